@@ -1,0 +1,163 @@
+// Short exchanges made from the window's thread while no job holds the link: the status poll
+// and the launch's hardware-version query.
+#include "upgrade_server.h"
+
+#include "messages.h"
+#include "port_catalog.h"
+#include "usb_cdc_driver.h"
+#include "waits.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+
+namespace {
+
+constexpr int kLaunchHwChunks = 4;
+constexpr int kPollHwChunks = 2;
+constexpr uint8_t kZeroPayload[Frame::kMaxPayload] = {};
+
+QString TextUpToZero(const uint8_t *bytes, int size)
+{
+    int n = 0;
+    while (n < size && bytes[n] != 0)
+        ++n;
+    return QString::fromUtf8(reinterpret_cast<const char *>(bytes), n);
+}
+
+}  // namespace
+
+bool UpgradeServer::OpenExchangeDriver(int p)
+{
+    job_start = QDateTime::currentDateTime();
+    rx_queue.clear();
+    tx_queue.clear();
+    driver = new UsbCdcDriver(p, &job_start);
+    return driver->IsConnected();
+}
+
+void UpgradeServer::CloseExchangeDriver()
+{
+    driver->Disconnect();
+    delete driver;
+    driver = nullptr;
+}
+
+UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area)
+{
+    for (int k = 1; k <= max_chunks; ++k) {
+        const uint8_t chunk = uint8_t(k);
+        QueueFrame(Cmd::ReadHwVersion, &chunk, 1, uint8_t(d));
+        uint8_t reply[kHwChunkReplyLength];
+        if (!Transact(Cmd::ReadHwVersion, timeout_ms, reply, kHwChunkReplyLength))
+            return HwRead::Failed;
+        uint8_t *text = area + kHwChunkTextLength * (k - 1);
+        memcpy(text, reply + 1, kHwChunkTextLength);
+        if (memchr(text, 0, kHwChunkTextLength))
+            return HwRead::Terminated;
+    }
+    return HwRead::Exhausted;
+}
+
+bool UpgradeServer::ReadMotorHw(int timeout_ms, QString &text)
+{
+    QueueFrame(Cmd::ReadHwVersion, kZeroPayload, kMotorHwLength, DeviceId::Motor);
+    uint8_t reply[kMotorHwLength];
+    if (!Transact(Cmd::ReadHwVersion, timeout_ms, reply, kMotorHwLength))
+        return false;
+    text = TextUpToZero(reply, kMotorHwLength);
+    return true;
+}
+
+void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
+{
+    if (upgrading || isRunning()) {
+        qDebug().noquote() << QString::fromUtf8("请重试");
+        return;
+    }
+    if (d < DeviceId::Base || d > DeviceId::SlowBus)
+        return;
+    upgrading = true;
+    const int timeout_ms = d == DeviceId::SlowBus ? Waits::kQueryTimeoutDev5Ms : Waits::kQueryTimeoutMs;
+    if (OpenExchangeDriver(p)) {
+        if (d == DeviceId::Motor) {
+            QString motor;
+            if (ReadMotorHw(timeout_ms, motor))
+                text += motor;
+        } else {
+            uint8_t area[kLaunchHwChunks * kHwChunkTextLength] = {};
+            if (ReadHwChunks(d, timeout_ms, kLaunchHwChunks, area) == HwRead::Failed)
+                area[0] = 0;  // a missing chunk voids what earlier chunks gave
+            text += TextUpToZero(area, sizeof area);
+        }
+    }
+    CloseExchangeDriver();
+    upgrading = false;
+}
+
+void UpgradeServer::GetControlerState()
+{
+    const QList<int> attached = ListFamilyPids();
+    // A job's thread keeps the port until its run ends, even after a stop request has cleared
+    // `upgrading`; without a configuration there is nothing to poll.
+    if (upgrading || isRunning() || !firmware_entries)
+        return;
+    slave_states.clear();
+    upgrading = true;
+    for (auto it = firmware_entries->cbegin(); it != firmware_entries->cend(); ++it) {
+        const QString &name = it.key();
+        const FirmwareEntry &entry = it.value();
+        int value = 0;
+        for (int pid : entry.usb_pids) {
+            if (!attached.contains(pid))
+                continue;
+            if (OpenExchangeDriver(pid)) {
+                const int tries = name == QLatin1String("Steering") || name == QLatin1String("Meter") ? 3 : 1;
+                for (int i = 0; i < tries; ++i) {
+                    const uint8_t query = 0;
+                    QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(entry.dev_id));
+                    uint8_t mode = 0;
+                    if (Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1)) {
+                        value = mode;
+                        break;
+                    }
+                }
+                bool wanted = false;
+                {
+                    QMutexLocker lock(&info_lock);
+                    wanted = info_requests.contains(name);
+                }
+                if (value != 0 && wanted)
+                    emit PushMoreInfo(name, ReadDetails(entry.dev_id));
+            }
+            CloseExchangeDriver();
+        }
+        {
+            QMutexLocker lock(&info_lock);
+            info_requests.remove(name);
+        }
+        slave_states[name] = value;
+    }
+    upgrading = false;
+    emit PushSlaveState(slave_states);
+}
+
+QString UpgradeServer::ReadDetails(int d)
+{
+    QString details;
+    QueueFrame(Cmd::QueryAppVersion, kZeroPayload, kAppVersionLength, uint8_t(d));
+    uint8_t version[kAppVersionLength];
+    if (Transact(Cmd::QueryAppVersion, Waits::kQueryTimeoutMs, version, kAppVersionLength))
+        details = QString::asprintf("APP: %d.%d.%d.%d", version[0], version[1], version[3], version[2]);
+
+    if (d == DeviceId::Motor) {
+        QString motor;
+        if (ReadMotorHw(Waits::kQueryTimeoutMs, motor))
+            details += QLatin1Char('\n') + motor;
+        return details;
+    }
+    // Only two chunks here: a text longer than 31 characters is never shown.
+    uint8_t area[kPollHwChunks * kHwChunkTextLength] = {};
+    if (ReadHwChunks(d, Waits::kQueryTimeoutMs, kPollHwChunks, area) == HwRead::Terminated)
+        details += QLatin1Char('\n') + TextUpToZero(area, sizeof area);
+    return details;
+}

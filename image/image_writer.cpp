@@ -1,0 +1,82 @@
+#include "image_writer.h"
+
+#include "image_format.h"
+#include "section_codec.h"
+
+#include <QtEndian>
+
+namespace {
+
+constexpr int kMaxSectionLength = 0xFFFF;  // the entry's length field is 16 bits
+
+template <typename T>
+void PutLittle(QByteArray &buffer, int offset, T value)
+{
+    qToLittleEndian<T>(value, buffer.data() + offset);
+}
+
+QString CheckRecipe(const ImageRecipe &recipe, const QList<ImageSegment> &segments)
+{
+    if (recipe.layout != 0 && recipe.layout != 1)
+        return QStringLiteral("layout must be 0 or 1");
+    if (recipe.section_size < 1 || recipe.section_size > kMaxSectionLength)
+        return QStringLiteral("section size must be between 1 and %1").arg(kMaxSectionLength);
+    if (recipe.layout == 0 && recipe.section_size > ImageFormat::kLayout0DataArea)
+        return QStringLiteral("layout 0 holds at most %1 bytes per section").arg(ImageFormat::kLayout0DataArea);
+    if (recipe.product_code.size() > ImageFormat::kProductCodeSize)
+        return QStringLiteral("product code is longer than %1 bytes").arg(ImageFormat::kProductCodeSize);
+    for (const ImageSegment &segment : segments) {
+        if (segment.bytes.isEmpty())
+            return QStringLiteral("the binary for address 0x%1 is empty").arg(segment.address, 0, 16);
+        if (quint64(segment.address) + quint64(segment.bytes.size()) > 0x100000000ULL)
+            return QStringLiteral("the binary for address 0x%1 runs past the 32-bit address space")
+                .arg(segment.address, 0, 16);
+    }
+    return {};
+}
+
+}  // namespace
+
+QByteArray BuildImage(const ImageRecipe &recipe, const QList<ImageSegment> &segments, QString *error)
+{
+    const QString problem = CheckRecipe(recipe, segments);
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return {};
+    }
+    const int data_offset = recipe.layout == 0 ? ImageFormat::kLayout0DataOffset : ImageFormat::kLayout1DataOffset;
+    const int data_area = recipe.layout == 0 ? ImageFormat::kLayout0DataArea : recipe.section_size;
+    const int entry_size = data_offset + data_area;
+
+    QList<QByteArray> entries;
+    for (const ImageSegment &segment : segments) {
+        for (int offset = 0; offset < segment.bytes.size(); offset += recipe.section_size) {
+            const QByteArray plain = segment.bytes.mid(offset, recipe.section_size);
+            QByteArray stored = recipe.raw ? QByteArray() : SectionCodec::Compress(plain);
+            if (stored.isEmpty())
+                stored = plain;
+            QByteArray entry(entry_size, '\0');
+            PutLittle<quint32>(entry, ImageFormat::kEntryAddressOffset, segment.address + quint32(offset));
+            PutLittle<quint16>(entry, ImageFormat::kEntryLengthOffset, quint16(plain.size()));
+            PutLittle<quint32>(entry, ImageFormat::kEntryCompressedLengthOffset, quint32(stored.size()));
+            entry.replace(ImageFormat::kEntryDigestOffset, ImageFormat::kDigestSize, SectionCodec::Digest(plain));
+            entry.replace(data_offset, stored.size(), stored);
+            entries.append(entry);
+        }
+    }
+
+    QByteArray image(ImageFormat::kHeaderSize, '\0');
+    PutLittle<quint32>(image, ImageFormat::kMagicOffset, ImageFormat::kMagic);
+    image[ImageFormat::kLayoutMajorOffset] = 1;
+    image[ImageFormat::kLayoutMinorOffset] = char(recipe.layout == 1 ? 1 : 0);
+    image[ImageFormat::kAppVerMajorOffset] = char(recipe.version_major);
+    image[ImageFormat::kAppVerMinorOffset] = char(recipe.version_minor);
+    PutLittle<quint16>(image, ImageFormat::kAppVerPatchOffset, recipe.version_patch);
+    image.replace(ImageFormat::kProductCodeOffset, recipe.product_code.size(), recipe.product_code);
+    PutLittle<quint32>(image, ImageFormat::kSectionLenMaxOffset, quint32(data_area));
+    PutLittle<quint32>(image, ImageFormat::kSectionNumOffset, quint32(entries.size()));
+    for (const QByteArray &entry : entries)
+        image += entry;
+    return image;
+}

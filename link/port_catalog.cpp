@@ -1,0 +1,66 @@
+#include "port_catalog.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSerialPortInfo>
+
+namespace {
+
+QMutex provider_lock;
+PortCatalog::Provider provider;
+
+QList<PortInfo> SystemPorts()
+{
+    QList<PortInfo> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        PortInfo port;
+        port.name = info.portName();
+        port.has_usb_ids = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        port.vendor_id = info.vendorIdentifier();
+        port.product_id = info.productIdentifier();
+        ports.append(port);
+    }
+    return ports;
+}
+
+}  // namespace
+
+QList<PortInfo> PortCatalog::AvailablePorts()
+{
+    Provider current;
+    {
+        QMutexLocker lock(&provider_lock);
+        current = provider;
+    }
+    return current ? current() : SystemPorts();
+}
+
+void PortCatalog::SetProvider(Provider replacement)
+{
+    QMutexLocker lock(&provider_lock);
+    provider = std::move(replacement);
+}
+
+quint16 FamilyVendorId()
+{
+    return FAMILY_USB_VID;
+}
+
+QList<int> ListFamilyPids()
+{
+    QList<int> pids;
+    for (const PortInfo &port : PortCatalog::AvailablePorts()) {
+        if (port.has_usb_ids && port.vendor_id == FamilyVendorId())
+            pids.append(port.product_id);
+    }
+    return pids;
+}
+
+bool IsUsablePortName(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name.contains(QLatin1String("COM"));
+#else
+    return !name.isEmpty();
+#endif
+}

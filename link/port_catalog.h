@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// One serial port as the system enumerates it.
+struct PortInfo {
+    QString name;              // what QSerialPort::setPortName takes: "ttyACM0", "COM3" or a full path
+    bool has_usb_ids = false;  // false for ports that are not USB devices
+    quint16 vendor_id = 0;
+    quint16 product_id = 0;
+};
+
+// The one place that asks the system for its serial ports. A simulated device family replaces
+// the provider for the whole process; production code never knows the difference.
+namespace PortCatalog {
+
+using Provider = std::function<QList<PortInfo>()>;
+
+// Ports in enumeration order. Safe to call from any thread.
+QList<PortInfo> AvailablePorts();
+
+// Replaces the system enumeration; an empty provider restores it.
+void SetProvider(Provider provider);
+
+}  // namespace PortCatalog
+
+// The family's USB vendor identifier (a build constant).
+quint16 FamilyVendorId();
+
+// Product identifiers of every attached family port, in enumeration order, duplicates kept.
+QList<int> ListFamilyPids();
+
+// Whether a port name can be opened on this platform: on Windows it must name a COM port,
+// elsewhere any non-empty name or device path will do.
+bool IsUsablePortName(const QString &name);

@@ -1,0 +1,74 @@
+#include "usb_cdc_driver.h"
+
+#include "port_catalog.h"
+
+#include <QDebug>
+
+namespace {
+constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for drivers that care
+constexpr int kSendWaitMs = 1;
+}  // namespace
+
+UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time)
+    : product_id(pid), start_time_ref(start_time)
+{
+    QString chosen;
+    // The walk does not stop at a match: with several matching ports the last one wins.
+    for (const PortInfo &info : PortCatalog::AvailablePorts()) {
+        if (info.has_usb_ids && info.vendor_id == FamilyVendorId() && info.product_id == product_id)
+            chosen = info.name;
+    }
+    if (!IsUsablePortName(chosen))
+        return;
+
+    port.setPortName(chosen);
+    port.clearError();
+    port.setBaudRate(kBaudRate, QSerialPort::AllDirections);
+    if (!port.open(QIODevice::ReadWrite)) {
+        qDebug().noquote() << QString::fromUtf8("---端口被占用");
+        // A port held by another program and one the user may not open are different problems.
+        qDebug().noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
+        return;
+    }
+    connect(&port, &QSerialPort::readyRead, this, &UsbCdcDriver::Receive);
+    connected = true;
+    rx_total = 0;
+}
+
+UsbCdcDriver::~UsbCdcDriver()
+{
+    connected = false;
+    if (port.isOpen())
+        port.close();
+}
+
+void UsbCdcDriver::Receive()
+{
+    const QByteArray bytes = port.readAll();
+    rx_total += bytes.size();
+    for (char b : bytes)
+        rx_bytes.append(b);
+    if (!trace_rx)
+        return;
+    const double seconds = start_time_ref->msecsTo(QDateTime::currentDateTime()) / 1000.0;
+    QString line = QString::asprintf("---%.3f recv %-6d: ", seconds, rx_total);
+    for (char b : bytes)
+        line += QString::asprintf("%02X ", static_cast<unsigned char>(b));
+    qDebug().noquote() << line;
+}
+
+void UsbCdcDriver::Send(QByteArray bytes)
+{
+    if (!connected)
+        return;
+    port.write(bytes);
+    port.waitForBytesWritten(kSendWaitMs);
+}
+
+void UsbCdcDriver::Disconnect()
+{
+    connected = false;
+    if (port.isOpen())
+        port.clear(QSerialPort::AllDirections);
+    rx_bytes.clear();
+}

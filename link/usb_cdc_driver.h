@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+
+// The family's USB CDC virtual serial port, found by vendor and product id and opened at
+// construction. Lives for one use of the link and belongs to the thread that constructs it:
+// received bytes arrive in Receive() from that thread's event loop or from inside
+// port.waitForReadyRead().
+class UsbCdcDriver : public QObject {
+    Q_OBJECT
+
+public:
+    // start_time_ref is the owner's job start time, the reference of trace timestamps; it must
+    // outlive the driver.
+    UsbCdcDriver(int product_id, const QDateTime *start_time_ref);
+    ~UsbCdcDriver() override;
+
+    // Writes all bytes and waits up to 1 ms for them to leave; drops them when not connected.
+    void Send(QByteArray bytes);
+    // Stops all traffic: discards the port's buffers and the received bytes. The port itself
+    // stays open until the driver is destroyed.
+    void Disconnect();
+    bool IsConnected() const { return connected; }
+
+    QSerialPort port;
+    QList<char> rx_bytes;  // received, not yet taken by the engine, oldest first
+    bool trace_rx = false;
+    int rx_total = 0;
+    int product_id = 0;
+
+public slots:
+    void Receive();
+
+private:
+    bool connected = false;
+    const QDateTime *start_time_ref = nullptr;
+};

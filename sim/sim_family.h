@@ -1,0 +1,141 @@
+#pragma once
+
+#include "frame.h"
+#include "sim_device.h"
+#include "sim_pty.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+// How long the family's restarts take, in milliseconds.
+struct SimTimings {
+    int device_restart_ms = 200;     // a device behind the base restarts
+    int base_detach_ms = 20;         // the base's port vanishes this long after its SwitchMode
+    int base_reenumerate_ms = 1000;  // and a new port appears this long after it vanished
+    int display_boot_ms = 100;       // the display starts this long after it gets power
+};
+
+// Link and device faults, switchable at any time. Probabilities are per byte or per frame.
+struct SimFaults {
+    double drop_host_byte = 0;       // host-to-device bytes lost before the base reads them
+    double corrupt_host_byte = 0;    // host-to-device bytes with a bit flipped
+    double drop_device_byte = 0;     // device-to-host bytes lost
+    double corrupt_device_byte = 0;  // device-to-host bytes with a bit flipped
+    double drop_request = 0;         // whole requests lost on their way to the device
+    double drop_reply = 0;           // whole replies lost on their way back
+    QSet<int> silent;                // devices that hear requests and never answer
+    QSet<int> stay_in_boot;          // devices that restart into their bootloader whatever was asked
+    QSet<int> stay_in_app;           // devices that restart into their application whatever was asked
+    bool never_reenumerate = false;  // a restarted base never comes back on USB
+    // Deterministic losses chosen by a test: return true to lose this request (device id, frame).
+    std::function<bool(int, const Frame &)> drop_request_if;
+    quint32 seed = 1;
+};
+
+struct SimFamilyOptions {
+    quint16 vendor_id = 0;   // 0: the family's own vendor id
+    quint16 product_id = 4;
+    QList<SimDeviceSpec> devices;  // the base (id 2) and the devices behind it
+    SimTimings timings;
+    SimFaults faults;
+    // Called in the simulator's thread, under its lock, for every request a device accepted.
+    // Must not call back into the family.
+    std::function<void(int, const Frame &)> on_request;
+
+    // A base in its application with devices 1, 3, 4 and 5 behind it, all in their applications.
+    static SimFamilyOptions Standard();
+};
+
+struct SimRequest {
+    qint64 at_us = 0;  // since the family started
+    Frame frame;
+};
+
+// A read of the base's port: when the bytes the host wrote arrived, and how many.
+struct SimChunk {
+    qint64 at_us = 0;
+    int bytes = 0;
+};
+
+// The simulated device family: a base unit on a pseudo-terminal, published in the simulated
+// port catalog, with the devices behind it reached by their address byte. Runs its own thread
+// with poll() on the pseudo-terminal; every public call is thread-safe.
+class SimFamily : private SimBus {
+public:
+    explicit SimFamily(const SimFamilyOptions &options);
+    ~SimFamily() override;
+
+    // Attach and detach the base's USB port (hot-plug).
+    void Plug();
+    void Unplug();
+    bool IsPlugged() const;
+    QString PortPath() const;
+
+    void SetFaults(const SimFaults &faults);
+
+    // --- Introspection ---------------------------------------------------------------------
+    SimMode Mode(int id) const;
+    // Present, powered and not restarting: the device would answer.
+    bool IsResponsive(int id) const;
+    QList<SimMode> ModeHistory(int id) const;
+    // Requests the device accepted, in arrival order.
+    QList<SimRequest> Requests(int id) const;
+    // Requests refused as malformed or out of place, with the reason.
+    QStringList Rejections() const;
+    QList<SimChunk> HostChunks() const;
+    int Reenumerations() const;
+    int BadFrames() const;  // frames from the host with a wrong checksum
+    void ClearRecords();
+
+private:
+    void Run();
+    void Wake();
+    qint64 NowUs() const;
+    void Schedule(int delay_ms, std::function<void()> action);
+    void RunDueEvents();
+    void ReadHost();
+    void WriteHost();
+    void Dispatch(const Frame &request);
+    void Publish();
+    void Withdraw();
+    bool Chance(double p);
+    SimDevice *Device(int id);
+    const SimDevice *Device(int id) const;
+
+    // SimBus
+    void Reply(int from, uint8_t command, const QByteArray &payload) override;
+    void Restart(int id, SimMode into) override;
+    void PowerOnDisplay() override;
+
+    SimFamilyOptions options;
+    mutable std::mutex mutex;
+    std::map<int, std::unique_ptr<SimDevice>> devices;
+    std::unique_ptr<SimPty> pty;    // the base's current port; null while detached
+    std::unique_ptr<SimPty> spare;  // reserved while re-enumerating, so the new path differs
+    int catalog_handle = 0;
+    FrameParser parser;
+    QByteArray to_host;
+    std::multimap<qint64, std::function<void()>> events;  // due time in microseconds
+    std::mt19937 rng;
+
+    QList<SimRequest> requests_by_device[16];
+    QStringList rejections;
+    QList<SimChunk> host_chunks;
+    int reenumerations = 0;
+    int bad_frames = 0;
+
+    std::chrono::steady_clock::time_point started;
+    int wake_pipe[2] = {-1, -1};
+    bool quit = false;
+    std::thread thread;
+};

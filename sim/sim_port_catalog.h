@@ -1,0 +1,20 @@
+#pragma once
+
+#include "port_catalog.h"
+
+// The simulated port catalog: ports appear and vanish as simulated devices are plugged,
+// restarted and unplugged. Installing it replaces the system enumeration for the whole process.
+namespace SimPortCatalog {
+
+void Install();
+void Uninstall();
+
+// Publishes a port at the end of the enumeration order; returns a handle for Remove.
+int Add(const PortInfo &port);
+void Remove(int handle);
+// Removes every port (a fresh start for the next test).
+void Clear();
+
+QList<PortInfo> Ports();
+
+}  // namespace SimPortCatalog

@@ -1,0 +1,68 @@
+#include "debug_capture.h"
+
+#include <QMutexLocker>
+#include <QtGlobal>
+
+#include <cstdio>
+
+namespace {
+
+DebugCapture *active = nullptr;
+QtMessageHandler previous = nullptr;
+bool echo = false;
+
+}  // namespace
+
+class DebugCaptureSink {
+public:
+    static void Handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (active && type == QtDebugMsg) {
+            QMutexLocker locker(&active->lock);
+            active->lines.append(message);
+        }
+        if (echo || type != QtDebugMsg) {
+            if (previous)
+                previous(type, context, message);
+            else
+                fprintf(stderr, "%s\n", qPrintable(message));
+        }
+    }
+};
+
+DebugCapture::DebugCapture()
+{
+    echo = qEnvironmentVariableIsSet("UPGRADER_TEST_ECHO");
+    active = this;
+    previous = qInstallMessageHandler(&DebugCaptureSink::Handle);
+}
+
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(previous);
+    active = nullptr;
+}
+
+QStringList DebugCapture::Lines() const
+{
+    QMutexLocker locker(&lock);
+    return lines;
+}
+
+int DebugCapture::Count(const QString &line) const
+{
+    QMutexLocker locker(&lock);
+    return lines.count(line);
+}
+
+int DebugCapture::IndexOf(const QString &line, int from) const
+{
+    QMutexLocker locker(&lock);
+    return lines.indexOf(line, from);
+}
+
+void DebugCapture::Clear()
+{
+    QMutexLocker locker(&lock);
+    lines.clear();
+}

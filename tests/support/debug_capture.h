@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+
+// Collects the debug output of every thread while it exists, so tests can assert the exact
+// lines the program writes. Lines are still echoed to stderr when UPGRADER_TEST_ECHO is set.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture &) = delete;
+    DebugCapture &operator=(const DebugCapture &) = delete;
+
+    QStringList Lines() const;
+    int Count(const QString &line) const;
+    bool Contains(const QString &line) const { return Count(line) > 0; }
+    // Index of the first line equal to `line` at or after `from`, or -1.
+    int IndexOf(const QString &line, int from = 0) const;
+    void Clear();
+
+private:
+    friend class DebugCaptureSink;
+    mutable QMutex lock;
+    QStringList lines;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+class UpgradeServer;
+
+// Records, in the test's thread, every report of the engine's jobs in the order the window
+// would receive them: "upgrade true 0", "verify true 25", "log <text>", "error <text>",
+// "result false", and "finished" when the job's thread has ended.
+class JobRecorder : public QObject {
+    Q_OBJECT
+
+public:
+    explicit JobRecorder(UpgradeServer &server);
+
+    QStringList events;
+    int finished = 0;
+
+    // Waits (running the event loop, so the engine's ticks go on) until `jobs` jobs have ended.
+    bool WaitFinished(int jobs = 1, int timeout_ms = 30000);
+    // Events of one kind ("upgrade", "verify", "log", "error", "result") without their prefix.
+    QStringList Of(const QString &kind) const;
+};

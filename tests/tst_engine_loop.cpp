@@ -1,0 +1,416 @@
+#include "debug_capture.h"
+#include "frame_codec.h"
+#include "image_writer.h"
+#include "job_recorder.h"
+#include "messages.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "sim_pty.h"
+#include "upgrade_server.h"
+#include "usb_cdc_driver.h"
+#include "wait_until.h"
+
+#include <QtTest>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+constexpr quint16 kPid = 4;
+
+QByteArray Wire(uint8_t command, uint8_t address, const QByteArray &payload)
+{
+    Frame f;
+    f.command = command;
+    f.address = address;
+    f.length = uint8_t(payload.size());
+    memcpy(f.payload, payload.constData(), size_t(payload.size()));
+    FrameCodec::WireBuffer out;
+    const int n = FrameCodec::Encode(f, out);
+    return QByteArray(reinterpret_cast<const char *>(out), n);
+}
+
+QList<char> Bytes(const QByteArray &bytes)
+{
+    QList<char> list;
+    for (char b : bytes)
+        list.append(b);
+    return list;
+}
+
+QByteArray ReadAvailable(const SimPty &pty, int timeout_ms)
+{
+    QByteArray bytes;
+    pollfd fd{pty.MasterFd(), POLLIN, 0};
+    while (::poll(&fd, 1, timeout_ms) > 0) {
+        char buffer[1024];
+        const ssize_t n = ::read(pty.MasterFd(), buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        bytes.append(buffer, int(n));
+        timeout_ms = 5;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+class TestEngineLoop : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString image_path;
+
+    // A device on a bare pseudo-terminal, for the exchange operations run from the test's thread.
+    struct BareLink {
+        SimPty pty;
+        UpgradeServer server;
+        explicit BareLink(int dev_id)
+        {
+            PortInfo info{pty.Path(), true, FamilyVendorId(), kPid};
+            SimPortCatalog::Add(info);
+            server.dev_id = dev_id;
+            server.driver = new UsbCdcDriver(kPid, &server.job_start);
+        }
+        ~BareLink() { delete server.driver; }
+    };
+
+    void Prepare(UpgradeServer &server, int dev_id)
+    {
+        server.dev_id = dev_id;
+        server.usb_pid = kPid;
+        server.SetFirmwarePath(image_path);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        SimPortCatalog::Install();
+        ImageRecipe recipe;
+        QString error;
+        const QByteArray image = BuildImage(recipe, {{0x08000000, QByteArray(6000, 'x')}}, &error);
+        image_path = dir.filePath("job.bin");
+        QFile file(image_path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
+    }
+
+    void init() { SimPortCatalog::Clear(); }
+    void cleanupTestCase() { SimPortCatalog::Uninstall(); }
+
+    void imageThatFailsToLoadEndsTheJobSilently()
+    {
+        SimFamily family(SimFamilyOptions::Standard());
+        UpgradeServer server;
+        JobRecorder jobs(server);
+        Prepare(server, 1);
+        server.SetFirmwarePath(dir.filePath("missing.bin"));
+        server.StartOrStop();
+        QVERIFY(server.upgrading);
+        QVERIFY(jobs.WaitFinished());
+        QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
+        QVERIFY(!server.upgrading);
+        QVERIFY(family.HostChunks().isEmpty());
+    }
+
+    void portThatCannotOpenReportsNoResult()
+    {
+        SimFamily family(SimFamilyOptions::Standard());
+        QSerialPort holder(family.PortPath());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        DebugCapture debug;
+        UpgradeServer server;
+        JobRecorder jobs(server);
+        Prepare(server, 1);
+        server.StartOrStop();
+        QVERIFY(jobs.WaitFinished());
+        QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
+        QVERIFY(debug.Contains(QString::fromUtf8("---USB未打开!")));
+        QVERIFY(!server.upgrading);
+    }
+
+    // The image is read from a pipe that the test writes only after the stop request, so the
+    // stop is certainly in place before the loop would start.
+    void stopBeforeTheLoopStillEndsTheJob()
+    {
+        const QString fifo = dir.filePath("slow.bin");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        SimFamily family(SimFamilyOptions::Standard());
+        UpgradeServer server;
+        JobRecorder jobs(server);
+        Prepare(server, 1);
+        server.SetFirmwarePath(fifo);
+        server.StartOrStop();
+        server.StartOrStop();  // thread running: a stop request
+        QVERIFY(server.stop_requested);
+        QVERIFY(!server.upgrading);
+        {
+            QFile source(image_path), sink(fifo);
+            QVERIFY(source.open(QIODevice::ReadOnly) && sink.open(QIODevice::WriteOnly));
+            sink.write(source.readAll());
+        }
+        QVERIFY(jobs.WaitFinished());
+        QCOMPARE(jobs.events, (QStringList{"upgrade true 0", "upgrade false 100", "result false", "finished"}));
+        QVERIFY(family.Requests(1).isEmpty());
+        QCOMPARE(server.driver, nullptr);
+    }
+
+    void jobShakesHandsAndLearnsTheMode_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("device 1 in its application") << 1 << int(SimMode::App);
+        QTest::newRow("device 3 in its bootloader") << 3 << int(SimMode::Boot);
+        QTest::newRow("device 5 in its application") << 5 << int(SimMode::App);
+        QTest::newRow("base in its bootloader") << 2 << int(SimMode::Boot);
+    }
+
+    void jobShakesHandsAndLearnsTheMode()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(int, mode);
+        SimFamilyOptions options = SimFamilyOptions::Standard();
+        for (SimDeviceSpec &spec : options.devices) {
+            if (spec.id == dev_id)
+                spec.mode = SimMode(mode);
+        }
+        SimFamily family(options);
+        DebugCapture debug;
+        UpgradeServer server;
+        JobRecorder jobs(server);
+        Prepare(server, dev_id);
+        const quint32 sent_before = UpgradeServer::handshakes_sent;
+        const quint32 answered_before = UpgradeServer::handshakes_answered;
+        server.StartOrStop();
+        QVERIFY(WaitUntil([&] { return server.state == UpgradeServer::EnterBoot; }, 5000));
+        server.StartOrStop();
+        QVERIFY(jobs.WaitFinished());
+
+        // The program-wide counters go on from earlier jobs.
+        QCOMPARE(debug.Count(QStringLiteral("---Handshake OK! %1 / %2").arg(answered_before + 1).arg(sent_before + 1)), 1);
+        QVERIFY(debug.IndexOf("---Send bootmode") > debug.IndexOf(QStringLiteral("---Handshake OK! %1 / %2")
+                                                                       .arg(answered_before + 1)
+                                                                       .arg(sent_before + 1)));
+        QVERIFY(debug.Contains(mode == int(SimMode::App) ? "---Target is app" : "---Target is boot"));
+        QCOMPARE(server.target_in_app, mode == int(SimMode::App));
+        const QList<SimRequest> heard = family.Requests(dev_id);
+        QVERIFY(heard.size() >= 2);
+        QCOMPARE(int(heard[0].frame.command), int(Cmd::Handshake));
+        QCOMPARE(int(heard[1].frame.command), int(Cmd::QueryMode));
+        QVERIFY(family.Rejections().isEmpty());
+        QCOMPARE(jobs.events, (QStringList{"upgrade true 0", "upgrade false 100", "result false", "finished"}));
+    }
+
+    // A silent target: the handshake is repeated every 50 idle passes, each pass waiting its
+    // ticks. Ticks are sampled when the device hears each handshake.
+    void silentTargetRepeatsTheHandshakeAtItsPace_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<int>("ticks_per_pass");
+        QTest::newRow("device 1") << 1 << 2;
+        QTest::newRow("device 3") << 3 << 8;
+        QTest::newRow("device 5") << 5 << 10;
+    }
+
+    void silentTargetRepeatsTheHandshakeAtItsPace()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(int, ticks_per_pass);
+        UpgradeServer server;
+        std::mutex lock;
+        QList<int> ticks_at_handshake;
+        SimFamilyOptions options = SimFamilyOptions::Standard();
+        options.faults.silent = {dev_id};
+        options.on_request = [&](int id, const Frame &frame) {
+            if (id == dev_id && frame.command == Cmd::Handshake) {
+                std::lock_guard<std::mutex> guard(lock);
+                ticks_at_handshake << server.tick_count.load();
+            }
+        };
+        SimFamily family(options);
+        DebugCapture debug;
+        JobRecorder jobs(server);
+        Prepare(server, dev_id);
+        server.StartOrStop();
+        QVERIFY(WaitUntil([&] { return debug.Count("---Wait handshkae timeout") >= 3; }));
+        server.StartOrStop();
+        QVERIFY(jobs.WaitFinished());
+
+        std::lock_guard<std::mutex> guard(lock);
+        // First handshake, then per time-out two: the time-out's own and SendHandshake's.
+        QVERIFY2(ticks_at_handshake.size() >= 5, qPrintable(QString::number(ticks_at_handshake.size())));
+        // The first handshake leaves at the end of the first pass, the time-out's at the start of
+        // the 51st: at least 49 paced waits lie between them, and as many between time-outs.
+        // Ticks are read when the device hears a frame, which may lag its sending by a little:
+        // one pass of slack.
+        const int first_gap = ticks_at_handshake[1] - ticks_at_handshake[0];
+        const int second_gap = ticks_at_handshake[3] - ticks_at_handshake[1];
+        QVERIFY2(first_gap >= 48 * ticks_per_pass, qPrintable(QString::number(first_gap)));
+        QVERIFY2(second_gap >= 48 * ticks_per_pass, qPrintable(QString::number(second_gap)));
+        // The pair of a time-out is sent within a pass or two of each other.
+        QVERIFY(ticks_at_handshake[2] - ticks_at_handshake[1] <= 3 * ticks_per_pass);
+        QVERIFY(family.Rejections().isEmpty());
+        QCOMPARE(jobs.Of("result"), QStringList{"false"});
+    }
+
+    // FlushTx sends at most 30 bytes per call to device 5 and 128 to the others, in order, and
+    // holds back while streaming with unread input.
+    void flushSendsAtMostOnePassWorth_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<int>("limit");
+        QTest::newRow("device 5") << 5 << 30;
+        QTest::newRow("device 1") << 1 << 128;
+        QTest::newRow("device 3") << 3 << 128;
+    }
+
+    void flushSendsAtMostOnePassWorth()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(int, limit);
+        BareLink link(dev_id);
+        QVERIFY(link.server.driver->IsConnected());
+        QByteArray expected;
+        for (int i = 0; i < 6; ++i) {
+            uint8_t payload[64];
+            for (int k = 0; k < 64; ++k)
+                payload[k] = uint8_t(i * 64 + k);
+            link.server.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
+        }
+        for (char b : link.server.tx_queue)
+            expected.append(b);
+        QByteArray received;
+        while (!link.server.tx_queue.isEmpty()) {
+            const int queued = link.server.tx_queue.size();
+            link.server.FlushTx();
+            QCOMPARE(link.server.tx_queue.size(), queued - qMin(queued, limit));
+            const QByteArray chunk = ReadAvailable(link.pty, 200);
+            QCOMPARE(chunk.size(), qMin(queued, limit));
+            received += chunk;
+        }
+        QCOMPARE(received, expected);
+
+        link.server.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
+        link.server.streaming = true;
+        link.server.driver->rx_bytes.append('\x7E');
+        link.server.FlushTx();
+        QCOMPARE(ReadAvailable(link.pty, 20), QByteArray());
+        link.server.driver->rx_bytes.clear();
+        link.server.FlushTx();
+        QCOMPARE(ReadAvailable(link.pty, 200), Wire(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
+    }
+
+    void frameBuildersAddressAndMask()
+    {
+        BareLink link(5);
+        const uint8_t data[3] = {0x7E, 1, 2};
+        link.server.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
+        link.server.QueueDataFrame(data, 0x1234, 3);
+        QByteArray queued;
+        for (char b : link.server.tx_queue)
+            queued.append(b);
+        QCOMPARE(queued.toHex(' '),
+                 (Wire(0x02, 0x13, QByteArray(1, '\x7E')) + Wire(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
+    }
+
+    void transactTakesOnlyTheAwaitedReply_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("matched");
+        QTest::addColumn<QByteArray>("payload");
+        const QByteArray reply = Wire(0x82, 0x12, QByteArray::fromHex("01"));
+        QTest::newRow("reply with bit 7 set, then more") << reply + Wire(0x00, 0x12, {}) << true << QByteArray::fromHex("01");
+        QTest::newRow("right command, other length")
+            << Wire(0x02, 0x12, QByteArray::fromHex("0102")) + Wire(0x04, 0x12, QByteArray(4, '\1')) << false
+            << QByteArray();
+        QTest::newRow("other commands and a bad frame first")
+            << Wire(0x00, 0x12, {}) + QByteArray::fromHex("7E0102120165") + reply << true << QByteArray::fromHex("01");
+        QTest::newRow("nothing") << QByteArray() << false << QByteArray();
+    }
+
+    void transactTakesOnlyTheAwaitedReply()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(bool, matched);
+        QFETCH(QByteArray, payload);
+        BareLink link(2);
+        if (!input.isEmpty())
+            QCOMPARE(::write(link.pty.MasterFd(), input.constData(), size_t(input.size())), ssize_t(input.size()));
+        uint8_t out[1] = {0xEE};
+        QCOMPARE(link.server.Transact(Cmd::QueryMode, 40, out, 1), matched);
+        if (matched)
+            QCOMPARE(QByteArray(reinterpret_cast<char *>(out), 1), payload);
+        // Whatever followed is gone, from the engine's queue and from the driver.
+        QVERIFY(link.server.rx_queue.isEmpty());
+        QVERIFY(link.server.driver->rx_bytes.isEmpty());
+    }
+
+    void takeFrameStopsAtABadFrame()
+    {
+        UpgradeServer server;
+        const QByteArray good = Wire(0x15, 0x11, QByteArray::fromHex("0102"));
+        const QByteArray bad = QByteArray::fromHex("7E0102120166");
+        server.rx_queue = Bytes(bad + good + Wire(0x18, 0x11, QByteArray::fromHex("02")));
+        Frame frame;
+        QVERIFY(!server.TakeFrame(frame));
+        QCOMPARE(server.rx_queue, Bytes(good + Wire(0x18, 0x11, QByteArray::fromHex("02"))));
+        QVERIFY(server.TakeFrame(frame));
+        QCOMPARE(int(frame.command), 0x15);
+        QCOMPARE(int(frame.payload[1]), 2);
+        QVERIFY(server.rx_queue.isEmpty());  // the rest of the input went with it
+        QVERIFY(!server.TakeFrame(frame));
+    }
+
+    void modeRepliesInTheWaitingState_data()
+    {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("next_state");
+        QTest::addColumn<bool>("in_app");
+        QTest::newRow("bootloader") << 0x02 << 1 << int(UpgradeServer::EnterBoot) << false;
+        QTest::newRow("bit 7 set") << 0x82 << 1 << int(UpgradeServer::EnterBoot) << false;
+        QTest::newRow("mode 0 counts as application") << 0x02 << 0 << int(UpgradeServer::EnterBoot) << true;
+        QTest::newRow("application") << 0x02 << 2 << int(UpgradeServer::EnterBoot) << true;
+        QTest::newRow("other command ignored") << 0x04 << 1 << int(UpgradeServer::WaitQueryMode) << false;
+    }
+
+    void modeRepliesInTheWaitingState()
+    {
+        QFETCH(int, command);
+        QFETCH(int, mode);
+        QFETCH(int, next_state);
+        QFETCH(bool, in_app);
+        UpgradeServer server;
+        server.state = UpgradeServer::SendQueryMode;
+        server.Step(false, Frame());
+        QCOMPARE(server.state.load(), int(UpgradeServer::WaitQueryMode));
+        Frame reply;
+        reply.command = uint8_t(command);
+        reply.length = 1;
+        reply.payload[0] = uint8_t(mode);
+        server.Step(true, reply);
+        QCOMPARE(server.state.load(), next_state);
+        QCOMPARE(server.target_in_app, in_app);
+    }
+
+    void destroyingTheEngineStopsItsJob()
+    {
+        SimFamilyOptions options = SimFamilyOptions::Standard();
+        options.faults.silent = {1};
+        SimFamily family(options);
+        auto server = std::make_unique<UpgradeServer>();
+        Prepare(*server, 1);
+        server->StartOrStop();
+        QVERIFY(WaitUntil([&] { return !family.Requests(1).isEmpty(); }));
+        QThread *thread = server.get();
+        server.reset();  // must stop the job and wait for it
+        Q_UNUSED(thread);
+        QVERIFY(family.Rejections().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineLoop)
+#include "tst_engine_loop.moc"

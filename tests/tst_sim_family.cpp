@@ -1,0 +1,191 @@
+#include "frame_codec.h"
+#include "port_catalog.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "wait_until.h"
+
+#include <QSerialPort>
+#include <QtTest>
+
+namespace {
+
+QByteArray Request(uint8_t command, uint8_t address, const QByteArray &payload)
+{
+    Frame f;
+    f.command = command;
+    f.address = address;
+    f.length = uint8_t(payload.size());
+    memcpy(f.payload, payload.constData(), size_t(payload.size()));
+    FrameCodec::WireBuffer out;
+    return QByteArray(reinterpret_cast<const char *>(out), FrameCodec::Encode(f, out));
+}
+
+// Sends one request on a fresh port and collects the replies that arrive within wait_ms.
+QList<Frame> Exchange(const QString &path, const QByteArray &request, int wait_ms = 60)
+{
+    QSerialPort port(path);
+    if (!port.open(QIODevice::ReadWrite))
+        return {};
+    port.write(request);
+    port.waitForBytesWritten(100);
+    QList<Frame> replies;
+    FrameParser parser;
+    FrameCodec::ResetDecoder(parser);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < wait_ms) {
+        if (!port.waitForReadyRead(5))
+            continue;
+        for (char c : port.readAll()) {
+            if (FrameCodec::Decode(parser, uint8_t(c)) == FrameCodec::FrameOk)
+                replies.append(parser.frame);
+        }
+    }
+    return replies;
+}
+
+QByteArray Payload(const Frame &f)
+{
+    return QByteArray(reinterpret_cast<const char *>(f.payload), f.length);
+}
+
+SimFamilyOptions Fast()
+{
+    SimFamilyOptions options = SimFamilyOptions::Standard();
+    options.timings = {30, 10, 60, 20};
+    return options;
+}
+
+}  // namespace
+
+class TestSimFamily : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { SimPortCatalog::Clear(); }
+
+    void wellFormedRequestsGetTheirReplies_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::newRow("handshake") << Request(0x00, 0x11, {}) << 0x00 << QByteArray();
+        QTest::newRow("mode of the base") << Request(0x02, 0x12, QByteArray(1, 0)) << 0x02 << QByteArray::fromHex("02");
+        QTest::newRow("application version") << Request(0x04, 0x15, QByteArray(4, 0)) << 0x04
+                                             << QByteArray::fromHex("05020001");
+        QTest::newRow("hardware chunk 2") << Request(0x08, 0x12, QByteArray::fromHex("02")) << 0x08
+                                          << QByteArray("\x02" "03").leftJustified(17, '\0');  // "BASE-HW-A-REV-0003"
+        QTest::newRow("motor hardware, one request") << Request(0x08, 0x13, QByteArray(24, 0)) << 0x08
+                                                     << QByteArray("MOTOR-HW-A").leftJustified(24, '\0');
+        QTest::newRow("display power-on through the base") << Request(0x0A, 0x12, QByteArray::fromHex("01")) << 0x0A
+                                                           << QByteArray::fromHex("01");
+    }
+
+    void wellFormedRequestsGetTheirReplies()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, command);
+        QFETCH(QByteArray, payload);
+        SimFamily family(Fast());
+        const QList<Frame> replies = Exchange(family.PortPath(), request);
+        QCOMPARE(replies.size(), 1);
+        QCOMPARE(int(replies[0].command), command);
+        QCOMPARE(Payload(replies[0]).toHex(' '), payload.toHex(' '));
+        QVERIFY(family.Rejections().isEmpty());
+    }
+
+    // A wrong host must fail against the family: malformed requests get no answer.
+    void malformedRequestsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("mode query payload 1") << Request(0x02, 0x11, QByteArray::fromHex("01"))
+                                              << "device 1: mode query with payload 1";
+        QTest::newRow("handshake with a payload") << Request(0x00, 0x11, QByteArray::fromHex("00"))
+                                                  << "device 1: command 0x00 with 1 payload bytes, expected 0";
+        QTest::newRow("hardware chunk 0") << Request(0x08, 0x14, QByteArray::fromHex("00"))
+                                          << "device 4: hardware version chunk 0";
+        QTest::newRow("motor asked in chunks") << Request(0x08, 0x13, QByteArray::fromHex("01"))
+                                               << "device 3: command 0x08 with 1 payload bytes, expected 24";
+        QTest::newRow("display power-on to the display") << Request(0x0A, 0x14, QByteArray::fromHex("01"))
+                                                         << "device 4: display power-on sent to device 4, not to the base";
+        QTest::newRow("switch to mode 7") << Request(0x01, 0x12, QByteArray::fromHex("07")) << "device 2: switch mode to 7";
+        QTest::newRow("address without 0x10") << Request(0x00, 0x21, {}) << "address 0x21, command 0x00: not a request";
+        QTest::newRow("command with bit 7") << Request(0x80, 0x11, {}) << "address 0x11, command 0x80: not a request";
+        QTest::newRow("transfer command in the application")
+            << Request(0x15, 0x11, QByteArray(2, 0)) << "device 1: unknown command 0x15 in app mode";
+    }
+
+    void malformedRequestsAreRefused()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, reason);
+        SimFamily family(Fast());
+        QCOMPARE(Exchange(family.PortPath(), request).size(), 0);
+        QCOMPARE(family.Rejections(), QStringList{reason});
+    }
+
+    void baseRestartsUnderANewPathAndCutsTheDisplay()
+    {
+        SimFamily family(Fast());
+        const QString old_path = family.PortPath();
+        Exchange(old_path, Request(0x01, 0x12, QByteArray::fromHex("04")), 1);
+        QVERIFY(WaitUntil([&] { return !family.IsPlugged(); }, 2000));
+        QVERIFY(ListFamilyPids().isEmpty());
+        QVERIFY(WaitUntil([&] { return family.IsPlugged(); }, 2000));
+        QCOMPARE(ListFamilyPids(), QList<int>{4});
+        QVERIFY(family.PortPath() != old_path);
+        QCOMPARE(family.Mode(2), SimMode::Boot);
+        QCOMPARE(family.ModeHistory(2), (QList<SimMode>{SimMode::App, SimMode::Boot}));
+        QCOMPARE(family.Reenumerations(), 1);
+
+        // The base's bootloader leaves the display without power until it is asked.
+        QVERIFY(!family.IsResponsive(4));
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {})).size(), 0);
+        QCOMPARE(Exchange(family.PortPath(), Request(0x0A, 0x12, QByteArray::fromHex("01"))).size(), 1);
+        QVERIFY(WaitUntil([&] { return family.IsResponsive(4); }, 2000));
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {})).size(), 1);
+
+        // Back to the application: the display is powered by the base again.
+        Exchange(family.PortPath(), Request(0x01, 0x12, QByteArray::fromHex("03")), 1);
+        QVERIFY(WaitUntil([&] { return family.Reenumerations() == 2 && family.IsResponsive(4); }, 2000));
+        QCOMPARE(family.Mode(2), SimMode::App);
+    }
+
+    void devicesRestartIntoTheRequestedMode()
+    {
+        SimFamilyOptions options = Fast();
+        options.faults.stay_in_app = {5};
+        SimFamily family(options);
+        Exchange(family.PortPath(), Request(0x01, 0x11, QByteArray::fromHex("04")), 1);
+        Exchange(family.PortPath(), Request(0x01, 0x15, QByteArray::fromHex("04")), 1);
+        QVERIFY(WaitUntil([&] { return family.IsResponsive(1) && family.IsResponsive(5); }, 2000));
+        QCOMPARE(family.Mode(1), SimMode::Boot);
+        QCOMPARE(family.Mode(5), SimMode::App);  // the fault keeps it in its application
+        const QList<Frame> mode = Exchange(family.PortPath(), Request(0x02, 0x11, QByteArray(1, 0)));
+        QCOMPARE(mode.size(), 1);
+        QCOMPARE(int(mode[0].payload[0]), 1);
+    }
+
+    void faultsLoseAndSilence()
+    {
+        SimFamilyOptions options = Fast();
+        options.faults.silent = {1};
+        options.faults.drop_reply = 1.0;
+        SimFamily family(options);
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x11, {})).size(), 0);
+        QCOMPARE(family.Requests(1).size(), 1);  // heard, not answered
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x12, {})).size(), 0);
+        QCOMPARE(family.Requests(2).size(), 1);
+        SimFaults clean;
+        family.SetFaults(clean);
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x11, {})).size(), 1);
+        family.Unplug();
+        QVERIFY(ListFamilyPids().isEmpty());
+        family.Plug();
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x11, {})).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSimFamily)
+#include "tst_sim_family.moc"
