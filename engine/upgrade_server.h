@@ -71,6 +71,11 @@ public:
     // appends it to text (nothing when no answer came). Window thread, no job running.
     void QueryHwVersion(int p, int d, QString &text);
 
+    // Manual switch of the base (device 2) to its application or its bootloader, when exactly
+    // one family device is attached. Window thread; refused while a job holds the link.
+    void BaseGoApp();
+    void BaseGoBoot();
+
     // --- Link operations shared by the job and the window-thread exchanges -------------------
     void QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id);
     void QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n);
@@ -172,6 +177,7 @@ private:
     // Opens a driver for p in the calling thread; false when the port did not open.
     bool OpenExchangeDriver(int p);
     void CloseExchangeDriver();
+    void SwitchBase(uint8_t to, const QString &line);
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a
     // chunk holds a zero byte (Terminated), all were read (Exhausted) or one got no reply.
