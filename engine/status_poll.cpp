@@ -58,6 +58,14 @@ UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max
     return HwRead::Exhausted;
 }
 
+QString UpgradeServer::ReadHwText(int d, int timeout_ms)
+{
+    uint8_t area[kLaunchHwChunks * kHwChunkTextLength] = {};
+    if (ReadHwChunks(d, timeout_ms, kLaunchHwChunks, area) == HwRead::Failed)
+        return {};  // a missing chunk voids what earlier chunks gave
+    return TextUpToZero(area, sizeof area);
+}
+
 bool UpgradeServer::ReadMotorHw(int timeout_ms, QString &text)
 {
     QueueFrame(Cmd::ReadHwVersion, kZeroPayload, kMotorHwLength, DeviceId::Motor);
@@ -84,10 +92,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
             if (ReadMotorHw(timeout_ms, motor))
                 text += motor;
         } else {
-            uint8_t area[kLaunchHwChunks * kHwChunkTextLength] = {};
-            if (ReadHwChunks(d, timeout_ms, kLaunchHwChunks, area) == HwRead::Failed)
-                area[0] = 0;  // a missing chunk voids what earlier chunks gave
-            text += TextUpToZero(area, sizeof area);
+            text += ReadHwText(d, timeout_ms);
         }
     }
     CloseExchangeDriver();

@@ -7,6 +7,8 @@
 
 #include <QDebug>
 
+#include <ctime>
+
 namespace {
 
 constexpr int kTickIntervalMs = 1;
@@ -42,6 +44,7 @@ UpgradeServer::~UpgradeServer()
 void UpgradeServer::StartOrStop()
 {
     if (isRunning()) {
+        stopped_by_operator = true;
         stop_requested = true;
         upgrading = false;
         return;
@@ -57,6 +60,11 @@ void UpgradeServer::StartOrStop()
     result = false;
     error_text.clear();
     verify_failures = 0;
+    // What an earlier job did to the base and the motor is no business of this one.
+    base_went_to_boot = false;
+    motor_went_to_boot = false;
+    upgrade_flag_sent = false;
+    stopped_by_operator = false;
     tick_timer->start(kTickIntervalMs);
     start(QThread::HighPriority);
 }
@@ -76,7 +84,29 @@ void UpgradeServer::TimerTick()
     tick_count.fetch_add(1, std::memory_order_relaxed);
 }
 
+namespace {
+
+qint64 ThreadCpuNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void UpgradeServer::run()
+{
+    QElapsedTimer job_clock;
+    job_clock.start();
+    const qint64 cpu_at_start = ThreadCpuNs();
+    stats = JobStats();
+    RunJob();
+    stats.job_ns = job_clock.nsecsElapsed();
+    stats.thread_cpu_ns = ThreadCpuNs() - cpu_at_start;
+}
+
+void UpgradeServer::RunJob()
 {
     LoadImage();
     if (!image_loaded) {
@@ -111,6 +141,8 @@ void UpgradeServer::run()
 
 bool UpgradeServer::LoopPass()
 {
+    QElapsedTimer pass_clock;
+    pass_clock.start();
     CollectRx();
     while (!rx_queue.isEmpty()) {
         const uint8_t b = uint8_t(rx_queue.takeFirst());
@@ -130,13 +162,26 @@ bool UpgradeServer::LoopPass()
     }
     frame_seen = false;
 
-    if (!driver->IsConnected()) {
+    // The base leaves USB when its own upgrade flag restarts it; Finish needs no link then.
+    const bool base_restarting = dev_id == DeviceId::Base && upgrade_flag_sent;
+    if (!driver->IsConnected() && !base_restarting) {
         qDebug().noquote() << QString::fromUtf8("USB断开!");
+        if (!stopped_by_operator)
+            error_text += QStringLiteral("USB connection lost!\n");
         stop_requested = true;
         return false;
     }
+    const bool paced_for_streaming = streaming;
+    const int ticks_before = tick_count.load(std::memory_order_relaxed);
+    const int sent_before = tx_total;
     Pace(PassTicks());
     FlushTx();
+    if (paced_for_streaming) {
+        ++stats.streaming_passes;
+        stats.streaming_ticks += tick_count.load(std::memory_order_relaxed) - ticks_before;
+        stats.streaming_ns += pass_clock.nsecsElapsed();
+        stats.streaming_bytes += tx_total - sent_before;
+    }
     return true;
 }
 

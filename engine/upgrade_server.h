@@ -19,6 +19,18 @@
 
 class UsbCdcDriver;
 
+// What one job spent its time on, for the benchmark; written by the job thread, read once the
+// job has ended.
+struct JobStats {
+    qint64 streaming_passes = 0;
+    qint64 streaming_ticks = 0;   // ticks delivered while passes were paced for streaming
+    qint64 streaming_ns = 0;      // wall time of those passes
+    qint64 streaming_bytes = 0;   // wire bytes sent in them
+    qint64 fixed_wait_ms = 0;     // sleeps and settle waits the sequence must make
+    qint64 job_ns = 0;            // the whole run
+    qint64 thread_cpu_ns = 0;     // CPU time of the job thread
+};
+
 // The upgrade engine. The object and its two timers live in the window's thread; each upgrade
 // job runs in this thread's run(), which owns the port for the job and reports by signals only.
 // The status poll, the launch's hardware query and the manual mode switch make their short
@@ -138,6 +150,11 @@ public:
     int verify_failures = 0;
     FirmwareSection *current_section = nullptr;
     int current_section_index = 0;
+    bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
+    bool stopped_by_operator = false;
+
+    static constexpr int kMaxVerifyFailures = 3;           // flash digest mismatches a job survives
+    static constexpr uint32_t kDisplayUpperPart = 0xC0232800;  // the display restarts from here
 
     // Program-wide handshake counters, never reset.
     static std::atomic<quint32> handshakes_sent;
@@ -150,6 +167,8 @@ public:
 
     QTimer *tick_timer = nullptr;
     QTimer poll_timer;
+
+    JobStats stats;
 
 signals:
     void UpdateUpgradeProgress(bool is_show, float value);
@@ -168,6 +187,7 @@ protected:
     void run() override;
 
 private:
+    void RunJob();
     // One pass of the job loop; false when the link is gone and the job must end at once.
     bool LoopPass();
     // Waits on the port, 1 ms at a time, until the tick counter has advanced by ticks.
@@ -183,18 +203,82 @@ private:
     // chunk holds a zero byte (Terminated), all were read (Exhausted) or one got no reply.
     enum class HwRead { Failed, Terminated, Exhausted };
     HwRead ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area);
+    // The whole chunked text of device d (up to 64 characters), empty when a chunk got no reply.
+    QString ReadHwText(int d, int timeout_ms);
     // The motor's one-request form of the hardware version.
     bool ReadMotorHw(int timeout_ms, QString &text);
     // Application version and hardware version of device d, as the poll shows them.
     QString ReadDetails(int d);
 
-    // Idle-time rule of the waiting states: true when this idle call completes n idle passes.
-    bool IdleTimeout(bool frame_received, int n);
+    // --- Sequence helpers (job thread) -----------------------------------------------------
+    // Idle-time rule of the waiting states: whether this call counted as an idle pass and
+    // whether it completed n of them.
+    enum class Idle { NotCounted, Counted, TimedOut };
+    Idle IdlePass(bool frame_received, int n);
     void MarkWaiting();
+    bool LinkUp() const;
+    // A sleep that ends early on a stop request, so that Stop is honoured within moments.
+    void SleepUnlessStopped(int ms);
+    bool WaitInput(int ms);
+    // A wait that only lets a device settle (nothing in particular is expected to arrive).
+    void SettleWait(int ms);
+    // Sends one request and waits up to wait_ms for a reply with the same command.
+    bool BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,
+                          Frame &reply);
+    bool QueryModeOf(int device, int wait_ms, uint8_t &mode);
+    void QueueSwitchMode(uint8_t to, int device);
+    void QueueFlash(uint8_t op);
+    // The base restarts off USB: let go of its port and open the one it comes back with.
+    void Reconnect();
+    bool ProbeDisplay();
+    // Steps 3 to 6 of the boot entry for targets behind the base; false when the call must end
+    // here (Finish chosen, or the port is gone).
+    bool EnterBootBehindBase();
+    bool AwaitBaseInBoot();
+
+    int DataCount(const FirmwareSection &section) const;
+    QByteArray SectionHeaderPayload(const FirmwareSection &section) const;
+    // Data bytes of the next frame, so that the frame with its doubled 0x7E bytes fits.
+    int ChunkSize(const FirmwareSection &section, int remaining) const;
+    // Drops everything queued and in flight after a loss or a wrong index.
+    void DropInFlight(int ms, int looks);
+    void ResumeFrom(uint16_t offset);
+    void RestartCurrentSection();
+    bool DigestMatches(const Frame &frame) const;
+    // A flash digest differed: restart the transfer (or, after the fourth time, give up).
+    void RestartAfterMismatch(uint32_t address, bool final_pass);
+
+    enum class Check { Verified, Mismatch, Missed };
+    Check VerifySection(size_t i, int wait_ms, bool &ok);
+    bool ReturnBaseToApp();
+    // Base and motor return and the target check; false when Finish ends at a target in its
+    // bootloader.
+    bool FinishBehindBase();
 
     void OnInit();
     void OnSendHandshake();
     void OnWaitHandshake(bool frame_received, const Frame &frame);
+    void OnEnterBoot();
     void OnSendQueryMode();
     void OnWaitQueryMode(bool frame_received, const Frame &frame);
+    void OnNextSection();
+    void OnWaitSectionHeader(bool frame_received, const Frame &frame);
+    void OnSendData();
+    void OnDataInFlight(bool frame_received, const Frame &frame);
+    void OnWaitIndex(bool frame_received, const Frame &frame);
+    void OnSendVerifyBuffer();
+    void OnWaitVerifyBuffer(bool frame_received, const Frame &frame);
+    void OnSendReadBuffer();
+    void OnWaitReadBuffer(bool frame_received, const Frame &frame);
+    void OnSendFlash();
+    void OnWaitFlash(bool frame_received, const Frame &frame);
+    void OnSendVerifyFlash();
+    void OnWaitVerifyFlash(bool frame_received, const Frame &frame);
+    void OnSendReadFlash();
+    void OnWaitReadFlash(bool frame_received, const Frame &frame);
+    void OnAllSectionsDone();
+    void OnVerifyAll();
+    void OnSetUpgradeFlag();
+    void OnUpgradeSuccess();
+    void OnFinish();
 };

@@ -31,6 +31,7 @@ UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time)
         return;
     }
     connect(&port, &QSerialPort::readyRead, this, &UsbCdcDriver::Receive);
+    connect(&port, &QSerialPort::errorOccurred, this, &UsbCdcDriver::OnPortError);
     connected = true;
     rx_total = 0;
 }
@@ -55,6 +56,12 @@ void UsbCdcDriver::Receive()
     for (char b : bytes)
         line += QString::asprintf("%02X ", static_cast<unsigned char>(b));
     qDebug().noquote() << line;
+}
+
+void UsbCdcDriver::OnPortError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        connected = false;
 }
 
 void UsbCdcDriver::Send(QByteArray bytes)

@@ -23,6 +23,7 @@ public:
     // Stops all traffic: discards the port's buffers and the received bytes. The port itself
     // stays open until the driver is destroyed.
     void Disconnect();
+    // False before a successful open, after Disconnect, and once the port reports the device gone.
     bool IsConnected() const { return connected; }
 
     QSerialPort port;
@@ -35,6 +36,9 @@ public slots:
     void Receive();
 
 private:
+    // A failed read means the device has left the bus (unplugged, or restarted off USB).
+    void OnPortError(QSerialPort::SerialPortError error);
+
     bool connected = false;
     const QDateTime *start_time_ref = nullptr;
 };

@@ -33,12 +33,13 @@ QByteArray Padded(const QByteArray &text, int from, int n)
 
 }  // namespace
 
-SimDevice::SimDevice(const SimDeviceSpec &spec)
-    : id(spec.id),
-      mode(spec.mode),
-      boot_requested(spec.mode == SimMode::Boot),
-      hw_version(spec.hw_version),
-      app_version(spec.app_version)
+SimDevice::SimDevice(const SimDeviceSpec &initial)
+    : id(initial.id),
+      boot_id(initial.boot_id),
+      mode(initial.mode),
+      boot_requested(initial.mode == SimMode::Boot),
+      hw_version(initial.hw_version),
+      app_version(initial.app_version)
 {
     mode_history.append(mode);
 }
@@ -52,6 +53,7 @@ void SimDevice::PowerOn()
 
 void SimDevice::SetMode(SimMode next)
 {
+    transfer = SimTransfer();  // a restart forgets the section in progress
     mode = next;
     mode_history.append(next);
 }
@@ -72,17 +74,36 @@ QString SimDevice::Handle(const Frame &f, SimBus &bus)
     case DisplayPowerOn:
         return OnDisplayPowerOn(f, bus);
     default:
-        return QStringLiteral("unknown command 0x%1 in %2 mode")
-            .arg(f.command, 2, 16, QLatin1Char('0'))
-            .arg(mode == SimMode::Boot ? "boot" : "app");
+        break;
     }
+    if (mode == SimMode::Boot) {
+        switch (f.command) {
+        case SectionHeader:
+            return OnSectionHeader(f, bus);
+        case SectionData:
+            return OnSectionData(f, bus);
+        case QueryIndex:
+            return OnQueryIndex(f, bus);
+        case Verify:
+            return OnVerify(f, bus);
+        case ReadDigest:
+            return OnReadDigest(f, bus);
+        case Flash:
+            return OnFlash(f, bus);
+        default:
+            break;
+        }
+    }
+    return QStringLiteral("unknown command 0x%1 in %2 mode")
+        .arg(f.command, 2, 16, QLatin1Char('0'))
+        .arg(mode == SimMode::Boot ? "boot" : "app");
 }
 
 QString SimDevice::OnHandshake(const Frame &f, SimBus &bus)
 {
     if (f.length != 0)
         return WrongLength(f, 0);
-    bus.Reply(id, Handshake, {});
+    bus.Reply(Address(), Handshake, {});
     return {};
 }
 
@@ -104,7 +125,7 @@ QString SimDevice::OnQueryMode(const Frame &f, SimBus &bus)
         return WrongLength(f, 1);
     if (f.payload[0] != 0)
         return QStringLiteral("mode query with payload %1").arg(f.payload[0]);
-    bus.Reply(id, QueryMode, QByteArray(1, char(mode == SimMode::Boot ? kModeBoot : kModeApp)));
+    bus.Reply(Address(), QueryMode, QByteArray(1, char(mode == SimMode::Boot ? kModeBoot : kModeApp)));
     return {};
 }
 
@@ -114,7 +135,7 @@ QString SimDevice::OnQueryAppVersion(const Frame &f, SimBus &bus)
         return WrongLength(f, 4);
     if (!AllZero(f))
         return QStringLiteral("application version query with non-zero payload");
-    bus.Reply(id, QueryAppVersion, QByteArray(reinterpret_cast<const char *>(app_version.data()), 4));
+    bus.Reply(Address(), QueryAppVersion, QByteArray(reinterpret_cast<const char *>(app_version.data()), 4));
     return {};
 }
 
@@ -126,7 +147,7 @@ QString SimDevice::OnReadHwVersion(const Frame &f, SimBus &bus)
             return WrongLength(f, kMotorHwText);
         if (!AllZero(f))
             return QStringLiteral("motor hardware query with non-zero payload");
-        bus.Reply(id, ReadHwVersion, Padded(hw_version, 0, kMotorHwText));
+        bus.Reply(Address(), ReadHwVersion, Padded(hw_version, 0, kMotorHwText));
         return {};
     }
     if (f.length != 1)
@@ -134,7 +155,7 @@ QString SimDevice::OnReadHwVersion(const Frame &f, SimBus &bus)
     const int chunk = f.payload[0];
     if (chunk < 1 || chunk > kHwChunks)
         return QStringLiteral("hardware version chunk %1").arg(chunk);
-    bus.Reply(id, ReadHwVersion, char(chunk) + Padded(hw_version, kHwChunkText * (chunk - 1), kHwChunkText));
+    bus.Reply(Address(), ReadHwVersion, char(chunk) + Padded(hw_version, kHwChunkText * (chunk - 1), kHwChunkText));
     return {};
 }
 
@@ -145,6 +166,6 @@ QString SimDevice::OnDisplayPowerOn(const Frame &f, SimBus &bus)
     if (f.length != 1 || f.payload[0] != 1)
         return QStringLiteral("display power-on with a malformed payload");
     bus.PowerOnDisplay();
-    bus.Reply(id, DisplayPowerOn, QByteArray(1, char(1)));
+    bus.Reply(Address(), DisplayPowerOn, QByteArray(1, char(1)));
     return {};
 }

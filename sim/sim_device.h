@@ -1,12 +1,17 @@
 #pragma once
 
 #include "frame.h"
+#include "sim_flash.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <array>
+#include <functional>
+
+struct SimFaults;
+struct SimTimings;
 
 enum class SimMode { Boot = 1, App = 2 };
 
@@ -16,6 +21,9 @@ struct SimDeviceSpec {
     QByteArray hw_version;                      // hardware version text
     std::array<uint8_t, 4> app_version{1, 0, 0, 0};
     SimMode mode = SimMode::App;
+    // A display variant whose application answers as device 5 and whose bootloader answers as
+    // device 4; 0 when the device keeps its id in both modes.
+    int boot_id = 0;
 };
 
 // What a device asks of the family around it. Called from the simulator's thread.
@@ -27,6 +35,24 @@ public:
     virtual void Restart(int id, SimMode into) = 0;
     // The base switches the display's supply on.
     virtual void PowerOnDisplay() = 0;
+    // Runs action after delay_ms unless the device has lost power or restarted meanwhile.
+    virtual void After(int id, int delay_ms, std::function<void()> action) = 0;
+    // The family's faults; one-shot counters are used up by the devices.
+    virtual SimFaults &Faults() = 0;
+    virtual const SimTimings &Timings() const = 0;
+};
+
+// What a bootloader holds of the section being transferred.
+struct SimTransfer {
+    bool announced = false;
+    quint32 address = 0;
+    quint16 length = 0;
+    int expected = 0;          // data bytes to receive: the stored count, or the length for the motor
+    QByteArray buffer;         // received bytes; [0, next_offset) are valid
+    int next_offset = 0;       // the next data byte expected
+    bool gap_reported = false; // one loss report per gap, until the host asks for the index
+    QByteArray digest = QByteArray(16, '\0');  // the last digest computed, as ReadDigest reports it
+    enum class Flash { Idle, Busy, Done } flash = Flash::Idle;
 };
 
 // One device of the family: its mode, identity and memory, and one handler per message.
@@ -34,16 +60,19 @@ public:
 // unanswered, so that a host that sends a wrong request fails against it.
 class SimDevice {
 public:
-    explicit SimDevice(const SimDeviceSpec &spec);
+    explicit SimDevice(const SimDeviceSpec &initial);
 
     // Handles a request addressed to this device. Returns why it was refused, or an empty text.
     QString Handle(const Frame &request, SimBus &bus);
+    // The id the device answers to in its current mode.
+    int Address() const { return mode == SimMode::Boot && boot_id ? boot_id : id; }
 
     // Power-on: the device starts its bootloader when one was requested, else its application.
     void PowerOn();
     void SetMode(SimMode next);
 
     int id = 0;
+    int boot_id = 0;
     SimMode mode = SimMode::App;
     bool boot_requested = false;  // kept across restarts and power loss, like a flag in flash
     bool powered = true;
@@ -52,6 +81,10 @@ public:
     QByteArray hw_version;
     std::array<uint8_t, 4> app_version{};
     QList<SimMode> mode_history;  // every mode the device started in, the first included
+    SimFlash flash;
+    SimTransfer transfer;
+    QList<int> loss_reports;      // offsets of the loss reports sent
+    int flash_operations = 0;     // programmings started
 
 private:
     QString OnHandshake(const Frame &request, SimBus &bus);
@@ -60,4 +93,15 @@ private:
     QString OnQueryAppVersion(const Frame &request, SimBus &bus);
     QString OnReadHwVersion(const Frame &request, SimBus &bus);
     QString OnDisplayPowerOn(const Frame &request, SimBus &bus);
+
+    // Bootloader only: the section transfer.
+    QString OnSectionHeader(const Frame &request, SimBus &bus);
+    QString OnSectionData(const Frame &request, SimBus &bus);
+    QString OnQueryIndex(const Frame &request, SimBus &bus);
+    QString OnVerify(const Frame &request, SimBus &bus);
+    QString OnReadDigest(const Frame &request, SimBus &bus);
+    QString OnFlash(const Frame &request, SimBus &bus);
+    // The section's bytes as the device will program them; false when the data are incomplete
+    // or do not expand to the section's length.
+    bool Plain(QByteArray &plain) const;
 };

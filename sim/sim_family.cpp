@@ -31,8 +31,8 @@ SimFamily::SimFamily(const SimFamilyOptions &opts)
 {
     if (options.vendor_id == 0)
         options.vendor_id = FamilyVendorId();
-    for (const SimDeviceSpec &spec : options.devices)
-        devices[spec.id] = std::make_unique<SimDevice>(spec);
+    for (const SimDeviceSpec &device : options.devices)
+        devices[device.id] = std::make_unique<SimDevice>(device);
     FrameCodec::ResetDecoder(parser);
     if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
         wake_pipe[0] = wake_pipe[1] = -1;
@@ -168,14 +168,20 @@ void SimFamily::Dispatch(const Frame &request)
                           .arg(request.command, 2, 16, QLatin1Char('0'));
         return;
     }
-    SimDevice *device = Device(id);
+    SimDevice *device = nullptr;
+    for (auto &entry : devices) {
+        if (entry.second->Address() == id)
+            device = entry.second.get();
+    }
     if (!device || !device->powered || device->restarting)
         return;  // nobody answers at that address
-    if (options.faults.drop_request_if && options.faults.drop_request_if(id, request))
+    if (options.faults.drop_request_if && options.faults.drop_request_if(device->id, request))
         return;
     if (Chance(options.faults.drop_request))
         return;
-    if (!options.faults.silent.contains(id)) {
+    if (request.command == SectionData && Chance(options.faults.drop_data_frame))
+        return;
+    if (!options.faults.silent.contains(device->id)) {
         const QString refused = device->Handle(request, *this);
         if (!refused.isEmpty()) {
             rejections << QStringLiteral("device %1: %2").arg(id).arg(refused);
@@ -183,20 +189,22 @@ void SimFamily::Dispatch(const Frame &request)
         }
     }
     // A silent device hears the request but neither acts on it nor answers.
-    requests_by_device[id].append({NowUs(), request});
+    requests_by_device[device->id].append({NowUs(), request});
     if (options.on_request)
-        options.on_request(id, request);
+        options.on_request(device->id, request);
 }
 
 void SimFamily::Reply(int from, uint8_t command, const QByteArray &payload)
 {
-    if (Chance(options.faults.drop_reply))
-        return;
     Frame frame;
     frame.command = command;
     frame.address = uint8_t(kReplyAddressNibble | from);
     frame.length = uint8_t(payload.size());
     memcpy(frame.payload, payload.constData(), size_t(payload.size()));
+    if (Chance(options.faults.drop_reply) || (options.faults.drop_reply_if && options.faults.drop_reply_if(from, frame)))
+        return;
+    if (options.faults.tamper_reply)
+        options.faults.tamper_reply(from, frame);
     FrameCodec::WireBuffer wire;
     const int n = FrameCodec::Encode(frame, wire);
     for (int i = 0; i < n; ++i) {
@@ -219,7 +227,7 @@ void SimFamily::Restart(int id, SimMode into)
     if (options.faults.stay_in_app.contains(id))
         into = SimMode::App;
     device->restarting = true;
-    const int epoch = device->epoch;
+    const int epoch = ++device->epoch;  // whatever the device was doing is abandoned
     if (id != kBaseId) {
         Schedule(options.timings.device_restart_ms, [device, epoch, into] {
             if (device->epoch != epoch)
@@ -263,6 +271,16 @@ void SimFamily::PowerOnDisplay()
     Schedule(options.timings.display_boot_ms, [display, epoch] {
         if (display->epoch == epoch)
             display->PowerOn();
+    });
+}
+
+void SimFamily::After(int id, int delay_ms, std::function<void()> action)
+{
+    SimDevice *device = Device(id);
+    const int epoch = device->epoch;
+    Schedule(delay_ms, [device, epoch, action = std::move(action)] {
+        if (device->epoch == epoch)
+            action();
     });
 }
 
@@ -339,6 +357,15 @@ const SimDevice *SimFamily::Device(int id) const
     return it == devices.end() ? nullptr : it->second.get();
 }
 
+QList<int> SimFamily::DeviceIds() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    QList<int> ids;
+    for (const auto &entry : devices)
+        ids.append(entry.first);
+    return ids;
+}
+
 SimMode SimFamily::Mode(int id) const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -388,6 +415,27 @@ int SimFamily::BadFrames() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return bad_frames;
+}
+
+QByteArray SimFamily::Flash(int id, quint32 address, int length) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const SimDevice *device = Device(id);
+    return device ? device->flash.Read(address, length) : QByteArray();
+}
+
+QList<int> SimFamily::LossReports(int id) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const SimDevice *device = Device(id);
+    return device ? device->loss_reports : QList<int>();
+}
+
+int SimFamily::FlashOperations(int id) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const SimDevice *device = Device(id);
+    return device ? device->flash_operations : 0;
 }
 
 void SimFamily::ClearRecords()

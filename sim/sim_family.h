@@ -5,6 +5,7 @@
 #include "sim_pty.h"
 
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -23,6 +24,7 @@ struct SimTimings {
     int base_detach_ms = 20;         // the base's port vanishes this long after its SwitchMode
     int base_reenumerate_ms = 1000;  // and a new port appears this long after it vanished
     int display_boot_ms = 100;       // the display starts this long after it gets power
+    int flash_busy_ms = 20;          // erasing and programming one section
 };
 
 // Link and device faults, switchable at any time. Probabilities are per byte or per frame.
@@ -37,8 +39,18 @@ struct SimFaults {
     QSet<int> stay_in_boot;          // devices that restart into their bootloader whatever was asked
     QSet<int> stay_in_app;           // devices that restart into their application whatever was asked
     bool never_reenumerate = false;  // a restarted base never comes back on USB
-    // Deterministic losses chosen by a test: return true to lose this request (device id, frame).
-    std::function<bool(int, const Frame &)> drop_request_if;
+    double drop_data_frame = 0;      // section data frames lost on their way to the device
+    QMap<int, int> flash_busy_ms;    // devices whose flash stays busy longer (ms)
+    // One-shot faults, used up as they strike (any device in its bootloader):
+    int short_index_replies = 0;     // the device drops its last byte and reports an index one short
+    int buffer_digest_errors = 0;    // the buffer digest comes out wrong
+    int flash_write_errors = 0;      // a programming leaves one byte wrong
+    // Deterministic faults chosen by a test (device id first):
+    std::function<bool(int, const Frame &)> drop_request_if;  // lose this request
+    std::function<bool(int, const Frame &)> drop_reply_if;    // lose this reply
+    std::function<void(int, Frame &)> tamper_reply;           // change this reply before it leaves
+    std::function<bool(int, quint32)> corrupt_flash_if;       // program this section wrong
+    std::function<bool(int, quint32)> wrong_flash_digest_if;  // report a wrong flash digest
     quint32 seed = 1;
 };
 
@@ -84,6 +96,7 @@ public:
     void SetFaults(const SimFaults &faults);
 
     // --- Introspection ---------------------------------------------------------------------
+    QList<int> DeviceIds() const;
     SimMode Mode(int id) const;
     // Present, powered and not restarting: the device would answer.
     bool IsResponsive(int id) const;
@@ -95,6 +108,9 @@ public:
     QList<SimChunk> HostChunks() const;
     int Reenumerations() const;
     int BadFrames() const;  // frames from the host with a wrong checksum
+    QByteArray Flash(int id, quint32 address, int length) const;
+    QList<int> LossReports(int id) const;  // offsets the device reported lost
+    int FlashOperations(int id) const;
     void ClearRecords();
 
 private:
@@ -116,6 +132,9 @@ private:
     void Reply(int from, uint8_t command, const QByteArray &payload) override;
     void Restart(int id, SimMode into) override;
     void PowerOnDisplay() override;
+    void After(int id, int delay_ms, std::function<void()> action) override;
+    SimFaults &Faults() override { return options.faults; }
+    const SimTimings &Timings() const override { return options.timings; }
 
     SimFamilyOptions options;
     mutable std::mutex mutex;

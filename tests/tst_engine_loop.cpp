@@ -173,9 +173,9 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, mode);
         SimFamilyOptions options = SimFamilyOptions::Standard();
-        for (SimDeviceSpec &spec : options.devices) {
-            if (spec.id == dev_id)
-                spec.mode = SimMode(mode);
+        for (SimDeviceSpec &device : options.devices) {
+            if (device.id == dev_id)
+                device.mode = SimMode(mode);
         }
         SimFamily family(options);
         DebugCapture debug;

@@ -59,9 +59,9 @@ int main(int argc, char **argv)
     qInstallMessageHandler(EngineLine);
 
     SimFamilyOptions options = SimFamilyOptions::Standard();
-    for (SimDeviceSpec &spec : options.devices) {
-        if (spec.id == 3)
-            spec.mode = SimMode::Boot;  // one device waiting in its bootloader, as after an aborted upgrade
+    for (SimDeviceSpec &device : options.devices) {
+        if (device.id == 3)
+            device.mode = SimMode::Boot;  // one device waiting in its bootloader, as after an aborted upgrade
     }
     SimFamily family(options);
     out << "Simulated family: base on " << family.PortPath() << " (USB " << Qt::hex << Qt::showbase

@@ -1,0 +1,444 @@
+// Upgrade sequence, second phase: per section the announcement, the data stream with loss
+// recovery, the buffer check, erasing and programming the flash, and the flash check.
+#include "upgrade_server.h"
+
+#include "messages.h"
+#include "usb_cdc_driver.h"
+#include "waits.h"
+
+#include <QDebug>
+#include <QTime>
+
+namespace {
+
+constexpr int kHeaderIdlePasses = 10;
+constexpr int kIndexIdlePasses = 30;
+constexpr int kBufferVerifyIdlePasses = 20;
+constexpr int kBufferDigestIdlePasses = 10;
+constexpr int kFlashVerifyIdlePasses = 20;
+constexpr int kFlashDigestIdlePasses = 20;
+constexpr int kMaxFrameBytes = Frame::kMaxPayload;  // data bytes plus their doubled 0x7E
+constexpr uint8_t kZeros[kDigestLength] = {};
+
+uint16_t BigEndian16(const uint8_t *bytes)
+{
+    return uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+int CountStartBytes(const QByteArray &data, int from, int n)
+{
+    int count = 0;
+    for (int i = from; i < from + n; ++i)
+        count += uint8_t(data[i]) == 0x7E;
+    return count;
+}
+
+}  // namespace
+
+int UpgradeServer::DataCount(const FirmwareSection &section) const
+{
+    return dev_id == DeviceId::Motor ? section.length : section.compressed_length;
+}
+
+QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) const
+{
+    QByteArray header;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        header.append(char(section.address >> shift));
+    header.append(char(section.length >> 8)).append(char(section.length));
+    if (dev_id != DeviceId::Motor)  // the motor takes raw data and needs no stored length
+        header.append(char(section.compressed_length >> 8)).append(char(section.compressed_length));
+    return header;
+}
+
+int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) const
+{
+    if (dev_id == DeviceId::SlowBus)
+        return qMin(remaining, kMaxDataChunkDev5);  // 23 bytes fit even when all are 0x7E
+    int c = qMin(remaining, kMaxDataChunk);
+    const int escapes = CountStartBytes(section.data, section.sent_offset, c);
+    if (escapes > 0 && c + escapes > kMaxFrameBytes)
+        c = (c - escapes) % 2 == 0 ? c - escapes : c - escapes - 1;
+    if (c > 0)
+        return c;
+    // The window is (nearly) all 0x7E: the largest even chunk whose doubled bytes still fit.
+    if (dev_id == DeviceId::Motor) {
+        qDebug().noquote() << QStringLiteral("escape_cnt: %1").arg(escapes);
+        qDebug().noquote() << QString::fromUtf8("错误长度");
+    }
+    if (remaining == 1)
+        return 1;
+    for (c = qMin(remaining, kMaxDataChunk) & ~1; c > 2; c -= 2) {
+        if (c + CountStartBytes(section.data, section.sent_offset, c) <= kMaxFrameBytes)
+            break;
+    }
+    return c;
+}
+
+void UpgradeServer::OnNextSection()
+{
+    current_section = nullptr;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        FirmwareSection &section = sections[i];
+        if (section.received)
+            continue;
+        if (section.length == 0) {
+            section.received = true;
+            continue;
+        }
+        current_section = &section;
+        current_section_index = int(i);
+        break;
+    }
+    if (!current_section) {
+        state = AllSectionsDone;
+        return;
+    }
+    FirmwareSection &section = *current_section;
+    section.sent_offset = 0;
+    section.received = false;
+    section.flashed = false;
+    if (DataCount(section) > section.data.size()) {
+        // A compressed image for the motor, which takes raw data: there is nothing right to send.
+        error_text += QStringLiteral("Section 0x%1 holds %2 bytes, the device needs %3\n")
+                          .arg(section.address, 0, 16)
+                          .arg(section.data.size())
+                          .arg(DataCount(section));
+        state = Finish;
+        return;
+    }
+
+    qDebug().noquote() << "";
+    if (dev_id == DeviceId::Motor)
+        qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, time: %4")
+                                  .arg(section.address, 0, 16)
+                                  .arg(section.length)
+                                  .arg(ElapsedStamp());
+    else
+        qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, compressed len %3 time: %4")
+                                  .arg(section.address, 0, 16)
+                                  .arg(section.length)
+                                  .arg(section.compressed_length)
+                                  .arg(ElapsedStamp());
+    const QByteArray header = SectionHeaderPayload(section);
+    QueueFrame(Cmd::SectionHeader, reinterpret_cast<const uint8_t *>(header.constData()), uint8_t(header.size()),
+               uint8_t(dev_id));
+    state = WaitSectionHeader;
+    MarkWaiting();
+    retry_count = 0;
+}
+
+void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        if ((frame.command & kCommandMask) != Cmd::SectionHeader)
+            return;
+        // Only the address and length are compared; the echo of the stored length may differ.
+        const QByteArray expected = SectionHeaderPayload(*current_section).left(6);
+        if (frame.length >= 6 && memcmp(frame.payload, expected.constData(), 6) == 0) {
+            qDebug().noquote() << "---Receive addr and length";
+            qDebug().noquote() << "---Start to send data, time: " + ElapsedStamp();
+            state = SendData;
+        } else {
+            qDebug().noquote() << "---Recv error addr and len";
+            error_text += QStringLiteral("Recv different addr/len\n");
+            state = Finish;
+        }
+        return;
+    }
+    if (IdlePass(frame_received, kHeaderIdlePasses) == Idle::TimedOut) {
+        state = NextSection;
+        qDebug().noquote() << "---Wait addr time out";
+    }
+}
+
+void UpgradeServer::OnSendData()
+{
+    FirmwareSection &section = *current_section;
+    streaming = true;
+    if (!resume_pending) {
+        resume_index = 0;
+        section.sent_offset = 0;
+    }
+    resume_pending = false;
+    // Every frame of the section is queued now; the loop sends them at its streaming pace.
+    const int count = DataCount(section);
+    for (int offset = resume_index; offset < count;) {
+        const int c = ChunkSize(section, count - offset);
+        const uint8_t *bytes = reinterpret_cast<const uint8_t *>(section.data.constData()) + section.sent_offset;
+        section.sent_offset = uint16_t(section.sent_offset + c);
+        QueueDataFrame(bytes, uint16_t(section.sent_offset - c), uint8_t(c));
+        offset += c;
+    }
+    state = DataInFlight;
+}
+
+void UpgradeServer::DropInFlight(int ms, int looks)
+{
+    tx_queue.clear();
+    for (int i = 0; i < looks; ++i)
+        WaitInput(ms);
+    rx_queue.clear();
+    driver->rx_bytes.clear();
+    tx_queue.clear();
+}
+
+void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
+{
+    if (frame_received && (frame.command & kCommandMask) == Cmd::SectionData) {
+        // The device lost data: stop streaming, let what is in flight drain, and resend from
+        // where the device says it stands.
+        DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
+        qDebug().noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
+        while (!stop_requested && LinkUp()) {
+            qDebug().noquote() << "---Firmware frame loss, query index";
+            Frame reply;
+            if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, dev_id, Waits::kQueryIndexMs, reply)) {
+                resume_index = BigEndian16(reply.payload);
+                qDebug().noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(resume_index);
+                break;
+            }
+        }
+        resume_pending = true;
+        current_section->sent_offset = resume_index;
+        state = SendData;
+        return;
+    }
+    if (!tx_queue.isEmpty())
+        return;
+    streaming = false;
+    qDebug().noquote() << "---Query section index";
+    QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(dev_id));
+    state = WaitIndex;
+    MarkWaiting();
+}
+
+void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        const uint8_t command = frame.command & kCommandMask;
+        if (command == Cmd::QueryIndex) {
+            const uint16_t index = BigEndian16(frame.payload);
+            if (index == DataCount(*current_section)) {
+                current_section->received = true;
+                state = SendVerifyBuffer;
+                return;
+            }
+            qDebug().noquote() << "---Index resp err";
+            DropInFlight(Waits::kIndexMismatchDrainMs, Waits::kIndexMismatchLooks);
+            ResumeFrom(index);
+        } else if (command == Cmd::SectionData && frame.payload[2] == kLossReport) {
+            DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
+            ResumeFrom(BigEndian16(frame.payload));
+        } else if (command == Cmd::SectionData) {
+            qDebug().noquote() << QStringLiteral("[Data] Other report.%1").arg(frame.payload[2]);
+        }
+        return;
+    }
+    if (IdlePass(frame_received, kIndexIdlePasses) == Idle::TimedOut) {
+        state = DataInFlight;
+        qDebug().noquote() << "---Wait index time_out";
+    }
+}
+
+void UpgradeServer::ResumeFrom(uint16_t offset)
+{
+    resume_pending = true;
+    resume_index = offset;
+    current_section->sent_offset = offset;
+    state = SendData;
+}
+
+void UpgradeServer::RestartCurrentSection()
+{
+    current_section->received = false;
+    current_section->flashed = false;
+    current_section->sent_offset = 0;
+    state = NextSection;
+}
+
+void UpgradeServer::OnSendVerifyBuffer()
+{
+    qDebug().noquote() << "---Send verify buffer cmd";
+    const uint8_t what = VerifyWhat::Buffer;
+    QueueFrame(Cmd::Verify, &what, 1, uint8_t(dev_id));
+    state = WaitVerifyBuffer;
+    MarkWaiting();
+}
+
+void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
+            qDebug().noquote() << "---Buffer verified, time: " + ElapsedStamp();
+            state = SendReadBuffer;
+        }
+        return;
+    }
+    if (IdlePass(frame_received, kBufferVerifyIdlePasses) == Idle::TimedOut) {
+        qDebug().noquote() << "---Wait buffer verify status time_out, resend this section!";
+        RestartCurrentSection();
+    }
+}
+
+void UpgradeServer::OnSendReadBuffer()
+{
+    qDebug().noquote() << "---Send Read buffer cmd";
+    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(dev_id));
+    state = WaitReadBuffer;
+    MarkWaiting();
+}
+
+bool UpgradeServer::DigestMatches(const Frame &frame) const
+{
+    return memcmp(frame.payload, current_section->digest.constData(), kDigestLength) == 0;
+}
+
+void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        if (frame.length != kDigestLength)  // any command: the device answers with the digest alone
+            return;
+        if (DigestMatches(frame)) {
+            qDebug().noquote() << "---Buffer verify sucess";
+            state = SendFlash;
+        } else {
+            qDebug().noquote() << "---Verify error";
+            RestartCurrentSection();
+        }
+        return;
+    }
+    if (IdlePass(frame_received, kBufferDigestIdlePasses) == Idle::TimedOut) {
+        state = SendReadBuffer;
+        qDebug().noquote() << "---Wait buffer verify time_out";
+    }
+}
+
+void UpgradeServer::QueueFlash(uint8_t op)
+{
+    QueueFrame(Cmd::Flash, &op, 1, uint8_t(dev_id));
+}
+
+void UpgradeServer::OnSendFlash()
+{
+    qDebug().noquote() << "---Send erase and flash cmd, time: " + ElapsedStamp();
+    QueueFlash(FlashOp::EraseAndProgram);
+    state = WaitFlash;
+    MarkWaiting();
+}
+
+void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        const uint8_t command = frame.command & kCommandMask;
+        if (command != Cmd::Flash) {
+            qDebug().noquote() << QStringLiteral("---Error flash response, unexpected cmd:%1").arg(command);
+            return;
+        }
+        const uint8_t status = frame.payload[0];
+        if (status == FlashStatus::Done) {
+            qDebug().noquote() << "---Flash completed, time: " + ElapsedStamp();
+            state = SendVerifyFlash;
+        } else if (status == FlashStatus::NotDone || status == FlashStatus::Busy) {
+            QueueFlash(FlashOp::EraseAndProgram);
+            state_time.start();
+        } else {
+            qDebug().noquote() << QStringLiteral("---Error flash response, unexpected payload:%1").arg(status);
+        }
+        return;
+    }
+    // Erasing and programming take a while; this wait counts time, not idle passes.
+    if (state_time.elapsed() > Waits::kFlashStatusMs) {
+        QueueFlash(FlashOp::ReportResult);
+        qDebug().noquote() << "---Wait flash status time_out, query result!!!";
+        state_time.start();
+    }
+}
+
+void UpgradeServer::OnSendVerifyFlash()
+{
+    qDebug().noquote() << "---Send flash verify cmd";
+    const uint8_t what = VerifyWhat::Flash;
+    QueueFrame(Cmd::Verify, &what, 1, uint8_t(dev_id));
+    state = WaitVerifyFlash;
+    MarkWaiting();
+}
+
+void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
+            qDebug().noquote() << "---Flash verified";
+            state = SendReadFlash;
+        }
+        return;
+    }
+    if (IdlePass(frame_received, kFlashVerifyIdlePasses) == Idle::TimedOut) {
+        state = SendVerifyFlash;
+        qDebug().noquote() << "---Wait flash verify status time_out";
+    }
+}
+
+void UpgradeServer::OnSendReadFlash()
+{
+    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(dev_id));
+    state = WaitReadFlash;
+    MarkWaiting();
+}
+
+void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
+{
+    if (frame_received) {
+        if (frame.length != kDigestLength)
+            return;
+        if (!DigestMatches(frame)) {
+            RestartAfterMismatch(current_section->address, false);
+            return;
+        }
+        qDebug().noquote() << "---Flash verified sucess";
+        current_section->flashed = true;
+        state = NextSection;
+        emit UpdateUpgradeProgress(true, float((current_section_index + 1) * 100) / float(sections.size() + 1));
+        return;
+    }
+    switch (IdlePass(frame_received, kFlashDigestIdlePasses)) {
+    case Idle::TimedOut:
+        state = SendReadFlash;
+        break;
+    case Idle::Counted:
+        qDebug().noquote() << "---Wait flash verify time_out";
+        break;
+    case Idle::NotCounted:
+        break;
+    }
+}
+
+void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
+{
+    ++verify_failures;
+    if (verify_failures > kMaxVerifyFailures) {
+        state = Finish;
+        emit PushLogMsg(QString::fromUtf8("重试3次失败"));
+        error_text += QStringLiteral("Flash verify failed %1 times, upgrade again!\n").arg(verify_failures);
+        return;
+    }
+    qDebug().noquote() << "---Flash verify error, need reupgrade";
+    emit PushLogMsg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char(':') +
+                    QString::fromUtf8("第%1次校验失败(%2轮):%3")
+                        .arg(verify_failures)
+                        .arg(final_pass ? 2 : 1)
+                        .arg(QString::number(address, 16).toUpper()));
+    // The display restarts only its upper part; every other device the whole image. The final
+    // pass needs an address strictly above the display's boundary.
+    const bool upper_part = dev_id == DeviceId::Display &&
+                            (final_pass ? address > kDisplayUpperPart : address >= kDisplayUpperPart);
+    const uint32_t threshold = upper_part ? kDisplayUpperPart : 0;
+    for (FirmwareSection &section : sections) {
+        if (section.address >= threshold) {
+            section.received = false;
+            section.sent_offset = 0;
+        }
+    }
+    emit UpdateUpgradeProgress(true, 0.0f);
+    state = NextSection;
+}

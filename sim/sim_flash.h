@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <map>
+
+// A device's flash memory: sparse 4 KiB pages, erased bytes read 0xFF.
+class SimFlash {
+public:
+    QByteArray Read(quint32 address, int length) const;
+    void Write(quint32 address, const QByteArray &bytes);
+    void Erase(quint32 address, int length);
+
+private:
+    static constexpr quint32 kPage = 4096;
+    std::map<quint32, QByteArray> pages;  // page number -> kPage bytes
+};

@@ -1,0 +1,617 @@
+#include "debug_capture.h"
+#include "frame_codec.h"
+#include "job_recorder.h"
+#include "messages.h"
+#include "sample_firmware.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "upgrade_server.h"
+#include "wait_until.h"
+#include "waits.h"
+
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+constexpr double kWaitScale = 0.05;  // 3 s sleeps become 150 ms; time-outs stay as they are
+
+SimFamilyOptions FastFamily()
+{
+    SimFamilyOptions options = SimFamilyOptions::Standard();
+    // Restarts well inside the scaled sleeps the engine gives them.
+    options.timings.device_restart_ms = 60;
+    options.timings.base_detach_ms = 10;
+    options.timings.base_reenumerate_ms = 80;
+    options.timings.display_boot_ms = 30;
+    options.timings.flash_busy_ms = 10;
+    return options;
+}
+
+int CountRequests(const SimFamily &family, int id, uint8_t command, quint32 address = 0, bool by_address = false)
+{
+    int count = 0;
+    for (const SimRequest &request : family.Requests(id)) {
+        const Frame &f = request.frame;
+        if (f.command != command)
+            continue;
+        const quint32 at = quint32(f.payload[0]) << 24 | quint32(f.payload[1]) << 16 | quint32(f.payload[2]) << 8 |
+                           f.payload[3];
+        count += !by_address || at == address;
+    }
+    return count;
+}
+
+// Progress texts as the recorder writes them.
+QString Percent(double value)
+{
+    return QStringLiteral("%1").arg(value);
+}
+
+}  // namespace
+
+class TestUpgradeSequence : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    struct Firmware {
+        QList<ImageSegment> segments;
+        QString path;
+        int sections = 0;
+    };
+
+    // An image of `count` sections of `size` bytes from `address` on.
+    Firmware MakeFirmware(const QString &name, quint32 address, int count, int size = 2048, bool raw = false,
+                          unsigned seed = 1)
+    {
+        Firmware firmware;
+        firmware.segments = {{address, SampleFirmware(count * size, seed)}};
+        firmware.path = dir.filePath(name);
+        firmware.sections = count;
+        ImageRecipe recipe;
+        recipe.section_size = size;
+        recipe.raw = raw;
+        const QString error = WriteSampleImage(firmware.path, firmware.segments, recipe);
+        if (!error.isEmpty())
+            qFatal("%s", qPrintable(error));
+        return firmware;
+    }
+
+    // The display's image: two sections below its upper part and two from 0xC0232800 on.
+    Firmware DisplayFirmware()
+    {
+        Firmware firmware;
+        firmware.segments = {{0xC0231800, SampleFirmware(4096, 41)}, {0xC0232800, SampleFirmware(4096, 42)}};
+        firmware.path = dir.filePath("display.bin");
+        firmware.sections = 4;
+        ImageRecipe recipe;
+        recipe.section_size = 2048;
+        const QString error = WriteSampleImage(firmware.path, firmware.segments, recipe);
+        if (!error.isEmpty())
+            qFatal("%s", qPrintable(error));
+        return firmware;
+    }
+
+    Firmware ForDevice(int dev_id)
+    {
+        switch (dev_id) {
+        case 2: return MakeFirmware("base.bin", 0x08004000, 3, 2048, false, 2);
+        case 3: return MakeFirmware("motor.bin", 0x00010000, 3, 1024, true, 3);
+        case 4: return DisplayFirmware();
+        default: return MakeFirmware(QStringLiteral("dev%1.bin").arg(dev_id), 0x08000000, 4, 2048, false, unsigned(dev_id));
+        }
+    }
+
+    struct Outcome {
+        bool finished = false;
+        bool result = false;
+        QString error;
+        QStringList upgrade, verify, logs, events;
+    };
+
+    // Runs one job to its end. `during` runs in the test's thread while the job runs.
+    Outcome Run(SimFamily &family, int dev_id, const Firmware &firmware, bool motor_to_boot = false,
+                bool display_swap_check = false, const std::function<void(UpgradeServer &)> &during = {},
+                int timeout_ms = 60000)
+    {
+        Q_UNUSED(family);
+        UpgradeServer server;
+        JobRecorder recorder(server);
+        server.usb_pid = 4;
+        server.dev_id = dev_id;
+        server.display_swap_check = display_swap_check;
+        server.SetFirmwarePath(firmware.path);
+        server.motor_to_boot = motor_to_boot;
+        server.StartOrStop();
+        if (during)
+            during(server);
+        Outcome outcome;
+        outcome.finished = recorder.WaitFinished(1, timeout_ms);
+        if (!outcome.finished) {
+            server.StartOrStop();
+            recorder.WaitFinished(1, 30000);
+        }
+        outcome.events = recorder.events;
+        outcome.upgrade = recorder.Of("upgrade");
+        outcome.verify = recorder.Of("verify");
+        outcome.logs = recorder.Of("log");
+        outcome.result = recorder.Of("result") == QStringList{"true"};
+        outcome.error = recorder.Of("error").join(QString());
+        return outcome;
+    }
+
+    static QStringList CleanUpgradeProgress(int sections)
+    {
+        QStringList expected{"true 0", "true 0"};
+        for (int k = 1; k <= sections; ++k)
+            expected << "true " + Percent(double(float(k * 100) / float(sections + 1)));
+        return expected << "false 100" << "false 100";
+    }
+
+    static QStringList CleanVerifyProgress(int sections)
+    {
+        QStringList expected{"true 0"};
+        for (int k = 1; k <= sections; ++k)
+            expected << "true " + Percent(double(float(k) / float(sections) * 100.0f));
+        return expected << "false 0";
+    }
+
+    // Everything a user cares about after a success.
+    void VerifySuccess(const SimFamily &family, int flashed_id, const Firmware &firmware, const Outcome &outcome)
+    {
+        QVERIFY(outcome.finished);
+        QVERIFY2(outcome.error.isEmpty(), qPrintable(outcome.error));
+        QVERIFY(outcome.result);
+        QString why;
+        QVERIFY2(FlashHolds(family, flashed_id, firmware.segments, &why), qPrintable(why));
+        QVERIFY2(WaitUntil([&] {
+                     for (int id : family.DeviceIds()) {
+                         if (family.Mode(id) != SimMode::App || !family.IsResponsive(id))
+                             return false;
+                     }
+                     return true;
+                 }, 3000),
+                 "every device back in its application");
+        QVERIFY2(family.Rejections().isEmpty(), qPrintable(family.Rejections().join('\n')));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        SimPortCatalog::Install();
+        Waits::SetLongWaitScale(kWaitScale);
+    }
+
+    void init() { SimPortCatalog::Clear(); }
+
+    void cleanupTestCase()
+    {
+        Waits::SetLongWaitScale(1.0);
+        SimPortCatalog::Uninstall();
+    }
+
+    void cleanUpgrade_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<bool>("motor_to_boot");
+        QTest::addColumn<bool>("display_swap_check");
+        QTest::newRow("base, re-enumerating") << 2 << false << false;
+        QTest::newRow("motor, raw data") << 3 << false << false;
+        QTest::newRow("device 1 behind the base") << 1 << false << false;
+        QTest::newRow("display, powered by the base") << 4 << false << false;
+        QTest::newRow("device 5") << 5 << false << false;
+        QTest::newRow("device 5 with the motor's trip") << 5 << true << false;
+        QTest::newRow("device 5 retargeted to the display") << 5 << false << true;
+    }
+
+    void cleanUpgrade()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(bool, motor_to_boot);
+        QFETCH(bool, display_swap_check);
+        SimFamilyOptions options = FastFamily();
+        if (display_swap_check) {
+            // A display that answers as device 5 from its application and as device 4 from its
+            // bootloader, in a set without the usual display.
+            for (int i = options.devices.size() - 1; i >= 0; --i) {
+                if (options.devices[i].id == 4 || options.devices[i].id == 5)
+                    options.devices.removeAt(i);
+            }
+            options.devices.append({5, "KT47-P02-HW QX-LN R2", {4, 0, 0, 1}, SimMode::App, 4});
+        }
+        SimFamily family(options);
+        DebugCapture debug;
+        const Firmware firmware = ForDevice(dev_id);
+        const Outcome outcome = Run(family, dev_id, firmware, motor_to_boot, display_swap_check);
+        VerifySuccess(family, dev_id, firmware, outcome);
+        QCOMPARE(outcome.upgrade, CleanUpgradeProgress(firmware.sections));
+        QCOMPARE(outcome.verify, CleanVerifyProgress(firmware.sections));
+        QCOMPARE(outcome.events.mid(outcome.events.size() - 2), (QStringList{"result true", "finished"}));
+
+        switch (dev_id) {
+        case 2:
+            QCOMPARE(family.Reenumerations(), 2);  // into its bootloader, and back with its own flag
+            QCOMPARE(family.ModeHistory(2), (QList<SimMode>{SimMode::App, SimMode::Boot, SimMode::App}));
+            break;
+        case 3:
+            // Six-byte headers, and every byte of every section sent raw.
+            for (const SimRequest &request : family.Requests(3)) {
+                if (request.frame.command == Cmd::SectionHeader)
+                    QCOMPARE(int(request.frame.length), 6);
+            }
+            QCOMPARE(family.Reenumerations(), 0);
+            QCOMPARE(CountRequests(family, 2, Cmd::QueryMode), 0);  // the base is never asked
+            break;
+        case 4:
+            QVERIFY(CountRequests(family, 2, Cmd::DisplayPowerOn) >= 1);
+            QCOMPARE(family.Reenumerations(), 2);  // into the bootloader and back
+            break;
+        default:
+            QCOMPARE(family.Reenumerations(), 2);
+            break;
+        }
+        if (motor_to_boot) {
+            QVERIFY(family.ModeHistory(3).contains(SimMode::Boot));
+            QVERIFY(debug.Contains("---Let motor go back app"));
+        } else if (dev_id != 3) {
+            QCOMPARE(family.ModeHistory(3), QList<SimMode>{SimMode::App});
+        }
+        if (display_swap_check) {
+            QVERIFY(debug.Contains("---Target turn to display"));
+            // From the probe on, the job spoke to the bootloader as device 4; the target check
+            // went back to device 5.
+            QVERIFY(CountRequests(family, 5, Cmd::SectionData) > 0);
+            for (const SimRequest &request : family.Requests(5)) {
+                if (request.frame.command == Cmd::SectionData)
+                    QCOMPARE(int(request.frame.address), 0x14);
+            }
+            QCOMPARE(int(family.Requests(5).last().frame.address), 0x15);
+        }
+    }
+
+    void threeSectionsReport25_50_75()
+    {
+        SimFamily family(FastFamily());
+        const Firmware firmware = MakeFirmware("three.bin", 0x08000000, 3);
+        const Outcome outcome = Run(family, 1, firmware);
+        VerifySuccess(family, 1, firmware, outcome);
+        QCOMPARE(outcome.upgrade.mid(2, 3), (QStringList{"true 25", "true 50", "true 75"}));
+    }
+
+    // Faults the transfer recovers from; the job still succeeds with the image in flash.
+    void recovery_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("trace");
+        QTest::newRow("data frames lost at random") << "lost data" << "---Firmware frame loss, query index";
+        QTest::newRow("index one short") << "short index" << "---Index resp err";
+        QTest::newRow("buffer verify time-out") << "verify timeout"
+                                                << "---Wait buffer verify status time_out, resend this section!";
+        QTest::newRow("buffer digest mismatch") << "buffer digest" << "---Verify error";
+        QTest::newRow("flash busy for two seconds") << "busy flash" << "---Wait flash status time_out, query result!!!";
+        QTest::newRow("one flash mismatch") << "flash x1" << "---Flash verify error, need reupgrade";
+        QTest::newRow("three flash mismatches") << "flash x3" << "---Flash verify error, need reupgrade";
+        QTest::newRow("header echo with another stored length") << "echo" << "---Receive addr and length";
+        QTest::newRow("replies with bit 7 set") << "bit 7" << "---Flash verified sucess";
+    }
+
+    void recovery()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, trace);
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        std::atomic<int> buffer_verifies{0};
+        if (fault == "lost data") {
+            faults.drop_data_frame = 0.05;
+        } else if (fault == "short index") {
+            faults.short_index_replies = 1;
+        } else if (fault == "verify timeout") {
+            faults.drop_reply_if = [&](int, const Frame &reply) {
+                return reply.command == Cmd::Verify && buffer_verifies++ == 0;
+            };
+        } else if (fault == "buffer digest") {
+            faults.buffer_digest_errors = 1;
+        } else if (fault == "busy flash") {
+            faults.flash_busy_ms[1] = 2300;
+        } else if (fault == "flash x1") {
+            faults.flash_write_errors = 1;
+        } else if (fault == "flash x3") {
+            faults.flash_write_errors = 3;
+        } else if (fault == "echo") {
+            faults.tamper_reply = [](int, Frame &reply) {
+                if (reply.command == Cmd::SectionHeader)
+                    reply.payload[7] ^= 0x55;
+            };
+        } else if (fault == "bit 7") {
+            faults.tamper_reply = [](int, Frame &reply) { reply.command |= 0x80; };
+        }
+        family.SetFaults(faults);
+        DebugCapture debug;
+        const Firmware firmware = MakeFirmware("recovery.bin", 0x08000000, 4, 4096, fault == "lost data", 7);
+        const Outcome outcome = Run(family, 1, firmware);
+        VerifySuccess(family, 1, firmware, outcome);
+        QVERIFY2(debug.Contains(trace), qPrintable(trace));
+
+        if (fault == "lost data")
+            QVERIFY(family.LossReports(1).size() >= 3);
+        if (fault.startsWith("flash x")) {
+            const int count = fault.right(1).toInt();
+            QCOMPARE(outcome.logs.size(), count);
+            for (int k = 1; k <= count; ++k) {
+                QVERIFY2(QRegularExpression(QString::fromUtf8("^\\d\\d:\\d\\d:\\d\\d:第%1次校验失败\\(1轮\\):8000000$").arg(k))
+                             .match(outcome.logs[k - 1])
+                             .hasMatch(),
+                         qPrintable(outcome.logs[k - 1]));
+            }
+            // Each mismatch drops the progress back to 0.
+            QCOMPARE(outcome.upgrade.count("true 0"), 2 + count);
+        }
+    }
+
+    // A flash mismatch restarts every section, except on the display, which sends again only
+    // what lies from 0xC0232800 up. In the final pass the display needs an address above it.
+    void restartAfterMismatch_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<bool>("final_pass");
+        QTest::addColumn<quint32>("address");
+        QTest::addColumn<QList<int>>("headers");
+        // Headers each of the four sections hears: first pass, resends, final passes.
+        QTest::newRow("display, first pass, upper part") << 4 << false << 0xC0233000u << QList<int>{2, 2, 3, 3};
+        QTest::newRow("display, final pass, exactly at 0xC0232800") << 4 << true << 0xC0232800u << QList<int>{4, 4, 4, 3};
+        QTest::newRow("display, final pass, above 0xC0232800") << 4 << true << 0xC0233000u << QList<int>{3, 3, 4, 4};
+        QTest::newRow("device 1, first pass, last section") << 1 << false << 0x08001800u << QList<int>{3, 3, 3, 3};
+    }
+
+    void restartAfterMismatch()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(bool, final_pass);
+        QFETCH(quint32, address);
+        QFETCH(QList<int>, headers);
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        std::atomic<int> verifies{0};
+        if (final_pass) {
+            // The section's second flash check is the final pass's: report it wrong once.
+            faults.wrong_flash_digest_if = [&](int id, quint32 at) { return id == dev_id && at == address && ++verifies == 2; };
+        } else {
+            faults.corrupt_flash_if = [&](int id, quint32 at) { return id == dev_id && at == address && verifies++ == 0; };
+        }
+        family.SetFaults(faults);
+        const Firmware firmware = dev_id == 4 ? DisplayFirmware() : MakeFirmware("restart.bin", 0x08000000, 4);
+        const Outcome outcome = Run(family, dev_id, firmware);
+        VerifySuccess(family, dev_id, firmware, outcome);
+        QCOMPARE(outcome.logs.size(), 1);
+        QVERIFY(outcome.logs[0].contains(final_pass ? QString::fromUtf8("(2轮)") : QString::fromUtf8("(1轮)")));
+        const quint32 first = dev_id == 4 ? 0xC0231800 : 0x08000000;
+        QList<int> heard;
+        for (quint32 k = 0; k < 4; ++k)
+            heard << CountRequests(family, dev_id, Cmd::SectionHeader, first + k * 0x800, true);
+        QCOMPARE(heard, headers);
+    }
+
+    void fourthMismatchFails()
+    {
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        faults.flash_write_errors = 4;
+        family.SetFaults(faults);
+        const Outcome outcome = Run(family, 2, ForDevice(2));
+        QVERIFY(outcome.finished);
+        QVERIFY(!outcome.result);
+        QCOMPARE(outcome.error, QStringLiteral("Flash verify failed 4 times, upgrade again!\n"));
+        QCOMPARE(outcome.logs.size(), 4);
+        QCOMPARE(outcome.logs.last(), QString::fromUtf8("重试3次失败"));
+        QVERIFY(!outcome.verify.contains("false 0"));  // the final pass never started
+        QVERIFY(family.Rejections().isEmpty());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("header echo with another address") << "echo address" << 2 << "Recv different addr/len\n";
+        QTest::newRow("base stays in its application") << "base stays" << 1 << "Main go boot failed!\n";
+        QTest::newRow("target stays in its application") << "target stays in app" << 1 << "Target go boot failed\n";
+        QTest::newRow("final pass unanswered") << "verify silent" << 2 << "Second verify failed\n";
+        QTest::newRow("target stays in its bootloader") << "target stays in boot" << 1 << "Target go app failed\n";
+        QTest::newRow("target silent after the flag") << "silent after flag" << 1
+                                                      << "Target connect lost after upgrade.\n";
+        QTest::newRow("five handshake time-outs") << "silent" << 2 << "Timeout reach max count\n";
+        QTest::newRow("base never comes back") << "no re-enumeration" << 1 << "USB connection lost!\n";
+    }
+
+    void failures()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, dev_id);
+        QFETCH(QString, error);
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        std::atomic<bool> flag_seen{false};
+        std::atomic<int> flashed{0};
+        if (fault == "echo address") {
+            faults.tamper_reply = [](int, Frame &reply) {
+                if (reply.command == Cmd::SectionHeader)
+                    reply.payload[3] ^= 0x01;
+            };
+        } else if (fault == "base stays") {
+            faults.stay_in_app = {2};
+        } else if (fault == "target stays in app") {
+            faults.stay_in_app = {dev_id};
+        } else if (fault == "verify silent") {
+            // Every reply to Verify after the first pass's two per section is lost.
+            faults.drop_reply_if = [&](int, const Frame &reply) {
+                return reply.command == Cmd::Verify && ++flashed > 2 * 3;
+            };
+        } else if (fault == "target stays in boot") {
+            faults.stay_in_boot = {dev_id};
+        } else if (fault == "silent after flag") {
+            faults.drop_request_if = [&](int id, const Frame &request) {
+                if (id == dev_id && request.command == Cmd::SwitchMode && request.payload[0] == SwitchTo::App)
+                    flag_seen = true;
+                return false;
+            };
+            faults.drop_reply_if = [&](int id, const Frame &) { return id == dev_id && flag_seen; };
+        } else if (fault == "silent") {
+            faults.silent = {dev_id};
+        } else if (fault == "no re-enumeration") {
+            faults.never_reenumerate = true;
+        }
+        family.SetFaults(faults);
+        DebugCapture debug;
+        const Outcome outcome = Run(family, dev_id, ForDevice(dev_id));
+        QVERIFY(outcome.finished);
+        QVERIFY(!outcome.result);
+        QVERIFY2(outcome.error.startsWith(error), qPrintable(outcome.error));
+        QCOMPARE(outcome.events.mid(outcome.events.size() - 4),
+                 (QStringList{"upgrade false 100", "error " + outcome.error, "result false", "finished"}));
+        QVERIFY(!CountRequests(family, dev_id, Cmd::SwitchMode) || fault != "verify silent" ||
+                !family.Requests(dev_id).isEmpty());
+        if (fault == "verify silent")
+            QVERIFY(debug.Contains(QString::fromUtf8("---校验失败或超时，需要重新升级")));
+        if (fault == "no re-enumeration")
+            QVERIFY(debug.Contains(QString::fromUtf8("USB断开!")));
+        // Whatever failed, the upgrade flag was sent only after a complete final pass.
+        if (fault != "target stays in boot" && fault != "silent after flag") {
+            for (const SimRequest &request : family.Requests(dev_id))
+                QVERIFY(!(request.frame.command == Cmd::SwitchMode && request.frame.payload[0] == SwitchTo::App));
+        }
+        QVERIFY(family.Rejections().isEmpty());
+    }
+
+    // The link or the operator ends a job in the middle of its transfer: promptly, and failed.
+    void interruptedTransfer_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("unplugged") << true;
+        QTest::newRow("stopped by the operator") << false;
+    }
+
+    void interruptedTransfer()
+    {
+        QFETCH(bool, unplug);
+        SimFamily family(FastFamily());
+        DebugCapture debug;
+        const Firmware firmware = MakeFirmware("long.bin", 0x08000000, 8, 4096, true, 9);
+        const Outcome outcome = Run(family, 1, firmware, false, false, [&](UpgradeServer &server) {
+            QVERIFY(WaitUntil([&] { return CountRequests(family, 1, Cmd::SectionData) >= 40; }, 20000));
+            if (unplug)
+                family.Unplug();
+            else
+                server.StartOrStop();
+        }, 5000);
+        QVERIFY2(outcome.finished, "the job ends within moments");
+        QVERIFY(!outcome.result);
+        if (unplug) {
+            QVERIFY(debug.Contains(QString::fromUtf8("USB断开!")));
+            QCOMPARE(outcome.error, QStringLiteral("USB connection lost!\n"));
+        } else {
+            QVERIFY(outcome.error.isEmpty());
+            QCOMPARE(outcome.events.mid(outcome.events.size() - 3),
+                     (QStringList{"upgrade false 100", "result false", "finished"}));
+        }
+    }
+
+    // Stop is honoured inside the long blocking steps too, with the waits at their real length.
+    void stopInsideBlockingSteps_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("payload");
+        QTest::newRow("reconnect after the base's restart") << 1 << int(Cmd::SwitchMode) << int(SwitchTo::Boot);
+        QTest::newRow("target restart") << 3 << int(Cmd::SwitchMode) << int(SwitchTo::Boot);
+        QTest::newRow("after the upgrade flag (display)") << 4 << int(Cmd::SwitchMode) << int(SwitchTo::App);
+    }
+
+    void stopInsideBlockingSteps()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(int, command);
+        QFETCH(int, payload);
+        Waits::SetLongWaitScale(1.0);
+        SimFamily family(FastFamily());
+        std::atomic<bool> seen{false};
+        SimFaults faults;
+        faults.drop_request_if = [&](int, const Frame &request) {
+            if (request.command == command && request.payload[0] == payload)
+                seen = true;
+            return false;
+        };
+        family.SetFaults(faults);
+        const Outcome outcome = Run(family, dev_id, ForDevice(dev_id), false, false, [&](UpgradeServer &server) {
+            QVERIFY(WaitUntil([&] { return bool(seen); }, 60000));
+            server.StartOrStop();
+        }, 1500);  // the sleeps here last three to five seconds
+        Waits::SetLongWaitScale(kWaitScale);
+        QVERIFY2(outcome.finished, "Stop ends the job within moments");
+        QVERIFY(!outcome.result);
+    }
+
+    // The chunking rule: 62 data bytes unless their doubled 0x7E bytes would not fit in 64.
+    void chunking_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QList<int>>("chunks");
+        QByteArray mixed(130, 'a');
+        mixed[3] = mixed[10] = mixed[20] = char(0x7E);     // three in the first 62: 62 - 3 = 59 is odd: 58
+        mixed[70] = mixed[100] = char(0x7E);               // two in the next 62: 62 + 2 = 64 fits
+        QTest::newRow("three, two, remainder") << 1 << mixed << QList<int>{58, 62, 10};
+        QTest::newRow("device 5 takes 23") << 5 << QByteArray(50, char(0x7E)) << QList<int>{23, 23, 4};
+        QTest::newRow("all 0x7E never shrinks to nothing") << 1 << QByteArray(70, char(0x7E)) << QList<int>{32, 32, 6};
+        QTest::newRow("motor, all 0x7E") << 3 << QByteArray(33, char(0x7E)) << QList<int>{32, 1};
+    }
+
+    void chunking()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(QByteArray, data);
+        QFETCH(QList<int>, chunks);
+        UpgradeServer server;
+        server.dev_id = dev_id;
+        FirmwareSection section;
+        section.address = 0x1000;
+        section.length = quint16(data.size());
+        section.compressed_length = quint16(data.size());
+        section.data = data;
+        server.sections = {section};
+        server.current_section = &server.sections[0];
+        server.state = UpgradeServer::SendData;
+        server.Step(false, Frame());
+        QCOMPARE(server.state.load(), int(UpgradeServer::DataInFlight));
+
+        QByteArray wire;
+        for (char b : server.tx_queue)
+            wire.append(b);
+        FrameParser parser;
+        FrameCodec::ResetDecoder(parser);
+        QList<int> sizes;
+        QByteArray rebuilt;
+        int frame_start = 0;
+        for (int i = 0; i < wire.size(); ++i) {
+            const uint8_t r = FrameCodec::Decode(parser, uint8_t(wire[i]));
+            QVERIFY(r != FrameCodec::FrameBadChecksum);
+            if (r != FrameCodec::FrameOk)
+                continue;
+            QVERIFY(i + 1 - frame_start <= 136);
+            frame_start = i + 1;
+            const Frame &f = parser.frame;
+            QCOMPARE(int(f.command), int(Cmd::SectionData));
+            QCOMPARE(int(f.address), 0x10 | dev_id);
+            QCOMPARE((f.payload[0] << 8) | f.payload[1], rebuilt.size());  // offset of its first byte
+            sizes << f.length - 2;
+            rebuilt.append(reinterpret_cast<const char *>(f.payload + 2), f.length - 2);
+        }
+        QCOMPARE(sizes, chunks);
+        QCOMPARE(rebuilt, data);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpgradeSequence)
+#include "tst_upgrade_sequence.moc"
