@@ -1,0 +1,190 @@
+// Construction of the window: form, start-up state, the connection table, the configuration,
+// and the language of the captions.
+#include "main_window.h"
+
+#include "config_discovery.h"
+#include "config_reader.h"
+#include "my_pushbtn.h"
+#include "ui_main_window.h"
+#include "window_texts.h"
+
+#include <QAbstractButton>
+#include <QDebug>
+#include <QDir>
+#include <QLabel>
+
+namespace {
+
+const char kTitle[] = "Travendelmoor_bin_v1.2.0.11";
+constexpr int kStateIntervalMs = 1000;
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , form(new Ui::MainWindow)
+{
+    form->setupUi(this);
+
+    // Progress and activity appear only with the first report of a job.
+    form->progress_verify->hide();
+    form->progress_upgrade->hide();
+    form->label_verify->hide();
+    form->label_upgrade->hide();
+    form->lab_upging->hide();
+
+    // Target buttons wait for the status poll to report their device.
+    form->btn_start_main->setEnabled(false);
+    form->btn_start_motor->setEnabled(false);
+    form->btn_start_steer->setEnabled(false);
+    form->btn_start_display->setEnabled(false);
+    form->btn_start_pedals->setEnabled(false);
+
+    target_buttons = {form->btn_start_main, form->btn_start_motor, form->btn_start_display,
+                      form->btn_start_steer, form->btn_start_pedals};
+
+    setWindowTitle(QString::fromUtf8(kTitle));
+    form->label_sucess_cnt->setText(QString());
+
+    form->text_log->setVerticalScrollBar(form->verticalScrollBar);
+    form->text_log->setReadOnly(true);
+
+    // Always present, whatever the configuration (rows 1 to 9).
+    connect(&upgrade_server, &UpgradeServer::UpdateUpgradeProgress, this, &MainWindow::ShowUpgradeProgress);
+    connect(&upgrade_server, &UpgradeServer::UpdateVerifyProgress, this, &MainWindow::ShowVerifyProgress);
+    connect(&upgrade_server, &UpgradeServer::PushErrorMsg, this, qOverload<QString>(&MainWindow::ShowWarningMsg));
+    connect(&upgrade_server, &UpgradeServer::PushLogMsg, form->text_log, &QPlainTextEdit::appendPlainText);
+    connect(&upgrade_server, &UpgradeServer::PushUpgRes, this, &MainWindow::ShowUpgRes);
+    connect(form->btn_open_config, &QPushButton::clicked, this, &MainWindow::OpenConfig);
+    connect(form->btn_main_go_app, &QPushButton::clicked, this, &MainWindow::MainGoApp);
+    connect(form->btn_main_go_boot, &QPushButton::clicked, this, &MainWindow::MainGoBoot);
+    connect(form->btn_zh_en, &QPushButton::clicked, this, &MainWindow::ToggleZhEn);
+
+    if (!FindConfig()) {
+        // Nothing to work with for the whole run: only the language button stays useful. The
+        // form's Chinese captions stay and the property "lang" stays unset.
+        form->btn_stop->setEnabled(false);
+        form->btn_main_go_app->setEnabled(false);
+        form->btn_main_go_boot->setEnabled(false);
+        form->btn_eol_test->setEnabled(false);
+        form->btn_open_config->setEnabled(false);
+        return;
+    }
+
+    if (LoadConfig(config_path)) {
+        config_valid = true;
+        StartConfiguredParts();
+    } else {
+        config_valid = false;
+        qDebug().noquote() << QString::fromUtf8(WindowTexts::kConfigInvalid.zh);
+        // After the parser's own, more precise warning.
+        ShowWarningMsg(WindowTexts::kConfigInvalid.In(lang), true);
+    }
+
+    if (!has_eol_path)
+        form->btn_eol_test->hide();
+    ApplyTexts();
+    setProperty("lang", lang);
+}
+
+void MainWindow::StartConfiguredParts()
+{
+    connect(form->btn_start_main, &QPushButton::clicked, this, &MainWindow::StartUpgradeMain);
+    connect(form->btn_start_motor, &QPushButton::clicked, this, &MainWindow::StartUpgradeMotor);
+    connect(form->btn_start_steer, &QPushButton::clicked, this, &MainWindow::StartUpgradeSteer);
+    connect(form->btn_start_display, &QPushButton::clicked, this, &MainWindow::StartUpgradeDisplay);
+    connect(form->btn_start_pedals, &QPushButton::clicked, this, &MainWindow::StartUpgradePedals);
+    connect(form->btn_stop, &QPushButton::clicked, this, &MainWindow::StopUPgrade);
+    // The status poll emits in this thread and passes its map by reference: a direct call.
+    connect(&upgrade_server, &UpgradeServer::PushSlaveState, this, &MainWindow::UpdateSlaveState);
+
+    upgrade_server.SetFirmwareEntries(&firmware_entries);
+    upgrade_server.StartPolling();
+
+    connect(&state_timer, &QTimer::timeout, this, &MainWindow::ShowUpgState);
+    state_timer.start(kStateIntervalMs);
+
+    connect(form->btn_eol_test, &QPushButton::clicked, this, &MainWindow::SwitchApp);
+
+    form->btn_start_main->target_name = QStringLiteral("Base");
+    form->btn_start_motor->target_name = QStringLiteral("Motor");
+    form->btn_start_steer->target_name = QStringLiteral("Steering");
+    form->btn_start_display->target_name = QStringLiteral("Meter");
+    form->btn_start_pedals->target_name = QStringLiteral("Pedals");
+
+    for (MyPushbtn *button : qAsConst(target_buttons))
+        connect(button, &MyPushbtn::EnterNotify, this, &MainWindow::GetOtherMsg);
+    connect(&upgrade_server, &UpgradeServer::PushMoreInfo, this, &MainWindow::GotMoreInfo);
+}
+
+MainWindow::~MainWindow()
+{
+    state_timer.stop();
+    // The engine is destroyed after the table it points to; it must not poll in between. Its
+    // own destructor then stops a running job and waits for the job's thread.
+    upgrade_server.StopPolling();
+    upgrade_server.SetFirmwareEntries(nullptr);
+    delete form;
+    form = nullptr;
+}
+
+bool MainWindow::FindConfig()
+{
+    const ConfigDiscovery found = DiscoverConfig(QDir::current());
+    for (const QString &line : found.debug_lines)
+        qDebug().noquote() << line;
+    if (found.failure) {
+        qDebug().noquote() << found.failure->debug_line;
+        // No file has been read yet, so this speaks the start-up language.
+        ShowWarningMsg(found.failure->Warning(lang), false);
+        return false;
+    }
+    config_path = found.path;
+    return true;
+}
+
+bool MainWindow::LoadConfig(const QString &path)
+{
+    const ConfigRead read = ReadConfig(path);
+
+    // Settings first: a failure further on speaks the language this file selects.
+    if (read.settings.eol_path) {
+        eol_path = *read.settings.eol_path;
+        has_eol_path = true;
+    }
+    if (read.settings.is_english)
+        lang = !*read.settings.is_english;
+    if (read.settings.check_boot_ver)
+        check_boot_ver = *read.settings.check_boot_ver;
+
+    // The engine reads this table through its pointer, so it is refilled in place.
+    if (read.firmware_read)
+        firmware_entries = read.entries;
+
+    if (read.failure) {
+        qDebug().noquote() << read.failure->debug_line;
+        ShowWarningMsg(read.failure->Warning(lang), false);
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::ApplyTexts()
+{
+    for (const Caption &caption : WindowTexts::kCaptions) {
+        QWidget *widget = findChild<QWidget *>(QLatin1String(caption.object_name));
+        const QString text = caption.text.In(lang);
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            button->setText(text);
+        else if (auto *label = qobject_cast<QLabel *>(widget))
+            label->setText(text);
+    }
+}
+
+void MainWindow::ToggleZhEn()
+{
+    lang = !lang;
+    setProperty("lang", lang);
+    ApplyTexts();
+    form->label_sucess_cnt->setText(QString());
+}

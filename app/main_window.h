@@ -1,0 +1,81 @@
+#pragma once
+
+#include "firmware_entry.h"
+#include "upgrade_server.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QMap>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+class MyPushbtn;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The operator's one window. It owns the upgrade engine and the table of firmware entries,
+// wires the engine's reports and the buttons to its slots, and finds and reads the
+// configuration at construction; afterwards everything happens in slots, in the GUI thread.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Reads the configuration file at path into the members below and shows each problem through
+    // ShowWarningMsg. True when the whole file was read and every entry was complete.
+    bool LoadConfig(const QString &path);
+
+    // Public, like the engine's job record: the launch works on them directly.
+    Ui::MainWindow *form = nullptr;  // owned; the widgets themselves belong to the window
+    bool config_valid = false;       // configuration found and accepted at construction
+    bool check_boot_ver = false;     // read from the file, consulted by nothing
+    bool lang = false;               // true: Chinese texts, false: English
+    UpgradeServer upgrade_server;
+    FirmwareEntries firmware_entries;
+    QString config_path;             // absolute path of the configuration file
+    bool has_eol_path = false;
+    QString eol_path;                // the end-of-line test program
+    QList<MyPushbtn *> target_buttons;  // main, motor, display, steer, pedals; not owned
+    QTimer state_timer;              // 1000 ms: the activity text
+
+    // Display state for the life of the process.
+    int32_t success_count = 0;  // consecutive successful upgrades
+    uint32_t anim_step = 0;     // dots of the activity text, while a job runs
+
+public slots:
+    void StartUpgrade(QString target);
+    void ShowUpgradeProgress(bool is_show, float val);
+    void ShowVerifyProgress(bool is_show, float val);
+    void StartUpgradeMain();
+    void StartUpgradeMotor();
+    void StartUpgradeSteer();
+    void StartUpgradeDisplay();
+    void StartUpgradePedals();
+    void ShowWarningMsg(QString msg, bool append);
+    void ShowWarningMsg(QString msg);
+    void ShowUpgState();
+    void OpenConfig();
+    void SwitchApp();
+    void MainGoApp();
+    void MainGoBoot();
+    void ShowUpgRes(bool res);
+    void StopUPgrade();
+    void UpdateSlaveState(QMap<QString, int> &states);
+    void GetOtherMsg(QString &name);
+    void GotMoreInfo(QString name, QString info);
+    void ToggleZhEn();
+
+private:
+    // Finds the configuration file in the current directory; false (warning shown) when none
+    // can be used.
+    bool FindConfig();
+    // Connections and start-up of everything that needs a valid configuration.
+    void StartConfiguredParts();
+    void ApplyTexts();
+};

@@ -1,0 +1,92 @@
+// The actions that upgrade nothing: opening the configuration, handing over to the end-of-line
+// test, the device versions on hover, the stop button and the manual mode switch of the base.
+#include "main_window.h"
+
+#include "elevated_start.h"
+#include "my_pushbtn.h"
+#include "ui_main_window.h"
+#include "window_texts.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QUrl>
+
+void MainWindow::OpenConfig()
+{
+    // The desktop's answer does not matter here: a file that does not open shows nothing.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(config_path).absoluteFilePath()));
+}
+
+void MainWindow::SwitchApp()
+{
+    // The program's directory as written, "/"-separated: every piece but the last, each
+    // followed by "/". A path without "/" gives the empty directory.
+    const QStringList pieces = eol_path.split(QLatin1Char('/'));
+    QString directory;
+    for (int i = 0; i + 1 < pieces.size(); ++i)
+        directory += pieces[i] + QLatin1Char('/');
+    qDebug().noquote() << directory;
+
+    // Resolved before the directory changes, so a relative path means below the tool's own
+    // directory.
+    const QString program = QDir::current().absoluteFilePath(eol_path);
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(directory);  // the test program runs in its own directory
+
+    const ElevatedStart start = StartElevated(program);
+    if (start.started) {
+        QCoreApplication::exit(0);  // the test program takes over
+        return;
+    }
+    qDebug().noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
+    // The tool stays open: relative firmware paths of later launches must still mean the
+    // tool's directory, not the test program's.
+    QDir::setCurrent(previous);
+}
+
+void MainWindow::GetOtherMsg(QString &name)
+{
+    // Served by the next status poll; a name asked twice before then is asked once.
+    QMutexLocker lock(&upgrade_server.info_lock);
+    upgrade_server.info_requests.insert(name);
+}
+
+void MainWindow::GotMoreInfo(QString name, QString info)
+{
+    const QString text = QString::fromUtf8(info.toLocal8Bit());
+    for (MyPushbtn *button : qAsConst(target_buttons)) {
+        if (button->target_name.contains(name))
+            button->setToolTip(text);
+    }
+}
+
+void MainWindow::StopUPgrade()
+{
+    // Only a running job is stopped: with no job thread StartOrStop would start one.
+    if (upgrade_server.upgrading && upgrade_server.isRunning()) {
+        upgrade_server.StartOrStop();
+        return;
+    }
+    ShowWarningMsg(WindowTexts::kNotUpgrading.In(lang), false);
+}
+
+void MainWindow::MainGoApp()
+{
+    upgrade_server.StopPolling();
+    upgrade_server.BaseGoApp();
+    // Without a valid configuration the engine has no table to poll, so polling stays off.
+    if (config_valid)
+        upgrade_server.StartPolling();
+}
+
+void MainWindow::MainGoBoot()
+{
+    upgrade_server.StopPolling();
+    upgrade_server.BaseGoBoot();
+    if (config_valid)
+        upgrade_server.StartPolling();
+}

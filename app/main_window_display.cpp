@@ -1,0 +1,122 @@
+// What the operator sees of the engine's reports: progress bars, activity text, warnings,
+// results and the colours of the target buttons.
+#include "main_window.h"
+
+#include "my_pushbtn.h"
+#include "ui_main_window.h"
+#include "window_texts.h"
+
+#include <QLabel>
+#include <QProgressBar>
+
+#include <cmath>
+
+namespace {
+
+const char kRedStyle[] =
+    "QPushButton{background-color: rgb(255, 102, 102);}"
+    "QPushButton:hover{background-color: rgb(255, 77, 77);}"
+    "QPushButton:pressed{background-color: rgb(255, 51, 51);}";
+const char kGreenStyle[] =
+    "QPushButton{background-color: rgb(0, 255, 124);}"
+    "QPushButton:hover{background-color: rgb(0, 230, 112);}"
+    "QPushButton:pressed{background-color: rgb(0, 204, 99);}";
+
+// Mode bytes of the status map.
+constexpr int kModeAbsent = 0;
+constexpr int kModeBootloader = 1;
+
+// Shows a bar at the truncated percentage while is_show holds; hides it at 100 at the end of
+// its phase, so it reappears full-scale rather than with a stale value.
+void ShowProgress(QProgressBar *bar, QLabel *caption, bool is_show, float val)
+{
+    if (!is_show) {
+        bar->setValue(100);
+        bar->hide();
+        caption->hide();
+        return;
+    }
+    if (bar->isHidden())
+        bar->show();
+    if (caption->isHidden())
+        caption->show();
+    // Truncation toward zero (99.9 shows 99). A value no int can hold is out of range anyway
+    // and, like any out-of-range value, leaves the bar as it is.
+    if (std::isfinite(val) && std::fabs(val) < 1e9f)
+        bar->setValue(static_cast<int>(val));
+}
+
+}  // namespace
+
+void MainWindow::ShowUpgradeProgress(bool is_show, float val)
+{
+    ShowProgress(form->progress_upgrade, form->label_upgrade, is_show, val);
+}
+
+void MainWindow::ShowVerifyProgress(bool is_show, float val)
+{
+    ShowProgress(form->progress_verify, form->label_verify, is_show, val);
+}
+
+void MainWindow::ShowWarningMsg(QString msg, bool append)
+{
+    form->text_log->appendPlainText(msg);
+    if (append)
+        form->label_error->setText(form->label_error->text() + QLatin1Char(' ') + msg);
+    else
+        form->label_error->setText(msg);
+}
+
+void MainWindow::ShowWarningMsg(QString msg)
+{
+    ShowWarningMsg(msg, false);
+}
+
+void MainWindow::ShowUpgState()
+{
+    const bool chinese = property("lang").toBool();
+    if (upgrade_server.upgrading) {
+        if (form->lab_upging->isHidden())
+            form->lab_upging->show();
+        form->lab_upging->setText(WindowTexts::kUpdating[anim_step % 3].In(chinese));
+        ++anim_step;
+    } else {
+        anim_step = 0;  // the next job starts again at one dot
+        if (!form->lab_upging->isHidden())
+            form->lab_upging->hide();
+    }
+}
+
+void MainWindow::ShowUpgRes(bool res)
+{
+    const bool chinese = property("lang").toBool();
+    if (res) {
+        ++success_count;
+        form->label_sucess_cnt->setText(WindowTexts::kUpdateSuccess.In(chinese).arg(success_count));
+    } else {
+        success_count = 0;
+        form->label_sucess_cnt->setText(WindowTexts::kUpdateFailed.In(chinese));
+    }
+}
+
+void MainWindow::UpdateSlaveState(QMap<QString, int> &states)
+{
+    // A button follows every reported name its own target name contains.
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        for (MyPushbtn *button : qAsConst(target_buttons)) {
+            if (!button->target_name.contains(it.key()))
+                continue;
+            if (it.value() == kModeAbsent) {
+                if (button->isEnabled())
+                    button->setEnabled(false);
+                button->setStyleSheet(QString());
+                if (!button->toolTip().isEmpty())
+                    button->setToolTip(QString());
+            } else {
+                if (!button->isEnabled())
+                    button->setEnabled(true);
+                button->setStyleSheet(QLatin1String(it.value() == kModeBootloader ? kRedStyle : kGreenStyle));
+            }
+        }
+    }
+}

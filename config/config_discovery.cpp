@@ -1,0 +1,46 @@
+#include "config_discovery.h"
+
+namespace {
+
+const ConfigFailure kNoJsonFile = {
+    QString::fromUtf8("当前目录未找到json配置文件!"),
+    QString::fromUtf8("当前目录未找到json配置文件!"),
+    QStringLiteral("No valid configuration file!")};
+const ConfigFailure kNoConfigJson = {
+    QString::fromUtf8("当前目录未找到config.json!"),
+    QString::fromUtf8("当前目录未找到\"config.json\"!"),
+    QStringLiteral("\"config.json\" not found!")};
+
+}  // namespace
+
+ConfigDiscovery DiscoverConfig(const QDir &dir)
+{
+    ConfigDiscovery found;
+    // The pattern matches any letter case; hidden files are skipped; the directory's own order.
+    const QStringList names =
+        dir.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Unsorted);
+
+    QString line = QStringLiteral("Found json: ");
+    for (const QString &name : names)
+        line += QLatin1Char(' ') + name;
+    found.debug_lines << line;
+
+    QString chosen;
+    if (names.isEmpty()) {
+        found.failure = kNoJsonFile;
+        return found;
+    }
+    if (names.size() == 1) {
+        chosen = names.first();
+    } else {
+        // With several files only the exact name counts: "Config.json" is not it.
+        if (!names.contains(QStringLiteral("config.json"), Qt::CaseSensitive)) {
+            found.failure = kNoConfigJson;
+            return found;
+        }
+        chosen = QStringLiteral("./config.json");
+    }
+    found.debug_lines << QStringLiteral("Using ") + chosen;
+    found.path = QDir::cleanPath(dir.absoluteFilePath(chosen));
+    return found;
+}

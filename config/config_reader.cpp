@@ -1,0 +1,176 @@
+#include "config_reader.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// The reasons a file is refused: console line, Chinese warning, English warning.
+// %1 is the target name, %2 the 0-based index of the series element.
+struct FailureText {
+    const char *debug_line;
+    const char *zh;
+    const char *en;
+};
+
+const FailureText kFileMissing = {
+    "json配置文件不存在!", "json配置文件不存在!", "The configuration file doesn't exist!"};
+const FailureText kCannotOpen = {
+    "配置文件无法打开!", "配置文件无法打开!", "Cannot open the json file!"};
+const FailureText kParseError = {
+    "配置文件解析错误!", "配置文件解析错误!", "The configuration file parsing error!"};
+const FailureText kNoFirmware = {
+    "配置文件没有firmware!", "配置文件没有\"firmware\"!", "Field \"firmware\" in not found!!"};
+const FailureText kNoDevId = {
+    "[配置文件]: %1 没有dev_id!", "[配置文件]: \"%1\" 没有\"dev_id\"!",
+    "[Config] Field \"dev_id\" in \"%1\" not found!"};
+const FailureText kNoUsbPid = {
+    "[配置文件]: %1 没有USB_PID!", "[配置文件]: \"%1\"没有\"USB_PID\"!",
+    "[Config] Field \"USB_PID\" in \"%1\" not found!"};
+const FailureText kNoSeries = {
+    "[配置文件]: %1 没有series!", "[配置文件]: \"%1\"没有\"series\"!",
+    "[Config] Field \"series\" in \"%1\" not found!"};
+const FailureText kIncomplete = {
+    "[配置文件]: %1(%2)不完整!", "[配置文件]: \"%1\"(\"%2\")不完整!",
+    "[Config] \"%1\"(\"%2\") is incomplete!"};
+
+// The placeholders are filled in one pass, so a target name that itself holds "%2" stays as
+// written.
+ConfigFailure Failure(const FailureText &text, const QStringList &args = {})
+{
+    auto fill = [&](const char *pattern) {
+        QString s = QString::fromUtf8(pattern);
+        if (args.size() == 1)
+            s = s.arg(args[0]);
+        else if (args.size() == 2)
+            s = s.arg(args[0], args[1]);
+        return s;
+    };
+    return ConfigFailure{fill(text.debug_line), fill(text.zh), fill(text.en)};
+}
+
+// Value conversions: a value of the wrong JSON type reads as the empty value of the wanted type
+// and is not a failure; the launch reports its consequence.
+QString Text(const QJsonValue &v)
+{
+    return v.isString() ? v.toString() : QString();
+}
+
+bool Boolean(const QJsonValue &v)
+{
+    return v.isBool() && v.toBool();
+}
+
+int Integer(const QJsonValue &v)
+{
+    if (!v.isDouble())
+        return 0;
+    const double d = v.toDouble();
+    // A fraction, or a number no int can hold, is not an id: read it as 0 rather than wrap.
+    if (!std::isfinite(d) || d != std::trunc(d) || d < std::numeric_limits<int>::min()
+        || d > std::numeric_limits<int>::max())
+        return 0;
+    return static_cast<int>(d);
+}
+
+// The series keys in the order they are checked; the first one missing names the failure.
+const char *const kSeriesKeys[] = {"boot_ver", "hw_ver", "section_len", "path", "description"};
+
+}  // namespace
+
+ConfigRead ReadConfig(const QString &path)
+{
+    ConfigRead read;
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        read.failure = Failure(kFileMissing);
+        return read;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        read.failure = Failure(kCannotOpen);
+        return read;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError) {
+        read.failure = Failure(kParseError);
+        return read;
+    }
+    // A top level that is not an object (an array, say) reads as an empty object.
+    const QJsonObject top = document.object();
+
+    // These come before "firmware", so the later failures speak the language this file selects.
+    if (top.contains(QLatin1String("eol_path")))
+        read.settings.eol_path = Text(top.value(QLatin1String("eol_path")));
+    if (top.contains(QLatin1String("is_english")))
+        read.settings.is_english = Boolean(top.value(QLatin1String("is_english")));
+    if (top.contains(QLatin1String("check_boot_ver")))
+        read.settings.check_boot_ver = Boolean(top.value(QLatin1String("check_boot_ver")));
+
+    if (!top.contains(QLatin1String("firmware"))) {
+        read.failure = Failure(kNoFirmware);
+        return read;
+    }
+    read.firmware_read = true;
+    const QJsonObject firmware = top.value(QLatin1String("firmware")).toObject();
+
+    // Ascending name order, the order of the table itself, so a failure leaves exactly the
+    // names before it.
+    QStringList names = firmware.keys();
+    std::sort(names.begin(), names.end());
+    for (const QString &name : qAsConst(names)) {
+        const QJsonObject object = firmware.value(name).toObject();
+        FirmwareEntry entry;
+
+        if (!object.contains(QLatin1String("dev_id"))) {
+            read.failure = Failure(kNoDevId, {name});
+            return read;
+        }
+        entry.dev_id = Integer(object.value(QLatin1String("dev_id")));
+
+        if (!object.contains(QLatin1String("USB_PID"))) {
+            read.failure = Failure(kNoUsbPid, {name});
+            return read;
+        }
+        const QJsonArray pids = object.value(QLatin1String("USB_PID")).toArray();
+        for (const QJsonValue &pid : pids)
+            entry.usb_pids.insert(Integer(pid));
+
+        if (!object.contains(QLatin1String("series"))) {
+            read.failure = Failure(kNoSeries, {name});
+            return read;
+        }
+        const QJsonArray series = object.value(QLatin1String("series")).toArray();
+        for (int i = 0; i < series.size(); ++i) {
+            const QJsonObject element = series.at(i).toObject();
+            for (const char *key : kSeriesKeys) {
+                if (!element.contains(QLatin1String(key))) {
+                    read.failure = Failure(kIncomplete, {name, QString::number(i)});
+                    return read;
+                }
+            }
+            FirmwareSeries variant;
+            variant.boot_ver = Text(element.value(QLatin1String("boot_ver")));
+            variant.hw_ver = Text(element.value(QLatin1String("hw_ver")));
+            variant.section_len = Integer(element.value(QLatin1String("section_len")));
+            variant.path = Text(element.value(QLatin1String("path")));
+            variant.description = Text(element.value(QLatin1String("description")));
+            entry.series.append(variant);
+        }
+        read.entries.insert(name, entry);
+    }
+    return read;
+}

@@ -1,0 +1,251 @@
+// The configuration file: discovery, the reader's rules and failures, and how the window takes
+// them over (language of the warnings, partial fill, settings kept).
+#include "config_reader.h"
+#include "debug_capture.h"
+#include "main_window.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+namespace {
+
+// A directory of real files, made the current directory for as long as it lives.
+struct Workspace {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+
+    explicit Workspace(const QMap<QString, QByteArray> &files = {})
+    {
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            Write(it.key(), it.value());
+        QDir::setCurrent(dir.path());
+    }
+    ~Workspace() { QDir::setCurrent(previous); }
+
+    QString Path(const QString &name) const { return QDir(dir.path()).filePath(name); }
+    void Write(const QString &name, const QByteArray &bytes) const
+    {
+        QDir().mkpath(QFileInfo(Path(name)).path());
+        QFile file(Path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+};
+
+const QByteArray kSeries =
+    R"({"boot_ver": "1.0.0", "hw_ver": "HW-A", "section_len": 4096, "path": "fw/a.bin", "description": "A"})";
+
+QByteArray Entry(int dev_id)
+{
+    return R"({"dev_id": )" + QByteArray::number(dev_id) + R"(, "USB_PID": [4, 5], "series": [)" + kSeries + "]}";
+}
+
+QString Utf8(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+}  // namespace
+
+class TestConfig : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Each failure gives its console line and its warning in the window's language, in the
+    // error line and the log.
+    void failureIsShownInTheWindowLanguage_data()
+    {
+        QTest::addColumn<QByteArray>("content");  // empty: no file; "<dir>": a directory
+        QTest::addColumn<bool>("chinese");
+        QTest::addColumn<QString>("debug_line");
+        QTest::addColumn<QString>("warning");
+
+        struct Row {
+            const char *name;
+            QByteArray content;
+            const char *debug_line;
+            const char *zh;
+            const char *en;
+        };
+        const QByteArray incomplete = R"({"firmware": {"Pedals": {"dev_id": 5, "USB_PID": [4], "series": [)"
+            + kSeries + R"(, {"boot_ver": "1", "hw_ver": "B", "section_len": 1, "path": "b.bin"}]}}})";
+        const Row rows[] = {
+            {"file missing", "", "json配置文件不存在!", "json配置文件不存在!", "The configuration file doesn't exist!"},
+            {"cannot open", "<dir>", "配置文件无法打开!", "配置文件无法打开!", "Cannot open the json file!"},
+            {"parse error", "{\"firmware\": ", "配置文件解析错误!", "配置文件解析错误!", "The configuration file parsing error!"},
+            {"no firmware", "[1, 2]", "配置文件没有firmware!", "配置文件没有\"firmware\"!", "Field \"firmware\" in not found!!"},
+            {"no dev_id", R"({"firmware": {"Base": {"USB_PID": [4], "series": []}}})", "[配置文件]: Base 没有dev_id!",
+             "[配置文件]: \"Base\" 没有\"dev_id\"!", "[Config] Field \"dev_id\" in \"Base\" not found!"},
+            {"no USB_PID", R"({"firmware": {"Motor": {"dev_id": 3, "series": []}}})", "[配置文件]: Motor 没有USB_PID!",
+             "[配置文件]: \"Motor\"没有\"USB_PID\"!", "[Config] Field \"USB_PID\" in \"Motor\" not found!"},
+            {"no series", R"({"firmware": {"Meter": {"dev_id": 4, "USB_PID": 4}}})", "[配置文件]: Meter 没有series!",
+             "[配置文件]: \"Meter\"没有\"series\"!", "[Config] Field \"series\" in \"Meter\" not found!"},
+            {"incomplete series 1", incomplete, "[配置文件]: Pedals(1)不完整!", "[配置文件]: \"Pedals\"(\"1\")不完整!",
+             "[Config] \"Pedals\"(\"1\") is incomplete!"},
+        };
+        for (const Row &row : rows) {
+            QTest::addRow("%s, zh", row.name) << row.content << true << Utf8(row.debug_line) << Utf8(row.zh);
+            QTest::addRow("%s, en", row.name) << row.content << false << Utf8(row.debug_line) << Utf8(row.en);
+        }
+    }
+
+    void failureIsShownInTheWindowLanguage()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, chinese);
+        QFETCH(QString, debug_line);
+        QFETCH(QString, warning);
+
+        Workspace workspace;  // the file lies below, out of the window's own discovery
+        const QString path = workspace.Path("conf/settings.json");
+        if (content == "<dir>")
+            QVERIFY(QDir().mkpath(path));
+        else if (!content.isEmpty())
+            workspace.Write("conf/settings.json", content);
+
+        MainWindow window;
+        window.lang = chinese;
+        DebugCapture debug;
+        QVERIFY(!window.LoadConfig(path));
+
+        QCOMPARE(debug.Lines(), QStringList{debug_line});
+        QCOMPARE(window.findChild<QLabel *>("label_error")->text(), warning);
+        QCOMPARE(window.findChild<QPlainTextEdit *>("text_log")->toPlainText().split('\n').last(), warning);
+    }
+
+    // Steps before the file is understood keep the language in force; after "is_english" the
+    // file's own choice counts, and anything but a boolean there selects Chinese.
+    void languageOfTheWarnings_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<bool>("lang_after");
+
+        QTest::newRow("parse error keeps English") << QByteArray(R"({"is_english": false,)")
+                                                   << "The configuration file parsing error!" << false;
+        QTest::newRow("file selects Chinese") << QByteArray(R"({"is_english": false})")
+                                              << Utf8("配置文件没有\"firmware\"!") << true;
+        QTest::newRow("string is_english selects Chinese") << QByteArray(R"({"is_english": "true"})")
+                                                           << Utf8("配置文件没有\"firmware\"!") << true;
+    }
+
+    void languageOfTheWarnings()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, warning);
+        QFETCH(bool, lang_after);
+
+        Workspace workspace;
+        workspace.Write("conf/c.json", content);
+        MainWindow window;
+        window.lang = false;
+        QVERIFY(!window.LoadConfig(workspace.Path("conf/c.json")));
+        QCOMPARE(window.lang, lang_after);
+        QCOMPARE(window.findChild<QLabel *>("label_error")->text(), warning);
+    }
+
+    // Values of the wrong JSON type read as empty values and are not failures.
+    void wrongTypesReadAsEmptyValues()
+    {
+        Workspace workspace;
+        workspace.Write("conf/c.json", R"({"eol_path": 12, "check_boot_ver": "yes", "firmware": {
+            "Base": {"dev_id": "2", "USB_PID": 4, "series": [
+                {"boot_ver": 1, "hw_ver": "HW-A", "section_len": 4096.5, "path": "a.bin", "description": null}]},
+            "Motor": {"dev_id": 3.0, "USB_PID": [5, 4, 5, "6", 1e12], "series": {"a": 1}}}})");
+        const ConfigRead read = ReadConfig(workspace.Path("conf/c.json"));
+        QVERIFY(read.Ok());
+        QCOMPARE(read.settings.eol_path.value_or("unset"), QString());
+        QCOMPARE(read.settings.check_boot_ver.value_or(true), false);
+        QVERIFY(!read.settings.is_english.has_value());
+
+        const FirmwareEntry base = read.entries["Base"];
+        QCOMPARE(base.dev_id, 0);
+        QVERIFY(base.usb_pids.isEmpty());
+        QCOMPARE(base.series.size(), 1);
+        const FirmwareSeries &variant = base.series[0];
+        QCOMPARE(QStringList({variant.boot_ver, variant.hw_ver, variant.path, variant.description}),
+                 QStringList({"", "HW-A", "a.bin", ""}));
+        QCOMPARE(variant.section_len, 0);
+
+        const FirmwareEntry motor = read.entries["Motor"];
+        QCOMPARE(motor.dev_id, 3);
+        QCOMPARE(motor.usb_pids, (QSet<int>{0, 4, 5}));  // "6" and 1e12 are no int ids
+        QVERIFY(motor.series.isEmpty());
+
+        workspace.Write("conf/c.json", R"({"firmware": [{"Base": {}}]})");
+        const ConfigRead array = ReadConfig(workspace.Path("conf/c.json"));
+        QVERIFY(array.Ok() && array.firmware_read && array.entries.isEmpty());
+    }
+
+    // A failure keeps what came before it: the entries before the failing name, the settings.
+    // Without "firmware" the window's table stays as it was.
+    void failureLeavesWhatWasReadBeforeIt()
+    {
+        Workspace workspace;
+        workspace.Write("conf/c.json", "{\"firmware\": {\"Base\": " + Entry(2) + ", \"Steering\": " + Entry(1) + "}}");
+        MainWindow window;
+        QVERIFY(window.LoadConfig(workspace.Path("conf/c.json")));
+        QCOMPARE(window.firmware_entries.keys(), (QStringList{"Base", "Steering"}));
+
+        workspace.Write("conf/c.json", R"({"eol_path": "eol/run.sh", "is_english": true})");
+        QVERIFY(!window.LoadConfig(workspace.Path("conf/c.json")));
+        QCOMPARE(window.firmware_entries.keys(), (QStringList{"Base", "Steering"}));
+        QVERIFY(window.has_eol_path);
+        QCOMPARE(window.eol_path, QString("eol/run.sh"));
+
+        // "Motor" comes after the failing "Meter" in name order and is never read.
+        workspace.Write("conf/c.json", "{\"firmware\": {\"Motor\": " + Entry(3) + ", \"Base\": " + Entry(2)
+                                      + R"(, "Meter": {"dev_id": 4, "series": []}}})");
+        QVERIFY(!window.LoadConfig(workspace.Path("conf/c.json")));
+        QCOMPARE(window.firmware_entries.keys(), QStringList{"Base"});
+        QCOMPARE(window.findChild<QLabel *>("label_error")->text(),
+                 QString("[Config] Field \"USB_PID\" in \"Meter\" not found!"));
+        QVERIFY(window.has_eol_path);  // settings are never rolled back
+    }
+
+    void discovery_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("chosen");  // empty: none
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QString>("using_line");
+
+        QTest::newRow("one file, any name") << QStringList{"settings.json", "config.txt"} << "settings.json"
+                                            << "" << "Using settings.json";
+        QTest::newRow("one file, upper-case extension") << QStringList{"SETUP.JSON"} << "SETUP.JSON" << ""
+                                                        << "Using SETUP.JSON";
+        QTest::newRow("hidden file not listed") << QStringList{".hidden.json", "settings.json"} << "settings.json"
+                                                << "" << "Using settings.json";
+        QTest::newRow("a.json and config.json") << QStringList{"a.json", "config.json"} << "config.json" << ""
+                                                << "Using ./config.json";
+        QTest::newRow("a.json and Config.json") << QStringList{"a.json", "Config.json"} << ""
+                                                << "\"config.json\" not found!" << "";
+    }
+
+    void discovery()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, chosen);
+        QFETCH(QString, warning);
+        QFETCH(QString, using_line);
+
+        Workspace workspace;
+        for (const QString &name : files)
+            workspace.Write(name, "{}");
+        DebugCapture debug;
+        MainWindow window;
+
+        QVERIFY(debug.Lines().value(0).startsWith("Found json: "));
+        if (chosen.isEmpty()) {
+            QCOMPARE(window.config_path, QString());
+            QCOMPARE(window.findChild<QLabel *>("label_error")->text(), warning);
+        } else {
+            QCOMPARE(window.config_path, QDir(QDir::currentPath()).filePath(chosen));
+            QCOMPARE(debug.Lines().value(1), using_line);
+        }
+    }
+};
+
+QTEST_MAIN(TestConfig)
+#include "tst_config.moc"

@@ -1,0 +1,568 @@
+// The window as the operator meets it: the three start-up outcomes with their connections, the
+// language switch, the displays of the engine's reports, and the auxiliary actions.
+#include "debug_capture.h"
+#include "main_window.h"
+#include "my_pushbtn.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "sim_protocol.h"
+#include "wait_until.h"
+
+#include <QDesktopServices>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+// A directory of real files, made the current directory for as long as it lives.
+struct Workspace {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+
+    explicit Workspace(const QByteArray &config = {})
+    {
+        if (!config.isEmpty())
+            Write("config.json", config);
+        QDir::setCurrent(dir.path());
+    }
+    ~Workspace() { QDir::setCurrent(previous); }
+
+    QString Path(const QString &name) const { return QDir(dir.path()).filePath(name); }
+    void Write(const QString &name, const QByteArray &bytes, bool executable = false) const
+    {
+        QDir().mkpath(QFileInfo(Path(name)).path());
+        QFile file(Path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        if (executable)
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    }
+};
+
+QByteArray Config(const QByteArray &settings)
+{
+    return "{" + settings + R"("firmware": {
+        "Base": {"dev_id": 2, "USB_PID": [4], "series": [{"boot_ver": "1.0.0", "hw_ver": "BASE-HW-A",
+                 "section_len": 4096, "path": "fw/base_a.bin", "description": "base A"}]},
+        "Meter": {"dev_id": 4, "USB_PID": [4], "series": []}}})";
+}
+
+const QByteArray kEnglish = Config(R"("eol_path": "tools/eol/missing.sh", "is_english": true,)");
+const QByteArray kChinese = Config(R"("is_english": false,)");
+// Rejected after its settings were read: Chinese, with a visible end-of-line button.
+const QByteArray kInvalid = R"({"eol_path": "tools/eol/missing.sh", "is_english": false})";
+
+const char *const kTargets[] = {"btn_start_main", "btn_start_motor", "btn_start_display", "btn_start_steer",
+                                "btn_start_pedals"};
+const char *const kCaptioned[] = {"btn_start_main", "btn_start_motor", "btn_start_steer", "btn_start_display",
+                                  "btn_start_pedals", "label_upgrade", "label_verify", "btn_open_config",
+                                  "btn_eol_test", "btn_main_go_app", "btn_main_go_boot", "btn_stop", "btn_zh_en"};
+
+template <class T = QWidget>
+T *Get(MainWindow &w, const char *name)
+{
+    T *widget = w.findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+QString Caption(MainWindow &w, const char *name)
+{
+    if (auto *label = w.findChild<QLabel *>(QLatin1String(name)))
+        return label->text();
+    return Get<QAbstractButton>(w, name)->text();
+}
+
+QString Error(MainWindow &w)
+{
+    return Get<QLabel>(w, "label_error")->text();
+}
+
+QStringList LogLines(MainWindow &w)
+{
+    return Get<QPlainTextEdit>(w, "text_log")->toPlainText().split('\n');
+}
+
+// Clicks a button that may be disabled in this outcome: what is tested is its connection.
+void Press(MainWindow &w, const char *name)
+{
+    auto *button = Get<QAbstractButton>(w, name);
+    button->setEnabled(true);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void Hover(MainWindow &w, const char *name)
+{
+    QEvent enter(QEvent::Enter);
+    QCoreApplication::sendEvent(Get(w, name), &enter);
+}
+
+QString Zh(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+}  // namespace
+
+class UrlSink : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void Open(const QUrl &url) { urls << url; }
+};
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The status poll must see the simulated family only, never the machine's own ports.
+    void initTestCase() { SimPortCatalog::Install(); }
+    void init() { SimPortCatalog::Clear(); }
+    void cleanupTestCase() { SimPortCatalog::Uninstall(); }
+
+    void startUpOutcomes_data()
+    {
+        QTest::addColumn<QByteArray>("config");  // config.json; empty: none
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<bool>("aux_enabled");
+        QTest::addColumn<bool>("eol_hidden");
+        QTest::addColumn<QVariant>("lang_property");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("last_log");
+        QTest::addColumn<QString>("main_caption");
+
+        QTest::newRow("valid, English") << kEnglish << true << true << false << QVariant(false) << "" << ""
+                                        << "Update\r\nBase";
+        QTest::newRow("valid, Chinese, no eol_path")
+            << kChinese << true << true << true << QVariant(true) << "" << "" << Zh("基座升级");
+        QTest::newRow("invalid after is_english false")
+            << kInvalid << false << true << false << QVariant(true) << Zh("配置文件没有\"firmware\"! 配置文件无效!")
+            << Zh("配置文件无效!") << Zh("基座升级");
+        QTest::newRow("no json file") << QByteArray() << false << false << false << QVariant()
+                                      << "No valid configuration file!" << "No valid configuration file!"
+                                      << Zh("基座升级");
+    }
+
+    void startUpOutcomes()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, valid);
+        QFETCH(bool, aux_enabled);
+        QFETCH(bool, eol_hidden);
+        QFETCH(QVariant, lang_property);
+        QFETCH(QString, error);
+        QFETCH(QString, last_log);
+        QFETCH(QString, main_caption);
+
+        Workspace workspace(config);
+        DebugCapture debug;
+        MainWindow w;
+
+        QCOMPARE(w.config_valid, valid);
+        QCOMPARE(w.windowTitle(), QString("Travendelmoor_bin_v1.2.0.11"));
+        for (const char *name : kTargets)
+            QVERIFY2(!Get(w, name)->isEnabled(), name);
+        for (const char *name : {"btn_stop", "btn_main_go_app", "btn_main_go_boot", "btn_open_config", "btn_eol_test"})
+            QCOMPARE(Get(w, name)->isEnabled(), aux_enabled);
+        QCOMPARE(Get(w, "btn_eol_test")->isHidden(), eol_hidden);
+        for (const char *name : {"progress_verify", "progress_upgrade", "label_verify", "label_upgrade", "lab_upging"})
+            QVERIFY2(Get(w, name)->isHidden(), name);
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString());
+        QVERIFY(Get<QPlainTextEdit>(w, "text_log")->isReadOnly());
+
+        // Timers, and the table the poll reads, only with a valid configuration.
+        QCOMPARE(w.state_timer.isActive(), valid);
+        QCOMPARE(w.upgrade_server.poll_timer.isActive(), valid);
+        QCOMPARE(w.upgrade_server.firmware_entries, valid ? &w.firmware_entries : nullptr);
+        if (valid)
+            QCOMPARE(w.state_timer.interval() * 3, w.upgrade_server.poll_timer.interval() * 2);  // 1000 and 1500 ms
+
+        QCOMPARE(w.property("lang"), lang_property);
+        QCOMPARE(Error(w), error);
+        QCOMPARE(LogLines(w).last(), last_log);
+        QCOMPARE(Caption(w, "btn_start_main"), main_caption);
+        QCOMPARE(debug.Contains(Zh("配置文件无效!")), config == kInvalid);
+    }
+
+    // What each button and engine report does in each outcome; an unconnected one does nothing.
+    void connections_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<bool>("configured");
+        QTest::newRow("valid") << kEnglish << true;
+        QTest::newRow("invalid") << kInvalid << false;
+        QTest::newRow("no file") << QByteArray() << false;
+    }
+
+    void connections()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, configured);
+        Workspace workspace(config);
+        DebugCapture debug;
+        MainWindow w;
+        w.upgrade_server.StopPolling();  // its reports would race the checks below
+
+        // The launch empties the error line first; the display's button stamps the log.
+        for (const char *name : kTargets) {
+            Get<QLabel>(w, "label_error")->setText("before");
+            Press(w, name);
+            QVERIFY2(Error(w).isEmpty() == configured, name);
+        }
+        QCOMPARE(LogLines(w).filter(Zh("开始升级:")).size(), configured ? 1 : 0);
+
+        Press(w, "btn_stop");  // no job runs
+        QCOMPARE(Error(w) == "Not upgrading!", configured);
+
+        Get(w, "btn_start_main")->setEnabled(false);
+        QMap<QString, int> states{{"Base", 2}};
+        emit w.upgrade_server.PushSlaveState(states);
+        QCOMPARE(Get(w, "btn_start_main")->isEnabled(), configured);
+
+        debug.Clear();
+        Press(w, "btn_eol_test");
+        QCOMPARE(debug.Lines().filter(Zh("请检查路径,err_code:")).size(), configured ? 1 : 0);
+
+        // Hovers queue their target for the next poll, each name once.
+        for (int i = 0; i < 3; ++i)
+            Hover(w, "btn_start_main");
+        Hover(w, "btn_start_display");
+        QCOMPARE(w.upgrade_server.info_requests, configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
+
+        emit w.upgrade_server.PushMoreInfo("Meter", "APP: 1.2.4.3\nMETER-HW-1");
+        for (MyPushbtn *button : qAsConst(w.target_buttons)) {
+            const bool display = button->objectName() == "btn_start_display";
+            QCOMPARE(button->toolTip(), QString(configured && display ? "APP: 1.2.4.3\nMETER-HW-1" : ""));
+        }
+
+        // Always connected.
+        UrlSink sink;
+        QDesktopServices::setUrlHandler("file", &sink, "Open");
+        if (w.config_path.isEmpty())
+            w.config_path = "settings.json";  // none was found; the connection is what counts
+        Press(w, "btn_open_config");
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(sink.urls.size(), 1);
+        QVERIFY(sink.urls[0].isLocalFile());
+        QCOMPARE(sink.urls[0].toLocalFile(), QFileInfo(w.config_path).absoluteFilePath());
+        const bool lang = w.lang;
+        Press(w, "btn_zh_en");
+        QCOMPARE(w.lang, !lang);
+
+        // The activity timer runs the animation only with a valid configuration.
+        if (configured) {
+            w.upgrade_server.upgrading = true;
+            QVERIFY(WaitUntil([&] { return !Get(w, "lab_upging")->isHidden(); }, 3000));
+            w.upgrade_server.upgrading = false;
+            QVERIFY(WaitUntil([&] { return Get(w, "lab_upging")->isHidden(); }, 3000));
+        }
+    }
+
+    void languageSwitch_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("from English") << kEnglish << Zh("基座升级") << "Update\r\nBase";
+        QTest::newRow("from Chinese") << kChinese << "Update\r\nBase" << Zh("基座升级");
+        // The form's Chinese defaults show while the flag says English: the first press changes
+        // nothing visible.
+        QTest::newRow("no configuration") << QByteArray() << Zh("基座升级") << "Update\r\nBase";
+    }
+
+    void languageSwitch()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        Workspace workspace(config);
+        MainWindow w;
+        QStringList initial;
+        for (const char *name : kCaptioned)
+            initial << Caption(w, name);
+        w.ShowUpgRes(true);
+
+        QTest::mouseClick(Get<QAbstractButton>(w, "btn_zh_en"), Qt::LeftButton);
+        QCOMPARE(Caption(w, "btn_start_main"), first);
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString());
+        QCOMPARE(w.success_count, 1);
+        QCOMPARE(w.property("lang").toBool(), w.lang);
+
+        QTest::mouseClick(Get<QAbstractButton>(w, "btn_zh_en"), Qt::LeftButton);
+        QCOMPARE(Caption(w, "btn_start_main"), second);
+        QCOMPARE(w.windowTitle(), QString("Travendelmoor_bin_v1.2.0.11"));
+        QStringList restored;
+        for (const char *name : kCaptioned)
+            restored << Caption(w, name);
+        if (!config.isEmpty())
+            QCOMPARE(restored, initial);
+        if (!w.lang) {  // English: two-line target captions
+            QCOMPARE(restored.mid(0, 5), (QStringList{"Update\r\nBase", "Update\r\nMotor", "Update\r\nSteering",
+                                                       "Update\r\nDisplay", "Update\r\nPedals"}));
+        }
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<bool>("verify");
+        QTest::addColumn<bool>("is_show");
+        QTest::addColumn<float>("val");
+        QTest::addColumn<int>("value");  // the bar starts each row shown at 42
+        for (bool verify : {false, true}) {
+            const char *bar = verify ? "verify" : "upgrade";
+            QTest::addRow("%s: half a percent shows 0", bar) << verify << true << 0.5f << 0;
+            QTest::addRow("%s: 99.9 shows 99", bar) << verify << true << 99.9f << 99;
+            QTest::addRow("%s: end hides at 100", bar) << verify << false << 37.0f << 100;
+            QTest::addRow("%s: out of range keeps the value", bar) << verify << true << 250.0f << 42;
+            QTest::addRow("%s: not a number keeps the value", bar)
+                << verify << true << std::numeric_limits<float>::quiet_NaN() << 42;
+        }
+    }
+
+    void progress()
+    {
+        QFETCH(bool, verify);
+        QFETCH(bool, is_show);
+        QFETCH(float, val);
+        QFETCH(int, value);
+        Workspace workspace;
+        MainWindow w;
+        auto report = verify ? &UpgradeServer::UpdateVerifyProgress : &UpgradeServer::UpdateUpgradeProgress;
+        auto *bar = Get<QProgressBar>(w, verify ? "progress_verify" : "progress_upgrade");
+        auto *caption = Get(w, verify ? "label_verify" : "label_upgrade");
+
+        emit(w.upgrade_server.*report)(true, 42.0f);
+        emit(w.upgrade_server.*report)(is_show, val);
+        QCOMPARE(bar->isHidden(), !is_show);
+        QCOMPARE(caption->isHidden(), !is_show);
+        QCOMPARE(bar->value(), value);
+        QVERIFY(Get(w, verify ? "progress_upgrade" : "progress_verify")->isHidden());
+    }
+
+    void warningsAndLog()
+    {
+        Workspace workspace(kEnglish);
+        MainWindow w;
+        w.ShowWarningMsg("first", true);
+        QCOMPARE(Error(w), QString(" first"));
+        w.ShowWarningMsg("second", true);
+        QCOMPARE(Error(w), QString(" first second"));
+        emit w.upgrade_server.PushErrorMsg("third");
+        QCOMPARE(Error(w), QString("third"));
+        emit w.upgrade_server.PushLogMsg("engine line");
+        QCOMPARE(LogLines(w).mid(LogLines(w).size() - 4), (QStringList{"first", "second", "third", "engine line"}));
+        QCOMPARE(Error(w), QString("third"));
+    }
+
+    // Ticks by hand: four busy ticks, one idle tick, twice (the second job starts at one dot);
+    // then results: success, success, failure, success.
+    void animationAndResults_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QStringList>("ticks");
+        QTest::addColumn<QStringList>("results");
+        QTest::newRow("English") << kEnglish << QStringList{"updating.", "updating..", "updating...", "updating."}
+                                 << QStringList{"Update success: 1", "Update success: 2", "Update failed!",
+                                                "Update success: 1"};
+        QTest::newRow("Chinese") << kChinese << Zh("升级中.|升级中..|升级中...|升级中.").split('|')
+                                 << Zh("升级成功: 1|升级成功: 2|升级失败!|升级成功: 1").split('|');
+    }
+
+    void animationAndResults()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QStringList, ticks);
+        QFETCH(QStringList, results);
+        Workspace workspace(config);
+        MainWindow w;
+        w.state_timer.stop();
+        auto *label = Get<QLabel>(w, "lab_upging");
+        for (int job = 0; job < 2; ++job) {
+            w.upgrade_server.upgrading = true;
+            for (const QString &text : ticks) {
+                w.ShowUpgState();
+                QVERIFY(!label->isHidden());
+                QCOMPARE(label->text(), text);
+            }
+            w.upgrade_server.upgrading = false;
+            w.ShowUpgState();
+            QVERIFY(label->isHidden());
+        }
+
+        const bool outcomes[] = {true, true, false, true};
+        for (int i = 0; i < 4; ++i) {
+            emit w.upgrade_server.PushUpgRes(outcomes[i]);
+            QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), results[i]);
+        }
+    }
+
+    // Buttons in target order: main, motor, display, steer, pedals. Each starts enabled with a
+    // style "keep" and a tool tip "tip", so an untouched one is seen as such.
+    void deviceStates_data()
+    {
+        QTest::addColumn<QVariantMap>("states");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("base in its application, motor absent")
+            << QVariantMap{{"Base", 2}, {"Motor", 0}} << QStringList{"green", "absent", "keep", "keep", "keep"};
+        QTest::newRow("key in several names") << QVariantMap{{"e", 1}} << QStringList{"red", "keep", "red", "red", "red"};
+        QTest::newRow("later key wins")
+            << QVariantMap{{"Meter", 2}, {"e", 0}} << QStringList{"absent", "keep", "absent", "absent", "absent"};
+        QTest::newRow("unknown name") << QVariantMap{{"Wheel", 0}} << QStringList{"keep", "keep", "keep", "keep", "keep"};
+    }
+
+    void deviceStates()
+    {
+        QFETCH(QVariantMap, states);
+        QFETCH(QStringList, expected);
+        Workspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        for (MyPushbtn *button : qAsConst(w.target_buttons)) {
+            button->setEnabled(true);
+            button->setStyleSheet("keep");
+            button->setToolTip("tip");
+        }
+        QMap<QString, int> map;
+        for (auto it = states.cbegin(); it != states.cend(); ++it)
+            map[it.key()] = it.value().toInt();
+        emit w.upgrade_server.PushSlaveState(map);
+
+        const QMap<QString, QString> style = {
+            {"keep", "keep"},
+            {"absent", ""},
+            {"red", "QPushButton{background-color: rgb(255, 102, 102);}QPushButton:hover{background-color: rgb(255, "
+                    "77, 77);}QPushButton:pressed{background-color: rgb(255, 51, 51);}"},
+            {"green", "QPushButton{background-color: rgb(0, 255, 124);}QPushButton:hover{background-color: rgb(0, "
+                      "230, 112);}QPushButton:pressed{background-color: rgb(0, 204, 99);}"}};
+        for (int i = 0; i < 5; ++i) {
+            MyPushbtn *button = w.target_buttons[i];
+            QCOMPARE(button->objectName(), QString(kTargets[i]));
+            QCOMPARE(button->isEnabled(), expected[i] != "absent");
+            QCOMPARE(button->toolTip(), QString(expected[i] == "absent" ? "" : "tip"));
+            QCOMPARE(button->styleSheet(), style[expected[i]]);
+        }
+    }
+
+    // A program that cannot start: its directory and the code on the console, the window open,
+    // the tool's own directory still current for later launches.
+    void eolTestThatCannotStart_data()
+    {
+        QTest::addColumn<QString>("eol_path");
+        QTest::addColumn<QString>("directory");
+        QTest::addColumn<int>("code");
+        QTest::newRow("missing program") << "tools/eol/missing.sh" << "tools/eol/" << ENOENT;
+        QTest::newRow("not executable") << "tools/eol/readme.txt" << "tools/eol/" << EACCES;
+        QTest::newRow("backslashes only") << "tools\\eol\\run.sh" << "" << ENOENT;
+    }
+
+    void eolTestThatCannotStart()
+    {
+        QFETCH(QString, eol_path);
+        QFETCH(QString, directory);
+        QFETCH(int, code);
+        Workspace workspace(Config("\"eol_path\": \"" + eol_path.toUtf8().replace("\\", "\\\\") + "\","));
+        workspace.Write("tools/eol/readme.txt", "not a program");
+        MainWindow w;
+        DebugCapture debug;
+        QTest::mouseClick(Get<QPushButton>(w, "btn_eol_test"), Qt::LeftButton);
+
+        QCOMPARE(debug.Lines(), (QStringList{directory, Zh("请检查路径,err_code:%1").arg(code)}));
+        QCOMPARE(QDir::currentPath(), QDir(workspace.dir.path()).canonicalPath());
+        QCOMPARE(Error(w), QString());
+        QEventLoop loop;  // not told to quit: a fresh loop runs until asked
+        QTimer::singleShot(0, &loop, [&] { loop.exit(7); });
+        QCOMPARE(loop.exec(), 7);
+    }
+
+    // The base gets the request either way; polling resumes only where a configuration gives it
+    // something to poll.
+    void manualSwitch_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("payload");
+        QTest::newRow("valid, go boot") << kEnglish << "btn_main_go_boot" << "Main go boot" << 4;
+        QTest::newRow("invalid, go app") << kInvalid << "btn_main_go_app" << "Main go app" << 3;
+    }
+
+    void manualSwitch()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, button);
+        QFETCH(QString, line);
+        QFETCH(int, payload);
+        SimFamily family(SimFamilyOptions::Standard());
+        Workspace workspace(config);
+        MainWindow w;
+        DebugCapture debug;
+        QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
+
+        QVERIFY(debug.Contains(line));
+        QVERIFY(WaitUntil([&] { return !family.Requests(SimProtocol::kBaseId).isEmpty(); }, 3000));
+        const Frame request = family.Requests(SimProtocol::kBaseId).first().frame;
+        QCOMPARE(int(request.command), int(SimProtocol::SwitchMode));
+        QCOMPARE(int(request.length), 1);
+        QCOMPARE(int(request.payload[0]), payload);
+        QCOMPARE(w.upgrade_server.poll_timer.isActive(), w.config_valid);
+    }
+
+    // Every launch rereads the file: a file broken since start-up refuses it with both warnings.
+    void launchReloadsTheConfiguration()
+    {
+        Workspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        for (MyPushbtn *button : qAsConst(w.target_buttons))
+            button->setEnabled(true);
+
+        QTest::mouseClick(Get<QPushButton>(w, "btn_start_display"), Qt::LeftButton);
+        QVERIFY(QRegularExpression(Zh("^开始升级:\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$")).match(LogLines(w).last()).hasMatch());
+        const int lines = LogLines(w).size();
+        w.StartUpgradeDisplay();  // not from its button: no stamp
+        QCOMPARE(LogLines(w).size(), lines);
+
+        workspace.Write("config.json", "{\"firmware\": ");
+        QTest::mouseClick(Get<QPushButton>(w, "btn_start_motor"), Qt::LeftButton);
+        QCOMPARE(Error(w), QString("The configuration file parsing error! The configuration file is invalid!"));
+        QCOMPARE(LogLines(w).mid(lines),
+                 (QStringList{"The configuration file parsing error!", "The configuration file is invalid!"}));
+    }
+
+    // Last: a successful hand-over quits the application's event loops for good.
+    void eolTestStartedQuitsWithZero()
+    {
+        Workspace workspace(Config("\"eol_path\": \"tools/eol/run.sh\","));
+        workspace.Write("tools/eol/run.sh", "#!/bin/sh\n", true);
+        // The privilege helper as this tool sees it; it records where and what it was asked to run.
+        const QByteArray record = workspace.Path("helper.txt").toUtf8();
+        workspace.Write("bin/pkexec", "#!/bin/sh\necho \"$PWD $*\" > " + record + ".tmp && mv " + record + ".tmp " + record + "\n",
+                        true);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", workspace.Path("bin").toUtf8() + ":" + path);
+
+        MainWindow w;
+        DebugCapture debug;
+        QEventLoop loop;
+        QTimer::singleShot(0, Get<QPushButton>(w, "btn_eol_test"), &QPushButton::click);
+        QTimer::singleShot(10000, &loop, [&] { loop.exit(7); });
+        const int code = loop.exec();
+        qputenv("PATH", path);
+
+        QCOMPARE(code, 0);
+        QVERIFY(debug.Lines().filter("err_code").isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
+        QFile file(record);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString eol = QDir(workspace.dir.path()).canonicalPath() + "/tools/eol";
+        QCOMPARE(QString::fromUtf8(file.readAll()).trimmed(), eol + " --keep-cwd " + eol + "/run.sh");
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_main_window.moc"
