@@ -12,6 +12,7 @@
 #include <cstdint>
 
 class MyPushbtn;
+struct LaunchRefusal;
 
 namespace Ui {
 class MainWindow;
@@ -78,4 +79,5 @@ private:
     // Connections and start-up of everything that needs a valid configuration.
     void StartConfiguredParts();
     void ApplyTexts();
+    void ShowRefusal(const LaunchRefusal &refusal);
 };

@@ -1,9 +1,12 @@
 // The launch of an upgrade from a target button.
 #include "main_window.h"
 
+#include "my_pushbtn.h"
 #include "ui_main_window.h"
+#include "upgrade_launch.h"
 #include "window_texts.h"
 
+#include <QDebug>
 #include <QTime>
 
 void MainWindow::StartUpgradeMain()
@@ -46,6 +49,31 @@ void MainWindow::StartUpgrade(QString target)
         return;
     }
 
-    // ---- Launch proper, to follow: target lookup, device checks, hardware query, job start.
-    Q_UNUSED(target);
+    UpgradeLaunch launch(upgrade_server);
+    if (const auto refusal = launch.FindDevice(firmware_entries, target)) {
+        ShowRefusal(*refusal);
+        return;
+    }
+    // The buttons come back with the next status report, whatever happens from here on.
+    for (MyPushbtn *button : qAsConst(target_buttons))
+        button->setEnabled(false);
+    LaunchJob job;
+    if (const auto refusal = launch.Prepare(job)) {
+        ShowRefusal(*refusal);
+        return;
+    }
+    launch.Start(job);
+}
+
+void MainWindow::ShowRefusal(const LaunchRefusal &refusal)
+{
+    auto debug = [&] {
+        for (const QString &line : refusal.debug_lines)
+            qDebug().noquote() << line;
+    };
+    if (!refusal.debug_after_warning)
+        debug();
+    ShowWarningMsg(refusal.Warning(lang), false);
+    if (refusal.debug_after_warning)
+        debug();
 }

@@ -1,0 +1,127 @@
+#include "upgrade_launch.h"
+
+#include "messages.h"
+#include "port_catalog.h"
+#include "upgrade_server.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// A device-5 target answering with this model is the display in its other role.
+const char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
+// Bases of these kinds keep the motor off the bus by themselves.
+const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
+constexpr int kWaitStepMs = 1;
+
+LaunchRefusal Refusal(QStringList debug, bool after, const QString &zh, const QString &en)
+{
+    return LaunchRefusal{std::move(debug), after, zh, en};
+}
+
+QString Zh(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+}  // namespace
+
+UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine) : server(engine) {}
+
+std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &entries, const QString &name)
+{
+    target = name;
+    if (!entries.contains(target))
+        return Refusal({Zh("---配置文件无效")}, true, Zh("配置文件无效！"), QStringLiteral("Invalid configuration file!"));
+    entry = entries.value(target);
+
+    // Each configured product id counts once, however many ports show it.
+    const QList<int> attached = ListFamilyPids();
+    int count = 0;
+    for (int pid : entry.usb_pids) {
+        if (attached.contains(pid)) {
+            ++count;
+            usb_pid = pid;
+        }
+    }
+    if (count == 0)
+        return Refusal({Zh("未找到设备")}, false, Zh("未找到可升级设备!"), QStringLiteral("No target found!"));
+    if (count > 1)
+        return Refusal({Zh("检测%1有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target)}, true,
+                       Zh("检测\"%1\"有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target),
+                       QStringLiteral("Multiple ZORV device detected, please leave one only!"));
+    return std::nullopt;
+}
+
+std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
+{
+    // A job still ending holds the port. Its pacing runs on this thread's timer, so the wait keeps
+    // timers and queued reports going, but no operator input.
+    while (server.upgrading || server.isRunning()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kWaitStepMs);
+        QThread::msleep(kWaitStepMs);
+        qDebug().noquote() << "wait";
+    }
+
+    server.StopPolling();
+    QString hw;
+    for (int i = 0; i < kHwTries && hw.isEmpty(); ++i) {
+        server.QueryHwVersion(usb_pid, entry.dev_id, hw);
+        if (hw.isEmpty())
+            qDebug().noquote() << QString::fromUtf8("查询硬件版本超时");
+    }
+    qDebug().noquote() << "\nHardware Version: " + hw;
+    server.StartPolling();
+    if (hw.isEmpty())
+        return Refusal({Zh("未查询到%1的硬件版本，请重试").arg(target)}, true, Zh("未查询到\"%1\"的硬件版本!").arg(target),
+                       QStringLiteral("Cannot get hardware version, please retry!"));
+
+    const FirmwareSeries *variant = nullptr;
+    for (const FirmwareSeries &series : qAsConst(entry.series)) {
+        if (series.hw_ver == hw) {
+            variant = &series;
+            break;
+        }
+    }
+    if (!variant)
+        return Refusal({Zh("%1 配置的硬件版本，与获取到的不匹配: %2").arg(target, hw)}, true,
+                       Zh("\"%1\"配置的硬件版本，与获取到的不匹配: \"%2\"!").arg(target, hw),
+                       QStringLiteral("Hardware doesn't match!"));
+
+    job.usb_pid = usb_pid;
+    job.dev_id = entry.dev_id;
+    job.hw_version = hw;
+    job.description = variant->description;
+    if (variant->path.isEmpty())
+        return Refusal({Zh("%1固件路径为空").arg(variant->description)}, true,
+                       Zh("\"%1\"固件路径为空!").arg(variant->description),
+                       QStringLiteral("Firmware path of \"%1\" is invalid!").arg(variant->description));
+    const QString path = QDir::current().absoluteFilePath(variant->path);
+    if (!QFileInfo::exists(path))
+        return Refusal({"firm_path:" + path, Zh("固件文件不存在")}, false,
+                       Zh("\"%1\"固件路径找不到指定固件!").arg(variant->description),
+                       QStringLiteral("Firmware of \"%1\" doesn't exist!").arg(variant->description));
+    job.display_swap_check = hw.contains(QLatin1String(kSwappedDisplayModel)) && entry.dev_id == DeviceId::SlowBus;
+    job.firmware_path = path;
+
+    // The base's own version decides whether the motor has to leave the bus for the job.
+    QString combined = hw;
+    server.QueryHwVersion(usb_pid, DeviceId::Base, combined);
+    job.motor_to_boot = true;
+    for (const char *model : kMotorStaysModels)
+        job.motor_to_boot &= !combined.contains(QLatin1String(model));
+    return std::nullopt;
+}
+
+void UpgradeLaunch::Start(const LaunchJob &job)
+{
+    server.usb_pid = job.usb_pid;
+    server.dev_id = job.dev_id;
+    server.display_swap_check = job.display_swap_check;
+    server.SetFirmwarePath(job.firmware_path);
+    server.motor_to_boot = job.motor_to_boot;
+    server.StartOrStop();
+}

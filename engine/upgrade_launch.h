@@ -1,0 +1,58 @@
+#pragma once
+
+#include "firmware_entry.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class UpgradeServer;
+
+// Why a launch was refused: the console lines and the operator's warning in both languages.
+struct LaunchRefusal {
+    QStringList debug_lines;
+    bool debug_after_warning = false;  // some refusals write their console line after the warning
+    QString zh;
+    QString en;
+
+    const QString &Warning(bool chinese) const { return chinese ? zh : en; }
+};
+
+// Everything a job needs, decided before it starts.
+struct LaunchJob {
+    int usb_pid = 0;
+    int dev_id = 0;
+    bool display_swap_check = false;  // device 5 reporting the swapped display's model
+    QString firmware_path;            // absolute
+    bool motor_to_boot = false;       // the motor must leave the bus during the job
+    QString hw_version;               // the target's own hardware version text
+    QString description;              // the firmware variant chosen for it
+};
+
+// The decisions of an upgrade launch, free of any window: which attached device, its hardware
+// version, the firmware variant and image, and the job's flags. The window (or any other front
+// end) reloads the configuration first and shows what comes back.
+class UpgradeLaunch {
+public:
+    explicit UpgradeLaunch(UpgradeServer &server);
+
+    // The target and its one attached device, from the configuration's table and the attached
+    // family ports. On success the product id is kept for Prepare.
+    std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target);
+
+    // Waits until the link is free, reads the hardware version (with the status poll paused),
+    // chooses the variant and checks its image. Call after FindDevice succeeded.
+    std::optional<LaunchRefusal> Prepare(LaunchJob &job);
+
+    // Hands the job to the engine and starts it.
+    void Start(const LaunchJob &job);
+
+    static constexpr int kHwTries = 10;
+
+private:
+    UpgradeServer &server;
+    QString target;
+    FirmwareEntry entry;
+    int usb_pid = 0;
+};
