@@ -143,6 +143,7 @@ bool UpgradeServer::LoopPass()
 {
     QElapsedTimer pass_clock;
     pass_clock.start();
+    const int ticks_at_start = tick_count.load(std::memory_order_relaxed);
     CollectRx();
     while (!rx_queue.isEmpty()) {
         const uint8_t b = uint8_t(rx_queue.takeFirst());
@@ -172,13 +173,12 @@ bool UpgradeServer::LoopPass()
         return false;
     }
     const bool paced_for_streaming = streaming;
-    const int ticks_before = tick_count.load(std::memory_order_relaxed);
     const int sent_before = tx_total;
     Pace(PassTicks());
     FlushTx();
     if (paced_for_streaming) {
         ++stats.streaming_passes;
-        stats.streaming_ticks += tick_count.load(std::memory_order_relaxed) - ticks_before;
+        stats.streaming_ticks += tick_count.load(std::memory_order_relaxed) - ticks_at_start;
         stats.streaming_ns += pass_clock.nsecsElapsed();
         stats.streaming_bytes += tx_total - sent_before;
     }
