@@ -1,124 +1,155 @@
-// upgrader-demo: the engine against the simulated device family, for anyone without the devices.
-// For every device it runs a job up to the point where the sequence has shaken hands and learnt
-// the device's mode, then asks the status poll and the launch's hardware query what the device
-// is, all through the real serial port driver on a pseudo-terminal.
-#include "port_catalog.h"
-#include "sim_family.h"
-#include "upgrade_server.h"
+// upgrader-demo: the operator window driven by a simulated device family, for anyone without the
+// devices. It writes a working directory (a configuration and images for all five targets),
+// attaches the simulated base with every device behind it, and opens the window. With
+// --headless it presses the target buttons itself and reports on the terminal.
+#include "demo_setup.h"
+#include "headless_run.h"
+#include "main_window.h"
+#include "sim_port_catalog.h"
+#include "waits.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTextStream>
-#include <QTimer>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 namespace {
 
-QTextStream out(stdout);
-
-bool WaitUntil(const std::function<bool()> &pred, int timeout_ms)
-{
-    QEventLoop loop;
-    QTimer check, deadline;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (pred())
-            loop.quit();
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    check.start(2);
-    deadline.start(timeout_ms);
-    if (!pred())
-        loop.exec();
-    return pred();
-}
-
-void EngineLine(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    for (const QString &line : message.split(QLatin1Char('\n'))) {
-        if (!line.isEmpty())
-            fprintf(stderr, "    | %s\n", qPrintable(line));
-    }
-}
-
-struct Target {
-    QString name;
-    int dev_id;
+struct Options {
+    bool headless = false;
+    bool verbose = false;
+    bool english = true;
+    QStringList targets;
+    QString work;
+    double wait_scale = 1.0;
+    SimFaults faults;
 };
+
+bool Parse(const QStringList &arguments, Options &options, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "The operator window against a simulated device family: a base unit on a pseudo-terminal with "
+        "the motor, steering wheel, display and pedals behind it.");
+    parser.addHelpOption();
+    parser.addOption({"headless", "Press the target buttons without a display and report on the terminal."});
+    parser.addOption({"targets", "Targets to upgrade in --headless mode, in order (default: all five).",
+                      "LIST", "Base,Motor,Meter,Steering,Pedals"});
+    parser.addOption({"chinese", "Start the window in Chinese."});
+    parser.addOption({"work", "Working directory to write and start in (default: a fresh temporary one).", "DIR"});
+    parser.addOption({"verbose", "Also print the engine's debug lines."});
+    parser.addOption({"fast", "Shorten the sequence's waits of a second or more twentyfold (a demo of the "
+                              "flow, not of its timing)."});
+    parser.addOption({"loss", "Lose this share of the data frames on their way to the device (e.g. 0.01).", "SHARE"});
+    parser.addOption({"corrupt", "Flip a bit in this share of the bytes in both directions (e.g. 0.0005).", "SHARE"});
+    parser.addOption({"drop-replies", "Lose this share of the devices' replies (e.g. 0.01).", "SHARE"});
+    parser.addOption({"flash-errors", "Let the first N flash programmings come out wrong.", "N"});
+    parser.addOption({"busy-flash", "Keep every device's flash busy this long per section (ms).", "MS"});
+    parser.addOption({"seed", "Seed of the random faults.", "N", "1"});
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet("help")) {
+        fputs(qPrintable(parser.helpText()), stdout);
+        exit(0);
+    }
+    options.headless = parser.isSet("headless");
+    options.verbose = parser.isSet("verbose");
+    options.english = !parser.isSet("chinese");
+    options.targets = parser.value("targets").split(',', Qt::SkipEmptyParts);
+    options.work = parser.value("work");
+    options.wait_scale = parser.isSet("fast") ? 0.05 : 1.0;
+    SimFaults &f = options.faults;
+    f.drop_data_frame = parser.value("loss").toDouble();
+    f.corrupt_host_byte = f.corrupt_device_byte = parser.value("corrupt").toDouble();
+    f.drop_reply = parser.value("drop-replies").toDouble();
+    f.flash_write_errors = parser.value("flash-errors").toInt();
+    f.seed = parser.value("seed").toUInt();
+    if (parser.isSet("busy-flash")) {
+        for (int id = 1; id <= 5; ++id)
+            f.flash_busy_ms[id] = parser.value("busy-flash").toInt();
+    }
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    if (app.arguments().size() != 2) {
-        fprintf(stderr, "usage: upgrader-demo IMAGE.bin\n");
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Options options;
+    QString error;
+    if (!Parse(arguments, options, &error)) {
+        fprintf(stderr, "upgrader-demo: %s\n", qPrintable(error));
         return 2;
     }
-    const QString image = app.arguments()[1];
-    qInstallMessageHandler(EngineLine);
-
-    SimFamilyOptions options = SimFamilyOptions::Standard();
-    for (SimDeviceSpec &device : options.devices) {
-        if (device.id == 3)
-            device.mode = SimMode::Boot;  // one device waiting in its bootloader, as after an aborted upgrade
+    QTemporaryDir runtime;  // the offscreen platform still wants a private runtime directory
+    if (options.headless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");  // no display needed
+        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && runtime.isValid()) {
+            QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        }
     }
-    SimFamily family(options);
-    out << "Simulated family: base on " << family.PortPath() << " (USB " << Qt::hex << Qt::showbase
-        << FamilyVendorId() << ":" << options.product_id << Qt::dec << Qt::noshowbase << "), devices 1, 3, 4, 5 behind it\n\n";
-    out.flush();
+    QApplication app(argc, argv);
+    Waits::SetLongWaitScale(options.wait_scale);
 
-    const QList<Target> targets = {{"Base", 2}, {"Motor", 3}, {"Meter", 4}, {"Pedals", 5}, {"Steering", 1}};
-    FirmwareEntries entries;
-    for (const Target &target : targets)
-        entries[target.name] = FirmwareEntry{target.dev_id, {options.product_id}, {}};
-
-    UpgradeServer server;
-    server.SetFirmwareEntries(&entries);
-    bool failed = false;
-    QMap<QString, QString> job_mode;
-    for (const Target &target : targets) {
-        out << "Job for " << target.name << " (device " << target.dev_id << "): handshake and mode\n";
-        out.flush();
-        server.dev_id = target.dev_id;
-        server.usb_pid = options.product_id;
-        server.SetFirmwarePath(image);
-        server.StartOrStop();
-        const bool learnt = WaitUntil([&] { return server.state == UpgradeServer::EnterBoot; }, 5000);
-        server.StartOrStop();
-        WaitUntil([&] { return !server.isRunning(); }, 5000);
-        failed |= !learnt;
-        job_mode[target.name] = !learnt ? "no answer" : server.target_in_app ? "application" : "bootloader";
+    QTemporaryDir temporary;
+    const QString work = options.work.isEmpty() ? temporary.path() : QDir(options.work).absolutePath();
+    const QList<DemoTarget> all = WriteDemoWorkspace(work, options.english, &error);
+    if (all.isEmpty()) {
+        fprintf(stderr, "upgrader-demo: cannot write the working directory %s: %s\n", qPrintable(work),
+                qPrintable(error));
+        return 2;
     }
-
-    QMap<QString, int> states;
-    QMap<QString, QString> details;
-    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &map) { states = map; });
-    QObject::connect(&server, &UpgradeServer::PushMoreInfo,
-                     [&](const QString &name, const QString &info) { details[name] = info; });
-    for (const Target &target : targets)
-        server.info_requests.insert(target.name);
-    out << "\nStatus poll with details\n";
-    out.flush();
-    server.GetControlerState();
-
-    out << "\n" << QString::asprintf("%-9s %-6s %-12s %-5s %-14s %-20s %s\n", "target", "device", "job: mode", "poll",
-                                     "app version", "hardware (poll)", "hardware (launch query)");
-    for (const Target &target : targets) {
-        const QStringList info = details.value(target.name).split(QLatin1Char('\n'));
-        QString launch_hw;
-        server.QueryHwVersion(options.product_id, target.dev_id, launch_hw);
-        out << QString::asprintf("%-9s %-6d %-12s %-5d %-14s %-20s %s\n", qPrintable(target.name), target.dev_id,
-                                 qPrintable(job_mode[target.name]), states.value(target.name),
-                                 qPrintable(info.value(0)), qPrintable(info.value(1)),
-                                 qPrintable(launch_hw.isEmpty() ? QStringLiteral("(ids 2 to 5 only)") : launch_hw));
-        failed |= states.value(target.name) == 0;
+    QList<DemoTarget> chosen;
+    for (const QString &name : options.targets) {
+        auto it = std::find_if(all.begin(), all.end(), [&](const DemoTarget &t) { return t.name == name; });
+        if (it == all.end()) {
+            fprintf(stderr, "upgrader-demo: unknown target '%s' (Base, Motor, Meter, Steering, Pedals)\n",
+                    qPrintable(name));
+            return 2;
+        }
+        chosen << *it;
     }
-    out << "\npoll: 1 = bootloader, 2 = application, 0 = no answer\n";
-    if (!family.Rejections().isEmpty()) {
-        out << "the simulated devices refused requests:\n  " << family.Rejections().join("\n  ") << "\n";
-        failed = true;
+    // The window looks for its configuration in the current directory, as the operator program
+    // does beside its executable.
+    QDir::setCurrent(work);
+    printf("Working directory: %s\n", qPrintable(work));
+
+    SimPortCatalog::Install();
+    std::vector<std::unique_ptr<SimFamily>> sets;
+    for (SimFamilyOptions set : DemoSets(all, options.wait_scale)) {
+        set.faults = options.faults;
+        sets.push_back(std::make_unique<SimFamily>(set));
+        QStringList behind;
+        for (const DemoTarget &target : all) {
+            if (target.usb_pid == set.product_id && target.dev_id != 2)
+                behind << QStringLiteral("%1 (device %2)").arg(target.name).arg(target.dev_id);
+        }
+        printf("Simulated set, USB product id %d: base on %s, %s behind it\n", set.product_id,
+               qPrintable(sets.back()->PortPath()), qPrintable(behind.join(", ")));
     }
-    out.flush();
-    return failed ? 1 : 0;
+    fflush(stdout);
+
+    if (options.headless)
+        qInstallMessageHandler(&HeadlessRun::CaptureDebug);
+    MainWindow window;
+    window.show();
+    if (!options.headless)
+        return app.exec();
+
+    HeadlessRun run(window, chosen, options.verbose);
+    QObject::connect(&run, &HeadlessRun::Finished, &app, &QCoreApplication::exit);
+    run.Start();
+    return app.exec();
 }
