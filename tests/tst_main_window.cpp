@@ -6,7 +6,9 @@
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
+#include "test_workspace.h"
 #include "wait_until.h"
+#include "window_access.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -16,31 +18,6 @@
 #include <QtTest>
 
 namespace {
-
-// A directory of real files, made the current directory for as long as it lives.
-struct Workspace {
-    QTemporaryDir dir;
-    QString previous = QDir::currentPath();
-
-    explicit Workspace(const QByteArray &config = {})
-    {
-        if (!config.isEmpty())
-            Write("config.json", config);
-        QDir::setCurrent(dir.path());
-    }
-    ~Workspace() { QDir::setCurrent(previous); }
-
-    QString Path(const QString &name) const { return QDir(dir.path()).filePath(name); }
-    void Write(const QString &name, const QByteArray &bytes, bool executable = false) const
-    {
-        QDir().mkpath(QFileInfo(Path(name)).path());
-        QFile file(Path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-        if (executable)
-            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    }
-};
 
 QByteArray Config(const QByteArray &settings)
 {
@@ -61,30 +38,11 @@ const char *const kCaptioned[] = {"btn_start_main", "btn_start_motor", "btn_star
                                   "btn_start_pedals", "label_upgrade", "label_verify", "btn_open_config",
                                   "btn_eol_test", "btn_main_go_app", "btn_main_go_boot", "btn_stop", "btn_zh_en"};
 
-template <class T = QWidget>
-T *Get(MainWindow &w, const char *name)
-{
-    T *widget = w.findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
 QString Caption(MainWindow &w, const char *name)
 {
     if (auto *label = w.findChild<QLabel *>(QLatin1String(name)))
         return label->text();
     return Get<QAbstractButton>(w, name)->text();
-}
-
-QString Error(MainWindow &w)
-{
-    return Get<QLabel>(w, "label_error")->text();
-}
-
-QStringList LogLines(MainWindow &w)
-{
-    return Get<QPlainTextEdit>(w, "text_log")->toPlainText().split('\n');
 }
 
 // Clicks a button that may be disabled in this outcome: what is tested is its connection.
@@ -93,12 +51,6 @@ void Press(MainWindow &w, const char *name)
     auto *button = Get<QAbstractButton>(w, name);
     button->setEnabled(true);
     QTest::mouseClick(button, Qt::LeftButton);
-}
-
-void Hover(MainWindow &w, const char *name)
-{
-    QEvent enter(QEvent::Enter);
-    QCoreApplication::sendEvent(Get(w, name), &enter);
 }
 
 QString Zh(const char *text)
@@ -159,7 +111,7 @@ private slots:
         QFETCH(QString, last_log);
         QFETCH(QString, main_caption);
 
-        Workspace workspace(config);
+        TestWorkspace workspace(config);
         DebugCapture debug;
         MainWindow w;
 
@@ -183,8 +135,8 @@ private slots:
             QCOMPARE(w.state_timer.interval() * 3, w.upgrade_server.poll_timer.interval() * 2);  // 1000 and 1500 ms
 
         QCOMPARE(w.property("lang"), lang_property);
-        QCOMPARE(Error(w), error);
-        QCOMPARE(LogLines(w).last(), last_log);
+        QCOMPARE(ErrorLine(w), error);
+        QCOMPARE(LogLines(w).value(LogLines(w).size() - 1), last_log);  // an empty log has no last line
         QCOMPARE(Caption(w, "btn_start_main"), main_caption);
         QCOMPARE(debug.Contains(Zh("配置文件无效!")), config == kInvalid);
     }
@@ -203,7 +155,7 @@ private slots:
     {
         QFETCH(QByteArray, config);
         QFETCH(bool, configured);
-        Workspace workspace(config);
+        TestWorkspace workspace(config);
         DebugCapture debug;
         MainWindow w;
         w.upgrade_server.StopPolling();  // its reports would race the checks below
@@ -213,12 +165,12 @@ private slots:
         for (const char *name : kTargets) {
             Get<QLabel>(w, "label_error")->setText("before");
             Press(w, name);
-            QVERIFY2((Error(w) != "before") == configured, name);
+            QVERIFY2((ErrorLine(w) != "before") == configured, name);
         }
         QCOMPARE(LogLines(w).filter(Zh("开始升级:")).size(), configured ? 1 : 0);
 
         Press(w, "btn_stop");  // no job runs
-        QCOMPARE(Error(w) == "Not upgrading!", configured);
+        QCOMPARE(ErrorLine(w) == "Not upgrading!", configured);
 
         Get(w, "btn_start_main")->setEnabled(false);
         QMap<QString, int> states{{"Base", 2}};
@@ -281,7 +233,7 @@ private slots:
         QFETCH(QByteArray, config);
         QFETCH(QString, first);
         QFETCH(QString, second);
-        Workspace workspace(config);
+        TestWorkspace workspace(config);
         MainWindow w;
         QStringList initial;
         for (const char *name : kCaptioned)
@@ -331,7 +283,7 @@ private slots:
         QFETCH(bool, is_show);
         QFETCH(float, val);
         QFETCH(int, value);
-        Workspace workspace;
+        TestWorkspace workspace;
         MainWindow w;
         auto report = verify ? &UpgradeServer::UpdateVerifyProgress : &UpgradeServer::UpdateUpgradeProgress;
         auto *bar = Get<QProgressBar>(w, verify ? "progress_verify" : "progress_upgrade");
@@ -347,17 +299,17 @@ private slots:
 
     void warningsAndLog()
     {
-        Workspace workspace(kEnglish);
+        TestWorkspace workspace(kEnglish);
         MainWindow w;
         w.ShowWarningMsg("first", true);
-        QCOMPARE(Error(w), QString(" first"));
+        QCOMPARE(ErrorLine(w), QString(" first"));
         w.ShowWarningMsg("second", true);
-        QCOMPARE(Error(w), QString(" first second"));
+        QCOMPARE(ErrorLine(w), QString(" first second"));
         emit w.upgrade_server.PushErrorMsg("third");
-        QCOMPARE(Error(w), QString("third"));
+        QCOMPARE(ErrorLine(w), QString("third"));
         emit w.upgrade_server.PushLogMsg("engine line");
         QCOMPARE(LogLines(w).mid(LogLines(w).size() - 4), (QStringList{"first", "second", "third", "engine line"}));
-        QCOMPARE(Error(w), QString("third"));
+        QCOMPARE(ErrorLine(w), QString("third"));
     }
 
     // Ticks by hand: four busy ticks, one idle tick, twice (the second job starts at one dot);
@@ -379,7 +331,7 @@ private slots:
         QFETCH(QByteArray, config);
         QFETCH(QStringList, ticks);
         QFETCH(QStringList, results);
-        Workspace workspace(config);
+        TestWorkspace workspace(config);
         MainWindow w;
         w.state_timer.stop();
         auto *label = Get<QLabel>(w, "lab_upging");
@@ -420,7 +372,7 @@ private slots:
     {
         QFETCH(QVariantMap, states);
         QFETCH(QStringList, expected);
-        Workspace workspace(kEnglish);
+        TestWorkspace workspace(kEnglish);
         MainWindow w;
         w.upgrade_server.StopPolling();
         for (MyPushbtn *button : qAsConst(w.target_buttons)) {
@@ -466,7 +418,7 @@ private slots:
         QFETCH(QString, eol_path);
         QFETCH(QString, directory);
         QFETCH(int, code);
-        Workspace workspace(Config("\"eol_path\": \"" + eol_path.toUtf8().replace("\\", "\\\\") + "\","));
+        TestWorkspace workspace(Config("\"eol_path\": \"" + eol_path.toUtf8().replace("\\", "\\\\") + "\","));
         workspace.Write("tools/eol/readme.txt", "not a program");
         MainWindow w;
         DebugCapture debug;
@@ -474,7 +426,7 @@ private slots:
 
         QCOMPARE(debug.Lines(), (QStringList{directory, Zh("请检查路径,err_code:%1").arg(code)}));
         QCOMPARE(QDir::currentPath(), QDir(workspace.dir.path()).canonicalPath());
-        QCOMPARE(Error(w), QString());
+        QCOMPARE(ErrorLine(w), QString());
         QEventLoop loop;  // not told to quit: a fresh loop runs until asked
         QTimer::singleShot(0, &loop, [&] { loop.exit(7); });
         QCOMPARE(loop.exec(), 7);
@@ -499,7 +451,7 @@ private slots:
         QFETCH(QString, line);
         QFETCH(int, payload);
         SimFamily family(SimFamilyOptions::Standard());
-        Workspace workspace(config);
+        TestWorkspace workspace(config);
         MainWindow w;
         DebugCapture debug;
         QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
@@ -516,7 +468,7 @@ private slots:
     // Every launch rereads the file: a file broken since start-up refuses it with both warnings.
     void launchReloadsTheConfiguration()
     {
-        Workspace workspace(kEnglish);
+        TestWorkspace workspace(kEnglish);
         MainWindow w;
         w.upgrade_server.StopPolling();
         for (MyPushbtn *button : qAsConst(w.target_buttons))
@@ -531,7 +483,7 @@ private slots:
 
         workspace.Write("config.json", "{\"firmware\": ");
         QTest::mouseClick(Get<QPushButton>(w, "btn_start_motor"), Qt::LeftButton);
-        QCOMPARE(Error(w), QString("The configuration file parsing error! The configuration file is invalid!"));
+        QCOMPARE(ErrorLine(w), QString("The configuration file parsing error! The configuration file is invalid!"));
         QCOMPARE(LogLines(w).mid(lines),
                  (QStringList{"The configuration file parsing error!", "The configuration file is invalid!"}));
     }
@@ -539,7 +491,7 @@ private slots:
     // Last: a successful hand-over quits the application's event loops for good.
     void eolTestStartedQuitsWithZero()
     {
-        Workspace workspace(Config("\"eol_path\": \"tools/eol/run.sh\","));
+        TestWorkspace workspace(Config("\"eol_path\": \"tools/eol/run.sh\","));
         workspace.Write("tools/eol/run.sh", "#!/bin/sh\n", true);
         // The privilege helper as this tool sees it; it records where and what it was asked to run.
         const QByteArray record = workspace.Path("helper.txt").toUtf8();

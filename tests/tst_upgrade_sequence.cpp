@@ -1,4 +1,5 @@
 #include "debug_capture.h"
+#include "fast_family.h"
 #include "frame_codec.h"
 #include "job_recorder.h"
 #include "messages.h"
@@ -15,30 +16,15 @@
 
 namespace {
 
-constexpr double kWaitScale = 0.05;  // 3 s sleeps become 150 ms; time-outs stay as they are
-
-SimFamilyOptions FastFamily()
-{
-    SimFamilyOptions options = SimFamilyOptions::Standard();
-    // Restarts well inside the scaled sleeps the engine gives them.
-    options.timings.device_restart_ms = 60;
-    options.timings.base_detach_ms = 10;
-    options.timings.base_reenumerate_ms = 80;
-    options.timings.display_boot_ms = 30;
-    options.timings.flash_busy_ms = 10;
-    return options;
-}
-
-int CountRequests(const SimFamily &family, int id, uint8_t command, quint32 address = 0, bool by_address = false)
+// Section headers device id heard for the section at address.
+int CountHeaders(const SimFamily &family, int id, quint32 address)
 {
     int count = 0;
     for (const SimRequest &request : family.Requests(id)) {
         const Frame &f = request.frame;
-        if (f.command != command)
-            continue;
         const quint32 at = quint32(f.payload[0]) << 24 | quint32(f.payload[1]) << 16 | quint32(f.payload[2]) << 8 |
                            f.payload[3];
-        count += !by_address || at == address;
+        count += f.command == Cmd::SectionHeader && at == address;
     }
     return count;
 }
@@ -181,7 +167,7 @@ private slots:
     void initTestCase()
     {
         SimPortCatalog::Install();
-        Waits::SetLongWaitScale(kWaitScale);
+        Waits::SetLongWaitScale(kTestWaitScale);
     }
 
     void init() { SimPortCatalog::Clear(); }
@@ -390,7 +376,7 @@ private slots:
         const quint32 first = dev_id == 4 ? 0xC0231800 : 0x08000000;
         QList<int> heard;
         for (quint32 k = 0; k < 4; ++k)
-            heard << CountRequests(family, dev_id, Cmd::SectionHeader, first + k * 0x800, true);
+            heard << CountHeaders(family, dev_id, first + k * 0x800);
         QCOMPARE(heard, headers);
     }
 
@@ -548,7 +534,7 @@ private slots:
             QVERIFY(WaitUntil([&] { return bool(seen); }, 60000));
             server.StartOrStop();
         }, 1500);  // the sleeps here last three to five seconds
-        Waits::SetLongWaitScale(kWaitScale);
+        Waits::SetLongWaitScale(kTestWaitScale);
         QVERIFY2(outcome.finished, "Stop ends the job within moments");
         QVERIFY(!outcome.result);
     }

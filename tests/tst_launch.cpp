@@ -1,0 +1,315 @@
+// Launching an upgrade from the window's target buttons: every refusal with its warnings and
+// console lines, a whole upgrade to the device's flash, and the Stop button.
+#include "debug_capture.h"
+#include "fast_family.h"
+#include "main_window.h"
+#include "my_pushbtn.h"
+#include "sample_firmware.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "sim_protocol.h"
+#include "test_workspace.h"
+#include "wait_until.h"
+#include "waits.h"
+#include "window_access.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kJobMs = 30000;
+constexpr int kTwoPollsMs = 2 * 1500 + 500;
+
+const char *const kButtons[] = {"btn_start_main", "btn_start_motor", "btn_start_display", "btn_start_steer",
+                                "btn_start_pedals"};
+
+// The motor's variants: the first one's hardware text is only a prefix of the device's own, so
+// only an exact comparison takes the second, whose image the device must end up holding.
+const QByteArray kMotor = R"("Motor": {"dev_id": 3, "USB_PID": [4], "series": [
+    {"boot_ver": "1.0.0", "hw_ver": "MOTOR-HW", "section_len": 1024, "path": "fw/motor_other.bin", "description": "motor"},
+    {"boot_ver": "1.0.0", "hw_ver": "MOTOR-HW-A", "section_len": 1024, "path": "fw/motor.bin", "description": "motor A"}]})";
+
+QByteArray Config(bool english, const QByteArray &entries)
+{
+    return QByteArray(R"({"is_english": )") + (english ? "true" : "false") + R"(, "firmware": {)" + entries + "}}";
+}
+
+QByteArray Entry(const char *name, int dev_id, const QByteArray &pids, const QByteArray &hw, const QByteArray &path)
+{
+    return QByteArray("\"") + name + "\": {\"dev_id\": " + QByteArray::number(dev_id) + ", \"USB_PID\": " + pids +
+           R"(, "series": [{"boot_ver": "1.0.0", "hw_ver": ")" + hw +
+           R"(", "section_len": 1024, "path": ")" + path + R"(", "description": ")" + name + R"( A"}]})";
+}
+
+QList<ImageSegment> WriteImage(const QString &path, unsigned seed)
+{
+    const QList<ImageSegment> segments{{0x00010000, SampleFirmware(3 * 1024, seed)}};
+    ImageRecipe recipe;
+    recipe.section_size = 1024;
+    recipe.raw = true;  // the motor takes raw data only
+    QDir().mkpath(QFileInfo(path).path());
+    const QString error = WriteSampleImage(QDir::current().absoluteFilePath(path), segments, recipe);
+    if (!error.isEmpty())
+        qFatal("%s", qPrintable(error));
+    return segments;
+}
+
+QString Zh(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+QStringList Repeated(const QString &line, int n)
+{
+    QStringList lines;
+    for (int i = 0; i < n; ++i)
+        lines << line;
+    return lines;
+}
+
+}  // namespace
+
+class TestLaunch : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        SimPortCatalog::Install();
+        Waits::SetLongWaitScale(kTestWaitScale);
+    }
+    void init() { SimPortCatalog::Clear(); }
+    void cleanupTestCase()
+    {
+        Waits::SetLongWaitScale(1.0);
+        SimPortCatalog::Uninstall();
+    }
+
+    // Each refusal in both languages. "attached": product ids of the attached families. The
+    // polling is stopped before the press, so a refusal before the hardware query must leave it
+    // stopped and one after it must have restarted it.
+    void refusals_data()
+    {
+        QTest::addColumn<bool>("english");
+        QTest::addColumn<QByteArray>("entries");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QList<int>>("attached");
+        QTest::addColumn<bool>("silent_target");
+        QTest::addColumn<bool>("break_config");
+        QTest::addColumn<QString>("zh");
+        QTest::addColumn<QString>("en");
+        QTest::addColumn<QStringList>("debug");
+        QTest::addColumn<int>("hw_requests");  // ReadHwVersion requests any device heard
+        QTest::addColumn<bool>("queried");     // buttons disabled, polling stopped and restarted
+
+        const QStringList timeouts = Repeated(Zh("查询硬件版本超时"), 10);
+        const QByteArray base = Entry("Base", 2, "[4]", "BASE-HW-A-REV-0003", "fw/base.bin");
+
+        for (bool english : {true, false}) {
+            const char *language = english ? "English" : "Chinese";
+            QTest::addRow("configuration broken since start-up, %s", language)
+                << english << base + "," + kMotor << "btn_start_motor" << QList<int>{4} << false << true
+                << Zh("配置文件解析错误! 配置文件无效!")
+                << "The configuration file parsing error! The configuration file is invalid!"
+                << QStringList{Zh("配置文件解析错误!")} << 0 << false;
+            QTest::addRow("target absent, %s", language)
+                << english << base + "," + kMotor << "btn_start_pedals" << QList<int>{4} << false << false
+                << Zh("配置文件无效！") << "Invalid configuration file!" << QStringList{Zh("---配置文件无效")} << 0
+                << false;
+            QTest::addRow("no device, %s", language)
+                << english << base + "," + kMotor << "btn_start_motor" << QList<int>{5} << false << false
+                << Zh("未找到可升级设备!") << "No target found!" << QStringList{Zh("未找到设备")} << 0 << false;
+            QTest::addRow("several devices, %s", language)
+                << english << Entry("Steering", 5, "[4, 5]", "DEV5-HW-A", "fw/dev5.bin") << "btn_start_steer"
+                << QList<int>{4, 5} << false << false
+                << Zh("检测\"Steering\"有到多个相同网络ID的USB设备，请只保留一个进行升级")
+                << "Multiple ZORV device detected, please leave one only!"
+                << QStringList{Zh("检测Steering有到多个相同网络ID的USB设备，请只保留一个进行升级")} << 0 << false;
+            QTest::addRow("device never answers, %s", language)
+                << english << kMotor << "btn_start_motor" << QList<int>{4} << true << false
+                << Zh("未查询到\"Motor\"的硬件版本!") << "Cannot get hardware version, please retry!"
+                << timeouts + QStringList{"\nHardware Version: ", Zh("未查询到Motor的硬件版本，请重试")} << 10 << true;
+            QTest::addRow("hardware mismatch, %s", language)
+                << english << Entry("Motor", 3, "[4]", "MOTOR-HW-B", "fw/motor.bin") << "btn_start_motor"
+                << QList<int>{4} << false << false
+                << Zh("\"Motor\"配置的硬件版本，与获取到的不匹配: \"MOTOR-HW-A\"!") << "Hardware doesn't match!"
+                << QStringList{"\nHardware Version: MOTOR-HW-A", Zh("Motor 配置的硬件版本，与获取到的不匹配: MOTOR-HW-A")}
+                << 1 << true;
+            QTest::addRow("empty path, %s", language)
+                << english << Entry("Motor", 3, "[4]", "MOTOR-HW-A", "") << "btn_start_motor" << QList<int>{4} << false
+                << false << Zh("\"Motor A\"固件路径为空!") << "Firmware path of \"Motor A\" is invalid!"
+                << QStringList{"\nHardware Version: MOTOR-HW-A", Zh("Motor A固件路径为空")} << 1 << true;
+            QTest::addRow("missing file, %s", language)
+                << english << Entry("Motor", 3, "[4]", "MOTOR-HW-A", "fw/none.bin") << "btn_start_motor"
+                << QList<int>{4} << false << false << Zh("\"Motor A\"固件路径找不到指定固件!")
+                << "Firmware of \"Motor A\" doesn't exist!"
+                << QStringList{"\nHardware Version: MOTOR-HW-A", "firm_path:<cwd>/fw/none.bin", Zh("固件文件不存在")}
+                << 1 << true;
+            for (int dev_id : {1, 0, 6}) {
+                QTest::addRow("dev_id %d, %s", dev_id, language)
+                    << english << Entry("Pedals", dev_id, "[4]", "DEV1-HW-A", "fw/dev1.bin") << "btn_start_pedals"
+                    << QList<int>{4} << false << false << Zh("未查询到\"Pedals\"的硬件版本!")
+                    << "Cannot get hardware version, please retry!"
+                    << timeouts + QStringList{"\nHardware Version: ", Zh("未查询到Pedals的硬件版本，请重试")} << 0
+                    << true;
+            }
+        }
+    }
+
+    void refusals()
+    {
+        QFETCH(bool, english);
+        QFETCH(QByteArray, entries);
+        QFETCH(QString, button);
+        QFETCH(QList<int>, attached);
+        QFETCH(bool, silent_target);
+        QFETCH(bool, break_config);
+        QFETCH(QString, zh);
+        QFETCH(QString, en);
+        QFETCH(QStringList, debug);
+        QFETCH(int, hw_requests);
+        QFETCH(bool, queried);
+
+        std::vector<std::unique_ptr<SimFamily>> families;
+        for (int pid : attached) {
+            SimFamilyOptions options = FastFamily(quint16(pid));
+            if (silent_target)
+                options.faults.silent = {3};
+            families.push_back(std::make_unique<SimFamily>(options));
+        }
+        TestWorkspace workspace(Config(english, entries));
+        MainWindow w;
+        QVERIFY(w.config_valid);
+        QCOMPARE(w.lang, !english);
+        if (break_config)
+            workspace.Write("config.json", "{\"firmware\": ");
+        UpgradeServer &engine = w.upgrade_server;
+        engine.StopPolling();
+        for (MyPushbtn *target : qAsConst(w.target_buttons))
+            target->setEnabled(true);
+        std::vector<int> host_chunks;
+        for (const auto &family : families)
+            host_chunks.push_back(family->HostChunks().size());
+        const QStringList log = LogLines(w);
+
+        DebugCapture capture;
+        QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
+
+        const QString warning = english ? en : zh;
+        QCOMPARE(ErrorLine(w), warning);
+        // A broken file: the parser's warning, then the launch's own appended to it.
+        const QString invalid = english ? "The configuration file is invalid!" : Zh("配置文件无效!");
+        const QStringList shown =
+            break_config ? QStringList{warning.chopped(invalid.size() + 1), invalid} : QStringList{warning};
+        QCOMPARE(LogLines(w).mid(log.size()), shown);
+        for (QString &line : debug)
+            line.replace("<cwd>", QDir::currentPath());
+        QCOMPARE(capture.Lines(), debug);
+
+        QVERIFY(!engine.upgrading);
+        QVERIFY(!engine.isRunning());
+        QCOMPARE(engine.poll_timer.isActive(), queried);
+        for (MyPushbtn *target : qAsConst(w.target_buttons))
+            QCOMPARE(target->isEnabled(), !queried);
+        int heard = 0;
+        for (const auto &family : families) {
+            for (int id : family->DeviceIds())
+                heard += CountRequests(*family, id, SimProtocol::ReadHwVersion);
+        }
+        QCOMPARE(heard, hw_requests);
+        if (hw_requests == 0) {  // not a byte reached any port
+            for (size_t i = 0; i < families.size(); ++i)
+                QCOMPARE(families[i]->HostChunks().size(), host_chunks[i]);
+        }
+
+        // Refused launches leave the link usable: polls report again once they run.
+        if (queried && silent_target) {
+            int reports = 0;
+            connect(&engine, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) { ++reports; });
+            QVERIFY(WaitUntil([&] { return reports > 0; }, kTwoPollsMs));
+            QCOMPARE(w.target_buttons[1]->isEnabled(), false);  // the motor stays silent
+        }
+    }
+
+    // Pressed from the motor's button once the poll has enabled it: the exact variant's image
+    // ends up in the motor's flash. Stop afterwards has no job to end and starts none.
+    void wholeUpgradeFromTheWindow()
+    {
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(Config(true, kMotor));
+        const QList<ImageSegment> image = WriteImage("fw/motor.bin", 3);
+        WriteImage("fw/motor_other.bin", 4);
+        MainWindow w;
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
+
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QCOMPARE(ErrorLine(w), QString());
+        QVERIFY(w.upgrade_server.isRunning());
+        for (MyPushbtn *target : qAsConst(w.target_buttons))
+            QVERIFY(!target->isEnabled());
+
+        auto *result = Get<QLabel>(w, "label_sucess_cnt");
+        QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
+        QCOMPARE(result->text(), QString("Update success: 1"));
+        QCOMPARE(ErrorLine(w), QString());
+        QString why;
+        QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
+        QVERIFY2(family.Rejections().isEmpty(), qPrintable(family.Rejections().join('\n')));
+        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));  // the poll is back
+
+        QVERIFY(WaitUntil([&] { return !w.upgrade_server.isRunning(); }, kJobMs));
+        const int handshakes = CountRequests(family, 3, SimProtocol::Handshake);
+        QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
+        QCOMPARE(ErrorLine(w), QString("Not upgrading!"));
+        QVERIFY(!w.upgrade_server.isRunning());
+        QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
+    }
+
+    void stopEndsAJob()
+    {
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(Config(true, kMotor));
+        WriteImage("fw/motor.bin", 3);
+        MainWindow w;
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        motor->setEnabled(true);
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(w.upgrade_server.isRunning());
+        QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+
+        QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
+        auto *result = Get<QLabel>(w, "label_sucess_cnt");
+        QVERIFY(WaitUntil([&] { return !result->text().isEmpty() && !w.upgrade_server.isRunning(); }, kJobMs));
+        QCOMPARE(result->text(), QString("Update failed!"));
+        QVERIFY(!w.upgrade_server.upgrading);
+    }
+
+    void stopWithoutAJob_data()
+    {
+        QTest::addColumn<bool>("english");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("English") << true << "Not upgrading!";
+        QTest::newRow("Chinese") << false << Zh("未处于升级状态!");
+    }
+
+    void stopWithoutAJob()
+    {
+        QFETCH(bool, english);
+        QFETCH(QString, warning);
+        TestWorkspace workspace(Config(english, kMotor));
+        MainWindow w;
+        QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
+        QCOMPARE(ErrorLine(w), warning);
+        QCOMPARE(LogLines(w).last(), warning);
+        QVERIFY(!w.upgrade_server.isRunning());
+    }
+};
+
+QTEST_MAIN(TestLaunch)
+#include "tst_launch.moc"
