@@ -151,7 +151,7 @@ public:
     FirmwareSection *current_section = nullptr;
     int current_section_index = 0;
     bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
-    bool stopped_by_operator = false;
+    std::atomic<bool> stopped_by_operator{false};  // set by the window thread, read by the job
 
     static constexpr int kMaxVerifyFailures = 3;           // flash digest mismatches a job survives
     static constexpr uint32_t kDisplayUpperPart = 0xC0232800;  // the display restarts from here
