@@ -35,6 +35,8 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
         retry_count = 0;
         state = Finish;
     }
+    if (state != Finish)
+        GiveUpOnSilence();
 
     switch (state.load()) {
     case Init: OnInit(); break;
@@ -89,6 +91,25 @@ void UpgradeServer::MarkWaiting()
 bool UpgradeServer::LinkUp() const
 {
     return driver && driver->IsConnected();
+}
+
+bool UpgradeServer::DevicesSilent() const
+{
+    return last_reply.isValid() && last_reply.elapsed() > Waits::NoReplyLimit();
+}
+
+bool UpgradeServer::GiveUpOnSilence()
+{
+    if (!DevicesSilent())
+        return false;
+    if (state == Finish)
+        return true;  // already given up (or failed otherwise): say it once
+    // Every waiting state repeats its request without limit; with nobody answering that would
+    // spin until someone pressed Stop.
+    qDebug().noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
+    error_text += QStringLiteral("The device stopped answering\n");
+    state = Finish;
+    return true;
 }
 
 void UpgradeServer::SleepUnlessStopped(int ms)
@@ -251,7 +272,7 @@ bool UpgradeServer::EnterBootBehindBase()
     }
 
     // 4. The base into its bootloader.
-    while (!stop_requested && LinkUp()) {
+    while (!stop_requested && LinkUp() && !DevicesSilent()) {
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
@@ -268,8 +289,8 @@ bool UpgradeServer::EnterBootBehindBase()
             return false;
         break;
     }
-    if (!LinkUp())
-        return false;  // the loop ends the job: the base is gone
+    if (!LinkUp() || GiveUpOnSilence())
+        return false;  // the base is gone, or no longer answers
 
     // 5. The base's bootloader does not power the display by itself.
     if (dev_id == DeviceId::Display && !retargeted_to_display) {
@@ -291,7 +312,7 @@ bool UpgradeServer::EnterBootBehindBase()
     // 6. After a base restart the target must answer from its bootloader.
     if (base_went_to_boot) {
         SettleWait(Waits::Long(dev_id == DeviceId::SlowBus ? Waits::kTargetSettleDev5Ms : Waits::kTargetSettleMs));
-        while (!stop_requested && LinkUp()) {
+        while (!stop_requested && LinkUp() && !DevicesSilent()) {
             if (!QueryModeOf(dev_id, Waits::kBootExchangeMs, mode)) {
                 qDebug().noquote() << "---Bootmdoe timeout after main go boot";
                 continue;
@@ -306,13 +327,13 @@ bool UpgradeServer::EnterBootBehindBase()
             return false;
         }
     }
-    return LinkUp();
+    return LinkUp() && !GiveUpOnSilence();
 }
 
 bool UpgradeServer::AwaitBaseInBoot()
 {
     uint8_t mode = 0;
-    while (!stop_requested && LinkUp()) {
+    while (!stop_requested && LinkUp() && !DevicesSilent()) {
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
             qDebug().noquote() << "---Wait main bootmode resp timeout";
             continue;
@@ -335,7 +356,7 @@ bool UpgradeServer::AwaitBaseInBoot()
         }
         return true;
     }
-    return LinkUp();
+    return LinkUp() && !GiveUpOnSilence();
 }
 
 bool UpgradeServer::ProbeDisplay()

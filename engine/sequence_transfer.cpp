@@ -190,7 +190,7 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         // where the device says it stands.
         DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
         qDebug().noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
-        while (!stop_requested && LinkUp()) {
+        while (!stop_requested && LinkUp() && !DevicesSilent()) {
             qDebug().noquote() << "---Firmware frame loss, query index";
             Frame reply;
             if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, dev_id, Waits::kQueryIndexMs, reply)) {
@@ -199,6 +199,8 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
                 break;
             }
         }
+        if (GiveUpOnSilence())
+            return;
         resume_pending = true;
         current_section->sent_offset = resume_index;
         state = SendData;

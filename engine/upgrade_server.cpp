@@ -132,6 +132,7 @@ void UpgradeServer::RunJob()
 
     emit UpdateUpgradeProgress(true, 0.0f);
     retargeted_to_display = false;
+    last_reply.start();
     if (!stop_requested) {
         while (LoopPass() && !stop_requested) {
         }
@@ -149,6 +150,7 @@ bool UpgradeServer::LoopPass()
         const uint8_t b = uint8_t(rx_queue.takeFirst());
         const uint8_t decoded = FrameCodec::Decode(rx_parser, b);
         if (decoded == FrameCodec::FrameOk) {
+            last_reply.start();
             // A copy: a state's blocking exchange decodes into the parser's record again.
             const Frame frame = rx_parser.frame;
             Step(true, frame);
@@ -269,6 +271,8 @@ void UpgradeServer::FlushTx()
         bytes.append(tx_queue.at(i));
     tx_queue.erase(tx_queue.begin(), tx_queue.begin() + n);
     driver->Send(bytes);
+    if (streaming)
+        last_reply.start();  // a device taking a stream of data answers only at its end
     if (!tx_trace)
         return;
     QString line = QString::asprintf("---%.3f send %-6d: ", job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0,
@@ -297,6 +301,8 @@ bool UpgradeServer::Transact(uint8_t command, int timeout_ms, uint8_t *dst, int 
     while (!rx_queue.isEmpty() && !matched) {
         const uint8_t decoded = FrameCodec::Decode(rx_parser, uint8_t(rx_queue.takeFirst()));
         const Frame &f = rx_parser.frame;
+        if (decoded == FrameCodec::FrameOk)
+            last_reply.start();
         if (decoded == FrameCodec::FrameOk && (f.command & kCommandMask) == command && f.length == length) {
             memcpy(dst, f.payload, length);
             matched = true;
@@ -313,6 +319,7 @@ bool UpgradeServer::TakeFrame(Frame &out)
     while (!rx_queue.isEmpty()) {
         const uint8_t decoded = FrameCodec::Decode(rx_parser, uint8_t(rx_queue.takeFirst()));
         if (decoded == FrameCodec::FrameOk) {
+            last_reply.start();
             out = rx_parser.frame;
             rx_queue.clear();
             return true;

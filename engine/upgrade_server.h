@@ -139,6 +139,7 @@ public:
 
     // Sequence bookkeeping.
     QElapsedTimer state_time;  // monotonic: the idle rule must survive midnight
+    QElapsedTimer last_reply;  // since the devices last answered (or were fed data)
     int idle_ticks = 0;
     int retry_count = 0;
     bool target_in_app = false;
@@ -217,6 +218,10 @@ private:
     Idle IdlePass(bool frame_received, int n);
     void MarkWaiting();
     bool LinkUp() const;
+    // The devices have not answered for the no-reply limit.
+    bool DevicesSilent() const;
+    // When they have: the job ends in Finish with an error text. True if it gave up.
+    bool GiveUpOnSilence();
     // A sleep that ends early on a stop request, so that Stop is honoured within moments.
     void SleepUnlessStopped(int ms);
     bool WaitInput(int ms);

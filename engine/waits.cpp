@@ -1,5 +1,6 @@
 #include "waits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -18,6 +19,11 @@ int Waits::Long(int ms)
 void Waits::SetLongWaitScale(double scale)
 {
     long_wait_scale = scale;
+}
+
+int Waits::NoReplyLimit()
+{
+    return std::max(Long(kNoReplyLimitMs), kNoReplyFloorMs);
 }
 
 double Waits::LongWaitScale()

@@ -48,6 +48,13 @@ constexpr int kTargetCheckDev5Ms = 2000;  // device 5 settles before its target 
 constexpr int kTargetCheckMs = 200;
 constexpr int kTargetCheckTries = 20;
 
+// A job whose devices have stopped answering (and which is not streaming to them) gives up after
+// this long instead of repeating its requests forever. Read through NoReplyLimit().
+constexpr int kNoReplyLimitMs = 30000;
+// Scaled in tests, but never below the longest silence a working device keeps (the flash status
+// comes after 2 s, a target check takes 20 x 200 ms).
+constexpr int kNoReplyFloorMs = 5000;
+
 // Window-thread exchanges.
 constexpr int kQueryTimeoutMs = 40;       // status poll and hardware query answers
 constexpr int kQueryTimeoutDev5Ms = 60;   // the slow bus of device 5
@@ -57,5 +64,6 @@ constexpr int kModeSwitchDrainMs = 100;   // manual mode switch: let the request
 int Long(int ms);
 void SetLongWaitScale(double scale);
 double LongWaitScale();
+int NoReplyLimit();
 
 }  // namespace Waits
