@@ -7,11 +7,13 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -86,6 +88,84 @@ int Integer(const QJsonValue &v)
 // The series keys in the order they are checked; the first one missing names the failure.
 const char *const kSeriesKeys[] = {"boot_ver", "hw_ver", "section_len", "path", "description"};
 
+// Reads the JSON string whose opening quote is at text[i] into key, decoding the escapes as the
+// JSON reader does; leaves i on the closing quote (or the end of a string cut short).
+void ScanString(const QByteArray &text, int &i, QString &key)
+{
+    key.clear();
+    QByteArray run;  // raw UTF-8 bytes since the last escape
+    for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] != '\\') {
+            run += text[i];
+            continue;
+        }
+        key += QString::fromUtf8(run);
+        run.clear();
+        if (++i >= text.size())
+            return;
+        switch (text[i]) {
+        case 'b': key += QChar(0x08); break;
+        case 'f': key += QChar(0x0C); break;
+        case 'n': key += QChar(0x0A); break;
+        case 'r': key += QChar(0x0D); break;
+        case 't': key += QChar(0x09); break;
+        case 'u': {
+            bool ok = false;
+            const ushort unit = text.mid(i + 1, 4).toUShort(&ok, 16);
+            if (ok) {
+                key += QChar(unit);
+                i += 4;
+            }
+            break;
+        }
+        default: key += QLatin1Char(text[i]); break;  // \" \\ \/ and bytes the reader refuses anyway
+        }
+    }
+    key += QString::fromUtf8(run);
+}
+
+// True when one object of the text names the same key twice. Qt 5.15's JSON reader loses track
+// of the first value of a repeated key and never frees it when that value is an array or an
+// object, and which value counts would be a guess anyway. The scan trusts nothing: on text that
+// is no JSON its answer does not matter, as the reader refuses that text.
+bool HasRepeatedKey(const QByteArray &text)
+{
+    struct Level {
+        bool object = false;
+        bool expect_key = false;
+        QSet<QString> keys;
+    };
+    std::vector<Level> levels;
+    QString key;
+    for (int i = 0; i < text.size(); ++i) {
+        switch (text[i]) {
+        case '{': levels.push_back({true, true, {}}); break;
+        case '[': levels.push_back({false, false, {}}); break;
+        case '}':
+        case ']':
+            if (!levels.empty())
+                levels.pop_back();
+            break;
+        case ',':
+            if (!levels.empty() && levels.back().object)
+                levels.back().expect_key = true;
+            break;
+        case '"':
+            ScanString(text, i, key);
+            if (!levels.empty() && levels.back().expect_key) {
+                Level &level = levels.back();
+                level.expect_key = false;
+                if (level.keys.contains(key))
+                    return true;
+                level.keys.insert(key);
+            }
+            break;
+        default: break;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 ConfigRead ReadConfig(const QString &path)
@@ -102,7 +182,16 @@ ConfigRead ReadConfig(const QString &path)
     }
     const QByteArray bytes = file.readAll();
     file.close();
+    return ParseConfig(bytes);
+}
 
+ConfigRead ParseConfig(const QByteArray &bytes)
+{
+    ConfigRead read;
+    if (HasRepeatedKey(bytes)) {
+        read.failure = Failure(kParseError);
+        return read;
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {

@@ -3,6 +3,7 @@
 #include "config_failure.h"
 #include "firmware_entry.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -29,3 +30,7 @@ struct ConfigRead {
 
 // Reads and checks the configuration file at path. Any file content is safe to hand in.
 ConfigRead ReadConfig(const QString &path);
+
+// Checks configuration text already in memory, as ReadConfig does after reading the file.
+// Any bytes are safe to hand in.
+ConfigRead ParseConfig(const QByteArray &bytes);
