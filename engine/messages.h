@@ -61,6 +61,10 @@ constexpr uint8_t Done = 2;
 constexpr uint8_t Busy = 3;
 }  // namespace FlashStatus
 
+// A device-5 target, or the display behind it, reporting this model is the display in its other
+// role: the job is switched over to device 4.
+constexpr char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
+
 constexpr uint8_t kLossReport = 1;       // payload[2] of a device's SectionData report
 constexpr uint8_t kDisplayPowerOn = 1;   // DisplayPowerOn request and confirmation byte
 

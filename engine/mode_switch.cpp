@@ -25,13 +25,10 @@ void UpgradeServer::SwitchBase(uint8_t to, const QString &line)
         qDebug().noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
         return;
     }
-    job_start = QDateTime::currentDateTime();
     const QList<int> attached = ListFamilyPids();
     if (attached.size() != 1)
         return;
-    driver = new UsbCdcDriver(attached.first(), &job_start);
-    if (driver->IsConnected()) {
-        tx_queue.clear();
+    if (OpenExchangeDriver(attached.first())) {
         QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
         FlushTx();
         qDebug().noquote() << line;

@@ -17,8 +17,6 @@ constexpr int kIdleStepMs = 2;  // idle calls closer together than this do not c
 constexpr int kHandshakeIdlePasses = 50;
 constexpr int kQueryModeIdlePasses = 30;
 constexpr uint8_t kQueryModePayload = 0x00;
-// A device-5 job whose display answers with this model is switched over to the display.
-const char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
 
 }  // namespace
 
@@ -161,11 +159,9 @@ void UpgradeServer::QueueSwitchMode(uint8_t to, int device)
 void UpgradeServer::Reconnect()
 {
     SleepUnlessStopped(Waits::Long(Waits::kReleasePortMs));
-    driver->Disconnect();
     // Closed now rather than when the job ends: a base that comes back under the same name must
     // not find its port still held by us.
-    delete driver;
-    driver = nullptr;
+    ReleaseDriver();
     SleepUnlessStopped(Waits::Long(Waits::kReenumerateMs));
     driver = new UsbCdcDriver(usb_pid, &job_start);
 }

@@ -125,9 +125,7 @@ bool UpgradeServer::ReturnBaseToApp()
         QueueSwitchMode(SwitchTo::App, DeviceId::Base);
         FlushTx();
         SettleWait(Waits::kBaseReturnDrainMs);
-        driver->Disconnect();
-        delete driver;
-        driver = nullptr;
+        ReleaseDriver();
         SleepUnlessStopped(Waits::Long(Waits::kBaseReturnMs));
         qDebug().noquote() << "---Wait main go back App";
         driver = new UsbCdcDriver(usb_pid, &job_start);

@@ -35,13 +35,6 @@ bool UpgradeServer::OpenExchangeDriver(int p)
     return driver->IsConnected();
 }
 
-void UpgradeServer::CloseExchangeDriver()
-{
-    driver->Disconnect();
-    delete driver;
-    driver = nullptr;
-}
-
 UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area)
 {
     for (int k = 1; k <= max_chunks; ++k) {
@@ -95,7 +88,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
             text += ReadHwText(d, timeout_ms);
         }
     }
-    CloseExchangeDriver();
+    ReleaseDriver();
     upgrading = false;
 }
 
@@ -134,7 +127,7 @@ void UpgradeServer::GetControlerState()
                 if (value != 0 && wanted)
                     emit PushMoreInfo(name, ReadDetails(entry.dev_id));
             }
-            CloseExchangeDriver();
+            ReleaseDriver();
         }
         {
             QMutexLocker lock(&info_lock);

@@ -11,8 +11,6 @@
 
 namespace {
 
-// A device-5 target answering with this model is the display in its other role.
-const char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
 // Bases of these kinds keep the motor off the bus by themselves.
 const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
 constexpr int kWaitStepMs = 1;

@@ -207,15 +207,20 @@ void UpgradeServer::Pace(int ticks)
     } while (tick_count.load(std::memory_order_relaxed) - start < ticks && !stop_requested);
 }
 
+void UpgradeServer::ReleaseDriver()
+{
+    driver->Disconnect();
+    delete driver;
+    driver = nullptr;
+}
+
 void UpgradeServer::EndJob()
 {
     driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
     driver->rx_bytes.clear();
     rx_queue.clear();
     tx_queue.clear();  // frames of a stopped job must not reach the next user of the link
-    driver->Disconnect();
-    delete driver;
-    driver = nullptr;
+    ReleaseDriver();
     upgrading = false;
     emit UpdateUpgradeProgress(false, 100.0f);
 

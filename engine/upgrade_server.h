@@ -197,7 +197,8 @@ private:
     void EndJob();
     // Opens a driver for p in the calling thread; false when the port did not open.
     bool OpenExchangeDriver(int p);
-    void CloseExchangeDriver();
+    // Stops all traffic on the current driver and closes its port now.
+    void ReleaseDriver();
     void SwitchBase(uint8_t to, const QString &line);
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a

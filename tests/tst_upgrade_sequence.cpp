@@ -98,11 +98,10 @@ class TestUpgradeSequence : public QObject {
     };
 
     // Runs one job to its end. `during` runs in the test's thread while the job runs.
-    Outcome Run(SimFamily &family, int dev_id, const Firmware &firmware, bool motor_to_boot = false,
+    Outcome Run(int dev_id, const Firmware &firmware, bool motor_to_boot = false,
                 bool display_swap_check = false, const std::function<void(UpgradeServer &)> &during = {},
                 int timeout_ms = 60000)
     {
-        Q_UNUSED(family);
         UpgradeServer server;
         JobRecorder recorder(server);
         server.usb_pid = 4;
@@ -210,7 +209,7 @@ private slots:
         SimFamily family(options);
         DebugCapture debug;
         const Firmware firmware = ForDevice(dev_id);
-        const Outcome outcome = Run(family, dev_id, firmware, motor_to_boot, display_swap_check);
+        const Outcome outcome = Run(dev_id, firmware, motor_to_boot, display_swap_check);
         VerifySuccess(family, dev_id, firmware, outcome);
         QCOMPARE(outcome.upgrade, CleanUpgradeProgress(firmware.sections));
         QCOMPARE(outcome.verify, CleanVerifyProgress(firmware.sections));
@@ -261,7 +260,7 @@ private slots:
     {
         SimFamily family(FastFamily());
         const Firmware firmware = MakeFirmware("three.bin", 0x08000000, 3);
-        const Outcome outcome = Run(family, 1, firmware);
+        const Outcome outcome = Run(1, firmware);
         VerifySuccess(family, 1, firmware, outcome);
         QCOMPARE(outcome.upgrade.mid(2, 3), (QStringList{"true 25", "true 50", "true 75"}));
     }
@@ -317,7 +316,7 @@ private slots:
         family.SetFaults(faults);
         DebugCapture debug;
         const Firmware firmware = MakeFirmware("recovery.bin", 0x08000000, 4, 4096, fault == "lost data", 7);
-        const Outcome outcome = Run(family, 1, firmware);
+        const Outcome outcome = Run(1, firmware);
         VerifySuccess(family, 1, firmware, outcome);
         QVERIFY2(debug.Contains(trace), qPrintable(trace));
 
@@ -369,7 +368,7 @@ private slots:
         }
         family.SetFaults(faults);
         const Firmware firmware = dev_id == 4 ? DisplayFirmware() : MakeFirmware("restart.bin", 0x08000000, 4);
-        const Outcome outcome = Run(family, dev_id, firmware);
+        const Outcome outcome = Run(dev_id, firmware);
         VerifySuccess(family, dev_id, firmware, outcome);
         QCOMPARE(outcome.logs.size(), 1);
         QVERIFY(outcome.logs[0].contains(final_pass ? QString::fromUtf8("(2轮)") : QString::fromUtf8("(1轮)")));
@@ -386,7 +385,7 @@ private slots:
         SimFaults faults;
         faults.flash_write_errors = 4;
         family.SetFaults(faults);
-        const Outcome outcome = Run(family, 2, ForDevice(2));
+        const Outcome outcome = Run(2, ForDevice(2));
         QVERIFY(outcome.finished);
         QVERIFY(!outcome.result);
         QCOMPARE(outcome.error, QStringLiteral("Flash verify failed 4 times, upgrade again!\n"));
@@ -468,7 +467,7 @@ private slots:
         }
         family.SetFaults(faults);
         DebugCapture debug;
-        const Outcome outcome = Run(family, dev_id, ForDevice(dev_id));
+        const Outcome outcome = Run(dev_id, ForDevice(dev_id));
         QVERIFY(outcome.finished);
         QVERIFY(!outcome.result);
         QVERIFY2(outcome.error.startsWith(error), qPrintable(outcome.error));
@@ -505,7 +504,7 @@ private slots:
         SimFamily family(FastFamily());
         DebugCapture debug;
         const Firmware firmware = MakeFirmware("long.bin", 0x08000000, 8, 4096, true, 9);
-        const Outcome outcome = Run(family, 1, firmware, false, false, [&](UpgradeServer &server) {
+        const Outcome outcome = Run(1, firmware, false, false, [&](UpgradeServer &server) {
             QVERIFY(WaitUntil([&] { return CountRequests(family, 1, Cmd::SectionData) >= 40; }, 20000));
             if (unplug)
                 family.Unplug();
@@ -550,7 +549,7 @@ private slots:
             return false;
         };
         family.SetFaults(faults);
-        const Outcome outcome = Run(family, dev_id, ForDevice(dev_id), false, false, [&](UpgradeServer &server) {
+        const Outcome outcome = Run(dev_id, ForDevice(dev_id), false, false, [&](UpgradeServer &server) {
             QVERIFY(WaitUntil([&] { return bool(seen); }, 60000));
             server.StartOrStop();
         }, 1500);  // the sleeps here last three to five seconds
