@@ -12,7 +12,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QUrl>
 
 void MainWindow::OpenConfig()
@@ -50,9 +49,7 @@ void MainWindow::SwitchApp()
 
 void MainWindow::GetOtherMsg(QString &name)
 {
-    // Served by the next status poll; a name asked twice before then is asked once.
-    QMutexLocker lock(&upgrade_server.info_lock);
-    upgrade_server.info_requests.insert(name);
+    upgrade_server.RequestDetails(name);
 }
 
 void MainWindow::GotMoreInfo(QString name, QString info)
@@ -66,11 +63,8 @@ void MainWindow::GotMoreInfo(QString name, QString info)
 
 void MainWindow::StopUPgrade()
 {
-    // Only a running job is stopped: with no job thread StartOrStop would start one.
-    if (upgrade_server.upgrading && upgrade_server.isRunning()) {
-        upgrade_server.StartOrStop();
+    if (upgrade_server.Stop())
         return;
-    }
     ShowWarningMsg(WindowTexts::kNotUpgrading.In(lang), false);
 }
 

@@ -75,7 +75,7 @@ void MainWindow::ShowWarningMsg(QString msg)
 void MainWindow::ShowUpgState()
 {
     const bool chinese = property("lang").toBool();
-    if (upgrade_server.upgrading) {
+    if (upgrade_server.Upgrading()) {
         if (form->lab_upging->isHidden())
             form->lab_upging->show();
         form->lab_upging->setText(WindowTexts::kUpdating[anim_step % 3].In(chinese));

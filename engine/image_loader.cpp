@@ -8,13 +8,13 @@
 
 void UpgradeServer::LoadImage()
 {
-    image_loaded = false;
-    if (!firmware_path.contains(QLatin1String(".bin"))) {
+    job.image_loaded = false;
+    if (!job.firmware_path.contains(QLatin1String(".bin"))) {
         qDebug().noquote() << QString::fromUtf8("---固件必须是.bin文件");
         return;
     }
-    sections.clear();
-    QFile file(firmware_path);
+    job.sections.clear();
+    QFile file(job.firmware_path);
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug().noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
         return;
@@ -29,7 +29,7 @@ void UpgradeServer::LoadImage()
         return;
     }
     qDebug().noquote() << "\n\n";
-    qDebug().noquote() << "Using firmware:  " + firmware_path;
+    qDebug().noquote() << "Using firmware:  " + job.firmware_path;
     qDebug().noquote() << "----------------------";
     qDebug().noquote() << QString::fromUtf8("---App_ver：%1.%2.%3")
                               .arg(header.app_ver_major)
@@ -40,9 +40,9 @@ void UpgradeServer::LoadImage()
     qDebug().noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
     qDebug().noquote() << "----------------------";
 
-    if (FirmwareImage::ReadSections(buffer, header, uint8_t(dev_id), sections, reason) != FirmwareImage::Verdict::Ok) {
+    if (FirmwareImage::ReadSections(buffer, header, uint8_t(job.dev_id), job.sections, reason) != FirmwareImage::Verdict::Ok) {
         qDebug().noquote() << reason;
         return;
     }
-    image_loaded = true;
+    job.image_loaded = true;
 }

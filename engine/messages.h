@@ -65,6 +65,10 @@ constexpr uint8_t Busy = 3;
 // role: the job is switched over to device 4.
 constexpr char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
 
+// The display restarts from its upper part: a flash mismatch at or above this address sends only
+// the sections from here on again.
+constexpr uint32_t kDisplayUpperPart = 0xC0232800;
+
 constexpr uint8_t kLossReport = 1;       // payload[2] of a device's SectionData report
 constexpr uint8_t kDisplayPowerOn = 1;   // DisplayPowerOn request and confirmation byte
 

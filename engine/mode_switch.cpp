@@ -20,21 +20,20 @@ void UpgradeServer::BaseGoBoot()
 
 void UpgradeServer::SwitchBase(uint8_t to, const QString &line)
 {
+    Q_ASSERT(InWindowThread());
     // A job's thread owns the port until its run has ended: the switch must not touch it.
-    if (upgrading || isRunning()) {
+    if (LinkBusy()) {
         qDebug().noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
         return;
     }
     const QList<int> attached = ListFamilyPids();
     if (attached.size() != 1)
         return;
-    if (OpenExchangeDriver(attached.first())) {
+    if (OpenExchange(attached.first())) {
         QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
         FlushTx();
         qDebug().noquote() << line;
-        driver->port.waitForReadyRead(Waits::kModeSwitchDrainMs);
+        job.driver->port.waitForReadyRead(Waits::kModeSwitchDrainMs);
     }
-    driver->Disconnect();
-    driver->deleteLater();
-    driver = nullptr;
+    ReleaseDriver();
 }

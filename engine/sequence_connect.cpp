@@ -3,6 +3,7 @@
 // behind the base, the base) into its bootloader.
 #include "upgrade_server.h"
 
+#include "sequence_limits.h"
 #include "messages.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
@@ -12,10 +13,6 @@
 
 namespace {
 
-constexpr int kMaxRetries = 5;  // handshake time-outs that end the job
-constexpr int kIdleStepMs = 2;  // idle calls closer together than this do not count
-constexpr int kHandshakeIdlePasses = 50;
-constexpr int kQueryModeIdlePasses = 30;
 constexpr uint8_t kQueryModePayload = 0x00;
 
 }  // namespace
@@ -26,11 +23,11 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
     // are left alone: Finish must never run twice.
     if (stop_requested)
         return;
-    if (retry_count >= kMaxRetries) {
+    if (job.retry_count >= Limits::kMaxHandshakeRetries) {
         qDebug() << state.load();
         qDebug().noquote() << "---Timeout reach max count";
-        error_text += QStringLiteral("Timeout reach max count\n");
-        retry_count = 0;
+        job.error_text += QStringLiteral("Timeout reach max count\n");
+        job.retry_count = 0;
         state = Finish;
     }
     if (state != Finish)
@@ -71,29 +68,29 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
 
 UpgradeServer::Idle UpgradeServer::IdlePass(bool frame_received, int n)
 {
-    if (frame_received || state_time.elapsed() <= kIdleStepMs)
+    if (frame_received || job.state_time.elapsed() <= Waits::kIdleStepMs)
         return Idle::NotCounted;
-    ++idle_ticks;
-    state_time.start();
-    return idle_ticks % n == 0 ? Idle::TimedOut : Idle::Counted;
+    ++job.idle_ticks;
+    job.state_time.start();
+    return job.idle_ticks % n == 0 ? Idle::TimedOut : Idle::Counted;
 }
 
 void UpgradeServer::MarkWaiting()
 {
-    state_time.start();
-    idle_ticks = 0;
+    job.state_time.start();
+    job.idle_ticks = 0;
 }
 
 // --- Blocking helpers (job thread) ---------------------------------------------------------
 
 bool UpgradeServer::LinkUp() const
 {
-    return driver && driver->IsConnected();
+    return job.driver && job.driver->IsConnected();
 }
 
 bool UpgradeServer::DevicesSilent() const
 {
-    return last_reply.isValid() && last_reply.elapsed() > Waits::NoReplyLimit();
+    return job.last_reply.isValid() && job.last_reply.elapsed() > Waits::NoReplyLimit();
 }
 
 bool UpgradeServer::GiveUpOnSilence()
@@ -105,7 +102,7 @@ bool UpgradeServer::GiveUpOnSilence()
     // Every waiting state repeats its request without limit; with nobody answering that would
     // spin until someone pressed Stop.
     qDebug().noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
-    error_text += QStringLiteral("The device stopped answering\n");
+    job.error_text += QStringLiteral("The device stopped answering\n");
     state = Finish;
     return true;
 }
@@ -123,13 +120,17 @@ void UpgradeServer::SettleWait(int ms)
 {
     QElapsedTimer clock;
     clock.start();
-    WaitInput(ms);
+    // Ends when input arrives, as one wait would, but also looks at the stop request.
+    for (qint64 left = ms; left > 0 && !stop_requested; left = ms - clock.elapsed()) {
+        if (WaitInput(int(qMin<qint64>(left, Waits::kStopPollMs))) || !LinkUp())
+            break;
+    }
     stats.fixed_wait_ms += clock.elapsed();
 }
 
 bool UpgradeServer::WaitInput(int ms)
 {
-    return driver->port.waitForReadyRead(ms);
+    return job.driver->port.waitForReadyRead(ms);
 }
 
 bool UpgradeServer::BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,
@@ -163,20 +164,20 @@ void UpgradeServer::Reconnect()
     // not find its port still held by us.
     ReleaseDriver();
     SleepUnlessStopped(Waits::Long(Waits::kReenumerateMs));
-    driver = new UsbCdcDriver(usb_pid, &job_start);
+    OpenDriver();
 }
 
 // --- States ------------------------------------------------------------------------------
 
 void UpgradeServer::OnInit()
 {
-    retry_count = 0;  // counts handshake time-outs over the whole connection attempt
+    job.retry_count = 0;  // counts handshake time-outs over the whole connection attempt
     state = SendHandshake;
 }
 
 void UpgradeServer::OnSendHandshake()
 {
-    QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(dev_id));
+    QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
     ++handshakes_sent;
     state = WaitHandshake;
     MarkWaiting();
@@ -194,36 +195,36 @@ void UpgradeServer::OnWaitHandshake(bool frame_received, const Frame &frame)
         }
         return;
     }
-    if (IdlePass(frame_received, kHandshakeIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kHandshakeIdlePasses) == Idle::TimedOut) {
         state = SendHandshake;
         qDebug().noquote() << "---Wait handshkae timeout";
-        QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(dev_id));
+        QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
         FlushTx();
-        ++retry_count;
+        ++job.retry_count;
     }
 }
 
 void UpgradeServer::OnSendQueryMode()
 {
     qDebug().noquote() << "---Send bootmode";
-    QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(dev_id));
+    QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
     state = WaitQueryMode;
     MarkWaiting();
-    retry_count = 0;
+    job.retry_count = 0;
 }
 
 void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::QueryMode) {
-            target_in_app = frame.payload[0] != Mode::Boot;
-            qDebug().noquote() << (target_in_app ? "---Target is app" : "---Target is boot");
+            job.target_in_app = frame.payload[0] != Mode::Boot;
+            qDebug().noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
             state = EnterBoot;
         }
         return;
     }
-    if (IdlePass(frame_received, kQueryModeIdlePasses) == Idle::TimedOut) {
-        QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(dev_id));
+    if (IdlePass(frame_received, Limits::kQueryModeIdlePasses) == Idle::TimedOut) {
+        QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
         qDebug().noquote() << "---Wait boot mode time out";
     }
 }
@@ -231,52 +232,67 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
 void UpgradeServer::OnEnterBoot()
 {
     // 1. The target restarts into its bootloader; the base comes back under a new port.
-    if (target_in_app) {
-        QueueSwitchMode(SwitchTo::Boot, dev_id);
+    if (job.target_in_app) {
+        QueueSwitchMode(SwitchTo::Boot, job.dev_id);
         FlushTx();
         qDebug().noquote() << "---Wait target reset...";
-        if (dev_id == DeviceId::Base) {
+        if (job.dev_id == DeviceId::Base) {
             qDebug().noquote() << "---Wait main MCU reconnect USB...";
             Reconnect();
         } else {
             SleepUnlessStopped(Waits::Long(Waits::kTargetRestartMs));
         }
     }
-    target_in_app = false;
+    job.target_in_app = false;
 
-    if (dev_id != DeviceId::Base && dev_id != DeviceId::Motor) {
+    if (job.dev_id != DeviceId::Base && job.dev_id != DeviceId::Motor) {
         if (!EnterBootBehindBase())
             return;
     }
 
-    // 7.
+    // Both in their bootloaders: the transfer starts.
     state = NextSection;
     emit UpdateUpgradeProgress(true, 0.0f);
 }
 
 bool UpgradeServer::EnterBootBehindBase()
 {
-    uint8_t mode = 0;
-    // 3. The motor leaves the bus to a device-5 job by going to its bootloader.
-    if (dev_id == DeviceId::SlowBus && motor_to_boot && QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
-        motor_went_to_boot = mode == Mode::App;
-        if (motor_went_to_boot) {
-            QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
-            FlushTx();
-            SettleWait(Waits::kBootExchangeMs);
-        }
-    }
+    if (job.dev_id == DeviceId::SlowBus && job.motor_to_boot)
+        SendMotorOffTheBus();
+    if (!BringBaseToBoot())
+        return false;
+    if (job.dev_id == DeviceId::Display && !job.retargeted_to_display)
+        PowerDisplay();
+    if (job.base_went_to_boot && !TargetAnswersFromBoot())
+        return false;
+    return LinkUp() && !GiveUpOnSilence();
+}
 
-    // 4. The base into its bootloader.
+void UpgradeServer::SendMotorOffTheBus()
+{
+    uint8_t mode = 0;
+    if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
+        return;
+    job.motor_went_to_boot = mode == Mode::App;
+    if (job.motor_went_to_boot) {
+        QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
+        FlushTx();
+        SettleWait(Waits::kBootExchangeMs);
+    }
+}
+
+bool UpgradeServer::BringBaseToBoot()
+{
+    uint8_t mode = 0;
     while (!stop_requested && LinkUp() && !DevicesSilent()) {
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
             qDebug().noquote() << "---Main is at Boot";
-            base_went_to_boot = false;
+            job.base_went_to_boot = false;
             break;
         }
-        base_went_to_boot = true;
+        job.base_went_to_boot = true;
         qDebug().noquote() << "---Main is at App, Wait Main go Boot";
         QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
         FlushTx();
@@ -285,45 +301,45 @@ bool UpgradeServer::EnterBootBehindBase()
             return false;
         break;
     }
-    if (!LinkUp() || GiveUpOnSilence())
-        return false;  // the base is gone, or no longer answers
+    return LinkUp() && !GiveUpOnSilence();  // false: the base is gone, or no longer answers
+}
 
-    // 5. The base's bootloader does not power the display by itself.
-    if (dev_id == DeviceId::Display && !retargeted_to_display) {
-        for (int i = 0; i < Waits::kDisplayPowerTries; ++i) {
-            const uint8_t on = kDisplayPowerOn;
-            QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
-            FlushTx();
-            qDebug().noquote() << "---Force power on for display";
-            WaitInput(Waits::kBootExchangeMs);
-            CollectRx();
-            Frame reply;
-            if (TakeFrame(reply) && (reply.command & kCommandMask) == Cmd::DisplayPowerOn &&
-                reply.payload[0] == kDisplayPowerOn)
-                break;
-        }
-        driver->rx_bytes.clear();
+void UpgradeServer::PowerDisplay()
+{
+    for (int i = 0; i < Limits::kDisplayPowerTries; ++i) {
+        const uint8_t on = kDisplayPowerOn;
+        QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
+        FlushTx();
+        qDebug().noquote() << "---Force power on for display";
+        WaitInput(Waits::kBootExchangeMs);
+        CollectRx();
+        Frame reply;
+        if (TakeFrame(reply) && (reply.command & kCommandMask) == Cmd::DisplayPowerOn &&
+            reply.payload[0] == kDisplayPowerOn)
+            break;
     }
+    job.driver->rx_bytes.clear();
+}
 
-    // 6. After a base restart the target must answer from its bootloader.
-    if (base_went_to_boot) {
-        SettleWait(Waits::Long(dev_id == DeviceId::SlowBus ? Waits::kTargetSettleDev5Ms : Waits::kTargetSettleMs));
-        while (!stop_requested && LinkUp() && !DevicesSilent()) {
-            if (!QueryModeOf(dev_id, Waits::kBootExchangeMs, mode)) {
-                qDebug().noquote() << "---Bootmdoe timeout after main go boot";
-                continue;
-            }
-            if (mode == Mode::Boot) {
-                qDebug().noquote() << "---Target is boot";
-                break;
-            }
-            qDebug().noquote() << "---Target is still at app";
-            error_text += QStringLiteral("Target go boot failed\n");
-            state = Finish;
-            return false;
+bool UpgradeServer::TargetAnswersFromBoot()
+{
+    SettleWait(Waits::Long(job.dev_id == DeviceId::SlowBus ? Waits::kTargetSettleDev5Ms : Waits::kTargetSettleMs));
+    uint8_t mode = 0;
+    while (!stop_requested && LinkUp() && !DevicesSilent()) {
+        if (!QueryModeOf(job.dev_id, Waits::kBootExchangeMs, mode)) {
+            qDebug().noquote() << "---Bootmdoe timeout after main go boot";
+            continue;
         }
+        if (mode == Mode::Boot) {
+            qDebug().noquote() << "---Target is boot";
+            break;
+        }
+        qDebug().noquote() << "---Target is still at app";
+        job.error_text += QStringLiteral("Target go boot failed\n");
+        state = Finish;
+        return false;
     }
-    return LinkUp() && !GiveUpOnSilence();
+    return true;
 }
 
 bool UpgradeServer::AwaitBaseInBoot()
@@ -336,18 +352,18 @@ bool UpgradeServer::AwaitBaseInBoot()
         }
         if (mode != Mode::Boot) {
             qDebug().noquote() << "---Main is still at app";
-            error_text += QStringLiteral("Main go boot failed!\n");
+            job.error_text += QStringLiteral("Main go boot failed!\n");
             state = Finish;
             return false;
         }
         qDebug().noquote() << "---Main go boot success";
-        retargeted_to_display = false;
-        if (display_swap_check) {
+        job.retargeted_to_display = false;
+        if (job.display_swap_check) {
             SleepUnlessStopped(Waits::Long(Waits::kDisplayProbeDelayMs));
             if (ProbeDisplay()) {
                 qDebug().noquote() << "---Target turn to display";
-                dev_id = DeviceId::Display;
-                retargeted_to_display = true;
+                job.dev_id = DeviceId::Display;
+                job.retargeted_to_display = true;
             }
         }
         return true;
@@ -357,9 +373,9 @@ bool UpgradeServer::AwaitBaseInBoot()
 
 bool UpgradeServer::ProbeDisplay()
 {
-    rx_queue.clear();
+    job.rx_queue.clear();
     QString text;
-    for (int attempt = 0; attempt < Waits::kProbeDisplayTries; ++attempt) {
+    for (int attempt = 0; attempt < Limits::kProbeDisplayTries; ++attempt) {
         text += ReadHwText(DeviceId::Display, Waits::kProbeChunkMs);
         if (!text.isEmpty())
             return text.contains(QLatin1String(kSwappedDisplayModel));

@@ -2,6 +2,7 @@
 // recovery, the buffer check, erasing and programming the flash, and the flash check.
 #include "upgrade_server.h"
 
+#include "sequence_limits.h"
 #include "messages.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
@@ -11,12 +12,6 @@
 
 namespace {
 
-constexpr int kHeaderIdlePasses = 10;
-constexpr int kIndexIdlePasses = 30;
-constexpr int kBufferVerifyIdlePasses = 20;
-constexpr int kBufferDigestIdlePasses = 10;
-constexpr int kFlashVerifyIdlePasses = 20;
-constexpr int kFlashDigestIdlePasses = 20;
 constexpr int kMaxFrameBytes = Frame::kMaxPayload;  // data bytes plus their doubled 0x7E
 constexpr uint8_t kZeros[kDigestLength] = {};
 
@@ -37,7 +32,7 @@ int CountStartBytes(const QByteArray &data, int from, int n)
 
 int UpgradeServer::DataCount(const FirmwareSection &section) const
 {
-    return dev_id == DeviceId::Motor ? section.length : section.compressed_length;
+    return job.dev_id == DeviceId::Motor ? section.length : section.compressed_length;
 }
 
 QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) const
@@ -46,14 +41,14 @@ QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) c
     for (int shift = 24; shift >= 0; shift -= 8)
         header.append(char(section.address >> shift));
     header.append(char(section.length >> 8)).append(char(section.length));
-    if (dev_id != DeviceId::Motor)  // the motor takes raw data and needs no stored length
+    if (job.dev_id != DeviceId::Motor)  // the motor takes raw data and needs no stored length
         header.append(char(section.compressed_length >> 8)).append(char(section.compressed_length));
     return header;
 }
 
 int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) const
 {
-    if (dev_id == DeviceId::SlowBus)
+    if (job.dev_id == DeviceId::SlowBus)
         return qMin(remaining, kMaxDataChunkDev5);  // 23 bytes fit even when all are 0x7E
     int c = qMin(remaining, kMaxDataChunk);
     const int escapes = CountStartBytes(section.data, section.sent_offset, c);
@@ -62,7 +57,7 @@ int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) cons
     if (c > 0)
         return c;
     // The window is (nearly) all 0x7E: the largest even chunk whose doubled bytes still fit.
-    if (dev_id == DeviceId::Motor) {
+    if (job.dev_id == DeviceId::Motor) {
         qDebug().noquote() << QStringLiteral("escape_cnt: %1").arg(escapes);
         qDebug().noquote() << QString::fromUtf8("错误长度");
     }
@@ -77,30 +72,30 @@ int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) cons
 
 void UpgradeServer::OnNextSection()
 {
-    current_section = nullptr;
-    for (size_t i = 0; i < sections.size(); ++i) {
-        FirmwareSection &section = sections[i];
+    job.current_section = nullptr;
+    for (size_t i = 0; i < job.sections.size(); ++i) {
+        FirmwareSection &section = job.sections[i];
         if (section.received)
             continue;
         if (section.length == 0) {
             section.received = true;
             continue;
         }
-        current_section = &section;
-        current_section_index = int(i);
+        job.current_section = &section;
+        job.current_section_index = int(i);
         break;
     }
-    if (!current_section) {
+    if (!job.current_section) {
         state = AllSectionsDone;
         return;
     }
-    FirmwareSection &section = *current_section;
+    FirmwareSection &section = *job.current_section;
     section.sent_offset = 0;
     section.received = false;
     section.flashed = false;
     if (DataCount(section) > section.data.size()) {
         // A compressed image for the motor, which takes raw data: there is nothing right to send.
-        error_text += QStringLiteral("Section 0x%1 holds %2 bytes, the device needs %3\n")
+        job.error_text += QStringLiteral("Section 0x%1 holds %2 bytes, the device needs %3\n")
                           .arg(section.address, 0, 16)
                           .arg(section.data.size())
                           .arg(DataCount(section));
@@ -109,7 +104,7 @@ void UpgradeServer::OnNextSection()
     }
 
     qDebug().noquote() << "";
-    if (dev_id == DeviceId::Motor)
+    if (job.dev_id == DeviceId::Motor)
         qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, time: %4")
                                   .arg(section.address, 0, 16)
                                   .arg(section.length)
@@ -122,10 +117,10 @@ void UpgradeServer::OnNextSection()
                                   .arg(ElapsedStamp());
     const QByteArray header = SectionHeaderPayload(section);
     QueueFrame(Cmd::SectionHeader, reinterpret_cast<const uint8_t *>(header.constData()), uint8_t(header.size()),
-               uint8_t(dev_id));
+               uint8_t(job.dev_id));
     state = WaitSectionHeader;
     MarkWaiting();
-    retry_count = 0;
+    job.retry_count = 0;
 }
 
 void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
@@ -134,19 +129,19 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
         if ((frame.command & kCommandMask) != Cmd::SectionHeader)
             return;
         // Only the address and length are compared; the echo of the stored length may differ.
-        const QByteArray expected = SectionHeaderPayload(*current_section).left(6);
+        const QByteArray expected = SectionHeaderPayload(*job.current_section).left(6);
         if (frame.length >= 6 && memcmp(frame.payload, expected.constData(), 6) == 0) {
             qDebug().noquote() << "---Receive addr and length";
             qDebug().noquote() << "---Start to send data, time: " + ElapsedStamp();
             state = SendData;
         } else {
             qDebug().noquote() << "---Recv error addr and len";
-            error_text += QStringLiteral("Recv different addr/len\n");
+            job.error_text += QStringLiteral("Recv different addr/len\n");
             state = Finish;
         }
         return;
     }
-    if (IdlePass(frame_received, kHeaderIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kHeaderIdlePasses) == Idle::TimedOut) {
         state = NextSection;
         qDebug().noquote() << "---Wait addr time out";
     }
@@ -154,16 +149,16 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
 
 void UpgradeServer::OnSendData()
 {
-    FirmwareSection &section = *current_section;
-    streaming = true;
-    if (!resume_pending) {
-        resume_index = 0;
+    FirmwareSection &section = *job.current_section;
+    job.streaming = true;
+    if (!job.resume_pending) {
+        job.resume_index = 0;
         section.sent_offset = 0;
     }
-    resume_pending = false;
+    job.resume_pending = false;
     // Every frame of the section is queued now; the loop sends them at its streaming pace.
     const int count = DataCount(section);
-    for (int offset = resume_index; offset < count;) {
+    for (int offset = job.resume_index; offset < count;) {
         const int c = ChunkSize(section, count - offset);
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(section.data.constData()) + section.sent_offset;
         section.sent_offset = uint16_t(section.sent_offset + c);
@@ -175,12 +170,12 @@ void UpgradeServer::OnSendData()
 
 void UpgradeServer::DropInFlight(int ms, int looks)
 {
-    tx_queue.clear();
+    job.tx_queue.clear();
     for (int i = 0; i < looks; ++i)
         WaitInput(ms);
-    rx_queue.clear();
-    driver->rx_bytes.clear();
-    tx_queue.clear();
+    job.rx_queue.clear();
+    job.driver->rx_bytes.clear();
+    job.tx_queue.clear();
 }
 
 void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
@@ -193,24 +188,24 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         while (!stop_requested && LinkUp() && !DevicesSilent()) {
             qDebug().noquote() << "---Firmware frame loss, query index";
             Frame reply;
-            if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, dev_id, Waits::kQueryIndexMs, reply)) {
-                resume_index = BigEndian16(reply.payload);
-                qDebug().noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(resume_index);
+            if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, job.dev_id, Waits::kQueryIndexMs, reply)) {
+                job.resume_index = BigEndian16(reply.payload);
+                qDebug().noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(job.resume_index);
                 break;
             }
         }
         if (GiveUpOnSilence())
             return;
-        resume_pending = true;
-        current_section->sent_offset = resume_index;
+        job.resume_pending = true;
+        job.current_section->sent_offset = job.resume_index;
         state = SendData;
         return;
     }
-    if (!tx_queue.isEmpty())
+    if (!job.tx_queue.isEmpty())
         return;
-    streaming = false;
+    job.streaming = false;
     qDebug().noquote() << "---Query section index";
-    QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(dev_id));
+    QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(job.dev_id));
     state = WaitIndex;
     MarkWaiting();
 }
@@ -221,8 +216,8 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
         const uint8_t command = frame.command & kCommandMask;
         if (command == Cmd::QueryIndex) {
             const uint16_t index = BigEndian16(frame.payload);
-            if (index == DataCount(*current_section)) {
-                current_section->received = true;
+            if (index == DataCount(*job.current_section)) {
+                job.current_section->received = true;
                 state = SendVerifyBuffer;
                 return;
             }
@@ -237,7 +232,7 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
         }
         return;
     }
-    if (IdlePass(frame_received, kIndexIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kIndexIdlePasses) == Idle::TimedOut) {
         state = DataInFlight;
         qDebug().noquote() << "---Wait index time_out";
     }
@@ -245,17 +240,17 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
 
 void UpgradeServer::ResumeFrom(uint16_t offset)
 {
-    resume_pending = true;
-    resume_index = offset;
-    current_section->sent_offset = offset;
+    job.resume_pending = true;
+    job.resume_index = offset;
+    job.current_section->sent_offset = offset;
     state = SendData;
 }
 
 void UpgradeServer::RestartCurrentSection()
 {
-    current_section->received = false;
-    current_section->flashed = false;
-    current_section->sent_offset = 0;
+    job.current_section->received = false;
+    job.current_section->flashed = false;
+    job.current_section->sent_offset = 0;
     state = NextSection;
 }
 
@@ -263,7 +258,7 @@ void UpgradeServer::OnSendVerifyBuffer()
 {
     qDebug().noquote() << "---Send verify buffer cmd";
     const uint8_t what = VerifyWhat::Buffer;
-    QueueFrame(Cmd::Verify, &what, 1, uint8_t(dev_id));
+    QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyBuffer;
     MarkWaiting();
 }
@@ -277,7 +272,7 @@ void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
         }
         return;
     }
-    if (IdlePass(frame_received, kBufferVerifyIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kBufferVerifyIdlePasses) == Idle::TimedOut) {
         qDebug().noquote() << "---Wait buffer verify status time_out, resend this section!";
         RestartCurrentSection();
     }
@@ -286,14 +281,14 @@ void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
 void UpgradeServer::OnSendReadBuffer()
 {
     qDebug().noquote() << "---Send Read buffer cmd";
-    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(dev_id));
+    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
     state = WaitReadBuffer;
     MarkWaiting();
 }
 
 bool UpgradeServer::DigestMatches(const Frame &frame) const
 {
-    return memcmp(frame.payload, current_section->digest.constData(), kDigestLength) == 0;
+    return memcmp(frame.payload, job.current_section->digest.constData(), kDigestLength) == 0;
 }
 
 void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
@@ -310,7 +305,7 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
         }
         return;
     }
-    if (IdlePass(frame_received, kBufferDigestIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kBufferDigestIdlePasses) == Idle::TimedOut) {
         state = SendReadBuffer;
         qDebug().noquote() << "---Wait buffer verify time_out";
     }
@@ -318,7 +313,7 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
 
 void UpgradeServer::QueueFlash(uint8_t op)
 {
-    QueueFrame(Cmd::Flash, &op, 1, uint8_t(dev_id));
+    QueueFrame(Cmd::Flash, &op, 1, uint8_t(job.dev_id));
 }
 
 void UpgradeServer::OnSendFlash()
@@ -343,17 +338,17 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
             state = SendVerifyFlash;
         } else if (status == FlashStatus::NotDone || status == FlashStatus::Busy) {
             QueueFlash(FlashOp::EraseAndProgram);
-            state_time.start();
+            job.state_time.start();
         } else {
             qDebug().noquote() << QStringLiteral("---Error flash response, unexpected payload:%1").arg(status);
         }
         return;
     }
     // Erasing and programming take a while; this wait counts time, not idle passes.
-    if (state_time.elapsed() > Waits::kFlashStatusMs) {
+    if (job.state_time.elapsed() > Waits::kFlashStatusMs) {
         QueueFlash(FlashOp::ReportResult);
         qDebug().noquote() << "---Wait flash status time_out, query result!!!";
-        state_time.start();
+        job.state_time.start();
     }
 }
 
@@ -361,7 +356,7 @@ void UpgradeServer::OnSendVerifyFlash()
 {
     qDebug().noquote() << "---Send flash verify cmd";
     const uint8_t what = VerifyWhat::Flash;
-    QueueFrame(Cmd::Verify, &what, 1, uint8_t(dev_id));
+    QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyFlash;
     MarkWaiting();
 }
@@ -375,7 +370,7 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
         }
         return;
     }
-    if (IdlePass(frame_received, kFlashVerifyIdlePasses) == Idle::TimedOut) {
+    if (IdlePass(frame_received, Limits::kFlashVerifyIdlePasses) == Idle::TimedOut) {
         state = SendVerifyFlash;
         qDebug().noquote() << "---Wait flash verify status time_out";
     }
@@ -383,7 +378,7 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
 
 void UpgradeServer::OnSendReadFlash()
 {
-    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(dev_id));
+    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
     state = WaitReadFlash;
     MarkWaiting();
 }
@@ -394,16 +389,16 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
         if (frame.length != kDigestLength)
             return;
         if (!DigestMatches(frame)) {
-            RestartAfterMismatch(current_section->address, false);
+            RestartAfterMismatch(job.current_section->address, false);
             return;
         }
         qDebug().noquote() << "---Flash verified sucess";
-        current_section->flashed = true;
+        job.current_section->flashed = true;
         state = NextSection;
-        emit UpdateUpgradeProgress(true, float((current_section_index + 1) * 100) / float(sections.size() + 1));
+        emit UpdateUpgradeProgress(true, float((job.current_section_index + 1) * 100) / float(job.sections.size() + 1));
         return;
     }
-    switch (IdlePass(frame_received, kFlashDigestIdlePasses)) {
+    switch (IdlePass(frame_received, Limits::kFlashDigestIdlePasses)) {
     case Idle::TimedOut:
         state = SendReadFlash;
         break;
@@ -417,25 +412,25 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
 
 void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
 {
-    ++verify_failures;
-    if (verify_failures > kMaxVerifyFailures) {
+    ++job.verify_failures;
+    if (job.verify_failures > Limits::kMaxVerifyFailures) {
         state = Finish;
         emit PushLogMsg(QString::fromUtf8("重试3次失败"));
-        error_text += QStringLiteral("Flash verify failed %1 times, upgrade again!\n").arg(verify_failures);
+        job.error_text += QStringLiteral("Flash verify failed %1 times, upgrade again!\n").arg(job.verify_failures);
         return;
     }
     qDebug().noquote() << "---Flash verify error, need reupgrade";
     emit PushLogMsg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char(':') +
                     QString::fromUtf8("第%1次校验失败(%2轮):%3")
-                        .arg(verify_failures)
+                        .arg(job.verify_failures)
                         .arg(final_pass ? 2 : 1)
                         .arg(QString::number(address, 16).toUpper()));
     // The display restarts only its upper part; every other device the whole image. The final
     // pass needs an address strictly above the display's boundary.
-    const bool upper_part = dev_id == DeviceId::Display &&
+    const bool upper_part = job.dev_id == DeviceId::Display &&
                             (final_pass ? address > kDisplayUpperPart : address >= kDisplayUpperPart);
     const uint32_t threshold = upper_part ? kDisplayUpperPart : 0;
-    for (FirmwareSection &section : sections) {
+    for (FirmwareSection &section : job.sections) {
         if (section.address >= threshold) {
             section.received = false;
             section.sent_offset = 0;

@@ -2,6 +2,7 @@
 // and the launch's hardware-version query.
 #include "upgrade_server.h"
 
+#include "sequence_limits.h"
 #include "messages.h"
 #include "port_catalog.h"
 #include "usb_cdc_driver.h"
@@ -12,8 +13,6 @@
 
 namespace {
 
-constexpr int kLaunchHwChunks = 4;
-constexpr int kPollHwChunks = 2;
 constexpr uint8_t kZeroPayload[Frame::kMaxPayload] = {};
 
 QString TextUpToZero(const uint8_t *bytes, int size)
@@ -26,13 +25,12 @@ QString TextUpToZero(const uint8_t *bytes, int size)
 
 }  // namespace
 
-bool UpgradeServer::OpenExchangeDriver(int p)
+bool UpgradeServer::OpenExchange(int p)
 {
-    job_start = QDateTime::currentDateTime();
-    rx_queue.clear();
-    tx_queue.clear();
-    driver = new UsbCdcDriver(p, &job_start);
-    return driver->IsConnected();
+    Q_ASSERT(InWindowThread());
+    job = JobState();
+    job.usb_pid = p;
+    return OpenDriver();
 }
 
 UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area)
@@ -53,8 +51,8 @@ UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max
 
 QString UpgradeServer::ReadHwText(int d, int timeout_ms)
 {
-    uint8_t area[kLaunchHwChunks * kHwChunkTextLength] = {};
-    if (ReadHwChunks(d, timeout_ms, kLaunchHwChunks, area) == HwRead::Failed)
+    uint8_t area[Limits::kLaunchHwChunks * kHwChunkTextLength] = {};
+    if (ReadHwChunks(d, timeout_ms, Limits::kLaunchHwChunks, area) == HwRead::Failed)
         return {};  // a missing chunk voids what earlier chunks gave
     return TextUpToZero(area, sizeof area);
 }
@@ -71,7 +69,8 @@ bool UpgradeServer::ReadMotorHw(int timeout_ms, QString &text)
 
 void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
 {
-    if (upgrading || isRunning()) {
+    Q_ASSERT(InWindowThread());
+    if (LinkBusy()) {
         qDebug().noquote() << QString::fromUtf8("请重试");
         return;
     }
@@ -79,7 +78,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
         return;
     upgrading = true;
     const int timeout_ms = d == DeviceId::SlowBus ? Waits::kQueryTimeoutDev5Ms : Waits::kQueryTimeoutMs;
-    if (OpenExchangeDriver(p)) {
+    if (OpenExchange(p)) {
         if (d == DeviceId::Motor) {
             QString motor;
             if (ReadMotorHw(timeout_ms, motor))
@@ -94,10 +93,11 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
 
 void UpgradeServer::GetControlerState()
 {
+    Q_ASSERT(InWindowThread());
     const QList<int> attached = ListFamilyPids();
     // A job's thread keeps the port until its run ends, even after a stop request has cleared
     // `upgrading`; without a configuration there is nothing to poll.
-    if (upgrading || isRunning() || !firmware_entries)
+    if (LinkBusy() || !firmware_entries)
         return;
     slave_states.clear();
     upgrading = true;
@@ -108,8 +108,9 @@ void UpgradeServer::GetControlerState()
         for (int pid : entry.usb_pids) {
             if (!attached.contains(pid))
                 continue;
-            if (OpenExchangeDriver(pid)) {
-                const int tries = name == QLatin1String("Steering") || name == QLatin1String("Meter") ? 3 : 1;
+            if (OpenExchange(pid)) {
+                const bool slow = name == QLatin1String("Steering") || name == QLatin1String("Meter");
+                const int tries = slow ? Limits::kPollTriesSlowTargets : Limits::kPollTries;
                 for (int i = 0; i < tries; ++i) {
                     const uint8_t query = 0;
                     QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(entry.dev_id));
@@ -154,8 +155,8 @@ QString UpgradeServer::ReadDetails(int d)
         return details;
     }
     // Only two chunks here: a text longer than 31 characters is never shown.
-    uint8_t area[kPollHwChunks * kHwChunkTextLength] = {};
-    if (ReadHwChunks(d, Waits::kQueryTimeoutMs, kPollHwChunks, area) == HwRead::Terminated)
+    uint8_t area[Limits::kPollHwChunks * kHwChunkTextLength] = {};
+    if (ReadHwChunks(d, Waits::kQueryTimeoutMs, Limits::kPollHwChunks, area) == HwRead::Terminated)
         details += QLatin1Char('\n') + TextUpToZero(area, sizeof area);
     return details;
 }

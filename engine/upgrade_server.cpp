@@ -1,35 +1,46 @@
 #include "upgrade_server.h"
 
 #include "frame_codec.h"
+#include "sequence_limits.h"
 #include "messages.h"
+#include "platform.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
 #include <QDebug>
-
-#include <ctime>
-
-namespace {
-
-constexpr int kTickIntervalMs = 1;
-constexpr int kPollIntervalMs = 1500;
-constexpr int kMaxBytesPerPass = 128;
-constexpr int kMaxBytesPerPassDev5 = 30;  // the slow bus behind the base takes no more
-constexpr int kTracedBytesBelow = 20;     // longer sends are traced without their bytes
-
-}  // namespace
+#include <QMutexLocker>
 
 std::atomic<quint32> UpgradeServer::handshakes_sent{0};
 std::atomic<quint32> UpgradeServer::handshakes_answered{0};
 
-UpgradeServer::UpgradeServer()
+UpgradeServer::JobState::JobState()
 {
     FrameCodec::ResetDecoder(rx_parser);
+    job_start = QDateTime::currentDateTime();
+    state_time.start();
+}
+
+UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
+{
+    dev_id = request.dev_id;
+    usb_pid = request.usb_pid;
+    motor_to_boot = request.motor_to_boot;
+    display_swap_check = request.display_swap_check;
+    firmware_path = request.firmware_path;
+}
+
+UpgradeServer::UpgradeServer()
+{
+    Platform::TightenTimerSlack();  // the window's thread delivers the job's ticks
     tick_timer = new QTimer(this);
     connect(tick_timer, &QTimer::timeout, this, &UpgradeServer::TimerTick);
     connect(&poll_timer, &QTimer::timeout, this, &UpgradeServer::GetControlerState);
-    job_start = QDateTime::currentDateTime();
-    state_time.start();
+    // Ticks are only counted for a job: a window open all shift does not wake 1000 times a
+    // second for nothing. A job started before this queued report arrives keeps its ticks.
+    connect(this, &QThread::finished, this, [this] {
+        if (!isRunning())
+            tick_timer->stop();
+    });
 }
 
 UpgradeServer::~UpgradeServer()
@@ -39,39 +50,45 @@ UpgradeServer::~UpgradeServer()
     stop_requested = true;
     upgrading = false;
     wait();
+    if (job.driver)
+        ReleaseDriver();  // a window-thread exchange's, never a job's: that one ended above
 }
 
-void UpgradeServer::StartOrStop()
+bool UpgradeServer::Start(const UpgradeJob &request)
 {
-    if (isRunning()) {
-        stopped_by_operator = true;
-        stop_requested = true;
-        upgrading = false;
-        return;
-    }
+    Q_ASSERT(InWindowThread());
+    if (LinkBusy())
+        return false;
+    requested = request;
     upgrading = true;
     stop_requested = false;
-    state = Init;
-    tx_total = 0;
-    tick_count = 0;
-    tx_queue.clear();
-    rx_queue.clear();
-    streaming = false;  // a job stopped mid-stream must not leave the next one gated
-    result = false;
-    error_text.clear();
-    verify_failures = 0;
-    // What an earlier job did to the base and the motor is no business of this one.
-    base_went_to_boot = false;
-    motor_went_to_boot = false;
-    upgrade_flag_sent = false;
     stopped_by_operator = false;
-    tick_timer->start(kTickIntervalMs);
+    state = Init;
+    tick_count = 0;
+    tick_timer->start(Waits::kTickIntervalMs);
     start(QThread::HighPriority);
+    return true;
+}
+
+bool UpgradeServer::Stop()
+{
+    if (!upgrading || !isRunning())
+        return false;
+    stopped_by_operator = true;
+    stop_requested = true;
+    upgrading = false;
+    return true;
+}
+
+void UpgradeServer::RequestDetails(const QString &target)
+{
+    QMutexLocker lock(&info_lock);
+    info_requests.insert(target);
 }
 
 void UpgradeServer::StartPolling()
 {
-    poll_timer.start(kPollIntervalMs);
+    poll_timer.start(Waits::kPollIntervalMs);
 }
 
 void UpgradeServer::StopPolling()
@@ -84,60 +101,62 @@ void UpgradeServer::TimerTick()
     tick_count.fetch_add(1, std::memory_order_relaxed);
 }
 
-namespace {
-
-qint64 ThreadCpuNs()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-}  // namespace
-
 void UpgradeServer::run()
 {
+    Q_ASSERT(InJobThread());
+    Platform::TightenTimerSlack();  // the pacing wait's 1 ms steps
     QElapsedTimer job_clock;
     job_clock.start();
-    const qint64 cpu_at_start = ThreadCpuNs();
+    const qint64 cpu_at_start = Platform::ThreadCpuNs();
     stats = JobStats();
+    // Everything of the last job (or exchange) goes at once; the request is the job's own copy.
+    job = JobState(requested);
     RunJob();
     stats.job_ns = job_clock.nsecsElapsed();
-    stats.thread_cpu_ns = ThreadCpuNs() - cpu_at_start;
+    stats.thread_cpu_ns = Platform::ThreadCpuNs() - cpu_at_start;
 }
 
 void UpgradeServer::RunJob()
 {
     LoadImage();
-    if (!image_loaded) {
-        sections.clear();
+    if (!job.image_loaded) {
+        job.sections.clear();
         stop_requested = true;
         upgrading = false;
         emit UpdateUpgradeProgress(false, 100.0f);
         return;
     }
 
-    job_start = QDateTime::currentDateTime();
-    driver = new UsbCdcDriver(usb_pid, &job_start);
-    if (!driver->port.isOpen()) {
+    job.job_start = QDateTime::currentDateTime();
+    if (!OpenDriver()) {
         stop_requested = true;
         qDebug().noquote() << QString::fromUtf8("---USB未打开!");
-        driver->Disconnect();
-        driver->deleteLater();  // this thread runs no event loop: deleted when it ends
-        driver = nullptr;
+        ReleaseDriver();
         upgrading = false;
         emit UpdateUpgradeProgress(false, 100.0f);
         return;
     }
 
     emit UpdateUpgradeProgress(true, 0.0f);
-    retargeted_to_display = false;
-    last_reply.start();
+    job.last_reply.start();
     if (!stop_requested) {
         while (LoopPass() && !stop_requested) {
         }
     }
     EndJob();
+}
+
+bool UpgradeServer::OpenDriver()
+{
+    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start);
+    return job.driver->IsConnected();
+}
+
+void UpgradeServer::ReleaseDriver()
+{
+    job.driver->Disconnect();
+    delete job.driver;  // in the thread that opened it: a port belongs to its thread
+    job.driver = nullptr;
 }
 
 bool UpgradeServer::LoopPass()
@@ -146,56 +165,57 @@ bool UpgradeServer::LoopPass()
     pass_clock.start();
     const int ticks_at_start = tick_count.load(std::memory_order_relaxed);
     CollectRx();
-    while (!rx_queue.isEmpty()) {
-        const uint8_t b = uint8_t(rx_queue.takeFirst());
-        const uint8_t decoded = FrameCodec::Decode(rx_parser, b);
+    while (!job.rx_queue.isEmpty()) {
+        const uint8_t b = uint8_t(job.rx_queue.takeFirst());
+        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, b);
         if (decoded == FrameCodec::FrameOk) {
-            last_reply.start();
+            job.last_reply.start();
             // A copy: a state's blocking exchange decodes into the parser's record again.
-            const Frame frame = rx_parser.frame;
+            const Frame frame = job.rx_parser.frame;
             Step(true, frame);
-            frame_seen = true;
+            job.frame_seen = true;
         } else if (decoded == FrameCodec::FrameBadChecksum) {
-            frame_seen = false;
+            job.frame_seen = false;
         }
     }
-    if (!frame_seen) {
-        const Frame frame = rx_parser.frame;
+    if (!job.frame_seen) {
+        const Frame frame = job.rx_parser.frame;
         Step(false, frame);
     }
-    frame_seen = false;
+    job.frame_seen = false;
 
     // The base leaves USB when its own upgrade flag restarts it; Finish needs no link then.
-    const bool base_restarting = dev_id == DeviceId::Base && upgrade_flag_sent;
-    if (!driver->IsConnected() && !base_restarting) {
+    const bool base_restarting = job.dev_id == DeviceId::Base && job.upgrade_flag_sent;
+    Q_ASSERT(InJobThread());
+    if (!job.driver->IsConnected() && !base_restarting) {
         qDebug().noquote() << QString::fromUtf8("USB断开!");
         if (!stopped_by_operator)
-            error_text += QStringLiteral("USB connection lost!\n");
+            job.error_text += QStringLiteral("USB connection lost!\n");
         stop_requested = true;
         return false;
     }
-    const bool paced_for_streaming = streaming;
-    const int sent_before = tx_total;
+    const bool paced_for_streaming = job.streaming;
+    const int sent_before = job.tx_total;
     Pace(PassTicks());
     FlushTx();
     if (paced_for_streaming) {
         ++stats.streaming_passes;
         stats.streaming_ticks += tick_count.load(std::memory_order_relaxed) - ticks_at_start;
         stats.streaming_ns += pass_clock.nsecsElapsed();
-        stats.streaming_bytes += tx_total - sent_before;
+        stats.streaming_bytes += job.tx_total - sent_before;
     }
     return true;
 }
 
 int UpgradeServer::PassTicks() const
 {
-    switch (dev_id) {
+    switch (job.dev_id) {
     case DeviceId::Motor:
-        return streaming ? 5 : 8;
+        return job.streaming ? Limits::kMotorStreamingPassTicks : Limits::kMotorPassTicks;
     case DeviceId::SlowBus:
-        return 10;
+        return Limits::kSlowBusPassTicks;
     default:
-        return streaming ? 1 : 2;
+        return job.streaming ? Limits::kStreamingPassTicks : Limits::kPassTicks;
     }
 }
 
@@ -203,36 +223,29 @@ void UpgradeServer::Pace(int ticks)
 {
     const int start = tick_count.load(std::memory_order_relaxed);
     do {
-        driver->port.waitForReadyRead(Waits::kPacingPollMs);
+        job.driver->port.waitForReadyRead(Waits::kPacingPollMs);
     } while (tick_count.load(std::memory_order_relaxed) - start < ticks && !stop_requested);
-}
-
-void UpgradeServer::ReleaseDriver()
-{
-    driver->Disconnect();
-    delete driver;
-    driver = nullptr;
 }
 
 void UpgradeServer::EndJob()
 {
-    driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
-    driver->rx_bytes.clear();
-    rx_queue.clear();
-    tx_queue.clear();  // frames of a stopped job must not reach the next user of the link
+    job.driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
+    job.driver->rx_bytes.clear();
+    job.rx_queue.clear();
+    job.tx_queue.clear();  // frames of a stopped job must not reach the next user of the link
     ReleaseDriver();
     upgrading = false;
     emit UpdateUpgradeProgress(false, 100.0f);
 
-    if (result && error_text.isEmpty()) {
+    if (job.result && job.error_text.isEmpty()) {
         emit PushUpgRes(true);
         return;
     }
-    if (!error_text.isEmpty()) {
-        qDebug().noquote() << error_text;
-        emit PushErrorMsg(error_text);
+    if (!job.error_text.isEmpty()) {
+        qDebug().noquote() << job.error_text;
+        emit PushErrorMsg(job.error_text);
     }
-    emit PushUpgRes(result);
+    emit PushUpgRes(job.result);
 }
 
 void UpgradeServer::QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id)
@@ -246,7 +259,7 @@ void UpgradeServer::QueueFrame(uint8_t command, const uint8_t *payload, uint8_t 
     FrameCodec::WireBuffer wire;
     const uint8_t n = FrameCodec::Encode(frame, wire);
     for (int i = 0; i < n; ++i)
-        tx_queue.append(char(wire[i]));
+        job.tx_queue.append(char(wire[i]));
 }
 
 void UpgradeServer::QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n)
@@ -257,32 +270,32 @@ void UpgradeServer::QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t 
     payload[1] = uint8_t(index & 0xFF);
     if (count > 0)
         memcpy(payload + 2, data, count);
-    QueueFrame(Cmd::SectionData, payload, uint8_t(count + 2), uint8_t(dev_id));
+    QueueFrame(Cmd::SectionData, payload, uint8_t(count + 2), uint8_t(job.dev_id));
 }
 
 void UpgradeServer::FlushTx()
 {
     // While streaming, a pending report from the device (a loss report) is read first.
-    if (streaming && !driver->rx_bytes.isEmpty())
+    if (job.streaming && !job.driver->rx_bytes.isEmpty())
         return;
-    const int limit = dev_id == DeviceId::SlowBus ? kMaxBytesPerPassDev5 : kMaxBytesPerPass;
-    const int n = qMin(tx_queue.size(), limit);
-    tx_total += n;
+    const int limit = job.dev_id == DeviceId::SlowBus ? Limits::kMaxBytesPerPassSlowBus : Limits::kMaxBytesPerPass;
+    const int n = qMin(job.tx_queue.size(), limit);
+    job.tx_total += n;
     if (n == 0)
         return;
     QByteArray bytes;
     bytes.reserve(n);
     for (int i = 0; i < n; ++i)
-        bytes.append(tx_queue.at(i));
-    tx_queue.erase(tx_queue.begin(), tx_queue.begin() + n);
-    driver->Send(bytes);
-    if (streaming)
-        last_reply.start();  // a device taking a stream of data answers only at its end
-    if (!tx_trace)
+        bytes.append(job.tx_queue.at(i));
+    job.tx_queue.erase(job.tx_queue.begin(), job.tx_queue.begin() + n);
+    job.driver->Send(bytes);
+    if (job.streaming)
+        job.last_reply.start();  // a device taking a stream of data answers only at its end
+    if (!job.tx_trace)
         return;
-    QString line = QString::asprintf("---%.3f send %-6d: ", job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0,
-                                     tx_total);
-    if (n < kTracedBytesBelow) {
+    QString line = QString::asprintf("---%.3f send %-6d: ", job.job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0,
+                                     job.tx_total);
+    if (n < Limits::kTracedBytesBelow) {
         for (char b : bytes)
             line += QString::asprintf("%02X ", uint8_t(b));
     }
@@ -291,42 +304,42 @@ void UpgradeServer::FlushTx()
 
 void UpgradeServer::CollectRx()
 {
-    rx_queue.append(driver->rx_bytes);
-    driver->rx_bytes.clear();
+    job.rx_queue.append(job.driver->rx_bytes);
+    job.driver->rx_bytes.clear();
 }
 
 bool UpgradeServer::Transact(uint8_t command, int timeout_ms, uint8_t *dst, int length)
 {
     FlushTx();
     const int half = timeout_ms / 2;
-    if (!driver->port.waitForReadyRead(half))
-        driver->port.waitForReadyRead(half);
+    if (!job.driver->port.waitForReadyRead(half))
+        job.driver->port.waitForReadyRead(half);
     CollectRx();
     bool matched = false;
-    while (!rx_queue.isEmpty() && !matched) {
-        const uint8_t decoded = FrameCodec::Decode(rx_parser, uint8_t(rx_queue.takeFirst()));
-        const Frame &f = rx_parser.frame;
+    while (!job.rx_queue.isEmpty() && !matched) {
+        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst()));
+        const Frame &f = job.rx_parser.frame;
         if (decoded == FrameCodec::FrameOk)
-            last_reply.start();
+            job.last_reply.start();
         if (decoded == FrameCodec::FrameOk && (f.command & kCommandMask) == command && f.length == length) {
             memcpy(dst, f.payload, length);
             matched = true;
         }
     }
     // Whatever followed the reply belongs to no one: drop it.
-    rx_queue.clear();
-    driver->rx_bytes.clear();
+    job.rx_queue.clear();
+    job.driver->rx_bytes.clear();
     return matched;
 }
 
 bool UpgradeServer::TakeFrame(Frame &out)
 {
-    while (!rx_queue.isEmpty()) {
-        const uint8_t decoded = FrameCodec::Decode(rx_parser, uint8_t(rx_queue.takeFirst()));
+    while (!job.rx_queue.isEmpty()) {
+        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst()));
         if (decoded == FrameCodec::FrameOk) {
-            last_reply.start();
-            out = rx_parser.frame;
-            rx_queue.clear();
+            job.last_reply.start();
+            out = job.rx_parser.frame;
+            job.rx_queue.clear();
             return true;
         }
         if (decoded == FrameCodec::FrameBadChecksum)
@@ -337,5 +350,5 @@ bool UpgradeServer::TakeFrame(Frame &out)
 
 QString UpgradeServer::ElapsedStamp() const
 {
-    return QString::asprintf("%.3f ", job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0);
+    return QString::asprintf("%.3f ", job.job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0);
 }

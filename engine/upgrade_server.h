@@ -3,6 +3,7 @@
 #include "firmware_entry.h"
 #include "firmware_section.h"
 #include "frame.h"
+#include "upgrade_job.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 class UsbCdcDriver;
@@ -72,12 +74,28 @@ public:
     UpgradeServer();
     ~UpgradeServer() override;
 
-    // Starts a job with the job record below, or asks the running job to stop.
-    void StartOrStop();
-    void SetFirmwarePath(const QString &path) { firmware_path = path; }
+    // --- The interface of the window and of any other front end ----------------------------
+    // Starts a job on the window's thread; false (nothing started) while the link is busy.
+    bool Start(const UpgradeJob &job);
+    // Asks the running job to stop, as the operator does; it ends after its current pass.
+    // False when no job was running (or it was already stopping).
+    bool Stop();
+    // A job holds the link, from its start until it ends or is asked to stop (the poll's own
+    // exchanges also set it while they run).
+    bool Upgrading() const { return upgrading; }
+    // A job, the status poll or a short exchange holds the link, or a job's thread is still
+    // ending: nothing else may open the port now.
+    bool LinkBusy() const { return upgrading || isRunning(); }
+    // The operator's Stop ended the last job.
+    bool StoppedByOperator() const { return stopped_by_operator; }
+    // Asks the next status poll for the target's application and hardware versions
+    // (PushMoreInfo); a name asked twice before then is asked once. Any thread.
+    void RequestDetails(const QString &target);
+    // The configured targets the status poll looks at; null stops it from polling.
     void SetFirmwareEntries(const FirmwareEntries *entries) { firmware_entries = entries; }
     void StartPolling();
     void StopPolling();
+    bool IsPolling() const { return poll_timer.isActive(); }
 
     // Reads the hardware version text of device d behind the port with product id p and
     // appends it to text (nothing when no answer came). Window thread, no job running.
@@ -88,88 +106,12 @@ public:
     void BaseGoApp();
     void BaseGoBoot();
 
-    // --- Link operations shared by the job and the window-thread exchanges -------------------
-    void QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id);
-    void QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n);
-    void FlushTx();
-    void CollectRx();
-    // One request/reply exchange after the request was queued: accepts only a good frame with
-    // this command and exactly this payload length, copied to dst.
-    bool Transact(uint8_t command, int timeout_ms, uint8_t *dst, int length);
-    // Decodes rx_queue up to the first good frame.
-    bool TakeFrame(Frame &out);
-    // Seconds since job_start, "%.3f" and a blank: the prefix of the sequence's log lines.
-    QString ElapsedStamp() const;
-
-    // --- Upgrade sequence --------------------------------------------------------------------
-    // One step of the sequence; frame_received tells whether frame is a new good frame.
-    void Step(bool frame_received, const Frame &frame);
-    // Reads firmware_path into sections; reports through image_loaded.
-    void LoadImage();
-
-    // --- Job record, written by the window before StartOrStop ------------------------------
-    int dev_id = 0;
-    int usb_pid = 0;
-    bool motor_to_boot = false;
-    bool display_swap_check = false;
-    QString firmware_path;
-    const FirmwareEntries *firmware_entries = nullptr;
-
-    // --- Shared between the window's thread and the job thread -----------------------------
-    std::atomic<bool> upgrading{false};       // the link is in use
-    std::atomic<bool> stop_requested{false};  // the job ends after the current pass
-    std::atomic<int> state{Init};
-    std::atomic<int> tick_count{0};           // advanced by the 1 ms tick timer
-
-    // --- Job state (job thread while a job runs) -------------------------------------------
-    bool streaming = false;
-    bool result = false;
-    QString error_text;
-    QDateTime job_start;
-    UsbCdcDriver *driver = nullptr;
-    QList<char> rx_queue;
-    QList<char> tx_queue;
-    FrameParser rx_parser;
-    bool frame_seen = false;
-    int tx_total = 0;
-    bool tx_trace = false;
-
-    std::vector<FirmwareSection> sections;
-    bool image_loaded = false;
-
-    // Sequence bookkeeping.
-    QElapsedTimer state_time;  // monotonic: the idle rule must survive midnight
-    QElapsedTimer last_reply;  // since the devices last answered (or were fed data)
-    int idle_ticks = 0;
-    int retry_count = 0;
-    bool target_in_app = false;
-    bool base_went_to_boot = false;
-    bool motor_went_to_boot = false;
-    bool retargeted_to_display = false;
-    bool resume_pending = false;
-    uint16_t resume_index = 0;
-    int verify_failures = 0;
-    FirmwareSection *current_section = nullptr;
-    int current_section_index = 0;
-    bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
-    std::atomic<bool> stopped_by_operator{false};  // set by the window thread, read by the job
-
-    static constexpr int kMaxVerifyFailures = 3;           // flash digest mismatches a job survives
-    static constexpr uint32_t kDisplayUpperPart = 0xC0232800;  // the display restarts from here
+    // What the last job spent its time on; read once it has ended.
+    JobStats Stats() const { return stats; }
 
     // Program-wide handshake counters, never reset.
     static std::atomic<quint32> handshakes_sent;
     static std::atomic<quint32> handshakes_answered;
-
-    // Status poll.
-    QSet<QString> info_requests;
-    QMutex info_lock;
-    QMap<QString, int> slave_states;
-
-    QTimer *tick_timer = nullptr;
-    QTimer poll_timer;
-
-    JobStats stats;
 
 signals:
     void UpdateUpgradeProgress(bool is_show, float value);
@@ -188,6 +130,107 @@ protected:
     void run() override;
 
 private:
+    friend class EngineProbe;  // the tests' view of the job state
+
+    // Everything one job changes, reset by one assignment when the job (or a window-thread
+    // exchange) starts, so nothing carries over into the next use of the link. Belongs to the
+    // job thread while a job runs, to the window's thread otherwise.
+    struct JobState {
+        // The job's own copy of its request; the display retarget changes dev_id here.
+        int dev_id = 0;
+        int usb_pid = 0;
+        bool motor_to_boot = false;
+        bool display_swap_check = false;
+        QString firmware_path;
+
+        // The link: the port of this use and the bytes on their way.
+        UsbCdcDriver *driver = nullptr;  // owned; let go through ReleaseDriver()
+        QDateTime job_start;             // time base of the console lines and traces
+        QList<char> rx_queue;
+        QList<char> tx_queue;
+        FrameParser rx_parser;
+        bool frame_seen = false;
+        int tx_total = 0;
+        bool tx_trace = false;
+
+        std::vector<FirmwareSection> sections;
+        bool image_loaded = false;
+
+        // Sequence bookkeeping.
+        bool streaming = false;
+        bool result = false;
+        QString error_text;
+        QElapsedTimer state_time;  // monotonic: the idle rule must survive midnight
+        QElapsedTimer last_reply;  // since the devices last answered (or were fed data)
+        int idle_ticks = 0;
+        int retry_count = 0;
+        bool target_in_app = false;
+        bool base_went_to_boot = false;
+        bool motor_went_to_boot = false;
+        bool retargeted_to_display = false;
+        bool resume_pending = false;
+        uint16_t resume_index = 0;
+        int verify_failures = 0;
+        FirmwareSection *current_section = nullptr;
+        int current_section_index = 0;
+        bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
+
+        JobState();
+        explicit JobState(const UpgradeJob &job);
+    };
+
+    UpgradeJob requested;  // written by Start in the window's thread, copied by the job
+    JobState job;
+    const FirmwareEntries *firmware_entries = nullptr;  // not owned
+
+    // --- Shared between the window's thread and the job thread -----------------------------
+    std::atomic<bool> upgrading{false};       // the link is in use
+    std::atomic<bool> stop_requested{false};  // the job ends after the current pass
+    std::atomic<int> state{Init};
+    std::atomic<int> tick_count{0};           // advanced by the 1 ms tick timer
+    std::atomic<bool> stopped_by_operator{false};
+
+    // Status poll: the targets whose details the window asked for, guarded by info_lock.
+    QSet<QString> info_requests;
+    QMutex info_lock;
+    QMap<QString, int> slave_states;
+
+    QTimer *tick_timer = nullptr;
+    QTimer poll_timer;
+
+    JobStats stats;  // written by the job thread, read once the job has ended
+
+    // The window's thread, or the job's: asserted where an operation belongs to one of them.
+    bool InWindowThread() const { return QThread::currentThread() == thread(); }
+    bool InJobThread() const { return QThread::currentThread() == this; }
+
+    // --- Link operations shared by the job and the window-thread exchanges -------------------
+    void QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id);
+    void QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n);
+    void FlushTx();
+    void CollectRx();
+    // One request/reply exchange after the request was queued: accepts only a good frame with
+    // this command and exactly this payload length, copied to dst.
+    bool Transact(uint8_t command, int timeout_ms, uint8_t *dst, int length);
+    // Decodes rx_queue up to the first good frame.
+    bool TakeFrame(Frame &out);
+    // Seconds since job_start, "%.3f" and a blank: the prefix of the sequence's log lines.
+    QString ElapsedStamp() const;
+    // Opens a driver for the job's product id in the calling thread; false when it did not open.
+    bool OpenDriver();
+    // A short exchange of the window's thread with the port of product id p: a fresh job state
+    // (nothing of the last job's device, pace or queues) and an open driver; false when the
+    // port did not open. The caller lets go of the driver when done.
+    bool OpenExchange(int p);
+    // Stops all traffic on the current driver and closes its port now.
+    void ReleaseDriver();
+
+    // --- Upgrade sequence --------------------------------------------------------------------
+    // One step of the sequence; frame_received tells whether frame is a new good frame.
+    void Step(bool frame_received, const Frame &frame);
+    // Reads the job's image into sections; reports through image_loaded.
+    void LoadImage();
+
     void RunJob();
     // One pass of the job loop; false when the link is gone and the job must end at once.
     bool LoopPass();
@@ -195,10 +238,6 @@ private:
     void Pace(int ticks);
     int PassTicks() const;
     void EndJob();
-    // Opens a driver for p in the calling thread; false when the port did not open.
-    bool OpenExchangeDriver(int p);
-    // Stops all traffic on the current driver and closes its port now.
-    void ReleaseDriver();
     void SwitchBase(uint8_t to, const QString &line);
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a
@@ -237,9 +276,20 @@ private:
     // The base restarts off USB: let go of its port and open the one it comes back with.
     void Reconnect();
     bool ProbeDisplay();
-    // Steps 3 to 6 of the boot entry for targets behind the base; false when the call must end
-    // here (Finish chosen, or the port is gone).
+    // The boot entry of a target behind the base: the motor off the bus, the base into its
+    // bootloader, the display powered, the target answering from its bootloader. False when
+    // the state must end here (Finish chosen, or the port is gone).
     bool EnterBootBehindBase();
+    // A device-5 job: the motor leaves the bus by going to its bootloader, if it runs its
+    // application.
+    void SendMotorOffTheBus();
+    // False when the base is gone, no longer answers, or stayed in its application.
+    bool BringBaseToBoot();
+    // The base's bootloader does not power the display by itself.
+    void PowerDisplay();
+    // After a base restart the target must answer from its bootloader; false when it answered
+    // from its application.
+    bool TargetAnswersFromBoot();
     bool AwaitBaseInBoot();
 
     int DataCount(const FirmwareSection &section) const;
@@ -254,6 +304,19 @@ private:
     // A flash digest differed: restart the transfer (or, after the fourth time, give up).
     void RestartAfterMismatch(uint32_t address, bool final_pass);
 
+    // One request of the final check: sent until a reply of its command passes accept.
+    struct VerifyRequest {
+        uint8_t command;
+        const uint8_t *payload;
+        uint8_t length;
+        int wait_ms;
+        const char *slow_line;        // logged for each miss after the first few; may be null
+        const char *missed_line;      // logged when the device missed every try
+        bool once_failed_tries_once;  // after an earlier failure, one miss is enough
+        std::function<bool(const Frame &)> accept;
+    };
+    // False when the tries ran out (ok is cleared), or a stop or a lost port ended them.
+    bool RepeatVerifyRequest(const VerifyRequest &request, bool &ok, Frame &reply);
     enum class Check { Verified, Mismatch, Missed };
     Check VerifySection(size_t i, int wait_ms, bool &ok);
     bool ReturnBaseToApp();

@@ -6,7 +6,9 @@
 namespace Waits {
 
 // Worker loop.
+constexpr int kTickIntervalMs = 1;     // the tick that paces the job loop
 constexpr int kPacingPollMs = 1;       // one waitForReadyRead step inside the pacing wait
+constexpr int kIdleStepMs = 2;         // idle passes closer together than this do not count
 constexpr int kEndOfJobDrainMs = 200;  // last look for input before the port is closed
 constexpr int kStopPollMs = 10;        // a long sleep looks at the stop request this often
 
@@ -18,8 +20,6 @@ constexpr int kDisplayProbeDelayMs = 3000;   // the display starts behind a rest
 constexpr int kTargetSettleDev5Ms = 2000;    // target check after a base restart, device 5
 constexpr int kTargetSettleMs = 1000;        // the same for the other targets
 constexpr int kBootExchangeMs = 200;         // mode queries and the motor's and display's requests
-constexpr int kDisplayPowerTries = 4;
-constexpr int kProbeDisplayTries = 5;
 constexpr int kProbeChunkMs = 40;
 
 // Section transfer.
@@ -33,7 +33,6 @@ constexpr int kFlashStatusMs = 2000;   // no flash status: ask for the result (a
 // Final verification.
 constexpr int kVerifyWaitDev3Ms = 8;   // header and digest answers of the motor
 constexpr int kVerifyWaitMs = 10;      // the same for every other device; the flash check waits 3x
-constexpr int kVerifyMisses = 10;
 
 // Return to the application.
 constexpr int kAfterFlagMs = 1000;        // the target restarts with the upgrade flag
@@ -41,12 +40,9 @@ constexpr int kDisplayAfterFlagMs = 4000; // the display takes longer
 constexpr int kBaseReturnDrainMs = 100;
 constexpr int kBaseReturnMs = 5000;       // the base's application enumerates again
 constexpr int kBaseReturnQueryMs = 100;
-constexpr int kBaseReturnPolls = 50;
-constexpr int kBaseReturnAttempts = 2;
 constexpr int kMotorReturnMs = 500;
 constexpr int kTargetCheckDev5Ms = 2000;  // device 5 settles before its target check
 constexpr int kTargetCheckMs = 200;
-constexpr int kTargetCheckTries = 20;
 
 // A job whose devices have stopped answering (and which is not streaming to them) gives up after
 // this long instead of repeating its requests forever. Read through NoReplyLimit().
@@ -56,6 +52,7 @@ constexpr int kNoReplyLimitMs = 30000;
 constexpr int kNoReplyFloorMs = 5000;
 
 // Window-thread exchanges.
+constexpr int kPollIntervalMs = 1500;     // the status poll
 constexpr int kQueryTimeoutMs = 40;       // status poll and hardware query answers
 constexpr int kQueryTimeoutDev5Ms = 60;   // the slow bus of device 5
 constexpr int kModeSwitchDrainMs = 100;   // manual mode switch: let the request leave

@@ -1,4 +1,5 @@
 #include "debug_capture.h"
+#include "engine_probe.h"
 #include "frame_codec.h"
 #include "image_writer.h"
 #include "job_recorder.h"
@@ -69,21 +70,24 @@ class TestEngineLoop : public QObject {
     struct BareLink {
         SimPty pty;
         UpgradeServer server;
+        EngineProbe probe{server};
         explicit BareLink(int dev_id)
         {
             PortInfo info{pty.Path(), true, FamilyVendorId(), kPid};
             SimPortCatalog::Add(info);
-            server.dev_id = dev_id;
-            server.driver = new UsbCdcDriver(kPid, &server.job_start);
+            probe.Prepare(dev_id, kPid);
+            probe.OpenDriver();
         }
-        ~BareLink() { delete server.driver; }
+        ~BareLink() { probe.ReleaseDriver(); }
     };
 
-    void Prepare(UpgradeServer &server, int dev_id)
+    UpgradeJob Job(int dev_id, const QString &image = QString()) const
     {
-        server.dev_id = dev_id;
-        server.usb_pid = kPid;
-        server.SetFirmwarePath(image_path);
+        UpgradeJob job;
+        job.dev_id = dev_id;
+        job.usb_pid = kPid;
+        job.firmware_path = image.isEmpty() ? image_path : image;
+        return job;
     }
 
 private slots:
@@ -106,13 +110,11 @@ private slots:
         SimFamily family(SimFamilyOptions::Standard());
         UpgradeServer server;
         JobRecorder jobs(server);
-        Prepare(server, 1);
-        server.SetFirmwarePath(dir.filePath("missing.bin"));
-        server.StartOrStop();
-        QVERIFY(server.upgrading);
+        QVERIFY(server.Start(Job(1, dir.filePath("missing.bin"))));
+        QVERIFY(server.Upgrading());
         QVERIFY(jobs.WaitFinished());
         QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
-        QVERIFY(!server.upgrading);
+        QVERIFY(!server.Upgrading());
         QVERIFY(family.HostChunks().isEmpty());
     }
 
@@ -124,12 +126,11 @@ private slots:
         DebugCapture debug;
         UpgradeServer server;
         JobRecorder jobs(server);
-        Prepare(server, 1);
-        server.StartOrStop();
+        QVERIFY(server.Start(Job(1)));
         QVERIFY(jobs.WaitFinished());
         QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
         QVERIFY(debug.Contains(QString::fromUtf8("---USB未打开!")));
-        QVERIFY(!server.upgrading);
+        QVERIFY(!server.Upgrading());
     }
 
     // The image is read from a pipe that the test writes only after the stop request, so the
@@ -141,12 +142,11 @@ private slots:
         SimFamily family(SimFamilyOptions::Standard());
         UpgradeServer server;
         JobRecorder jobs(server);
-        Prepare(server, 1);
-        server.SetFirmwarePath(fifo);
-        server.StartOrStop();
-        server.StartOrStop();  // thread running: a stop request
-        QVERIFY(server.stop_requested);
-        QVERIFY(!server.upgrading);
+        EngineProbe probe(server);
+        QVERIFY(server.Start(Job(1, fifo)));
+        QVERIFY(server.Stop());
+        QVERIFY(probe.StopRequested());
+        QVERIFY(!server.Upgrading());
         {
             QFile source(image_path), sink(fifo);
             QVERIFY(source.open(QIODevice::ReadOnly) && sink.open(QIODevice::WriteOnly));
@@ -155,7 +155,7 @@ private slots:
         QVERIFY(jobs.WaitFinished());
         QCOMPARE(jobs.events, (QStringList{"upgrade true 0", "upgrade false 100", "result false", "finished"}));
         QVERIFY(family.Requests(1).isEmpty());
-        QCOMPARE(server.driver, nullptr);
+        QCOMPARE(probe.Job().driver, nullptr);
     }
 
     void jobShakesHandsAndLearnsTheMode_data()
@@ -181,12 +181,12 @@ private slots:
         DebugCapture debug;
         UpgradeServer server;
         JobRecorder jobs(server);
-        Prepare(server, dev_id);
+        EngineProbe probe(server);
         const quint32 sent_before = UpgradeServer::handshakes_sent;
         const quint32 answered_before = UpgradeServer::handshakes_answered;
-        server.StartOrStop();
-        QVERIFY(WaitUntil([&] { return server.state == UpgradeServer::EnterBoot; }, 5000));
-        server.StartOrStop();
+        QVERIFY(server.Start(Job(dev_id)));
+        QVERIFY(WaitUntil([&] { return probe.State() == UpgradeServer::EnterBoot; }, 5000));
+        server.Stop();
         QVERIFY(jobs.WaitFinished());
 
         // The program-wide counters go on from earlier jobs.
@@ -195,7 +195,7 @@ private slots:
                                                                        .arg(answered_before + 1)
                                                                        .arg(sent_before + 1)));
         QVERIFY(debug.Contains(mode == int(SimMode::App) ? "---Target is app" : "---Target is boot"));
-        QCOMPARE(server.target_in_app, mode == int(SimMode::App));
+        QCOMPARE(probe.Job().target_in_app, mode == int(SimMode::App));
         const QList<SimRequest> heard = family.Requests(dev_id);
         QVERIFY(heard.size() >= 2);
         QCOMPARE(int(heard[0].frame.command), int(Cmd::Handshake));
@@ -220,6 +220,7 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, ticks_per_pass);
         UpgradeServer server;
+        EngineProbe probe(server);
         std::mutex lock;
         QList<int> ticks_at_handshake;
         SimFamilyOptions options = SimFamilyOptions::Standard();
@@ -227,16 +228,15 @@ private slots:
         options.on_request = [&](int id, const Frame &frame) {
             if (id == dev_id && frame.command == Cmd::Handshake) {
                 std::lock_guard<std::mutex> guard(lock);
-                ticks_at_handshake << server.tick_count.load();
+                ticks_at_handshake << probe.TickCount().load();
             }
         };
         SimFamily family(options);
         DebugCapture debug;
         JobRecorder jobs(server);
-        Prepare(server, dev_id);
-        server.StartOrStop();
+        QVERIFY(server.Start(Job(dev_id)));
         QVERIFY(WaitUntil([&] { return debug.Count("---Wait handshkae timeout") >= 3; }));
-        server.StartOrStop();
+        server.Stop();
         QVERIFY(jobs.WaitFinished());
 
         std::lock_guard<std::mutex> guard(lock);
@@ -272,34 +272,34 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, limit);
         BareLink link(dev_id);
-        QVERIFY(link.server.driver->IsConnected());
+        QVERIFY(link.probe.Job().driver->IsConnected());
         QByteArray expected;
         for (int i = 0; i < 6; ++i) {
             uint8_t payload[64];
             for (int k = 0; k < 64; ++k)
                 payload[k] = uint8_t(i * 64 + k);
-            link.server.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
+            link.probe.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
         }
-        for (char b : link.server.tx_queue)
+        for (char b : link.probe.Job().tx_queue)
             expected.append(b);
         QByteArray received;
-        while (!link.server.tx_queue.isEmpty()) {
-            const int queued = link.server.tx_queue.size();
-            link.server.FlushTx();
-            QCOMPARE(link.server.tx_queue.size(), queued - qMin(queued, limit));
+        while (!link.probe.Job().tx_queue.isEmpty()) {
+            const int queued = link.probe.Job().tx_queue.size();
+            link.probe.FlushTx();
+            QCOMPARE(link.probe.Job().tx_queue.size(), queued - qMin(queued, limit));
             const QByteArray chunk = ReadAvailable(link.pty, 200);
             QCOMPARE(chunk.size(), qMin(queued, limit));
             received += chunk;
         }
         QCOMPARE(received, expected);
 
-        link.server.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
-        link.server.streaming = true;
-        link.server.driver->rx_bytes.append('\x7E');
-        link.server.FlushTx();
+        link.probe.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
+        link.probe.Job().streaming = true;
+        link.probe.Job().driver->rx_bytes.append('\x7E');
+        link.probe.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 20), QByteArray());
-        link.server.driver->rx_bytes.clear();
-        link.server.FlushTx();
+        link.probe.Job().driver->rx_bytes.clear();
+        link.probe.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 200), Wire(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
     }
 
@@ -307,10 +307,10 @@ private slots:
     {
         BareLink link(5);
         const uint8_t data[3] = {0x7E, 1, 2};
-        link.server.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
-        link.server.QueueDataFrame(data, 0x1234, 3);
+        link.probe.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
+        link.probe.QueueDataFrame(data, 0x1234, 3);
         QByteArray queued;
-        for (char b : link.server.tx_queue)
+        for (char b : link.probe.Job().tx_queue)
             queued.append(b);
         QCOMPARE(queued.toHex(' '),
                  (Wire(0x02, 0x13, QByteArray(1, '\x7E')) + Wire(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
@@ -340,28 +340,29 @@ private slots:
         if (!input.isEmpty())
             QCOMPARE(::write(link.pty.MasterFd(), input.constData(), size_t(input.size())), ssize_t(input.size()));
         uint8_t out[1] = {0xEE};
-        QCOMPARE(link.server.Transact(Cmd::QueryMode, 40, out, 1), matched);
+        QCOMPARE(link.probe.Transact(Cmd::QueryMode, 40, out, 1), matched);
         if (matched)
             QCOMPARE(QByteArray(reinterpret_cast<char *>(out), 1), payload);
         // Whatever followed is gone, from the engine's queue and from the driver.
-        QVERIFY(link.server.rx_queue.isEmpty());
-        QVERIFY(link.server.driver->rx_bytes.isEmpty());
+        QVERIFY(link.probe.Job().rx_queue.isEmpty());
+        QVERIFY(link.probe.Job().driver->rx_bytes.isEmpty());
     }
 
     void takeFrameStopsAtABadFrame()
     {
         UpgradeServer server;
+        EngineProbe probe(server);
         const QByteArray good = Wire(0x15, 0x11, QByteArray::fromHex("0102"));
         const QByteArray bad = QByteArray::fromHex("7E0102120166");
-        server.rx_queue = Bytes(bad + good + Wire(0x18, 0x11, QByteArray::fromHex("02")));
+        probe.Job().rx_queue = Bytes(bad + good + Wire(0x18, 0x11, QByteArray::fromHex("02")));
         Frame frame;
-        QVERIFY(!server.TakeFrame(frame));
-        QCOMPARE(server.rx_queue, Bytes(good + Wire(0x18, 0x11, QByteArray::fromHex("02"))));
-        QVERIFY(server.TakeFrame(frame));
+        QVERIFY(!probe.TakeFrame(frame));
+        QCOMPARE(probe.Job().rx_queue, Bytes(good + Wire(0x18, 0x11, QByteArray::fromHex("02"))));
+        QVERIFY(probe.TakeFrame(frame));
         QCOMPARE(int(frame.command), 0x15);
         QCOMPARE(int(frame.payload[1]), 2);
-        QVERIFY(server.rx_queue.isEmpty());  // the rest of the input went with it
-        QVERIFY(!server.TakeFrame(frame));
+        QVERIFY(probe.Job().rx_queue.isEmpty());  // the rest of the input went with it
+        QVERIFY(!probe.TakeFrame(frame));
     }
 
     void modeRepliesInTheWaitingState_data()
@@ -384,30 +385,39 @@ private slots:
         QFETCH(int, next_state);
         QFETCH(bool, in_app);
         UpgradeServer server;
-        server.state = UpgradeServer::SendQueryMode;
-        server.Step(false, Frame());
-        QCOMPARE(server.state.load(), int(UpgradeServer::WaitQueryMode));
+        EngineProbe probe(server);
+        probe.State() = UpgradeServer::SendQueryMode;
+        probe.Step(false, Frame());
+        QCOMPARE(probe.State().load(), int(UpgradeServer::WaitQueryMode));
         Frame reply;
         reply.command = uint8_t(command);
         reply.length = 1;
         reply.payload[0] = uint8_t(mode);
-        server.Step(true, reply);
-        QCOMPARE(server.state.load(), next_state);
-        QCOMPARE(server.target_in_app, in_app);
+        probe.Step(true, reply);
+        QCOMPARE(probe.State().load(), next_state);
+        QCOMPARE(probe.Job().target_in_app, in_app);
     }
 
     void destroyingTheEngineStopsItsJob()
     {
         SimFamilyOptions options = SimFamilyOptions::Standard();
-        options.faults.silent = {1};
+        options.faults.silent = {1};  // the job keeps repeating its handshake
         SimFamily family(options);
         auto server = std::make_unique<UpgradeServer>();
-        Prepare(*server, 1);
-        server->StartOrStop();
+        QVERIFY(server->Start(Job(1)));
         QVERIFY(WaitUntil([&] { return !family.Requests(1).isEmpty(); }));
-        QThread *thread = server.get();
         server.reset();  // must stop the job and wait for it
-        Q_UNUSED(thread);
+        const int heard = family.Requests(1).size();
+
+        // The port is free again (a job still holding it would lock us out), and a round trip
+        // through it shows that nothing of the job reached the device after the engine was gone.
+        QSerialPort port(family.PortPath());
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        const QByteArray query = Wire(Cmd::QueryMode, 0x12, QByteArray(1, '\0'));
+        QCOMPARE(port.write(query), qint64(query.size()));
+        QVERIFY(port.waitForBytesWritten(1000));
+        QVERIFY(WaitUntil([&] { return !family.Requests(2).isEmpty(); }));
+        QCOMPARE(family.Requests(1).size(), heard);
         QVERIFY(family.Rejections().isEmpty());
     }
 };

@@ -1,4 +1,5 @@
 #include "debug_capture.h"
+#include "engine_probe.h"
 #include "image_format.h"
 #include "image_writer.h"
 #include "section_codec.h"
@@ -63,10 +64,9 @@ class TestFirmwareImage : public QObject {
     std::unique_ptr<UpgradeServer> Load(const QString &path, QStringList *lines = nullptr)
     {
         auto server = std::make_unique<UpgradeServer>();
-        server->dev_id = 4;
-        server->SetFirmwarePath(path);
+        EngineProbe(*server).Prepare(4, 0, path);
         DebugCapture debug;
-        server->LoadImage();
+        EngineProbe(*server).LoadImage();
         if (lines)
             *lines = debug.Lines();
         return server;
@@ -90,12 +90,12 @@ private slots:
         const QString path = Write(name, SampleImage());
         // A refused path leaves the sections of the previous load untouched.
         auto server = Load(Write("previous.bin", SampleImage()));
-        QCOMPARE(int(server->sections.size()), 5);
-        server->SetFirmwarePath(path);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
+        EngineProbe(*server).Job().firmware_path = path;
         DebugCapture debug;
-        server->LoadImage();
-        QCOMPARE(server->image_loaded, accepted);
-        QCOMPARE(int(server->sections.size()), 5);
+        EngineProbe(*server).LoadImage();
+        QCOMPARE(EngineProbe(*server).Job().image_loaded, accepted);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
         if (!accepted)
             QCOMPARE(debug.Lines(), QStringList{QString::fromUtf8("---固件必须是.bin文件")});
     }
@@ -104,14 +104,14 @@ private slots:
     {
         QStringList lines;
         auto missing = Load(dir.filePath("absent.bin"), &lines);
-        QVERIFY(!missing->image_loaded);
+        QVERIFY(!EngineProbe(*missing).Job().image_loaded);
         QCOMPARE(lines, QStringList{QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.")});
 
         QByteArray image = SampleImage();
         image[0] = 0x01;
         auto wrong = Load(Write("magic.bin", image), &lines);
-        QVERIFY(!wrong->image_loaded);
-        QVERIFY(wrong->sections.empty());
+        QVERIFY(!EngineProbe(*wrong).Job().image_loaded);
+        QVERIFY(EngineProbe(*wrong).Job().sections.empty());
         QCOMPARE(lines, QStringList{"Magic number error!"});
     }
 
@@ -120,13 +120,13 @@ private slots:
         const QString path = Write("good.bin", SampleImage());
         QStringList lines;
         auto server = Load(path, &lines);
-        QVERIFY(server->image_loaded);
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
         QCOMPARE(lines, (QStringList{"\n\n", "Using firmware:  " + path, "----------------------",
                                      QString::fromUtf8("---App_ver：1.2.300"),
                                      QString::fromUtf8("---Product_code：TEST-PRODUCT"),
                                      QString::fromUtf8("---Section_num：5"),
                                      QString::fromUtf8("---Section_len_max：4096"), "----------------------"}));
-        const std::vector<FirmwareSection> &s = server->sections;
+        const std::vector<FirmwareSection> &s = EngineProbe(*server).Job().sections;
         QCOMPARE(int(s.size()), 5);
         QCOMPARE(s[0].address, 0x08004000u);
         QCOMPARE(s[1].address, 0x08005000u);
@@ -166,11 +166,11 @@ private slots:
         const QByteArray image = BuildImage(recipe, {{0x1000, compressible}, {0x90000, noise}}, &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         auto server = Load(Write("round.bin", image));
-        QVERIFY(server->image_loaded);
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
 
         QByteArray rebuilt_a, rebuilt_b;
         bool some_compressed = false;
-        for (const FirmwareSection &section : server->sections) {
+        for (const FirmwareSection &section : EngineProbe(*server).Job().sections) {
             QByteArray plain;
             QVERIFY(SectionCodec::Expand(section.data, section.length, plain));
             QCOMPARE(section.digest, SectionCodec::Digest(plain));
@@ -203,9 +203,9 @@ private slots:
         image[ImageFormat::kLayoutMajorOffset] = char(major);
         image[ImageFormat::kLayoutMinorOffset] = char(minor);
         auto server = Load(Write("layout.bin", image));
-        QVERIFY(server->image_loaded);
-        QCOMPARE(int(server->sections.size()), 3);  // 8220-byte entries, read correctly
-        QCOMPARE(server->sections[2].address, 0xC0232800u);
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 3);  // 8220-byte entries, read correctly
+        QCOMPARE(EngineProbe(*server).Job().sections[2].address, 0xC0232800u);
     }
 
     void zeroSectionsAndLongProductCode()
@@ -215,22 +215,22 @@ private slots:
         image.replace(ImageFormat::kProductCodeOffset, 64, QByteArray(64, 'P'));
         QStringList lines;
         auto server = Load(Write("empty.bin", image), &lines);
-        QVERIFY(server->image_loaded);
-        QVERIFY(server->sections.empty());
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QVERIFY(EngineProbe(*server).Job().sections.empty());
         QVERIFY(lines.contains(QString::fromUtf8("---Product_code：") + QString(64, 'P')));
     }
 
     void secondLoadReplacesFirst()
     {
         auto server = Load(Write("first.bin", SampleImage(1)));
-        QCOMPARE(int(server->sections.size()), 5);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
         ImageRecipe recipe;
         QString error;
-        server->SetFirmwarePath(Write("second.bin", BuildImage(recipe, {{0x2000, Pattern(100, 5, false)}}, &error)));
-        server->LoadImage();
-        QVERIFY(server->image_loaded);
-        QCOMPARE(int(server->sections.size()), 1);
-        QCOMPARE(server->sections[0].address, 0x2000u);
+        EngineProbe(*server).Job().firmware_path = Write("second.bin", BuildImage(recipe, {{0x2000, Pattern(100, 5, false)}}, &error));
+        EngineProbe(*server).LoadImage();
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 1);
+        QCOMPARE(EngineProbe(*server).Job().sections[0].address, 0x2000u);
     }
 
     // Malformed files are refused like a wrong magic, and never read out of bounds (the
@@ -279,16 +279,16 @@ private slots:
             const int last = ImageFormat::kHeaderSize + 4 * (32 + 4096);
             const int stored = int(qFromLittleEndian<quint32>(good.constData() + last + 8));
             auto server = Load(Write("trimmed.bin", good.left(last + 32 + stored)));
-            QVERIFY(server->image_loaded);
-            QCOMPARE(int(server->sections.size()), 5);
+            QVERIFY(EngineProbe(*server).Job().image_loaded);
+            QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
             return;
         }
         auto server = Load(Write("previous.bin", SampleImage()));
-        server->SetFirmwarePath(Write("bad.bin", image));
+        EngineProbe(*server).Job().firmware_path = Write("bad.bin", image);
         DebugCapture debug;
-        server->LoadImage();
-        QVERIFY(!server->image_loaded);
-        QVERIFY(server->sections.empty());
+        EngineProbe(*server).LoadImage();
+        QVERIFY(!EngineProbe(*server).Job().image_loaded);
+        QVERIFY(EngineProbe(*server).Job().sections.empty());
         QCOMPARE(debug.Lines().last(), reason);
     }
 
@@ -307,9 +307,9 @@ private slots:
         QCOMPARE(build.exitCode(), 0);
 
         auto server = Load(image);
-        QVERIFY(server->image_loaded);
-        QCOMPARE(int(server->sections.size()), 4);
-        QCOMPARE(server->sections[3].address, 0x08100000u);
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 4);
+        QCOMPARE(EngineProbe(*server).Job().sections[3].address, 0x08100000u);
 
         QProcess info;
         info.start(tool, {"info", image});

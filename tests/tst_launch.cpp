@@ -211,9 +211,8 @@ private slots:
             line.replace("<cwd>", QDir::currentPath());
         QCOMPARE(capture.Lines(), debug);
 
-        QVERIFY(!engine.upgrading);
-        QVERIFY(!engine.isRunning());
-        QCOMPARE(engine.poll_timer.isActive(), queried);
+        QVERIFY(!engine.LinkBusy());
+        QCOMPARE(engine.IsPolling(), queried);
         for (MyPushbtn *target : qAsConst(w.target_buttons))
             QCOMPARE(target->isEnabled(), !queried);
         int heard = 0;
@@ -250,7 +249,7 @@ private slots:
 
         QTest::mouseClick(motor, Qt::LeftButton);
         QCOMPARE(ErrorLine(w), QString());
-        QVERIFY(w.upgrade_server.isRunning());
+        QVERIFY(w.upgrade_server.LinkBusy());
         for (MyPushbtn *target : qAsConst(w.target_buttons))
             QVERIFY(!target->isEnabled());
 
@@ -263,11 +262,11 @@ private slots:
         QVERIFY2(family.Rejections().isEmpty(), qPrintable(family.Rejections().join('\n')));
         QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));  // the poll is back
 
-        QVERIFY(WaitUntil([&] { return !w.upgrade_server.isRunning(); }, kJobMs));
+        QVERIFY(WaitUntil([&] { return !w.upgrade_server.LinkBusy(); }, kJobMs));
         const int handshakes = CountRequests(family, 3, SimProtocol::Handshake);
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
         QCOMPARE(ErrorLine(w), QString("Not upgrading!"));
-        QVERIFY(!w.upgrade_server.isRunning());
+        QVERIFY(!w.upgrade_server.LinkBusy());
         QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
     }
 
@@ -280,14 +279,14 @@ private slots:
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         motor->setEnabled(true);
         QTest::mouseClick(motor, Qt::LeftButton);
-        QVERIFY(w.upgrade_server.isRunning());
+        QVERIFY(w.upgrade_server.LinkBusy());
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
 
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
-        QVERIFY(WaitUntil([&] { return !result->text().isEmpty() && !w.upgrade_server.isRunning(); }, kJobMs));
+        QVERIFY(WaitUntil([&] { return !result->text().isEmpty() && !w.upgrade_server.LinkBusy(); }, kJobMs));
         QCOMPARE(result->text(), QString("Update failed!"));
-        QVERIFY(!w.upgrade_server.upgrading);
+        QVERIFY(!w.upgrade_server.Upgrading());
     }
 
     void stopWithoutAJob_data()
@@ -307,7 +306,7 @@ private slots:
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
         QCOMPARE(ErrorLine(w), warning);
         QCOMPARE(LogLines(w).last(), warning);
-        QVERIFY(!w.upgrade_server.isRunning());
+        QVERIFY(!w.upgrade_server.LinkBusy());
     }
 };
 

@@ -1,6 +1,7 @@
 // The window as the operator meets it: the three start-up outcomes with their connections, the
 // language switch, the displays of the engine's reports, and the auxiliary actions.
 #include "debug_capture.h"
+#include "engine_probe.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sim_family.h"
@@ -129,10 +130,10 @@ private slots:
 
         // Timers, and the table the poll reads, only with a valid configuration.
         QCOMPARE(w.state_timer.isActive(), valid);
-        QCOMPARE(w.upgrade_server.poll_timer.isActive(), valid);
-        QCOMPARE(w.upgrade_server.firmware_entries, valid ? &w.firmware_entries : nullptr);
+        QCOMPARE(w.upgrade_server.IsPolling(), valid);
+        QCOMPARE(EngineProbe(w.upgrade_server).Entries(), valid ? &w.firmware_entries : nullptr);
         if (valid)
-            QCOMPARE(w.state_timer.interval() * 3, w.upgrade_server.poll_timer.interval() * 2);  // 1000 and 1500 ms
+            QCOMPARE(w.state_timer.interval() * 3, EngineProbe(w.upgrade_server).PollTimer().interval() * 2);  // 1000 and 1500 ms
 
         QCOMPARE(w.property("lang"), lang_property);
         QCOMPARE(ErrorLine(w), error);
@@ -185,7 +186,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             Hover(w, "btn_start_main");
         Hover(w, "btn_start_display");
-        QCOMPARE(w.upgrade_server.info_requests, configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
+        QCOMPARE(EngineProbe(w.upgrade_server).InfoRequests(), configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
 
         emit w.upgrade_server.PushMoreInfo("Meter", "APP: 1.2.4.3\nMETER-HW-1");
         for (MyPushbtn *button : qAsConst(w.target_buttons)) {
@@ -209,9 +210,9 @@ private slots:
 
         // The activity timer runs the animation only with a valid configuration.
         if (configured) {
-            w.upgrade_server.upgrading = true;
+            EngineProbe(w.upgrade_server).Upgrading() = true;
             QVERIFY(WaitUntil([&] { return !Get(w, "lab_upging")->isHidden(); }, 3000));
-            w.upgrade_server.upgrading = false;
+            EngineProbe(w.upgrade_server).Upgrading() = false;
             QVERIFY(WaitUntil([&] { return Get(w, "lab_upging")->isHidden(); }, 3000));
         }
     }
@@ -336,13 +337,13 @@ private slots:
         w.state_timer.stop();
         auto *label = Get<QLabel>(w, "lab_upging");
         for (int job = 0; job < 2; ++job) {
-            w.upgrade_server.upgrading = true;
+            EngineProbe(w.upgrade_server).Upgrading() = true;
             for (const QString &text : ticks) {
                 w.ShowUpgState();
                 QVERIFY(!label->isHidden());
                 QCOMPARE(label->text(), text);
             }
-            w.upgrade_server.upgrading = false;
+            EngineProbe(w.upgrade_server).Upgrading() = false;
             w.ShowUpgState();
             QVERIFY(label->isHidden());
         }
@@ -462,7 +463,7 @@ private slots:
         QCOMPARE(int(request.command), int(SimProtocol::SwitchMode));
         QCOMPARE(int(request.length), 1);
         QCOMPARE(int(request.payload[0]), payload);
-        QCOMPARE(w.upgrade_server.poll_timer.isActive(), w.config_valid);
+        QCOMPARE(w.upgrade_server.IsPolling(), w.config_valid);
     }
 
     // Every launch rereads the file: a file broken since start-up refuses it with both warnings.

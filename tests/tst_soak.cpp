@@ -4,6 +4,7 @@
 // text saying why; and nothing may pile up from job to job.
 //
 // UPGRADER_SOAK_JOBS sets the number of jobs (default 10), UPGRADER_SOAK_SEED the first seed.
+#include "engine_probe.h"
 #include "fast_family.h"
 #include "job_recorder.h"
 #include "messages.h"
@@ -147,20 +148,20 @@ private slots:
             QVERIFY(WaitUntil([&] { return family.IsResponsive(DeviceId::Base); }, 10000));
             family.SetFaults(RandomFaults(rng, dev_id, first_seed + quint32(k)));
             const int events_before = recorder.events.size();
-            server.usb_pid = options.product_id;
-            server.dev_id = dev_id;
-            server.motor_to_boot = dev_id == 5 && rng() % 2;
-            server.display_swap_check = false;
-            server.SetFirmwarePath(images[dev_id].path);
-            server.StartOrStop();
+            UpgradeJob job;
+            job.usb_pid = options.product_id;
+            job.dev_id = dev_id;
+            job.motor_to_boot = dev_id == 5 && rng() % 2;
+            job.firmware_path = images[dev_id].path;
+            QVERIFY(server.Start(job));
             const bool ended = recorder.WaitFinished(k + 1, 120000);
             if (!ended) {
-                server.StartOrStop();
+                server.Stop();
                 recorder.WaitFinished(k + 1, 30000);
             }
             if (!ended) {
                 QMutexLocker lock(&recent_lock);
-                qInfo("state %d; last console lines:\n  %s", server.state.load(), qPrintable(recent.join("\n  ")));
+                qInfo("state %d; last console lines:\n  %s", EngineProbe(server).State().load(), qPrintable(recent.join("\n  ")));
             }
             QVERIFY2(ended, qPrintable(QStringLiteral("job %1 (device %2) never ended").arg(k).arg(dev_id)));
 

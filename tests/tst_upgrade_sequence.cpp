@@ -1,9 +1,11 @@
 #include "debug_capture.h"
+#include "engine_probe.h"
 #include "fast_family.h"
 #include "frame_codec.h"
 #include "job_recorder.h"
 #include "messages.h"
 #include "sample_firmware.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "upgrade_server.h"
@@ -104,18 +106,20 @@ class TestUpgradeSequence : public QObject {
     {
         UpgradeServer server;
         JobRecorder recorder(server);
-        server.usb_pid = 4;
-        server.dev_id = dev_id;
-        server.display_swap_check = display_swap_check;
-        server.SetFirmwarePath(firmware.path);
-        server.motor_to_boot = motor_to_boot;
-        server.StartOrStop();
+        UpgradeJob job;
+        job.usb_pid = 4;
+        job.dev_id = dev_id;
+        job.display_swap_check = display_swap_check;
+        job.firmware_path = firmware.path;
+        job.motor_to_boot = motor_to_boot;
+        if (!server.Start(job))
+            qFatal("the engine refused a job on an idle link");
         if (during)
             during(server);
         Outcome outcome;
         outcome.finished = recorder.WaitFinished(1, timeout_ms);
         if (!outcome.finished) {
-            server.StartOrStop();
+            server.Stop();
             recorder.WaitFinished(1, 30000);
         }
         outcome.events = recorder.events;
@@ -509,7 +513,7 @@ private slots:
             if (unplug)
                 family.Unplug();
             else
-                server.StartOrStop();
+                server.Stop();
         }, 5000);
         QVERIFY2(outcome.finished, "the job ends within moments");
         QVERIFY(!outcome.result);
@@ -523,7 +527,82 @@ private slots:
         }
     }
 
-    // Stop is honoured inside the long blocking steps too, with the waits at their real length.
+    // A job that ends inside its loss recovery leaves nothing for the next job on the same
+    // engine: the next one streams its first section from offset 0 and needs no index repair.
+    void nextJobAfterAnEndInsideLossRecovery_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("stopped by the operator") << false;
+        QTest::newRow("unplugged") << true;
+    }
+
+    void nextJobAfterAnEndInsideLossRecovery()
+    {
+        QFETCH(bool, unplug);
+        SimFamily family(FastFamily());
+        const Firmware firmware = MakeFirmware("recovery.bin", 0x08000000, 3, 4096, true, 17);
+        // The 5th data frame is lost and its recovery answered (the job resumes mid-section);
+        // the 30th is lost too, and then no index query gets through.
+        std::atomic<int> data_frames{0};
+        std::atomic<int> index_queries_lost{0};
+        SimFaults faults;
+        faults.drop_request_if = [&](int id, const Frame &request) {
+            if (id != 1)
+                return false;
+            if (request.command == Cmd::SectionData) {
+                const int n = ++data_frames;
+                return n == 5 || n == 30;
+            }
+            if (request.command == Cmd::QueryIndex && data_frames >= 30) {
+                ++index_queries_lost;
+                return true;
+            }
+            return false;
+        };
+        family.SetFaults(faults);
+
+        UpgradeServer server;
+        JobRecorder recorder(server);
+        UpgradeJob job;
+        job.usb_pid = 4;
+        job.dev_id = 1;
+        job.firmware_path = firmware.path;
+        QVERIFY(server.Start(job));
+        QVERIFY(WaitUntil([&] { return index_queries_lost >= 3; }, 20000));
+        if (unplug)
+            family.Unplug();
+        else
+            QVERIFY(server.Stop());
+        QVERIFY(recorder.WaitFinished(1, 20000));
+        QCOMPARE(recorder.Of("result"), QStringList{"false"});
+
+        if (unplug)
+            family.Plug();
+        family.SetFaults(SimFaults());
+        family.ClearRecords();
+        const int losses_before = family.LossReports(1).size();
+        DebugCapture debug;
+        QVERIFY(WaitUntil([&] { return !server.LinkBusy(); }, 5000));
+        QVERIFY(server.Start(job));
+        QVERIFY(recorder.WaitFinished(2, 60000));
+        QCOMPARE(recorder.Of("result"), (QStringList{"false", "true"}));
+        QString why;
+        QVERIFY2(FlashHolds(family, 1, firmware.segments, &why), qPrintable(why));
+
+        QList<SimRequest> data;
+        for (const SimRequest &request : family.Requests(1)) {
+            if (request.frame.command == Cmd::SectionData)
+                data << request;
+        }
+        QVERIFY(!data.isEmpty());
+        QCOMPARE(int(data.first().frame.payload[0] << 8 | data.first().frame.payload[1]), 0);
+        QVERIFY(!debug.Contains("---Index resp err"));
+        QCOMPARE(family.LossReports(1).size(), losses_before);
+    }
+
+    // Stop is honoured inside the long blocking steps too. The sleeps are stretched tenfold
+    // (30 s to 50 s), so a job that sat its sleep out could never end inside the deadline, however
+    // loaded the machine.
     void stopInsideBlockingSteps_data()
     {
         QTest::addColumn<int>("dev_id");
@@ -539,8 +618,17 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, command);
         QFETCH(int, payload);
-        Waits::SetLongWaitScale(1.0);
-        SimFamily family(FastFamily());
+        ScopedWaitScale stretched(10.0);
+        SimFamilyOptions options = FastFamily();
+        if (dev_id == DeviceId::Display) {
+            // The base and the display already in their bootloaders: the display's job reaches
+            // its flag without a long wait on the way.
+            for (SimDeviceSpec &device : options.devices) {
+                if (device.id == DeviceId::Base || device.id == DeviceId::Display)
+                    device.mode = SimMode::Boot;
+            }
+        }
+        SimFamily family(options);
         std::atomic<bool> seen{false};
         SimFaults faults;
         faults.drop_request_if = [&](int, const Frame &request) {
@@ -551,10 +639,9 @@ private slots:
         family.SetFaults(faults);
         const Outcome outcome = Run(dev_id, ForDevice(dev_id), false, false, [&](UpgradeServer &server) {
             QVERIFY(WaitUntil([&] { return bool(seen); }, 60000));
-            server.StartOrStop();
-        }, 1500);  // the sleeps here last three to five seconds
-        Waits::SetLongWaitScale(kTestWaitScale);
-        QVERIFY2(outcome.finished, "Stop ends the job within moments");
+            server.Stop();
+        }, 15000);
+        QVERIFY2(outcome.finished, "Stop ends the job inside the sleep");
         QVERIFY(!outcome.result);
     }
 
@@ -579,20 +666,21 @@ private slots:
         QFETCH(QByteArray, data);
         QFETCH(QList<int>, chunks);
         UpgradeServer server;
-        server.dev_id = dev_id;
+        EngineProbe probe(server);
+        probe.Prepare(dev_id, 4);
         FirmwareSection section;
         section.address = 0x1000;
         section.length = quint16(data.size());
         section.compressed_length = quint16(data.size());
         section.data = data;
-        server.sections = {section};
-        server.current_section = &server.sections[0];
-        server.state = UpgradeServer::SendData;
-        server.Step(false, Frame());
-        QCOMPARE(server.state.load(), int(UpgradeServer::DataInFlight));
+        probe.Job().sections = {section};
+        probe.Job().current_section = &probe.Job().sections[0];
+        probe.State() = UpgradeServer::SendData;
+        probe.Step(false, Frame());
+        QCOMPARE(probe.State().load(), int(UpgradeServer::DataInFlight));
 
         QByteArray wire;
-        for (char b : server.tx_queue)
+        for (char b : probe.Job().tx_queue)
             wire.append(b);
         FrameParser parser;
         FrameCodec::ResetDecoder(parser);

@@ -1,5 +1,6 @@
 // The window's view of the attached devices: buttons enabled and coloured by the status poll,
 // versions on hover, the manual switch of the base, and the poll keeping off a job's port.
+#include "engine_probe.h"
 #include "fast_family.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
@@ -219,7 +220,7 @@ private slots:
             if (other != button)
                 QCOMPARE(Get(w, other)->toolTip(), QString());
         }
-        QVERIFY(w.upgrade_server.info_requests.isEmpty());
+        QVERIFY(EngineProbe(w.upgrade_server).InfoRequests().isEmpty());
 
         // Served once: the following poll asks for no details.
         QVERIFY(WaitUntil([&] { return polls >= 2; }, kTwoPollsMs));
@@ -287,7 +288,7 @@ private slots:
         for (const auto &base : bases)
             queries_before.push_back(CountRequests(*base, 2, SimProtocol::QueryMode));
         QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
-        QCOMPARE(w.upgrade_server.poll_timer.isActive(), true);
+        QVERIFY(w.upgrade_server.IsPolling());
 
         // A poll after the press has reached every base, behind anything the press sent.
         QVERIFY(WaitUntil([&] {
@@ -315,11 +316,11 @@ private slots:
         QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
 
         QTest::mouseClick(motor, Qt::LeftButton);
-        QVERIFY(w.upgrade_server.isRunning());
+        QVERIFY(w.upgrade_server.LinkBusy());
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
         QTest::mouseClick(Get<QPushButton>(w, "btn_main_go_boot"), Qt::LeftButton);
         QTest::mouseClick(Get<QPushButton>(w, "btn_main_go_app"), Qt::LeftButton);
-        QVERIFY(w.upgrade_server.isRunning());  // still the motor's job
+        QVERIFY(w.upgrade_server.LinkBusy());  // still the motor's job
 
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
         QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
@@ -356,7 +357,7 @@ private slots:
         QTest::mouseClick(motor, Qt::LeftButton);
         QVERIFY(engine.isRunning());
         const int others_at_start = others();
-        engine.poll_timer.start(20);
+        EngineProbe(engine).PollTimer().start(20);
 
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
         // A silent motor leaves the port quiet, so the job's last look for input lasts its full
@@ -368,7 +369,7 @@ private slots:
         QVERIFY(WaitUntil([&] { return family.Requests(3).size() > heard; }, kJobMs));
 
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
-        QVERIFY(!engine.upgrading);
+        QVERIFY(!engine.Upgrading());
         int polls_after_stop = 0;
         QVERIFY(WaitUntil([&] {
             if (!engine.isRunning())

@@ -77,11 +77,12 @@ Result RunJob(int dev_id, const QString &image, double loss)
     Result result;
     QObject::connect(&server, &UpgradeServer::PushUpgRes, [&](bool ok) { result.ok = ok; });
     QObject::connect(&server, &QThread::finished, [&] { ended = true; });
-    server.usb_pid = options.product_id;
-    server.dev_id = dev_id;
-    server.SetFirmwarePath(image);
+    UpgradeJob job;
+    job.usb_pid = options.product_id;
+    job.dev_id = dev_id;
+    job.firmware_path = image;
     const double cpu_before = ProcessCpuSeconds();
-    server.StartOrStop();
+    server.Start(job);
     QEventLoop loop;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
@@ -102,7 +103,7 @@ Result RunJob(int dev_id, const QString &image, double loss)
     probe.start(1);
     loop.exec();
     result.cpu_s = ProcessCpuSeconds() - cpu_before;
-    result.stats = server.stats;
+    result.stats = server.Stats();
     return result;
 }
 

@@ -120,7 +120,7 @@ void HeadlessRun::Press()
     window.findChild<QAbstractButton *>(targets[current].button)->click();
     TakeDebugLines();
     EchoNewLogLines();
-    if (window.upgrade_server.isRunning())
+    if (window.upgrade_server.LinkBusy())
         return;
     // The launch refused: its warning is in the window's error line.
     EndTarget(false, window.findChild<QLabel *>(QStringLiteral("label_error"))->text());

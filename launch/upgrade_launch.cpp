@@ -13,7 +13,7 @@ namespace {
 
 // Bases of these kinds keep the motor off the bus by themselves.
 const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
-constexpr int kWaitStepMs = 1;
+constexpr int kWaitStepMs = 1;  // how often the launch looks whether the link has come free
 
 LaunchRefusal Refusal(QStringList debug, bool after, const QString &zh, const QString &en)
 {
@@ -58,7 +58,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 {
     // A job still ending holds the port. Its pacing runs on this thread's timer, so the wait keeps
     // timers and queued reports going, but no operator input.
-    while (server.upgrading || server.isRunning()) {
+    while (server.LinkBusy()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kWaitStepMs);
         QThread::msleep(kWaitStepMs);
         qDebug().noquote() << "wait";
@@ -114,12 +114,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     return std::nullopt;
 }
 
-void UpgradeLaunch::Start(const LaunchJob &job)
+bool UpgradeLaunch::Start(const LaunchJob &job)
 {
-    server.usb_pid = job.usb_pid;
-    server.dev_id = job.dev_id;
-    server.display_swap_check = job.display_swap_check;
-    server.SetFirmwarePath(job.firmware_path);
-    server.motor_to_boot = job.motor_to_boot;
-    server.StartOrStop();
+    return server.Start(job);
 }

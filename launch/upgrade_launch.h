@@ -1,6 +1,7 @@
 #pragma once
 
 #include "firmware_entry.h"
+#include "upgrade_job.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,15 +20,10 @@ struct LaunchRefusal {
     const QString &Warning(bool chinese) const { return chinese ? zh : en; }
 };
 
-// Everything a job needs, decided before it starts.
-struct LaunchJob {
-    int usb_pid = 0;
-    int dev_id = 0;
-    bool display_swap_check = false;  // device 5 reporting the swapped display's model
-    QString firmware_path;            // absolute
-    bool motor_to_boot = false;       // the motor must leave the bus during the job
-    QString hw_version;               // the target's own hardware version text
-    QString description;              // the firmware variant chosen for it
+// Everything a job needs, decided before it starts, and what the launch learnt on the way.
+struct LaunchJob : UpgradeJob {
+    QString hw_version;   // the target's own hardware version text
+    QString description;  // the firmware variant chosen for it
 };
 
 // The decisions of an upgrade launch, free of any window: which attached device, its hardware
@@ -45,8 +41,8 @@ public:
     // chooses the variant and checks its image. Call after FindDevice succeeded.
     std::optional<LaunchRefusal> Prepare(LaunchJob &job);
 
-    // Hands the job to the engine and starts it.
-    void Start(const LaunchJob &job);
+    // Hands the job to the engine and starts it; false when the link was busy after all.
+    bool Start(const LaunchJob &job);
 
     static constexpr int kHwTries = 10;
 

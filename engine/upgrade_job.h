@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+// What one upgrade job is asked to do, decided before it starts. The engine copies it when the
+// job starts; nothing the job does changes the caller's copy.
+struct UpgradeJob {
+    int usb_pid = 0;                  // the base's USB product id
+    int dev_id = 0;                   // the target on the link
+    bool motor_to_boot = false;       // the motor must leave the bus during the job
+    bool display_swap_check = false;  // device 5 reporting the swapped display's model
+    QString firmware_path;            // the image, absolute
+};
