@@ -320,6 +320,20 @@ private slots:
                      text.contains("0x08100000") && text.count("digest ok") == 4,
                  qPrintable(text));
 
+        // A section whose digest does not match its data: listed, and the image refused.
+        QFile built(image);
+        QVERIFY(built.open(QIODevice::ReadOnly));
+        QByteArray tampered = built.readAll();
+        const int at = tampered.indexOf(EngineProbe(*server).Job().sections[1].digest);
+        QVERIFY(at > 0);
+        tampered[at] = char(tampered[at] ^ 0x01);
+        QProcess corrupt;
+        corrupt.start(tool, {"info", Write("tampered.bin", tampered)});
+        QVERIFY(corrupt.waitForFinished());
+        QCOMPARE(corrupt.exitCode(), 1);
+        QCOMPARE(QString::fromUtf8(corrupt.readAllStandardOutput()).count("digest is not the MD5 of the data"), 1);
+        QVERIFY(QString::fromUtf8(corrupt.readAllStandardError()).contains("1 of 4 sections fail their check"));
+
         Write("broken.bin", SampleImage().left(500));
         QProcess bad;
         bad.start(tool, {"info", dir.filePath("broken.bin")});

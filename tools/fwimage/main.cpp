@@ -130,6 +130,7 @@ int Info(const QStringList &arguments)
                              "digest (MD5)", "check");
     qint64 total = 0, stored = 0;
     int index = 0;
+    int failed = 0;
     for (const FirmwareSection &section : sections) {
         QByteArray plain;
         const bool raw = section.data.size() == section.length;
@@ -139,6 +140,7 @@ int Info(const QStringList &arguments)
         else
             check = SectionCodec::Digest(plain) == section.digest ? QStringLiteral("digest ok")
                                                                   : QStringLiteral("digest is not the MD5 of the data");
+        failed += check != QLatin1String("digest ok");
         out << QString::asprintf("  %4d  0x%08X  %6u  %6u  %-4s  %-32s  ", ++index, section.address, section.length,
                                  unsigned(section.data.size()), raw ? "raw" : "lz4", section.digest.toHex().constData())
             << check << "\n";
@@ -147,6 +149,9 @@ int Info(const QStringList &arguments)
     }
     out << "Total:         " << total << " bytes in " << sections.size() << " sections, " << stored << " stored\n";
     out.flush();
+    // A device would refuse such a section after its transfer: scripts must not take the image.
+    if (failed > 0)
+        return Fail(QStringLiteral("%1: %2 of %3 sections fail their check").arg(path).arg(failed).arg(sections.size()));
     return 0;
 }
 
@@ -159,6 +164,11 @@ int main(int argc, char **argv)
     if (arguments.isEmpty()) {
         err << kUsage;
         return 1;
+    }
+    if (arguments[0] == QLatin1String("--help") || arguments[0] == QLatin1String("-h")) {
+        out << kUsage;
+        out.flush();
+        return 0;
     }
     if (arguments[0] == QLatin1String("build"))
         return Build(arguments);

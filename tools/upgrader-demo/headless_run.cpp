@@ -83,6 +83,7 @@ void HeadlessRun::BeginTarget()
     Outcome outcome;
     outcome.target = target;
     outcomes.append(outcome);
+    logged_tenth = -1;
     Line(QStringLiteral("\n== %1 (device %2): waiting for the status poll to find it").arg(target.name).arg(target.dev_id));
     running = false;
     clock.start();
@@ -142,9 +143,14 @@ void HeadlessRun::OnProgress(const QString &phase, bool show, float value)
         fprintf(stdout, "\r%s", qPrintable(bar));
         bar_open = true;
         fflush(stdout);
-    } else {
-        Line(bar);
+        return;
     }
+    // In a log, a line per tenth of a phase (and whenever it starts over) is enough to follow.
+    const int tenth = percent / 10;
+    if (phase != logged_phase || tenth != logged_tenth)
+        Line(bar);
+    logged_phase = phase;
+    logged_tenth = tenth;
 }
 
 void HeadlessRun::OnResult(bool ok)

@@ -56,5 +56,7 @@ private:
     QList<Outcome> outcomes;
     int log_lines_seen = 0;
     bool bar_open = false;    // a progress line is on the terminal without its newline
+    QString logged_phase;     // the progress last written to a log, not a terminal
+    int logged_tenth = -1;
     bool tty = false;
 };

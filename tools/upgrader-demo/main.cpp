@@ -86,6 +86,14 @@ int main(int argc, char **argv)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // The parser's help text needs an application object, and the window's application needs its
+    // platform chosen before it exists: the help is given by a console application alone.
+    if (arguments.contains("--help") || arguments.contains("-h") || arguments.contains("-?")) {
+        QCoreApplication console(argc, argv);
+        Options ignored;
+        QString error;
+        Parse(console.arguments(), ignored, &error);  // prints the help and exits
+    }
     Options options;
     QString error;
     if (!Parse(arguments, options, &error)) {
