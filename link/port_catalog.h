@@ -11,6 +11,9 @@ struct PortInfo {
     bool has_usb_ids = false;  // false for ports that are not USB devices
     quint16 vendor_id = 0;
     quint16 product_id = 0;
+    // Where the device sits on USB (Linux: its sysfs device path such as "1-1.2"). Unlike the
+    // name it survives the device leaving USB and coming back; empty when not known.
+    QString location;
 };
 
 // The one place that asks the system for its serial ports. A simulated device family replaces
