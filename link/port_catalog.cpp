@@ -1,5 +1,6 @@
 #include "port_catalog.h"
 
+#include "port_catalog_file.h"
 #include "usb_location.h"
 
 #include <QMutex>
@@ -42,7 +43,13 @@ QList<PortInfo> PortCatalog::AvailablePorts()
         QMutexLocker lock(&provider_lock);
         current = provider;
     }
-    return current ? current() : SystemPorts();
+    if (current)
+        return current();
+    QList<PortInfo> ports = SystemPorts();
+    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
+    if (!catalog.isEmpty())
+        ports += PortCatalogFile::Read(catalog);
+    return ports;
 }
 
 void PortCatalog::SetProvider(Provider replacement)

@@ -18,14 +18,22 @@ struct PortInfo {
 
 // The one place that asks the system for its serial ports. A simulated device family replaces
 // the provider for the whole process; production code never knows the difference.
+//
+// A simulator running as a program of its own publishes its ports in a catalog file; when the
+// environment variable UPGRADER_SIM_CATALOG names one, its entries follow the system's ports.
+// An installed provider stands for the whole machine, the file included: a process that
+// simulates its own family is not disturbed by a simulator another terminal has announced.
 namespace PortCatalog {
 
 using Provider = std::function<QList<PortInfo>()>;
 
+// The environment variable naming the catalog file of a simulator in another process.
+constexpr char kSimCatalogVariable[] = "UPGRADER_SIM_CATALOG";
+
 // Ports in enumeration order. Safe to call from any thread.
 QList<PortInfo> AvailablePorts();
 
-// Replaces the system enumeration; an empty provider restores it.
+// Replaces the system enumeration and the catalog file; an empty provider restores both.
 void SetProvider(Provider provider);
 
 }  // namespace PortCatalog
