@@ -1,5 +1,8 @@
 #include "port_catalog.h"
 
+#include "port_catalog_file.h"
+#include "usb_location.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSerialPortInfo>
@@ -18,6 +21,14 @@ QList<PortInfo> SystemPorts()
         port.has_usb_ids = info.hasVendorIdentifier() && info.hasProductIdentifier();
         port.vendor_id = info.vendorIdentifier();
         port.product_id = info.productIdentifier();
+#if defined(Q_OS_LINUX)
+        port.location = UsbLocation::FromSysfs(QStringLiteral("/sys"), info.portName());
+#elif defined(Q_OS_WIN)
+        // The device manager's location of the port's USB device belongs here: the "location
+        // paths" registry property (SetupDiGetDeviceRegistryProperty with SPDRP_LOCATION_PATHS)
+        // of the parent of the port's device node. Qt does not report it, so until that is written
+        // and tried on Windows the location stays empty and ports are told apart by name only.
+#endif
         ports.append(port);
     }
     return ports;
@@ -32,7 +43,13 @@ QList<PortInfo> PortCatalog::AvailablePorts()
         QMutexLocker lock(&provider_lock);
         current = provider;
     }
-    return current ? current() : SystemPorts();
+    if (current)
+        return current();
+    QList<PortInfo> ports = SystemPorts();
+    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
+    if (!catalog.isEmpty())
+        ports += PortCatalogFile::Read(catalog);
+    return ports;
 }
 
 void PortCatalog::SetProvider(Provider replacement)

@@ -11,18 +11,29 @@ struct PortInfo {
     bool has_usb_ids = false;  // false for ports that are not USB devices
     quint16 vendor_id = 0;
     quint16 product_id = 0;
+    // Where the device sits on USB (Linux: its sysfs device path such as "1-1.2"). Unlike the
+    // name it survives the device leaving USB and coming back; empty when not known.
+    QString location;
 };
 
 // The one place that asks the system for its serial ports. A simulated device family replaces
 // the provider for the whole process; production code never knows the difference.
+//
+// A simulator running as a program of its own publishes its ports in a catalog file; when the
+// environment variable UPGRADER_SIM_CATALOG names one, its entries follow the system's ports.
+// An installed provider stands for the whole machine, the file included: a process that
+// simulates its own family is not disturbed by a simulator another terminal has announced.
 namespace PortCatalog {
 
 using Provider = std::function<QList<PortInfo>()>;
 
+// The environment variable naming the catalog file of a simulator in another process.
+constexpr char kSimCatalogVariable[] = "UPGRADER_SIM_CATALOG";
+
 // Ports in enumeration order. Safe to call from any thread.
 QList<PortInfo> AvailablePorts();
 
-// Replaces the system enumeration; an empty provider restores it.
+// Replaces the system enumeration and the catalog file; an empty provider restores both.
 void SetProvider(Provider provider);
 
 }  // namespace PortCatalog

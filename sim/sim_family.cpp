@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 using namespace SimProtocol;
@@ -31,6 +32,10 @@ SimFamily::SimFamily(const SimFamilyOptions &opts)
 {
     if (options.vendor_id == 0)
         options.vendor_id = FamilyVendorId();
+    if (options.location.isEmpty()) {
+        static std::atomic<int> families_made{0};
+        options.location = QStringLiteral("sim-%1").arg(++families_made);
+    }
     for (const SimDeviceSpec &device : options.devices)
         devices[device.id] = std::make_unique<SimDevice>(device);
     FrameCodec::ResetDecoder(parser);
@@ -292,6 +297,7 @@ void SimFamily::Publish()
     info.has_usb_ids = true;
     info.vendor_id = options.vendor_id;
     info.product_id = options.product_id;
+    info.location = options.location;
     catalog_handle = SimPortCatalog::Add(info);
     FrameCodec::ResetDecoder(parser);
     to_host.clear();
@@ -336,6 +342,11 @@ QString SimFamily::PortPath() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return pty ? pty->Path() : QString();
+}
+
+QString SimFamily::Location() const
+{
+    return options.location;  // fixed at construction
 }
 
 void SimFamily::SetFaults(const SimFaults &faults)

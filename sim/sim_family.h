@@ -57,6 +57,10 @@ struct SimFaults {
 struct SimFamilyOptions {
     quint16 vendor_id = 0;   // 0: the family's own vendor id
     quint16 product_id = 4;
+    // The base's USB location, kept across its re-enumerations while its port path changes, as a
+    // real base keeps its place on the hub. Empty: "sim-<n>", n counting the families of this
+    // process, so that families side by side are told apart.
+    QString location;
     QList<SimDeviceSpec> devices;  // the base (id 2) and the devices behind it
     SimTimings timings;
     SimFaults faults;
@@ -92,6 +96,7 @@ public:
     void Unplug();
     bool IsPlugged() const;
     QString PortPath() const;
+    QString Location() const;
 
     void SetFaults(const SimFaults &faults);
 

@@ -10,6 +10,18 @@ namespace {
 QMutex lock;
 std::map<int, PortInfo> ports;  // handle order is enumeration order
 int next_handle = 1;
+std::function<void()> listener;
+
+void Notify()
+{
+    std::function<void()> current;
+    {
+        QMutexLocker locker(&lock);
+        current = listener;
+    }
+    if (current)
+        current();
+}
 
 }  // namespace
 
@@ -25,21 +37,32 @@ void SimPortCatalog::Uninstall()
 
 int SimPortCatalog::Add(const PortInfo &port)
 {
-    QMutexLocker locker(&lock);
-    ports[next_handle] = port;
-    return next_handle++;
+    int handle = 0;
+    {
+        QMutexLocker locker(&lock);
+        ports[next_handle] = port;
+        handle = next_handle++;
+    }
+    Notify();
+    return handle;
 }
 
 void SimPortCatalog::Remove(int handle)
 {
-    QMutexLocker locker(&lock);
-    ports.erase(handle);
+    {
+        QMutexLocker locker(&lock);
+        ports.erase(handle);
+    }
+    Notify();
 }
 
 void SimPortCatalog::Clear()
 {
-    QMutexLocker locker(&lock);
-    ports.clear();
+    {
+        QMutexLocker locker(&lock);
+        ports.clear();
+    }
+    Notify();
 }
 
 QList<PortInfo> SimPortCatalog::Ports()
@@ -49,4 +72,10 @@ QList<PortInfo> SimPortCatalog::Ports()
     for (const auto &entry : ports)
         list.append(entry.second);
     return list;
+}
+
+void SimPortCatalog::SetListener(std::function<void()> replacement)
+{
+    QMutexLocker locker(&lock);
+    listener = std::move(replacement);
 }

@@ -2,6 +2,8 @@
 
 #include "port_catalog.h"
 
+#include <functional>
+
 // The simulated port catalog: ports appear and vanish as simulated devices are plugged,
 // restarted and unplugged. Installing it replaces the system enumeration for the whole process.
 namespace SimPortCatalog {
@@ -16,5 +18,10 @@ void Remove(int handle);
 void Clear();
 
 QList<PortInfo> Ports();
+
+// Called after every change of the ports, in the thread that made it (a family's own thread,
+// holding that family's lock): it must return quickly and must not call into a family. An empty
+// listener removes it. Used to republish the ports to other processes.
+void SetListener(std::function<void()> listener);
 
 }  // namespace SimPortCatalog

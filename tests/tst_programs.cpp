@@ -16,6 +16,7 @@ private slots:
             QTest::addRow("fwimage %s", option) << "FWIMAGE" << option << "usage: fwimage build";
             QTest::addRow("upgrader-demo %s", option) << "UPGRADER_DEMO" << option << "--headless";
             QTest::addRow("upgrader-bench %s", option) << "UPGRADER_BENCH" << option << "--loss";
+            QTest::addRow("upgrader-sim %s", option) << "UPGRADER_SIM" << option << "--bases";
         }
     }
 

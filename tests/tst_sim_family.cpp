@@ -125,6 +125,52 @@ private slots:
         QCOMPARE(family.Rejections(), QStringList{reason});
     }
 
+    // A real base keeps its place on the hub when it comes back under a new tty name.
+    void baseKeepsItsLocationAcrossReenumeration_data()
+    {
+        QTest::addColumn<QString>("location");
+        QTest::newRow("chosen") << "1-4.2";
+        QTest::newRow("default") << "";
+    }
+
+    void baseKeepsItsLocationAcrossReenumeration()
+    {
+        QFETCH(QString, location);
+        SimFamilyOptions options = Fast();
+        options.location = location;
+        SimFamily family(options);
+        const QString kept = family.Location();
+        QVERIFY(!kept.isEmpty());
+        if (!location.isEmpty())
+            QCOMPARE(kept, location);
+        const QList<PortInfo> before = SimPortCatalog::Ports();
+        QCOMPARE(before.size(), 1);
+        QCOMPARE(before[0].name, family.PortPath());
+        QCOMPARE(before[0].location, kept);
+
+        for (int restart = 1; restart <= 2; ++restart) {
+            const QString old_path = family.PortPath();
+            Exchange(old_path, Request(0x01, 0x12, QByteArray::fromHex(restart == 1 ? "04" : "03")), 1);
+            QVERIFY(WaitUntil([&] { return family.Reenumerations() == restart && family.IsPlugged(); }, 2000));
+            const QList<PortInfo> after = SimPortCatalog::Ports();
+            QCOMPARE(after.size(), 1);
+            QVERIFY(after[0].name != old_path);
+            QCOMPARE(after[0].name, family.PortPath());
+            QCOMPARE(after[0].location, kept);
+        }
+    }
+
+    void familiesSideBySideHaveTheirOwnLocations()
+    {
+        SimFamily first(Fast());
+        SimFamily second(Fast());
+        const QList<PortInfo> ports = SimPortCatalog::Ports();
+        QCOMPARE(ports.size(), 2);
+        QCOMPARE(ports[0].location, first.Location());
+        QCOMPARE(ports[1].location, second.Location());
+        QVERIFY(first.Location() != second.Location());
+    }
+
     void baseRestartsUnderANewPathAndCutsTheDisplay()
     {
         SimFamily family(Fast());

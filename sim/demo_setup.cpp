@@ -71,7 +71,21 @@ QJsonObject Series(const Variant &variant)
                        {"description", variant.description}};
 }
 
+DemoTarget Target(const TargetPlan &plan)
+{
+    return {plan.name, plan.button, plan.usb_pid, plan.dev_id, plan.attached.hw, plan.attached.file, plan.kib,
+            plan.other.hw};
+}
+
 }  // namespace
+
+QList<DemoTarget> DemoTargets()
+{
+    QList<DemoTarget> targets;
+    for (const TargetPlan &plan : kPlan)
+        targets.append(Target(plan));
+    return targets;
+}
 
 QList<DemoTarget> WriteDemoWorkspace(const QString &dir, bool english, QString *error)
 {
@@ -90,8 +104,7 @@ QList<DemoTarget> WriteDemoWorkspace(const QString &dir, bool english, QString *
         firmware[plan.name] = QJsonObject{{"dev_id", plan.dev_id},
                                           {"USB_PID", QJsonArray{plan.usb_pid}},
                                           {"series", QJsonArray{Series(plan.other), Series(plan.attached)}}};
-        targets.append({plan.name, plan.button, plan.usb_pid, plan.dev_id, plan.attached.hw, plan.attached.file,
-                         plan.kib});
+        targets.append(Target(plan));
     }
     const QJsonObject config{{"is_english", english}, {"check_boot_ver", false}, {"firmware", firmware}};
     QFile file(QDir(dir).filePath("config.json"));

@@ -15,7 +15,11 @@ struct DemoTarget {
     QString hw_version;    // what the simulated device reports
     QString image;         // path of its image, relative to the working directory
     int image_kib = 0;
+    QString other_hw_version;  // the configuration's second hardware variant of the target
 };
+
+// The demonstration targets as WriteDemoWorkspace writes them, without writing anything.
+QList<DemoTarget> DemoTargets();
 
 // Writes a working directory the operator window can start in: config.json naming two hardware
 // variants per target and an image for each, built by the image writer. Returns the targets, or

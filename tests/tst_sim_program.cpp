@@ -1,0 +1,329 @@
+#include "frame_codec.h"
+#include "port_catalog.h"
+#include "port_catalog_file.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <optional>
+
+// upgrader-sim as a process: what another program sees of it through its catalog file and its
+// pseudo-terminals.
+namespace {
+
+constexpr int kStartMs = 15000;   // writing the images and opening the ports
+constexpr int kReplyMs = 2000;    // one request's answer, on a loaded machine
+constexpr int kRestartMs = 5000;  // a base's restart with --fast
+constexpr int kExitMs = 10000;
+
+QByteArray Request(uint8_t command, int device, const QByteArray &payload)
+{
+    Frame f;
+    f.command = command;
+    f.address = uint8_t(0x10 | device);
+    f.length = uint8_t(payload.size());
+    memcpy(f.payload, payload.constData(), size_t(payload.size()));
+    FrameCodec::WireBuffer out;
+    return QByteArray(reinterpret_cast<const char *>(out), FrameCodec::Encode(f, out));
+}
+
+// Sends one request and waits for the first good frame back.
+std::optional<Frame> Ask(QSerialPort &port, const QByteArray &request, int wait_ms = kReplyMs)
+{
+    port.write(request);
+    port.waitForBytesWritten(kReplyMs);
+    FrameParser parser;
+    FrameCodec::ResetDecoder(parser);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < wait_ms) {
+        if (!port.waitForReadyRead(int(std::max<qint64>(1, wait_ms - clock.elapsed()))))
+            continue;
+        for (char c : port.readAll()) {
+            if (FrameCodec::Decode(parser, uint8_t(c)) == FrameCodec::FrameOk)
+                return parser.frame;
+        }
+    }
+    return std::nullopt;
+}
+
+// The hardware text of a device: the motor answers in one 24-byte field, the others in four
+// numbered 16-byte chunks.
+QString HardwareVersion(QSerialPort &port, int device)
+{
+    QByteArray text;
+    if (device == 3) {
+        const std::optional<Frame> reply = Ask(port, Request(0x08, device, QByteArray(24, 0)));
+        if (!reply)
+            return QStringLiteral("(no answer)");
+        text = QByteArray(reinterpret_cast<const char *>(reply->payload), reply->length);
+    } else {
+        for (char chunk = 1; chunk <= 4; ++chunk) {
+            const std::optional<Frame> reply = Ask(port, Request(0x08, device, QByteArray(1, chunk)));
+            if (!reply || reply->length != 17 || reply->payload[0] != chunk)
+                return QStringLiteral("(no answer to chunk %1)").arg(int(chunk));
+            text += QByteArray(reinterpret_cast<const char *>(reply->payload + 1), 16);
+        }
+    }
+    return QString::fromUtf8(text.left(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0')));
+}
+
+QString Location(const QList<PortInfo> &ports, const QString &location)
+{
+    for (const PortInfo &port : ports) {
+        if (port.location == location)
+            return port.name;
+    }
+    return {};
+}
+
+QStringList Names(const QList<PortInfo> &ports)
+{
+    QStringList names;
+    for (const PortInfo &port : ports)
+        names << port.name;
+    return names;
+}
+
+int CountEntries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
+// One upgrader-sim process with a work directory of its own; killed if a test leaves it running.
+struct Simulator {
+    QTemporaryDir work;
+    QProcess process;
+    QString work_path;
+    QString out;
+
+    explicit Simulator(const QString &shared_work = {})
+        : work_path(shared_work.isEmpty() ? work.path() : shared_work)
+    {
+        process.setProgram(qEnvironmentVariable("UPGRADER_SIM"));
+    }
+    ~Simulator()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kExitMs);
+        }
+    }
+    void Start(const QStringList &arguments)
+    {
+        process.setArguments(QStringList{"--work", work_path} + arguments);
+        process.start();
+    }
+    // Everything printed on standard output so far.
+    QString Output()
+    {
+        out += QString::fromLocal8Bit(process.readAllStandardOutput());
+        return out;
+    }
+    QString Catalog() const { return QDir(work_path).filePath("ports.json"); }
+    QList<PortInfo> Ports() const { return PortCatalogFile::Read(Catalog()); }
+    QString Pid() const { return QString::number(process.processId()); }
+};
+
+}  // namespace
+
+class TestSimProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(qEnvironmentVariable("UPGRADER_SIM")).isExecutable(),
+                 "UPGRADER_SIM must name the upgrader-sim program");
+    }
+
+    void cleanup() { qunsetenv(PortCatalog::kSimCatalogVariable); }
+
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("says");  // in the standard output for help, else the error output
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "export UPGRADER_SIM_CATALOG=DIR/ports.json";
+        QTest::newRow("help lists the variants") << QStringList{"--help"} << 0 << "reports METER-HW-2, or METER-HW-1";
+        QTest::newRow("no units") << QStringList{"--bases", "0"} << 2 << "--bases takes a whole number from 1";
+        QTest::newRow("share above one") << QStringList{"--loss", "1.5"} << 2 << "--loss takes a share";
+        QTest::newRow("share not a number") << QStringList{"--drop-replies", "some"} << 2 << "--drop-replies takes";
+        QTest::newRow("unknown target") << QStringList{"--hw", "Wheel=X"} << 2 << "unknown target 'Wheel'";
+        QTest::newRow("hardware without a text") << QStringList{"--hw", "Meter"} << 2 << "[UNIT:]TARGET=TEXT";
+        QTest::newRow("unit beyond the bases") << QStringList{"--bases", "2", "--other-variant", "3:Meter"} << 2
+                                               << "there is no unit 3";
+        QTest::newRow("motor text too long") << QStringList{"--hw", "Motor=" + QString(25, 'M')} << 2
+                                             << "Motor reports at most 24 bytes";
+        QTest::newRow("unknown option") << QStringList{"--colour"} << 2 << "Unknown option 'colour'";
+        QTest::newRow("stray argument") << QStringList{"now"} << 2 << "unexpected argument 'now'";
+    }
+
+    void usage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit_code);
+        QFETCH(QString, says);
+        Simulator sim;
+        sim.Start(arguments);
+        QVERIFY(sim.process.waitForFinished(kExitMs));
+        QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.process.exitCode(), exit_code);
+        const QString text = QString::fromLocal8Bit(exit_code == 0 ? sim.process.readAllStandardOutput()
+                                                                   : sim.process.readAllStandardError());
+        QVERIFY2(text.contains(says), qPrintable(text));
+        QCOMPARE(CountEntries(sim.work_path), 0);  // nothing written, nothing published
+    }
+
+    // The whole life of a run: the work directory before the ports, the ports answering on real
+    // serial ports, a restart under a new path at the same location, a clean stop.
+    void publishesAnswersRestartsAndWithdraws()
+    {
+        Simulator sim;
+        sim.Start({"--fast", "--bases", "2", "--hw", "1:Meter=METER-HW-9", "--other-variant", "2:Motor"});
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Ports().size() == 4, kStartMs);
+
+        // Before its ports appeared it wrote the configuration and every image it names.
+        QFile config(QDir(sim.work_path).filePath("config.json"));
+        QVERIFY(config.open(QIODevice::ReadOnly));
+        const QJsonObject firmware = QJsonDocument::fromJson(config.readAll()).object().value("firmware").toObject();
+        QCOMPARE(firmware.keys(), (QStringList{"Base", "Meter", "Motor", "Pedals", "Steering"}));
+        for (const QJsonValue &target : firmware) {
+            for (const QJsonValue &series : target.toObject().value("series").toArray()) {
+                const QString image = QDir(sim.work_path).filePath(series.toObject().value("path").toString());
+                QVERIFY2(QFileInfo(image).size() > 0, qPrintable(image));
+            }
+        }
+
+        const QList<PortInfo> ports = sim.Ports();
+        QStringList seen;
+        for (const PortInfo &port : ports) {
+            seen << QStringLiteral("%1 %2:%3").arg(port.location).arg(port.vendor_id).arg(port.product_id);
+            QVERIFY(QFileInfo::exists(port.name));
+        }
+        const QString vid = QString::number(FamilyVendorId());
+        QCOMPARE(seen, (QStringList{"sim-1-4 " + vid + ":4", "sim-1-5 " + vid + ":5", "sim-2-4 " + vid + ":4",
+                                    "sim-2-5 " + vid + ":5"}));
+        QCOMPARE(Names(ports).removeDuplicates(), 0);
+
+        // The line to paste into another terminal, and the catalog that line makes every program read.
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Output().contains("\nexport UPGRADER_SIM_CATALOG=" + sim.Catalog() + "\n"), kStartMs);
+        qputenv(PortCatalog::kSimCatalogVariable, QFile::encodeName(sim.Catalog()));
+        QCOMPARE(Names(PortCatalog::AvailablePorts()).mid(PortCatalog::AvailablePorts().size() - 4), Names(ports));
+
+        // Real serial ports on the listed paths reach each unit's own devices.
+        struct Expected {
+            const char *location;
+            int device;
+            const char *hw;
+        };
+        const Expected table[] = {
+            {"sim-1-4", 4, "METER-HW-9"}, {"sim-2-4", 4, "METER-HW-2"}, {"sim-1-4", 3, "MOTOR-HW-A"},
+            {"sim-2-4", 3, "MOTOR-HW-B"}, {"sim-1-4", 2, "BASE-HW-A-REV-0003"}, {"sim-2-5", 5, "STEER-HW-B"},
+        };
+        for (const Expected &row : table) {
+            QSerialPort port(Location(ports, row.location));
+            QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+            QCOMPARE(HardwareVersion(port, row.device), QString(row.hw));
+        }
+
+        const QString proc = "/proc/" + sim.Pid();
+        const int fds = CountEntries(proc + "/fd");
+        const int threads = CountEntries(proc + "/task");
+
+        // Restarts: the base of unit 1 leaves USB and comes back under a new path at its location;
+        // the other bases stay where they are.
+        QString path = Location(ports, "sim-1-4");
+        for (const char *into : {"04", "03", "04"}) {
+            {
+                QSerialPort port(path);
+                QVERIFY(port.open(QIODevice::ReadWrite));
+                port.write(Request(0x01, 2, QByteArray::fromHex(into)));
+                QVERIFY(port.waitForBytesWritten(kReplyMs));
+            }
+            const QString old_path = path;
+            QTRY_VERIFY_WITH_TIMEOUT(!(path = Location(sim.Ports(), "sim-1-4")).isEmpty() && path != old_path,
+                                     kRestartMs);
+            QCOMPARE(sim.Ports().size(), 4);
+            QCOMPARE(Location(sim.Ports(), "sim-2-4"), Location(ports, "sim-2-4"));
+            QTRY_VERIFY_WITH_TIMEOUT(sim.Output().contains("sim-1-4 back on USB as " + path + "\n"), kRestartMs);
+        }
+        QSerialPort port(path);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        const std::optional<Frame> mode = Ask(port, Request(0x02, 2, QByteArray(1, 0)));
+        QVERIFY(mode);
+        QCOMPARE(int(mode->payload[0]), 1);  // in its bootloader, as last asked
+        port.close();
+        // Running all day: restarts cost no descriptors and no threads.
+        QCOMPARE(CountEntries(proc + "/fd"), fds);
+        QCOMPARE(CountEntries(proc + "/task"), threads);
+
+        sim.process.terminate();  // SIGTERM
+        QVERIFY(sim.process.waitForFinished(kExitMs));
+        QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.process.exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(sim.Catalog()));
+        const QStringList listed = Names(PortCatalog::AvailablePorts());
+        const QStringList gone = Names(ports) << path;
+        // Only the listing is checked: a freed pseudo-terminal number is soon another process's.
+        for (const QString &name : gone)
+            QVERIFY2(!listed.contains(name), qPrintable(name));
+        QVERIFY(sim.Output().contains("stopped by SIGTERM"));
+    }
+
+    // A killed simulator leaves its file behind: nobody is offered its ports, and the next
+    // simulator takes the directory over; while one runs, a second is refused.
+    void oneLiveSimulatorPerWorkDirectory()
+    {
+        QTemporaryDir work;
+        Simulator first(work.path());
+        first.Start({"--fast"});
+        QTRY_VERIFY_WITH_TIMEOUT(first.Ports().size() == 2, kStartMs);
+        const QByteArray published = [&] {
+            QFile f(first.Catalog());
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+
+        Simulator second(work.path());
+        second.Start({"--fast"});
+        QVERIFY(second.process.waitForFinished(kExitMs));
+        QCOMPARE(second.process.exitCode(), 1);
+        QVERIFY(QString::fromLocal8Bit(second.process.readAllStandardError()).contains("another upgrader-sim (process " + first.Pid()));
+        QFile still(first.Catalog());
+        QVERIFY(still.open(QIODevice::ReadOnly));
+        QCOMPARE(still.readAll(), published);
+        still.close();
+
+        first.process.kill();  // SIGKILL: no chance to withdraw
+        QVERIFY(first.process.waitForFinished(kExitMs));
+        QVERIFY(QFileInfo::exists(first.Catalog()));
+        QVERIFY(first.Ports().isEmpty());
+
+        Simulator third(work.path());
+        third.Start({"--fast"});
+        QTRY_VERIFY_WITH_TIMEOUT(third.Ports().size() == 2, kStartMs);
+        QCOMPARE(PortCatalogFile::LiveOwner(third.Catalog()), third.process.processId());
+        third.process.terminate();
+        QVERIFY(third.process.waitForFinished(kExitMs));
+        QCOMPARE(third.process.exitCode(), 0);
+    }
+
+    // The fault options reach the bases: with every reply lost, a well-formed request that the
+    // same base answers without faults goes unanswered.
+    void faultOptionsReachTheBases()
+    {
+        Simulator sim;
+        sim.Start({"--drop-replies", "1"});
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Ports().size() == 2, kStartMs);
+        QSerialPort port(sim.Ports().first().name);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        QVERIFY(!Ask(port, Request(0x00, 2, {}), 500));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSimProgram)
+#include "tst_sim_program.moc"

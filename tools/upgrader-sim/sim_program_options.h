@@ -1,0 +1,32 @@
+#pragma once
+
+#include "sim_family.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// A device that reports another hardware version than the bench's default.
+struct HardwareOverride {
+    int unit = 0;        // 1-based; 0: every unit
+    QString target;      // the configuration's target name
+    QString hw_version;  // what the device reports instead
+};
+
+// What upgrader-sim was asked to run.
+struct SimProgramOptions {
+    QString work;                       // absolute; the catalog file is work/ports.json
+    int units = 1;                      // --bases: units side by side
+    double time_scale = 1.0;            // restart timings; --fast shortens them twentyfold
+    bool english = true;                // the configuration's is_english
+    SimFaults faults;                   // for every base; each base draws from its own seed
+    QList<HardwareOverride> hardware;  // --other-variant, then --hw: an explicit text wins
+};
+
+// Reads the command line. Returns 0 with *options filled, 2 with *message set for a usage error,
+// or -1 when help was asked for (*message holds it).
+int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *options, QString *message);
+
+// The work directory used without --work: the user's private runtime directory, the same on every
+// start so that the export line pasted into another terminal stays valid.
+QString DefaultWorkDirectory();

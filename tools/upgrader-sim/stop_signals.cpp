@@ -1,0 +1,66 @@
+#include "stop_signals.h"
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Written by the handler, read by the event loop: a write to a pipe is safe in a handler.
+int stop_pipe[2] = {-1, -1};
+
+}  // namespace
+
+StopSignals::StopSignals(QObject *parent) : QObject(parent)
+{
+    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;
+    notifier = new QSocketNotifier(stop_pipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &StopSignals::Drain);
+    struct sigaction action {};
+    action.sa_handler = &StopSignals::Handle;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : kStopSignals)
+        sigaction(number, &action, nullptr);
+}
+
+StopSignals::~StopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int number : kStopSignals)
+        sigaction(number, &action, nullptr);
+    delete notifier;
+    notifier = nullptr;
+    for (int &fd : stop_pipe) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+void StopSignals::Handle(int signal_number)
+{
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signal_number);
+    [[maybe_unused]] ssize_t n = ::write(stop_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+void StopSignals::Drain()
+{
+    unsigned char byte = 0;
+    int last = 0;
+    while (::read(stop_pipe[0], &byte, 1) == 1)
+        last = byte;
+    if (last)
+        emit Stop(last);
+}
