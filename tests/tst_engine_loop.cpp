@@ -1,17 +1,22 @@
 #include "debug_capture.h"
 #include "engine_probe.h"
+#include "fast_family.h"
 #include "frame_codec.h"
 #include "image_writer.h"
 #include "job_recorder.h"
 #include "messages.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
 #include "upgrade_server.h"
 #include "usb_cdc_driver.h"
 #include "wait_until.h"
+#include "wire.h"
 
 #include <QtTest>
+
+#include <optional>
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -22,18 +27,6 @@
 namespace {
 
 constexpr quint16 kPid = 4;
-
-QByteArray Wire(uint8_t command, uint8_t address, const QByteArray &payload)
-{
-    Frame f;
-    f.command = command;
-    f.address = address;
-    f.length = uint8_t(payload.size());
-    memcpy(f.payload, payload.constData(), size_t(payload.size()));
-    FrameCodec::WireBuffer out;
-    const int n = FrameCodec::Encode(f, out);
-    return QByteArray(reinterpret_cast<const char *>(out), n);
-}
 
 QList<char> Bytes(const QByteArray &bytes)
 {
@@ -62,6 +55,9 @@ QByteArray ReadAvailable(const SimPty &pty, int timeout_ms)
 
 class TestEngineLoop : public QObject {
     Q_OBJECT
+
+    // The simulated port catalog for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
 
     QTemporaryDir dir;
     QString image_path;
@@ -93,7 +89,7 @@ class TestEngineLoop : public QObject {
 private slots:
     void initTestCase()
     {
-        SimPortCatalog::Install();
+        catalog.emplace();
         ImageRecipe recipe;
         QString error;
         const QByteArray image = BuildImage(recipe, {{0x08000000, QByteArray(6000, 'x')}}, &error);
@@ -103,7 +99,7 @@ private slots:
     }
 
     void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { SimPortCatalog::Uninstall(); }
+    void cleanupTestCase() { catalog.reset(); }
 
     void imageThatFailsToLoadEndsTheJobSilently()
     {
@@ -205,7 +201,7 @@ private slots:
     }
 
     // A silent target: the handshake is repeated every 50 idle passes, each pass waiting its
-    // ticks. Ticks are sampled when the device hears each handshake.
+    // ticks. The tick count is read when the engine logs each time-out, right before it sends.
     void silentTargetRepeatsTheHandshakeAtItsPace_data()
     {
         QTest::addColumn<int>("dev_id");
@@ -221,37 +217,33 @@ private slots:
         QFETCH(int, ticks_per_pass);
         UpgradeServer server;
         EngineProbe probe(server);
-        std::mutex lock;
-        QList<int> ticks_at_handshake;
         SimFamilyOptions options = SimFamilyOptions::Standard();
         options.faults.silent = {dev_id};
-        options.on_request = [&](int id, const Frame &frame) {
-            if (id == dev_id && frame.command == Cmd::Handshake) {
-                std::lock_guard<std::mutex> guard(lock);
-                ticks_at_handshake << probe.TickCount().load();
-            }
-        };
         SimFamily family(options);
         DebugCapture debug;
+        QList<int> ticks_at_timeout;  // written in the job thread under the capture's lock
+        debug.Observe([&](const QString &line) {
+            if (line == QLatin1String("---Wait handshkae timeout"))
+                ticks_at_timeout << probe.TickCount().load();
+        });
         JobRecorder jobs(server);
         QVERIFY(server.Start(Job(dev_id)));
         QVERIFY(WaitUntil([&] { return debug.Count("---Wait handshkae timeout") >= 3; }));
         server.Stop();
         QVERIFY(jobs.WaitFinished());
+        debug.Observe({});
 
-        std::lock_guard<std::mutex> guard(lock);
-        // First handshake, then per time-out two: the time-out's own and SendHandshake's.
-        QVERIFY2(ticks_at_handshake.size() >= 5, qPrintable(QString::number(ticks_at_handshake.size())));
-        // The first handshake leaves at the end of the first pass, the time-out's at the start of
-        // the 51st: at least 49 paced waits lie between them, and as many between time-outs.
-        // Ticks are read when the device hears a frame, which may lag its sending by a little:
-        // one pass of slack.
-        const int first_gap = ticks_at_handshake[1] - ticks_at_handshake[0];
-        const int second_gap = ticks_at_handshake[3] - ticks_at_handshake[1];
-        QVERIFY2(first_gap >= 48 * ticks_per_pass, qPrintable(QString::number(first_gap)));
-        QVERIFY2(second_gap >= 48 * ticks_per_pass, qPrintable(QString::number(second_gap)));
-        // The pair of a time-out is sent within a pass or two of each other.
-        QVERIFY(ticks_at_handshake[2] - ticks_at_handshake[1] <= 3 * ticks_per_pass);
+        // 50 idle passes lie between two time-outs, and each waited at least its ticks: a
+        // loaded machine can only make the gaps longer.
+        for (int i = 1; i < ticks_at_timeout.size(); ++i) {
+            const int gap = ticks_at_timeout[i] - ticks_at_timeout[i - 1];
+            QVERIFY2(gap >= 50 * ticks_per_pass, qPrintable(QString::number(gap)));
+        }
+        // The first handshake, then per time-out two: the time-out's own and SendHandshake's
+        // (which a stop may cut off after the last one).
+        const int timeouts = ticks_at_timeout.size();
+        QVERIFY(WaitUntil([&] { return CountRequests(family, dev_id, Cmd::Handshake) >= 2 * timeouts; }, 5000));
+        QVERIFY(CountRequests(family, dev_id, Cmd::Handshake) <= 2 * timeouts + 1);
         QVERIFY(family.Rejections().isEmpty());
         QCOMPARE(jobs.Of("result"), QStringList{"false"});
     }
@@ -300,7 +292,7 @@ private slots:
         QCOMPARE(ReadAvailable(link.pty, 20), QByteArray());
         link.probe.Job().driver->rx_bytes.clear();
         link.probe.FlushTx();
-        QCOMPARE(ReadAvailable(link.pty, 200), Wire(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
+        QCOMPARE(ReadAvailable(link.pty, 200), EncodeFrame(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
     }
 
     void frameBuildersAddressAndMask()
@@ -313,7 +305,7 @@ private slots:
         for (char b : link.probe.Job().tx_queue)
             queued.append(b);
         QCOMPARE(queued.toHex(' '),
-                 (Wire(0x02, 0x13, QByteArray(1, '\x7E')) + Wire(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
+                 (EncodeFrame(0x02, 0x13, QByteArray(1, '\x7E')) + EncodeFrame(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
     }
 
     void transactTakesOnlyTheAwaitedReply_data()
@@ -321,13 +313,13 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<bool>("matched");
         QTest::addColumn<QByteArray>("payload");
-        const QByteArray reply = Wire(0x82, 0x12, QByteArray::fromHex("01"));
-        QTest::newRow("reply with bit 7 set, then more") << reply + Wire(0x00, 0x12, {}) << true << QByteArray::fromHex("01");
+        const QByteArray reply = EncodeFrame(0x82, 0x12, QByteArray::fromHex("01"));
+        QTest::newRow("reply with bit 7 set, then more") << reply + EncodeFrame(0x00, 0x12, {}) << true << QByteArray::fromHex("01");
         QTest::newRow("right command, other length")
-            << Wire(0x02, 0x12, QByteArray::fromHex("0102")) + Wire(0x04, 0x12, QByteArray(4, '\1')) << false
+            << EncodeFrame(0x02, 0x12, QByteArray::fromHex("0102")) + EncodeFrame(0x04, 0x12, QByteArray(4, '\1')) << false
             << QByteArray();
         QTest::newRow("other commands and a bad frame first")
-            << Wire(0x00, 0x12, {}) + QByteArray::fromHex("7E0102120165") + reply << true << QByteArray::fromHex("01");
+            << EncodeFrame(0x00, 0x12, {}) + QByteArray::fromHex("7E0102120165") + reply << true << QByteArray::fromHex("01");
         QTest::newRow("nothing") << QByteArray() << false << QByteArray();
     }
 
@@ -352,12 +344,12 @@ private slots:
     {
         UpgradeServer server;
         EngineProbe probe(server);
-        const QByteArray good = Wire(0x15, 0x11, QByteArray::fromHex("0102"));
+        const QByteArray good = EncodeFrame(0x15, 0x11, QByteArray::fromHex("0102"));
         const QByteArray bad = QByteArray::fromHex("7E0102120166");
-        probe.Job().rx_queue = Bytes(bad + good + Wire(0x18, 0x11, QByteArray::fromHex("02")));
+        probe.Job().rx_queue = Bytes(bad + good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02")));
         Frame frame;
         QVERIFY(!probe.TakeFrame(frame));
-        QCOMPARE(probe.Job().rx_queue, Bytes(good + Wire(0x18, 0x11, QByteArray::fromHex("02"))));
+        QCOMPARE(probe.Job().rx_queue, Bytes(good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02"))));
         QVERIFY(probe.TakeFrame(frame));
         QCOMPARE(int(frame.command), 0x15);
         QCOMPARE(int(frame.payload[1]), 2);
@@ -413,7 +405,7 @@ private slots:
         // through it shows that nothing of the job reached the device after the engine was gone.
         QSerialPort port(family.PortPath());
         QVERIFY(port.open(QIODevice::ReadWrite));
-        const QByteArray query = Wire(Cmd::QueryMode, 0x12, QByteArray(1, '\0'));
+        const QByteArray query = EncodeFrame(Cmd::QueryMode, 0x12, QByteArray(1, '\0'));
         QCOMPARE(port.write(query), qint64(query.size()));
         QVERIFY(port.waitForBytesWritten(1000));
         QVERIFY(WaitUntil([&] { return !family.Requests(2).isEmpty(); }));

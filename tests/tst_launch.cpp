@@ -5,6 +5,7 @@
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -16,6 +17,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QtTest>
+
+#include <optional>
 
 #include <memory>
 #include <vector>
@@ -77,17 +80,21 @@ QStringList Repeated(const QString &line, int n)
 class TestLaunch : public QObject {
     Q_OBJECT
 
+    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+    std::optional<ScopedWaitScale> waits;
+
 private slots:
     void initTestCase()
     {
-        SimPortCatalog::Install();
-        Waits::SetLongWaitScale(kTestWaitScale);
+        catalog.emplace();
+        waits.emplace(kTestWaitScale);
     }
     void init() { SimPortCatalog::Clear(); }
     void cleanupTestCase()
     {
-        Waits::SetLongWaitScale(1.0);
-        SimPortCatalog::Uninstall();
+        waits.reset();
+        catalog.reset();
     }
 
     // Each refusal in both languages. "attached": product ids of the attached families. The

@@ -4,6 +4,7 @@
 #include "engine_probe.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -17,6 +18,8 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <optional>
 
 namespace {
 
@@ -72,11 +75,14 @@ public slots:
 class TestMainWindow : public QObject {
     Q_OBJECT
 
+    // The simulated port catalog for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+
 private slots:
     // The status poll must see the simulated family only, never the machine's own ports.
-    void initTestCase() { SimPortCatalog::Install(); }
+    void initTestCase() { catalog.emplace(); }
     void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { SimPortCatalog::Uninstall(); }
+    void cleanupTestCase() { catalog.reset(); }
 
     void startUpOutcomes_data()
     {
@@ -389,10 +395,8 @@ private slots:
         const QMap<QString, QString> style = {
             {"keep", "keep"},
             {"absent", ""},
-            {"red", "QPushButton{background-color: rgb(255, 102, 102);}QPushButton:hover{background-color: rgb(255, "
-                    "77, 77);}QPushButton:pressed{background-color: rgb(255, 51, 51);}"},
-            {"green", "QPushButton{background-color: rgb(0, 255, 124);}QPushButton:hover{background-color: rgb(0, "
-                      "230, 112);}QPushButton:pressed{background-color: rgb(0, 204, 99);}"}};
+            {"red", kBootStyle},
+            {"green", kAppStyle}};
         for (int i = 0; i < 5; ++i) {
             MyPushbtn *button = w.target_buttons[i];
             QCOMPARE(button->objectName(), QString(kTargets[i]));

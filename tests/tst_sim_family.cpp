@@ -3,45 +3,56 @@
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "wait_until.h"
+#include "wire.h"
 
 #include <QSerialPort>
 #include <QtTest>
 
 namespace {
 
+// Requests here are written by their address byte, so that malformed ones can be too.
 QByteArray Request(uint8_t command, uint8_t address, const QByteArray &payload)
 {
-    Frame f;
-    f.command = command;
-    f.address = address;
-    f.length = uint8_t(payload.size());
-    memcpy(f.payload, payload.constData(), size_t(payload.size()));
-    FrameCodec::WireBuffer out;
-    return QByteArray(reinterpret_cast<const char *>(out), FrameCodec::Encode(f, out));
+    return EncodeFrame(command, address, payload);
 }
 
-// Sends one request on a fresh port and collects the replies that arrive within wait_ms.
-QList<Frame> Exchange(const QString &path, const QByteArray &request, int wait_ms = 60)
+constexpr int kReplyDeadlineMs = 3000;  // generous: only a broken family takes this long
+
+// Writes bytes on a fresh port (a request that restarts a device needs no answer).
+void Send(const QString &path, const QByteArray &bytes)
 {
     QSerialPort port(path);
     if (!port.open(QIODevice::ReadWrite))
+        return;
+    port.write(bytes);
+    port.waitForBytesWritten(kReplyDeadlineMs);
+}
+
+// Sends one request on a fresh port and returns the replies to it. With an answer expected, it
+// waits for that many replies; with none expected, the base's version is asked behind the
+// request and its answer, which the family gives in order, closes the exchange.
+QList<Frame> Exchange(const QString &path, const QByteArray &request, int expected = 1)
+{
+    const QByteArray probe = Request(0x04, 0x12, QByteArray(4, 0));
+    auto is_probe_answer = [](const Frame &f) { return f.command == 0x04 && f.length == 4; };
+    QSerialPort port(path);
+    if (!port.open(QIODevice::ReadWrite))
         return {};
-    port.write(request);
-    port.waitForBytesWritten(100);
-    QList<Frame> replies;
-    FrameParser parser;
-    FrameCodec::ResetDecoder(parser);
+    port.write(expected == 0 ? request + probe : request);
+    port.waitForBytesWritten(kReplyDeadlineMs);
+    QByteArray received;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < wait_ms) {
-        if (!port.waitForReadyRead(5))
-            continue;
-        for (char c : port.readAll()) {
-            if (FrameCodec::Decode(parser, uint8_t(c)) == FrameCodec::FrameOk)
-                replies.append(parser.frame);
-        }
+    while (clock.elapsed() < kReplyDeadlineMs) {
+        const QList<Frame> frames = DecodeFrames(received);
+        if (expected > 0 && frames.size() >= expected)
+            return frames;
+        if (expected == 0 && !frames.isEmpty() && is_probe_answer(frames.last()))
+            return frames.mid(0, frames.size() - 1);
+        if (port.waitForReadyRead(50))
+            received += port.readAll();
     }
-    return replies;
+    return DecodeFrames(received);
 }
 
 QByteArray Payload(const Frame &f)
@@ -121,7 +132,7 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(QString, reason);
         SimFamily family(Fast());
-        QCOMPARE(Exchange(family.PortPath(), request).size(), 0);
+        QCOMPARE(Exchange(family.PortPath(), request, 0).size(), 0);
         QCOMPARE(family.Rejections(), QStringList{reason});
     }
 
@@ -150,7 +161,7 @@ private slots:
 
         for (int restart = 1; restart <= 2; ++restart) {
             const QString old_path = family.PortPath();
-            Exchange(old_path, Request(0x01, 0x12, QByteArray::fromHex(restart == 1 ? "04" : "03")), 1);
+            Send(old_path, Request(0x01, 0x12, QByteArray::fromHex(restart == 1 ? "04" : "03")));
             QVERIFY(WaitUntil([&] { return family.Reenumerations() == restart && family.IsPlugged(); }, 2000));
             const QList<PortInfo> after = SimPortCatalog::Ports();
             QCOMPARE(after.size(), 1);
@@ -175,7 +186,7 @@ private slots:
     {
         SimFamily family(Fast());
         const QString old_path = family.PortPath();
-        Exchange(old_path, Request(0x01, 0x12, QByteArray::fromHex("04")), 1);
+        Send(old_path, Request(0x01, 0x12, QByteArray::fromHex("04")));
         QVERIFY(WaitUntil([&] { return !family.IsPlugged(); }, 2000));
         QVERIFY(ListFamilyPids().isEmpty());
         QVERIFY(WaitUntil([&] { return family.IsPlugged(); }, 2000));
@@ -187,13 +198,13 @@ private slots:
 
         // The base's bootloader leaves the display without power until it is asked.
         QVERIFY(!family.IsResponsive(4));
-        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {})).size(), 0);
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {}), 0).size(), 0);
         QCOMPARE(Exchange(family.PortPath(), Request(0x0A, 0x12, QByteArray::fromHex("01"))).size(), 1);
         QVERIFY(WaitUntil([&] { return family.IsResponsive(4); }, 2000));
         QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {})).size(), 1);
 
         // Back to the application: the display is powered by the base again.
-        Exchange(family.PortPath(), Request(0x01, 0x12, QByteArray::fromHex("03")), 1);
+        Send(family.PortPath(), Request(0x01, 0x12, QByteArray::fromHex("03")));
         QVERIFY(WaitUntil([&] { return family.Reenumerations() == 2 && family.IsResponsive(4); }, 2000));
         QCOMPARE(family.Mode(2), SimMode::App);
     }
@@ -203,8 +214,8 @@ private slots:
         SimFamilyOptions options = Fast();
         options.faults.stay_in_app = {5};
         SimFamily family(options);
-        Exchange(family.PortPath(), Request(0x01, 0x11, QByteArray::fromHex("04")), 1);
-        Exchange(family.PortPath(), Request(0x01, 0x15, QByteArray::fromHex("04")), 1);
+        Send(family.PortPath(), Request(0x01, 0x11, QByteArray::fromHex("04")));
+        Send(family.PortPath(), Request(0x01, 0x15, QByteArray::fromHex("04")));
         QVERIFY(WaitUntil([&] { return family.IsResponsive(1) && family.IsResponsive(5); }, 2000));
         QCOMPARE(family.Mode(1), SimMode::Boot);
         QCOMPARE(family.Mode(5), SimMode::App);  // the fault keeps it in its application
@@ -219,10 +230,11 @@ private slots:
         options.faults.silent = {1};
         options.faults.drop_reply = 1.0;
         SimFamily family(options);
-        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x11, {})).size(), 0);
-        QCOMPARE(family.Requests(1).size(), 1);  // heard, not answered
-        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x12, {})).size(), 0);
-        QCOMPARE(family.Requests(2).size(), 1);
+        // Every reply is lost, so nothing can close an exchange: the requests are only seen heard.
+        Send(family.PortPath(), Request(0x00, 0x11, {}));
+        QVERIFY(WaitUntil([&] { return family.Requests(1).size() == 1; }, kReplyDeadlineMs));
+        Send(family.PortPath(), Request(0x00, 0x12, {}));
+        QVERIFY(WaitUntil([&] { return family.Requests(2).size() == 1; }, kReplyDeadlineMs));
         SimFaults clean;
         family.SetFaults(clean);
         QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x11, {})).size(), 1);

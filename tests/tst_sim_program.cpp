@@ -1,6 +1,7 @@
 #include "frame_codec.h"
 #include "port_catalog.h"
 #include "port_catalog_file.h"
+#include "wire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,13 +23,7 @@ constexpr int kExitMs = 10000;
 
 QByteArray Request(uint8_t command, int device, const QByteArray &payload)
 {
-    Frame f;
-    f.command = command;
-    f.address = uint8_t(0x10 | device);
-    f.length = uint8_t(payload.size());
-    memcpy(f.payload, payload.constData(), size_t(payload.size()));
-    FrameCodec::WireBuffer out;
-    return QByteArray(reinterpret_cast<const char *>(out), FrameCodec::Encode(f, out));
+    return DeviceRequest(command, device, payload);
 }
 
 // Sends one request and waits for the first good frame back.

@@ -9,6 +9,7 @@
 #include "job_recorder.h"
 #include "messages.h"
 #include "sample_firmware.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "upgrade_server.h"
@@ -19,6 +20,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QtTest>
+
+#include <optional>
 
 #include <malloc.h>
 
@@ -73,6 +76,10 @@ struct Image {
 class TestSoak : public QObject {
     Q_OBJECT
 
+    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+    std::optional<ScopedWaitScale> waits;
+
     QTemporaryDir dir;
 
     Image Write(int dev_id)
@@ -111,14 +118,14 @@ private slots:
     void initTestCase()
     {
         test_log = qInstallMessageHandler(QuietEngine);
-        SimPortCatalog::Install();
-        Waits::SetLongWaitScale(kTestWaitScale);
+        catalog.emplace();
+        waits.emplace(kTestWaitScale);
     }
 
     void cleanupTestCase()
     {
-        Waits::SetLongWaitScale(1.0);
-        SimPortCatalog::Uninstall();
+        waits.reset();
+        catalog.reset();
         qInstallMessageHandler(test_log);
     }
 

@@ -14,6 +14,8 @@
 
 #include <QtTest>
 
+#include <optional>
+
 #include <atomic>
 
 namespace {
@@ -41,6 +43,10 @@ QString Percent(double value)
 
 class TestUpgradeSequence : public QObject {
     Q_OBJECT
+
+    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+    std::optional<ScopedWaitScale> waits;
 
     QTemporaryDir dir;
 
@@ -169,16 +175,16 @@ class TestUpgradeSequence : public QObject {
 private slots:
     void initTestCase()
     {
-        SimPortCatalog::Install();
-        Waits::SetLongWaitScale(kTestWaitScale);
+        catalog.emplace();
+        waits.emplace(kTestWaitScale);
     }
 
     void init() { SimPortCatalog::Clear(); }
 
     void cleanupTestCase()
     {
-        Waits::SetLongWaitScale(1.0);
-        SimPortCatalog::Uninstall();
+        waits.reset();
+        catalog.reset();
     }
 
     void cleanUpgrade_data()

@@ -1,10 +1,13 @@
 #include "debug_capture.h"
 #include "port_catalog.h"
+#include "scoped_fixtures.h"
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
 #include "usb_cdc_driver.h"
 
 #include <QtTest>
+
+#include <optional>
 
 #include <poll.h>
 #include <unistd.h>
@@ -55,12 +58,15 @@ PortInfo Port(const SimPty &pty, quint16 vid, quint16 pid)
 class TestUsbCdcDriver : public QObject {
     Q_OBJECT
 
+    // The simulated port catalog for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+
     QDateTime start = QDateTime::currentDateTime();
 
 private slots:
-    void initTestCase() { SimPortCatalog::Install(); }
+    void initTestCase() { catalog.emplace(); }
     void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { SimPortCatalog::Uninstall(); }
+    void cleanupTestCase() { catalog.reset(); }
 
     void lastEnumeratedPortWins()
     {

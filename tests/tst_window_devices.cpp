@@ -5,6 +5,7 @@
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
+#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -15,6 +16,8 @@
 
 #include <QLabel>
 #include <QtTest>
+
+#include <optional>
 
 #include <atomic>
 #include <memory>
@@ -27,11 +30,6 @@ namespace {
 constexpr int kPollMs = 1500;
 constexpr int kTwoPollsMs = 2 * kPollMs + 500;  // two poll periods and the polls' own exchanges
 constexpr int kJobMs = 30000;
-
-const QString kRed = "QPushButton{background-color: rgb(255, 102, 102);}QPushButton:hover{background-color: rgb(255, "
-                     "77, 77);}QPushButton:pressed{background-color: rgb(255, 51, 51);}";
-const QString kGreen = "QPushButton{background-color: rgb(0, 255, 124);}QPushButton:hover{background-color: rgb(0, "
-                       "230, 112);}QPushButton:pressed{background-color: rgb(0, 204, 99);}";
 
 // Buttons in the window's target order.
 const char *const kButtons[] = {"btn_start_main", "btn_start_motor", "btn_start_display", "btn_start_steer",
@@ -74,11 +72,26 @@ QString Look(MyPushbtn *button)
 {
     if (!button->isEnabled())
         return button->styleSheet().isEmpty() && button->toolTip().isEmpty() ? "off" : "disabled but marked";
-    if (button->styleSheet() == kGreen)
+    if (button->styleSheet() == kAppStyle)
         return "green";
-    if (button->styleSheet() == kRed)
+    if (button->styleSheet() == kBootStyle)
         return "red";
     return "enabled, style " + button->styleSheet();
+}
+
+// The status poll, called directly instead of by its 1.5 s timer (stopped first), until pred
+// holds: a device that restarts needs a few polls before it answers again.
+bool PollUntil(MainWindow &w, const std::function<bool()> &pred, int timeout_ms = 10000)
+{
+    w.upgrade_server.StopPolling();
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        w.upgrade_server.GetControlerState();
+        if (pred())
+            return true;
+    } while (clock.elapsed() < timeout_ms);
+    return false;
 }
 
 QStringList Looks(MainWindow &w)
@@ -94,17 +107,21 @@ QStringList Looks(MainWindow &w)
 class TestWindowDevices : public QObject {
     Q_OBJECT
 
+    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
+    std::optional<ScopedSimCatalog> catalog;
+    std::optional<ScopedWaitScale> waits;
+
 private slots:
     void initTestCase()
     {
-        SimPortCatalog::Install();
-        Waits::SetLongWaitScale(kTestWaitScale);
+        catalog.emplace();
+        waits.emplace(kTestWaitScale);
     }
     void init() { SimPortCatalog::Clear(); }
     void cleanupTestCase()
     {
-        Waits::SetLongWaitScale(1.0);
-        SimPortCatalog::Uninstall();
+        waits.reset();
+        catalog.reset();
     }
 
     // Each button starts enabled, styled and with a tool tip, so that every report must be
@@ -159,17 +176,34 @@ private slots:
             button->setStyleSheet("stale");
             button->setToolTip("stale");
         }
+        // The poll's own 1.5 s timer brings the first report.
         QVERIFY2(WaitUntil([&] { return Looks(w) == looks; }, kTwoPollsMs), qPrintable(Looks(w).join(", ")));
 
-        // A later poll changes nothing, and every poll asks each device as often as its target's
-        // tries say.
-        const int seen = polls;
-        QVERIFY(WaitUntil([&] { return polls > seen; }, kTwoPollsMs));
-        QCOMPARE(Looks(w), looks);
+        // From here on the poll is called directly, so every request can be counted: each poll
+        // asks each device as often as its target's tries say, and changes nothing. The motor's
+        // answer to a query behind the polls shows that the family has read everything before it.
+        w.upgrade_server.StopPolling();
+        auto caught_up = [&] {
+            QString hw;
+            w.upgrade_server.QueryHwVersion(FastFamily().product_id, 3, hw);
+            return !hw.isEmpty();
+        };
+        const int ids[] = {2, 3, 4, 5};
+        int before[4] = {};
         if (family) {
-            const int ids[] = {2, 3, 4, 5};
+            QVERIFY(caught_up());
             for (int i = 0; i < 4; ++i)
-                QCOMPARE(CountRequests(*family, ids[i], SimProtocol::QueryMode), tries[i] * polls);
+                before[i] = CountRequests(*family, ids[i], SimProtocol::QueryMode);
+        }
+        constexpr int kPolls = 2;
+        for (int i = 0; i < kPolls; ++i) {
+            w.upgrade_server.GetControlerState();
+            QCOMPARE(Looks(w), looks);
+        }
+        if (family) {
+            QVERIFY(caught_up());
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(CountRequests(*family, ids[i], SimProtocol::QueryMode) - before[i], tries[i] * kPolls);
             QVERIFY2(family->Rejections().isEmpty(), qPrintable(family->Rejections().join('\n')));
         }
     }
@@ -210,11 +244,13 @@ private slots:
         MainWindow w;
         int polls = 0;
         connect(&w.upgrade_server, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) { ++polls; });
+        w.upgrade_server.StopPolling();
         auto *target = Get<MyPushbtn>(w, qPrintable(button));
         for (int i = 0; i < 3; ++i)
             Hover(w, qPrintable(button));
 
-        QVERIFY(WaitUntil([&] { return polls >= 1; }, kTwoPollsMs));
+        w.upgrade_server.GetControlerState();
+        QCOMPARE(polls, 1);
         QCOMPARE(target->toolTip(), tip);
         for (const char *other : kButtons) {
             if (other != button)
@@ -223,7 +259,7 @@ private slots:
         QVERIFY(EngineProbe(w.upgrade_server).InfoRequests().isEmpty());
 
         // Served once: the following poll asks for no details.
-        QVERIFY(WaitUntil([&] { return polls >= 2; }, kTwoPollsMs));
+        w.upgrade_server.GetControlerState();
         QCOMPARE(target->toolTip(), tip);
         int details = 0;
         for (int device : family.DeviceIds())
@@ -240,10 +276,11 @@ private slots:
         MainWindow w;
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         Hover(w, "btn_start_motor");
-        QVERIFY(WaitUntil([&] { return motor->toolTip() == "APP: 3.0.0.1\nMOTOR-HW-A"; }, kTwoPollsMs));
+        QVERIFY(PollUntil(w, [&] { return motor->toolTip() == "APP: 3.0.0.1\nMOTOR-HW-A"; }));
 
         family.Unplug();
-        QVERIFY(WaitUntil([&] { return Looks(w) == QStringList{"off", "off", "off", "off", "off"}; }, kTwoPollsMs));
+        w.upgrade_server.GetControlerState();
+        QCOMPARE(Looks(w), (QStringList{"off", "off", "off", "off", "off"}));
     }
 
     // One attached base follows the button; with two attached neither is touched.
@@ -282,22 +319,22 @@ private slots:
         TestWorkspace workspace(kConfig);
         MainWindow w;
         auto *main = Get<MyPushbtn>(w, "btn_start_main");
-        QVERIFY(WaitUntil([&] { return main->isEnabled(); }, kTwoPollsMs));
+        QVERIFY(PollUntil(w, [&] { return main->isEnabled(); }));
 
         std::vector<int> queries_before;
         for (const auto &base : bases)
             queries_before.push_back(CountRequests(*base, 2, SimProtocol::QueryMode));
         QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
-        QVERIFY(w.upgrade_server.IsPolling());
+        QVERIFY(w.upgrade_server.IsPolling());  // the switch leaves the poll running
 
         // A poll after the press has reached every base, behind anything the press sent.
-        QVERIFY(WaitUntil([&] {
+        QVERIFY(PollUntil(w, [&] {
             for (size_t i = 0; i < bases.size(); ++i) {
                 if (CountRequests(*bases[i], 2, SimProtocol::QueryMode) <= queries_before[i])
                     return false;
             }
             return Look(main) == look;
-        }, kTwoPollsMs));
+        }));
         for (const auto &base : bases) {
             QCOMPARE(base->ModeHistory(2), history);
             QCOMPARE(CountRequests(*base, 2, SimProtocol::SwitchMode), families == 1 ? 1 : 0);
@@ -313,7 +350,7 @@ private slots:
         const QList<ImageSegment> image = WriteMotorImage();
         MainWindow w;
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
-        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
+        QVERIFY(PollUntil(w, [&] { return motor->isEnabled(); }));
 
         QTest::mouseClick(motor, Qt::LeftButton);
         QVERIFY(w.upgrade_server.LinkBusy());
@@ -385,8 +422,7 @@ private slots:
 
         // The port is free again: the polls report.
         family.SetFaults(SimFaults());
-        engine.StartPolling();
-        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
+        QVERIFY(PollUntil(w, [&] { return motor->isEnabled(); }));
         QVERIFY(others() > others_at_start);
     }
 };

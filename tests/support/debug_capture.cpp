@@ -20,6 +20,8 @@ public:
         if (active && type == QtDebugMsg) {
             QMutexLocker locker(&active->lock);
             active->lines.append(message);
+            if (active->observer)
+                active->observer(message);
         }
         if (echo || type != QtDebugMsg) {
             if (previous)
@@ -59,6 +61,12 @@ int DebugCapture::IndexOf(const QString &line, int from) const
 {
     QMutexLocker locker(&lock);
     return lines.indexOf(line, from);
+}
+
+void DebugCapture::Observe(std::function<void(const QString &)> watcher)
+{
+    QMutexLocker locker(&lock);
+    observer = std::move(watcher);
 }
 
 void DebugCapture::Clear()

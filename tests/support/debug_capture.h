@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Collects the debug output of every thread while it exists, so tests can assert the exact
 // lines the program writes. Lines are still echoed to stderr when UPGRADER_TEST_ECHO is set.
 class DebugCapture {
@@ -19,9 +21,13 @@ public:
     // Index of the first line equal to `line` at or after `from`, or -1.
     int IndexOf(const QString &line, int from = 0) const;
     void Clear();
+    // Also calls observer for each line, in the thread that writes it, as the line is written
+    // (for what the line's moment tells, such as the tick count then).
+    void Observe(std::function<void(const QString &)> observer);
 
 private:
     friend class DebugCaptureSink;
     mutable QMutex lock;
     QStringList lines;
+    std::function<void(const QString &)> observer;
 };

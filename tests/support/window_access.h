@@ -7,6 +7,16 @@
 #include <QStringList>
 #include <QWidget>
 
+// The style sheets of a target button whose device runs its bootloader (red) or its
+// application (green), as the operator sees them; written out here so that a change in the
+// window shows up as a failing test.
+const QString kBootStyle = QStringLiteral(
+    "QPushButton{background-color: rgb(255, 102, 102);}QPushButton:hover{background-color: rgb(255, "
+    "77, 77);}QPushButton:pressed{background-color: rgb(255, 51, 51);}");
+const QString kAppStyle = QStringLiteral(
+    "QPushButton{background-color: rgb(0, 255, 124);}QPushButton:hover{background-color: rgb(0, "
+    "230, 112);}QPushButton:pressed{background-color: rgb(0, 204, 99);}");
+
 // The window's widgets by object name, as a test reaches them.
 template <class T = QWidget>
 T *Get(QWidget &window, const char *name)
