@@ -25,11 +25,12 @@ QString TextUpToZero(const uint8_t *bytes, int size)
 
 }  // namespace
 
-bool UpgradeServer::OpenExchange(int p)
+bool UpgradeServer::OpenExchange(int p, const QString &port)
 {
     Q_ASSERT(InWindowThread());
     job = JobState();
     job.usb_pid = p;
+    job.port = port;
     return OpenDriver();
 }
 
@@ -67,7 +68,7 @@ bool UpgradeServer::ReadMotorHw(int timeout_ms, QString &text)
     return true;
 }
 
-void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
+void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &port)
 {
     Q_ASSERT(InWindowThread());
     if (LinkBusy()) {
@@ -78,7 +79,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text)
         return;
     upgrading = true;
     const int timeout_ms = d == DeviceId::SlowBus ? Waits::kQueryTimeoutDev5Ms : Waits::kQueryTimeoutMs;
-    if (OpenExchange(p)) {
+    if (OpenExchange(p, port)) {
         if (d == DeviceId::Motor) {
             QString motor;
             if (ReadMotorHw(timeout_ms, motor))

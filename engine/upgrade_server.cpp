@@ -27,6 +27,7 @@ UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
     motor_to_boot = request.motor_to_boot;
     display_swap_check = request.display_swap_check;
     firmware_path = request.firmware_path;
+    port = request.port;
 }
 
 UpgradeServer::UpgradeServer()
@@ -148,7 +149,7 @@ void UpgradeServer::RunJob()
 
 bool UpgradeServer::OpenDriver()
 {
-    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start);
+    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start, job.port);
     return job.driver->IsConnected();
 }
 

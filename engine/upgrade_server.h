@@ -97,9 +97,10 @@ public:
     void StopPolling();
     bool IsPolling() const { return poll_timer.isActive(); }
 
-    // Reads the hardware version text of device d behind the port with product id p and
-    // appends it to text (nothing when no answer came). Window thread, no job running.
-    void QueryHwVersion(int p, int d, QString &text);
+    // Reads the hardware version text of device d behind the port with product id p (and, when
+    // port is given, at that USB location or name) and appends it to text (nothing when no
+    // answer came). Window thread, no job running.
+    void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
 
     // Manual switch of the base (device 2) to its application or its bootloader, when exactly
     // one family device is attached. Window thread; refused while a job holds the link.
@@ -142,6 +143,7 @@ private:
         bool motor_to_boot = false;
         bool display_swap_check = false;
         QString firmware_path;
+        QString port;
 
         // The link: the port of this use and the bytes on their way.
         UsbCdcDriver *driver = nullptr;  // owned; let go through ReleaseDriver()
@@ -221,7 +223,7 @@ private:
     // A short exchange of the window's thread with the port of product id p: a fresh job state
     // (nothing of the last job's device, pace or queues) and an open driver; false when the
     // port did not open. The caller lets go of the driver when done.
-    bool OpenExchange(int p);
+    bool OpenExchange(int p, const QString &port = QString());
     // Stops all traffic on the current driver and closes its port now.
     void ReleaseDriver();
 

@@ -63,14 +63,27 @@ quint16 FamilyVendorId()
     return FAMILY_USB_VID;
 }
 
+QList<PortInfo> ListFamilyPorts()
+{
+    QList<PortInfo> family;
+    for (const PortInfo &port : PortCatalog::AvailablePorts()) {
+        if (port.has_usb_ids && port.vendor_id == FamilyVendorId())
+            family.append(port);
+    }
+    return family;
+}
+
 QList<int> ListFamilyPids()
 {
     QList<int> pids;
-    for (const PortInfo &port : PortCatalog::AvailablePorts()) {
-        if (port.has_usb_ids && port.vendor_id == FamilyVendorId())
-            pids.append(port.product_id);
-    }
+    for (const PortInfo &port : ListFamilyPorts())
+        pids.append(port.product_id);
     return pids;
+}
+
+bool PortMatches(const PortInfo &port, const QString &wanted)
+{
+    return wanted.isEmpty() || (!port.location.isEmpty() && port.location == wanted) || port.name == wanted;
 }
 
 bool IsUsablePortName(const QString &name)

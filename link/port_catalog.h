@@ -41,8 +41,15 @@ void SetProvider(Provider provider);
 // The family's USB vendor identifier (a build constant).
 quint16 FamilyVendorId();
 
+// Every attached family port, in enumeration order.
+QList<PortInfo> ListFamilyPorts();
+
 // Product identifiers of every attached family port, in enumeration order, duplicates kept.
 QList<int> ListFamilyPids();
+
+// Whether the port is the one a caller named: by its USB location, or by its name when the caller
+// gave a name (a name only holds until the device next leaves USB). An empty wanted matches all.
+bool PortMatches(const PortInfo &port, const QString &wanted);
 
 // Whether a port name can be opened on this platform: on Windows it must name a COM port,
 // elsewhere any non-empty name or device path will do.

@@ -9,13 +9,13 @@ constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for dr
 constexpr int kSendWaitMs = 1;
 }  // namespace
 
-UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time)
+UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &wanted)
     : product_id(pid), start_time_ref(start_time)
 {
     QString chosen;
     // The walk does not stop at a match: with several matching ports the last one wins.
-    for (const PortInfo &info : PortCatalog::AvailablePorts()) {
-        if (info.has_usb_ids && info.vendor_id == FamilyVendorId() && info.product_id == product_id)
+    for (const PortInfo &info : ListFamilyPorts()) {
+        if (info.product_id == product_id && PortMatches(info, wanted))
             chosen = info.name;
     }
     if (!IsUsablePortName(chosen))

@@ -14,8 +14,9 @@ class UsbCdcDriver : public QObject {
 
 public:
     // start_time_ref is the owner's job start time, the reference of trace timestamps; it must
-    // outlive the driver.
-    UsbCdcDriver(int product_id, const QDateTime *start_time_ref);
+    // outlive the driver. With a port given (a USB location or a port name), only that port is
+    // opened; otherwise the last family port with the product id.
+    UsbCdcDriver(int product_id, const QDateTime *start_time_ref, const QString &port = QString());
     ~UsbCdcDriver() override;
 
     // Writes all bytes and waits up to 1 ms for them to leave; drops them when not connected.

@@ -108,7 +108,7 @@ class TestUpgradeSequence : public QObject {
     // Runs one job to its end. `during` runs in the test's thread while the job runs.
     Outcome Run(int dev_id, const Firmware &firmware, bool motor_to_boot = false,
                 bool display_swap_check = false, const std::function<void(UpgradeServer &)> &during = {},
-                int timeout_ms = 60000)
+                int timeout_ms = 60000, const QString &port = QString())
     {
         UpgradeServer server;
         JobRecorder recorder(server);
@@ -118,6 +118,7 @@ class TestUpgradeSequence : public QObject {
         job.display_swap_check = display_swap_check;
         job.firmware_path = firmware.path;
         job.motor_to_boot = motor_to_boot;
+        job.port = port;
         if (!server.Start(job))
             qFatal("the engine refused a job on an idle link");
         if (during)
@@ -531,6 +532,29 @@ private slots:
             QCOMPARE(outcome.events.mid(outcome.events.size() - 3),
                      (QStringList{"upgrade false 100", "result false", "finished"}));
         }
+    }
+
+    // Two units of one model on a hub: a job given its base's USB location follows that base
+    // through its restart under a new tty name, while the other base, plugged in meanwhile, is
+    // the newest port with the same product id.
+    void reconnectFollowsTheLocation()
+    {
+        SimFamilyOptions ours = FastFamily();
+        ours.location = "1-1.1";
+        SimFamilyOptions other = FastFamily();
+        other.location = "1-1.2";
+        SimFamily first(ours);
+        SimFamily second(other);
+        const Firmware firmware = ForDevice(1);
+        const Outcome outcome = Run(1, firmware, false, false, [&](UpgradeServer &) {
+            QVERIFY(WaitUntil([&] { return !first.IsPlugged(); }, 20000));
+            second.Unplug();
+            second.Plug();
+        }, 60000, ours.location);
+        VerifySuccess(first, 1, firmware, outcome);
+        QCOMPARE(first.Reenumerations(), 2);  // into its bootloader and back
+        for (int id : second.DeviceIds())
+            QVERIFY2(second.Requests(id).isEmpty(), qPrintable(QStringLiteral("device %1 of the other unit").arg(id)));
     }
 
     // A job that ends inside its loss recovery leaves nothing for the next job on the same
