@@ -6,9 +6,11 @@
 #include "config_reader.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
+#include "window_font.h"
 #include "window_texts.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QLabel>
@@ -24,6 +26,11 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , form(new Ui::MainWindow)
 {
+    // The form's fixed geometry needs a font chosen for it, in both languages; the desktop's
+    // default is wider and may have no Chinese glyphs. Set for the whole application, not only
+    // this window: a button whose style sheet is set again (every status poll) falls back to the
+    // application's font, and the tool tips use it too.
+    QApplication::setFont(WindowFont());
     form->setupUi(this);
 
     // Progress and activity appear only with the first report of a job.
