@@ -4,6 +4,7 @@
 
 #include "config_discovery.h"
 #include "config_reader.h"
+#include "error_line_view.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
 #include "window_font.h"
@@ -32,6 +33,8 @@ MainWindow::MainWindow(QWidget *parent)
     // application's font, and the tool tips use it too.
     QApplication::setFont(WindowFont());
     form->setupUi(this);
+    // A warning of several lines stays readable in the one-line error label.
+    new ErrorLineView(form->label_error, form->btn_zh_en);
 
     // Progress and activity appear only with the first report of a job.
     form->progress_verify->hide();

@@ -1,5 +1,7 @@
 // The window readable in both languages: every text it shows fits its widget in the font the
-// window chooses, with glyphs for every character.
+// window chooses, with glyphs for every character, and a warning of several lines stays readable
+// in the one-line error label.
+#include "error_line_view.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sim_port_catalog.h"
@@ -8,9 +10,11 @@
 
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyleOptionButton>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -155,6 +159,67 @@ private slots:
         }
         if (widget == QLatin1String("label_sucess_cnt"))
             QVERIFY(ShownTexts(w, shown).first().endsWith(QLatin1String("999")));
+    }
+
+    void errorLine_data()
+    {
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QString>("line");  // the one line shown; empty: cut short with an ellipsis
+        QTest::newRow("one line") << "Not upgrading!" << "Not upgrading!";
+        QTest::newRow("two engine lines") << "Flash verify failed 4 times, upgrade again!\nTarget go app failed\n"
+                                          << "Flash verify failed 4 times, upgrade again! | Target go app failed";
+        QTest::newRow("Chinese, CR LF") << QString::fromUtf8("配置文件没有\"firmware\"!\r\n配置文件无效!")
+                                        << QString::fromUtf8("配置文件没有\"firmware\"! | 配置文件无效!");
+        QTest::newRow("three long lines")
+            << "Flash verify failed 4 times, upgrade again!\nMain go app failed\nTarget connect lost after upgrade.\n"
+            << "";
+    }
+
+    // The label keeps the text as written; it shows it on one line clear of the language button,
+    // as a plain label with that line would look, and its tool tip holds every line.
+    void errorLine()
+    {
+        QFETCH(QString, warning);
+        QFETCH(QString, line);
+        TestWorkspace workspace(Config(true));
+        MainWindow w;
+        w.state_timer.stop();
+        w.upgrade_server.StopPolling();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        emit w.upgrade_server.PushErrorMsg(warning);
+
+        auto *label = Get<QLabel>(w, "label_error");
+        QCOMPARE(label->text(), warning);
+        const QString log = LogLines(w).join('\n');
+        for (const QString &part : warning.split('\n', Qt::SkipEmptyParts))
+            QVERIFY2(log.contains(part.trimmed()), qPrintable(part));
+
+        auto *view = label->findChild<ErrorLineView *>();
+        QVERIFY(view);
+        const QString shown = view->ShownText();
+        if (line.isEmpty()) {
+            QVERIFY2(shown.endsWith(QChar(0x2026)), qPrintable(shown));
+            QVERIFY(ErrorLineView::OneLine(warning).startsWith(shown.chopped(1)));
+        } else {
+            QCOMPARE(shown, line);
+        }
+        // Centred in the label, the shown line stays clear of the language button above it.
+        const int width = QFontMetrics(label->font()).horizontalAdvance(shown);
+        const QRect drawn(label->geometry().center().x() - width / 2, label->y(), width, label->height());
+        QVERIFY2(!drawn.intersects(Get(w, "btn_zh_en")->geometry()), qPrintable(shown));
+
+        QLabel plain(label->parentWidget());
+        plain.setAlignment(label->alignment());
+        plain.resize(label->size());
+        plain.setText(shown);
+        plain.show();
+        QCOMPARE(label->grab().toImage(), plain.grab().toImage());
+
+        QHelpEvent hover(QEvent::ToolTip, label->rect().center(), label->mapToGlobal(label->rect().center()));
+        QCoreApplication::sendEvent(label, &hover);
+        QCOMPARE(QToolTip::text(), warning);
+        QToolTip::hideText();
     }
 };
 
