@@ -4,11 +4,14 @@
 
 #include "config_discovery.h"
 #include "config_reader.h"
+#include "error_line_view.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
+#include "window_font.h"
 #include "window_texts.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QLabel>
@@ -24,7 +27,14 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , form(new Ui::MainWindow)
 {
+    // The form's fixed geometry needs a font chosen for it, in both languages; the desktop's
+    // default is wider and may have no Chinese glyphs. Set for the whole application, not only
+    // this window: a button whose style sheet is set again (every status poll) falls back to the
+    // application's font, and the tool tips use it too.
+    QApplication::setFont(WindowFont());
     form->setupUi(this);
+    // A warning of several lines stays readable in the one-line error label.
+    new ErrorLineView(form->label_error, form->btn_zh_en);
 
     // Progress and activity appear only with the first report of a job.
     form->progress_verify->hide();
