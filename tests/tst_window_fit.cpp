@@ -1,6 +1,7 @@
 // The window readable in both languages: every text it shows fits its widget in the font the
 // window chooses, with glyphs for every character, and a warning of several lines stays readable
 // in the one-line error label.
+#include "engine_probe.h"
 #include "error_line_view.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
@@ -77,12 +78,12 @@ QStringList ShownTexts(MainWindow &w, QWidget *widget)
         emit w.upgrade_server.PushUpgRes(false);
         texts << WidgetText(widget);
     } else if (widget->objectName() == QLatin1String("lab_upging")) {
-        w.upgrade_server.upgrading = true;
+        EngineProbe(w.upgrade_server).Upgrading() = true;
         for (int tick = 0; tick < 3; ++tick) {
             w.ShowUpgState();
             texts << WidgetText(widget);
         }
-        w.upgrade_server.upgrading = false;
+        EngineProbe(w.upgrade_server).Upgrading() = false;
     } else {
         texts << WidgetText(widget);
     }
