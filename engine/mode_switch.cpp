@@ -8,32 +8,38 @@
 
 #include <QDebug>
 
-void UpgradeServer::BaseGoApp()
+bool UpgradeServer::BaseGoApp(const QString &port)
 {
-    SwitchBase(SwitchTo::App, QStringLiteral("Main go app"));
+    return SwitchBase(SwitchTo::App, QStringLiteral("Main go app"), port);
 }
 
-void UpgradeServer::BaseGoBoot()
+bool UpgradeServer::BaseGoBoot(const QString &port)
 {
-    SwitchBase(SwitchTo::Boot, QStringLiteral("Main go boot"));
+    return SwitchBase(SwitchTo::Boot, QStringLiteral("Main go boot"), port);
 }
 
-void UpgradeServer::SwitchBase(uint8_t to, const QString &line)
+bool UpgradeServer::SwitchBase(uint8_t to, const QString &line, const QString &port)
 {
     Q_ASSERT(InWindowThread());
     // A job's thread owns the port until its run has ended: the switch must not touch it.
     if (LinkBusy()) {
         qDebug().noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
-        return;
+        return false;
     }
-    const QList<int> attached = ListFamilyPids();
+    QList<PortInfo> attached;
+    for (const PortInfo &info : ListFamilyPorts()) {
+        if (PortMatches(info, port))
+            attached.append(info);
+    }
     if (attached.size() != 1)
-        return;
-    if (OpenExchange(attached.first())) {
+        return false;
+    const bool sent = OpenExchange(attached.first().product_id, port);
+    if (sent) {
         QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
         FlushTx();
         qDebug().noquote() << line;
         job.driver->port.waitForReadyRead(Waits::kModeSwitchDrainMs);
     }
     ReleaseDriver();
+    return sent;
 }

@@ -103,9 +103,10 @@ public:
     void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
 
     // Manual switch of the base (device 2) to its application or its bootloader, when exactly
-    // one family device is attached. Window thread; refused while a job holds the link.
-    void BaseGoApp();
-    void BaseGoBoot();
+    // one family device is attached (at that USB location or port name, when port is given).
+    // Window thread; refused while a job holds the link. False when nothing was sent.
+    bool BaseGoApp(const QString &port = QString());
+    bool BaseGoBoot(const QString &port = QString());
 
     // What the last job spent its time on; read once it has ended.
     JobStats Stats() const { return stats; }
@@ -240,7 +241,7 @@ private:
     void Pace(int ticks);
     int PassTicks() const;
     void EndJob();
-    void SwitchBase(uint8_t to, const QString &line);
+    bool SwitchBase(uint8_t to, const QString &line, const QString &port);
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a
     // chunk holds a zero byte (Terminated), all were read (Exhausted) or one got no reply.
