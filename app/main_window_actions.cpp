@@ -37,7 +37,7 @@ void MainWindow::SwitchApp()
     const QString previous = QDir::currentPath();
     QDir::setCurrent(directory);  // the test program runs in its own directory
 
-    const ElevatedStart start = StartElevated(program);
+    const ElevatedStart start = StartElevated(program, this);
     if (start.started) {
         QCoreApplication::exit(0);  // the test program takes over
         return;
