@@ -196,12 +196,13 @@ private slots:
         w.show();
         DebugCapture debug;
 
-        bool looked = false, hidden = false, ended_early = false;
+        bool looked = false, hidden = false, polling = true, ended_early = false;
         const int code = PressEolTest(w, [&] {
             if (looked || !bench.Has("started"))
                 return;
             looked = true;
             hidden = !w.isVisible();
+            polling = w.upgrade_server.poll_timer.isActive();
             ended_early = bench.Has("finished");
             bench.Release();
         });
@@ -209,6 +210,7 @@ private slots:
         QCOMPARE(code, 0);
         QVERIFY(looked);
         QVERIFY(hidden);
+        QVERIFY(!polling);  // the program has the devices to itself
         QVERIFY(!ended_early);
         QVERIFY(bench.Has("finished"));  // the tool ended after the program, not before
         const QString pid = QString::number(QCoreApplication::applicationPid());
@@ -270,7 +272,7 @@ private slots:
     }
 
     // A program that could not be started with elevated rights: the console line with the
-    // code, the window back where it was and working, nothing left.
+    // code, the window back where it was and working, the poll running again, nothing left.
     void handOverThatFails_data()
     {
         QTest::addColumn<Helper>("helper");
@@ -319,6 +321,7 @@ private slots:
             QVERIFY2(waiting.match(lines[1]).hasMatch(), qPrintable(lines[1]));
         }
         QVERIFY(!bench.Has("started"));
+        QVERIFY(w.upgrade_server.poll_timer.isActive());
         QCOMPARE(QDir::currentPath(), bench.root);
         QCOMPARE(waitpid(-1, nullptr, WNOHANG), pid_t(-1));
         // Not more: a helper let go by an earlier case may close its own meanwhile.
