@@ -36,11 +36,17 @@ void MainWindow::SwitchApp()
     const QString previous = QDir::currentPath();
     QDir::setCurrent(directory);  // the test program runs in its own directory
 
-    const ElevatedStart start = StartElevated(program);
+    // The test program may talk to the same devices, and where the tool has to wait for it
+    // (the window hidden) the status poll keeps off the port meanwhile.
+    const bool polling = upgrade_server.poll_timer.isActive();
+    upgrade_server.StopPolling();
+    const ElevatedStart start = StartElevated(program, this);
     if (start.started) {
         QCoreApplication::exit(0);  // the test program takes over
         return;
     }
+    if (polling)
+        upgrade_server.StartPolling();
     qDebug().noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
     // The tool stays open: relative firmware paths of later launches must still mean the
     // tool's directory, not the test program's.

@@ -493,34 +493,6 @@ private slots:
                  (QStringList{"The configuration file parsing error!", "The configuration file is invalid!"}));
     }
 
-    // Last: a successful hand-over quits the application's event loops for good.
-    void eolTestStartedQuitsWithZero()
-    {
-        TestWorkspace workspace(Config("\"eol_path\": \"tools/eol/run.sh\","));
-        workspace.Write("tools/eol/run.sh", "#!/bin/sh\n", true);
-        // The privilege helper as this tool sees it; it records where and what it was asked to run.
-        const QByteArray record = workspace.Path("helper.txt").toUtf8();
-        workspace.Write("bin/pkexec", "#!/bin/sh\necho \"$PWD $*\" > " + record + ".tmp && mv " + record + ".tmp " + record + "\n",
-                        true);
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", workspace.Path("bin").toUtf8() + ":" + path);
-
-        MainWindow w;
-        DebugCapture debug;
-        QEventLoop loop;
-        QTimer::singleShot(0, Get<QPushButton>(w, "btn_eol_test"), &QPushButton::click);
-        QTimer::singleShot(10000, &loop, [&] { loop.exit(7); });
-        const int code = loop.exec();
-        qputenv("PATH", path);
-
-        QCOMPARE(code, 0);
-        QVERIFY(debug.Lines().filter("err_code").isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
-        QFile file(record);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString eol = QDir(workspace.dir.path()).canonicalPath() + "/tools/eol";
-        QCOMPARE(QString::fromUtf8(file.readAll()).trimmed(), eol + " --keep-cwd " + eol + "/run.sh");
-    }
 };
 
 QTEST_MAIN(TestMainWindow)
