@@ -38,7 +38,7 @@ void MainWindow::SwitchApp()
 
     // The test program may talk to the same devices, and where the tool has to wait for it
     // (the window hidden) the status poll keeps off the port meanwhile.
-    const bool polling = upgrade_server.poll_timer.isActive();
+    const bool polling = upgrade_server.IsPolling();
     upgrade_server.StopPolling();
     const ElevatedStart start = StartElevated(program, this);
     if (start.started) {

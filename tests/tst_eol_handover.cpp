@@ -202,7 +202,7 @@ private slots:
                 return;
             looked = true;
             hidden = !w.isVisible();
-            polling = w.upgrade_server.poll_timer.isActive();
+            polling = w.upgrade_server.IsPolling();
             ended_early = bench.Has("finished");
             bench.Release();
         });
@@ -321,7 +321,7 @@ private slots:
             QVERIFY2(waiting.match(lines[1]).hasMatch(), qPrintable(lines[1]));
         }
         QVERIFY(!bench.Has("started"));
-        QVERIFY(w.upgrade_server.poll_timer.isActive());
+        QVERIFY(w.upgrade_server.IsPolling());
         QCOMPARE(QDir::currentPath(), bench.root);
         QCOMPARE(waitpid(-1, nullptr, WNOHANG), pid_t(-1));
         // Not more: a helper let go by an earlier case may close its own meanwhile.
