@@ -20,15 +20,21 @@
 
 namespace {
 
-// Section headers device id heard for the section at address.
+// Section headers device id heard for the section at address. A header repeated because its
+// answer came late (a loaded machine) counts once: only the announcements count.
 int CountHeaders(const SimFamily &family, int id, quint32 address)
 {
     int count = 0;
-    for (const SimRequest &request : family.Requests(id)) {
+    const Frame *previous = nullptr;
+    const QList<SimRequest> requests = family.Requests(id);
+    for (const SimRequest &request : requests) {
         const Frame &f = request.frame;
         const quint32 at = quint32(f.payload[0]) << 24 | quint32(f.payload[1]) << 16 | quint32(f.payload[2]) << 8 |
                            f.payload[3];
-        count += f.command == Cmd::SectionHeader && at == address;
+        const bool repeated = previous && previous->command == f.command && previous->length == f.length &&
+                              memcmp(previous->payload, f.payload, f.length) == 0;
+        count += f.command == Cmd::SectionHeader && at == address && !repeated;
+        previous = &f;
     }
     return count;
 }
