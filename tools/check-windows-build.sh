@@ -244,19 +244,22 @@ fi
 
 # One compile per source, as many at a time as there are processors; each leaves its log and, on
 # failure, a mark. The logs are shown afterwards, one file at a time.
-compile_one() {
-    local source=$2 rsp=$3
-    local log
-    log=$WORK/logs/$(echo "$source" | sed "s|^$ROOT/||; s|/|_|g").log
-    "$CXX" @"$WORK/common.rsp" @"$rsp" "$source" >"$log" 2>&1 || touch "$log.failed"
+log_of() {  # target source
+    local relative=${2#"$ROOT"/}
+    echo "$WORK/logs/$1-${relative//\//_}.log"
 }
-export -f compile_one
+compile_one() {
+    local log
+    log=$(log_of "$1" "$2")
+    "$CXX" @"$WORK/common.rsp" @"$3" "$2" >"$log" 2>&1 || touch "$log.failed"
+}
+export WORK=$work ROOT=$root CXX=$cxx
+export -f log_of compile_one
 count=$(wc -l <"$work/sources.tsv")
-tr '\t' '\n' <"$work/sources.tsv" |
-    WORK=$work ROOT=$root CXX=$cxx xargs -d '\n' -n 3 -P "$(nproc)" bash -c 'compile_one "$@"' compile_one
+tr '\t' '\n' <"$work/sources.tsv" | xargs -d '\n' -n 3 -P "$(nproc)" bash -c 'compile_one "$@"' compile_one
 : >"$work/failed.txt"
 while IFS=$'\t' read -r target source _; do
-    log=$work/logs/$(echo "$source" | sed "s|^$root/||; s|/|_|g").log
+    log=$(log_of "$target" "$source")
     if [ -e "$log.failed" ]; then
         echo "FAILED: ${source#"$root"/} ($target)"
         cat "$log"
