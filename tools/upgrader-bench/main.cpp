@@ -4,6 +4,7 @@
 // Streaming figures count the loop passes paced for streaming: ticks delivered by the window
 // thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the pacing table's bytes
 // per pass over its ticks per pass, at the nominal 1 ms per tick.
+#include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
@@ -16,8 +17,6 @@
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,14 +36,6 @@ Pace StreamingPace(int dev_id)
     case 5: return {30, 10};
     default: return {128, 1};
     }
-}
-
-double ProcessCpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void Print(const QString &name, double value)
@@ -81,7 +72,7 @@ Result RunJob(int dev_id, const QString &image, double loss)
     job.usb_pid = options.product_id;
     job.dev_id = dev_id;
     job.firmware_path = image;
-    const double cpu_before = ProcessCpuSeconds();
+    const qint64 cpu_before = Platform::ProcessCpuNs();
     server.Start(job);
     QEventLoop loop;
     QTimer check;
@@ -102,7 +93,7 @@ Result RunJob(int dev_id, const QString &image, double loss)
     });
     probe.start(1);
     loop.exec();
-    result.cpu_s = ProcessCpuSeconds() - cpu_before;
+    result.cpu_s = (Platform::ProcessCpuNs() - cpu_before) / 1e9;
     result.stats = server.Stats();
     return result;
 }
