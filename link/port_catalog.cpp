@@ -73,6 +73,17 @@ QList<int> ListFamilyPids()
     return pids;
 }
 
+PortInfo FamilyPort(int product_id)
+{
+    PortInfo chosen;
+    // The walk does not stop at a match: with several matching ports the last one wins.
+    for (const PortInfo &port : PortCatalog::AvailablePorts()) {
+        if (port.has_usb_ids && port.vendor_id == FamilyVendorId() && port.product_id == product_id)
+            chosen = port;
+    }
+    return chosen;
+}
+
 bool IsUsablePortName(const QString &name)
 {
 #ifdef Q_OS_WIN

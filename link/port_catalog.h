@@ -44,6 +44,10 @@ quint16 FamilyVendorId();
 // Product identifiers of every attached family port, in enumeration order, duplicates kept.
 QList<int> ListFamilyPids();
 
+// The family port a driver for this product id opens: with several, the one enumerated last.
+// Empty name when none is attached.
+PortInfo FamilyPort(int product_id);
+
 // Whether a port name can be opened on this platform: on Windows it must name a COM port,
 // elsewhere any non-empty name or device path will do.
 bool IsUsablePortName(const QString &name);

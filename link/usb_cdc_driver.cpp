@@ -12,12 +12,7 @@ constexpr int kSendWaitMs = 1;
 UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time)
     : product_id(pid), start_time_ref(start_time)
 {
-    QString chosen;
-    // The walk does not stop at a match: with several matching ports the last one wins.
-    for (const PortInfo &info : PortCatalog::AvailablePorts()) {
-        if (info.has_usb_ids && info.vendor_id == FamilyVendorId() && info.product_id == product_id)
-            chosen = info.name;
-    }
+    const QString chosen = FamilyPort(product_id).name;
     if (!IsUsablePortName(chosen))
         return;
 
