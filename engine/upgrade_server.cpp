@@ -119,8 +119,10 @@ void UpgradeServer::run()
 
 void UpgradeServer::RunJob()
 {
+    last_job_end = JobEnd::Ran;
     LoadImage();
     if (!job.image_loaded) {
+        last_job_end = JobEnd::ImageNotLoaded;
         job.sections.clear();
         stop_requested = true;
         upgrading = false;
@@ -130,6 +132,7 @@ void UpgradeServer::RunJob()
 
     job.job_start = QDateTime::currentDateTime();
     if (!OpenDriver()) {
+        last_job_end = JobEnd::PortNotOpened;
         stop_requested = true;
         qDebug().noquote() << QString::fromUtf8("---USB未打开!");
         ReleaseDriver();

@@ -88,6 +88,10 @@ public:
     bool LinkBusy() const { return upgrading || isRunning(); }
     // The operator's Stop ended the last job.
     bool StoppedByOperator() const { return stopped_by_operator; }
+    // How far the last job got before it ended. The two early ends report nothing but a hidden
+    // progress, so a front end that must tell them apart asks here once the job has ended.
+    enum class JobEnd { Ran, ImageNotLoaded, PortNotOpened };
+    JobEnd LastJobEnd() const { return last_job_end; }
     // Asks the next status poll for the target's application and hardware versions
     // (PushMoreInfo); a name asked twice before then is asked once. Any thread.
     void RequestDetails(const QString &target);
@@ -192,6 +196,7 @@ private:
     std::atomic<int> state{Init};
     std::atomic<int> tick_count{0};           // advanced by the 1 ms tick timer
     std::atomic<bool> stopped_by_operator{false};
+    std::atomic<JobEnd> last_job_end{JobEnd::Ran};
 
     // Status poll: the targets whose details the window asked for, guarded by info_lock.
     QSet<QString> info_requests;

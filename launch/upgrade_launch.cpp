@@ -15,9 +15,11 @@ namespace {
 const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
 constexpr int kWaitStepMs = 1;  // how often the launch looks whether the link has come free
 
-LaunchRefusal Refusal(QStringList debug, bool after, const QString &zh, const QString &en)
+using Kind = LaunchRefusal::Kind;
+
+LaunchRefusal Refusal(Kind kind, QStringList debug, bool after, const QString &zh, const QString &en)
 {
-    return LaunchRefusal{std::move(debug), after, zh, en};
+    return LaunchRefusal{std::move(debug), after, zh, en, kind};
 }
 
 QString Zh(const char *text)
@@ -33,7 +35,8 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
 {
     target = name;
     if (!entries.contains(target))
-        return Refusal({Zh("---配置文件无效")}, true, Zh("配置文件无效！"), QStringLiteral("Invalid configuration file!"));
+        return Refusal(Kind::TargetAbsent, {Zh("---配置文件无效")}, true, Zh("配置文件无效！"),
+                       QStringLiteral("Invalid configuration file!"));
     entry = entries.value(target);
 
     // Each configured product id counts once, however many ports show it.
@@ -46,9 +49,11 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
         }
     }
     if (count == 0)
-        return Refusal({Zh("未找到设备")}, false, Zh("未找到可升级设备!"), QStringLiteral("No target found!"));
+        return Refusal(Kind::NoDevice, {Zh("未找到设备")}, false, Zh("未找到可升级设备!"),
+                       QStringLiteral("No target found!"));
     if (count > 1)
-        return Refusal({Zh("检测%1有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target)}, true,
+        return Refusal(Kind::SeveralDevices, {Zh("检测%1有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target)},
+                       true,
                        Zh("检测\"%1\"有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target),
                        QStringLiteral("Multiple ZORV device detected, please leave one only!"));
     return std::nullopt;
@@ -74,7 +79,8 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     qDebug().noquote() << "\nHardware Version: " + hw;
     server.StartPolling();
     if (hw.isEmpty())
-        return Refusal({Zh("未查询到%1的硬件版本，请重试").arg(target)}, true, Zh("未查询到\"%1\"的硬件版本!").arg(target),
+        return Refusal(Kind::NoHardwareVersion, {Zh("未查询到%1的硬件版本，请重试").arg(target)}, true,
+                       Zh("未查询到\"%1\"的硬件版本!").arg(target),
                        QStringLiteral("Cannot get hardware version, please retry!"));
 
     const FirmwareSeries *variant = nullptr;
@@ -85,7 +91,8 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         }
     }
     if (!variant)
-        return Refusal({Zh("%1 配置的硬件版本，与获取到的不匹配: %2").arg(target, hw)}, true,
+        return Refusal(Kind::HardwareMismatch, {Zh("%1 配置的硬件版本，与获取到的不匹配: %2").arg(target, hw)},
+                       true,
                        Zh("\"%1\"配置的硬件版本，与获取到的不匹配: \"%2\"!").arg(target, hw),
                        QStringLiteral("Hardware doesn't match!"));
 
@@ -94,12 +101,12 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     job.hw_version = hw;
     job.description = variant->description;
     if (variant->path.isEmpty())
-        return Refusal({Zh("%1固件路径为空").arg(variant->description)}, true,
+        return Refusal(Kind::EmptyPath, {Zh("%1固件路径为空").arg(variant->description)}, true,
                        Zh("\"%1\"固件路径为空!").arg(variant->description),
                        QStringLiteral("Firmware path of \"%1\" is invalid!").arg(variant->description));
     const QString path = QDir::current().absoluteFilePath(variant->path);
     if (!QFileInfo::exists(path))
-        return Refusal({"firm_path:" + path, Zh("固件文件不存在")}, false,
+        return Refusal(Kind::MissingFile, {"firm_path:" + path, Zh("固件文件不存在")}, false,
                        Zh("\"%1\"固件路径找不到指定固件!").arg(variant->description),
                        QStringLiteral("Firmware of \"%1\" doesn't exist!").arg(variant->description));
     job.display_swap_check = hw.contains(QLatin1String(kSwappedDisplayModel)) && entry.dev_id == DeviceId::SlowBus;

@@ -12,10 +12,22 @@ class UpgradeServer;
 
 // Why a launch was refused: the console lines and the operator's warning in both languages.
 struct LaunchRefusal {
+    // Which check refused, for front ends that report more than the warning (an exit code).
+    enum class Kind {
+        TargetAbsent,      // the target is not in the configuration's table
+        NoDevice,          // none of its product ids is attached
+        SeveralDevices,    // more than one of them is
+        NoHardwareVersion, // the device gave no hardware version
+        HardwareMismatch,  // no variant is configured for the version it gave
+        EmptyPath,         // the matched variant names no image
+        MissingFile,       // its image file does not exist
+    };
+
     QStringList debug_lines;
     bool debug_after_warning = false;  // some refusals write their console line after the warning
     QString zh;
     QString en;
+    Kind kind = Kind::TargetAbsent;
 
     const QString &Warning(bool chinese) const { return chinese ? zh : en; }
 };
@@ -43,6 +55,9 @@ public:
 
     // Hands the job to the engine and starts it; false when the link was busy after all.
     bool Start(const LaunchJob &job);
+
+    // The product id of the one attached device FindDevice found; 0 before.
+    int ProductId() const { return usb_pid; }
 
     static constexpr int kHwTries = 10;
 

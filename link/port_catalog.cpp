@@ -86,6 +86,17 @@ bool PortMatches(const PortInfo &port, const QString &wanted)
     return wanted.isEmpty() || (!port.location.isEmpty() && port.location == wanted) || port.name == wanted;
 }
 
+PortInfo FamilyPort(int product_id, const QString &wanted)
+{
+    PortInfo chosen;
+    // The walk does not stop at a match: with several matching ports the last one wins.
+    for (const PortInfo &port : ListFamilyPorts()) {
+        if (port.product_id == product_id && PortMatches(port, wanted))
+            chosen = port;
+    }
+    return chosen;
+}
+
 bool IsUsablePortName(const QString &name)
 {
 #ifdef Q_OS_WIN

@@ -51,6 +51,10 @@ QList<int> ListFamilyPids();
 // gave a name (a name only holds until the device next leaves USB). An empty wanted matches all.
 bool PortMatches(const PortInfo &port, const QString &wanted);
 
+// The family port a driver for this product id opens (only the one named by wanted, when
+// given): with several, the one enumerated last. Empty name when none is attached.
+PortInfo FamilyPort(int product_id, const QString &wanted = QString());
+
 // Whether a port name can be opened on this platform: on Windows it must name a COM port,
 // elsewhere any non-empty name or device path will do.
 bool IsUsablePortName(const QString &name);

@@ -12,12 +12,7 @@ constexpr int kSendWaitMs = 1;
 UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &wanted)
     : product_id(pid), start_time_ref(start_time)
 {
-    QString chosen;
-    // The walk does not stop at a match: with several matching ports the last one wins.
-    for (const PortInfo &info : ListFamilyPorts()) {
-        if (info.product_id == product_id && PortMatches(info, wanted))
-            chosen = info.name;
-    }
+    const QString chosen = FamilyPort(product_id, wanted).name;
     if (!IsUsablePortName(chosen))
         return;
 

@@ -219,7 +219,8 @@ private slots:
         // On a loaded machine an answering device can miss the 40 ms window once; the launch
         // then asks again, which is its rule, not a fault.
         QStringList lines = capture.Lines();
-        const int retries = silent_target ? 0 : lines.removeAll(Zh("查询硬件版本超时"));
+        const QString retry = Zh("查询硬件版本超时");
+        const int retries = debug.contains(retry) ? 0 : lines.removeAll(retry);
         QCOMPARE(lines, debug);
 
         QVERIFY(!engine.LinkBusy());

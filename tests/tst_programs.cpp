@@ -17,6 +17,7 @@ private slots:
             QTest::addRow("upgrader-demo %s", option) << "UPGRADER_DEMO" << option << "--headless";
             QTest::addRow("upgrader-bench %s", option) << "UPGRADER_BENCH" << option << "--loss";
             QTest::addRow("upgrader-sim %s", option) << "UPGRADER_SIM" << option << "--bases";
+            QTest::addRow("upgrader-cli %s", option) << "UPGRADER_CLI" << option << "upgrade TARGET";
         }
     }
 

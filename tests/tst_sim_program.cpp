@@ -1,7 +1,7 @@
 #include "frame_codec.h"
 #include "port_catalog.h"
 #include "port_catalog_file.h"
-#include "wire.h"
+#include "sim_process.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,44 +21,19 @@ constexpr int kReplyMs = 2000;    // one request's answer, on a loaded machine
 constexpr int kRestartMs = 5000;  // a base's restart with --fast
 constexpr int kExitMs = 10000;
 
-QByteArray Request(uint8_t command, int device, const QByteArray &payload)
-{
-    return DeviceRequest(command, device, payload);
-}
-
-// Sends one request and waits for the first good frame back.
-std::optional<Frame> Ask(QSerialPort &port, const QByteArray &request, int wait_ms = kReplyMs)
-{
-    port.write(request);
-    port.waitForBytesWritten(kReplyMs);
-    FrameParser parser;
-    FrameCodec::ResetDecoder(parser);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < wait_ms) {
-        if (!port.waitForReadyRead(int(std::max<qint64>(1, wait_ms - clock.elapsed()))))
-            continue;
-        for (char c : port.readAll()) {
-            if (FrameCodec::Decode(parser, uint8_t(c)) == FrameCodec::FrameOk)
-                return parser.frame;
-        }
-    }
-    return std::nullopt;
-}
-
 // The hardware text of a device: the motor answers in one 24-byte field, the others in four
 // numbered 16-byte chunks.
 QString HardwareVersion(QSerialPort &port, int device)
 {
     QByteArray text;
     if (device == 3) {
-        const std::optional<Frame> reply = Ask(port, Request(0x08, device, QByteArray(24, 0)));
+        const std::optional<Frame> reply = AskDevice(port, DeviceRequest(0x08, device, QByteArray(24, 0)));
         if (!reply)
             return QStringLiteral("(no answer)");
         text = QByteArray(reinterpret_cast<const char *>(reply->payload), reply->length);
     } else {
         for (char chunk = 1; chunk <= 4; ++chunk) {
-            const std::optional<Frame> reply = Ask(port, Request(0x08, device, QByteArray(1, chunk)));
+            const std::optional<Frame> reply = AskDevice(port, DeviceRequest(0x08, device, QByteArray(1, chunk)));
             if (!reply || reply->length != 17 || reply->payload[0] != chunk)
                 return QStringLiteral("(no answer to chunk %1)").arg(int(chunk));
             text += QByteArray(reinterpret_cast<const char *>(reply->payload + 1), 16);
@@ -88,41 +63,6 @@ int CountEntries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
-
-// One upgrader-sim process with a work directory of its own; killed if a test leaves it running.
-struct Simulator {
-    QTemporaryDir work;
-    QProcess process;
-    QString work_path;
-    QString out;
-
-    explicit Simulator(const QString &shared_work = {})
-        : work_path(shared_work.isEmpty() ? work.path() : shared_work)
-    {
-        process.setProgram(qEnvironmentVariable("UPGRADER_SIM"));
-    }
-    ~Simulator()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(kExitMs);
-        }
-    }
-    void Start(const QStringList &arguments)
-    {
-        process.setArguments(QStringList{"--work", work_path} + arguments);
-        process.start();
-    }
-    // Everything printed on standard output so far.
-    QString Output()
-    {
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-        return out;
-    }
-    QString Catalog() const { return QDir(work_path).filePath("ports.json"); }
-    QList<PortInfo> Ports() const { return PortCatalogFile::Read(Catalog()); }
-    QString Pid() const { return QString::number(process.processId()); }
-};
 
 }  // namespace
 
@@ -163,7 +103,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exit_code);
         QFETCH(QString, says);
-        Simulator sim;
+        SimProcess sim;
         sim.Start(arguments);
         QVERIFY(sim.process.waitForFinished(kExitMs));
         QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
@@ -178,7 +118,7 @@ private slots:
     // serial ports, a restart under a new path at the same location, a clean stop.
     void publishesAnswersRestartsAndWithdraws()
     {
-        Simulator sim;
+        SimProcess sim;
         sim.Start({"--fast", "--bases", "2", "--hw", "1:Meter=METER-HW-9", "--other-variant", "2:Motor"});
         QTRY_VERIFY_WITH_TIMEOUT(sim.Ports().size() == 4, kStartMs);
 
@@ -237,7 +177,7 @@ private slots:
             {
                 QSerialPort port(path);
                 QVERIFY(port.open(QIODevice::ReadWrite));
-                port.write(Request(0x01, 2, QByteArray::fromHex(into)));
+                port.write(DeviceRequest(0x01, 2, QByteArray::fromHex(into)));
                 QVERIFY(port.waitForBytesWritten(kReplyMs));
             }
             const QString old_path = path;
@@ -249,7 +189,7 @@ private slots:
         }
         QSerialPort port(path);
         QVERIFY(port.open(QIODevice::ReadWrite));
-        const std::optional<Frame> mode = Ask(port, Request(0x02, 2, QByteArray(1, 0)));
+        const std::optional<Frame> mode = AskDevice(port, DeviceRequest(0x02, 2, QByteArray(1, 0)));
         QVERIFY(mode);
         QCOMPARE(int(mode->payload[0]), 1);  // in its bootloader, as last asked
         port.close();
@@ -275,7 +215,7 @@ private slots:
     void oneLiveSimulatorPerWorkDirectory()
     {
         QTemporaryDir work;
-        Simulator first(work.path());
+        SimProcess first(work.path());
         first.Start({"--fast"});
         QTRY_VERIFY_WITH_TIMEOUT(first.Ports().size() == 2, kStartMs);
         const QByteArray published = [&] {
@@ -283,7 +223,7 @@ private slots:
             return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
         }();
 
-        Simulator second(work.path());
+        SimProcess second(work.path());
         second.Start({"--fast"});
         QVERIFY(second.process.waitForFinished(kExitMs));
         QCOMPARE(second.process.exitCode(), 1);
@@ -298,7 +238,7 @@ private slots:
         QVERIFY(QFileInfo::exists(first.Catalog()));
         QVERIFY(first.Ports().isEmpty());
 
-        Simulator third(work.path());
+        SimProcess third(work.path());
         third.Start({"--fast"});
         QTRY_VERIFY_WITH_TIMEOUT(third.Ports().size() == 2, kStartMs);
         QCOMPARE(PortCatalogFile::LiveOwner(third.Catalog()), third.process.processId());
@@ -311,12 +251,12 @@ private slots:
     // same base answers without faults goes unanswered.
     void faultOptionsReachTheBases()
     {
-        Simulator sim;
+        SimProcess sim;
         sim.Start({"--drop-replies", "1"});
         QTRY_VERIFY_WITH_TIMEOUT(sim.Ports().size() == 2, kStartMs);
         QSerialPort port(sim.Ports().first().name);
         QVERIFY(port.open(QIODevice::ReadWrite));
-        QVERIFY(!Ask(port, Request(0x00, 2, {}), 500));
+        QVERIFY(!AskDevice(port, DeviceRequest(0x00, 2, {}), 500));
     }
 };
 

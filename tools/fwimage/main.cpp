@@ -1,8 +1,6 @@
 // fwimage: builds firmware images (.bin) from raw binaries and prints what an image holds.
-#include "firmware_image.h"
-#include "image_format.h"
+#include "image_info.h"
 #include "image_writer.h"
-#include "section_codec.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -105,53 +103,11 @@ int Info(const QStringList &arguments)
 {
     if (arguments.size() != 2)
         return Fail(QStringLiteral("info takes one image file\n") + kUsage);
-    const QString path = arguments[1];
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    const QByteArray bytes = file.readAll();
-
-    ImageHeader header;
-    QString reason;
-    std::vector<FirmwareSection> sections;
-    if (FirmwareImage::ReadHeader(bytes, header, reason) != FirmwareImage::Verdict::Ok ||
-        FirmwareImage::ReadSections(bytes, header, 0, sections, reason) != FirmwareImage::Verdict::Ok)
-        return Fail(QStringLiteral("%1 is not a valid image: %2").arg(path, reason));
-
-    const bool layout1 = ImageFormat::IsLayout1(header.layout_major, header.layout_minor);
-    out << "Image:         " << path << " (" << bytes.size() << " bytes)\n";
-    out << "Layout:        " << header.layout_major << "." << header.layout_minor << " -> layout "
-        << (layout1 ? "1 (data area of Section_len_max bytes)" : "0 (fixed 8192-byte data area)") << "\n";
-    out << "App version:   " << header.app_ver_major << "." << header.app_ver_minor << "." << header.app_ver_patch << "\n";
-    out << "Product code:  " << header.product_code << "\n";
-    out << "Section_len_max: " << header.section_len_max << "\n";
-    out << "Sections:      " << header.section_num << "\n";
-    out << QString::asprintf("  %4s  %-10s  %6s  %6s  %-4s  %-32s  %s\n", "#", "address", "length", "stored", "form",
-                             "digest (MD5)", "check");
-    qint64 total = 0, stored = 0;
-    int index = 0;
-    int failed = 0;
-    for (const FirmwareSection &section : sections) {
-        QByteArray plain;
-        const bool raw = section.data.size() == section.length;
-        QString check;
-        if (!SectionCodec::Expand(section.data, section.length, plain))
-            check = QStringLiteral("data do not expand to the length");
-        else
-            check = SectionCodec::Digest(plain) == section.digest ? QStringLiteral("digest ok")
-                                                                  : QStringLiteral("digest is not the MD5 of the data");
-        failed += check != QLatin1String("digest ok");
-        out << QString::asprintf("  %4d  0x%08X  %6u  %6u  %-4s  %-32s  ", ++index, section.address, section.length,
-                                 unsigned(section.data.size()), raw ? "raw" : "lz4", section.digest.toHex().constData())
-            << check << "\n";
-        total += section.length;
-        stored += section.data.size();
-    }
-    out << "Total:         " << total << " bytes in " << sections.size() << " sections, " << stored << " stored\n";
+    const ImageInfo info = DescribeImage(arguments[1]);
+    out << info.text;
     out.flush();
-    // A device would refuse such a section after its transfer: scripts must not take the image.
-    if (failed > 0)
-        return Fail(QStringLiteral("%1: %2 of %3 sections fail their check").arg(path).arg(failed).arg(sections.size()));
+    if (!info.problem.isEmpty())
+        return Fail(info.problem);
     return 0;
 }
 

@@ -10,14 +10,12 @@
 
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
 // Written by the handler, read by the event loop: a write to a pipe is safe in a handler.
 int stop_pipe[2] = {-1, -1};
 
 }  // namespace
 
-StopSignals::StopSignals(QObject *parent) : QObject(parent)
+StopSignals::StopSignals(QObject *parent, const QList<int> &numbers) : QObject(parent), watched(numbers)
 {
     if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
         return;
@@ -27,7 +25,7 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent)
     action.sa_handler = &StopSignals::Handle;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : kStopSignals)
+    for (int number : qAsConst(watched))
         sigaction(number, &action, nullptr);
 }
 
@@ -36,7 +34,7 @@ StopSignals::~StopSignals()
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (int number : kStopSignals)
+    for (int number : qAsConst(watched))
         sigaction(number, &action, nullptr);
     delete notifier;
     notifier = nullptr;

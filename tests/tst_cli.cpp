@@ -1,0 +1,382 @@
+// upgrader-cli as a process against upgrader-sim: its usage, every refusal with its exit code in
+// both languages, the listing of the devices, the manual switch of the base, and the image report
+// it shares with fwimage.
+#include "cli_process.h"
+#include "firmware_image.h"
+#include "port_catalog_file.h"
+#include "sim_process.h"
+#include "wait_until.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSerialPort>
+#include <QtTest>
+
+namespace {
+
+constexpr int kStartMs = 15000;    // a simulator writing its images and opening its ports
+constexpr int kCommandMs = 30000;  // a command that upgrades nothing
+constexpr char kMeterPort[] = "sim-1-4";
+
+QString Zh(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+// The simulator's configuration, edited as a row asks, written into dir with the image paths made
+// absolute (the file no longer lies next to the images).
+QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &edit, bool chinese_file = false)
+{
+    QFile original(sim.Config());
+    if (!original.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(sim.Config()));
+    QJsonObject top = QJsonDocument::fromJson(original.readAll()).object();
+    QJsonObject firmware = top.value("firmware").toObject();
+    for (const QString &name : firmware.keys()) {
+        QJsonObject entry = firmware.value(name).toObject();
+        QJsonArray series;
+        for (const QJsonValue &value : entry.value("series").toArray()) {
+            QJsonObject variant = value.toObject();
+            variant["path"] = QDir(sim.work_path).filePath(variant.value("path").toString());
+            // The variant the simulated display reports.
+            if (name == "Meter" && variant.value("hw_ver").toString() == "METER-HW-2") {
+                if (edit == "hardware unknown")
+                    variant["hw_ver"] = "METER-HW-7";
+                else if (edit == "image path empty")
+                    variant["path"] = "";
+                else if (edit == "image missing")
+                    variant["path"] = "fw/meter_2.bin";  // relative to this file's folder, where it is not
+                else if (edit == "image invalid")
+                    variant["path"] = QDir(dir).filePath("broken.bin");
+            }
+            series.append(variant);
+        }
+        entry["series"] = series;
+        if (name == "Meter" && edit == "Meter on no attached product id")
+            entry["USB_PID"] = QJsonArray{9};
+        if (name == "Meter" && edit == "Meter on both bases")
+            entry["USB_PID"] = QJsonArray{4, 5};
+        firmware[name] = entry;
+    }
+    if (edit == "Meter not configured")
+        firmware.remove("Meter");
+    top["firmware"] = firmware;
+    if (chinese_file)
+        top["is_english"] = false;
+
+    const QString path = QDir(dir).filePath("station.json");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(edit == "not JSON" ? QByteArray("{\"firmware\": ") : QJsonDocument(top).toJson());
+    QFile broken(QDir(dir).filePath("broken.bin"));
+    broken.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    broken.write(QByteArray(300, 'x'));
+    return path;
+}
+
+// A station with one base attached: the catalog lists only the simulator's base at one USB
+// location, kept current while that base leaves USB and comes back.
+struct OneBaseCatalog {
+    const SimProcess &sim;
+    QString location;
+    QTemporaryDir dir;
+
+    QString Path() const { return dir.filePath("ports.json"); }
+    void Update() const
+    {
+        QList<PortInfo> ports;
+        for (const PortInfo &port : sim.Ports()) {
+            if (port.location == location)
+                ports << port;
+        }
+        QString error;
+        PortCatalogFile::Write(Path(), ports, sim.process.processId(), &error);
+    }
+    // Runs a command to its end with this catalog kept current.
+    bool Run(CliProcess &cli) const
+    {
+        WaitUntil([&] {
+            Update();
+            return cli.process.state() == QProcess::NotRunning;
+        }, kCommandMs);
+        return cli.Finish(0);
+    }
+};
+
+QJsonObject ByTarget(const QList<QJsonObject> &devices, const QString &target)
+{
+    for (const QJsonObject &device : devices) {
+        if (device.value("target").toString() == target)
+            return device;
+    }
+    return {};
+}
+
+}  // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+    SimProcess sim;     // the bench of the demo, answering
+    SimProcess silent;  // the same bench, every reply lost
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(qEnvironmentVariable("UPGRADER_CLI")).isExecutable(), "UPGRADER_CLI must name upgrader-cli");
+        QVERIFY2(QFileInfo(qEnvironmentVariable("UPGRADER_SIM")).isExecutable(), "UPGRADER_SIM must name upgrader-sim");
+        sim.Start({"--fast"});
+        silent.Start({"--fast", "--drop-replies", "1"});
+        QVERIFY(WaitUntil([&] { return sim.Ports().size() == 2 && silent.Ports().size() == 2; }, kStartMs));
+    }
+
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("wait_scale");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("says");  // on standard output for help, else on standard error
+        QTest::newRow("help lists the exit codes")
+            << QStringList{"--help"} << "" << 0 << "    7  port could not be opened or was lost\n";
+        QTest::newRow("help names the test-only wait scale") << QStringList{"-h"} << "" << 0 << "UPGRADER_WAIT_SCALE=F";
+        QTest::newRow("no command") << QStringList{} << "" << 2 << "no command given";
+        QTest::newRow("unknown command") << QStringList{"flash", "Meter"} << "" << 2 << "unknown command 'flash'";
+        QTest::newRow("upgrade without target") << QStringList{"upgrade"} << "" << 2 << "upgrade needs its argument";
+        QTest::newRow("target without a button") << QStringList{"upgrade", "Wheel"} << "" << 2 << "unknown target 'Wheel'";
+        QTest::newRow("switch sideways") << QStringList{"switch", "up"} << "" << 2 << "switch takes app or boot";
+        QTest::newRow("stray argument") << QStringList{"list", "now"} << "" << 2 << "unexpected argument 'now'";
+        QTest::newRow("language") << QStringList{"list", "--lang", "fr"} << "" << 2 << "--lang takes zh or en";
+        QTest::newRow("timeout zero") << QStringList{"upgrade", "Meter", "--timeout", "0"} << "" << 2
+                                      << "--timeout takes a number of seconds";
+        QTest::newRow("timeout for a listing") << QStringList{"list", "--timeout", "5"} << "" << 2
+                                               << "--timeout applies to upgrade only";
+        QTest::newRow("wait scale above one") << QStringList{"list"} << "3" << 2 << "UPGRADER_WAIT_SCALE takes a factor";
+    }
+
+    void usage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, wait_scale);
+        QFETCH(int, exit_code);
+        QFETCH(QString, says);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("UPGRADER_WAIT_SCALE", wait_scale);
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
+        QVERIFY(process.waitForFinished(kCommandMs));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exit_code);
+        const QString text = QString::fromUtf8(exit_code == 0 ? process.readAllStandardOutput()
+                                                              : process.readAllStandardError());
+        QVERIFY2(text.contains(says), qPrintable(text));
+    }
+
+    // Every refusal: its exit code, its English wording on standard error, and its Chinese wording
+    // in the JSON stream, which ends in the result. Nothing is started.
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("edit");        // of the simulator's configuration; "" uses none at all
+        QTest::addColumn<bool>("device_silent");  // against the simulator whose replies are all lost
+        QTest::addColumn<bool>("port_held");      // the display's port held open by another program
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("en");
+        QTest::addColumn<QString>("zh");
+
+        QTest::newRow("no configuration file here") << "" << false << false << 3 << "No valid configuration file!"
+                                                    << Zh("当前目录未找到json配置文件!");
+        QTest::newRow("configuration not JSON") << "not JSON" << false << false << 3
+                                                << "The configuration file parsing error!" << Zh("配置文件解析错误!");
+        QTest::newRow("target not configured") << "Meter not configured" << false << false << 3
+                                               << "Invalid configuration file!" << Zh("配置文件无效！");
+        QTest::newRow("no device") << "Meter on no attached product id" << false << false << 4 << "No target found!"
+                                   << Zh("未找到可升级设备!");
+        QTest::newRow("several devices") << "Meter on both bases" << false << false << 4
+                                         << "Multiple ZORV device detected, please leave one only!"
+                                         << Zh("检测\"Meter\"有到多个相同网络ID的USB设备，请只保留一个进行升级");
+        QTest::newRow("no hardware version") << "none" << true << false << 5
+                                             << "Cannot get hardware version, please retry!"
+                                             << Zh("未查询到\"Meter\"的硬件版本!");
+        QTest::newRow("hardware matches no variant") << "hardware unknown" << false << false << 5
+                                                     << "Hardware doesn't match!"
+                                                     << Zh("\"Meter\"配置的硬件版本，与获取到的不匹配: \"METER-HW-2\"!");
+        QTest::newRow("image path empty") << "image path empty" << false << false << 6
+                                          << "Firmware path of \"meter 2\" is invalid!" << Zh("\"meter 2\"固件路径为空!");
+        QTest::newRow("image missing beside the configuration")
+            << "image missing" << false << false << 6 << "Firmware of \"meter 2\" doesn't exist!"
+            << Zh("\"meter 2\"固件路径找不到指定固件!");
+        QTest::newRow("image invalid") << "image invalid" << false << false << 6
+                                       << "The firmware image is not valid: " << Zh("固件文件无效: ");
+        QTest::newRow("port held by another program") << "none" << false << true << 7 << "Port /dev/"
+                                                      << Zh("无法打开端口 /dev/");
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, edit);
+        QFETCH(bool, device_silent);
+        QFETCH(bool, port_held);
+        QFETCH(int, exit_code);
+        QFETCH(QString, en);
+        QFETCH(QString, zh);
+        const SimProcess &bench = device_silent ? silent : sim;
+        QTemporaryDir dir;
+        QStringList config;
+        if (!edit.isEmpty())
+            config << "--config" << WriteConfig(bench, dir.path(), edit);
+        QSerialPort holder(bench.PortAt(kMeterPort));
+        if (port_held)
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+        // Run one after the other: two commands at once would find the port busy.
+        CliProcess english(bench.Catalog(), QStringList{"upgrade", "Meter", "--lang", "en"} + config, dir.path());
+        QVERIFY(english.Finish(kCommandMs));
+        CliProcess chinese(bench.Catalog(), QStringList{"upgrade", "Meter", "--lang", "zh", "--json"} + config,
+                           dir.path());
+        QVERIFY(chinese.Finish(kCommandMs));
+
+        QCOMPARE(english.ExitCode(), exit_code);
+        QVERIFY2(english.err.startsWith(en), qPrintable(english.err));
+        QVERIFY2(english.out.isEmpty(), qPrintable(english.out));  // no job, no progress, no result line
+
+        QCOMPARE(chinese.ExitCode(), exit_code);
+        const QList<QJsonObject> events = chinese.Events();
+        QCOMPARE(events.size(), 2);
+        QCOMPARE(events[0].value("event").toString(), QString("refusal"));
+        QVERIFY2(events[0].value("text").toString().startsWith(zh), qPrintable(chinese.out));
+        QCOMPARE(events[1].value("event").toString(), QString("result"));
+        QCOMPARE(events[1].value("exit_code").toInt(), exit_code);
+        QCOMPARE(events[1].value("error").toString(), events[0].value("text").toString());
+        QCOMPARE(events[1].value("target").toString(), QString("Meter"));
+        QVERIFY(events[1].value("duration_s").isDouble());
+    }
+
+    // Without --lang the configuration's is_english decides, as in the window.
+    void languageComesFromTheConfiguration()
+    {
+        QTemporaryDir dir;
+        CliProcess cli(sim.Catalog(),
+                       {"upgrade", "Meter", "--config", WriteConfig(sim, dir.path(), "hardware unknown", true)});
+        QVERIFY(cli.Finish(kCommandMs));
+        QCOMPARE(cli.ExitCode(), 5);
+        QCOMPARE(cli.err.trimmed(), Zh("\"Meter\"配置的硬件版本，与获取到的不匹配: \"METER-HW-2\"!"));
+    }
+
+    // The listing shows what the status poll reads; the switch moves the base of a station with one
+    // base attached and is confirmed by the poll; with the bench's two bases it is refused.
+    void listAndSwitch()
+    {
+        CliProcess list(sim.Catalog(), {"list", "--config", sim.Config()});
+        QVERIFY(list.Finish(kCommandMs));
+        QCOMPARE(list.ExitCode(), 0);
+        const QStringList lines = list.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 6);
+        const QString pid4 = sim.PortAt("sim-1-4");
+        const QString pid5 = sim.PortAt("sim-1-5");
+        const QStringList expected = {
+            "Base yes application 2.0.2.1 BASE-HW-A-REV-0003 " + pid4 + " 4",
+            "Meter yes application 2.0.4.1 METER-HW-2 " + pid4 + " 4",
+            "Motor yes application 2.0.3.1 MOTOR-HW-A " + pid4 + " 4",
+            "Pedals yes application 2.0.5.1 PEDAL-HW-A " + pid4 + " 4",
+            "Steering yes application 2.0.5.1 STEER-HW-B " + pid5 + " 5",
+        };
+        for (int i = 0; i < expected.size(); ++i)
+            QCOMPARE(lines[i + 1].simplified(), expected[i]);
+
+        CliProcess refused(sim.Catalog(), {"switch", "boot", "--config", sim.Config()});
+        QVERIFY(refused.Finish(kCommandMs));
+        QCOMPARE(refused.ExitCode(), 4);
+        QCOMPARE(refused.err.trimmed(), QString("Several devices of the family are attached; the switch needs exactly one"));
+
+        OneBaseCatalog station{sim, "sim-1-4", {}};
+        station.Update();
+        CliProcess boot(station.Path(), {"switch", "boot", "--config", sim.Config(), "--lang", "zh"});
+        QVERIFY(station.Run(boot));
+        QCOMPARE(boot.ExitCode(), 0);
+        QCOMPARE(boot.out.trimmed(), Zh("主机运行引导程序"));
+
+        CliProcess in_boot(sim.Catalog(), {"list", "--config", sim.Config(), "--json"});
+        QVERIFY(in_boot.Finish(kCommandMs));
+        QCOMPARE(in_boot.ExitCode(), 0);
+        const QList<QJsonObject> devices = in_boot.Events("device");
+        QCOMPARE(devices.size(), 5);
+        QCOMPARE(ByTarget(devices, "Base").value("mode").toString(), QString("bootloader"));
+        QCOMPARE(ByTarget(devices, "Base").value("port").toString(), sim.PortAt("sim-1-4"));
+        QVERIFY(ByTarget(devices, "Base").value("port").toString() != pid4);  // back under a new path
+        QCOMPARE(ByTarget(devices, "Motor").value("mode").toString(), QString("application"));
+        QCOMPARE(ByTarget(devices, "Steering").value("hw_version").toString(), QString("STEER-HW-B"));
+        QCOMPARE(ByTarget(devices, "Steering").value("product_id").toInt(), 5);
+        QCOMPARE(in_boot.Events().last().value("event").toString(), QString("result"));
+
+        CliProcess app(station.Path(), {"switch", "app", "--config", sim.Config(), "--json"});
+        QVERIFY(station.Run(app));
+        QCOMPARE(app.ExitCode(), 0);
+        QCOMPARE(app.Events("result").value(0).value("message").toString(), QString("The base runs its application"));
+
+        // A bench with no device at all.
+        CliProcess nothing(silent.work.filePath("none.json"), {"list", "--config", sim.Config(), "--json"});
+        QVERIFY(nothing.Finish(kCommandMs));
+        QCOMPARE(nothing.ExitCode(), 0);
+        for (const QJsonObject &device : nothing.Events("device")) {
+            QCOMPARE(device.value("present").toBool(), false);
+            QCOMPARE(device.value("mode").toString(), QString("absent"));
+        }
+    }
+
+    // One report for two programs: the command prints exactly what fwimage info prints.
+    void imageReportIsFwimages_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("fwimage_code");
+        QTest::addColumn<int>("cli_code");
+        QTest::newRow("sound image") << "none" << 0 << 0;
+        QTest::newRow("section data altered") << "data" << 1 << 6;
+        QTest::newRow("not an image") << "all" << 1 << 6;
+        QTest::newRow("no such file") << "missing" << 1 << 6;
+    }
+
+    void imageReportIsFwimages()
+    {
+        QFETCH(QString, damage);
+        QFETCH(int, fwimage_code);
+        QFETCH(int, cli_code);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("meter.bin");
+        QFile original(QDir(sim.work_path).filePath("fw/meter_2.bin"));
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QByteArray bytes = original.readAll();
+        if (damage == "data") {
+            // A byte inside the stored data of the last section.
+            ImageHeader header;
+            std::vector<FirmwareSection> sections;
+            QString reason;
+            QVERIFY(FirmwareImage::ReadHeader(bytes, header, reason) == FirmwareImage::Verdict::Ok);
+            QVERIFY(FirmwareImage::ReadSections(bytes, header, 4, sections, reason) == FirmwareImage::Verdict::Ok);
+            const int at = bytes.lastIndexOf(sections.back().data) + sections.back().data.size() / 2;
+            QVERIFY(at > 0);
+            bytes[at] = char(bytes[at] ^ 0x20);
+        }
+        if (damage == "all")
+            bytes = QByteArray(bytes.size(), 'x');
+        if (damage != "missing") {
+            QFile copy(path);
+            QVERIFY(copy.open(QIODevice::WriteOnly));
+            copy.write(bytes);
+        }
+
+        QProcess fwimage;
+        fwimage.start(qEnvironmentVariable("FWIMAGE"), {"info", path});
+        QVERIFY(fwimage.waitForFinished(kCommandMs));
+        CliProcess cli(sim.Catalog(), {"image", path});
+        QVERIFY(cli.Finish(kCommandMs));
+        QCOMPARE(fwimage.exitCode(), fwimage_code);
+        QCOMPARE(cli.ExitCode(), cli_code);
+        QCOMPARE(cli.out, QString::fromUtf8(fwimage.readAllStandardOutput()));
+        const QString problem = QString::fromUtf8(fwimage.readAllStandardError()).remove("fwimage: ");
+        QCOMPARE(cli.err.remove("upgrader-cli: "), problem);
+        if (cli_code == 0)
+            QVERIFY(cli.out.contains("Sections:      16\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

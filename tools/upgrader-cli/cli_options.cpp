@@ -1,0 +1,153 @@
+#include "cli_options.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+
+#include <cmath>
+
+const QStringList kLaunchTargets = {"Base", "Motor", "Steering", "Meter", "Pedals"};
+
+namespace {
+
+QString Description()
+{
+    return QStringLiteral(
+               "Upgrades the device family without the window, for production lines and scripts: the same\n"
+               "launch checks and the same engine as the operator window.\n"
+               "\n"
+               "Commands:\n"
+               "  list             every configured target: presence, mode, application and hardware version,\n"
+               "                   port and product id, as the status poll reads them\n"
+               "  upgrade TARGET   the window's launch checks, then the upgrade; TARGET is one of\n"
+               "                   %1\n"
+               "  switch app|boot  the manual switch of the base to its application or its bootloader, confirmed\n"
+               "                   by the status poll\n"
+               "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
+               "\n"
+               "The configuration is --config FILE, or else found in the current directory as the window finds\n"
+               "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
+               "relative to the configuration file's folder.\n"
+               "\n"
+               "Progress goes to standard output: on a terminal one line updated in place, otherwise a line per\n"
+               "phase and per 10 %. The engine's log lines go to standard error. With --json every event is one\n"
+               "JSON object per line on standard output instead, the last one the result.\n"
+               "\n"
+               "Exit codes:\n"
+               "    0  success\n"
+               "    2  usage\n"
+               "    3  configuration missing or invalid\n"
+               "    4  no device of the target, or several\n"
+               "    5  hardware version missing or matching no variant\n"
+               "    6  image path missing, file missing or invalid\n"
+               "    7  port could not be opened or was lost\n"
+               "    8  upgrade failed (error text printed); for switch, the base did not report the mode\n"
+               "    9  stopped by --timeout\n"
+               "  130  stopped by SIGINT\n"
+               "  143  stopped by SIGTERM\n"
+               "\n"
+               "UPGRADER_WAIT_SCALE=F (0 < F <= 1) is for tests and trials against upgrader-sim --fast only: it\n"
+               "shortens the upgrade sequence's waits of a second and more F-fold. Real devices need the full\n"
+               "waits.")
+        .arg(kLaunchTargets.join(QStringLiteral(", ")));
+}
+
+int Usage(QString *message, const QString &text)
+{
+    *message = text;
+    return 2;
+}
+
+}  // namespace
+
+int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable, CliOptions *options,
+                    QString *message)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(Description());
+    parser.addHelpOption();
+    parser.addOption({"config", "The configuration file (default: found in the current directory).", "FILE"});
+    parser.addOption({"lang", "Wording of refusals and results (default: the configuration's is_english).",
+                      "zh|en"});
+    parser.addOption({"json", "One JSON object per line for every event, on standard output."});
+    parser.addOption({"verbose", "Adds the engine's debug lines (standard error, or JSON events)."});
+    parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
+                                 "from the start of the command.",
+                      "SECONDS"});
+    parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot or image FILE.",
+                                 "COMMAND [ARGUMENT]");
+    if (!parser.parse(arguments))
+        return Usage(message, parser.errorText());
+    if (parser.isSet("help")) {
+        *message = parser.helpText();
+        return -1;
+    }
+
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return Usage(message, QStringLiteral("no command given"));
+    const QString &command = words[0];
+    const int wanted = command == QLatin1String("list") ? 1 : 2;
+    if (command == QLatin1String("list")) {
+        options->command = CliOptions::Command::List;
+    } else if (command == QLatin1String("upgrade")) {
+        options->command = CliOptions::Command::Upgrade;
+    } else if (command == QLatin1String("switch")) {
+        options->command = CliOptions::Command::Switch;
+    } else if (command == QLatin1String("image")) {
+        options->command = CliOptions::Command::Image;
+    } else {
+        return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
+    }
+    if (words.size() < wanted)
+        return Usage(message, QStringLiteral("%1 needs its argument").arg(command));
+    if (words.size() > wanted)
+        return Usage(message, QStringLiteral("unexpected argument '%1'").arg(words[wanted]));
+    if (wanted == 2)
+        options->argument = words[1];
+
+    switch (options->command) {
+    case CliOptions::Command::Upgrade:
+        if (!kLaunchTargets.contains(options->argument))
+            return Usage(message, QStringLiteral("unknown target '%1' (one of %2)")
+                                      .arg(options->argument, kLaunchTargets.join(QStringLiteral(", "))));
+        break;
+    case CliOptions::Command::Switch:
+        if (options->argument != QLatin1String("app") && options->argument != QLatin1String("boot"))
+            return Usage(message, QStringLiteral("switch takes app or boot, not '%1'").arg(options->argument));
+        break;
+    case CliOptions::Command::Image:
+        options->argument = QDir::current().absoluteFilePath(options->argument);
+        break;
+    case CliOptions::Command::List:
+        break;
+    }
+
+    if (parser.isSet("config"))
+        options->config = QDir::current().absoluteFilePath(parser.value("config"));
+    if (parser.isSet("lang")) {
+        const QString lang = parser.value("lang");
+        if (lang != QLatin1String("zh") && lang != QLatin1String("en"))
+            return Usage(message, QStringLiteral("--lang takes zh or en, not '%1'").arg(lang));
+        options->chinese = lang == QLatin1String("zh");
+    }
+    options->json = parser.isSet("json");
+    options->verbose = parser.isSet("verbose");
+    if (parser.isSet("timeout")) {
+        if (options->command != CliOptions::Command::Upgrade)
+            return Usage(message, QStringLiteral("--timeout applies to upgrade only"));
+        bool ok = false;
+        options->timeout_s = parser.value("timeout").toDouble(&ok);
+        if (!ok || !std::isfinite(options->timeout_s) || options->timeout_s <= 0 || options->timeout_s > 86400)
+            return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
+                                      .arg(parser.value("timeout")));
+    }
+    if (!wait_scale_variable.isEmpty()) {
+        bool ok = false;
+        options->wait_scale = wait_scale_variable.toDouble(&ok);
+        if (!ok || !(options->wait_scale > 0) || options->wait_scale > 1)
+            return Usage(message, QStringLiteral("UPGRADER_WAIT_SCALE takes a factor above 0 and at most 1, not "
+                                                 "'%1'")
+                                      .arg(wait_scale_variable));
+    }
+    return 0;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What upgrader-cli was asked to do.
+struct CliOptions {
+    enum class Command { List, Upgrade, Switch, Image };
+
+    Command command = Command::List;
+    QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
+    QString config;                 // absolute; empty: the only *.json (or config.json) of the current directory
+    std::optional<bool> chinese;    // --lang; unset: the configuration's is_english
+    bool json = false;
+    bool verbose = false;
+    double timeout_s = 0;           // 0: none
+    double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
+};
+
+// The target names the window has buttons for, the only ones `upgrade` takes.
+extern const QStringList kLaunchTargets;
+
+// Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable). Returns 0 with
+// *options filled, 2 with *message set for a usage error, or -1 when help was asked for
+// (*message holds it).
+int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable, CliOptions *options,
+                    QString *message);

@@ -1,0 +1,218 @@
+#include "device_commands.h"
+
+#include "cli_config.h"
+#include "cli_options.h"
+#include "cli_output.h"
+#include "cli_texts.h"
+#include "exit_codes.h"
+#include "port_catalog.h"
+#include "stop_signals.h"
+#include "upgrade_server.h"
+#include "waits.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <csignal>
+
+namespace {
+
+// Mode bytes of the status map.
+constexpr int kModeAbsent = 0;
+constexpr int kModeBootloader = 1;
+// A real base is back on USB some five seconds after its switch: twice the sequence's own wait
+// for it, and a poll period to see it, bound the confirmation. Not scaled: the poll is not.
+constexpr int kSwitchConfirmMs = 2 * Waits::kBaseReturnMs + Waits::kPollIntervalMs;
+
+QString ModeName(int mode, bool attached)
+{
+    if (mode == kModeAbsent)
+        return attached ? QStringLiteral("absent (no answer)") : QStringLiteral("absent");
+    return mode == kModeBootloader ? QStringLiteral("bootloader") : QStringLiteral("application");
+}
+
+void ReportResult(CliOutput &output, int code, const QString &message, double seconds)
+{
+    if (!output.Json())
+        return;
+    output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
+                                            {QStringLiteral("exit_code"), code},
+                                            {QStringLiteral("message"), message},
+                                            {QStringLiteral("error"), code == 0 ? QString() : message},
+                                            {QStringLiteral("duration_s"), qRound64(seconds * 1000) / 1000.0}});
+}
+
+int Refuse(CliOutput &output, int code, const QString &text, const QElapsedTimer &clock)
+{
+    if (!output.Json()) {
+        output.Err(text);
+        return code;
+    }
+    output.Event(QStringLiteral("refusal"), {{QStringLiteral("text"), text}, {QStringLiteral("exit_code"), code}});
+    ReportResult(output, code, text, clock.elapsed() / 1000.0);
+    return code;
+}
+
+struct Row {
+    QString target;
+    int attached = 0;  // how many of its product ids are attached
+    int mode = kModeAbsent;
+    QString app_version;
+    QString hw_version;
+    QString port;
+    int product_id = 0;
+};
+
+}  // namespace
+
+int RunList(const CliOptions &options, CliOutput &output)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    if (config.failure)
+        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
+
+    UpgradeServer server;
+    QMap<QString, int> states;
+    QMap<QString, QString> details;
+    // The poll emits in this thread and passes its map by reference: direct calls.
+    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &map) { states = map; });
+    QObject::connect(&server, &UpgradeServer::PushMoreInfo,
+                     [&](const QString &name, const QString &info) { details[name] = info; });
+    const QList<int> attached = ListFamilyPids();
+    for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it)
+        server.RequestDetails(it.key());
+    server.SetFirmwareEntries(&config.entries);
+    server.GetControlerState();
+    server.SetFirmwareEntries(nullptr);
+
+    QList<Row> rows;
+    for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it) {
+        Row row;
+        row.target = it.key();
+        for (int pid : it.value().usb_pids) {
+            if (!attached.contains(pid))
+                continue;
+            ++row.attached;
+            row.product_id = pid;  // the one the launch would take, with one attached
+            row.port = FamilyPort(pid).name;
+        }
+        row.mode = states.value(row.target, kModeAbsent);
+        // "APP: a.b.c.d", then a line with the hardware version; either may be missing.
+        const QStringList lines = details.value(row.target).split(QLatin1Char('\n'));
+        for (const QString &line : lines) {
+            if (line.startsWith(QLatin1String("APP: ")))
+                row.app_version = line.mid(5);
+            else if (!line.isEmpty())
+                row.hw_version = line;
+        }
+        rows.append(row);
+    }
+
+    if (output.Json()) {
+        for (const Row &row : rows) {
+            output.SetContext(row.target, row.port);
+            output.Event(QStringLiteral("device"),
+                         {{QStringLiteral("present"), row.attached > 0},
+                          {QStringLiteral("devices"), row.attached},
+                          {QStringLiteral("mode"), ModeName(row.mode, row.attached > 0)},
+                          {QStringLiteral("mode_byte"), row.mode},
+                          {QStringLiteral("app_version"), row.app_version.isEmpty() ? QJsonValue() : row.app_version},
+                          {QStringLiteral("hw_version"), row.hw_version.isEmpty() ? QJsonValue() : row.hw_version},
+                          {QStringLiteral("product_id"), row.attached ? QJsonValue(row.product_id) : QJsonValue()}});
+        }
+        output.SetContext(QString(), QString());
+        ReportResult(output, ExitCode::kSuccess, QString(), clock.elapsed() / 1000.0);
+        return ExitCode::kSuccess;
+    }
+    const QString format = QStringLiteral("%1  %2  %3  %4  %5  %6  %7");
+    auto cell = [](const QString &text, int width) {
+        return (text.isEmpty() ? QStringLiteral("-") : text).leftJustified(width);
+    };
+    output.Out(format.arg(cell("target", 9), cell("present", 7), cell("mode", 18), cell("application", 11),
+                          cell("hardware", 20), cell("port", 14), QStringLiteral("product id")));
+    for (const Row &row : rows) {
+        const QString present = row.attached == 0   ? QStringLiteral("no")
+                                : row.attached == 1 ? QStringLiteral("yes")
+                                                    : QStringLiteral("%1 ports").arg(row.attached);
+        output.Out(format.arg(cell(row.target, 9), cell(present, 7), cell(ModeName(row.mode, row.attached > 0), 18),
+                              cell(row.app_version, 11), cell(row.hw_version, 20), cell(row.port, 14),
+                              row.attached ? QString::number(row.product_id) : QStringLiteral("-")));
+    }
+    return ExitCode::kSuccess;
+}
+
+int RunSwitch(const CliOptions &options, CliOutput &output)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    if (config.failure)
+        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
+    const bool chinese = config.chinese;
+
+    // The engine switches only with exactly one family device attached, and says nothing
+    // otherwise: the command says why.
+    const QList<int> attached = ListFamilyPids();
+    if (attached.isEmpty())
+        return Refuse(output, ExitCode::kDevice, CliTexts::kNoFamilyDevice.In(chinese), clock);
+    if (attached.size() > 1)
+        return Refuse(output, ExitCode::kDevice, CliTexts::kSeveralFamilyDevices.In(chinese), clock);
+    output.SetContext(QStringLiteral("Base"), FamilyPort(attached.first()).name);
+
+    const bool to_boot = options.argument == QLatin1String("boot");
+    UpgradeServer server;
+    if (to_boot)
+        server.BaseGoBoot();
+    else
+        server.BaseGoApp();
+
+    const QString wanted = (to_boot ? CliTexts::kModeBoot : CliTexts::kModeApp).In(chinese);
+    const QString done = (to_boot ? CliTexts::kBaseInBoot : CliTexts::kBaseInApp).In(chinese);
+    if (!config.entries.contains(QStringLiteral("Base"))) {
+        // Nothing configured to poll the base by: the switch was sent, and that is all one can say.
+        if (!output.Json())
+            output.Out(QStringLiteral("switch %1 sent").arg(options.argument));
+        ReportResult(output, ExitCode::kSuccess, QStringLiteral("switch %1 sent").arg(options.argument),
+                     clock.elapsed() / 1000.0);
+        return ExitCode::kSuccess;
+    }
+
+    // The base restarts off USB and comes back: the status poll tells when it runs the mode asked for.
+    const FirmwareEntries base_only{{QStringLiteral("Base"), config.entries.value(QStringLiteral("Base"))}};
+    QEventLoop loop;
+    int code = ExitCode::kFailed;
+    QString message = CliTexts::kBaseNotSwitched.In(chinese).arg(wanted).arg(kSwitchConfirmMs / 1000.0);
+    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &states) {
+        const int mode = states.value(QStringLiteral("Base"), kModeAbsent);
+        if (mode == kModeAbsent || (mode == kModeBootloader) != to_boot)
+            return;
+        code = ExitCode::kSuccess;
+        message = done;
+        loop.quit();
+    });
+    StopSignals stop(nullptr, {SIGINT, SIGTERM});
+    QObject::connect(&stop, &StopSignals::Stop, [&](int number) {
+        code = number == SIGINT ? ExitCode::kInterrupted : ExitCode::kTerminated;
+        message = (number == SIGINT ? CliTexts::kStoppedBySigint : CliTexts::kStoppedBySigterm).In(chinese);
+        loop.quit();
+    });
+    QTimer::singleShot(kSwitchConfirmMs, &loop, &QEventLoop::quit);
+    server.SetFirmwareEntries(&base_only);
+    server.StartPolling();
+    loop.exec();
+    server.StopPolling();
+    server.SetFirmwareEntries(nullptr);
+
+    if (output.Json()) {
+        ReportResult(output, code, message, clock.elapsed() / 1000.0);
+    } else if (code == ExitCode::kSuccess) {
+        output.Out(message);
+    } else {
+        output.Err(message);
+    }
+    return code;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+// What upgrader-cli's exit code tells a script. The values are part of the command's interface.
+namespace ExitCode {
+
+constexpr int kSuccess = 0;
+constexpr int kUsage = 2;
+constexpr int kConfig = 3;       // configuration missing or invalid
+constexpr int kDevice = 4;       // no device of the target, or several
+constexpr int kHardware = 5;     // hardware version missing or matching no variant
+constexpr int kImage = 6;        // image path missing, file missing or invalid
+constexpr int kPort = 7;         // port could not be opened or was lost
+constexpr int kFailed = 8;       // the upgrade (or the base's switch) failed
+constexpr int kTimeout = 9;      // stopped by --timeout
+constexpr int kInterrupted = 130;  // stopped by SIGINT
+constexpr int kTerminated = 143;   // stopped by SIGTERM
+
+// The result's name in the JSON stream, by exit code.
+inline const char *ResultName(int code)
+{
+    switch (code) {
+    case kSuccess: return "success";
+    case kUsage: return "usage";
+    case kConfig: return "configuration";
+    case kDevice: return "device";
+    case kHardware: return "hardware";
+    case kImage: return "image";
+    case kPort: return "port";
+    case kTimeout: return "timeout";
+    case kInterrupted: return "interrupted";
+    case kTerminated: return "terminated";
+    default: return "failed";
+    }
+}
+
+}  // namespace ExitCode

@@ -1,0 +1,375 @@
+#include "upgrade_run.h"
+
+#include "cli_config.h"
+#include "cli_output.h"
+#include "cli_texts.h"
+#include "exit_codes.h"
+#include "firmware_image.h"
+#include "port_catalog.h"
+#include "upgrade_launch.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSerialPort>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kStatusRedrawMs = 250;
+// A stopped job ends after its current pass and a last look at the port (0.2 s); far more than
+// that means the job is stuck in the system, and the command must not hang with it.
+constexpr int kStopGraceMs = 10000;
+// The engine's own text for a link that dropped during the job.
+const char kUsbLost[] = "USB connection lost!";
+
+int CodeFor(LaunchRefusal::Kind kind)
+{
+    switch (kind) {
+    case LaunchRefusal::Kind::TargetAbsent: return ExitCode::kConfig;
+    case LaunchRefusal::Kind::NoDevice:
+    case LaunchRefusal::Kind::SeveralDevices: return ExitCode::kDevice;
+    case LaunchRefusal::Kind::NoHardwareVersion:
+    case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
+    case LaunchRefusal::Kind::EmptyPath:
+    case LaunchRefusal::Kind::MissingFile: return ExitCode::kImage;
+    }
+    return ExitCode::kFailed;
+}
+
+// A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
+// many steps make one unit. Null when unknown.
+QJsonValue Rounded(double value, double parts)
+{
+    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(std::round(value * parts) / parts);
+}
+
+QJsonValue TextOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+}  // namespace
+
+UpgradeRun::UpgradeRun(const CliOptions &opts, CliOutput &out, const QElapsedTimer &started)
+    : options(opts), output(out), clock(started)
+{
+    connect(&status_timer, &QTimer::timeout, this, &UpgradeRun::RenderStatus);
+    stop_grace_timer.setSingleShot(true);
+    connect(&stop_grace_timer, &QTimer::timeout, this, &UpgradeRun::OnStopGraceOver);
+}
+
+UpgradeRun::~UpgradeRun() = default;
+
+int UpgradeRun::Launch()
+{
+    const QString target = options.argument;
+    output.SetContext(target, QString());
+
+    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    chinese = config.chinese;
+    if (config.failure)
+        return Refuse(ExitCode::kConfig, config.failure->Warning(chinese));
+    // Firmware paths are relative to the configuration's folder, as the window's are to its own.
+    QDir::setCurrent(QFileInfo(config.path).absolutePath());
+
+    UpgradeLaunch launch(server);
+    if (const auto refusal = launch.FindDevice(config.entries, target))
+        return RefuseLaunch(*refusal);
+    port = FamilyPort(launch.ProductId()).name;
+    output.SetContext(target, port);
+    QCoreApplication::processEvents();
+    if (stop_cause != StopCause::None)
+        return StoppedBeforeJob();
+
+    // The launch reads the hardware version through this port: one that is busy or gone would
+    // look like a device that does not answer.
+    if (port.isEmpty())
+        return Refuse(ExitCode::kPort, CliTexts::kPortGone.In(chinese).arg(launch.ProductId()));
+    {
+        QSerialPort probe(port);
+        if (!probe.open(QIODevice::ReadWrite))
+            return Refuse(ExitCode::kPort, CliTexts::kPortNotOpened.In(chinese).arg(port, probe.errorString()));
+    }
+
+    LaunchJob job;
+    const auto refusal = launch.Prepare(job);
+    // The command polls nothing: the launch restarted the window's poll, which has no table here.
+    server.StopPolling();
+    hw_version = job.hw_version;
+    if (refusal)
+        return RefuseLaunch(*refusal);
+    QCoreApplication::processEvents();
+    if (stop_cause != StopCause::None)
+        return StoppedBeforeJob();
+    if (!ReadImage(job.firmware_path, job.dev_id))
+        return ExitCode::kImage;
+
+    if (output.Json()) {
+        output.Event(QStringLiteral("start"), {{QStringLiteral("hw_version"), hw_version},
+                                               {QStringLiteral("variant"), job.description},
+                                               {QStringLiteral("image"), image_path},
+                                               {QStringLiteral("image_sha256"), image_sha256},
+                                               {QStringLiteral("dev_id"), job.dev_id},
+                                               {QStringLiteral("usb_pid"), job.usb_pid}});
+    } else {
+        output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5")
+                       .arg(target, port, hw_version, job.description, image_path));
+    }
+
+    connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, &UpgradeRun::OnUpgradeProgress);
+    connect(&server, &UpgradeServer::UpdateVerifyProgress, this, &UpgradeRun::OnVerifyProgress);
+    connect(&server, &UpgradeServer::PushLogMsg, this, [this](const QString &line) {
+        if (output.Json())
+            output.Event(QStringLiteral("log"), {{QStringLiteral("text"), line}});
+        else
+            output.Err(line);
+    });
+    connect(&server, &UpgradeServer::PushErrorMsg, this, [this](const QString &text) { error_text += text; });
+    connect(&server, &UpgradeServer::PushUpgRes, this, [this](bool ok) {
+        got_result = true;
+        result = ok;
+    });
+    // Queued behind every report of the job: they have all arrived when this one does.
+    connect(&server, &QThread::finished, this, &UpgradeRun::OnJobEnded, Qt::QueuedConnection);
+
+    if (!launch.Start(job))  // nothing else of this process uses the link: only a job still ending could
+        return Refuse(ExitCode::kPort, CliTexts::kPortNotOpenedByJob.In(chinese).arg(port));
+    job_running = true;
+    if (output.GetMode() == CliOutput::Mode::Terminal)
+        status_timer.start(kStatusRedrawMs);
+    return -1;
+}
+
+bool UpgradeRun::ReadImage(const QString &path, int dev_id)
+{
+    image_path = path;
+    QFile file(path);
+    QString reason;
+    ImageHeader header;
+    std::vector<FirmwareSection> sections;
+    QByteArray bytes;
+    if (!file.open(QIODevice::ReadOnly)) {
+        reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    } else {
+        bytes = file.readAll();
+        image_sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        if (FirmwareImage::ReadHeader(bytes, header, reason) == FirmwareImage::Verdict::Ok)
+            FirmwareImage::ReadSections(bytes, header, uint8_t(dev_id), sections, reason);
+    }
+    if (!reason.isEmpty()) {
+        Refuse(ExitCode::kImage, CliTexts::kImageInvalid.In(chinese).arg(reason));
+        return false;
+    }
+    QVector<qint64> lengths;
+    for (const FirmwareSection &section : sections)
+        lengths.append(section.length);
+    phases = std::make_unique<JobPhases>(lengths);
+    return true;
+}
+
+int UpgradeRun::RefuseLaunch(const LaunchRefusal &refusal)
+{
+    return Refuse(CodeFor(refusal.kind), refusal.Warning(chinese), refusal.debug_lines, refusal.debug_after_warning);
+}
+
+int UpgradeRun::Refuse(int code, const QString &warning, const QStringList &debug_lines, bool debug_after)
+{
+    auto debug = [&] {
+        for (const QString &line : debug_lines)
+            qDebug().noquote() << line;
+    };
+    if (!debug_after)
+        debug();
+    if (output.Json())
+        output.Event(QStringLiteral("refusal"), {{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), code}});
+    else
+        output.Err(warning);
+    if (debug_after)
+        debug();
+    Conclude(code, warning, false);
+    return code;
+}
+
+int UpgradeRun::StoppedBeforeJob()
+{
+    const int code = StopCode();
+    if (!output.Json())
+        output.Err(StopText());
+    Conclude(code, StopText(), false);
+    return code;
+}
+
+void UpgradeRun::RequestStop(StopCause cause)
+{
+    if (stop_cause != StopCause::None)
+        return;
+    stop_cause = cause;
+    if (!job_running)
+        return;  // the launch looks at the cause between its steps
+    // As the Stop button: the job ends after its current pass, leaving the devices where they
+    // are (a target left in its bootloader is taken from there by the next run).
+    server.Stop();
+    stop_grace_timer.start(kStopGraceMs);
+}
+
+void UpgradeRun::OnStopGraceOver()
+{
+    const int code = StopCode();
+    const QString text = CliTexts::kJobDidNotEnd.In(chinese).arg(kStopGraceMs / 1000);
+    Conclude(code, StopText() + QLatin1Char('\n') + text, true);
+    // Destroying the engine would wait for its thread without end; the system releases the port.
+    fflush(stdout);
+    fflush(stderr);
+    std::_Exit(code);
+}
+
+int UpgradeRun::StopCode() const
+{
+    switch (stop_cause) {
+    case StopCause::Timeout: return ExitCode::kTimeout;
+    case StopCause::Interrupt: return ExitCode::kInterrupted;
+    case StopCause::Terminate: return ExitCode::kTerminated;
+    case StopCause::None: break;
+    }
+    return ExitCode::kFailed;
+}
+
+QString UpgradeRun::StopText() const
+{
+    switch (stop_cause) {
+    case StopCause::Timeout:
+        return CliTexts::kStoppedByTimeout.In(chinese).arg(options.timeout_s);
+    case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
+    case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
+    case StopCause::None: break;
+    }
+    return QString();
+}
+
+void UpgradeRun::OnUpgradeProgress(bool show, float value)
+{
+    Report(phases->OnUpgradeProgress(show, value, clock.elapsed()));
+}
+
+void UpgradeRun::OnVerifyProgress(bool show, float value)
+{
+    Report(phases->OnVerifyProgress(show, value, clock.elapsed()));
+}
+
+void UpgradeRun::Report(bool phase_changed)
+{
+    const JobProgress &now = phases->Current();
+    const bool measured = now.phase == Phase::Transfer || now.phase == Phase::FinalVerify;
+    if (output.Json()) {
+        if (phase_changed)
+            output.Event(QStringLiteral("phase"), {{QStringLiteral("phase"), PhaseName(now.phase)}});
+        if (measured) {
+            QJsonObject progress{{QStringLiteral("phase"), PhaseName(now.phase)},
+                                 {QStringLiteral("percent"), Rounded(now.percent, 100)},
+                                 {QStringLiteral("sections_done"), now.sections_done},
+                                 {QStringLiteral("sections"), now.sections},
+                                 {QStringLiteral("seconds_left"), Rounded(now.seconds_left, 10)}};
+            if (now.phase == Phase::Transfer) {
+                progress.insert(QStringLiteral("bytes"), now.bytes);
+                progress.insert(QStringLiteral("total_bytes"), now.total_bytes);
+                progress.insert(QStringLiteral("bytes_per_second"), Rounded(now.bytes_per_second, 1));
+            }
+            output.Event(QStringLiteral("progress"), progress);
+        }
+        return;
+    }
+    if (output.GetMode() == CliOutput::Mode::Terminal) {
+        RenderStatus();
+        return;
+    }
+    // Not a terminal: a line per phase and per tenth of it (also when a transfer starts over).
+    const int tenth = measured ? int(now.percent) / 10 : -1;
+    if (!phase_changed && tenth == last_tenth)
+        return;
+    last_tenth = tenth;
+    RenderStatus();
+}
+
+void UpgradeRun::RenderStatus()
+{
+    if (!phases || phases->Current().phase == Phase::None)
+        return;
+    const JobProgress &now = phases->Current();
+    QStringList parts{PhaseName(now.phase)};
+    if (now.percent >= 0)
+        parts << QStringLiteral("%1%").arg(int(now.percent));  // truncated, as the window's bars show it
+    if (now.bytes_per_second >= 0)
+        parts << FormatRate(now.bytes_per_second);
+    if (now.seconds_left >= 0)
+        parts << FormatMinutes(now.seconds_left) + QStringLiteral(" left");
+    else
+        parts << FormatMinutes(double(clock.elapsed() - now.phase_start_ms) / 1000.0);
+    const QString separator = output.GetMode() == CliOutput::Mode::Terminal ? QStringLiteral("  ")
+                                                                             : QStringLiteral(", ");
+    output.Status(options.argument + (output.GetMode() == CliOutput::Mode::Terminal ? QStringLiteral("  ")
+                                                                                    : QStringLiteral(": ")) +
+                  parts.join(separator));
+}
+
+void UpgradeRun::OnJobEnded()
+{
+    job_running = false;
+    status_timer.stop();
+    stop_grace_timer.stop();
+    int code = ExitCode::kFailed;
+    QString error = error_text.trimmed();
+    if (got_result && result) {
+        code = ExitCode::kSuccess;  // also when a stop came too late to matter
+    } else if (stop_cause != StopCause::None) {
+        code = StopCode();
+        error = error.isEmpty() ? StopText() : StopText() + QLatin1Char('\n') + error;
+    } else if (!got_result) {
+        // Only the two early ends report no result.
+        if (server.LastJobEnd() == UpgradeServer::JobEnd::PortNotOpened) {
+            code = ExitCode::kPort;
+            error = CliTexts::kPortNotOpenedByJob.In(chinese).arg(port);
+        } else {
+            code = ExitCode::kImage;
+            error = CliTexts::kImageNotLoaded.In(chinese).arg(image_path);
+        }
+    } else if (error_text.contains(QLatin1String(kUsbLost))) {
+        code = ExitCode::kPort;
+    }
+    Conclude(code, error, true);
+    emit Finished(code);
+}
+
+void UpgradeRun::Conclude(int code, const QString &error, bool job_ran)
+{
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    QString message = error;
+    if (job_ran)
+        message = (code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed).In(chinese);
+    if (output.Json()) {
+        output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
+                                                {QStringLiteral("exit_code"), code},
+                                                {QStringLiteral("message"), message},
+                                                {QStringLiteral("error"), error},
+                                                {QStringLiteral("duration_s"), Rounded(seconds, 1000)},
+                                                {QStringLiteral("hw_version"), TextOrNull(hw_version)},
+                                                {QStringLiteral("image"), TextOrNull(image_path)},
+                                                {QStringLiteral("image_sha256"), TextOrNull(image_sha256)}});
+        return;
+    }
+    if (!job_ran)
+        return;  // the refusal or the stop is already said
+    output.EndStatus();
+    if (code != ExitCode::kSuccess) {
+        for (const QString &line : error.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            output.Err(line);
+    }
+    output.Out(QStringLiteral("%1: %2 (%3 s)").arg(options.argument, message).arg(seconds, 0, 'f', 1));
+}
