@@ -52,7 +52,7 @@ namespace HistoryFormat {
 
 QString Table(const QList<UpgradeRecord> &records)
 {
-    QList<QStringList> rows{{"Started", "Target", "Dev", "Port", "Location", "Hardware", "Version", "SHA-256", "Result",
+    QList<QStringList> rows{{"Started (local)", "Target", "Dev", "Port", "Location", "Hardware", "Version", "SHA-256", "Result",
                              "Time", "Station", "Error"}};
     for (const UpgradeRecord &r : records) {
         rows << QStringList{r.started_at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
