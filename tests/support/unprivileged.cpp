@@ -1,8 +1,10 @@
 #include "unprivileged.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -42,12 +44,32 @@ QString RunCase(const char *function, const char *tag)
     environment.insert(QStringLiteral("HOME"), home.path());
     environment.remove(QStringLiteral("XDG_DATA_HOME"));
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+
+    // The build tree may sit where nobody may not go (below /root): the child runs from a copy of
+    // this program, and the leak checker from a copy of its suppressions. The program links our
+    // libraries statically, so the copy needs nothing else from the tree.
+    const QString program = QDir(home.path()).filePath(QStringLiteral("case"));
+    if (!QFile::copy(QCoreApplication::applicationFilePath(), program))
+        return QStringLiteral("cannot copy the test program to ") + program;
+    QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                       QFileDevice::ExeOther);
+    static const QRegularExpression suppressions(QStringLiteral("suppressions=([^:]+)"));
+    const QString leak_options = environment.value(QStringLiteral("LSAN_OPTIONS"));
+    const QRegularExpressionMatch match = suppressions.match(leak_options);
+    if (match.hasMatch()) {
+        const QString copy = QDir(home.path()).filePath(QStringLiteral("lsan.supp"));
+        QFile::copy(match.captured(1), copy);
+        QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::ReadOther);
+        environment.insert(QStringLiteral("LSAN_OPTIONS"),
+                           QString(leak_options).replace(match.capturedStart(1), match.capturedLength(1), copy));
+    }
+
     QProcess child;
     child.setProcessEnvironment(environment);
+    child.setWorkingDirectory(home.path());
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(Setpriv(), {QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
-                            QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                            QCoreApplication::applicationFilePath(),
+                            QStringLiteral("--clear-groups"), QStringLiteral("--"), program,
                             QStringLiteral("%1:%2").arg(QLatin1String(function), QLatin1String(tag))});
     if (!child.waitForFinished(kCaseMs)) {
         child.kill();
