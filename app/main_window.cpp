@@ -65,6 +65,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&upgrade_server, &UpgradeServer::PushErrorMsg, this, qOverload<QString>(&MainWindow::ShowWarningMsg));
     connect(&upgrade_server, &UpgradeServer::PushLogMsg, form->text_log, &QPlainTextEdit::appendPlainText);
     connect(&upgrade_server, &UpgradeServer::PushUpgRes, this, &MainWindow::ShowUpgRes);
+    // A history that cannot be written is the console's business, never the operator's result.
+    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [](const UpgradeRecord &, const QString &warning) {
+        if (!warning.isEmpty())
+            qDebug().noquote() << warning;
+    });
     connect(form->btn_open_config, &QPushButton::clicked, this, &MainWindow::OpenConfig);
     connect(form->btn_main_go_app, &QPushButton::clicked, this, &MainWindow::MainGoApp);
     connect(form->btn_main_go_boot, &QPushButton::clicked, this, &MainWindow::MainGoBoot);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "firmware_entry.h"
+#include "job_record_keeper.h"
 #include "upgrade_server.h"
 
 #include <QList>
@@ -38,6 +39,7 @@ public:
     bool check_boot_ver = false;     // read from the file, consulted by nothing
     bool lang = false;               // true: Chinese texts, false: English
     UpgradeServer upgrade_server;
+    JobRecordKeeper record_keeper{upgrade_server, QLatin1String(UpgradeRecord::kWindow)};  // after the engine
     FirmwareEntries firmware_entries;
     QString config_path;             // absolute path of the configuration file
     bool has_eol_path = false;

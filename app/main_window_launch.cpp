@@ -1,6 +1,7 @@
 // The launch of an upgrade from a target button.
 #include "main_window.h"
 
+#include "history_store.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
 #include "upgrade_launch.h"
@@ -62,7 +63,9 @@ void MainWindow::StartUpgrade(QString target)
         ShowRefusal(*refusal);
         return;
     }
-    launch.Start(job);
+    record_keeper.Begin(target, job, HistoryStore::Location(config_path));
+    if (!launch.Start(job))
+        record_keeper.Abandon();
 }
 
 void MainWindow::ShowRefusal(const LaunchRefusal &refusal)

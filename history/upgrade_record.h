@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QMetaType>
+#include <QVariant>
+
+#include <vector>
+
+// One upgrade as the history keeps it: what was upgraded, where, with which image, by whom, and
+// how it ended. Texts are empty where a fact was not known.
+struct UpgradeRecord {
+    qint64 id = 0;              // row number in the database; 0 before it is written
+    QDateTime started_at;       // UTC
+    qint64 duration_ms = 0;
+    QString front_end;          // kWindow or kCommand
+    QString target;             // "Base", "Motor", ...
+    int dev_id = 0;
+    QString port_name;          // as the port catalog named it when the job started
+    QString usb_location;       // where the device sits on USB (survives re-enumeration)
+    int usb_pid = 0;
+    QString hw_version;         // the target's hardware version text read by the launch
+    QString description;        // the firmware variant chosen for that hardware
+    QString image_path;         // absolute
+    QString image_sha256;       // lower-case hex of the file's bytes when the job started
+    QString image_version;      // application version in the image header, "major.minor.patch"
+    bool success = false;
+    QString error_text;         // the engine's error lines, or why the job never began
+    QString stopped_by;         // empty, kOperator or kTimeout
+    QString user;
+    QString host;
+
+    static constexpr char kWindow[] = "window";
+    static constexpr char kCommand[] = "command";
+    static constexpr char kOperator[] = "operator";
+    static constexpr char kTimeout[] = "timeout";
+    static constexpr char kSuccess[] = "success";
+    static constexpr char kFailed[] = "failed";
+};
+
+// The fields of a record in their one order and under their one name: the database's columns,
+// the keys of the JSON lines and the header of the CSV. Values are as stored: the start time as
+// ISO 8601 UTC text with milliseconds, the result as "success" or "failed".
+struct RecordColumn {
+    const char *name;
+    QVariant (*get)(const UpgradeRecord &record);
+    void (*set)(UpgradeRecord &record, const QVariant &value);
+    bool is_number;
+};
+
+const std::vector<RecordColumn> &RecordColumns();
+
+// The stored form of a start time: "2024-05-01T12:34:56.789Z". Fixed width, so that text order is
+// time order in the database.
+QString StoredTime(const QDateTime &time);
+
+Q_DECLARE_METATYPE(UpgradeRecord)

@@ -1,0 +1,153 @@
+#include "job_record_keeper.h"
+
+#include "firmware_image.h"
+#include "history_store.h"
+#include "port_catalog.h"
+#include "upgrade_server.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSysInfo>
+#include <QThread>
+
+#include <memory>
+
+namespace {
+
+// The engine's error text ends every line with a line feed; the record keeps the lines.
+QString Trimmed(QString text)
+{
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    return text;
+}
+
+}  // namespace
+
+JobRecordKeeper::JobRecordKeeper(UpgradeServer &engine, const QString &end, QObject *parent)
+    : QObject(parent)
+    , server(engine)
+    , front_end(end)
+{
+    qRegisterMetaType<UpgradeRecord>();
+    // The job thread's reports arrive queued, in the order it emitted them; finished comes last.
+    connect(&server, &UpgradeServer::PushErrorMsg, this, &JobRecordKeeper::OnErrorText);
+    connect(&server, &UpgradeServer::PushUpgRes, this, &JobRecordKeeper::OnResult);
+    connect(&server, &QThread::finished, this, &JobRecordKeeper::OnJobEnded);
+}
+
+JobRecordKeeper::~JobRecordKeeper()
+{
+    for (QThread *writer : qAsConst(writers)) {
+        writer->wait();
+        delete writer;  // its finished report can no longer reach this object
+    }
+}
+
+void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const QString &path)
+{
+    // The reports of the job before this one may still wait in the queue when the next launch
+    // comes; they must close that job's record, not open this one's.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+
+    record = UpgradeRecord();
+    record.started_at = QDateTime::currentDateTimeUtc();
+    clock.start();
+    record.front_end = front_end;
+    record.target = target;
+    record.dev_id = job.dev_id;
+    record.usb_pid = job.usb_pid;
+    record.hw_version = job.hw_version;
+    record.description = job.description;
+    record.image_path = job.firmware_path;
+    const PortInfo port = FamilyPort(job.usb_pid, job.port);  // the one the engine opens
+    record.port_name = port.name;
+    record.usb_location = port.location;
+    record.user = HistoryStore::CurrentUser();
+    record.host = QSysInfo::machineHostName();
+
+    // The image as it is when the job starts: the engine reads the same file moments later.
+    image_problem.clear();
+    QFile file(job.firmware_path);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = file.readAll();
+        record.image_sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        ImageHeader header;
+        if (FirmwareImage::ReadHeader(bytes, header, image_problem) == FirmwareImage::Verdict::Ok)
+            record.image_version = QStringLiteral("%1.%2.%3")
+                                       .arg(header.app_ver_major)
+                                       .arg(header.app_ver_minor)
+                                       .arg(header.app_ver_patch);
+    } else {
+        image_problem = file.errorString();
+    }
+
+    database = path;
+    result_seen = false;
+    timed_out = false;
+    active = true;
+}
+
+void JobRecordKeeper::Abandon()
+{
+    active = false;
+}
+
+void JobRecordKeeper::MarkTimedOut()
+{
+    if (active)
+        timed_out = true;
+}
+
+void JobRecordKeeper::OnErrorText(const QString &text)
+{
+    if (active)
+        record.error_text += text;
+}
+
+void JobRecordKeeper::OnResult(bool result)
+{
+    if (!active)
+        return;
+    result_seen = true;
+    record.success = result;
+}
+
+void JobRecordKeeper::OnJobEnded()
+{
+    if (!active)
+        return;
+    active = false;
+    record.duration_ms = clock.elapsed();
+    record.error_text = Trimmed(record.error_text);
+    if (!result_seen) {
+        // The engine ends such a job silently: say what the record can.
+        record.success = false;
+        if (record.error_text.isEmpty()) {
+            record.error_text = image_problem.isEmpty()
+                                    ? QStringLiteral("The job ended before the upgrade began: the port could not be "
+                                                     "opened or the image not loaded")
+                                    : QStringLiteral("The image could not be read: %1").arg(image_problem);
+        }
+    }
+    if (timed_out)
+        record.stopped_by = QLatin1String(UpgradeRecord::kTimeout);
+    else if (server.StoppedByOperator())
+        record.stopped_by = QLatin1String(UpgradeRecord::kOperator);
+    Write(record);
+}
+
+void JobRecordKeeper::Write(const UpgradeRecord &done)
+{
+    auto warning = std::make_shared<QString>();
+    const QString path = database;
+    QThread *writer = QThread::create([path, done, warning] { *warning = HistoryStore::Append(path, done); });
+    writers << writer;
+    connect(writer, &QThread::finished, this, [this, writer, done, warning] {
+        writers.removeOne(writer);
+        writer->deleteLater();
+        emit Recorded(done, *warning);
+    });
+    writer->start();
+}

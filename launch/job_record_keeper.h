@@ -1,0 +1,65 @@
+#pragma once
+
+#include "upgrade_launch.h"
+#include "upgrade_record.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QThread;
+class UpgradeServer;
+
+// Keeps the upgrade history for one engine on behalf of a front end (the window, the command):
+// the facts of the launch when a job starts, the result and error text as the engine reports
+// them, and one record when the job's thread has ended, also for a job that ended before it
+// reported any result (a port that would not open). Lives in the front end's thread.
+//
+// The record is written on a short-lived thread of its own: a database that is locked, broken
+// or on a full disk costs a warning (Recorded), never the job's result, and never stalls the
+// event loop whose ticks pace the jobs.
+class JobRecordKeeper : public QObject {
+    Q_OBJECT
+
+public:
+    // front_end: UpgradeRecord::kWindow or kCommand.
+    JobRecordKeeper(UpgradeServer &server, const QString &front_end, QObject *parent = nullptr);
+    // Waits for records still being written, so none is lost when the front end closes.
+    ~JobRecordKeeper() override;
+
+    // Call right before the engine starts the job of target described by job; the record goes to
+    // database (see HistoryStore::Location). Reads the port catalog and the image file.
+    void Begin(const QString &target, const LaunchJob &job, const QString &database);
+    // The engine did not start the job after all: nothing is recorded for it.
+    void Abandon();
+    // The front end's own time-out stopped the running job (the operator's Stop the keeper learns
+    // from the engine).
+    void MarkTimedOut();
+    // No job being followed and no record being written: a command may exit.
+    bool Idle() const { return !active && writers.isEmpty(); }
+
+signals:
+    // A job's record was written (warning empty) or could not be (warning says where and why).
+    void Recorded(const UpgradeRecord &record, const QString &warning);
+
+private:
+    void OnErrorText(const QString &text);
+    void OnResult(bool result);
+    void OnJobEnded();
+    void Write(const UpgradeRecord &record);
+
+    UpgradeServer &server;
+    const QString front_end;
+
+    // The job being followed, from Begin to the end of its thread.
+    bool active = false;
+    UpgradeRecord record;
+    QString database;
+    QString image_problem;  // why the image could not be read at the start, if it could not
+    QElapsedTimer clock;    // monotonic: the duration must survive a clock change
+    bool result_seen = false;
+    bool timed_out = false;
+
+    QList<QThread *> writers;  // owned; each is let go once its record is written
+};

@@ -1,0 +1,347 @@
+// The upgrade history as the front ends keep it: the window records every job it started with
+// the launch's facts; every way a job can end gives its record; and a history that cannot be
+// written leaves the upgrade's result as it was and says so on the console.
+#include "config_reader.h"
+#include "debug_capture.h"
+#include "fast_family.h"
+#include "history_store.h"
+#include "job_record_keeper.h"
+#include "main_window.h"
+#include "my_pushbtn.h"
+#include "sample_firmware.h"
+#include "sim_family.h"
+#include "sim_port_catalog.h"
+#include "sim_protocol.h"
+#include "test_workspace.h"
+#include "unprivileged.h"
+#include "upgrade_launch.h"
+#include "wait_until.h"
+#include "waits.h"
+#include "window_access.h"
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <optional>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kJobMs = 30000;
+
+const QByteArray kConfig = R"({"is_english": true, "firmware": {"Motor": {"dev_id": 3, "USB_PID": [4], "series": [
+    {"boot_ver": "1.0.0", "hw_ver": "MOTOR-HW-A", "section_len": 1024, "path": "fw/motor.bin", "description": "motor, rev A"}]}}})";
+
+// The motor's image, with a header version the record must repeat.
+void WriteImage(const QString &path)
+{
+    ImageRecipe recipe;
+    recipe.section_size = 1024;
+    recipe.raw = true;  // the motor takes raw data only
+    recipe.version_major = 2;
+    recipe.version_minor = 7;
+    recipe.version_patch = 300;
+    QDir().mkpath(QFileInfo(path).path());
+    const QString error =
+        WriteSampleImage(QDir::current().absoluteFilePath(path), {{0x00010000, SampleFirmware(3 * 1024, 5)}}, recipe);
+    if (!error.isEmpty())
+        qFatal("%s", qPrintable(error));
+}
+
+QString Sha256Of(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray FileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QList<UpgradeRecord> Records(const QString &database)
+{
+    QString warning;
+    const QList<UpgradeRecord> records = HistoryStore::Read(database, {}, &warning);
+    if (!warning.isEmpty())
+        qWarning("%s", qPrintable(warning));
+    return records;
+}
+
+PortInfo PortOfFamily(const SimFamily &family)
+{
+    for (const PortInfo &port : SimPortCatalog::Ports()) {
+        if (port.location == family.Location())
+            return port;
+    }
+    return {};
+}
+
+QString SystemHost()
+{
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return QString::fromLocal8Bit(name);
+}
+
+QString SystemUser()
+{
+    const passwd *account = getpwuid(geteuid());
+    return account ? QString::fromLocal8Bit(account->pw_name) : QString();
+}
+
+}  // namespace
+
+class TestHistoryJobs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        SimPortCatalog::Install();
+        Waits::SetLongWaitScale(kTestWaitScale);
+    }
+    void init() { SimPortCatalog::Clear(); }
+    void cleanupTestCase()
+    {
+        Waits::SetLongWaitScale(1.0);
+        SimPortCatalog::Uninstall();
+    }
+
+    // The operator presses the motor's button: the record next to the configuration holds every
+    // fact of that job, the image's SHA-256 equal to the file's own.
+    void windowJobRecordsEveryField()
+    {
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        MainWindow w;
+        QSignalSpy recorded(&w.record_keeper, &JobRecordKeeper::Recorded);
+        QVERIFY(recorded.isValid());
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        motor->setEnabled(true);  // as the status poll does; the launch asks the device itself
+        const PortInfo port = PortOfFamily(family);  // the base leaves USB and comes back during the job
+        QVERIFY(!port.name.isEmpty() && !port.location.isEmpty());
+
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(WaitUntil([&] { return recorded.count() == 1; }, kJobMs));
+        const QDateTime after = QDateTime::currentDateTimeUtc();
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString("Update success: 1"));
+        QCOMPARE(recorded[0][1].toString(), QString());
+
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        const QList<UpgradeRecord> records = Records(database);
+        QCOMPARE(records.size(), 1);
+        const UpgradeRecord &r = records[0];
+        QCOMPARE(r.id, qint64(1));
+        QVERIFY(r.started_at >= before.addMSecs(-1) && r.started_at <= after);
+        QVERIFY(r.duration_ms > 0 && r.started_at.addMSecs(r.duration_ms) <= after.addMSecs(1));
+        QCOMPARE(r.front_end, QString("window"));
+        QCOMPARE(r.target, QString("Motor"));
+        QCOMPARE(r.dev_id, 3);
+        QCOMPARE(r.port_name, port.name);
+        QCOMPARE(r.usb_location, family.Location());
+        QCOMPARE(r.usb_pid, 4);
+        QCOMPARE(r.hw_version, QString("MOTOR-HW-A"));
+        QCOMPARE(r.description, QString("motor, rev A"));
+        QCOMPARE(r.image_path, workspace.Path("fw/motor.bin"));
+        QCOMPARE(r.image_sha256, Sha256Of(workspace.Path("fw/motor.bin")));
+        QCOMPARE(r.image_version, QString("2.7.300"));
+        QVERIFY(r.success);
+        QCOMPARE(r.error_text, QString());
+        QCOMPARE(r.stopped_by, QString());
+        QCOMPARE(r.user, SystemUser());
+        QCOMPARE(r.host, SystemHost());
+        // The signal carries what was written.
+        QCOMPARE(recorded[0][0].value<UpgradeRecord>().image_sha256, r.image_sha256);
+    }
+
+    // Every way a job ends leaves one record, also when the engine reports no result at all.
+    // A front end of its own (as the command is) drives the real launch and engine here.
+    void everyEndingIsRecorded_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<QString>("stopped_by");
+        QTest::addColumn<QString>("error_start");
+        QTest::newRow("success") << "success" << true << "" << "";
+        QTest::newRow("stopped by the operator") << "operator" << false << "operator" << "";
+        QTest::newRow("stopped by a time-out") << "timeout" << false << "timeout" << "";
+        QTest::newRow("device lost") << "unplug" << false << "" << "USB connection lost!";
+        QTest::newRow("port never opened") << "no port" << false << ""
+                                           << "The job ended before the upgrade began: the port could not be opened";
+        QTest::newRow("not an image") << "bad image" << false << "" << "The image could not be read: ";
+    }
+
+    void everyEndingIsRecorded()
+    {
+        QFETCH(QString, ending);
+        QFETCH(bool, success);
+        QFETCH(QString, stopped_by);
+        QFETCH(QString, error_start);
+
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        const ConfigRead config = ReadConfig(workspace.Path("config.json"));
+        QVERIFY(config.Ok());
+        UpgradeServer engine;
+        JobRecordKeeper keeper(engine, QLatin1String(UpgradeRecord::kCommand));
+        QSignalSpy recorded(&keeper, &JobRecordKeeper::Recorded);
+        QSignalSpy results(&engine, &UpgradeServer::PushUpgRes);
+        UpgradeLaunch launch(engine);
+        QVERIFY(!launch.FindDevice(config.entries, "Motor"));
+        LaunchJob job;
+        QVERIFY(!launch.Prepare(job));
+        if (ending == "no port")
+            job.usb_pid = 9;  // no such device: the job's port cannot open
+        if (ending == "bad image") {
+            workspace.Write("fw/motor.bin", QByteArray(4096, '\x33'));
+            job.firmware_path = workspace.Path("fw/motor.bin");
+        }
+        const QString sha256 = Sha256Of(job.firmware_path);
+        const PortInfo port = PortOfFamily(family);
+
+        const QString database = HistoryStore::Location(workspace.Path("config.json"));
+        keeper.Begin("Motor", job, database);
+        QVERIFY(launch.Start(job));
+        if (ending == "operator" || ending == "timeout" || ending == "unplug") {
+            QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+            if (ending == "unplug") {
+                family.Unplug();
+            } else {
+                if (ending == "timeout")
+                    keeper.MarkTimedOut();
+                QVERIFY(engine.Stop());
+            }
+        }
+        QVERIFY(WaitUntil([&] { return recorded.count() == 1 && keeper.Idle(); }, kJobMs));
+        QCOMPARE(recorded[0][1].toString(), QString());
+        // The two that end before the sequence began get no result from the engine.
+        QCOMPARE(results.count(), ending == "no port" || ending == "bad image" ? 0 : 1);
+
+        const QList<UpgradeRecord> records = Records(database);
+        QCOMPARE(records.size(), 1);
+        const UpgradeRecord &r = records[0];
+        QCOMPARE(r.front_end, QString("command"));
+        QCOMPARE(r.success, success);
+        QCOMPARE(r.stopped_by, stopped_by);
+        if (error_start.isEmpty())
+            QCOMPARE(r.error_text, QString());
+        else
+            QVERIFY2(r.error_text.startsWith(error_start), qPrintable(r.error_text));
+        QVERIFY2(!r.error_text.endsWith('\n'), qPrintable(r.error_text));
+        QCOMPARE(r.image_sha256, sha256);
+        QCOMPARE(r.image_version, ending == "bad image" ? QString() : QString("2.7.300"));
+        QCOMPARE(r.usb_pid, job.usb_pid);
+        QCOMPARE(r.port_name, ending == "no port" ? QString() : port.name);
+        QCOMPARE(r.usb_location, ending == "no port" ? QString() : family.Location());
+    }
+
+    // A job that ends the moment it starts, and the next launched before its reports were
+    // delivered: each report closes its own job's record.
+    void backToBackJobsKeepTheirOwnRecords()
+    {
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        WriteImage("fw/other.bin");
+        UpgradeServer engine;
+        JobRecordKeeper keeper(engine, QLatin1String(UpgradeRecord::kCommand));
+        QSignalSpy recorded(&keeper, &JobRecordKeeper::Recorded);
+        const QString database = workspace.Path("upgrade-history.sqlite");
+
+        LaunchJob first;
+        first.usb_pid = 9;  // ends at once: no such port
+        first.dev_id = 3;
+        first.firmware_path = workspace.Path("fw/other.bin");
+        keeper.Begin("Steering", first, database);
+        QVERIFY(engine.Start(first));
+        QVERIFY(engine.wait(kJobMs));  // ended, its reports still queued
+
+        LaunchJob second;
+        second.usb_pid = 4;
+        second.dev_id = 3;
+        second.motor_to_boot = false;
+        second.firmware_path = workspace.Path("fw/motor.bin");
+        keeper.Begin("Motor", second, database);
+        QVERIFY(engine.Start(second));
+        QVERIFY(WaitUntil([&] { return recorded.count() == 2 && keeper.Idle(); }, kJobMs));
+
+        const QList<UpgradeRecord> records = Records(database);
+        QCOMPARE(records.size(), 2);
+        QCOMPARE(records[0].target, QString("Steering"));
+        QVERIFY(!records[0].success);
+        QCOMPARE(records[0].image_path, first.firmware_path);
+        QCOMPARE(records[1].target, QString("Motor"));
+        QVERIFY2(records[1].success, qPrintable(records[1].error_text));
+        QCOMPARE(records[1].image_path, second.firmware_path);
+    }
+
+    // A history that cannot take the record: the operator still sees the job's own result, and
+    // the console says why the record is missing.
+    void brokenHistoryKeepsTheResult_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("corrupt file") << "corrupt" << "file is not a database";
+        QTest::newRow("read-only file") << "read-only" << "attempt to write a readonly database";
+    }
+
+    void brokenHistoryKeepsTheResult()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        if (kind == "read-only" && Unprivileged::Needed()) {
+            if (!Unprivileged::Available())
+                QSKIP("running as root without setpriv: no file is read-only here");
+            const QString failure = Unprivileged::RunCase(QTest::currentTestFunction(), QTest::currentDataTag());
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+            return;
+        }
+
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        if (kind == "corrupt") {
+            workspace.Write("upgrade-history.sqlite", QByteArray(8192, '\x5a'));
+        } else {
+            UpgradeRecord earlier;
+            earlier.target = QStringLiteral("Base");
+            earlier.started_at = QDateTime::currentDateTimeUtc();
+            QCOMPARE(HistoryStore::Append(database, earlier), QString());
+            QVERIFY(QFile::setPermissions(database, QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        }
+        const QByteArray bytes = FileBytes(database);
+
+        DebugCapture capture;
+        MainWindow w;
+        QSignalSpy recorded(&w.record_keeper, &JobRecordKeeper::Recorded);
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        motor->setEnabled(true);  // as the status poll does; the launch asks the device itself
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(WaitUntil([&] { return recorded.count() == 1; }, kJobMs));
+
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString("Update success: 1"));
+        QCOMPARE(ErrorLine(w), QString());
+        const QString warning = recorded[0][1].toString();
+        QVERIFY2(warning.startsWith("Upgrade history not written to " + database + ": "), qPrintable(warning));
+        QVERIFY2(warning.contains(reason), qPrintable(warning));
+        QVERIFY(capture.Contains(warning));
+        QVERIFY(!LogLines(w).contains(warning));  // the console's, not the operator's
+        QCOMPARE(FileBytes(database), bytes);
+        if (kind == "read-only")
+            QFile::setPermissions(database, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+};
+
+QTEST_MAIN(TestHistoryJobs)
+#include "tst_history_jobs.moc"
