@@ -75,7 +75,8 @@ public:
     ~UpgradeServer() override;
 
     // --- The interface of the window and of any other front end ----------------------------
-    // Starts a job on the window's thread; false (nothing started) while the link is busy.
+    // Starts a job (called from the thread the engine lives in); false, and nothing started,
+    // while the link is busy.
     bool Start(const UpgradeJob &job);
     // Asks the running job to stop, as the operator does; it ends after its current pass.
     // False when no job was running (or it was already stopping).
