@@ -37,11 +37,13 @@ int RunHistory(const CliOptions &options, CliOutput &output)
     } else if (options.json) {
         text = HistoryFormat::JsonLines(records);
     } else {
-        // A person also wants to know which file this was.
-        text = HistoryFormat::Table(records) + QStringLiteral("%1 %2 in %3\n")
-                                                   .arg(records.size())
-                                                   .arg(records.size() == 1 ? "record" : "records")
-                                                   .arg(QDir::toNativeSeparators(database));
+        text = HistoryFormat::Table(records);
+        // A person also wants to know which file this was (a warning names it otherwise).
+        if (warning.isEmpty())
+            text += QStringLiteral("%1 %2 in %3\n")
+                        .arg(records.size())
+                        .arg(records.size() == 1 ? "record" : "records")
+                        .arg(QDir::toNativeSeparators(database));
     }
     const QByteArray bytes = text.toUtf8();
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
