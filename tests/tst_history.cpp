@@ -1,5 +1,6 @@
 // The upgrade history's file: what an append leaves, which records a query picks, where the file
 // lives, what a broken file costs, many writers at once, and the three forms it is read in.
+#include "csv_reader.h"
 #include "history_format.h"
 #include "history_store.h"
 #include "unprivileged.h"
@@ -87,66 +88,6 @@ QList<UpgradeRecord> ReadAll(const QString &database, QString *warning = nullptr
 {
     QString ignored;
     return HistoryStore::Read(database, {}, warning ? warning : &ignored);
-}
-
-// A strict RFC 4180 reader: fields separated by commas, records ended by CR LF, a quoted field
-// may hold anything with its quotes doubled. Anything else is an error, so a writer that
-// forgets a quote or ends a line with LF alone fails here.
-QList<QStringList> ReadCsv(const QString &text, QString *error)
-{
-    QList<QStringList> rows;
-    QStringList row;
-    QString field;
-    bool in_quotes = false;
-    bool was_quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (in_quotes) {
-            if (c != '"') {
-                field += c;
-            } else if (i + 1 < text.size() && text[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else {
-                in_quotes = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            if (!field.isEmpty() || was_quoted) {
-                *error = QStringLiteral("a quote inside an unquoted field at %1").arg(i);
-                return {};
-            }
-            in_quotes = was_quoted = true;
-        } else if (c == ',') {
-            row << field;
-            field.clear();
-            was_quoted = false;
-        } else if (c == '\r') {
-            if (i + 1 >= text.size() || text[i + 1] != '\n') {
-                *error = QStringLiteral("CR without LF at %1").arg(i);
-                return {};
-            }
-            ++i;
-            rows << (row << field);
-            row.clear();
-            field.clear();
-            was_quoted = false;
-        } else if (c == '\n') {
-            *error = QStringLiteral("LF without CR at %1").arg(i);
-            return {};
-        } else if (was_quoted) {
-            *error = QStringLiteral("text after a closing quote at %1").arg(i);
-            return {};
-        } else {
-            field += c;
-        }
-    }
-    if (in_quotes || !field.isEmpty() || !row.isEmpty()) {
-        *error = QStringLiteral("the last record is not ended");
-        return {};
-    }
-    return rows;
 }
 
 // Child process: writes `count` records as `writer` once the parent says go on standard input.

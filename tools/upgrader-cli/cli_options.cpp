@@ -1,5 +1,7 @@
 #include "cli_options.h"
 
+#include "history_store.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 
@@ -23,6 +25,9 @@ QString Description()
                "  switch app|boot  the manual switch of the base to its application or its bootloader, confirmed\n"
                "                   by the status poll\n"
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
+               "  history          the record every upgrade (of the window or of this command) leaves beside\n"
+               "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
+               "                   (RFC 4180); --target and --since choose the records\n"
                "\n"
                "The configuration is --config FILE, or else found in the current directory as the window finds\n"
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
@@ -44,6 +49,9 @@ QString Description()
                "    9  stopped by --timeout\n"
                "  130  stopped by SIGINT\n"
                "  143  stopped by SIGTERM\n"
+               "history ends with 0 also when no record matches, 3 when no configuration file is found (its\n"
+               "folder decides where the history lives), 8 when the history file cannot be read. A history\n"
+               "that cannot take an upgrade's record costs a warning, never the upgrade's result or code.\n"
                "\n"
                "UPGRADER_WAIT_SCALE=F (0 < F <= 1) is for tests and trials against upgrader-sim --fast only: it\n"
                "shortens the upgrade sequence's waits of a second and more F-fold. Real devices need the full\n"
@@ -73,7 +81,13 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
                                  "from the start of the command.",
                       "SECONDS"});
-    parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot or image FILE.",
+    parser.addOption({"target", "history: the records of this target only.", "TARGET"});
+    parser.addOption({"since", "history: the jobs started at or after this: a date (2024-05-01, from local "
+                               "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
+                               "offset such as +08:00).",
+                      "DATE"});
+    parser.addOption({"csv", "history: CSV (RFC 4180) on standard output instead of the table."});
+    parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot, image FILE or history.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
@@ -86,7 +100,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     if (words.isEmpty())
         return Usage(message, QStringLiteral("no command given"));
     const QString &command = words[0];
-    const int wanted = command == QLatin1String("list") ? 1 : 2;
+    const int wanted = command == QLatin1String("list") || command == QLatin1String("history") ? 1 : 2;
     if (command == QLatin1String("list")) {
         options->command = CliOptions::Command::List;
     } else if (command == QLatin1String("upgrade")) {
@@ -95,6 +109,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->command = CliOptions::Command::Switch;
     } else if (command == QLatin1String("image")) {
         options->command = CliOptions::Command::Image;
+    } else if (command == QLatin1String("history")) {
+        options->command = CliOptions::Command::History;
     } else {
         return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
     }
@@ -119,6 +135,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->argument = QDir::current().absoluteFilePath(options->argument);
         break;
     case CliOptions::Command::List:
+    case CliOptions::Command::History:
         break;
     }
 
@@ -141,6 +158,24 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
                                       .arg(parser.value("timeout")));
     }
+    for (const char *name : {"target", "since", "csv"}) {
+        if (parser.isSet(name) && options->command != CliOptions::Command::History)
+            return Usage(message, QStringLiteral("--%1 applies to history only").arg(QLatin1String(name)));
+    }
+    if (parser.isSet("target")) {
+        // Recorded names are the launch's: a misspelt one would match nothing and look like no history.
+        options->history_target = parser.value("target");
+        if (!kLaunchTargets.contains(options->history_target))
+            return Usage(message, QStringLiteral("unknown target '%1' (one of %2)")
+                                      .arg(options->history_target, kLaunchTargets.join(QStringLiteral(", "))));
+    }
+    if (parser.isSet("since") && !HistoryStore::ParseSince(parser.value("since"), options->since))
+        return Usage(message, QStringLiteral("--since takes a date (2024-05-01) or an ISO 8601 time "
+                                             "(2024-05-01T08:30:00+08:00), not '%1'")
+                                  .arg(parser.value("since")));
+    options->csv = parser.isSet("csv");
+    if (options->csv && options->json)
+        return Usage(message, QStringLiteral("--json and --csv exclude each other"));
     if (!wait_scale_variable.isEmpty()) {
         bool ok = false;
         options->wait_scale = wait_scale_variable.toDouble(&ok);

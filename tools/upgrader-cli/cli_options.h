@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +8,7 @@
 
 // What upgrader-cli was asked to do.
 struct CliOptions {
-    enum class Command { List, Upgrade, Switch, Image };
+    enum class Command { List, Upgrade, Switch, Image, History };
 
     Command command = Command::List;
     QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
@@ -17,6 +18,11 @@ struct CliOptions {
     bool verbose = false;
     double timeout_s = 0;           // 0: none
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
+
+    // history: which records, in which form (--json: JSON lines)
+    QString history_target;         // empty: every target
+    QDateTime since;                // invalid: from the first record
+    bool csv = false;
 };
 
 // The target names the window has buttons for, the only ones `upgrade` takes.

@@ -6,6 +6,7 @@
 #include "cli_output.h"
 #include "device_commands.h"
 #include "exit_codes.h"
+#include "history_command.h"
 #include "image_info.h"
 #include "stop_signals.h"
 #include "upgrade_run.h"
@@ -96,6 +97,7 @@ int main(int argc, char **argv)
     case CliOptions::Command::List: return RunList(options, output);
     case CliOptions::Command::Switch: return RunSwitch(options, output);
     case CliOptions::Command::Upgrade: return RunUpgrade(app, options, output, clock);
+    case CliOptions::Command::History: return RunHistory(options, output);
     }
     return ExitCode::kUsage;
 }

@@ -5,6 +5,7 @@
 #include "cli_texts.h"
 #include "exit_codes.h"
 #include "firmware_image.h"
+#include "history_store.h"
 #include "port_catalog.h"
 #include "upgrade_launch.h"
 
@@ -64,6 +65,16 @@ UpgradeRun::UpgradeRun(const CliOptions &opts, CliOutput &out, const QElapsedTim
     connect(&status_timer, &QTimer::timeout, this, &UpgradeRun::RenderStatus);
     stop_grace_timer.setSingleShot(true);
     connect(&stop_grace_timer, &QTimer::timeout, this, &UpgradeRun::OnStopGraceOver);
+    // A history that cannot take the job's record costs a line or an event, never the result.
+    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &, const QString &warning) {
+        if (warning.isEmpty())
+            return;
+        if (output.Json())
+            output.Event(QStringLiteral("warning"), {{QStringLiteral("what"), QStringLiteral("history")},
+                                                     {QStringLiteral("text"), warning}});
+        else
+            output.Err(warning);
+    });
 }
 
 UpgradeRun::~UpgradeRun() = default;
@@ -140,8 +151,11 @@ int UpgradeRun::Launch()
     // Queued behind every report of the job: they have all arrived when this one does.
     connect(&server, &QThread::finished, this, &UpgradeRun::OnJobEnded, Qt::QueuedConnection);
 
-    if (!launch.Start(job))  // nothing else of this process uses the link: only a job still ending could
+    record_keeper.Begin(target, job, HistoryStore::Location(config.path));
+    if (!launch.Start(job)) {  // nothing else of this process uses the link: only a job still ending could
+        record_keeper.Abandon();
         return Refuse(ExitCode::kPort, CliTexts::kPortNotOpenedByJob.In(chinese).arg(port));
+    }
     job_running = true;
     if (output.GetMode() == CliOutput::Mode::Terminal)
         status_timer.start(kStatusRedrawMs);
@@ -216,6 +230,8 @@ void UpgradeRun::RequestStop(StopCause cause)
         return;  // the launch looks at the cause between its steps
     // As the Stop button: the job ends after its current pass, leaving the devices where they
     // are (a target left in its bootloader is taken from there by the next run).
+    if (cause == StopCause::Timeout)
+        record_keeper.MarkTimedOut();  // the keeper learns of the other stops from the engine
     server.Stop();
     stop_grace_timer.start(kStopGraceMs);
 }
@@ -343,8 +359,16 @@ void UpgradeRun::OnJobEnded()
     } else if (error_text.contains(QLatin1String(kUsbLost))) {
         code = ExitCode::kPort;
     }
-    Conclude(code, error, true);
-    emit Finished(code);
+    // The result is the last word, and the command ends only once the job's record is written
+    // (or its warning said); the code is decided already, so a late signal cannot change it.
+    auto conclude = [this, code, error] {
+        Conclude(code, error, true);
+        emit Finished(code);
+    };
+    if (record_keeper.Idle())
+        conclude();
+    else
+        connect(&record_keeper, &JobRecordKeeper::Recorded, this, conclude);
 }
 
 void UpgradeRun::Conclude(int code, const QString &error, bool job_ran)

@@ -2,6 +2,7 @@
 
 #include "cli_options.h"
 #include "job_phases.h"
+#include "job_record_keeper.h"
 #include "upgrade_server.h"
 
 #include <QElapsedTimer>
@@ -61,6 +62,7 @@ private:
     bool chinese = false;
 
     UpgradeServer server;
+    JobRecordKeeper record_keeper{server, QLatin1String(UpgradeRecord::kCommand)};  // after the engine
     QString port;
     QString hw_version;
     QString image_path;
