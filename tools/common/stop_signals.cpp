@@ -2,6 +2,66 @@
 
 #include <QSocketNotifier>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+
+namespace {
+
+StopSignals *instance = nullptr;
+QList<int> watched_numbers;
+
+// Runs in a thread of its own that the system starts for the event: a queued call is safe here.
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    const int number = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    if (!instance || !watched_numbers.contains(number))
+        return FALSE;
+    StopSignals::Handle(number);
+    return TRUE;
+}
+
+}  // namespace
+
+QList<int> StopSignals::DefaultSignals()
+{
+    return {SIGINT, SIGTERM};
+}
+
+StopSignals::StopSignals(QObject *parent, const QList<int> &numbers) : QObject(parent), watched(numbers)
+{
+    instance = this;
+    watched_numbers = watched;
+    valid = SetConsoleCtrlHandler(&OnConsoleEvent, TRUE) != 0;
+}
+
+StopSignals::~StopSignals()
+{
+    SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    instance = nullptr;
+}
+
+void StopSignals::Handle(int signal_number)
+{
+    StopSignals *target = instance;
+    if (target)
+        QMetaObject::invokeMethod(target, [target, signal_number] { emit target->Stop(signal_number); },
+                                  Qt::QueuedConnection);
+}
+
+void StopSignals::Drain() {}
+
+bool StdoutIsTerminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+void IgnoreBrokenPipe() {}
+
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,6 +75,11 @@ int stop_pipe[2] = {-1, -1};
 
 }  // namespace
 
+QList<int> StopSignals::DefaultSignals()
+{
+    return {SIGINT, SIGTERM, SIGHUP};
+}
+
 StopSignals::StopSignals(QObject *parent, const QList<int> &numbers) : QObject(parent), watched(numbers)
 {
     if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
@@ -27,6 +92,7 @@ StopSignals::StopSignals(QObject *parent, const QList<int> &numbers) : QObject(p
     action.sa_flags = SA_RESTART;
     for (int number : qAsConst(watched))
         sigaction(number, &action, nullptr);
+    valid = true;
 }
 
 StopSignals::~StopSignals()
@@ -62,3 +128,15 @@ void StopSignals::Drain()
     if (last)
         emit Stop(last);
 }
+
+bool StdoutIsTerminal()
+{
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+void IgnoreBrokenPipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+#endif

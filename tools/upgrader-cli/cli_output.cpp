@@ -1,10 +1,10 @@
 #include "cli_output.h"
 
+#include "stop_signals.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QMutexLocker>
-
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -24,7 +24,7 @@ QJsonValue TextOrNull(const QString &text)
 }  // namespace
 
 CliOutput::CliOutput(bool json, bool chatty)
-    : mode(json ? Mode::Json : isatty(STDOUT_FILENO) ? Mode::Terminal : Mode::Plain), verbose(chatty)
+    : mode(json ? Mode::Json : StdoutIsTerminal() ? Mode::Terminal : Mode::Plain), verbose(chatty)
 {
 }
 

@@ -75,7 +75,7 @@ int main(int argc, char **argv)
     clock.start();
     QCoreApplication app(argc, argv);
     // A reader of our output that goes away must not end the command in the middle of a job.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipe();
 
     CliOptions options;
     QString message;

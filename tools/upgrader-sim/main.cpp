@@ -119,7 +119,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     // A reader of our output that goes away must not end the simulator behind its ports' backs.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipe();
 
     SimProgramOptions options;
     QString message;
