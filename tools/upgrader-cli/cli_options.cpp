@@ -28,6 +28,11 @@ QString Description()
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
                "relative to the configuration file's folder.\n"
                "\n"
+               "A station with several bases attached: --port LOCATION|NAME keeps upgrade, switch and list to\n"
+               "the one base at that USB location (Linux: its sysfs path such as 1-1.2; list shows them) or\n"
+               "with that port name; the upgrade follows that base through its restarts, whatever tty name it\n"
+               "comes back under.\n"
+               "\n"
                "Progress goes to standard output: on a terminal one line updated in place, otherwise a line per\n"
                "phase and per 10 %. The engine's log lines go to standard error. With --json every event is one\n"
                "JSON object per line on standard output instead, the last one the result.\n"
@@ -73,6 +78,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
                                  "from the start of the command.",
                       "SECONDS"});
+    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
+                      "LOCATION|NAME"});
     parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot or image FILE.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
@@ -140,6 +147,13 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         if (!ok || !std::isfinite(options->timeout_s) || options->timeout_s <= 0 || options->timeout_s > 86400)
             return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
                                       .arg(parser.value("timeout")));
+    }
+    if (parser.isSet("port")) {
+        options->port = parser.value("port");
+        if (options->command == CliOptions::Command::Image)
+            return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
+        if (options->port.isEmpty())
+            return Usage(message, QStringLiteral("--port needs a USB location or a port name"));
     }
     if (!wait_scale_variable.isEmpty()) {
         bool ok = false;

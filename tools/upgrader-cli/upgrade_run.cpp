@@ -51,10 +51,11 @@ int UpgradeRun::Launch()
     QDir::setCurrent(QFileInfo(config.path).absolutePath());
 
     UpgradeLaunch launch(server);
-    if (const auto refusal = launch.FindDevice(config.entries, target))
+    if (const auto refusal = launch.FindDevice(config.entries, target, options.port))
         return RefuseLaunch(*refusal);
-    port = FamilyPort(launch.ProductId()).name;
-    output.SetContext(target, port);
+    const PortInfo base = FamilyPort(launch.ProductId(), launch.Port());
+    port = base.name;
+    output.SetContext(target, port, base.location);
     QCoreApplication::processEvents();
     if (stop_cause != StopCause::None)
         return StoppedBeforeJob();
@@ -90,8 +91,9 @@ int UpgradeRun::Launch()
                                                {QStringLiteral("dev_id"), job.dev_id},
                                                {QStringLiteral("usb_pid"), job.usb_pid}});
     } else {
+        const QString where = job.port.isEmpty() ? port : QStringLiteral("%1 (%2)").arg(port, job.port);
         output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5")
-                       .arg(target, port, hw_version, job.description, image_path));
+                       .arg(target, where, hw_version, job.description, image_path));
     }
 
     connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, &UpgradeRun::OnUpgradeProgress);
