@@ -150,6 +150,10 @@ private slots:
                                       << "--timeout takes a number of seconds";
         QTest::newRow("timeout for a listing") << QStringList{"list", "--timeout", "5"} << "" << 2
                                                << "--timeout applies to upgrade only";
+        QTest::newRow("all bases and one port") << QStringList{"upgrade", "Meter", "--all", "--port", "1-1.2"} << "" << 2
+                                                << "--all upgrades every base; --port chooses one";
+        QTest::newRow("all bases for a listing") << QStringList{"list", "--all"} << "" << 2
+                                                 << "--all applies to upgrade only";
         QTest::newRow("port for an image") << QStringList{"image", "a.bin", "--port", "1-1.2"} << "" << 2
                                            << "--port applies to upgrade, switch and list";
         QTest::newRow("wait scale above one") << QStringList{"list"} << "3" << 2 << "UPGRADER_WAIT_SCALE takes a factor";

@@ -31,7 +31,9 @@ QString Description()
                "A station with several bases attached: --port LOCATION|NAME keeps upgrade, switch and list to\n"
                "the one base at that USB location (Linux: its sysfs path such as 1-1.2; list shows them) or\n"
                "with that port name; the upgrade follows that base through its restarts, whatever tty name it\n"
-               "comes back under.\n"
+               "comes back under. upgrade TARGET --all upgrades TARGET on every attached base at once, a job\n"
+               "per base, and ends with a summary line per base; its exit code is 0 when every base\n"
+               "succeeded, otherwise that of the first failure.\n"
                "\n"
                "Progress goes to standard output: on a terminal one line updated in place, otherwise a line per\n"
                "phase and per 10 %. The engine's log lines go to standard error. With --json every event is one\n"
@@ -80,6 +82,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                       "SECONDS"});
     parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
                       "LOCATION|NAME"});
+    parser.addOption({"all", "upgrade: the target on every attached base at once."});
     parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot or image FILE.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
@@ -154,6 +157,13 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
         if (options->port.isEmpty())
             return Usage(message, QStringLiteral("--port needs a USB location or a port name"));
+    }
+    if (parser.isSet("all")) {
+        options->all = true;
+        if (options->command != CliOptions::Command::Upgrade)
+            return Usage(message, QStringLiteral("--all applies to upgrade only"));
+        if (!options->port.isEmpty())
+            return Usage(message, QStringLiteral("--all upgrades every base; --port chooses one: give one of them"));
     }
     if (!wait_scale_variable.isEmpty()) {
         bool ok = false;

@@ -18,6 +18,7 @@ struct CliOptions {
     double timeout_s = 0;           // 0: none
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
     QString port;                   // --port: the one base to use, by USB location or port name
+    bool all = false;               // --all: upgrade: the target on every attached base at once
 };
 
 // The target names the window has buttons for, the only ones `upgrade` takes.

@@ -7,6 +7,7 @@
 #include "device_commands.h"
 #include "exit_codes.h"
 #include "image_info.h"
+#include "station_run.h"
 #include "stop_signals.h"
 #include "upgrade_run.h"
 #include "waits.h"
@@ -47,6 +48,8 @@ int RunImage(const CliOptions &options, CliOutput &output)
 
 int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
 {
+    if (options.all)
+        return RunStation(app, options, output, clock);
     UpgradeRun run(options, output, clock);
     // SIGHUP keeps its default: a station's script runs the command without a terminal to lose.
     StopSignals stop(nullptr, {SIGINT, SIGTERM});
