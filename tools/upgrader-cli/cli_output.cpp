@@ -5,8 +5,13 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -20,11 +25,27 @@ CliOutput *installed = nullptr;
 constexpr char kClearLine[] = "\r\033[K";
 constexpr char kClearLineAbove[] = "\033[A\033[K";
 
+bool StdoutIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stdout));
+#else
+    return isatty(STDOUT_FILENO);
+#endif
+}
+
 // Columns of the terminal on standard output; 0 when it does not say.
 int TerminalColumns()
 {
+#ifdef Q_OS_WIN
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
     winsize size{};
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+#endif
 }
 
 QJsonValue TextOrNull(const QString &text)
@@ -35,7 +56,7 @@ QJsonValue TextOrNull(const QString &text)
 }  // namespace
 
 CliOutput::CliOutput(bool json, bool chatty)
-    : mode(json ? Mode::Json : isatty(STDOUT_FILENO) ? Mode::Terminal : Mode::Plain), verbose(chatty)
+    : mode(json ? Mode::Json : StdoutIsTerminal() ? Mode::Terminal : Mode::Plain), verbose(chatty)
 {
 }
 
