@@ -1,7 +1,7 @@
 // upgrader-cli on a station with several bases attached (upgrader-sim --bases N): every base
 // upgraded at once with --all, each job held to its own base; a job kept to one base by --port
 // while another base of the same product id is attached; a base that never comes back failing
-// alone; and a --port that names no device.
+// alone; every job stopped by --timeout; and a --port that names no device.
 #include "cli_process.h"
 #include "port_catalog_file.h"
 #include "sim_process.h"
@@ -245,6 +245,35 @@ private slots:
         const QString image = QDir(sim.work_path).filePath("fw/meter_2.bin");
         QCOMPARE(FlashMismatch(sim, Location(1), 4, image), QString());
         QCOMPARE(FlashMismatch(sim, Location(3), 4, image), QString());
+    }
+
+    // --timeout stops every base's job as the Stop button does, mid-transfer; each base says so
+    // and the command exits with the time-out's code. A second run takes every base from where
+    // it was left and succeeds.
+    void timeoutStopsEveryBase()
+    {
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast", "--bases", "2"}, 4, kStartMs));
+        // The base's transfer (288 KiB) runs for seconds, its boot entry for well under one.
+        CliProcess stopped(sim.Catalog(),
+                           {"upgrade", "Base", "--all", "--timeout", "3", "--config", sim.Config(), "--json"});
+        QVERIFY(stopped.Finish(kJobMs));
+        QCOMPARE(stopped.ExitCode(), 9);
+        const QJsonObject summary = Last(stopped, "summary");
+        QCOMPARE(summary.value("result").toString(), QString("timeout"));
+        const QJsonArray rows = summary.value("units").toArray();
+        QCOMPARE(rows.size(), 2);
+        for (const QJsonValue &row : rows) {
+            QCOMPARE(row.toObject().value("result").toString(), QString("timeout"));
+            QCOMPARE(row.toObject().value("error").toString(), QString("Stopped after 3 s (--timeout)"));
+        }
+
+        CliProcess again(sim.Catalog(), {"upgrade", "Base", "--all", "--config", sim.Config(), "--json"});
+        QVERIFY(again.Finish(kJobMs));
+        QVERIFY2(again.ExitCode() == 0, qPrintable(again.out.right(3000) + again.err));
+        const QString image = QDir(sim.work_path).filePath("fw/base_a.bin");
+        QCOMPARE(FlashMismatch(sim, Location(1), 2, image), QString());
+        QCOMPARE(FlashMismatch(sim, Location(2), 2, image), QString());
     }
 
     // A --port at which the target has no device is refused before anything is sent, with the
