@@ -55,6 +55,12 @@ bool LocationBefore(const QString &a, const QString &b)
     return a.size() - i < b.size() - j;
 }
 
+// The command's time so far, to the millisecond, for the JSON stream.
+QJsonValue Seconds(const QElapsedTimer &clock)
+{
+    return Rounded(clock.elapsed() / 1000.0, 1000);
+}
+
 QString Where(const PortInfo &port)
 {
     return port.location.isEmpty() ? port.name : port.location;
@@ -89,7 +95,8 @@ int StationRun::Launch()
         UpgradeServer idle;
         UpgradeLaunch check(idle);
         const auto refusal = check.FindDevice(config.entries, target);
-        if (refusal && (refusal->kind == LaunchRefusal::Kind::TargetAbsent || refusal->kind == LaunchRefusal::Kind::NoDevice))
+        using Kind = LaunchRefusal::Kind;
+        if (refusal && (refusal->kind == Kind::TargetAbsent || refusal->kind == Kind::NoDevice))
             return RefuseLaunch(*refusal);
     }
     QList<PortInfo> bases;
@@ -147,11 +154,12 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
     if (!debug_after)
         debug();
     if (output.Json()) {
-        output.Event(QStringLiteral("refusal"), {{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), code}});
+        output.Event(QStringLiteral("refusal"),
+                     {{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), code}});
         output.Event(QStringLiteral("summary"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
                                                  {QStringLiteral("exit_code"), code},
                                                  {QStringLiteral("error"), warning},
-                                                 {QStringLiteral("duration_s"), Rounded(clock.elapsed() / 1000.0, 1000)},
+                                                 {QStringLiteral("duration_s"), Seconds(clock)},
                                                  {QStringLiteral("units"), QJsonArray()}});
     } else {
         output.Err(warning);
@@ -229,7 +237,7 @@ int StationRun::Conclude()
                                                  {QStringLiteral("exit_code"), code},
                                                  {QStringLiteral("succeeded"), succeeded},
                                                  {QStringLiteral("failed"), int(units.size()) - succeeded},
-                                                 {QStringLiteral("duration_s"), Rounded(clock.elapsed() / 1000.0, 1000)},
+                                                 {QStringLiteral("duration_s"), Seconds(clock)},
                                                  {QStringLiteral("units"), rows}});
         return code;
     }
