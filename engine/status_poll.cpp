@@ -95,7 +95,11 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
 void UpgradeServer::GetControlerState()
 {
     Q_ASSERT(InWindowThread());
-    const QList<int> attached = ListFamilyPids();
+    QList<int> attached;
+    for (const PortInfo &port : ListFamilyPorts()) {
+        if (PortMatches(port, poll_port))
+            attached.append(port.product_id);
+    }
     // A job's thread keeps the port until its run ends, even after a stop request has cleared
     // `upgrading`; without a configuration there is nothing to poll.
     if (LinkBusy() || !firmware_entries)
@@ -109,7 +113,7 @@ void UpgradeServer::GetControlerState()
         for (int pid : entry.usb_pids) {
             if (!attached.contains(pid))
                 continue;
-            if (OpenExchange(pid)) {
+            if (OpenExchange(pid, poll_port)) {
                 const bool slow = name == QLatin1String("Steering") || name == QLatin1String("Meter");
                 const int tries = slow ? Limits::kPollTriesSlowTargets : Limits::kPollTries;
                 for (int i = 0; i < tries; ++i) {

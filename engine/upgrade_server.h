@@ -101,6 +101,9 @@ public:
     void StartPolling();
     void StopPolling();
     bool IsPolling() const { return poll_timer.isActive(); }
+    // Keeps the status poll to the one port at this USB location (or with this name), as on a
+    // station with several bases attached; empty (the default) polls every family port.
+    void SetPollPort(const QString &port) { poll_port = port; }
 
     // Reads the hardware version text of device d behind the port with product id p (and, when
     // port is given, at that USB location or name) and appends it to text (nothing when no
@@ -190,6 +193,7 @@ private:
     UpgradeJob requested;  // written by Start in the window's thread, copied by the job
     JobState job;
     const FirmwareEntries *firmware_entries = nullptr;  // not owned
+    QString poll_port;  // the status poll's one port; empty: every family port
 
     // --- Shared between the window's thread and the job thread -----------------------------
     std::atomic<bool> upgrading{false};       // the link is in use

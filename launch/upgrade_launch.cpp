@@ -31,16 +31,22 @@ QString Zh(const char *text)
 
 UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine) : server(engine) {}
 
-std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &entries, const QString &name)
+std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &entries, const QString &name,
+                                                       const QString &wanted)
 {
     target = name;
+    port.clear();
     if (!entries.contains(target))
         return Refusal(Kind::TargetAbsent, {Zh("---配置文件无效")}, true, Zh("配置文件无效！"),
                        QStringLiteral("Invalid configuration file!"));
     entry = entries.value(target);
 
     // Each configured product id counts once, however many ports show it.
-    const QList<int> attached = ListFamilyPids();
+    QList<int> attached;
+    for (const PortInfo &info : ListFamilyPorts()) {
+        if (PortMatches(info, wanted))
+            attached.append(info.product_id);
+    }
     int count = 0;
     for (int pid : entry.usb_pids) {
         if (attached.contains(pid)) {
@@ -56,6 +62,12 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
                        true,
                        Zh("检测\"%1\"有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target),
                        QStringLiteral("Multiple ZORV device detected, please leave one only!"));
+    if (!wanted.isEmpty()) {
+        // A tty name lasts only until the base restarts; its place on USB stays. Should the port
+        // have gone meanwhile, the job keeps to what was asked for rather than to any port.
+        const PortInfo found = FamilyPort(usb_pid, wanted);
+        port = !found.location.isEmpty() ? found.location : !found.name.isEmpty() ? found.name : wanted;
+    }
     return std::nullopt;
 }
 
@@ -72,7 +84,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     server.StopPolling();
     QString hw;
     for (int i = 0; i < kHwTries && hw.isEmpty(); ++i) {
-        server.QueryHwVersion(usb_pid, entry.dev_id, hw);
+        server.QueryHwVersion(usb_pid, entry.dev_id, hw, port);
         if (hw.isEmpty())
             qDebug().noquote() << QString::fromUtf8("查询硬件版本超时");
     }
@@ -98,6 +110,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     job.usb_pid = usb_pid;
     job.dev_id = entry.dev_id;
+    job.port = port;
     job.hw_version = hw;
     job.description = variant->description;
     if (variant->path.isEmpty())
@@ -114,7 +127,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     // The base's own version decides whether the motor has to leave the bus for the job.
     QString combined = hw;
-    server.QueryHwVersion(usb_pid, DeviceId::Base, combined);
+    server.QueryHwVersion(usb_pid, DeviceId::Base, combined, port);
     job.motor_to_boot = true;
     for (const char *model : kMotorStaysModels)
         job.motor_to_boot &= !combined.contains(QLatin1String(model));

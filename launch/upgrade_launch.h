@@ -46,8 +46,12 @@ public:
     explicit UpgradeLaunch(UpgradeServer &server);
 
     // The target and its one attached device, from the configuration's table and the attached
-    // family ports. On success the product id is kept for Prepare.
-    std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target);
+    // family ports. With a port (a USB location or a port name) only the device there counts,
+    // and everything after, the job's reconnects included, uses that port alone; a name is kept
+    // as its port's location when it has one, so the job follows the base through its restarts.
+    // On success the product id and the port are kept for Prepare.
+    std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target,
+                                            const QString &port = QString());
 
     // Waits until the link is free, reads the hardware version (with the status poll paused),
     // chooses the variant and checks its image. Call after FindDevice succeeded.
@@ -58,6 +62,9 @@ public:
 
     // The product id of the one attached device FindDevice found; 0 before.
     int ProductId() const { return usb_pid; }
+    // The port the launch and the job keep to: the location (or name) FindDevice settled on;
+    // empty when none was asked for.
+    const QString &Port() const { return port; }
 
     static constexpr int kHwTries = 10;
 
@@ -66,4 +73,5 @@ private:
     QString target;
     FirmwareEntry entry;
     int usb_pid = 0;
+    QString port;
 };

@@ -150,6 +150,12 @@ private slots:
                                       << "--timeout takes a number of seconds";
         QTest::newRow("timeout for a listing") << QStringList{"list", "--timeout", "5"} << "" << 2
                                                << "--timeout applies to upgrade only";
+        QTest::newRow("all bases and one port") << QStringList{"upgrade", "Meter", "--all", "--port", "1-1.2"} << "" << 2
+                                                << "--all upgrades every base; --port chooses one";
+        QTest::newRow("all bases for a listing") << QStringList{"list", "--all"} << "" << 2
+                                                 << "--all applies to upgrade only";
+        QTest::newRow("port for an image") << QStringList{"image", "a.bin", "--port", "1-1.2"} << "" << 2
+                                           << "--port applies to upgrade, switch and list";
         QTest::newRow("wait scale above one") << QStringList{"list"} << "3" << 2 << "UPGRADER_WAIT_SCALE takes a factor";
     }
 
@@ -273,11 +279,11 @@ private slots:
         const QString pid4 = sim.PortAt("sim-1-4");
         const QString pid5 = sim.PortAt("sim-1-5");
         const QStringList expected = {
-            "Base yes application 2.0.2.1 BASE-HW-A-REV-0003 " + pid4 + " 4",
-            "Meter yes application 2.0.4.1 METER-HW-2 " + pid4 + " 4",
-            "Motor yes application 2.0.3.1 MOTOR-HW-A " + pid4 + " 4",
-            "Pedals yes application 2.0.5.1 PEDAL-HW-A " + pid4 + " 4",
-            "Steering yes application 2.0.5.1 STEER-HW-B " + pid5 + " 5",
+            "Base yes application 2.0.2.1 BASE-HW-A-REV-0003 " + pid4 + " sim-1-4 4",
+            "Meter yes application 2.0.4.1 METER-HW-2 " + pid4 + " sim-1-4 4",
+            "Motor yes application 2.0.3.1 MOTOR-HW-A " + pid4 + " sim-1-4 4",
+            "Pedals yes application 2.0.5.1 PEDAL-HW-A " + pid4 + " sim-1-4 4",
+            "Steering yes application 2.0.5.1 STEER-HW-B " + pid5 + " sim-1-5 5",
         };
         for (int i = 0; i < expected.size(); ++i)
             QCOMPARE(lines[i + 1].simplified(), expected[i]);
@@ -301,6 +307,7 @@ private slots:
         QCOMPARE(devices.size(), 5);
         QCOMPARE(ByTarget(devices, "Base").value("mode").toString(), QString("bootloader"));
         QCOMPARE(ByTarget(devices, "Base").value("port").toString(), sim.PortAt("sim-1-4"));
+        QCOMPARE(ByTarget(devices, "Base").value("location").toString(), QString("sim-1-4"));
         QVERIFY(ByTarget(devices, "Base").value("port").toString() != pid4);  // back under a new path
         QCOMPARE(ByTarget(devices, "Motor").value("mode").toString(), QString("application"));
         QCOMPARE(ByTarget(devices, "Steering").value("hw_version").toString(), QString("STEER-HW-B"));

@@ -94,6 +94,8 @@ private slots:
                                                << "there is no unit 3";
         QTest::newRow("motor text too long") << QStringList{"--hw", "Motor=" + QString(25, 'M')} << 2
                                              << "Motor reports at most 24 bytes";
+        QTest::newRow("never-return beyond the bases") << QStringList{"--bases", "2", "--never-return", "3"} << 2
+                                                       << "--never-return takes a unit's number from 1 to 2, not '3'";
         QTest::newRow("unknown option") << QStringList{"--colour"} << 2 << "Unknown option 'colour'";
         QTest::newRow("stray argument") << QStringList{"now"} << 2 << "unexpected argument 'now'";
     }

@@ -8,13 +8,14 @@ namespace {
 constexpr int kKillMs = 10000;
 }  // namespace
 
-CliProcess::CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir)
+CliProcess::CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir,
+                       double wait_scale)
 {
     if (!working_dir.isEmpty())
         process.setWorkingDirectory(working_dir);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(PortCatalog::kSimCatalogVariable, catalog);
-    environment.insert(QStringLiteral("UPGRADER_WAIT_SCALE"), QString::number(kCliWaitScale));
+    environment.insert(QStringLiteral("UPGRADER_WAIT_SCALE"), QString::number(wait_scale));
     process.setProcessEnvironment(environment);
     process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
 }

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+// The scale of the sequence's long waits the tests run the command with, as for upgrader-sim --fast.
+constexpr double kCliWaitScale = 0.05;
+
 // upgrader-cli (the program UPGRADER_CLI names) as a child process that finds a simulator's ports
 // through its catalog file, with the sequence's long waits shortened as for upgrader-sim --fast.
 struct CliProcess {
@@ -13,8 +16,10 @@ struct CliProcess {
     QString out;
     QString err;
 
-    // Starts the command in working_dir (default: the test's own current directory).
-    CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir = {});
+    // Starts the command in working_dir (default: the test's own current directory), with the
+    // sequence's long waits scaled by wait_scale.
+    CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir = {},
+               double wait_scale = kCliWaitScale);
     ~CliProcess();
 
     // Waits for the end; false when the command did not end within timeout_ms.
@@ -29,5 +34,3 @@ struct CliProcess {
     QList<QJsonObject> Events(const QString &kind);
 };
 
-// The scale of the sequence's long waits the tests run the command with, as for upgrader-sim --fast.
-constexpr double kCliWaitScale = 0.05;

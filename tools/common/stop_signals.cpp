@@ -5,10 +5,6 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 
-#include <io.h>
-
-#include <cstdio>
-
 namespace {
 
 StopSignals *instance = nullptr;
@@ -53,13 +49,6 @@ void StopSignals::Handle(int signal_number)
 }
 
 void StopSignals::Drain() {}
-
-bool StdoutIsTerminal()
-{
-    return _isatty(_fileno(stdout)) != 0;
-}
-
-void IgnoreBrokenPipe() {}
 
 #else
 #include <fcntl.h>
@@ -127,16 +116,6 @@ void StopSignals::Drain()
         last = byte;
     if (last)
         emit Stop(last);
-}
-
-bool StdoutIsTerminal()
-{
-    return isatty(STDOUT_FILENO) != 0;
-}
-
-void IgnoreBrokenPipe()
-{
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif

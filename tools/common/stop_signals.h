@@ -36,10 +36,3 @@ private:
     QList<int> watched;
     bool valid = false;
 };
-
-// Whether standard output is a terminal a person watches (a line can be rewritten in place),
-// rather than a pipe or a file.
-bool StdoutIsTerminal();
-
-// A reader that goes away (`| head`) must not kill the program before it has cleaned up.
-void IgnoreBrokenPipe();

@@ -4,6 +4,9 @@
 // Streaming figures count the loop passes paced for streaming: ticks delivered by the window
 // thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the pacing table's bytes
 // per pass over its ticks per pass, at the nominal 1 ms per tick.
+//
+// With --stations, the same image is upgraded on N simulated bases at once, as upgrader-cli's
+// `upgrade --all` does: one engine per base, every engine's tick timer in this one thread.
 #include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
@@ -20,6 +23,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -51,7 +57,7 @@ struct Result {
     double max_gui_stall_ms = 0;  // longest gap between two turns of this thread's event loop
 };
 
-Result RunJob(int dev_id, const QString &image, double loss)
+SimFamilyOptions BenchFamily(double loss, quint32 seed, const QString &location)
 {
     SimFamilyOptions options = SimFamilyOptions::Standard();
     // Restarts like real devices', shortened with the sequence's waits when those are scaled.
@@ -60,7 +66,49 @@ Result RunJob(int dev_id, const QString &image, double loss)
     options.timings.base_reenumerate_ms = std::max(5, int(1000 * scale));
     options.timings.display_boot_ms = std::max(5, int(100 * scale));
     options.faults.drop_data_frame = loss;
-    options.faults.seed = 20261207;
+    options.faults.seed = seed;
+    options.location = location;
+    return options;
+}
+
+// The longest gap between two turns of this thread's event loop while it runs: a 1 ms timer
+// that notes how late each of its own turns came.
+class StallProbe {
+public:
+    StallProbe()
+    {
+        probe.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&probe, &QTimer::timeout, [this] {
+            longest_ms = std::max(longest_ms, since_last.nsecsElapsed() / 1e6);
+            since_last.start();
+        });
+        since_last.start();
+        probe.start(1);
+    }
+    double LongestMs() const { return longest_ms; }
+
+private:
+    QTimer probe;
+    QElapsedTimer since_last;
+    double longest_ms = 0;
+};
+
+// Runs this thread's event loop until done() holds.
+void RunUntil(const std::function<bool()> &done)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(20);
+    loop.exec();
+}
+
+Result RunJob(int dev_id, const QString &image, double loss)
+{
+    const SimFamilyOptions options = BenchFamily(loss, 20261207, QString());
     SimFamily family(options);
 
     UpgradeServer server;
@@ -74,28 +122,103 @@ Result RunJob(int dev_id, const QString &image, double loss)
     job.firmware_path = image;
     const qint64 cpu_before = Platform::ProcessCpuNs();
     server.Start(job);
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (ended)
-            loop.quit();
-    });
-    check.start(20);
-    // The engine's tick is delivered by this thread's event loop: a 1 ms probe timer shows how
-    // long that loop was ever kept from turning while the job ran.
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QElapsedTimer since_last;
-    since_last.start();
-    QObject::connect(&probe, &QTimer::timeout, &loop, [&] {
-        result.max_gui_stall_ms = std::max(result.max_gui_stall_ms, since_last.nsecsElapsed() / 1e6);
-        since_last.start();
-    });
-    probe.start(1);
-    loop.exec();
+    // The engine's tick is delivered by this thread's event loop: the probe shows how long that
+    // loop was ever kept from turning while the job ran.
+    StallProbe probe;
+    RunUntil([&] { return ended; });
+    result.max_gui_stall_ms = probe.LongestMs();
     result.cpu_s = (Platform::ProcessCpuNs() - cpu_before) / 1e9;
     result.stats = server.Stats();
     return result;
+}
+
+// N bases upgraded at once, each with its own engine and job, the job held to its base's location.
+struct StationResult {
+    bool all_ok = true;
+    QVector<double> job_s;        // per base, in base order
+    QVector<double> tick_rate_hz; // ticks delivered per second while each job streamed
+    double wall_s = 0;            // from the first start to the last end
+    double cpu_share = 0;         // process CPU time over wall time over the machine's cores
+    double max_tick_stall_ms = 0;
+};
+
+StationResult RunStation(int dev_id, const QString &image, double loss, int bases)
+{
+    std::vector<std::unique_ptr<SimFamily>> families;
+    std::vector<std::unique_ptr<UpgradeServer>> servers;
+    QVector<bool> ok(bases, false);
+    int ended = 0;
+    int product_id = 0;
+    for (int i = 0; i < bases; ++i) {
+        const QString location = QStringLiteral("bench-%1").arg(i + 1);
+        const SimFamilyOptions options = BenchFamily(loss, 20261207 + quint32(i), location);
+        product_id = options.product_id;
+        families.push_back(std::make_unique<SimFamily>(options));
+        servers.push_back(std::make_unique<UpgradeServer>());
+        QObject::connect(servers.back().get(), &UpgradeServer::PushUpgRes, [&ok, i](bool result) { ok[i] = result; });
+        QObject::connect(servers.back().get(), &QThread::finished, [&ended] { ++ended; });
+    }
+    StationResult result;
+    QElapsedTimer wall;
+    wall.start();
+    const qint64 cpu_before = Platform::ProcessCpuNs();
+    for (int i = 0; i < bases; ++i) {
+        UpgradeJob job;
+        job.usb_pid = product_id;
+        job.dev_id = dev_id;
+        job.firmware_path = image;
+        job.port = families[size_t(i)]->Location();
+        servers[size_t(i)]->Start(job);
+    }
+    StallProbe probe;
+    RunUntil([&] { return ended == bases; });
+    result.wall_s = wall.nsecsElapsed() / 1e9;
+    result.max_tick_stall_ms = probe.LongestMs();
+    const int cores = std::max(1, QThread::idealThreadCount());
+    result.cpu_share = (Platform::ProcessCpuNs() - cpu_before) / 1e9 / result.wall_s / cores;
+    for (int i = 0; i < bases; ++i) {
+        const JobStats stats = servers[size_t(i)]->Stats();
+        result.all_ok &= ok[i];
+        result.job_s.append(stats.job_ns / 1e9);
+        if (stats.streaming_ns > 0)
+            result.tick_rate_hz.append(stats.streaming_ticks / (stats.streaming_ns / 1e9));
+    }
+    return result;
+}
+
+double Median(QVector<double> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const int n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Every station size for one device: the median job time with N bases over that with one.
+bool MeasureStations(int dev_id, const QString &image, double loss, QList<int> sizes)
+{
+    sizes.append(1);  // the reference every slowdown is measured against, run first
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    bool all_ok = true;
+    double alone_s = 0;
+    for (int n : sizes) {
+        const StationResult run = RunStation(dev_id, image, loss, n);
+        const QString suffix = QStringLiteral("_%1_dev%2").arg(n).arg(dev_id);
+        const double median_s = Median(run.job_s);
+        if (n == 1)
+            alone_s = median_s;
+        all_ok &= run.all_ok;
+        Print("station_ok" + suffix, run.all_ok ? 1 : 0);
+        Print("station_job_s" + suffix, median_s);
+        Print("station_slowest_job_s" + suffix, *std::max_element(run.job_s.begin(), run.job_s.end()));
+        Print("station_slowdown" + suffix, alone_s > 0 ? median_s / alone_s : 0);
+        Print("station_tick_rate_hz" + suffix, Median(run.tick_rate_hz));
+        Print("station_cpu_share" + suffix, run.cpu_share);
+        Print("station_max_tick_stall_ms" + suffix, run.max_tick_stall_ms);
+    }
+    return all_ok;
 }
 
 }  // namespace
@@ -110,7 +233,20 @@ int main(int argc, char **argv)
     parser.addOption({"devices", "Device ids to upgrade (default 1,3,5).", "LIST", "1,3,5"});
     parser.addOption({"wait-scale", "Scale of the sequence's waits of a second or more (default 1).", "FACTOR", "1"});
     parser.addOption({"loss", "Also run with this share of data frames lost (e.g. 0.01); 0 skips it.", "SHARE", "0"});
+    parser.addOption({"stations", "Instead, upgrade each device on this many simulated bases at once, for each "
+                                  "number of the list (e.g. 1,4,8), and print how much the jobs slow down.",
+                      "LIST"});
     parser.process(app);
+    QList<int> stations;
+    for (const QString &item : parser.value("stations").split(',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int n = item.toInt(&ok);
+        if (!ok || n < 1 || n > 64) {
+            fprintf(stderr, "--stations takes numbers of bases from 1 to 64, not '%s'\n", qPrintable(item));
+            return 2;
+        }
+        stations.append(n);
+    }
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         if (type != QtDebugMsg)
             fprintf(stderr, "%s\n", qPrintable(message));
@@ -135,6 +271,10 @@ int main(int argc, char **argv)
         if (!error.isEmpty()) {
             fprintf(stderr, "cannot write the image: %s\n", qPrintable(error));
             return 2;
+        }
+        if (!stations.isEmpty()) {
+            all_ok &= MeasureStations(dev_id, image, losses.last(), stations);
+            continue;
         }
         for (double loss : losses) {
             const QString suffix = loss > 0 ? QStringLiteral("_dev%1_loss%2").arg(dev_id).arg(loss * 100) : QStringLiteral("_dev%1").arg(dev_id);

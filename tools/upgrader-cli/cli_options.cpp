@@ -33,6 +33,13 @@ QString Description()
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
                "relative to the configuration file's folder.\n"
                "\n"
+               "A station with several bases attached: --port LOCATION|NAME keeps upgrade, switch and list to\n"
+               "the one base at that USB location (Linux: its sysfs path such as 1-1.2; list shows them) or\n"
+               "with that port name; the upgrade follows that base through its restarts, whatever tty name it\n"
+               "comes back under. upgrade TARGET --all upgrades TARGET on every attached base at once, a job\n"
+               "per base, and ends with a summary line per base; its exit code is 0 when every base\n"
+               "succeeded, otherwise that of the first failure.\n"
+               "\n"
                "Progress goes to standard output: on a terminal one line updated in place, otherwise a line per\n"
                "phase and per 10 %. The engine's log lines go to standard error. With --json every event is one\n"
                "JSON object per line on standard output instead, the last one the result.\n"
@@ -81,6 +88,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
                                  "from the start of the command.",
                       "SECONDS"});
+    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
+                      "LOCATION|NAME"});
+    parser.addOption({"all", "upgrade: the target on every attached base at once."});
     parser.addOption({"target", "history: the records of this target only.", "TARGET"});
     parser.addOption({"since", "history: the jobs started at or after this: a date (2024-05-01, from local "
                                "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
@@ -176,6 +186,20 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     options->csv = parser.isSet("csv");
     if (options->csv && options->json)
         return Usage(message, QStringLiteral("--json and --csv exclude each other"));
+    if (parser.isSet("port")) {
+        options->port = parser.value("port");
+        if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History)
+            return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
+        if (options->port.isEmpty())
+            return Usage(message, QStringLiteral("--port needs a USB location or a port name"));
+    }
+    if (parser.isSet("all")) {
+        options->all = true;
+        if (options->command != CliOptions::Command::Upgrade)
+            return Usage(message, QStringLiteral("--all applies to upgrade only"));
+        if (!options->port.isEmpty())
+            return Usage(message, QStringLiteral("--all upgrades every base; --port chooses one: give one of them"));
+    }
     if (!wait_scale_variable.isEmpty()) {
         bool ok = false;
         options->wait_scale = wait_scale_variable.toDouble(&ok);

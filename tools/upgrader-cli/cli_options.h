@@ -18,6 +18,8 @@ struct CliOptions {
     bool verbose = false;
     double timeout_s = 0;           // 0: none
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
+    QString port;                   // --port: the one base to use, by USB location or port name
+    bool all = false;               // --all: upgrade: the target on every attached base at once
 
     // history: which records, in which form (--json: JSON lines)
     QString history_target;         // empty: every target

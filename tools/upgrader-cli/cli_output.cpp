@@ -1,20 +1,23 @@
 #include "cli_output.h"
 
-#include "stop_signals.h"
+#include "console.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QMutexLocker>
+#include <QThread>
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
 CliOutput *installed = nullptr;
 
-// The terminal's "back to the line start, erase to its end".
+// The terminal's "back to the line start, erase to its end", and "one line up, erase it".
 constexpr char kClearLine[] = "\r\033[K";
+constexpr char kClearLineAbove[] = "\033[A\033[K";
 
 QJsonValue TextOrNull(const QString &text)
 {
@@ -37,20 +40,40 @@ CliOutput::~CliOutput()
     EndStatus();
 }
 
-void CliOutput::SetContext(const QString &name, const QString &port_name)
+void CliOutput::SetContext(const QString &name, const QString &port_name, const QString &location)
 {
     QMutexLocker locker(&lock);
-    target = name;
-    port = port_name;
+    context = {name, port_name, location};
+}
+
+void CliOutput::SetThreadContext(const QThread *thread, const Context &about)
+{
+    QMutexLocker locker(&lock);
+    if (about.target.isEmpty())
+        thread_contexts.remove(thread);
+    else
+        thread_contexts.insert(thread, about);
 }
 
 void CliOutput::Event(const QString &event, QJsonObject fields)
 {
     QMutexLocker locker(&lock);
+    EventLocked(context, event, std::move(fields));
+}
+
+void CliOutput::Event(const Context &about, const QString &event, QJsonObject fields)
+{
+    QMutexLocker locker(&lock);
+    EventLocked(about, event, std::move(fields));
+}
+
+void CliOutput::EventLocked(const Context &about, const QString &event, QJsonObject fields)
+{
     fields.insert(QStringLiteral("event"), event);
     fields.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    fields.insert(QStringLiteral("target"), TextOrNull(target));
-    fields.insert(QStringLiteral("port"), TextOrNull(port));
+    fields.insert(QStringLiteral("target"), TextOrNull(about.target));
+    fields.insert(QStringLiteral("port"), TextOrNull(about.port));
+    fields.insert(QStringLiteral("location"), TextOrNull(about.location));
     Write(stdout, QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
 }
 
@@ -72,42 +95,55 @@ void CliOutput::Err(const QString &line)
 
 void CliOutput::Status(const QString &line)
 {
-    QMutexLocker locker(&lock);
     if (mode == Mode::Plain) {
+        QMutexLocker locker(&lock);
         Write(stdout, line.toUtf8() + '\n');
         return;
     }
+    StatusLines(line.isEmpty() ? QStringList() : QStringList{line});
+}
+
+void CliOutput::StatusLines(const QStringList &lines)
+{
+    QMutexLocker locker(&lock);
     if (mode != Mode::Terminal)
         return;
-    status = line;
-    if (status.isEmpty())
-        ClearStatusLocked();
-    else
-        DrawStatusLocked();
+    ClearStatusLocked();
+    status = lines;
+    DrawStatusLocked();
 }
 
 void CliOutput::EndStatus()
 {
     QMutexLocker locker(&lock);
-    if (mode == Mode::Terminal && status_shown)
+    if (mode == Mode::Terminal && status_shown > 0)
         Write(stdout, "\n");
-    status_shown = false;
+    status_shown = 0;
     status.clear();
 }
 
 void CliOutput::ClearStatusLocked()
 {
-    if (mode == Mode::Terminal && status_shown)
-        Write(stdout, kClearLine);
-    status_shown = false;
+    if (mode != Mode::Terminal || status_shown == 0)
+        return;
+    QByteArray erase = kClearLine;
+    for (int i = 1; i < status_shown; ++i)
+        erase += kClearLineAbove;
+    Write(stdout, erase);
+    status_shown = 0;
 }
 
 void CliOutput::DrawStatusLocked()
 {
     if (mode != Mode::Terminal || status.isEmpty())
         return;
-    Write(stdout, kClearLine + status.toUtf8());
-    status_shown = true;
+    // A line wider than the terminal would wrap, and the block could no longer be erased.
+    const int columns = TerminalColumns();
+    QStringList shown;
+    for (const QString &line : qAsConst(status))
+        shown << (columns > 1 && line.size() >= columns ? line.left(columns - 1) : line);
+    Write(stdout, kClearLine + shown.join(QLatin1Char('\n')).toUtf8());
+    status_shown = shown.size();
 }
 
 void CliOutput::Write(FILE *stream, const QByteArray &bytes)
@@ -133,11 +169,22 @@ void CliOutput::Message(QtMsgType type, const QString &text)
     const bool debug = type == QtDebugMsg || type == QtInfoMsg;
     if (debug && !verbose)
         return;
+    std::optional<Context> thread_context;
+    {
+        QMutexLocker locker(&lock);
+        const auto found = thread_contexts.constFind(QThread::currentThread());
+        if (found != thread_contexts.constEnd())
+            thread_context = *found;
+    }
     if (debug && mode == Mode::Json) {
-        Event(QStringLiteral("debug"), {{QStringLiteral("text"), text}});
+        if (thread_context)
+            Event(*thread_context, QStringLiteral("debug"), {{QStringLiteral("text"), text}});
+        else
+            Event(QStringLiteral("debug"), {{QStringLiteral("text"), text}});
         return;
     }
-    Err(text);
+    // A station's bases speak at once: each line says whose it is.
+    Err(thread_context ? thread_context->location + QStringLiteral(": ") + text : text);
 }
 
 QString FormatRate(double bytes_per_second)

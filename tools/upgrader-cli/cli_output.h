@@ -1,18 +1,30 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonObject>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
+class QThread;
+
 // Where everything the command reports goes. Text for people: lines on standard output and
-// standard error, and on a terminal one status line on standard output rewritten in place. Or,
-// with --json, one JSON object per line on standard output, each stamped with the time, the
-// target and the port. Safe from any thread: the engine's debug lines come from the job thread.
+// standard error, and on a terminal a status block on standard output (a line, or a line per
+// base of a station) rewritten in place. Or, with --json, one JSON object per line on standard
+// output, each stamped with the time, the target, the port and its USB location. Safe from any
+// thread: the engine's debug lines come from the job threads.
 class CliOutput {
 public:
     enum class Mode { Terminal, Plain, Json };
+
+    // What an event is about: null in JSON where empty.
+    struct Context {
+        QString target;
+        QString port;      // the port name when the event was made
+        QString location;  // the port's USB location, which outlives the name
+    };
 
     CliOutput(bool json, bool verbose);
     ~CliOutput();
@@ -20,18 +32,26 @@ public:
     Mode GetMode() const { return mode; }
     bool Json() const { return mode == Mode::Json; }
 
-    // The target and port every JSON object names from now on (empty: null).
-    void SetContext(const QString &target, const QString &port);
+    // The context every JSON object names from now on.
+    void SetContext(const QString &target, const QString &port, const QString &location = QString());
+    // The context of the debug lines a thread writes (a station's job threads, each about its own
+    // base); an empty target forgets the thread.
+    void SetThreadContext(const QThread *thread, const Context &context);
 
-    // JSON: one event object, with "event", "time", "target" and "port" added.
+    // JSON: one event object, with "event", "time", "target", "port" and "location" added.
     void Event(const QString &event, QJsonObject fields = {});
-    // Text: a line on standard output or standard error; a status line shown in place is
+    // The same about the given context rather than the current one.
+    void Event(const Context &context, const QString &event, QJsonObject fields = {});
+    // Text: a line on standard output or standard error; a status block shown in place is
     // cleared first and drawn again after.
     void Out(const QString &line);
     void Err(const QString &line);
-    // Terminal: replaces the status line (empty: removes it). Plain: a line on standard output.
+    // Terminal: replaces the status block by this line (empty: removes it). Plain: a line on
+    // standard output.
     void Status(const QString &line);
-    // Terminal: leaves the status line as it stands and ends it, so later lines go below it.
+    // Terminal: replaces the status block by these lines, each cut to the terminal's width.
+    void StatusLines(const QStringList &lines);
+    // Terminal: leaves the status block as it stands and ends it, so later lines go below it.
     void EndStatus();
 
     // Routes the program's Qt messages here: debug lines only with --verbose (JSON events "debug"
@@ -45,13 +65,15 @@ private:
     void Message(QtMsgType type, const QString &text);
     static void Handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
+    void EventLocked(const Context &context, const QString &event, QJsonObject fields);
+
     Mode mode;
     bool verbose;
     QMutex lock;
-    QString target;
-    QString port;
-    QString status;        // the status line on the terminal, if one is shown
-    bool status_shown = false;
+    Context context;
+    QHash<const QThread *, Context> thread_contexts;
+    QStringList status;    // the status block on the terminal, if one is shown
+    int status_shown = 0;  // lines of it on the screen
 };
 
 // "12.3 KiB/s" and "1:05": the pieces of a progress line.

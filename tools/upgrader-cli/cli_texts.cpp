@@ -14,6 +14,7 @@ const CliText kStoppedBySigint = {"收到 SIGINT，升级已停止", "Stopped by
 const CliText kStoppedBySigterm = {"收到 SIGTERM，升级已停止", "Stopped by SIGTERM"};
 const CliText kJobDidNotEnd = {"停止后 %1 秒内升级未结束，强制退出", "The job did not end within %1 s of the stop; exiting"};
 const CliText kNoFamilyDevice = {"未连接任何设备", "No device of the family is attached"};
+const CliText kNoDeviceAtPort = {"%1 处未连接任何设备", "No device of the family is attached at %1"};
 const CliText kSeveralFamilyDevices = {"连接了多个设备，手动切换只能连接一个",
                                        "Several devices of the family are attached; the switch needs exactly one"};
 const CliText kBaseInApp = {"主机运行应用程序", "The base runs its application"};

@@ -26,6 +26,7 @@ extern const CliText kStoppedBySigint;
 extern const CliText kStoppedBySigterm;
 extern const CliText kJobDidNotEnd;        // %1 seconds
 extern const CliText kNoFamilyDevice;
+extern const CliText kNoDeviceAtPort;      // %1 the location or port name asked for
 extern const CliText kSeveralFamilyDevices;
 extern const CliText kBaseInApp;
 extern const CliText kBaseInBoot;

@@ -62,8 +62,21 @@ struct Row {
     QString app_version;
     QString hw_version;
     QString port;
+    QString location;
     int product_id = 0;
 };
+
+// The family ports a command looks at: all of them, or those at the location (or with the name)
+// given with --port.
+QList<PortInfo> FamilyPortsAt(const QString &wanted)
+{
+    QList<PortInfo> ports;
+    for (const PortInfo &port : ListFamilyPorts()) {
+        if (PortMatches(port, wanted))
+            ports.append(port);
+    }
+    return ports;
+}
 
 }  // namespace
 
@@ -75,14 +88,21 @@ int RunList(const CliOptions &options, CliOutput &output)
     if (config.failure)
         return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
 
+    const QList<PortInfo> ports = FamilyPortsAt(options.port);
+    if (!options.port.isEmpty() && ports.isEmpty())
+        return Refuse(output, ExitCode::kDevice, CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port), clock);
+
     UpgradeServer server;
+    server.SetPollPort(options.port);
     QMap<QString, int> states;
     QMap<QString, QString> details;
     // The poll emits in this thread and passes its map by reference: direct calls.
     QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &map) { states = map; });
     QObject::connect(&server, &UpgradeServer::PushMoreInfo,
                      [&](const QString &name, const QString &info) { details[name] = info; });
-    const QList<int> attached = ListFamilyPids();
+    QList<int> attached;
+    for (const PortInfo &port : ports)
+        attached.append(port.product_id);
     for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it)
         server.RequestDetails(it.key());
     server.SetFirmwareEntries(&config.entries);
@@ -98,7 +118,9 @@ int RunList(const CliOptions &options, CliOutput &output)
                 continue;
             ++row.attached;
             row.product_id = pid;  // the one the launch would take, with one attached
-            row.port = FamilyPort(pid).name;
+            const PortInfo port = FamilyPort(pid, options.port);
+            row.port = port.name;
+            row.location = port.location;
         }
         row.mode = states.value(row.target, kModeAbsent);
         // "APP: a.b.c.d", then a line with the hardware version; either may be missing.
@@ -114,7 +136,7 @@ int RunList(const CliOptions &options, CliOutput &output)
 
     if (output.Json()) {
         for (const Row &row : rows) {
-            output.SetContext(row.target, row.port);
+            output.SetContext(row.target, row.port, row.location);
             output.Event(QStringLiteral("device"),
                          {{QStringLiteral("present"), row.attached > 0},
                           {QStringLiteral("devices"), row.attached},
@@ -128,18 +150,19 @@ int RunList(const CliOptions &options, CliOutput &output)
         ReportResult(output, ExitCode::kSuccess, QString(), clock.elapsed() / 1000.0);
         return ExitCode::kSuccess;
     }
-    const QString format = QStringLiteral("%1  %2  %3  %4  %5  %6  %7");
+    const QString format = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8");
     auto cell = [](const QString &text, int width) {
         return (text.isEmpty() ? QStringLiteral("-") : text).leftJustified(width);
     };
     output.Out(format.arg(cell("target", 9), cell("present", 7), cell("mode", 18), cell("application", 11),
-                          cell("hardware", 20), cell("port", 14), QStringLiteral("product id")));
+                          cell("hardware", 20), cell("port", 14), cell("location", 10), QStringLiteral("product id")));
     for (const Row &row : rows) {
         const QString present = row.attached == 0   ? QStringLiteral("no")
                                 : row.attached == 1 ? QStringLiteral("yes")
                                                     : QStringLiteral("%1 ports").arg(row.attached);
         output.Out(format.arg(cell(row.target, 9), cell(present, 7), cell(ModeName(row.mode, row.attached > 0), 18),
                               cell(row.app_version, 11), cell(row.hw_version, 20), cell(row.port, 14),
+                              cell(row.location, 10),
                               row.attached ? QString::number(row.product_id) : QStringLiteral("-")));
     }
     return ExitCode::kSuccess;
@@ -154,21 +177,30 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
     const bool chinese = config.chinese;
 
-    // The engine switches only with exactly one family device attached, and says nothing
-    // otherwise: the command says why.
-    const QList<int> attached = ListFamilyPids();
+    // The engine switches only with exactly one family device attached (at --port, when given),
+    // and says nothing otherwise: the command says why.
+    const QList<PortInfo> attached = FamilyPortsAt(options.port);
     if (attached.isEmpty())
-        return Refuse(output, ExitCode::kDevice, CliTexts::kNoFamilyDevice.In(chinese), clock);
+        return Refuse(output, ExitCode::kDevice,
+                      options.port.isEmpty() ? CliTexts::kNoFamilyDevice.In(chinese)
+                                             : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port),
+                      clock);
     if (attached.size() > 1)
         return Refuse(output, ExitCode::kDevice, CliTexts::kSeveralFamilyDevices.In(chinese), clock);
-    output.SetContext(QStringLiteral("Base"), FamilyPort(attached.first()).name);
+    const PortInfo &base = attached.first();
+    output.SetContext(QStringLiteral("Base"), base.name, base.location);
+    // The base comes back under a new name: switch and confirmation keep to its location.
+    QString keep;
+    if (!options.port.isEmpty())
+        keep = base.location.isEmpty() ? base.name : base.location;
 
     const bool to_boot = options.argument == QLatin1String("boot");
     UpgradeServer server;
+    server.SetPollPort(keep);
     if (to_boot)
-        server.BaseGoBoot();
+        server.BaseGoBoot(keep);
     else
-        server.BaseGoApp();
+        server.BaseGoApp(keep);
 
     const QString wanted = (to_boot ? CliTexts::kModeBoot : CliTexts::kModeApp).In(chinese);
     const QString done = (to_boot ? CliTexts::kBaseInBoot : CliTexts::kBaseInApp).In(chinese);

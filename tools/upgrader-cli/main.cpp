@@ -8,6 +8,8 @@
 #include "exit_codes.h"
 #include "history_command.h"
 #include "image_info.h"
+#include "station_run.h"
+#include "console.h"
 #include "stop_signals.h"
 #include "upgrade_run.h"
 #include "waits.h"
@@ -48,6 +50,8 @@ int RunImage(const CliOptions &options, CliOutput &output)
 
 int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
 {
+    if (options.all)
+        return RunStation(app, options, output, clock);
     UpgradeRun run(options, output, clock);
     // SIGHUP keeps its default: a station's script runs the command without a terminal to lose.
     StopSignals stop(nullptr, {SIGINT, SIGTERM});

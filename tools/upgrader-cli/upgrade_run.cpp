@@ -7,18 +7,16 @@
 #include "firmware_image.h"
 #include "history_store.h"
 #include "port_catalog.h"
+#include "run_report.h"
 #include "upgrade_launch.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QSerialPort>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,34 +26,6 @@ constexpr int kStatusRedrawMs = 250;
 // A stopped job ends after its current pass and a last look at the port (0.2 s); far more than
 // that means the job is stuck in the system, and the command must not hang with it.
 constexpr int kStopGraceMs = 10000;
-// The engine's own text for a link that dropped during the job.
-const char kUsbLost[] = "USB connection lost!";
-
-int CodeFor(LaunchRefusal::Kind kind)
-{
-    switch (kind) {
-    case LaunchRefusal::Kind::TargetAbsent: return ExitCode::kConfig;
-    case LaunchRefusal::Kind::NoDevice:
-    case LaunchRefusal::Kind::SeveralDevices: return ExitCode::kDevice;
-    case LaunchRefusal::Kind::NoHardwareVersion:
-    case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
-    case LaunchRefusal::Kind::EmptyPath:
-    case LaunchRefusal::Kind::MissingFile: return ExitCode::kImage;
-    }
-    return ExitCode::kFailed;
-}
-
-// A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
-// many steps make one unit. Null when unknown.
-QJsonValue Rounded(double value, double parts)
-{
-    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(std::round(value * parts) / parts);
-}
-
-QJsonValue TextOrNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
 
 }  // namespace
 
@@ -92,10 +62,11 @@ int UpgradeRun::Launch()
     QDir::setCurrent(QFileInfo(config.path).absolutePath());
 
     UpgradeLaunch launch(server);
-    if (const auto refusal = launch.FindDevice(config.entries, target))
+    if (const auto refusal = launch.FindDevice(config.entries, target, options.port))
         return RefuseLaunch(*refusal);
-    port = FamilyPort(launch.ProductId()).name;
-    output.SetContext(target, port);
+    const PortInfo base = FamilyPort(launch.ProductId(), launch.Port());
+    port = base.name;
+    output.SetContext(target, port, base.location);
     QCoreApplication::processEvents();
     if (stop_cause != StopCause::None)
         return StoppedBeforeJob();
@@ -131,8 +102,9 @@ int UpgradeRun::Launch()
                                                {QStringLiteral("dev_id"), job.dev_id},
                                                {QStringLiteral("usb_pid"), job.usb_pid}});
     } else {
+        const QString where = job.port.isEmpty() ? port : QStringLiteral("%1 (%2)").arg(port, job.port);
         output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5")
-                       .arg(target, port, hw_version, job.description, image_path));
+                       .arg(target, where, hw_version, job.description, image_path));
     }
 
     connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, &UpgradeRun::OnUpgradeProgress);
@@ -165,33 +137,20 @@ int UpgradeRun::Launch()
 bool UpgradeRun::ReadImage(const QString &path, int dev_id)
 {
     image_path = path;
-    QFile file(path);
-    QString reason;
-    ImageHeader header;
-    std::vector<FirmwareSection> sections;
-    QByteArray bytes;
-    if (!file.open(QIODevice::ReadOnly)) {
-        reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    } else {
-        bytes = file.readAll();
-        image_sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-        if (FirmwareImage::ReadHeader(bytes, header, reason) == FirmwareImage::Verdict::Ok)
-            FirmwareImage::ReadSections(bytes, header, uint8_t(dev_id), sections, reason);
-    }
-    if (!reason.isEmpty()) {
-        Refuse(ExitCode::kImage, CliTexts::kImageInvalid.In(chinese).arg(reason));
+    const ImageFacts facts = ReadImageFacts(path, dev_id);
+    image_sha256 = facts.sha256;
+    if (!facts.problem.isEmpty()) {
+        Refuse(ExitCode::kImage, CliTexts::kImageInvalid.In(chinese).arg(facts.problem));
         return false;
     }
-    QVector<qint64> lengths;
-    for (const FirmwareSection &section : sections)
-        lengths.append(section.length);
-    phases = std::make_unique<JobPhases>(lengths);
+    phases = std::make_unique<JobPhases>(facts.section_lengths);
     return true;
 }
 
 int UpgradeRun::RefuseLaunch(const LaunchRefusal &refusal)
 {
-    return Refuse(CodeFor(refusal.kind), refusal.Warning(chinese), refusal.debug_lines, refusal.debug_after_warning);
+    return Refuse(RefusalExitCode(refusal.kind), refusal.Warning(chinese), refusal.debug_lines,
+                  refusal.debug_after_warning);
 }
 
 int UpgradeRun::Refuse(int code, const QString &warning, const QStringList &debug_lines, bool debug_after)
@@ -249,25 +208,12 @@ void UpgradeRun::OnStopGraceOver()
 
 int UpgradeRun::StopCode() const
 {
-    switch (stop_cause) {
-    case StopCause::Timeout: return ExitCode::kTimeout;
-    case StopCause::Interrupt: return ExitCode::kInterrupted;
-    case StopCause::Terminate: return ExitCode::kTerminated;
-    case StopCause::None: break;
-    }
-    return ExitCode::kFailed;
+    return StopExitCode(stop_cause);
 }
 
 QString UpgradeRun::StopText() const
 {
-    switch (stop_cause) {
-    case StopCause::Timeout:
-        return CliTexts::kStoppedByTimeout.In(chinese).arg(options.timeout_s);
-    case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
-    case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
-    case StopCause::None: break;
-    }
-    return QString();
+    return StopReason(stop_cause, chinese, options.timeout_s);
 }
 
 void UpgradeRun::OnUpgradeProgress(bool show, float value)
@@ -287,19 +233,8 @@ void UpgradeRun::Report(bool phase_changed)
     if (output.Json()) {
         if (phase_changed)
             output.Event(QStringLiteral("phase"), {{QStringLiteral("phase"), PhaseName(now.phase)}});
-        if (measured) {
-            QJsonObject progress{{QStringLiteral("phase"), PhaseName(now.phase)},
-                                 {QStringLiteral("percent"), Rounded(now.percent, 100)},
-                                 {QStringLiteral("sections_done"), now.sections_done},
-                                 {QStringLiteral("sections"), now.sections},
-                                 {QStringLiteral("seconds_left"), Rounded(now.seconds_left, 10)}};
-            if (now.phase == Phase::Transfer) {
-                progress.insert(QStringLiteral("bytes"), now.bytes);
-                progress.insert(QStringLiteral("total_bytes"), now.total_bytes);
-                progress.insert(QStringLiteral("bytes_per_second"), Rounded(now.bytes_per_second, 1));
-            }
-            output.Event(QStringLiteral("progress"), progress);
-        }
+        if (measured)
+            output.Event(QStringLiteral("progress"), ProgressFields(now));
         return;
     }
     if (output.GetMode() == CliOutput::Mode::Terminal) {
@@ -318,16 +253,7 @@ void UpgradeRun::RenderStatus()
 {
     if (!phases || phases->Current().phase == Phase::None)
         return;
-    const JobProgress &now = phases->Current();
-    QStringList parts{PhaseName(now.phase)};
-    if (now.percent >= 0)
-        parts << QStringLiteral("%1%").arg(int(now.percent));  // truncated, as the window's bars show it
-    if (now.bytes_per_second >= 0)
-        parts << FormatRate(now.bytes_per_second);
-    if (now.seconds_left >= 0)
-        parts << FormatMinutes(now.seconds_left) + QStringLiteral(" left");
-    else
-        parts << FormatMinutes(double(clock.elapsed() - now.phase_start_ms) / 1000.0);
+    const QStringList parts = ProgressParts(phases->Current(), clock.elapsed());
     const QString separator = output.GetMode() == CliOutput::Mode::Terminal ? QStringLiteral("  ")
                                                                              : QStringLiteral(", ");
     output.Status(options.argument + (output.GetMode() == CliOutput::Mode::Terminal ? QStringLiteral("  ")
@@ -356,7 +282,7 @@ void UpgradeRun::OnJobEnded()
             code = ExitCode::kImage;
             error = CliTexts::kImageNotLoaded.In(chinese).arg(image_path);
         }
-    } else if (error_text.contains(QLatin1String(kUsbLost))) {
+    } else if (error_text.contains(QLatin1String(kUsbLostText))) {
         code = ExitCode::kPort;
     }
     // The result is the last word, and the command ends only once the job's record is written

@@ -8,6 +8,7 @@
 #include "port_catalog_file.h"
 #include "sim_port_catalog.h"
 #include "sim_program_options.h"
+#include "console.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -176,6 +177,7 @@ int main(int argc, char **argv)
             set.location = QStringLiteral("sim-%1-%2").arg(unit).arg(set.product_id);
             set.faults = options.faults;
             set.faults.seed = options.faults.seed + quint32(index++);  // bases do not fail in step
+            set.faults.never_reenumerate = options.never_return.contains(unit);
             ApplyHardware(set, unit, targets, options.hardware);
             bases.push_back(std::make_unique<SimFamily>(set));
             const QString path = bases.back()->PortPath();
@@ -200,6 +202,8 @@ int main(int argc, char **argv)
     Print(QStringLiteral("Restarts: %1").arg(options.time_scale < 1 ? QStringLiteral("twentyfold faster than real devices (--fast)")
                                                                      : QStringLiteral("at the pace of real devices")));
     Print(QStringLiteral("Faults: %1").arg(DescribeFaults(options.faults)));
+    for (int unit : qAsConst(options.never_return))
+        Print(QStringLiteral("Unit %1: its bases never come back on USB once they restart").arg(unit));
     Print(QStringLiteral("Work directory: %1 (config.json and the images it names)").arg(options.work));
     Print(QStringLiteral("In a second terminal, before starting another program:"));
     Print(QStringLiteral("export %1=%2").arg(QLatin1String(PortCatalog::kSimCatalogVariable), ShellWord(catalog)));

@@ -149,6 +149,8 @@ int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *opti
     parser.addOption({"hw", "Make a device report TEXT as its hardware version (repeatable).", "[UNIT:]TARGET=TEXT"});
     parser.addOption({"other-variant", "Make a device report the configuration's other hardware variant, so the "
                                        "launch picks that variant's image (repeatable).", "[UNIT:]TARGET"});
+    parser.addOption({"never-return", "The bases of unit UNIT never come back on USB once they restart, as a unit "
+                                      "whose cable was pulled (repeatable).", "UNIT"});
     parser.addOption({"chinese", "Write the configuration with Chinese operator texts (is_english false)."});
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -192,6 +194,17 @@ int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *opti
     if (!seed_ok) {
         *message = QStringLiteral("--seed takes a whole number, not '%1'").arg(parser.value("seed"));
         return 2;
+    }
+    for (const QString &text : parser.values("never-return")) {
+        bool ok = false;
+        const int unit = text.toInt(&ok);
+        if (!ok || unit < 1 || unit > options->units) {
+            *message = QStringLiteral("--never-return takes a unit's number from 1 to %1, not '%2'")
+                           .arg(options->units)
+                           .arg(text);
+            return 2;
+        }
+        options->never_return.append(unit);
     }
     for (const QString &text : parser.values("other-variant")) {
         HardwareOverride entry;

@@ -21,6 +21,7 @@ struct SimProgramOptions {
     bool english = true;                // the configuration's is_english
     SimFaults faults;                   // for every base; each base draws from its own seed
     QList<HardwareOverride> hardware;  // --other-variant, then --hw: an explicit text wins
+    QList<int> never_return;            // units whose bases never come back on USB after a restart
 };
 
 // Reads the command line. Returns 0 with *options filled, 2 with *message set for a usage error,

@@ -1,0 +1,117 @@
+#include "run_report.h"
+
+#include "cli_output.h"
+#include "cli_texts.h"
+#include "exit_codes.h"
+#include "firmware_image.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <cmath>
+
+const char kUsbLostText[] = "USB connection lost!";
+
+int RefusalExitCode(LaunchRefusal::Kind kind)
+{
+    switch (kind) {
+    case LaunchRefusal::Kind::TargetAbsent: return ExitCode::kConfig;
+    case LaunchRefusal::Kind::NoDevice:
+    case LaunchRefusal::Kind::SeveralDevices: return ExitCode::kDevice;
+    case LaunchRefusal::Kind::NoHardwareVersion:
+    case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
+    case LaunchRefusal::Kind::EmptyPath:
+    case LaunchRefusal::Kind::MissingFile: return ExitCode::kImage;
+    }
+    return ExitCode::kFailed;
+}
+
+int JobEndExitCode(bool got_result, bool result, const QString &error_text, UpgradeServer::JobEnd end)
+{
+    if (got_result && result)
+        return ExitCode::kSuccess;
+    // Only the two early ends report no result.
+    if (!got_result)
+        return end == UpgradeServer::JobEnd::PortNotOpened ? ExitCode::kPort : ExitCode::kImage;
+    return error_text.contains(QLatin1String(kUsbLostText)) ? ExitCode::kPort : ExitCode::kFailed;
+}
+
+int StopExitCode(StopCause cause)
+{
+    switch (cause) {
+    case StopCause::Timeout: return ExitCode::kTimeout;
+    case StopCause::Interrupt: return ExitCode::kInterrupted;
+    case StopCause::Terminate: return ExitCode::kTerminated;
+    case StopCause::None: break;
+    }
+    return ExitCode::kFailed;
+}
+
+QString StopReason(StopCause cause, bool chinese, double timeout_s)
+{
+    switch (cause) {
+    case StopCause::Timeout: return CliTexts::kStoppedByTimeout.In(chinese).arg(timeout_s);
+    case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
+    case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
+    case StopCause::None: break;
+    }
+    return QString();
+}
+
+QJsonValue Rounded(double value, double parts)
+{
+    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(std::round(value * parts) / parts);
+}
+
+QJsonValue TextOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+ImageFacts ReadImageFacts(const QString &path, int dev_id)
+{
+    ImageFacts facts;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        facts.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return facts;
+    }
+    const QByteArray bytes = file.readAll();
+    facts.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    ImageHeader header;
+    std::vector<FirmwareSection> sections;
+    if (FirmwareImage::ReadHeader(bytes, header, facts.problem) == FirmwareImage::Verdict::Ok)
+        FirmwareImage::ReadSections(bytes, header, uint8_t(dev_id), sections, facts.problem);
+    for (const FirmwareSection &section : sections)
+        facts.section_lengths.append(section.length);
+    return facts;
+}
+
+QJsonObject ProgressFields(const JobProgress &now)
+{
+    QJsonObject progress{{QStringLiteral("phase"), PhaseName(now.phase)},
+                         {QStringLiteral("percent"), Rounded(now.percent, 100)},
+                         {QStringLiteral("sections_done"), now.sections_done},
+                         {QStringLiteral("sections"), now.sections},
+                         {QStringLiteral("seconds_left"), Rounded(now.seconds_left, 10)}};
+    if (now.phase == Phase::Transfer) {
+        progress.insert(QStringLiteral("bytes"), now.bytes);
+        progress.insert(QStringLiteral("total_bytes"), now.total_bytes);
+        progress.insert(QStringLiteral("bytes_per_second"), Rounded(now.bytes_per_second, 1));
+    }
+    return progress;
+}
+
+QStringList ProgressParts(const JobProgress &now, qint64 now_ms)
+{
+    QStringList parts{PhaseName(now.phase)};
+    if (now.percent >= 0)
+        parts << QStringLiteral("%1%").arg(int(now.percent));  // truncated, as the window's bars show it
+    if (now.bytes_per_second >= 0)
+        parts << FormatRate(now.bytes_per_second);
+    if (now.seconds_left >= 0)
+        parts << FormatMinutes(now.seconds_left) + QStringLiteral(" left");
+    else
+        parts << FormatMinutes(double(now_ms - now.phase_start_ms) / 1000.0);
+    return parts;
+}

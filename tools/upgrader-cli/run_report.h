@@ -1,0 +1,47 @@
+#pragma once
+
+#include "job_phases.h"
+#include "upgrade_launch.h"
+#include "upgrade_run.h"
+#include "upgrade_server.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// What the reports of an upgrade share, for one base or for every base of a station.
+
+// The exit code of a refused launch.
+int RefusalExitCode(LaunchRefusal::Kind kind);
+
+// The exit code of a job that ran and was not stopped, from what the engine reported: its
+// result, its error text, and, with no result at all, which early end it took.
+int JobEndExitCode(bool got_result, bool result, const QString &error_text, UpgradeServer::JobEnd end);
+
+// The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
+// the --timeout given).
+int StopExitCode(StopCause cause);
+QString StopReason(StopCause cause, bool chinese, double timeout_s);
+
+// The engine's own text for a link that dropped during the job.
+extern const char kUsbLostText[];
+
+// A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
+// many steps make one unit. Null when unknown (negative).
+QJsonValue Rounded(double value, double parts);
+QJsonValue TextOrNull(const QString &text);
+
+// The image a job writes, as the reports name it.
+struct ImageFacts {
+    QString sha256;                   // of the whole file
+    QVector<qint64> section_lengths;  // in image order, before compression
+    QString problem;                  // why it is not a valid image for the device; empty if it is
+};
+ImageFacts ReadImageFacts(const QString &path, int dev_id);
+
+// A progress report's fields in the JSON stream (the "progress" event).
+QJsonObject ProgressFields(const JobProgress &now);
+// The pieces of a progress line: phase, percent, rate, and time left (or so far, at now_ms).
+QStringList ProgressParts(const JobProgress &now, qint64 now_ms);
