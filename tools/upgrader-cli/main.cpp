@@ -4,12 +4,12 @@
 // for a script.
 #include "cli_options.h"
 #include "cli_output.h"
+#include "console.h"
 #include "device_commands.h"
 #include "exit_codes.h"
 #include "history_command.h"
 #include "image_info.h"
 #include "station_run.h"
-#include "console.h"
 #include "stop_signals.h"
 #include "upgrade_run.h"
 #include "waits.h"
@@ -48,12 +48,12 @@ int RunImage(const CliOptions &options, CliOutput &output)
     return code;
 }
 
-int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
+// Runs one base's or a station's upgrade to its end: SIGINT, SIGTERM and --timeout stop it as
+// the Stop button does. SIGHUP keeps its default: a station's script runs the command without a
+// terminal to lose.
+template <class Run>
+int RunToEnd(QCoreApplication &app, Run &run, const CliOptions &options)
 {
-    if (options.all)
-        return RunStation(app, options, output, clock);
-    UpgradeRun run(options, output, clock);
-    // SIGHUP keeps its default: a station's script runs the command without a terminal to lose.
     StopSignals stop(nullptr, {SIGINT, SIGTERM});
     QObject::connect(&stop, &StopSignals::Stop, &run, [&run](int number) {
         run.RequestStop(number == SIGINT ? StopCause::Interrupt : StopCause::Terminate);
@@ -64,11 +64,21 @@ int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &outp
         QObject::connect(&timeout, &QTimer::timeout, &run, [&run] { run.RequestStop(StopCause::Timeout); });
         timeout.start(int(options.timeout_s * 1000));
     }
-    QObject::connect(&run, &UpgradeRun::Finished, &app, &QCoreApplication::exit);
+    QObject::connect(&run, &Run::Finished, &app, &QCoreApplication::exit);
     const int code = run.Launch();
     if (code >= 0)
         return code;
     return app.exec();
+}
+
+int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
+{
+    if (options.all) {
+        StationRun run(options, output, clock);
+        return RunToEnd(app, run, options);
+    }
+    UpgradeRun run(options, output, clock);
+    return RunToEnd(app, run, options);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "firmware_image.h"
 
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QFile>
 
 #include <cmath>
@@ -24,6 +25,26 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::MissingFile: return ExitCode::kImage;
     }
     return ExitCode::kFailed;
+}
+
+void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const QString &prefix, int code,
+                   const QString &warning, const QStringList &debug_lines, bool debug_after)
+{
+    auto debug = [&] {
+        for (const QString &line : debug_lines)
+            qDebug().noquote() << line;
+    };
+    if (!debug_after)
+        debug();
+    const QJsonObject fields{{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), code}};
+    if (!output.Json())
+        output.Err(prefix + warning);
+    else if (context)
+        output.Event(*context, QStringLiteral("refusal"), fields);
+    else
+        output.Event(QStringLiteral("refusal"), fields);
+    if (debug_after)
+        debug();
 }
 
 int JobEndExitCode(bool got_result, bool result, const QString &error_text, UpgradeServer::JobEnd end)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli_output.h"
 #include "job_phases.h"
 #include "upgrade_launch.h"
 #include "upgrade_run.h"
@@ -15,6 +16,12 @@
 
 // The exit code of a refused launch.
 int RefusalExitCode(LaunchRefusal::Kind kind);
+
+// A refusal as the command reports it: the launch's console lines before or after the warning, as
+// the window writes them, and the warning as a line (after prefix) or as a "refusal" event (about
+// context, or the output's own when null).
+void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const QString &prefix, int code,
+                   const QString &warning, const QStringList &debug_lines, bool debug_after);
 
 // The exit code of a job that ran and was not stopped, from what the engine reported: its
 // result, its error text, and, with no result at all, which early end it took.

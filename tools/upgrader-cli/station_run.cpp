@@ -266,24 +266,3 @@ int StationRun::Conclude()
     }
     return code;
 }
-
-int RunStation(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
-{
-    StationRun run(options, output, clock);
-    // SIGHUP keeps its default, as for one base.
-    StopSignals stop(nullptr, {SIGINT, SIGTERM});
-    QObject::connect(&stop, &StopSignals::Stop, &run, [&run](int number) {
-        run.RequestStop(number == SIGINT ? StopCause::Interrupt : StopCause::Terminate);
-    });
-    QTimer timeout;
-    if (options.timeout_s > 0) {
-        timeout.setSingleShot(true);
-        QObject::connect(&timeout, &QTimer::timeout, &run, [&run] { run.RequestStop(StopCause::Timeout); });
-        timeout.start(int(options.timeout_s * 1000));
-    }
-    QObject::connect(&run, &StationRun::Finished, &app, &QCoreApplication::exit);
-    const int code = run.Launch();
-    if (code >= 0)
-        return code;
-    return app.exec();
-}

@@ -63,6 +63,3 @@ private:
     QTimer stop_grace_timer;  // the bound on the wait for stopped jobs' end
 };
 
-// Runs `upgrade TARGET --all` in this thread's event loop, stopped by SIGINT, SIGTERM and
-// --timeout; returns the exit code.
-int RunStation(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock);

@@ -197,19 +197,7 @@ bool StationUnit::RefuseLaunch(const LaunchRefusal &refusal)
 
 bool StationUnit::Refuse(int exit_code, const QString &warning, const QStringList &debug_lines, bool debug_after)
 {
-    auto debug = [&] {
-        for (const QString &line : debug_lines)
-            qDebug().noquote() << line;
-    };
-    if (!debug_after)
-        debug();
-    if (output.Json())
-        output.Event(context, QStringLiteral("refusal"),
-                     {{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), exit_code}});
-    else
-        output.Err(where + QStringLiteral(": ") + warning);
-    if (debug_after)
-        debug();
+    ReportRefusal(output, &context, where + QStringLiteral(": "), exit_code, warning, debug_lines, debug_after);
     Conclude(exit_code, warning, false);
     return false;
 }

@@ -155,18 +155,7 @@ int UpgradeRun::RefuseLaunch(const LaunchRefusal &refusal)
 
 int UpgradeRun::Refuse(int code, const QString &warning, const QStringList &debug_lines, bool debug_after)
 {
-    auto debug = [&] {
-        for (const QString &line : debug_lines)
-            qDebug().noquote() << line;
-    };
-    if (!debug_after)
-        debug();
-    if (output.Json())
-        output.Event(QStringLiteral("refusal"), {{QStringLiteral("text"), warning}, {QStringLiteral("exit_code"), code}});
-    else
-        output.Err(warning);
-    if (debug_after)
-        debug();
+    ReportRefusal(output, nullptr, QString(), code, warning, debug_lines, debug_after);
     Conclude(code, warning, false);
     return code;
 }
