@@ -1,15 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "bilingual.h"
 
-// The window's operator texts, each as its Chinese and English wording side by side. There is
-// no translation catalogue: the language flag picks one of the two at the moment of showing.
-struct Bilingual {
-    const char *zh;
-    const char *en;
-
-    QString In(bool chinese) const { return QString::fromUtf8(chinese ? zh : en); }
-};
+// The window's operator texts; the language flag picks the wording.
 
 // A widget's caption in both languages, by the widget's object name.
 struct Caption {

@@ -170,16 +170,6 @@ struct Station {
     }
 };
 
-// A section or more has been transferred.
-bool InTransfer(CliProcess &cli)
-{
-    for (const QJsonObject &event : cli.Events("progress")) {
-        if (event.value("phase") == "transfer" && event.value("sections_done").toInt() > 0)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 class TestCliHistory : public QObject {
@@ -264,7 +254,7 @@ private slots:
             arguments << "--timeout" << QString::number(timeout_s);
         CliProcess cli(sim.Catalog(), arguments);
         if (signal_number) {
-            QVERIFY2(WaitUntil([&] { return InTransfer(cli); }, kJobMs), qPrintable(cli.out + cli.err));
+            QVERIFY2(WaitUntil([&] { return cli.InTransfer(); }, kJobMs), qPrintable(cli.out + cli.err));
             QCOMPARE(::kill(pid_t(cli.process.processId()), signal_number), 0);
         }
         QVERIFY(cli.Finish(kJobMs));

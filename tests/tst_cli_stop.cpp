@@ -35,16 +35,6 @@ Run Summary(CliProcess &cli)
     return run;
 }
 
-// A section or more has been transferred.
-bool InTransfer(CliProcess &cli)
-{
-    for (const QJsonObject &event : cli.Events("progress")) {
-        if (event.value("phase") == "transfer" && event.value("sections_done").toInt() > 0)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 class TestCliStop : public QObject {
@@ -95,7 +85,7 @@ private slots:
 
         CliProcess stopped(sim.Catalog(), arguments);
         if (signal_number) {
-            QVERIFY2(WaitUntil([&] { return InTransfer(stopped); }, kJobMs), qPrintable(stopped.out + stopped.err));
+            QVERIFY2(WaitUntil([&] { return stopped.InTransfer(); }, kJobMs), qPrintable(stopped.out + stopped.err));
             QCOMPARE(::kill(pid_t(stopped.process.processId()), signal_number), 0);
         }
         QVERIFY(stopped.Finish(kJobMs));
@@ -124,7 +114,7 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.StartAndWait({"--fast"}, 2, kStartMs));
         CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"});
-        QVERIFY2(WaitUntil([&] { return InTransfer(cli); }, kJobMs), qPrintable(cli.out + cli.err));
+        QVERIFY2(WaitUntil([&] { return cli.InTransfer(); }, kJobMs), qPrintable(cli.out + cli.err));
         sim.process.kill();
         QVERIFY(sim.process.waitForFinished(kEndMs));
         QVERIFY(cli.Finish(kEndMs));

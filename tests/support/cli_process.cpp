@@ -65,3 +65,13 @@ QList<QJsonObject> CliProcess::Events(const QString &kind)
     }
     return chosen;
 }
+
+bool CliProcess::InTransfer()
+{
+    for (const QJsonObject &event : Events(QStringLiteral("progress"))) {
+        if (event.value(QStringLiteral("phase")) == QLatin1String("transfer") &&
+            event.value(QStringLiteral("sections_done")).toInt() > 0)
+            return true;
+    }
+    return false;
+}

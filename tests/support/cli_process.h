@@ -32,5 +32,7 @@ struct CliProcess {
     QList<QJsonObject> Events();
     // The events of one kind, e.g. "progress".
     QList<QJsonObject> Events(const QString &kind);
+    // A section or more has been transferred (the command runs with --json).
+    bool InTransfer();
 };
 

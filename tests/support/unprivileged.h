@@ -16,3 +16,16 @@ bool Available();
 QString RunCase(const char *function, const char *tag);
 
 }  // namespace Unprivileged
+
+// Ends the current test row by its run as nobody when this process runs as root (skipped when
+// the privileges cannot be dropped); a row that continues runs unprivileged already.
+#define RUN_AS_NOBODY_WHEN_ROOT()                                                                        \
+    do {                                                                                                 \
+        if (Unprivileged::Needed()) {                                                                    \
+            if (!Unprivileged::Available())                                                              \
+                QSKIP("running as root without setpriv: nothing is read-only here");                     \
+            const QString failure = Unprivileged::RunCase(QTest::currentTestFunction(), QTest::currentDataTag()); \
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));                                            \
+            return;                                                                                      \
+        }                                                                                                \
+    } while (false)
