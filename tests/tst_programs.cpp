@@ -12,7 +12,7 @@ private slots:
         QTest::addColumn<QString>("variable");
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("usage");
-        for (const char *option : {"--help", "-h"}) {
+        for (const char *option : {"--help", "-h", "--help-all"}) {
             QTest::addRow("fwimage %s", option) << "FWIMAGE" << option << "usage: fwimage build";
             QTest::addRow("upgrader-demo %s", option) << "UPGRADER_DEMO" << option << "--headless";
             QTest::addRow("upgrader-bench %s", option) << "UPGRADER_BENCH" << option << "--loss";

@@ -121,7 +121,8 @@ int main(int argc, char **argv)
         err << kUsage;
         return 1;
     }
-    if (arguments[0] == QLatin1String("--help") || arguments[0] == QLatin1String("-h")) {
+    if (arguments[0] == QLatin1String("--help") || arguments[0] == QLatin1String("-h") ||
+        arguments[0] == QLatin1String("--help-all")) {
         out << kUsage;
         out.flush();
         return 0;

@@ -101,7 +101,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
-    if (parser.isSet("help")) {
+    if (parser.isSet("help") || parser.isSet("help-all")) {
         *message = parser.helpText();
         return -1;
     }

@@ -56,7 +56,7 @@ bool Parse(const QStringList &arguments, Options &options, QString *error)
         *error = parser.errorText();
         return false;
     }
-    if (parser.isSet("help")) {
+    if (parser.isSet("help") || parser.isSet("help-all")) {
         fputs(qPrintable(parser.helpText()), stdout);
         exit(0);
     }
@@ -88,7 +88,8 @@ int main(int argc, char **argv)
         arguments << QString::fromLocal8Bit(argv[i]);
     // The parser's help text needs an application object, and the window's application needs its
     // platform chosen before it exists: the help is given by a console application alone.
-    if (arguments.contains("--help") || arguments.contains("-h") || arguments.contains("-?")) {
+    if (arguments.contains("--help") || arguments.contains("-h") || arguments.contains("-?") ||
+        arguments.contains("--help-all")) {
         QCoreApplication console(argc, argv);
         Options ignored;
         QString error;

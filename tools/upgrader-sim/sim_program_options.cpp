@@ -156,7 +156,7 @@ int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *opti
         *message = parser.errorText();
         return 2;
     }
-    if (parser.isSet("help")) {
+    if (parser.isSet("help") || parser.isSet("help-all")) {
         *message = parser.helpText();
         return -1;
     }
