@@ -32,6 +32,7 @@ UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
 
 UpgradeServer::UpgradeServer()
 {
+    qRegisterMetaType<JobEndReason>();
     Platform::TightenTimerSlack();  // the window's thread delivers the job's ticks
     tick_timer = new QTimer(this);
     connect(tick_timer, &QTimer::timeout, this, &UpgradeServer::TimerTick);
@@ -71,10 +72,11 @@ bool UpgradeServer::Start(const UpgradeJob &request)
     return true;
 }
 
-bool UpgradeServer::Stop()
+bool UpgradeServer::Stop(StopKind kind)
 {
     if (!upgrading || !isRunning())
         return false;
+    stop_kind = kind;
     stopped_by_operator = true;
     stop_requested = true;
     upgrading = false;
@@ -119,25 +121,24 @@ void UpgradeServer::run()
 
 void UpgradeServer::RunJob()
 {
-    last_job_end = JobEnd::Ran;
     LoadImage();
     if (!job.image_loaded) {
-        last_job_end = JobEnd::ImageNotLoaded;
         job.sections.clear();
         stop_requested = true;
         upgrading = false;
         emit UpdateUpgradeProgress(false, 100.0f);
+        ReportEnd(JobEndReason::ImageInvalid);
         return;
     }
 
     job.job_start = QDateTime::currentDateTime();
     if (!OpenDriver()) {
-        last_job_end = JobEnd::PortNotOpened;
         stop_requested = true;
         qDebug().noquote() << QString::fromUtf8("---USB未打开!");
         ReleaseDriver();
         upgrading = false;
         emit UpdateUpgradeProgress(false, 100.0f);
+        ReportEnd(JobEndReason::PortNotOpened);
         return;
     }
 
@@ -193,8 +194,11 @@ bool UpgradeServer::LoopPass()
     Q_ASSERT(InJobThread());
     if (!job.driver->IsConnected() && !base_restarting) {
         qDebug().noquote() << QString::fromUtf8("USB断开!");
-        if (!stopped_by_operator)
+        if (!stopped_by_operator) {
             job.error_text += QStringLiteral("USB connection lost!\n");
+            if (job.failure == JobEndReason::Success)
+                job.failure = JobEndReason::LinkLost;
+        }
         stop_requested = true;
         return false;
     }
@@ -241,15 +245,45 @@ void UpgradeServer::EndJob()
     upgrading = false;
     emit UpdateUpgradeProgress(false, 100.0f);
 
-    if (job.result && job.error_text.isEmpty()) {
+    const JobEndReason reason = DecideEnd();
+    if (reason == JobEndReason::Success) {
         emit PushUpgRes(true);
+        ReportEnd(reason);
         return;
     }
     if (!job.error_text.isEmpty()) {
         qDebug().noquote() << job.error_text;
         emit PushErrorMsg(job.error_text);
     }
-    emit PushUpgRes(job.result);
+    // A flashed image with a unit left unusable (the base not back) is no success.
+    emit PushUpgRes(false);
+    ReportEnd(reason);
+}
+
+void UpgradeServer::Fail(JobEndReason reason, const QString &line)
+{
+    job.error_text += line + QLatin1Char('\n');
+    if (job.failure == JobEndReason::Success)
+        job.failure = reason;
+    state = Finish;
+}
+
+JobEndReason UpgradeServer::DecideEnd() const
+{
+    // A stop that came after the last step cannot undo a finished upgrade.
+    if (job.result && job.error_text.isEmpty() && job.failure == JobEndReason::Success)
+        return JobEndReason::Success;
+    if (job.failure != JobEndReason::Success)
+        return job.failure;
+    if (stopped_by_operator)
+        return stop_kind == StopKind::TimeLimit ? JobEndReason::TimedOut : JobEndReason::Stopped;
+    return JobEndReason::DeviceFailed;
+}
+
+void UpgradeServer::ReportEnd(JobEndReason reason)
+{
+    last_job_end = reason;
+    emit JobEnded(reason);
 }
 
 void UpgradeServer::QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id)

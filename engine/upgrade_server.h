@@ -3,6 +3,7 @@
 #include "firmware_entry.h"
 #include "firmware_section.h"
 #include "frame.h"
+#include "job_end.h"
 #include "upgrade_job.h"
 
 #include <QDateTime>
@@ -78,9 +79,10 @@ public:
     // Starts a job (called from the thread the engine lives in); false, and nothing started,
     // while the link is busy.
     bool Start(const UpgradeJob &job);
-    // Asks the running job to stop, as the operator does; it ends after its current pass.
-    // False when no job was running (or it was already stopping).
-    bool Stop();
+    // Asks the running job to stop, as the operator does; it ends after its current pass and
+    // then returns the unit to its application where it can. False when no job was running (or
+    // it was already stopping).
+    bool Stop(StopKind kind = StopKind::Operator);
     // A job holds the link, from its start until it ends or is asked to stop (the poll's own
     // exchanges also set it while they run).
     bool Upgrading() const { return upgrading; }
@@ -89,10 +91,10 @@ public:
     bool LinkBusy() const { return upgrading || isRunning(); }
     // The operator's Stop ended the last job.
     bool StoppedByOperator() const { return stopped_by_operator; }
-    // How far the last job got before it ended. The two early ends report nothing but a hidden
-    // progress, so a front end that must tell them apart asks here once the job has ended.
-    enum class JobEnd { Ran, ImageNotLoaded, PortNotOpened };
-    JobEnd LastJobEnd() const { return last_job_end; }
+    // Why the last job ended (also reported by JobEnded); read once it has ended.
+    JobEndReason LastJobEnd() const { return last_job_end; }
+    // Who stopped the last job, when Stop() did.
+    StopKind LastStopKind() const { return stop_kind; }
     // Asks the next status poll for the target's application and hardware versions
     // (PushMoreInfo); a name asked twice before then is asked once. Any thread.
     void RequestDetails(const QString &target);
@@ -131,6 +133,8 @@ signals:
     void PushLogMsg(QString text);
     void PushSlaveState(QMap<QString, int> &states);
     void PushMoreInfo(QString name, QString info);
+    // The last report of every job, after its result: why it ended.
+    void JobEnded(JobEndReason reason);
 
 public slots:
     void TimerTick();
@@ -185,6 +189,8 @@ private:
         FirmwareSection *current_section = nullptr;
         int current_section_index = 0;
         bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
+        // The first failure's reason; Success while none happened.
+        JobEndReason failure = JobEndReason::Success;
 
         JobState();
         explicit JobState(const UpgradeJob &job);
@@ -201,7 +207,8 @@ private:
     std::atomic<int> state{Init};
     std::atomic<int> tick_count{0};           // advanced by the 1 ms tick timer
     std::atomic<bool> stopped_by_operator{false};
-    std::atomic<JobEnd> last_job_end{JobEnd::Ran};
+    std::atomic<JobEndReason> last_job_end{JobEndReason::Success};
+    std::atomic<StopKind> stop_kind{StopKind::Operator};
 
     // Status poll: the targets whose details the window asked for, guarded by info_lock.
     QSet<QString> info_requests;
@@ -251,6 +258,12 @@ private:
     void Pace(int ticks);
     int PassTicks() const;
     void EndJob();
+    // Records a failure: its error line, its reason (the first one stands) and the end of the
+    // sequence in Finish.
+    void Fail(JobEndReason reason, const QString &line);
+    // Why the job that just ended ended, from its failures, its stop and its result.
+    JobEndReason DecideEnd() const;
+    void ReportEnd(JobEndReason reason);
     bool SwitchBase(uint8_t to, const QString &line, const QString &port);
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a

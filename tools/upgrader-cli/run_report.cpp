@@ -11,8 +11,6 @@
 
 #include <cmath>
 
-const char kUsbLostText[] = "USB connection lost!";
-
 int RefusalExitCode(LaunchRefusal::Kind kind)
 {
     switch (kind) {
@@ -47,14 +45,19 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
         debug();
 }
 
-int JobEndExitCode(bool got_result, bool result, const QString &error_text, UpgradeServer::JobEnd end)
+int JobEndExitCode(JobEndReason reason, StopCause cause)
 {
-    if (got_result && result)
-        return ExitCode::kSuccess;
-    // Only the two early ends report no result.
-    if (!got_result)
-        return end == UpgradeServer::JobEnd::PortNotOpened ? ExitCode::kPort : ExitCode::kImage;
-    return error_text.contains(QLatin1String(kUsbLostText)) ? ExitCode::kPort : ExitCode::kFailed;
+    switch (reason) {
+    case JobEndReason::Success: return ExitCode::kSuccess;
+    case JobEndReason::Stopped:
+    case JobEndReason::TimedOut: return StopExitCode(cause);
+    case JobEndReason::ImageInvalid: return ExitCode::kImage;
+    case JobEndReason::PortNotOpened:
+    case JobEndReason::LinkLost: return ExitCode::kPort;
+    case JobEndReason::DeviceSilent:
+    case JobEndReason::DeviceFailed: return ExitCode::kFailed;
+    }
+    return ExitCode::kFailed;
 }
 
 int StopExitCode(StopCause cause)

@@ -23,17 +23,14 @@ int RefusalExitCode(LaunchRefusal::Kind kind);
 void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const QString &prefix, int code,
                    const QString &warning, const QStringList &debug_lines, bool debug_after);
 
-// The exit code of a job that ran and was not stopped, from what the engine reported: its
-// result, its error text, and, with no result at all, which early end it took.
-int JobEndExitCode(bool got_result, bool result, const QString &error_text, UpgradeServer::JobEnd end);
+// The exit code of a job, from why the engine says it ended (and, for a stopped job, the cause
+// the command stopped it for).
+int JobEndExitCode(JobEndReason reason, StopCause cause);
 
 // The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
 // the --timeout given).
 int StopExitCode(StopCause cause);
 QString StopReason(StopCause cause, bool chinese, double timeout_s);
-
-// The engine's own text for a link that dropped during the job.
-extern const char kUsbLostText[];
 
 // A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
 // many steps make one unit. Null when unknown (negative).

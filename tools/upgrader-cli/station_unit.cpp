@@ -170,11 +170,12 @@ void StationUnit::OnJobEnded()
         return;  // abandoned after its stop, and ended at last
     running = false;
     QString why = error_text.trimmed();
-    int exit_code = JobEndExitCode(got_result, result, error_text, server.LastJobEnd());
+    const JobEndReason reason = server.LastJobEnd();
+    int exit_code = JobEndExitCode(reason, StopCause::None);
     if (exit_code != ExitCode::kSuccess && stop_code != 0) {
         exit_code = stop_code;
         why = why.isEmpty() ? stop_reason : stop_reason + QLatin1Char('\n') + why;
-    } else if (!got_result) {
+    } else if (reason == JobEndReason::ImageInvalid || reason == JobEndReason::PortNotOpened) {
         why = exit_code == ExitCode::kPort ? CliTexts::kPortNotOpenedByJob.In(chinese).arg(base.name)
                                            : CliTexts::kImageNotLoaded.In(chinese).arg(job.firmware_path);
     }

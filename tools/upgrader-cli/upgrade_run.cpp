@@ -255,24 +255,18 @@ void UpgradeRun::OnJobEnded()
     job_running = false;
     status_timer.stop();
     stop_grace_timer.stop();
-    int code = ExitCode::kFailed;
+    const JobEndReason reason = server.LastJobEnd();
+    int code = JobEndExitCode(reason, stop_cause);
     QString error = error_text.trimmed();
-    if (got_result && result) {
-        code = ExitCode::kSuccess;  // also when a stop came too late to matter
+    if (reason == JobEndReason::Success) {
+        // also when a stop came too late to matter
     } else if (stop_cause != StopCause::None) {
         code = StopCode();
         error = error.isEmpty() ? StopText() : StopText() + QLatin1Char('\n') + error;
-    } else if (!got_result) {
-        // Only the two early ends report no result.
-        if (server.LastJobEnd() == UpgradeServer::JobEnd::PortNotOpened) {
-            code = ExitCode::kPort;
-            error = CliTexts::kPortNotOpenedByJob.In(chinese).arg(port);
-        } else {
-            code = ExitCode::kImage;
-            error = CliTexts::kImageNotLoaded.In(chinese).arg(image_path);
-        }
-    } else if (error_text.contains(QLatin1String(kUsbLostText))) {
-        code = ExitCode::kPort;
+    } else if (reason == JobEndReason::PortNotOpened) {
+        error = CliTexts::kPortNotOpenedByJob.In(chinese).arg(port);
+    } else if (reason == JobEndReason::ImageInvalid) {
+        error = CliTexts::kImageNotLoaded.In(chinese).arg(image_path);
     }
     // The result is the last word, and the command ends only once the job's record is written
     // (or its warning said); the code is decided already, so a late signal cannot change it.
