@@ -10,6 +10,8 @@
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
 #include "test_workspace.h"
+#include "upgrade_launch.h"
+#include "upgrade_server.h"
 #include "wait_until.h"
 #include "waits.h"
 #include "window_access.h"
@@ -137,6 +139,12 @@ private slots:
                 << Zh("检测\"Steering\"有到多个相同网络ID的USB设备，请只保留一个进行升级")
                 << "Multiple ZORV device detected, please leave one only!"
                 << QStringList{Zh("检测Steering有到多个相同网络ID的USB设备，请只保留一个进行升级")} << 0 << false;
+            // Identical units show the same product id: two ports are two units, never one.
+            QTest::addRow("two identical units, %s", language)
+                << english << base + "," + kMotor << "btn_start_motor" << QList<int>{4, 4} << false << false
+                << Zh("检测\"Motor\"有到多个相同网络ID的USB设备，请只保留一个进行升级")
+                << "Multiple ZORV device detected, please leave one only!"
+                << QStringList{Zh("检测Motor有到多个相同网络ID的USB设备，请只保留一个进行升级")} << 0 << false;
             QTest::addRow("device never answers, %s", language)
                 << english << kMotor << "btn_start_motor" << QList<int>{4} << true << false
                 << Zh("未查询到\"Motor\"的硬件版本!") << "Cannot get hardware version, please retry!"
@@ -283,6 +291,50 @@ private slots:
         QCOMPARE(ErrorLine(w), QString("Not upgrading!"));
         QVERIFY(!w.upgrade_server.LinkBusy());
         QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
+    }
+
+    // Two identical units, the first of which never comes back from its restart while the
+    // second already waits in its bootloader: the job keeps to the unit it started on and fails
+    // with the lost port; the other unit hears nothing.
+    void aJobKeepsToItsUnit()
+    {
+        SimFamilyOptions ours_options = FastFamily();
+        ours_options.faults.never_reenumerate = true;
+        SimFamilyOptions other_options = FastFamily();
+        for (SimDeviceSpec &device : other_options.devices) {
+            if (device.id == 2)
+                device.mode = SimMode::Boot;
+        }
+        SimFamily other(other_options);  // enumerated first: a stray reconnect would find it
+        SimFamily ours(ours_options);
+        QTemporaryDir dir;
+        const QString image = dir.filePath("base.bin");
+        ImageRecipe recipe;
+        recipe.section_size = 1024;
+        QVERIFY(WriteSampleImage(image, {{0x08004000, SampleFirmware(2048, 5)}}, recipe).isEmpty());
+        FirmwareEntries entries;
+        entries["Base"] = FirmwareEntry{2, {4}, {FirmwareSeries{1024, "1.0.0", "BASE-HW-A-REV-0003", image, "base A"}}};
+
+        UpgradeServer server;
+        UpgradeLaunch launch(server);
+        const auto several = launch.FindDevice(entries, "Base");
+        QVERIFY(several && several->kind == LaunchRefusal::Kind::SeveralDevices);
+
+        // Named by its tty, the unit is kept by its place on USB, which outlives the name.
+        QVERIFY(!launch.FindDevice(entries, "Base", ours.PortPath()));
+        QCOMPARE(launch.Port(), ours.Location());
+        LaunchJob job;
+        QVERIFY(!launch.Prepare(job));
+        server.StopPolling();
+        QCOMPARE(job.port, ours.Location());
+        JobEndReason reason = JobEndReason::Success;
+        connect(&server, &UpgradeServer::JobEnded, this, [&](JobEndReason r) { reason = r; });
+        QVERIFY(launch.Start(job));
+        QVERIFY(WaitUntil([&] { return !server.LinkBusy(); }, kJobMs));
+        QVERIFY2(reason == JobEndReason::LinkLost, JobEndName(reason));
+        for (int id : other.DeviceIds())
+            QVERIFY2(other.Requests(id).isEmpty(), qPrintable(QStringLiteral("device %1 of the other unit").arg(id)));
+        QCOMPARE(other.Mode(2), SimMode::Boot);
     }
 
     void stopEndsAJob()

@@ -186,8 +186,8 @@ private slots:
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
         WriteFile(pts, {});
-        PortInfo usb{pts, true, 0x1209, 4, "sim-2-4"};
-        PortInfo plain{pts, false, 0, 0, {}};
+        PortInfo usb{pts, true, 0x1209, 4, "sim-2-4", {}};
+        PortInfo plain{pts, false, 0, 0, {}, {}};
         QString error;
         QVERIFY2(PortCatalogFile::Write(catalog, {usb, plain}, QCoreApplication::applicationPid(), &error),
                  qPrintable(error));
@@ -207,8 +207,8 @@ private slots:
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
         WriteFile(pts, {});
-        const PortInfo first{pts, true, FamilyVendorId(), 4, "sim-1-4"};
-        const PortInfo second{pts, true, FamilyVendorId(), 5, "sim-1-5"};
+        const PortInfo first{pts, true, FamilyVendorId(), 4, "sim-1-4", {}};
+        const PortInfo second{pts, true, FamilyVendorId(), 5, "sim-1-5", {}};
         QString error;
         QVERIFY(PortCatalogFile::Write(catalog, {first, second}, QCoreApplication::applicationPid(), &error));
 
@@ -224,7 +224,7 @@ private slots:
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), (system + QStringList{Describe(second)}));
 
         // An installed provider is the whole machine: the file does not add to it.
-        const PortInfo own{pts, true, FamilyVendorId(), 9, "own"};
+        const PortInfo own{pts, true, FamilyVendorId(), 9, "own", {}};
         PortCatalog::SetProvider([own] { return QList<PortInfo>{own}; });
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), QStringList{Describe(own)});
         PortCatalog::SetProvider({});
