@@ -189,7 +189,7 @@ private slots:
         QTest::newRow("never-return beyond the bases") << QStringList{"--bases", "2", "--never-return", "3"} << 2
                                                        << "--never-return takes a unit's number from 1 to 2, not '3'";
         QTest::newRow("help lists the power-cut points") << QStringList{"--help"} << 0
-                                                         << "  late-data   : a data frame halfway through the image's last section\n";
+                                                         << "  late-data     a data frame halfway through the image's last section\n";
         QTest::newRow("power cut without a unit") << QStringList{"--power-cut", "flash"} << 2
                                                   << "--power-cut takes UNIT:POINT, not 'flash'";
         QTest::newRow("power cut beyond the bases") << QStringList{"--power-cut", "2:flash"} << 2

@@ -20,7 +20,7 @@ QString PowerCutText()
 {
     QString points;
     for (const auto &point : PowerCutPoints())
-        points += QStringLiteral("  %1: %2\n").arg(point.first, -12).arg(point.second);
+        points += QStringLiteral("  %1  %2\n").arg(point.first, -12).arg(point.second);
     return points;
 }
 
@@ -191,7 +191,7 @@ QList<QPair<QString, QString>> PowerCutPoints()
         {QStringLiteral("late-data"), QStringLiteral("a data frame halfway through the image's last section")},
         {QStringLiteral("flash"), QStringLiteral("the first programming of a section, while it runs")},
         {QStringLiteral("verify"), QStringLiteral("the second digest read of the final verification")},
-        {QStringLiteral("flag"), QStringLiteral("the upgrade flag: a device is asked to start its application")},
+        {QStringLiteral("flag"), QStringLiteral("the upgrade flag: a device in its bootloader is asked to start its application")},
         {QStringLiteral("return"), QStringLiteral("the base is asked to return to its application")},
     };
 }
