@@ -248,7 +248,7 @@ private slots:
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
         WriteFile(pts, {});
-        const PortInfo port{pts, true, FamilyVendorId(), 5, "sim-1-5"};
+        const PortInfo port{pts, true, FamilyVendorId(), 5, "sim-1-5", {}};
         const qint64 dead = EndedProcess();
         auto write = [&](qint64 pid) {
             QString error;
