@@ -174,6 +174,7 @@ private slots:
         QTest::newRow("success") << "success" << true << "" << "";
         QTest::newRow("stopped by the operator") << "operator" << false << "operator" << "";
         QTest::newRow("stopped by a time-out") << "timeout" << false << "timeout" << "";
+        QTest::newRow("stopped as the window closes") << "closing" << false << "window closed" << "";
         QTest::newRow("device lost") << "unplug" << false << "" << "USB connection lost!";
         QTest::newRow("port never opened") << "no port" << false << ""
                                            << "The job ended before the upgrade began: the port could not be opened";
@@ -212,15 +213,14 @@ private slots:
         const QString database = HistoryStore::Location(workspace.Path("config.json"));
         keeper.Begin("Motor", job, database);
         QVERIFY(launch.Start(job));
-        if (ending == "operator" || ending == "timeout" || ending == "unplug") {
+        if (ending == "operator" || ending == "timeout" || ending == "closing" || ending == "unplug") {
             QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
-            if (ending == "unplug") {
+            if (ending == "unplug")
                 family.Unplug();
-            } else {
-                if (ending == "timeout")
-                    keeper.MarkTimedOut();
-                QVERIFY(engine.Stop());
-            }
+            else
+                QVERIFY(engine.Stop(ending == "timeout"   ? StopKind::TimeLimit
+                                    : ending == "closing" ? StopKind::Closing
+                                                          : StopKind::Operator));
         }
         QVERIFY(WaitUntil([&] { return recorded.count() == 1 && keeper.Idle(); }, kJobMs));
         QCOMPARE(recorded[0][1].toString(), QString());

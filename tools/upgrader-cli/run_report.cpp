@@ -71,6 +71,11 @@ int StopExitCode(StopCause cause)
     return ExitCode::kFailed;
 }
 
+StopKind EngineStopKind(StopCause cause)
+{
+    return cause == StopCause::Timeout ? StopKind::TimeLimit : StopKind::Operator;
+}
+
 QString StopReason(StopCause cause, bool chinese, double timeout_s)
 {
     switch (cause) {

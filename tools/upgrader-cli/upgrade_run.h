@@ -71,8 +71,6 @@ private:
     int last_tenth = -1;  // the last tenth of the phase a plain progress line was written for
 
     bool job_running = false;
-    bool got_result = false;
-    bool result = false;
     QString error_text;  // the engine's, one line per failure
     StopCause stop_cause = StopCause::None;
     QTimer status_timer;       // redraws the terminal's status line between reports
