@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
 #include <optional>
 
 #include <pwd.h>
@@ -243,6 +244,49 @@ private slots:
         QCOMPARE(r.usb_pid, job.usb_pid);
         QCOMPARE(r.port_name, ending == "no port" ? QString() : port.name);
         QCOMPARE(r.usb_location, ending == "no port" ? QString() : family.Location());
+    }
+
+    // The operator closes the window in the middle of a transfer, or the window goes without a
+    // close (the application told to quit): the job is stopped, its end shown, and its record is
+    // there, saying the window was closed.
+    void closingTheWindowRecordsTheJob_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("window closed") << true;
+        QTest::newRow("window destroyed") << false;
+    }
+
+    void closingTheWindowRecordsTheJob()
+    {
+        QFETCH(bool, close);
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        auto w = std::make_unique<MainWindow>();
+        auto *motor = Get<MyPushbtn>(*w, "btn_start_motor");
+        motor->setEnabled(true);  // as the status poll does; the launch asks the device itself
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(w->upgrade_server.LinkBusy());
+        QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+
+        if (close) {
+            QVERIFY(w->close());
+            // The close returns once the job has ended and its record is written.
+            QVERIFY(!w->upgrade_server.isRunning());
+            QVERIFY(w->record_keeper.Idle());
+            QCOMPARE(Get<QLabel>(*w, "label_sucess_cnt")->text(), QString("Update failed!"));
+        }
+        w.reset();
+
+        const QList<UpgradeRecord> records = Records(database);
+        QCOMPARE(records.size(), 1);
+        const UpgradeRecord &r = records[0];
+        QCOMPARE(r.front_end, QString("window"));
+        QCOMPARE(r.target, QString("Motor"));
+        QVERIFY(!r.success);
+        QCOMPARE(r.stopped_by, QString("window closed"));
+        QCOMPARE(r.error_text, QString());
     }
 
     // A job that ends the moment it starts, and the next launched before its reports were
