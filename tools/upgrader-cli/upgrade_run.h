@@ -16,7 +16,7 @@ class CliOutput;
 struct LaunchRefusal;
 
 // Why the command was asked to stop before its job ended.
-enum class StopCause { None, Timeout, Interrupt, Terminate };
+enum class StopCause { None, Timeout, Interrupt, Terminate, Hangup };
 
 // `upgrade TARGET`: the window's launch through the shared launch layer, then one job of the
 // real engine, reported as it goes and judged by its end.
