@@ -125,7 +125,7 @@ void StationUnit::Stop(StopCause cause, const QString &reason)
         Conclude(StopExitCode(cause), reason, false);  // nothing was sent to this base's devices
         return;
     }
-    stop_code = StopExitCode(cause);
+    stop_cause = cause;
     stop_reason = reason;
     server.Stop(EngineStopKind(cause));
 }
@@ -166,9 +166,9 @@ void StationUnit::OnJobEnded()
     running = false;
     QString why = error_text.trimmed();
     const JobEndReason reason = server.LastJobEnd();
-    int exit_code = JobEndExitCode(reason, StopCause::None);
-    if (exit_code != ExitCode::kSuccess && stop_code != 0) {
-        exit_code = stop_code;
+    // A job that failed on its own before the stop took effect ends with its own code and text.
+    const int exit_code = JobEndExitCode(reason, stop_cause);
+    if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut) {
         why = why.isEmpty() ? stop_reason : stop_reason + QLatin1Char('\n') + why;
     } else if (reason == JobEndReason::ImageInvalid || reason == JobEndReason::PortNotOpened) {
         why = exit_code == ExitCode::kPort ? CliTexts::kPortNotOpenedByJob.In(chinese).arg(base.name)

@@ -87,7 +87,7 @@ private:
 
     bool running = false;
     QString error_text;  // the engine's, one line per failure
-    int stop_code = 0;   // set by Stop: the code of a job that does not succeed after all
+    StopCause stop_cause = StopCause::None;  // set by Stop
     QString stop_reason;
 
     bool ended = false;

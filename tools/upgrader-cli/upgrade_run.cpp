@@ -251,13 +251,12 @@ void UpgradeRun::OnJobEnded()
     job_running = false;
     status_timer.stop();
     stop_grace_timer.stop();
+    // The code is the end reason's: a stop that came too late to matter leaves a success, and a
+    // job that failed on its own before the stop took effect keeps its own code and text.
     const JobEndReason reason = server.LastJobEnd();
-    int code = JobEndExitCode(reason, stop_cause);
+    const int code = JobEndExitCode(reason, stop_cause);
     QString error = error_text.trimmed();
-    if (reason == JobEndReason::Success) {
-        // also when a stop came too late to matter
-    } else if (stop_cause != StopCause::None) {
-        code = StopCode();
+    if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut) {
         error = error.isEmpty() ? StopText() : StopText() + QLatin1Char('\n') + error;
     } else if (reason == JobEndReason::PortNotOpened) {
         error = CliTexts::kPortNotOpenedByJob.In(chinese).arg(port);
