@@ -259,7 +259,8 @@ private slots:
     }
 
     // Pressed from the motor's button once the poll has enabled it: the exact variant's image
-    // ends up in the motor's flash. Stop afterwards has no job to end and starts none.
+    // ends up in the motor's flash, and the end-of-line test cannot be started while the job
+    // holds the devices. Stop afterwards has no job to end and starts none.
     void wholeUpgradeFromTheWindow()
     {
         SimFamily family(FastFamily());
@@ -270,15 +271,19 @@ private slots:
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
 
+        auto *eol = Get<QPushButton>(w, "btn_eol_test");
+        QVERIFY(eol->isEnabled());
         QTest::mouseClick(motor, Qt::LeftButton);
         QCOMPARE(ErrorLine(w), QString());
         QVERIFY(w.upgrade_server.LinkBusy());
         for (MyPushbtn *target : qAsConst(w.target_buttons))
             QVERIFY(!target->isEnabled());
+        QVERIFY(!eol->isEnabled());
 
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
         QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
         QCOMPARE(result->text(), QString("Update success: 1"));
+        QVERIFY(eol->isEnabled());
         QCOMPARE(ErrorLine(w), QString());
         QString why;
         QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
@@ -345,15 +350,20 @@ private slots:
         MainWindow w;
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         motor->setEnabled(true);
+        auto *eol = Get<QPushButton>(w, "btn_eol_test");
         QTest::mouseClick(motor, Qt::LeftButton);
         QVERIFY(w.upgrade_server.LinkBusy());
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+        QVERIFY(!eol->isEnabled());
 
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
+        // Stopping is not the end: the button stays off until the job has let the devices go.
+        QVERIFY(!eol->isEnabled());
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
         QVERIFY(WaitUntil([&] { return !result->text().isEmpty() && !w.upgrade_server.LinkBusy(); }, kJobMs));
         QCOMPARE(result->text(), QString("Update failed!"));
         QVERIFY(!w.upgrade_server.Upgrading());
+        QVERIFY(eol->isEnabled());
     }
 
     void stopWithoutAJob_data()

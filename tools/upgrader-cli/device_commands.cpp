@@ -7,6 +7,7 @@
 #include "exit_codes.h"
 #include "messages.h"
 #include "port_catalog.h"
+#include "run_report.h"
 #include "stop_signals.h"
 #include "upgrade_server.h"
 #include "waits.h"
@@ -15,8 +16,6 @@
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QTimer>
-
-#include <csignal>
 
 namespace {
 
@@ -233,10 +232,11 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         message = done;
         loop.quit();
     });
-    StopSignals stop(nullptr, {SIGINT, SIGTERM});
+    StopSignals stop;
     QObject::connect(&stop, &StopSignals::Stop, [&](int number) {
-        code = number == SIGINT ? ExitCode::kInterrupted : ExitCode::kTerminated;
-        message = (number == SIGINT ? CliTexts::kStoppedBySigint : CliTexts::kStoppedBySigterm).In(chinese);
+        const StopCause cause = SignalStopCause(number);
+        code = StopExitCode(cause);
+        message = StopReason(cause, chinese, 0);
         loop.quit();
     });
     QTimer::singleShot(kSwitchConfirmMs, &loop, &QEventLoop::quit);

@@ -10,6 +10,7 @@
 #include <QFile>
 
 #include <cmath>
+#include <csignal>
 
 int RefusalExitCode(LaunchRefusal::Kind kind)
 {
@@ -66,9 +67,26 @@ int StopExitCode(StopCause cause)
     case StopCause::Timeout: return ExitCode::kTimeout;
     case StopCause::Interrupt: return ExitCode::kInterrupted;
     case StopCause::Terminate: return ExitCode::kTerminated;
+    case StopCause::Hangup: return ExitCode::kHangup;
     case StopCause::None: break;
     }
     return ExitCode::kFailed;
+}
+
+StopKind EngineStopKind(StopCause cause)
+{
+    return cause == StopCause::Timeout ? StopKind::TimeLimit : StopKind::Operator;
+}
+
+StopCause SignalStopCause(int signal_number)
+{
+    if (signal_number == SIGINT)
+        return StopCause::Interrupt;
+#ifdef SIGHUP
+    if (signal_number == SIGHUP)
+        return StopCause::Hangup;
+#endif
+    return StopCause::Terminate;
 }
 
 QString StopReason(StopCause cause, bool chinese, double timeout_s)
@@ -77,6 +95,7 @@ QString StopReason(StopCause cause, bool chinese, double timeout_s)
     case StopCause::Timeout: return CliTexts::kStoppedByTimeout.In(chinese).arg(timeout_s);
     case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
     case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
+    case StopCause::Hangup: return CliTexts::kStoppedBySighup.In(chinese);
     case StopCause::None: break;
     }
     return QString();

@@ -30,6 +30,11 @@ int JobEndExitCode(JobEndReason reason, StopCause cause);
 // The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
 // the --timeout given).
 int StopExitCode(StopCause cause);
+// How the engine is told to stop for the cause: --timeout as its time limit, a signal as the
+// operator's Stop.
+StopKind EngineStopKind(StopCause cause);
+// The cause a stop signal stands for (SIGINT, SIGTERM and, where there is one, SIGHUP).
+StopCause SignalStopCause(int signal_number);
 QString StopReason(StopCause cause, bool chinese, double timeout_s);
 
 // A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how

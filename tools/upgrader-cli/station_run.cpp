@@ -126,7 +126,7 @@ int StationRun::Launch()
     // Every launch is done before any job starts (see the class comment).
     for (const auto &unit : units) {
         if (stop_cause != StopCause::None)
-            unit->Stop(StopExitCode(stop_cause), StopReason(stop_cause, chinese, options.timeout_s));
+            unit->Stop(stop_cause, StopReason(stop_cause, chinese, options.timeout_s));
         else if (!unit->HasEnded())
             unit->Start();
     }
@@ -180,7 +180,7 @@ void StationRun::RequestStop(StopCause cause)
     bool waiting = false;
     for (const auto &unit : units) {
         waiting |= unit->Running();
-        unit->Stop(StopExitCode(cause), StopReason(cause, chinese, options.timeout_s));
+        unit->Stop(cause, StopReason(cause, chinese, options.timeout_s));
     }
     if (waiting)
         stop_grace_timer.start(kStopGraceMs);
