@@ -27,6 +27,11 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
 // the command stopped it for).
 int JobEndExitCode(JobEndReason reason, StopCause cause);
 
+// A stopped job ends after its current pass and returns its unit to its application: the base
+// restarts, which takes up to 5 s to come back on USB and 5 s to answer. Far longer means the
+// job is stuck in the system, and the command must not hang with it.
+constexpr int kStopGraceMs = 20000;
+
 // The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
 // the --timeout given).
 int StopExitCode(StopCause cause);

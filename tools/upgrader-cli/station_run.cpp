@@ -26,8 +26,6 @@
 namespace {
 
 constexpr int kStatusRedrawMs = 250;
-// As for one base: a stopped job ends after its current pass; far longer means it is stuck.
-constexpr int kStopGraceMs = 10000;
 
 // "1-1.10" after "1-1.9", "sim-10-4" after "sim-2-4": numbers in a location compare as numbers.
 bool LocationBefore(const QString &a, const QString &b)

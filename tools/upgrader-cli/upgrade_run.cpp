@@ -23,9 +23,6 @@
 namespace {
 
 constexpr int kStatusRedrawMs = 250;
-// A stopped job ends after its current pass and a last look at the port (0.2 s); far more than
-// that means the job is stuck in the system, and the command must not hang with it.
-constexpr int kStopGraceMs = 10000;
 
 }  // namespace
 
