@@ -20,12 +20,18 @@ ImageInfo DescribeImage(const QString &path)
     }
     const QByteArray &bytes = file.bytes;
 
+    // The verdict a job would reach before it touches a device (for no device in particular), so
+    // that this report and the command's upgrade judge an image alike and give the same reason.
+    ImageSnapshot snapshot;
+    QString verdict;
+    const bool sound = FirmwareImage::Check(bytes, 0, snapshot, verdict);
+
     ImageHeader header;
     QString reason;
     std::vector<FirmwareSection> sections;
     if (FirmwareImage::ReadHeader(bytes, header, reason) != FirmwareImage::Verdict::Ok ||
         FirmwareImage::ReadSections(bytes, header, 0, sections, reason) != FirmwareImage::Verdict::Ok) {
-        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, reason);
+        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
         return info;
     }
 
@@ -68,10 +74,8 @@ ImageInfo DescribeImage(const QString &path)
     out << "Digest check:  assumes each digest is the MD5 of the section's decompressed bytes, as the simulated\n"
            "               family computes it; a real device may compute another value\n";
     out.flush();
-    // The checks a job makes before it touches a device, as the command's upgrade makes them.
-    ImageSnapshot snapshot;
-    if (!FirmwareImage::Check(bytes, 0, snapshot, reason)) {
-        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, reason);
+    if (!sound) {
+        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
         return info;
     }
     // A device would refuse such a section after its transfer: scripts must not take the image.

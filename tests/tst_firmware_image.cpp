@@ -664,12 +664,20 @@ private slots:
         QCOMPARE(QString::fromUtf8(corrupt.readAllStandardOutput()).count("digest is not the MD5 of the data"), 1);
         QVERIFY(QString::fromUtf8(corrupt.readAllStandardError()).contains("1 of 4 sections fail their check"));
 
-        Write("broken.bin", SampleImage().left(500));
+        // Cut short: without a seal the structure says why; with one, the seal does, as a job says it.
+        Write("broken.bin", Unsealed(SampleImage().left(500)));
         QProcess bad;
         bad.start(tool, {"info", dir.filePath("broken.bin")});
         QVERIFY(bad.waitForFinished());
         QCOMPARE(bad.exitCode(), 1);
         QVERIFY(QString::fromUtf8(bad.readAllStandardError()).contains("is not a valid image: Section"));
+        Write("broken_sealed.bin", SampleImage().left(500));
+        QProcess bad_sealed;
+        bad_sealed.start(tool, {"info", dir.filePath("broken_sealed.bin")});
+        QVERIFY(bad_sealed.waitForFinished());
+        QCOMPARE(bad_sealed.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(bad_sealed.readAllStandardError())
+                    .contains("is not a valid image: The image does not match its seal"));
 
         QProcess wrong;
         wrong.start(tool, {"build", "-o", image, "--layout", "0", "--section-size", "9000",
