@@ -126,8 +126,8 @@ QString SectionFault(const FirmwareSection &section, quint32 stored, int number,
             .arg(number)
             .arg(Hex(section.address));
     if (dev_id == FirmwareImage::kRawOnlyDevId && stored != section.length)
-        return QStringLiteral("Section %1 at %2 is stored compressed (%3 of %4 bytes), but the motor takes raw "
-                              "sections only!")
+        return QStringLiteral("Section %1 at %2 is not stored raw (%3 bytes stored for its %4), but the motor takes "
+                              "raw sections only!")
             .arg(number)
             .arg(Hex(section.address))
             .arg(stored)

@@ -399,8 +399,13 @@ private slots:
         const quint32 stored_first = U32(sample, Entry1(0) + ImageFormat::kEntryCompressedLengthOffset);
         QTest::newRow("compressed section for the motor")
             << sample << 3
-            << QString("Section 1 at 0x08004000 is stored compressed (%1 of 4096 bytes), but the motor takes raw sections only!")
+            << QString("Section 1 at 0x08004000 is not stored raw (%1 bytes stored for its 4096), but the motor takes raw "
+                       "sections only!")
                    .arg(stored_first);
+        QTest::newRow("more stored bytes than the length, for the motor")
+            << HandMadeImage(0x2000, 100, QByteArray(200, 'e'), 200) << 3
+            << "Section 1 at 0x00002000 is not stored raw (200 bytes stored for its 100), but the motor takes raw sections "
+               "only!";
 
         QByteArray data_flipped = sample;
         Flip(data_flipped, Entry1(4) + ImageFormat::kLayout1DataOffset + 10, 0x01);
@@ -563,6 +568,7 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QString, seal_line);
         QFETCH(QString, problem);
+        QVERIFY2(QFileInfo(qEnvironmentVariable("FWIMAGE")).isExecutable(), "FWIMAGE must name the fwimage program");
         QProcess info;
         info.start(qEnvironmentVariable("FWIMAGE"), {"info", Write("shown.bin", image)});
         QVERIFY(info.waitForFinished(30000));
@@ -579,6 +585,7 @@ private slots:
     {
         Write("seal.raw", Pattern(6000, 8, true));
         const QString image = dir.filePath("sealed_build.bin");
+        QVERIFY2(QFileInfo(qEnvironmentVariable("FWIMAGE")).isExecutable(), "FWIMAGE must name the fwimage program");
         QProcess build;
         build.start(qEnvironmentVariable("FWIMAGE"), {"build", "-o", image, "0x08000000:" + dir.filePath("seal.raw")});
         QVERIFY(build.waitForFinished(30000));
