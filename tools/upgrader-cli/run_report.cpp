@@ -5,9 +5,7 @@
 #include "exit_codes.h"
 #include "firmware_image.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
-#include <QFile>
 
 #include <cmath>
 #include <csignal>
@@ -114,19 +112,14 @@ QJsonValue TextOrNull(const QString &text)
 ImageFacts ReadImageFacts(const QString &path, int dev_id)
 {
     ImageFacts facts;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        facts.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return facts;
+    ImageSnapshot snapshot;
+    const bool sound = FirmwareImage::Load(path, uint8_t(dev_id), snapshot, facts.problem);
+    if (!snapshot.sha256.isEmpty())
+        facts.sha256 = QString::fromLatin1(snapshot.sha256.toHex());
+    if (sound) {
+        for (const FirmwareSection &section : snapshot.sections)
+            facts.section_lengths.append(section.length);
     }
-    const QByteArray bytes = file.readAll();
-    facts.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    ImageHeader header;
-    std::vector<FirmwareSection> sections;
-    if (FirmwareImage::ReadHeader(bytes, header, facts.problem) == FirmwareImage::Verdict::Ok)
-        FirmwareImage::ReadSections(bytes, header, uint8_t(dev_id), sections, facts.problem);
-    for (const FirmwareSection &section : sections)
-        facts.section_lengths.append(section.length);
     return facts;
 }
 
