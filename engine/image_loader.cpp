@@ -4,7 +4,7 @@
 #include "firmware_image.h"
 
 #include <QDebug>
-#include <QFile>
+#include <QFileInfo>
 
 void UpgradeServer::LoadImage()
 {
@@ -14,20 +14,23 @@ void UpgradeServer::LoadImage()
         return;
     }
     job.sections.clear();
-    QFile file(job.firmware_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug().noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
-        return;
+    // The launch hands over the image it checked; a job given only a path checks it the same way.
+    ImageSnapshot read;
+    const ImageSnapshot *image = job.image.get();
+    if (!image) {
+        if (!QFileInfo::exists(job.firmware_path)) {
+            qDebug().noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
+            return;
+        }
+        QString reason;
+        if (!FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, reason)) {
+            qDebug().noquote() << reason;
+            return;
+        }
+        image = &read;
     }
-    const QByteArray buffer = file.readAll();
-    file.close();
 
-    ImageHeader header;
-    QString reason;
-    if (FirmwareImage::ReadHeader(buffer, header, reason) != FirmwareImage::Verdict::Ok) {
-        qDebug().noquote() << reason;
-        return;
-    }
+    const ImageHeader &header = image->header;
     qDebug().noquote() << "\n\n";
     qDebug().noquote() << "Using firmware:  " + job.firmware_path;
     qDebug().noquote() << "----------------------";
@@ -40,9 +43,8 @@ void UpgradeServer::LoadImage()
     qDebug().noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
     qDebug().noquote() << "----------------------";
 
-    if (FirmwareImage::ReadSections(buffer, header, uint8_t(job.dev_id), job.sections, reason) != FirmwareImage::Verdict::Ok) {
-        qDebug().noquote() << reason;
-        return;
-    }
+    job.sections = image->sections;
+    for (FirmwareSection &section : job.sections)
+        section.dev_id = uint8_t(job.dev_id);
     job.image_loaded = true;
 }

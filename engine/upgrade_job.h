@@ -1,6 +1,10 @@
 #pragma once
 
+#include "firmware_image.h"
+
 #include <QString>
+
+#include <memory>
 
 // What one upgrade job is asked to do, decided before it starts. The engine copies it when the
 // job starts; nothing the job does changes the caller's copy.
@@ -15,4 +19,7 @@ struct UpgradeJob {
     // unit that does not come back ends the job, another unit is never opened. Empty only where
     // the platform names no unit: then the last port with usb_pid.
     QString port;
+    // The image as the launch read and checked it, once: the bytes the job sends are the bytes
+    // that were checked and whose SHA-256 is recorded. Null: the job reads firmware_path itself.
+    std::shared_ptr<const ImageSnapshot> image;
 };

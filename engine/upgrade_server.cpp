@@ -28,6 +28,7 @@ UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
     display_swap_check = request.display_swap_check;
     firmware_path = request.firmware_path;
     port = request.port;
+    image = request.image;
 }
 
 UpgradeServer::UpgradeServer()

@@ -162,6 +162,7 @@ private:
         bool display_swap_check = false;
         QString firmware_path;
         QString port;
+        std::shared_ptr<const ImageSnapshot> image;
 
         // The link: the port of this use and the bytes on their way.
         UsbCdcDriver *driver = nullptr;  // owned; let go through ReleaseDriver()

@@ -66,21 +66,24 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     record.user = HistoryStore::CurrentUser();
     record.host = QSysInfo::machineHostName();
 
-    // The image as it is when the job starts: the engine reads the same file moments later.
+    // The image the job sends: the launch's one reading of it, or (a job given only a path)
+    // the file as it is now, read with the same bounds.
     image_problem.clear();
-    QFile file(job.firmware_path);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = file.readAll();
-        record.image_sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-        ImageHeader header;
-        if (FirmwareImage::ReadHeader(bytes, header, image_problem) == FirmwareImage::Verdict::Ok)
-            record.image_version = QStringLiteral("%1.%2.%3")
-                                       .arg(header.app_ver_major)
-                                       .arg(header.app_ver_minor)
-                                       .arg(header.app_ver_patch);
-    } else {
-        image_problem = file.errorString();
+    ImageSnapshot read;
+    const ImageSnapshot *image = job.image.get();
+    if (!image) {
+        FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, image_problem);
+        image = &read;
     }
+    if (!image->sha256.isEmpty())
+        record.image_sha256 = QString::fromLatin1(image->sha256.toHex());
+    ImageHeader header;
+    QString unused;
+    if (FirmwareImage::ReadHeader(image->bytes, header, unused) == FirmwareImage::Verdict::Ok)
+        record.image_version = QStringLiteral("%1.%2.%3")
+                                   .arg(header.app_ver_major)
+                                   .arg(header.app_ver_minor)
+                                   .arg(header.app_ver_patch);
 
     database = path;
     active = true;

@@ -142,6 +142,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         return Refusal(Kind::MissingFile, {"firm_path:" + path, Zh("固件文件不存在")}, false,
                        Zh("\"%1\"固件路径找不到指定固件!").arg(variant->description),
                        QStringLiteral("Firmware of \"%1\" doesn't exist!").arg(variant->description));
+    // The image is read and judged once, before any device leaves its application.
+    auto image = std::make_shared<ImageSnapshot>();
+    QString problem;
+    if (!FirmwareImage::Load(path, uint8_t(entry.dev_id), *image, problem))
+        return Refusal(Kind::InvalidImage, {"firm_path:" + path, problem}, false,
+                       Zh("\"%1\"固件无效: %2").arg(variant->description, problem),
+                       QStringLiteral("Firmware of \"%1\" is invalid: %2").arg(variant->description, problem));
+    job.image = std::move(image);
     job.display_swap_check = hw.contains(QLatin1String(kSwappedDisplayModel)) && entry.dev_id == DeviceId::SlowBus;
     job.firmware_path = path;
 

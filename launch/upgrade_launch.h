@@ -21,6 +21,7 @@ struct LaunchRefusal {
         HardwareMismatch,  // no variant is configured for the version it gave
         EmptyPath,         // the matched variant names no image
         MissingFile,       // its image file does not exist
+        InvalidImage,      // it is no sound image for the device (nothing was sent)
     };
 
     QStringList debug_lines;

@@ -212,7 +212,7 @@ private slots:
             << "image missing" << false << false << 6 << "Firmware of \"meter 2\" doesn't exist!"
             << Zh("\"meter 2\"固件路径找不到指定固件!");
         QTest::newRow("image invalid") << "image invalid" << false << false << 6
-                                       << "The firmware image is not valid: " << Zh("固件文件无效: ");
+                                       << "Firmware of \"meter 2\" is invalid: " << Zh("\"meter 2\"固件无效: ");
         QTest::newRow("port held by another program") << "none" << false << true << 7 << "Port /dev/"
                                                       << Zh("无法打开端口 /dev/");
     }

@@ -5,6 +5,7 @@
 #include "sim_process.h"
 #include "wait_until.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QSerialPort>
 #include <QtTest>
@@ -59,6 +60,59 @@ private slots:
         QVERIFY(!FlashMismatch(sim, "sim-1-4", 4, sim.work_path + "/fw/meter_2.bin").isEmpty());
     }
 
+    // The image is judged before any device leaves its application: an image without sections
+    // and a sealed image with one byte changed are refused (exit 6) and the base never restarts;
+    // an image made elsewhere (no seal) with a changed byte is sent, fails the device's check, and
+    // the job ends by itself with the base back in its application.
+    void imageJudgedBeforeTheDevices_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no section") << "no sections" << 6 << "no section";
+        QTest::newRow("sealed, one byte changed") << "flip" << 6 << "seal";
+        QTest::newRow("unsealed, one byte changed") << "flip unsealed" << 8 << "buffer check";
+    }
+
+    void imageJudgedBeforeTheDevices()
+    {
+        QFETCH(QString, damage);
+        QFETCH(int, exit_code);
+        QFETCH(QString, error);
+        SimProcess sim;
+        QVERIFY2(sim.StartAndWait({"--fast"}, 2, kStartMs), qPrintable(sim.Output()));
+        QFile image(sim.work_path + "/fw/meter_2.bin");
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QByteArray bytes = image.readAll();
+        image.close();
+        QVERIFY(bytes.size() > 600);
+        if (damage == "no sections") {
+            // The header alone, as an image made elsewhere (ours carry a seal over their sections).
+            bytes = bytes.left(128);
+            bytes.replace(124, 4, QByteArray(4, '\0'));
+            bytes.replace(12, 44, QByteArray(44, '\0'));
+        } else {
+            bytes[500] = char(bytes[500] ^ 0x55);
+            if (damage == "flip unsealed")
+                bytes.replace(12, 44, QByteArray(44, '\0'));  // as an image made elsewhere
+        }
+        QVERIFY(image.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        image.write(bytes);
+        image.close();
+        const QString base_before = sim.PortAt("sim-1-4");
+
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--json", "--config", sim.Config()});
+        QVERIFY2(cli.Finish(kJobMs), "the job ends by itself");
+        const QJsonObject result = cli.Events("result").value(0);
+        QVERIFY2(cli.ExitCode() == exit_code, qPrintable(Said(cli)));
+        const QString said = result.value("error").toString() + result.value("message").toString() +
+                             cli.Events("refusal").value(0).value("text").toString();
+        QVERIFY2(said.contains(error, Qt::CaseInsensitive), qPrintable(Said(cli)));
+        if (exit_code == 6)
+            QCOMPARE(sim.PortAt("sim-1-4"), base_before);  // never restarted: never left its application
+        QCOMPARE(BaseMode(sim, "sim-1-4"), kModeApp);
+    }
+
     // A flash that answers "busy" for ten minutes: the job gives up by itself, says why, and
     // leaves the base in its application.
     void busyWithoutEndEndsTheJob()
@@ -111,7 +165,8 @@ private slots:
         {
             CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config()});
             QVERIFY2(cli.Finish(kJobMs), "the cut-off job ends by itself");
-            QVERIFY2(sim.Output().contains("power cut at " + point), qPrintable(sim.Output()));
+            QVERIFY2(WaitUntil([&] { return sim.Output().contains("power cut at " + point); }, kStartMs),
+                     qPrintable(sim.Output()));
             if (cli.ExitCode() == 0)  // only when the unit holds the image and is back in use
                 QVERIFY(FlashMismatch(sim, "sim-1-4", 4, sim.work_path + "/fw/meter_2.bin").isEmpty());
         }

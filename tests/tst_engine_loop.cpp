@@ -91,6 +91,7 @@ private slots:
     {
         catalog.emplace();
         ImageRecipe recipe;
+        recipe.raw = true;  // one image for every device, the motor (raw data only) included
         QString error;
         const QByteArray image = BuildImage(recipe, {{0x08000000, QByteArray(6000, 'x')}}, &error);
         image_path = dir.filePath("job.bin");
@@ -130,7 +131,9 @@ private slots:
 
     // The image is read from a pipe that the test writes only after the stop request, so the
     // stop is certainly in place before the loop would start.
-    void stopBeforeTheLoopStillEndsTheJob()
+    // An image path naming a pipe once kept the job thread in open() until someone wrote to it,
+    // beyond the reach of Stop: it ends the job at once now, as an invalid image, before the port.
+    void pipeAsImageEndsTheJobAtOnce()
     {
         const QString fifo = dir.filePath("slow.bin");
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
@@ -139,16 +142,9 @@ private slots:
         JobRecorder jobs(server);
         EngineProbe probe(server);
         QVERIFY(server.Start(Job(1, fifo)));
-        QVERIFY(server.Stop());
-        QVERIFY(probe.StopRequested());
-        QVERIFY(!server.Upgrading());
-        {
-            QFile source(image_path), sink(fifo);
-            QVERIFY(source.open(QIODevice::ReadOnly) && sink.open(QIODevice::WriteOnly));
-            sink.write(source.readAll());
-        }
         QVERIFY(jobs.WaitFinished());
-        QCOMPARE(jobs.events, (QStringList{"upgrade true 0", "upgrade false 100", "result false", "finished"}));
+        QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
+        QCOMPARE(jobs.reasons, QList<JobEndReason>{JobEndReason::ImageInvalid});
         QVERIFY(family.Requests(1).isEmpty());
         QCOMPARE(probe.Job().driver, nullptr);
     }

@@ -280,15 +280,23 @@ private slots:
         QCOMPARE(EngineProbe(*server).Job().sections[2].address, 0xC0232800u);
     }
 
+    // An image without sections would "succeed" with nothing written: the job refuses it. A
+    // product code filling its whole field is shown whole.
     void zeroSectionsAndLongProductCode()
     {
-        QByteArray image = SampleImage().left(ImageFormat::kHeaderSize);
+        QByteArray image = Unsealed(SampleImage().left(ImageFormat::kHeaderSize));
         PutU32(image, ImageFormat::kSectionNumOffset, 0);
-        image.replace(ImageFormat::kProductCodeOffset, 64, QByteArray(64, 'P'));
         QStringList lines;
         auto server = Load(Write("empty.bin", image), &lines);
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QVERIFY(!EngineProbe(*server).Job().image_loaded);
         QVERIFY(EngineProbe(*server).Job().sections.empty());
+        QVERIFY2(lines.filter("holds no section").size() == 1, qPrintable(lines.join('\n')));
+
+        QByteArray named = SampleImage();
+        named.replace(ImageFormat::kProductCodeOffset, 64, QByteArray(64, 'P'));  // the seal covers only what follows the header
+        lines.clear();
+        server = Load(Write("named.bin", named), &lines);
+        QVERIFY(EngineProbe(*server).Job().image_loaded);
         QVERIFY(lines.contains(QString::fromUtf8("---Product_code：") + QString(64, 'P')));
     }
 
@@ -311,8 +319,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("image");
         QTest::addColumn<QString>("reason");
-        const QByteArray good1 = SampleImage(1);
-        const QByteArray good0 = SampleImage(0);
+        // Made elsewhere (no seal), so that each is judged on its structure.
+        const QByteArray good1 = Unsealed(SampleImage(1));
+        const QByteArray good0 = Unsealed(SampleImage(0));
         const int entry1 = ImageFormat::kHeaderSize;
         QTest::newRow("three bytes") << good1.left(3) << "Magic number error!";
         QTest::newRow("header cut short") << good1.left(100) << "Image too short: 100 bytes, the header alone needs 128!";
@@ -347,7 +356,7 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QString, reason);
         if (image.isEmpty()) {
-            const QByteArray good = SampleImage(1);
+            const QByteArray good = Unsealed(SampleImage(1));
             const int last = ImageFormat::kHeaderSize + 4 * (32 + 4096);
             const int stored = int(qFromLittleEndian<quint32>(good.constData() + last + 8));
             auto server = Load(Write("trimmed.bin", good.left(last + 32 + stored)));

@@ -205,8 +205,10 @@ private slots:
         if (ending == "no port")
             job.usb_pid = 9;  // no such device: the job's port cannot open
         if (ending == "bad image") {
+            // A job given only a path (the launch's reading dropped) reads the file at its start.
             workspace.Write("fw/motor.bin", QByteArray(4096, '\x33'));
             job.firmware_path = workspace.Path("fw/motor.bin");
+            job.image.reset();
         }
         const QString sha256 = Sha256Of(job.firmware_path);
         const PortInfo port = PortOfFamily(family);

@@ -19,7 +19,8 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::NoHardwareVersion:
     case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
     case LaunchRefusal::Kind::EmptyPath:
-    case LaunchRefusal::Kind::MissingFile: return ExitCode::kImage;
+    case LaunchRefusal::Kind::MissingFile:
+    case LaunchRefusal::Kind::InvalidImage: return ExitCode::kImage;
     }
     return ExitCode::kFailed;
 }
@@ -109,11 +110,13 @@ QJsonValue TextOrNull(const QString &text)
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
-ImageFacts ReadImageFacts(const QString &path, int dev_id)
+ImageFacts ReadImageFacts(const LaunchJob &job)
 {
     ImageFacts facts;
-    ImageSnapshot snapshot;
-    const bool sound = FirmwareImage::Load(path, uint8_t(dev_id), snapshot, facts.problem);
+    ImageSnapshot read;
+    // The launch's own reading when it made one: the job sends exactly those bytes.
+    const bool sound = job.image || FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, facts.problem);
+    const ImageSnapshot &snapshot = job.image ? *job.image : read;
     if (!snapshot.sha256.isEmpty())
         facts.sha256 = QString::fromLatin1(snapshot.sha256.toHex());
     if (sound) {

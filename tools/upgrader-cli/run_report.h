@@ -53,7 +53,7 @@ struct ImageFacts {
     QVector<qint64> section_lengths;  // in image order, before compression
     QString problem;                  // why it is not a valid image for the device; empty if it is
 };
-ImageFacts ReadImageFacts(const QString &path, int dev_id);
+ImageFacts ReadImageFacts(const LaunchJob &job);
 
 // A progress report's fields in the JSON stream (the "progress" event).
 QJsonObject ProgressFields(const JobProgress &now);

@@ -65,7 +65,7 @@ bool StationUnit::Launch(const FirmwareEntries &entries)
     server.StopPolling();
     if (refusal)
         return RefuseLaunch(*refusal);
-    const ImageFacts image = ReadImageFacts(job.firmware_path, job.dev_id);
+    const ImageFacts image = ReadImageFacts(job);
     image_sha256 = image.sha256;
     if (!image.problem.isEmpty())
         return Refuse(ExitCode::kImage, CliTexts::kImageInvalid.In(chinese).arg(image.problem));

@@ -88,7 +88,7 @@ int UpgradeRun::Launch()
     QCoreApplication::processEvents();
     if (stop_cause != StopCause::None)
         return StoppedBeforeJob();
-    if (!ReadImage(job.firmware_path, job.dev_id))
+    if (!ReadImage(job))
         return ExitCode::kImage;
 
     if (output.Json()) {
@@ -128,10 +128,10 @@ int UpgradeRun::Launch()
     return -1;
 }
 
-bool UpgradeRun::ReadImage(const QString &path, int dev_id)
+bool UpgradeRun::ReadImage(const LaunchJob &job)
 {
-    image_path = path;
-    const ImageFacts facts = ReadImageFacts(path, dev_id);
+    image_path = job.firmware_path;
+    const ImageFacts facts = ReadImageFacts(job);
     image_sha256 = facts.sha256;
     if (!facts.problem.isEmpty()) {
         Refuse(ExitCode::kImage, CliTexts::kImageInvalid.In(chinese).arg(facts.problem));

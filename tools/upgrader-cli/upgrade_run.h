@@ -44,7 +44,7 @@ private:
     int RefuseLaunch(const LaunchRefusal &refusal);
     int StoppedBeforeJob();
     // Reads the chosen image for its digest and its sections; false (refused) when it is not valid.
-    bool ReadImage(const QString &path, int dev_id);
+    bool ReadImage(const LaunchJob &job);
     void OnUpgradeProgress(bool show, float value);
     void OnVerifyProgress(bool show, float value);
     void Report(bool phase_changed);
