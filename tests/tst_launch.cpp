@@ -165,6 +165,13 @@ private slots:
                 << "Firmware of \"Motor A\" doesn't exist!"
                 << QStringList{"\nHardware Version: MOTOR-HW-A", "firm_path:<cwd>/fw/none.bin", Zh("固件文件不存在")}
                 << 1 << true;
+            // An image that is no image: refused before the device leaves its application.
+            QTest::addRow("invalid image, %s", language)
+                << english << Entry("Motor", 3, "[4]", "MOTOR-HW-A", "fw/bad.bin") << "btn_start_motor"
+                << QList<int>{4} << false << false << Zh("\"Motor A\"固件无效: Magic number error!")
+                << "Firmware of \"Motor A\" is invalid: Magic number error!"
+                << QStringList{"\nHardware Version: MOTOR-HW-A", "firm_path:<cwd>/fw/bad.bin", "Magic number error!"}
+                << 1 << true;
             for (int dev_id : {1, 0, 6}) {
                 QTest::addRow("dev_id %d, %s", dev_id, language)
                     << english << Entry("Pedals", dev_id, "[4]", "DEV1-HW-A", "fw/dev1.bin") << "btn_start_pedals"
@@ -198,6 +205,8 @@ private slots:
             families.push_back(std::make_unique<SimFamily>(options));
         }
         TestWorkspace workspace(Config(english, entries));
+        if (entries.contains("fw/bad.bin"))
+            workspace.Write("fw/bad.bin", "not an image");
         MainWindow w;
         QVERIFY(w.config_valid);
         QCOMPARE(w.lang, !english);
