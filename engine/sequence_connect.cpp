@@ -289,6 +289,15 @@ void UpgradeServer::SendMotorOffTheBus()
         QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
         FlushTx();
         SettleWait(Waits::kBootExchangeMs);
+        return;
+    }
+    // A base found in its bootloader: an earlier job was cut off, perhaps after it had sent the
+    // motor away. A motor waiting in its bootloader goes back with this job's end.
+    uint8_t motor_mode = 0;
+    if (mode == Mode::Boot && QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, motor_mode) &&
+        motor_mode == Mode::Boot) {
+        qDebug().noquote() << "---Motor is at Boot";
+        job.motor_went_to_boot = true;
     }
 }
 

@@ -579,18 +579,29 @@ private slots:
 
     // A unit an earlier job left with its base in the bootloader (cut off in the middle): the
     // next job takes it from there and leaves it in its application.
+    // A device-5 job cut off after it had sent the motor away leaves the motor there too.
+    void baseFoundInItsBootloaderGoesBack_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<bool>("motor_in_boot");
+        QTest::newRow("device 1") << 1 << false;
+        QTest::newRow("device 5, the motor in its bootloader too") << 5 << true;
+    }
+
     void baseFoundInItsBootloaderGoesBack()
     {
+        QFETCH(int, dev_id);
+        QFETCH(bool, motor_in_boot);
         SimFamilyOptions options = FastFamily();
         for (SimDeviceSpec &device : options.devices) {
-            if (device.id == 2)
+            if (device.id == 2 || (device.id == 3 && motor_in_boot))
                 device.mode = SimMode::Boot;
         }
         SimFamily family(options);
         QCOMPARE(family.Mode(2), SimMode::Boot);
-        const Firmware firmware = ForDevice(1);
-        const Outcome outcome = Run(1, firmware);
-        VerifySuccess(family, 1, firmware, outcome);
+        const Firmware firmware = ForDevice(dev_id);
+        const Outcome outcome = Run(dev_id, firmware, motor_in_boot);
+        VerifySuccess(family, dev_id, firmware, outcome);
         QCOMPARE(family.Reenumerations(), 1);  // only back to its application
     }
 
