@@ -214,7 +214,7 @@ SoakRun::Plan SoakRun::Choose(quint32 job_seed)
                     : roll < 58 ? Scenario::BaseNeverReturns
                     : roll < 79 ? Scenario::StopMidJob
                                 : Scenario::UnplugAndPlug;
-    const int span = int(typical_ms.value(plan.target) * kInterruptSpan);
+    const int span = std::max(1, int(typical_ms.value(plan.target) * kInterruptSpan));
     switch (plan.scenario) {
     case Scenario::LinkFaults:
         AddLinkFaults(rng, plan.faults, true);
@@ -351,8 +351,6 @@ SoakFigures SoakRun::Run()
         QString line = QStringLiteral("soak %1/%2: %3: %4").arg(job).arg(options.jobs).arg(what, first.summary);
         const SoakJobResult &r = first.result;
         const bool ran = !r.refused && !r.link_busy && r.ended;
-        if (ran && first.success && plan.interruption.kind == Interruption::Kind::None)
-            typical_ms[plan.target] = r.ms;
         if (ran && r.reason != JobEndReason::Success) {
             if (KillsUnit(plan.scenario)) {
                 line += QStringLiteral("; a fresh unit");
@@ -366,6 +364,8 @@ SoakFigures SoakRun::Run()
                 ++figures.recoveries;
                 const Launch again = LaunchJob(plan.target, SimFaults(), Interruption(), what + QStringLiteral(", recovery"));
                 line += QStringLiteral("; recovery: ") + again.summary;
+                if (again.success)
+                    typical_ms[plan.target] = again.result.ms;  // a plain job, no faults
                 if (!again.success) {
                     ++figures.unrecovered;
                     Report(QStringLiteral("UNRECOVERED job %1 (seed %2), %3: %4").arg(job).arg(options.seed).arg(what, again.summary), true);

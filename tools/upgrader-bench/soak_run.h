@@ -102,7 +102,7 @@ private:
     std::unique_ptr<SimFamily> neighbour;
     int units_made = 0;
     QMap<int, int> next_image;     // per target: the image its next job writes
-    QMap<int, qint64> typical_ms;  // per target: how long its last plain success took
+    QMap<int, qint64> typical_ms;  // per target: how long its last plain job (a recovery) took
     SoakFigures figures;
     int job = 0;  // the job being run, from 1
 };
