@@ -315,6 +315,7 @@ SoakRun::Launch SoakRun::LaunchJob(int t, const SimFaults &faults, const Interru
     const QStringList problems = SuccessProblems(*unit, target.dev_id, target.segments[image], kApplicationGraceMs);
     if (!problems.isEmpty()) {
         ++figures.false_successes;
+        launch.false_success = true;
         launch.summary += QStringLiteral(" FALSE: ") + problems.join(QStringLiteral("; "));
         Report(QStringLiteral("FALSE SUCCESS %1: %2").arg(where, problems.join(QStringLiteral("; "))), true);
         // The unit is not what the engine said: it goes back for rework, and the next job gets
@@ -364,11 +365,13 @@ SoakFigures SoakRun::Run()
                 ++figures.recoveries;
                 const Launch again = LaunchJob(plan.target, SimFaults(), Interruption(), what + QStringLiteral(", recovery"));
                 line += QStringLiteral("; recovery: ") + again.summary;
-                if (again.success)
+                if (again.success) {
                     typical_ms[plan.target] = again.result.ms;  // a plain job, no faults
-                if (!again.success) {
+                } else {
                     ++figures.unrecovered;
-                    Report(QStringLiteral("UNRECOVERED job %1 (seed %2), %3: %4").arg(job).arg(options.seed).arg(what, again.summary), true);
+                    // A false success has shown the engine's lines already.
+                    Report(QStringLiteral("UNRECOVERED job %1 (seed %2), %3: %4").arg(job).arg(options.seed).arg(what, again.summary),
+                           !again.false_success);
                 }
             }
         }

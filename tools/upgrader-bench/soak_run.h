@@ -77,7 +77,8 @@ private:
     };
     struct Launch {
         SoakJobResult result;
-        bool success = false;
+        bool success = false;        // a success, and a true one
+        bool false_success = false;
         QString summary;  // for the job's line
     };
 
