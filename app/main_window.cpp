@@ -12,14 +12,24 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 
 namespace {
 
 const char kTitle[] = "Travendelmoor_bin_v1.2.0.11";
 constexpr int kStateIntervalMs = 1000;
+// The log pane keeps this many of its last lines: a window open for a whole shift sees hundreds
+// of jobs, and an unbounded pane would grow without end and slow every append.
+constexpr int kLogLines = 5000;
+// A stopped job ends after its current pass and the return of the unit to its application:
+// seconds at most. Far longer means the job is stuck, and the window must still close.
+constexpr int kCloseWaitMs = 15000;
+// The wait for the job's end wakes at least this often to look at the clock.
+constexpr int kCloseWakeMs = 20;
 
 }  // namespace
 
@@ -58,13 +68,15 @@ MainWindow::MainWindow(QWidget *parent)
 
     form->text_log->setVerticalScrollBar(form->verticalScrollBar);
     form->text_log->setReadOnly(true);
+    form->text_log->setMaximumBlockCount(kLogLines);
 
     // Always present, whatever the configuration (rows 1 to 9).
     connect(&upgrade_server, &UpgradeServer::UpdateUpgradeProgress, this, &MainWindow::ShowUpgradeProgress);
     connect(&upgrade_server, &UpgradeServer::UpdateVerifyProgress, this, &MainWindow::ShowVerifyProgress);
     connect(&upgrade_server, &UpgradeServer::PushErrorMsg, this, qOverload<QString>(&MainWindow::ShowWarningMsg));
     connect(&upgrade_server, &UpgradeServer::PushLogMsg, form->text_log, &QPlainTextEdit::appendPlainText);
-    connect(&upgrade_server, &UpgradeServer::PushUpgRes, this, &MainWindow::ShowUpgRes);
+    // The result comes from why the job ended, reported after every other report of the job.
+    connect(&upgrade_server, &UpgradeServer::JobEnded, this, &MainWindow::ShowJobEnd);
     // A history that cannot be written is the console's business, never the operator's result.
     connect(&record_keeper, &JobRecordKeeper::Recorded, this, [](const UpgradeRecord &, const QString &warning) {
         if (!warning.isEmpty())
@@ -134,6 +146,9 @@ void MainWindow::StartConfiguredParts()
 
 MainWindow::~MainWindow()
 {
+    // Also when the window goes without a close (the application told to quit): the record
+    // keeper is destroyed before the engine, so the job's end must arrive now or never.
+    EndJobBeforeClosing();
     state_timer.stop();
     // The engine is destroyed after the table it points to; it must not poll in between. Its
     // own destructor then stops a running job and waits for the job's thread.
@@ -141,6 +156,43 @@ MainWindow::~MainWindow()
     upgrade_server.SetFirmwareEntries(nullptr);
     delete form;
     form = nullptr;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (closing) {
+        event->ignore();  // a second close while the first still waits for the job
+        return;
+    }
+    EndJobBeforeClosing();
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::EndJobBeforeClosing()
+{
+    auto ended = [this] { return !upgrade_server.isRunning() && record_keeper.Idle(); };
+    if (ended())
+        return true;
+    closing = true;
+    upgrade_server.Stop(StopKind::Closing);  // false when it was stopping already: wait all the same
+    // Nothing more may start, and the operator cannot press anything while the job ends; the
+    // tick timer and the job's queued reports still need this thread's events.
+    state_timer.stop();
+    upgrade_server.StopPolling();
+    setEnabled(false);
+    QTimer wake;
+    wake.start(kCloseWakeMs);
+    QElapsedTimer waited;
+    waited.start();
+    while (!ended() && waited.elapsed() < kCloseWaitMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    setEnabled(true);
+    closing = false;
+    if (ended())
+        return true;
+    qDebug().noquote() << QStringLiteral("The job did not end within %1 s of closing the window; it is not recorded")
+                              .arg(kCloseWaitMs / 1000);
+    return false;
 }
 
 bool MainWindow::FindConfig()

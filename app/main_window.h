@@ -13,6 +13,7 @@
 #include <cstdint>
 
 class MyPushbtn;
+class QCloseEvent;
 struct LaunchRefusal;
 
 namespace Ui {
@@ -46,6 +47,8 @@ public:
     QString eol_path;                // the end-of-line test program
     QList<MyPushbtn *> target_buttons;  // main, motor, display, steer, pedals; not owned
     QTimer state_timer;              // 1000 ms: the activity text
+    bool closing = false;            // the close is waiting for a job's end
+    bool eol_held_by_job = false;    // the end-of-line button is off until the job's end
 
     // Display state for the life of the process.
     int32_t success_count = 0;  // consecutive successful upgrades
@@ -68,13 +71,22 @@ public slots:
     void MainGoApp();
     void MainGoBoot();
     void ShowUpgRes(bool res);
+    // The end of a job as the engine decided it: the result line and the buttons a job holds.
+    void ShowJobEnd(JobEndReason reason);
     void StopUPgrade();
     void UpdateSlaveState(QMap<QString, int> &states);
     void GetOtherMsg(QString &name);
     void GotMoreInfo(QString name, QString info);
     void ToggleZhEn();
 
+protected:
+    // A job still running is stopped and its end waited for (and recorded) before the window goes.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    // Stops a running job as the window closes and runs the event loop until it has ended and
+    // its record is written, or until kCloseWaitMs have passed. True when it ended in time.
+    bool EndJobBeforeClosing();
     // Finds the configuration file in the current directory; false (warning shown) when none
     // can be used.
     bool FindConfig();

@@ -99,6 +99,20 @@ void MainWindow::ShowUpgRes(bool res)
     }
 }
 
+void MainWindow::ShowJobEnd(JobEndReason reason)
+{
+    // The end-of-line test may take the port again.
+    if (eol_held_by_job) {
+        eol_held_by_job = false;
+        form->btn_eol_test->setEnabled(true);
+    }
+    // A job whose image could not be loaded or whose port would not open never reached a
+    // device: it has no result to show, and the count of successes stands.
+    if (reason == JobEndReason::ImageInvalid || reason == JobEndReason::PortNotOpened)
+        return;
+    ShowUpgRes(reason == JobEndReason::Success);
+}
+
 void MainWindow::UpdateSlaveState(QMap<QString, int> &states)
 {
     // A button follows every reported name its own target name contains.

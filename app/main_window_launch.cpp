@@ -64,8 +64,14 @@ void MainWindow::StartUpgrade(QString target)
         return;
     }
     record_keeper.Begin(target, job, HistoryStore::Location(config_path));
-    if (!launch.Start(job))
+    if (!launch.Start(job)) {
         record_keeper.Abandon();
+        return;
+    }
+    // The end-of-line test program would talk to the devices the job holds; its button comes
+    // back when the job has ended (ShowJobEnd).
+    form->btn_eol_test->setEnabled(false);
+    eol_held_by_job = true;
 }
 
 void MainWindow::ShowRefusal(const LaunchRefusal &refusal)

@@ -1,6 +1,7 @@
 #include "config_reader.h"
 
-#include <QFile>
+#include "bounded_file.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +18,10 @@
 
 namespace {
 
+// A configuration names a handful of targets and images: a few KiB. A file a thousand times that
+// is a mistaken path, never read into memory.
+constexpr qint64 kMaxConfigBytes = 1024 * 1024;
+
 // The reasons a file is refused: console line, Chinese warning, English warning.
 // %1 is the target name, %2 the 0-based index of the series element.
 struct FailureText {
@@ -29,6 +34,11 @@ const FailureText kFileMissing = {
     "json配置文件不存在!", "json配置文件不存在!", "The configuration file doesn't exist!"};
 const FailureText kCannotOpen = {
     "配置文件无法打开!", "配置文件无法打开!", "Cannot open the json file!"};
+const FailureText kNotAFile = {
+    "配置文件不是普通文件!", "配置文件不是普通文件(管道、设备或套接字)!",
+    "The configuration file is not a regular file (a pipe, a device or a socket)!"};
+const FailureText kTooLarge = {
+    "配置文件过大!", "配置文件过大(超过1 MiB)!", "The configuration file is too large (over 1 MiB)!"};
 const FailureText kParseError = {
     "配置文件解析错误!", "配置文件解析错误!", "The configuration file parsing error!"};
 const FailureText kNoFirmware = {
@@ -175,14 +185,18 @@ ConfigRead ReadConfig(const QString &path)
         read.failure = Failure(kFileMissing);
         return read;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        read.failure = Failure(kCannotOpen);
-        return read;
+    const BoundedFile::Result file = BoundedFile::Read(path, kMaxConfigBytes);
+    switch (file.refusal) {
+    case BoundedFile::Refusal::None: return ParseConfig(file.bytes);
+    case BoundedFile::Refusal::Missing: read.failure = Failure(kFileMissing); break;
+    // A directory is a path that cannot be opened for reading, as it always was.
+    case BoundedFile::Refusal::Directory:
+    case BoundedFile::Refusal::CannotOpen:
+    case BoundedFile::Refusal::ReadFailed: read.failure = Failure(kCannotOpen); break;
+    case BoundedFile::Refusal::NotRegularFile: read.failure = Failure(kNotAFile); break;
+    case BoundedFile::Refusal::TooLarge: read.failure = Failure(kTooLarge); break;
     }
-    const QByteArray bytes = file.readAll();
-    file.close();
-    return ParseConfig(bytes);
+    return read;
 }
 
 ConfigRead ParseConfig(const QByteArray &bytes)

@@ -26,9 +26,8 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
     if (job.retry_count >= Limits::kMaxHandshakeRetries) {
         qDebug() << state.load();
         qDebug().noquote() << "---Timeout reach max count";
-        job.error_text += QStringLiteral("Timeout reach max count\n");
         job.retry_count = 0;
-        state = Finish;
+        Fail(JobEndReason::DeviceSilent, QStringLiteral("Timeout reach max count"));
     }
     if (state != Finish)
         GiveUpOnSilence();
@@ -102,8 +101,7 @@ bool UpgradeServer::GiveUpOnSilence()
     // Every waiting state repeats its request without limit; with nobody answering that would
     // spin until someone pressed Stop.
     qDebug().noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
-    job.error_text += QStringLiteral("The device stopped answering\n");
-    state = Finish;
+    Fail(JobEndReason::DeviceSilent, QStringLiteral("The device stopped answering"));
     return true;
 }
 
@@ -111,7 +109,7 @@ void UpgradeServer::SleepUnlessStopped(int ms)
 {
     QElapsedTimer clock;
     clock.start();
-    for (qint64 left = ms; left > 0 && !stop_requested; left = ms - clock.elapsed())
+    for (qint64 left = ms; left > 0 && !StopHonoured(); left = ms - clock.elapsed())
         QThread::msleep(quint64(qMin<qint64>(left, Waits::kStopPollMs)));
     stats.fixed_wait_ms += clock.elapsed();
 }
@@ -121,7 +119,7 @@ void UpgradeServer::SettleWait(int ms)
     QElapsedTimer clock;
     clock.start();
     // Ends when input arrives, as one wait would, but also looks at the stop request.
-    for (qint64 left = ms; left > 0 && !stop_requested; left = ms - clock.elapsed()) {
+    for (qint64 left = ms; left > 0 && !StopHonoured(); left = ms - clock.elapsed()) {
         if (WaitInput(int(qMin<qint64>(left, Waits::kStopPollMs))) || !LinkUp())
             break;
     }
@@ -165,6 +163,16 @@ void UpgradeServer::Reconnect()
     ReleaseDriver();
     SleepUnlessStopped(Waits::Long(Waits::kReenumerateMs));
     OpenDriver();
+}
+
+bool UpgradeServer::TooManyRepeats(const char *what)
+{
+    if (++job.request_repeats <= Limits::kMaxRequestRepeats)
+        return false;
+    qDebug().noquote() << QStringLiteral("---No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats);
+    Fail(JobEndReason::DeviceFailed,
+         QStringLiteral("No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats));
+    return true;
 }
 
 // --- States ------------------------------------------------------------------------------
@@ -217,6 +225,7 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::QueryMode) {
+            Answered();
             job.target_in_app = frame.payload[0] != Mode::Boot;
             qDebug().noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
             state = EnterBoot;
@@ -224,6 +233,8 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
         return;
     }
     if (IdlePass(frame_received, Limits::kQueryModeIdlePasses) == Idle::TimedOut) {
+        if (TooManyRepeats("mode query"))
+            return;
         QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
         qDebug().noquote() << "---Wait boot mode time out";
     }
@@ -284,12 +295,17 @@ void UpgradeServer::SendMotorOffTheBus()
 bool UpgradeServer::BringBaseToBoot()
 {
     uint8_t mode = 0;
-    while (!stop_requested && LinkUp() && !DevicesSilent()) {
+    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+        if (tries == Limits::kMaxBootEntryQueries) {
+            Fail(JobEndReason::DeviceSilent, QStringLiteral("The base did not report its mode"));
+            return false;
+        }
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
             qDebug().noquote() << "---Main is at Boot";
             job.base_went_to_boot = false;
+            job.base_found_in_boot = true;
             break;
         }
         job.base_went_to_boot = true;
@@ -325,7 +341,11 @@ bool UpgradeServer::TargetAnswersFromBoot()
 {
     SettleWait(Waits::Long(job.dev_id == DeviceId::SlowBus ? Waits::kTargetSettleDev5Ms : Waits::kTargetSettleMs));
     uint8_t mode = 0;
-    while (!stop_requested && LinkUp() && !DevicesSilent()) {
+    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+        if (tries == Limits::kMaxBootEntryQueries) {
+            Fail(JobEndReason::DeviceSilent, QStringLiteral("The target did not answer from its bootloader"));
+            return false;
+        }
         if (!QueryModeOf(job.dev_id, Waits::kBootExchangeMs, mode)) {
             qDebug().noquote() << "---Bootmdoe timeout after main go boot";
             continue;
@@ -335,8 +355,7 @@ bool UpgradeServer::TargetAnswersFromBoot()
             break;
         }
         qDebug().noquote() << "---Target is still at app";
-        job.error_text += QStringLiteral("Target go boot failed\n");
-        state = Finish;
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go boot failed"));
         return false;
     }
     return true;
@@ -345,15 +364,18 @@ bool UpgradeServer::TargetAnswersFromBoot()
 bool UpgradeServer::AwaitBaseInBoot()
 {
     uint8_t mode = 0;
-    while (!stop_requested && LinkUp() && !DevicesSilent()) {
+    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+        if (tries == Limits::kMaxBootEntryQueries) {
+            Fail(JobEndReason::DeviceSilent, QStringLiteral("The base did not answer from its bootloader"));
+            return false;
+        }
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
             qDebug().noquote() << "---Wait main bootmode resp timeout";
             continue;
         }
         if (mode != Mode::Boot) {
             qDebug().noquote() << "---Main is still at app";
-            job.error_text += QStringLiteral("Main go boot failed!\n");
-            state = Finish;
+            Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go boot failed!"));
             return false;
         }
         qDebug().noquote() << "---Main go boot success";

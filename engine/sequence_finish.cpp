@@ -5,10 +5,12 @@
 
 #include "sequence_limits.h"
 #include "messages.h"
+#include "port_catalog.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
 #include <QDebug>
+#include <QThread>
 
 namespace {
 
@@ -94,8 +96,7 @@ void UpgradeServer::OnVerifyAll()
         return;
     }
     qDebug().noquote() << QString::fromUtf8("---校验失败或超时，需要重新升级");
-    job.error_text += QStringLiteral("Second verify failed\n");
-    state = Finish;
+    Fail(JobEndReason::DeviceFailed, QStringLiteral("Second verify failed"));
 }
 
 void UpgradeServer::OnSetUpgradeFlag()
@@ -115,30 +116,90 @@ void UpgradeServer::OnUpgradeSuccess()
         SleepUnlessStopped(Waits::Long(Waits::kDisplayAfterFlagMs));
 }
 
-bool UpgradeServer::ReturnBaseToApp()
+bool UpgradeServer::ReturnBaseToApp(int attempts)
 {
-    for (int attempt = 0; attempt < Limits::kBaseReturnAttempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         QueueSwitchMode(SwitchTo::App, DeviceId::Base);
         FlushTx();
         SettleWait(Waits::kBaseReturnDrainMs);
+        const QString old_name = job.driver->port.portName();
         ReleaseDriver();
-        SleepUnlessStopped(Waits::Long(Waits::kBaseReturnMs));
+        if (job.restoring)
+            AwaitUnitBack(old_name, Waits::Long(Waits::kBaseReturnMs));
+        else
+            SleepUnlessStopped(Waits::Long(Waits::kBaseReturnMs));
         qDebug().noquote() << "---Wait main go back App";
         OpenDriver();
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
         // this loop going until someone presses Stop.
-        for (job.idle_ticks = 0; !stop_requested && job.idle_ticks < Limits::kBaseReturnPolls; ++job.idle_ticks) {
+        for (job.idle_ticks = 0; !StopHonoured() && job.idle_ticks < Limits::kBaseReturnPolls; ++job.idle_ticks) {
             uint8_t mode = 0;
+            if (!LinkUp())
+                break;  // the base has not come back (yet): nothing to ask
             if (!QueryModeOf(DeviceId::Base, Waits::kBaseReturnQueryMs, mode))
                 continue;
             if (mode == Mode::App) {
                 qDebug().noquote() << "---Main go back App";
+                job.base_returned = true;
                 return true;
             }
             qDebug().noquote() << "---Main go App failed";
         }
     }
     return false;
+}
+
+void UpgradeServer::AwaitUnitBack(const QString &old_name, int max_ms)
+{
+    // The operator who stopped the job waits for this: instead of the whole restart time, watch
+    // the unit's port leave and come back (its name may change), within the same bound.
+    QElapsedTimer clock;
+    clock.start();
+    bool left = false;
+    while (clock.elapsed() < max_ms) {
+        const QString now = FamilyPort(job.usb_pid, job.port).name;
+        left = left || now != old_name;
+        if (left && !now.isEmpty())
+            break;
+        QThread::msleep(Waits::kUnitWatchMs);
+    }
+    stats.fixed_wait_ms += clock.elapsed();
+}
+
+void UpgradeServer::ReturnMotorToApp()
+{
+    qDebug().noquote() << "---Let motor go back app";
+    QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
+    FlushTx();
+    SettleWait(Waits::kMotorReturnMs);
+    job.motor_returned = true;
+}
+
+void UpgradeServer::RestoreUnit()
+{
+    const bool behind_base = job.dev_id != DeviceId::Base && job.dev_id != DeviceId::Motor;
+    const bool motor_left = job.motor_went_to_boot && !job.motor_returned;
+    const bool base_left = behind_base && (job.base_went_to_boot || job.base_found_in_boot) && !job.base_returned;
+    if (!motor_left && !base_left)
+        return;
+    // The sequence ended early (a stop, a lost link, a failure before Finish's returns): the unit
+    // goes back to its applications all the same, so that the next plain upgrade finds it usable.
+    // A base or target left in its bootloader by a cut-off transfer is taken from there by the
+    // next job of that target.
+    qDebug().noquote() << "---Return the unit to its application";
+    job.restoring = true;
+    job.tx_queue.clear();
+    if (motor_left && LinkUp())
+        ReturnMotorToApp();
+    // After the operator's stop one attempt: the operator is waiting. After a lost link the first
+    // attempt only finds out whether the base is back; the second asks it.
+    if (base_left && !ReturnBaseToApp(stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
+        qDebug().noquote() << "---Main go app failed";
+        // A lost unit says so already; a stopped one says it was stopped.
+        if (job.failure == JobEndReason::Success && !stopped_by_operator)
+            Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
+    }
+    job.restoring = false;
 }
 
 void UpgradeServer::OnFinish()
@@ -159,14 +220,15 @@ void UpgradeServer::OnFinish()
 
 bool UpgradeServer::FinishBehindBase()
 {
-    if (job.base_went_to_boot && !ReturnBaseToApp())
-        job.error_text += QStringLiteral("Main go app failed\n");
-    if (job.dev_id == DeviceId::SlowBus && job.motor_went_to_boot && job.motor_to_boot) {
-        qDebug().noquote() << "---Let motor go back app";
-        QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
-        FlushTx();
-        SettleWait(Waits::kMotorReturnMs);
-    }
+    // A base found in its bootloader (an earlier job was cut off) goes back too: the unit must be
+    // usable after every job, and the display is powered only by the base's application.
+    if ((job.base_went_to_boot || job.base_found_in_boot) && !ReturnBaseToApp(Limits::kBaseReturnAttempts) &&
+        !stop_requested)  // a stop meanwhile: the return is tried once more after the loop
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
+    // Tested before the display retarget below is undone: a job retargeted to the display sent
+    // the motor away all the same.
+    if (job.motor_went_to_boot)
+        ReturnMotorToApp();
     if (job.retargeted_to_display)
         job.dev_id = DeviceId::SlowBus;
     if (job.dev_id == DeviceId::SlowBus)
@@ -184,12 +246,12 @@ bool UpgradeServer::FinishBehindBase()
             return true;
         }
         qDebug().noquote() << "---Target is at Boot, Upgrade failed";
-        job.error_text += QStringLiteral("Target go app failed\n");
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go app failed"));
         stop_requested = true;
         emit UpdateUpgradeProgress(false, 100.0f);
         return false;
     }
     if (!stop_requested)
-        job.error_text += QStringLiteral("Target connect lost after upgrade.\n");
+        Fail(JobEndReason::DeviceSilent, QStringLiteral("Target connect lost after upgrade."));
     return true;
 }

@@ -38,6 +38,24 @@ constexpr int kBaseReturnPolls = 50;      // mode queries after the base's retur
 constexpr int kBaseReturnAttempts = 2;
 constexpr int kTargetCheckTries = 20;
 
+// Bounds that end a job whose devices keep answering but never get anywhere. Without them a
+// device that answers each request with something else, or a section whose data never pass the
+// buffer check, would keep the job going until someone pressed Stop.
+// Buffer checks of one section that failed or went unanswered. On a sound link a section passes
+// at the first or second try; ten failures in a row mean its bytes do not match the digest the
+// image gives for them.
+constexpr int kMaxSectionAttempts = 10;
+// Resends from a loss report that did not get past the furthest point reached before: a link
+// losing 1 % of its frames moves forward at almost every resend.
+constexpr int kMaxStalledResumes = 20;
+// Index queries after a loss report without an answer of the index.
+constexpr int kMaxIndexQueries = 50;
+// Repeated requests of one waiting state (mode, buffer digest, flash check, flash digest) that
+// got no answer of their kind.
+constexpr int kMaxRequestRepeats = 20;
+// Mode queries while the base or the target restarts into its bootloader (200 ms each at most).
+constexpr int kMaxBootEntryQueries = 50;
+
 // Window-thread exchanges.
 constexpr int kPollTries = 1;             // mode queries per target and status poll
 constexpr int kPollTriesSlowTargets = 3;  // the steering wheel and the display answer late

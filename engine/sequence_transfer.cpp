@@ -95,13 +95,18 @@ void UpgradeServer::OnNextSection()
     section.flashed = false;
     if (DataCount(section) > section.data.size()) {
         // A compressed image for the motor, which takes raw data: there is nothing right to send.
-        job.error_text += QStringLiteral("Section 0x%1 holds %2 bytes, the device needs %3\n")
-                          .arg(section.address, 0, 16)
-                          .arg(section.data.size())
-                          .arg(DataCount(section));
-        state = Finish;
+        Fail(JobEndReason::ImageInvalid, QStringLiteral("Section 0x%1 holds %2 bytes, the device needs %3")
+                                             .arg(section.address, 0, 16)
+                                             .arg(section.data.size())
+                                             .arg(DataCount(section)));
         return;
     }
+    if (job.attempt_section != job.current_section_index) {
+        job.attempt_section = job.current_section_index;
+        job.section_attempts = 0;
+    }
+    job.resume_high_water = 0;
+    job.stalled_resumes = 0;
 
     qDebug().noquote() << "";
     if (job.dev_id == DeviceId::Motor)
@@ -136,8 +141,7 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
             state = SendData;
         } else {
             qDebug().noquote() << "---Recv error addr and len";
-            job.error_text += QStringLiteral("Recv different addr/len\n");
-            state = Finish;
+            Fail(JobEndReason::DeviceFailed, QStringLiteral("Recv different addr/len"));
         }
         return;
     }
@@ -185,16 +189,25 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         // where the device says it stands.
         DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
         qDebug().noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
-        while (!stop_requested && LinkUp() && !DevicesSilent()) {
+        bool answered = false;
+        for (int tries = 0; tries < Limits::kMaxIndexQueries && !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
             qDebug().noquote() << "---Firmware frame loss, query index";
             Frame reply;
             if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, job.dev_id, Waits::kQueryIndexMs, reply)) {
                 job.resume_index = BigEndian16(reply.payload);
                 qDebug().noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(job.resume_index);
+                answered = true;
                 break;
             }
         }
-        if (GiveUpOnSilence())
+        if (GiveUpOnSilence() || stop_requested || !LinkUp())
+            return;
+        if (!answered) {
+            Fail(JobEndReason::DeviceFailed,
+                 QStringLiteral("No answer to the index query after %1 requests").arg(Limits::kMaxIndexQueries));
+            return;
+        }
+        if (ResumeStalled(job.resume_index))
             return;
         job.resume_pending = true;
         job.current_section->sent_offset = job.resume_index;
@@ -223,10 +236,12 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
             }
             qDebug().noquote() << "---Index resp err";
             DropInFlight(Waits::kIndexMismatchDrainMs, Waits::kIndexMismatchLooks);
-            ResumeFrom(index);
+            if (!ResumeStalled(index))
+                ResumeFrom(index);
         } else if (command == Cmd::SectionData && frame.payload[2] == kLossReport) {
             DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
-            ResumeFrom(BigEndian16(frame.payload));
+            if (!ResumeStalled(BigEndian16(frame.payload)))
+                ResumeFrom(BigEndian16(frame.payload));
         } else if (command == Cmd::SectionData) {
             qDebug().noquote() << QStringLiteral("[Data] Other report.%1").arg(frame.payload[2]);
         }
@@ -246,8 +261,34 @@ void UpgradeServer::ResumeFrom(uint16_t offset)
     state = SendData;
 }
 
+bool UpgradeServer::ResumeStalled(uint16_t offset)
+{
+    if (offset > job.resume_high_water) {
+        job.resume_high_water = offset;
+        job.stalled_resumes = 0;
+        return false;
+    }
+    if (++job.stalled_resumes <= Limits::kMaxStalledResumes)
+        return false;
+    Fail(JobEndReason::DeviceFailed, QStringLiteral("Section 0x%1: the device lost its data at %2 again and again")
+                                         .arg(job.current_section->address, 0, 16)
+                                         .arg(offset));
+    return true;
+}
+
 void UpgradeServer::RestartCurrentSection()
 {
+    if (++job.section_attempts >= Limits::kMaxSectionAttempts) {
+        const uint32_t address = job.current_section->address;
+        qDebug().noquote() << QStringLiteral("---Section 0x%1 failed its buffer check %2 times")
+                                  .arg(address, 0, 16)
+                                  .arg(Limits::kMaxSectionAttempts);
+        Fail(JobEndReason::DeviceFailed,
+             QStringLiteral("Section 0x%1 failed the device's buffer check %2 times: its data do not match its digest")
+                 .arg(address, 0, 16)
+                 .arg(Limits::kMaxSectionAttempts));
+        return;
+    }
     job.current_section->received = false;
     job.current_section->flashed = false;
     job.current_section->sent_offset = 0;
@@ -268,6 +309,7 @@ void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
             qDebug().noquote() << "---Buffer verified, time: " + ElapsedStamp();
+            Answered();
             state = SendReadBuffer;
         }
         return;
@@ -296,6 +338,7 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
     if (frame_received) {
         if (frame.length != kDigestLength)  // any command: the device answers with the digest alone
             return;
+        Answered();
         if (DigestMatches(frame)) {
             qDebug().noquote() << "---Buffer verify sucess";
             state = SendFlash;
@@ -306,6 +349,8 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
         return;
     }
     if (IdlePass(frame_received, Limits::kBufferDigestIdlePasses) == Idle::TimedOut) {
+        if (TooManyRepeats("buffer digest request"))
+            return;
         state = SendReadBuffer;
         qDebug().noquote() << "---Wait buffer verify time_out";
     }
@@ -322,10 +367,19 @@ void UpgradeServer::OnSendFlash()
     QueueFlash(FlashOp::EraseAndProgram);
     state = WaitFlash;
     MarkWaiting();
+    job.flash_clock.start();
 }
 
 void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
 {
+    // "Busy" answers keep the device from counting as silent; they must not keep the job forever.
+    if (job.flash_clock.elapsed() > Waits::NoReplyLimit()) {
+        qDebug().noquote() << "---Flash not completed in time";
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Section 0x%1 was not flashed within %2 s")
+                                             .arg(job.current_section->address, 0, 16)
+                                             .arg(Waits::NoReplyLimit() / 1000.0));
+        return;
+    }
     if (frame_received) {
         const uint8_t command = frame.command & kCommandMask;
         if (command != Cmd::Flash) {
@@ -366,11 +420,14 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
             qDebug().noquote() << "---Flash verified";
+            Answered();
             state = SendReadFlash;
         }
         return;
     }
     if (IdlePass(frame_received, Limits::kFlashVerifyIdlePasses) == Idle::TimedOut) {
+        if (TooManyRepeats("flash check"))
+            return;
         state = SendVerifyFlash;
         qDebug().noquote() << "---Wait flash verify status time_out";
     }
@@ -388,6 +445,7 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
     if (frame_received) {
         if (frame.length != kDigestLength)
             return;
+        Answered();
         if (!DigestMatches(frame)) {
             RestartAfterMismatch(job.current_section->address, false);
             return;
@@ -400,7 +458,8 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
     }
     switch (IdlePass(frame_received, Limits::kFlashDigestIdlePasses)) {
     case Idle::TimedOut:
-        state = SendReadFlash;
+        if (!TooManyRepeats("flash digest request"))
+            state = SendReadFlash;
         break;
     case Idle::Counted:
         qDebug().noquote() << "---Wait flash verify time_out";
@@ -414,9 +473,8 @@ void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
 {
     ++job.verify_failures;
     if (job.verify_failures > Limits::kMaxVerifyFailures) {
-        state = Finish;
         emit PushLogMsg(QString::fromUtf8("重试3次失败"));
-        job.error_text += QStringLiteral("Flash verify failed %1 times, upgrade again!\n").arg(job.verify_failures);
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Flash verify failed %1 times, upgrade again!").arg(job.verify_failures));
         return;
     }
     qDebug().noquote() << "---Flash verify error, need reupgrade";

@@ -92,6 +92,30 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
     upgrading = false;
 }
 
+bool UpgradeServer::PowerDisplayOfBaseInBoot(int p, const QString &port)
+{
+    Q_ASSERT(InWindowThread());
+    if (LinkBusy())
+        return false;
+    upgrading = true;
+    bool powered = false;
+    if (OpenExchange(p, port)) {
+        const uint8_t query = 0;
+        QueueFrame(Cmd::QueryMode, &query, 1, DeviceId::Base);
+        uint8_t mode = 0;
+        if (Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1) && mode == Mode::Boot) {
+            qDebug().noquote() << "---Main is at Boot, force power on for display";
+            const uint8_t on = kDisplayPowerOn;
+            QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
+            uint8_t reply = 0;
+            powered = Transact(Cmd::DisplayPowerOn, Waits::kBootExchangeMs, &reply, 1) && reply == kDisplayPowerOn;
+        }
+    }
+    ReleaseDriver();
+    upgrading = false;
+    return powered;
+}
+
 void UpgradeServer::GetControlerState()
 {
     Q_ASSERT(InWindowThread());

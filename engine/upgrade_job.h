@@ -10,7 +10,9 @@ struct UpgradeJob {
     bool motor_to_boot = false;       // the motor must leave the bus during the job
     bool display_swap_check = false;  // device 5 reporting the swapped display's model
     QString firmware_path;            // the image, absolute
-    // The base's USB location (or port name): every open of the job, the reconnects after the
-    // base's restarts included, takes only that port. Empty: the last port with usb_pid.
+    // The unit: the base's USB location (or its USB serial number, or a port name). Every open
+    // of the job, the reconnects after the base's restarts included, takes only that port; a
+    // unit that does not come back ends the job, another unit is never opened. Empty only where
+    // the platform names no unit: then the last port with usb_pid.
     QString port;
 };

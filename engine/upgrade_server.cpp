@@ -148,6 +148,7 @@ void UpgradeServer::RunJob()
         while (LoopPass() && !stop_requested) {
         }
     }
+    RestoreUnit();
     EndJob();
 }
 

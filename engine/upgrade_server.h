@@ -112,6 +112,11 @@ public:
     // answer came). Window thread, no job running.
     void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
 
+    // A unit cut off in the middle of a job can be left with its base in the bootloader, which
+    // does not power the display: then the display gets its power now, so that it can be asked
+    // for its hardware version. True when it was powered. Window thread, no job running.
+    bool PowerDisplayOfBaseInBoot(int p, const QString &port = QString());
+
     // Manual switch of the base (device 2) to its application or its bootloader, when exactly
     // one family device is attached (at that USB location or port name, when port is given).
     // Window thread; refused while a job holds the link. False when nothing was sent.
@@ -180,12 +185,23 @@ private:
         int idle_ticks = 0;
         int retry_count = 0;
         bool target_in_app = false;
-        bool base_went_to_boot = false;
+        bool base_went_to_boot = false;   // this job sent the base to its bootloader
+        bool base_found_in_boot = false;  // the job found it there (an earlier job was cut off)
+        bool base_returned = false;       // back in its application, confirmed
         bool motor_went_to_boot = false;
+        bool motor_returned = false;
+        bool restoring = false;  // the unit is being returned after a stop: waits ignore the stop
         bool retargeted_to_display = false;
         bool resume_pending = false;
         uint16_t resume_index = 0;
         int verify_failures = 0;
+        // Bounds of the transfer (see sequence_limits.h).
+        int attempt_section = -1;  // the section the attempts count for
+        int section_attempts = 0;
+        int resume_high_water = 0;
+        int stalled_resumes = 0;
+        int request_repeats = 0;   // of the current waiting state
+        QElapsedTimer flash_clock; // since the section's flash was requested
         FirmwareSection *current_section = nullptr;
         int current_section_index = 0;
         bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
@@ -265,6 +281,15 @@ private:
     JobEndReason DecideEnd() const;
     void ReportEnd(JobEndReason reason);
     bool SwitchBase(uint8_t to, const QString &line, const QString &port);
+    // After the sequence has ended (finished, failed, stopped or cut off): the base and the motor
+    // back in their applications where this job found or left them in their bootloaders.
+    void RestoreUnit();
+    // Whether a stop request ends the current wait (not while the unit is being restored).
+    bool StopHonoured() const { return stop_requested && !job.restoring; }
+    // Counts one more repeat of a waiting state's request; true (and the job fails) past the bound.
+    bool TooManyRepeats(const char *what);
+    // A waiting state got what it waited for: its repeats start again from zero.
+    void Answered() { job.request_repeats = 0; }
 
     // Chunked hardware-version read: chunks 1..max_chunks of 16 text bytes into area, until a
     // chunk holds a zero byte (Terminated), all were read (Exhausted) or one got no reply.
@@ -325,6 +350,9 @@ private:
     // Drops everything queued and in flight after a loss or a wrong index.
     void DropInFlight(int ms, int looks);
     void ResumeFrom(uint16_t offset);
+    // Counts a resend that did not get past the furthest point reached; true (and the job fails)
+    // past the bound.
+    bool ResumeStalled(uint16_t offset);
     void RestartCurrentSection();
     bool DigestMatches(const Frame &frame) const;
     // A flash digest differed: restart the transfer (or, after the fourth time, give up).
@@ -345,7 +373,11 @@ private:
     bool RepeatVerifyRequest(const VerifyRequest &request, bool &ok, Frame &reply);
     enum class Check { Verified, Mismatch, Missed };
     Check VerifySection(size_t i, int wait_ms, bool &ok);
-    bool ReturnBaseToApp();
+    // The base restarted into its application and confirmed there; false after the attempts.
+    bool ReturnBaseToApp(int attempts);
+    void ReturnMotorToApp();
+    // Waits until the unit's port has left USB and come back (or max_ms have passed).
+    void AwaitUnitBack(const QString &old_name, int max_ms);
     // Base and motor return and the target check; false when Finish ends at a target in its
     // bootloader.
     bool FinishBehindBase();

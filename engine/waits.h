@@ -43,6 +43,7 @@ constexpr int kBaseReturnQueryMs = 100;
 constexpr int kMotorReturnMs = 500;
 constexpr int kTargetCheckDev5Ms = 2000;  // device 5 settles before its target check
 constexpr int kTargetCheckMs = 200;
+constexpr int kUnitWatchMs = 20;          // a stopped job's unit: how often its port is looked for
 
 // A job whose devices have stopped answering (and which is not streaming to them) gives up after
 // this long instead of repeating its requests forever. Read through NoReplyLimit().
@@ -50,6 +51,9 @@ constexpr int kNoReplyLimitMs = 30000;
 // Scaled in tests, but never below the longest silence a working device keeps (the flash status
 // comes after 2 s, a target check takes 20 x 200 ms).
 constexpr int kNoReplyFloorMs = 5000;
+
+// A device that keeps answering "busy" to a flash request counts as failed after the no-reply
+// limit too: erasing and programming one section takes a real device well under a second.
 
 // Window-thread exchanges.
 constexpr int kPollIntervalMs = 1500;     // the status poll

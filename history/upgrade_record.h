@@ -26,7 +26,7 @@ struct UpgradeRecord {
     QString image_version;      // application version in the image header, "major.minor.patch"
     bool success = false;
     QString error_text;         // the engine's error lines, or why the job never began
-    QString stopped_by;         // empty, kOperator or kTimeout
+    QString stopped_by;         // empty, kOperator, kTimeout or kWindowClosed
     QString user;
     QString host;
 
@@ -34,6 +34,7 @@ struct UpgradeRecord {
     static constexpr char kCommand[] = "command";
     static constexpr char kOperator[] = "operator";
     static constexpr char kTimeout[] = "timeout";
+    static constexpr char kWindowClosed[] = "window closed";  // the window closed during the job
     static constexpr char kSuccess[] = "success";
     static constexpr char kFailed[] = "failed";
 };

@@ -1,8 +1,13 @@
 #include "firmware_image.h"
 
+#include "bounded_file.h"
 #include "image_format.h"
+#include "image_seal.h"
 
+#include <QCryptographicHash>
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace {
 
@@ -86,4 +91,137 @@ FirmwareImage::Verdict FirmwareImage::ReadSections(const QByteArray &file, const
     }
     sections = std::move(loaded);
     return Verdict::Ok;
+}
+
+namespace {
+
+constexpr quint32 kMaxStoredBytes = 0xFFFF;  // the record and the transfer count stored bytes in 16 bits
+constexpr quint64 kAddressSpace = 0x100000000ULL;
+
+QString Hex(quint64 address)
+{
+    return QString::asprintf("0x%08llX", static_cast<unsigned long long>(address));
+}
+
+// The device addresses a section writes, first and last.
+QString Range(const FirmwareSection &section)
+{
+    return Hex(section.address) + QStringLiteral("..") + Hex(quint64(section.address) + section.length - 1);
+}
+
+// Per-section checks that need no other section; the first fault found, or an empty text.
+QString SectionFault(const FirmwareSection &section, quint32 stored, int number, uint8_t dev_id)
+{
+    if (section.length == 0)
+        return QStringLiteral("Section %1 at %2 is empty (length 0): nothing of it would be written!")
+            .arg(number)
+            .arg(Hex(section.address));
+    if (stored > kMaxStoredBytes)
+        return QStringLiteral("Section %1 stores %2 bytes, more than the %3 a section's 16-bit length can carry!")
+            .arg(number)
+            .arg(stored)
+            .arg(kMaxStoredBytes);
+    if (quint64(section.address) + section.length > kAddressSpace)
+        return QStringLiteral("Section %1 at %2 runs past the end of the 32-bit address space!")
+            .arg(number)
+            .arg(Hex(section.address));
+    if (dev_id == FirmwareImage::kRawOnlyDevId && stored != section.length)
+        return QStringLiteral("Section %1 at %2 is not stored raw (%3 bytes stored for its %4), but the motor takes "
+                              "raw sections only!")
+            .arg(number)
+            .arg(Hex(section.address))
+            .arg(stored)
+            .arg(section.length);
+    return {};
+}
+
+// Two sections that would write the same bytes of the device's memory: the later one would
+// overwrite the earlier, so the flash would hold neither as the image states it.
+QString OverlapFault(const std::vector<FirmwareSection> &sections)
+{
+    std::vector<int> order(sections.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = int(i);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return sections[size_t(a)].address != sections[size_t(b)].address
+                   ? sections[size_t(a)].address < sections[size_t(b)].address
+                   : a < b;
+    });
+    for (size_t i = 1; i < order.size(); ++i) {
+        const int a = std::min(order[i - 1], order[i]);
+        const int b = std::max(order[i - 1], order[i]);
+        const FirmwareSection &lower = sections[size_t(order[i - 1])];
+        const FirmwareSection &upper = sections[size_t(order[i])];
+        if (quint64(lower.address) + lower.length > upper.address)
+            return QStringLiteral("Sections %1 (%2) and %3 (%4) overlap in the device's memory!")
+                .arg(a + 1)
+                .arg(Range(sections[size_t(a)]))
+                .arg(b + 1)
+                .arg(Range(sections[size_t(b)]));
+    }
+    return {};
+}
+
+}  // namespace
+
+bool FirmwareImage::Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason)
+{
+    out.bytes = bytes;
+    out.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    out.header = ImageHeader();
+    out.sections.clear();
+    out.seal = ImageSnapshot::Seal::None;
+
+    if (ReadHeader(bytes, out.header, reason) != Verdict::Ok)
+        return false;
+    // Before the structure: when a sealed image was altered, the alteration is the news, not
+    // whatever structural fault it caused.
+    switch (ImageSeal::Check(bytes)) {
+    case ImageSeal::State::Broken:
+        reason = QStringLiteral("The image does not match its seal: its bytes after the header changed since it was "
+                                "written!");
+        return false;
+    case ImageSeal::State::Matches: out.seal = ImageSnapshot::Seal::Valid; break;
+    case ImageSeal::State::Unsealed: break;
+    }
+    std::vector<FirmwareSection> sections;
+    if (ReadSections(bytes, out.header, dev_id, sections, reason) != Verdict::Ok)
+        return false;
+    if (sections.empty()) {
+        reason = QStringLiteral("The image holds no section: nothing would be written to the device!");
+        return false;
+    }
+
+    const bool layout1 = ImageFormat::IsLayout1(out.header.layout_major, out.header.layout_minor);
+    const qint64 entry_size = layout1 ? ImageFormat::kLayout1DataOffset + qint64(out.header.section_len_max)
+                                      : ImageFormat::kLayout0DataOffset + ImageFormat::kLayout0DataArea;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        // The full stored count, before the record keeps its low 16 bits.
+        const qint64 entry = ImageFormat::kHeaderSize + qint64(i) * entry_size;
+        const quint32 stored = ReadLittle<quint32>(bytes, entry + ImageFormat::kEntryCompressedLengthOffset);
+        const QString fault = SectionFault(sections[i], stored, int(i + 1), dev_id);
+        if (!fault.isEmpty()) {
+            reason = fault;
+            return false;
+        }
+    }
+    const QString overlap = OverlapFault(sections);
+    if (!overlap.isEmpty()) {
+        reason = overlap;
+        return false;
+    }
+    out.sections = std::move(sections);
+    return true;
+}
+
+bool FirmwareImage::Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason)
+{
+    out = ImageSnapshot();
+    out.path = path;
+    const BoundedFile::Result file = BoundedFile::Read(path, kMaxImageBytes);
+    if (!file.Ok()) {
+        reason = file.reason;
+        return false;
+    }
+    return Check(file.bytes, dev_id, out, reason);
 }

@@ -2,6 +2,7 @@
 
 #include "firmware_section.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <vector>
@@ -18,12 +19,49 @@ struct ImageHeader {
     uint32_t section_num = 0;
 };
 
+// One image as a job uses it: the file read once, checked, and its sections taken from those
+// same bytes, so what is checked is what is sent.
+struct ImageSnapshot {
+    enum class Seal {
+        None,   // made elsewhere: accepted on its structure
+        Valid,  // sealed, and every byte after the header is as it was written
+    };
+
+    QString path;
+    QByteArray bytes;                       // the whole file
+    ImageHeader header;
+    std::vector<FirmwareSection> sections;  // file order, dev_id stamped on each
+    QByteArray sha256;                      // of the whole file (32 bytes), as records name the image
+    Seal seal = Seal::None;
+};
+
 // Reading an image file held in memory. Every read is bounds-checked: a file that is too short,
 // entries that run past its end or a compressed length larger than the entry's data area are
 // refused with a reason, never read past.
 namespace FirmwareImage {
 
 enum class Verdict { Ok, TooShort, BadMagic, Malformed };
+
+// The largest image file read. No device of the family states its flash size; the images we
+// know are at most 288 KiB (the base), and an image holds its data in sections of at most 64 KiB.
+// 16 MiB is the size of a 128-Mbit serial flash, a generous ceiling for microcontroller boards
+// like these (their internal flash is a few MiB at most), over fifty times today's largest image
+// and, at the measured 40 KiB/s, already seven minutes of transfer per device. A file above it
+// is a mistaken path, refused before it is read.
+constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
+
+// The motor writes what it receives straight to its flash: it takes raw sections only.
+constexpr uint8_t kRawOnlyDevId = 3;
+
+// Reads the image file at path once (a regular file of at most kMaxImageBytes) and checks it for
+// the device dev_id: header, at least one section, every section inside the file and not empty,
+// no two sections overlapping in the device's address space, raw sections for the motor, and the
+// seal when the image carries one. On failure reason says why in English, naming the section,
+// and out holds what was read so far (path, bytes and sha256 once the file was read).
+bool Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason);
+
+// The checks of Load on a file already in memory; out.path is left as it is.
+bool Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason);
 
 // Checks size and magic and reads the header.
 Verdict ReadHeader(const QByteArray &file, ImageHeader &header, QString &reason);

@@ -15,6 +15,11 @@ constexpr int kLayoutMinorOffset = 5;
 constexpr int kAppVerMajorOffset = 8;
 constexpr int kAppVerMinorOffset = 9;
 constexpr int kAppVerPatchOffset = 10;  // u16
+// Reserved bytes 12..55, which the devices do not interpret, carry the seal of images we write.
+constexpr int kSealMarkerOffset = 12;
+constexpr int kSealMarkerSize = 8;
+constexpr int kSealDigestOffset = 20;  // SHA-256 of every byte after the header
+constexpr int kSealDigestSize = 32;
 constexpr int kProductCodeOffset = 56;
 constexpr int kProductCodeSize = 64;
 constexpr int kSectionLenMaxOffset = 120;  // u32: data area of each entry in layout 1

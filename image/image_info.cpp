@@ -1,10 +1,11 @@
 #include "image_info.h"
 
+#include "bounded_file.h"
 #include "firmware_image.h"
 #include "image_format.h"
+#include "image_seal.h"
 #include "section_codec.h"
 
-#include <QFile>
 #include <QTextStream>
 
 #include <vector>
@@ -12,19 +13,25 @@
 ImageInfo DescribeImage(const QString &path)
 {
     ImageInfo info;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        info.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    const BoundedFile::Result file = BoundedFile::Read(path, FirmwareImage::kMaxImageBytes);
+    if (!file.Ok()) {
+        info.problem = file.reason;
         return info;
     }
-    const QByteArray bytes = file.readAll();
+    const QByteArray &bytes = file.bytes;
+
+    // The verdict a job would reach before it touches a device (for no device in particular), so
+    // that this report and the command's upgrade judge an image alike and give the same reason.
+    ImageSnapshot snapshot;
+    QString verdict;
+    const bool sound = FirmwareImage::Check(bytes, 0, snapshot, verdict);
 
     ImageHeader header;
     QString reason;
     std::vector<FirmwareSection> sections;
     if (FirmwareImage::ReadHeader(bytes, header, reason) != FirmwareImage::Verdict::Ok ||
         FirmwareImage::ReadSections(bytes, header, 0, sections, reason) != FirmwareImage::Verdict::Ok) {
-        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, reason);
+        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
         return info;
     }
 
@@ -37,6 +44,11 @@ ImageInfo DescribeImage(const QString &path)
     out << "Product code:  " << header.product_code << "\n";
     out << "Section_len_max: " << header.section_len_max << "\n";
     out << "Sections:      " << header.section_num << "\n";
+    switch (ImageSeal::Check(bytes)) {
+    case ImageSeal::State::Matches: out << "Seal:          sealed, matches (SHA-256 of the bytes after the header)\n"; break;
+    case ImageSeal::State::Broken: out << "Seal:          sealed, DOES NOT MATCH: the image changed after it was written\n"; break;
+    case ImageSeal::State::Unsealed: out << "Seal:          none (made elsewhere: judged on its structure alone)\n"; break;
+    }
     out << QString::asprintf("  %4s  %-10s  %6s  %6s  %-4s  %-32s  %s\n", "#", "address", "length", "stored", "form",
                              "digest (MD5)", "check");
     qint64 total = 0, stored = 0;
@@ -59,7 +71,13 @@ ImageInfo DescribeImage(const QString &path)
         stored += section.data.size();
     }
     out << "Total:         " << total << " bytes in " << sections.size() << " sections, " << stored << " stored\n";
+    out << "Digest check:  assumes each digest is the MD5 of the section's decompressed bytes, as the simulated\n"
+           "               family computes it; a real device may compute another value\n";
     out.flush();
+    if (!sound) {
+        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
+        return info;
+    }
     // A device would refuse such a section after its transfer: scripts must not take the image.
     if (failed > 0)
         info.problem = QStringLiteral("%1: %2 of %3 sections fail their check").arg(path).arg(failed).arg(sections.size());

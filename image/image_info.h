@@ -2,12 +2,14 @@
 
 #include <QString>
 
-// What an image file holds, as `fwimage info` prints it: the header, every section with the
-// check of its data against its length and digest, and the totals.
+// What an image file holds, as `fwimage info` prints it: the header, the seal, every section with
+// the check of its data against its length and digest (MD5 of the decompressed bytes, as the
+// simulated family computes it), and the totals.
 struct ImageInfo {
     QString text;     // the report; empty when the file could not be read as an image at all
     QString problem;  // why the image must not be used; empty when every check passed
 };
 
-// Reads and checks the image file at path.
+// Reads the image file at path once and checks it as a job would (FirmwareImage::Check, for no
+// particular device) and, beyond that, each section's digest.
 ImageInfo DescribeImage(const QString &path);

@@ -1,9 +1,12 @@
 #include "image_writer.h"
 
 #include "image_format.h"
+#include "image_seal.h"
 #include "section_codec.h"
 
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace {
 
@@ -13,6 +16,32 @@ template <typename T>
 void PutLittle(QByteArray &buffer, int offset, T value)
 {
     qToLittleEndian<T>(value, buffer.data() + offset);
+}
+
+QString Hex(quint64 address)
+{
+    return QString::asprintf("0x%08llX", static_cast<unsigned long long>(address));
+}
+
+// Two binaries that share device addresses: the image would write those bytes twice and the
+// flash would hold the later copy only, so the image is not written at all.
+QString OverlapProblem(const QList<ImageSegment> &segments)
+{
+    QList<const ImageSegment *> order;
+    for (const ImageSegment &segment : segments)
+        order.append(&segment);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const ImageSegment *a, const ImageSegment *b) { return a->address < b->address; });
+    for (int i = 1; i < order.size(); ++i) {
+        const ImageSegment &lower = *order[i - 1];
+        const ImageSegment &upper = *order[i];
+        const quint64 lower_end = quint64(lower.address) + quint64(lower.bytes.size());
+        if (lower_end > upper.address)
+            return QStringLiteral("the binaries for %1 (%1..%2) and %3 (%3..%4) overlap")
+                .arg(Hex(lower.address), Hex(lower_end - 1), Hex(upper.address),
+                     Hex(quint64(upper.address) + quint64(upper.bytes.size()) - 1));
+    }
+    return {};
 }
 
 QString CheckRecipe(const ImageRecipe &recipe, const QList<ImageSegment> &segments)
@@ -32,7 +61,7 @@ QString CheckRecipe(const ImageRecipe &recipe, const QList<ImageSegment> &segmen
             return QStringLiteral("the binary for address 0x%1 runs past the 32-bit address space")
                 .arg(segment.address, 0, 16);
     }
-    return {};
+    return OverlapProblem(segments);
 }
 
 }  // namespace
@@ -56,6 +85,16 @@ QByteArray BuildImage(const ImageRecipe &recipe, const QList<ImageSegment> &segm
             QByteArray stored = recipe.raw ? QByteArray() : SectionCodec::Compress(plain);
             if (stored.isEmpty())
                 stored = plain;
+            // The entry's length field is 16 bits, and so is the transfer's count of stored
+            // bytes: a longer section would be cut without a word, so it is refused here.
+            if (plain.size() > kMaxSectionLength || stored.size() > kMaxSectionLength) {
+                if (error)
+                    *error = QStringLiteral("the section at %1 is %2 bytes, more than a section's 16-bit length holds (%3)")
+                                 .arg(Hex(segment.address + quint32(offset)))
+                                 .arg(plain.size())
+                                 .arg(kMaxSectionLength);
+                return {};
+            }
             QByteArray entry(entry_size, '\0');
             PutLittle<quint32>(entry, ImageFormat::kEntryAddressOffset, segment.address + quint32(offset));
             PutLittle<quint16>(entry, ImageFormat::kEntryLengthOffset, quint16(plain.size()));
@@ -78,5 +117,6 @@ QByteArray BuildImage(const ImageRecipe &recipe, const QList<ImageSegment> &segm
     PutLittle<quint32>(image, ImageFormat::kSectionNumOffset, quint32(entries.size()));
     for (const QByteArray &entry : entries)
         image += entry;
+    ImageSeal::Apply(image);
     return image;
 }

@@ -23,6 +23,7 @@ struct ImageRecipe {
 
 // Builds an image: each segment is cut into sections of section_size bytes, each section is
 // stored LZ4-compressed when that makes it shorter (raw otherwise, or always with recipe.raw)
-// and carries the MD5 digest of its uncompressed bytes. Returns an empty array and sets
-// *error when the recipe cannot be written.
+// and carries the MD5 digest of its uncompressed bytes; the image is sealed (image_seal.h).
+// Returns an empty array and sets *error when the recipe cannot be written, among others when two
+// segments share device addresses.
 QByteArray BuildImage(const ImageRecipe &recipe, const QList<ImageSegment> &segments, QString *error);

@@ -31,10 +31,9 @@ JobRecordKeeper::JobRecordKeeper(UpgradeServer &engine, const QString &end, QObj
     , front_end(end)
 {
     qRegisterMetaType<UpgradeRecord>();
-    // The job thread's reports arrive queued, in the order it emitted them; finished comes last.
+    // The job thread's reports arrive queued, in the order it emitted them; JobEnded comes last.
     connect(&server, &UpgradeServer::PushErrorMsg, this, &JobRecordKeeper::OnErrorText);
-    connect(&server, &UpgradeServer::PushUpgRes, this, &JobRecordKeeper::OnResult);
-    connect(&server, &QThread::finished, this, &JobRecordKeeper::OnJobEnded);
+    connect(&server, &UpgradeServer::JobEnded, this, &JobRecordKeeper::OnJobEnded);
 }
 
 JobRecordKeeper::~JobRecordKeeper()
@@ -84,8 +83,6 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     }
 
     database = path;
-    result_seen = false;
-    timed_out = false;
     active = true;
 }
 
@@ -94,47 +91,33 @@ void JobRecordKeeper::Abandon()
     active = false;
 }
 
-void JobRecordKeeper::MarkTimedOut()
-{
-    if (active)
-        timed_out = true;
-}
-
 void JobRecordKeeper::OnErrorText(const QString &text)
 {
     if (active)
         record.error_text += text;
 }
 
-void JobRecordKeeper::OnResult(bool result)
-{
-    if (!active)
-        return;
-    result_seen = true;
-    record.success = result;
-}
-
-void JobRecordKeeper::OnJobEnded()
+void JobRecordKeeper::OnJobEnded(JobEndReason reason)
 {
     if (!active)
         return;
     active = false;
     record.duration_ms = clock.elapsed();
     record.error_text = Trimmed(record.error_text);
-    if (!result_seen) {
-        // The engine ends such a job silently: say what the record can.
-        record.success = false;
-        if (record.error_text.isEmpty()) {
-            record.error_text = image_problem.isEmpty()
-                                    ? QStringLiteral("The job ended before the upgrade began: the port could not be "
-                                                     "opened or the image not loaded")
-                                    : QStringLiteral("The image could not be read: %1").arg(image_problem);
-        }
-    }
-    if (timed_out)
+    record.success = reason == JobEndReason::Success;
+    // The engine ends these two without a word: say what the record can.
+    if (record.error_text.isEmpty() && reason == JobEndReason::PortNotOpened)
+        record.error_text = QStringLiteral("The job ended before the upgrade began: the port could not be opened");
+    if (record.error_text.isEmpty() && reason == JobEndReason::ImageInvalid)
+        record.error_text = image_problem.isEmpty() ? QStringLiteral("The image could not be loaded")
+                                                    : QStringLiteral("The image could not be read: %1").arg(image_problem);
+    // Only a job that ended because of the stop names who stopped it; one that failed or
+    // succeeded first ended for its own reason.
+    if (reason == JobEndReason::TimedOut)
         record.stopped_by = QLatin1String(UpgradeRecord::kTimeout);
-    else if (server.StoppedByOperator())
-        record.stopped_by = QLatin1String(UpgradeRecord::kOperator);
+    else if (reason == JobEndReason::Stopped)
+        record.stopped_by = QLatin1String(server.LastStopKind() == StopKind::Closing ? UpgradeRecord::kWindowClosed
+                                                                                       : UpgradeRecord::kOperator);
     Write(record);
 }
 

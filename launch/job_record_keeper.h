@@ -1,5 +1,6 @@
 #pragma once
 
+#include "job_end.h"
 #include "upgrade_launch.h"
 #include "upgrade_record.h"
 
@@ -12,9 +13,10 @@ class QThread;
 class UpgradeServer;
 
 // Keeps the upgrade history for one engine on behalf of a front end (the window, the command):
-// the facts of the launch when a job starts, the result and error text as the engine reports
-// them, and one record when the job's thread has ended, also for a job that ended before it
-// reported any result (a port that would not open). Lives in the front end's thread.
+// the facts of the launch when a job starts, the error text as the engine reports it, and one
+// record when the engine reports why the job ended (JobEnded), also for a job that ended before
+// it began (a port that would not open). The result and who stopped the job come from that
+// reason, never from the error text. Lives in the front end's thread.
 //
 // The record is written on a short-lived thread of its own: a database that is locked, broken
 // or on a full disk costs a warning (Recorded), never the job's result, and never stalls the
@@ -33,9 +35,6 @@ public:
     void Begin(const QString &target, const LaunchJob &job, const QString &database);
     // The engine did not start the job after all: nothing is recorded for it.
     void Abandon();
-    // The front end's own time-out stopped the running job (the operator's Stop the keeper learns
-    // from the engine).
-    void MarkTimedOut();
     // No job being followed and no record being written: a command may exit.
     bool Idle() const { return !active && writers.isEmpty(); }
 
@@ -45,8 +44,7 @@ signals:
 
 private:
     void OnErrorText(const QString &text);
-    void OnResult(bool result);
-    void OnJobEnded();
+    void OnJobEnded(JobEndReason reason);
     void Write(const UpgradeRecord &record);
 
     UpgradeServer &server;
@@ -58,8 +56,6 @@ private:
     QString database;
     QString image_problem;  // why the image could not be read at the start, if it could not
     QElapsedTimer clock;    // monotonic: the duration must survive a clock change
-    bool result_seen = false;
-    bool timed_out = false;
 
     QList<QThread *> writers;  // owned; each is let go once its record is written
 };

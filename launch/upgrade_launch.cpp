@@ -3,10 +3,13 @@
 #include "messages.h"
 #include "port_catalog.h"
 #include "upgrade_server.h"
+#include "waits.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFileInfo>
 
 namespace {
@@ -27,6 +30,15 @@ QString Zh(const char *text)
     return QString::fromUtf8(text);
 }
 
+// The launch runs in the window's thread: timers and queued reports keep going while it waits,
+// operator input does not.
+void WaitKeepingEventsGoing(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
 }  // namespace
 
 UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine) : server(engine) {}
@@ -41,19 +53,17 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
                        QStringLiteral("Invalid configuration file!"));
     entry = entries.value(target);
 
-    // Each configured product id counts once, however many ports show it.
-    QList<int> attached;
-    for (const PortInfo &info : ListFamilyPorts()) {
-        if (PortMatches(info, wanted))
-            attached.append(info.product_id);
-    }
+    // Every attached port of the entry's product ids counts: identical units show the same id,
+    // and a job must never take one of them at random.
+    PortInfo found;
     int count = 0;
-    for (int pid : entry.usb_pids) {
-        if (attached.contains(pid)) {
+    for (const PortInfo &info : ListFamilyPorts()) {
+        if (PortMatches(info, wanted) && entry.usb_pids.contains(info.product_id)) {
             ++count;
-            usb_pid = pid;
+            found = info;
         }
     }
+    usb_pid = found.product_id;
     if (count == 0)
         return Refusal(Kind::NoDevice, {Zh("未找到设备")}, false, Zh("未找到可升级设备!"),
                        QStringLiteral("No target found!"));
@@ -62,12 +72,13 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
                        true,
                        Zh("检测\"%1\"有到多个相同网络ID的USB设备，请只保留一个进行升级").arg(target),
                        QStringLiteral("Multiple ZORV device detected, please leave one only!"));
-    if (!wanted.isEmpty()) {
-        // A tty name lasts only until the base restarts; its place on USB stays. Should the port
-        // have gone meanwhile, the job keeps to what was asked for rather than to any port.
-        const PortInfo found = FamilyPort(usb_pid, wanted);
-        port = !found.location.isEmpty() ? found.location : !found.name.isEmpty() ? found.name : wanted;
-    }
+    // The job is pinned to this unit: every open, the reconnects after the base's restarts
+    // included, takes only the port at its place on USB (a tty name lasts only until the base
+    // restarts). Without a location the USB serial number names the unit; without either, a
+    // name that was asked for is kept, else the job takes the one port of its product id.
+    port = UnitKey(found);
+    if (port.isEmpty())
+        port = wanted;
     return std::nullopt;
 }
 
@@ -83,10 +94,19 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     server.StopPolling();
     QString hw;
+    bool display_woken = false;
     for (int i = 0; i < kHwTries && hw.isEmpty(); ++i) {
         server.QueryHwVersion(usb_pid, entry.dev_id, hw, port);
-        if (hw.isEmpty())
-            qDebug().noquote() << QString::fromUtf8("查询硬件版本超时");
+        if (!hw.isEmpty())
+            break;
+        qDebug().noquote() << QString::fromUtf8("查询硬件版本超时");
+        // The display of a base left in its bootloader has no power: give it power once and
+        // the time to start, and the next plain upgrade takes the unit as it is.
+        if (!display_woken && entry.dev_id == DeviceId::Display &&
+            server.PowerDisplayOfBaseInBoot(usb_pid, port)) {
+            display_woken = true;
+            WaitKeepingEventsGoing(Waits::Long(Waits::kTargetSettleMs));
+        }
     }
     qDebug().noquote() << "\nHardware Version: " + hw;
     server.StartPolling();

@@ -46,9 +46,10 @@ public:
     explicit UpgradeLaunch(UpgradeServer &server);
 
     // The target and its one attached device, from the configuration's table and the attached
-    // family ports. With a port (a USB location or a port name) only the device there counts,
-    // and everything after, the job's reconnects included, uses that port alone; a name is kept
-    // as its port's location when it has one, so the job follows the base through its restarts.
+    // family ports: two ports of the target's product ids are two units, and refused. With a
+    // port (a USB location, serial number or port name) only the device there counts. Everything
+    // after, the job's reconnects included, keeps to the unit found, by its USB location (or
+    // serial number), so the job follows the base through its restarts and never another unit.
     // On success the product id and the port are kept for Prepare.
     std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target,
                                             const QString &port = QString());

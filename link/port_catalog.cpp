@@ -21,6 +21,7 @@ QList<PortInfo> SystemPorts()
         port.has_usb_ids = info.hasVendorIdentifier() && info.hasProductIdentifier();
         port.vendor_id = info.vendorIdentifier();
         port.product_id = info.productIdentifier();
+        port.serial_number = info.serialNumber();
 #if defined(Q_OS_LINUX)
         port.location = UsbLocation::FromSysfs(QStringLiteral("/sys"), info.portName());
 #elif defined(Q_OS_WIN)
@@ -83,7 +84,13 @@ QList<int> ListFamilyPids()
 
 bool PortMatches(const PortInfo &port, const QString &wanted)
 {
-    return wanted.isEmpty() || (!port.location.isEmpty() && port.location == wanted) || port.name == wanted;
+    return wanted.isEmpty() || (!port.location.isEmpty() && port.location == wanted) ||
+           (!port.serial_number.isEmpty() && port.serial_number == wanted) || port.name == wanted;
+}
+
+QString UnitKey(const PortInfo &port)
+{
+    return !port.location.isEmpty() ? port.location : port.serial_number;
 }
 
 PortInfo FamilyPort(int product_id, const QString &wanted)

@@ -14,6 +14,8 @@ struct PortInfo {
     // Where the device sits on USB (Linux: its sysfs device path such as "1-1.2"). Unlike the
     // name it survives the device leaving USB and coming back; empty when not known.
     QString location;
+    // The USB serial number the device reports; empty when it reports none.
+    QString serial_number;
 };
 
 // The one place that asks the system for its serial ports. A simulated device family replaces
@@ -47,9 +49,14 @@ QList<PortInfo> ListFamilyPorts();
 // Product identifiers of every attached family port, in enumeration order, duplicates kept.
 QList<int> ListFamilyPids();
 
-// Whether the port is the one a caller named: by its USB location, or by its name when the caller
-// gave a name (a name only holds until the device next leaves USB). An empty wanted matches all.
+// Whether the port is the one a caller named: by its USB location, its USB serial number, or its
+// name when the caller gave a name (a name only holds until the device next leaves USB). An empty
+// wanted matches all.
 bool PortMatches(const PortInfo &port, const QString &wanted);
+
+// What names the port's unit across the base's restarts: its USB location, else its USB serial
+// number; empty when the platform gives neither.
+QString UnitKey(const PortInfo &port);
 
 // The family port a driver for this product id opens (only the one named by wanted, when
 // given): with several, the one enumerated last. Empty name when none is attached.

@@ -2,16 +2,22 @@
 
 #include <QDir>
 #include <QFile>
+#include <QDebug>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSaveFile>
+#include <QSet>
 
 #include <cmath>
 
 #ifdef Q_OS_UNIX
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #endif
@@ -34,13 +40,40 @@ bool ProcessRuns(qint64 pid)
 #endif
 }
 
-bool ReadObject(const QString &path, QJsonObject *root)
+// Who may have written a catalog: this user or root. Anyone else could list a path of their
+// choosing (their own terminal, posing as a base) to a program that runs as this user. Empty when
+// the file may be used, else why not.
+QString ForeignOwner(const QFile &file)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::fstat(file.handle(), &status) != 0)
+        return QStringLiteral("its owner cannot be read");
+    const uid_t me = ::geteuid();
+    if (status.st_uid == me || status.st_uid == 0)
+        return {};
+    return QStringLiteral("it belongs to another user (uid %1), not to this one (uid %2) or root")
+        .arg(status.st_uid)
+        .arg(me);
+#else
+    // Windows files have no single owner id to compare; the running publisher is still required.
+    Q_UNUSED(file)
+    return {};
+#endif
+}
+
+bool ReadObject(const QString &path, QJsonObject *root, QString *foreign = nullptr)
 {
     if (!QFileInfo(path).isFile())  // a FIFO or a device would block or never end
         return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
+    if (foreign) {
+        *foreign = ForeignOwner(file);  // of the file opened, whatever replaced the path since
+        if (!foreign->isEmpty())
+            return false;
+    }
     const QByteArray bytes = file.read(kMaxCatalogBytes + 1);
     if (bytes.size() > kMaxCatalogBytes)
         return false;
@@ -100,16 +133,67 @@ bool ReadEntry(const QJsonValue &value, PortInfo *port)
     return !QDir::isAbsolutePath(port->name) || QFileInfo::exists(port->name);
 }
 
+// Says once per file and reason why a catalog is ignored: programs enumerate ports every poll,
+// and a line each time would bury everything else. A file that becomes usable again is
+// forgotten, so that its next failure is told.
+class IgnoredCatalogs {
+public:
+    void Tell(const QString &path, const QString &reason)
+    {
+        {
+            QMutexLocker lock(&mutex);
+            if (told.contains({path, reason}))
+                return;
+            told.insert({path, reason});
+        }
+        qWarning().noquote() << QStringLiteral("%1: ignoring %2: %3")
+                                    .arg(QLatin1String(PortCatalog::kSimCatalogVariable), path, reason);
+    }
+
+    void Forget(const QString &path)
+    {
+        QMutexLocker lock(&mutex);
+        for (auto it = told.begin(); it != told.end();) {
+            if (it->first == path)
+                it = told.erase(it);
+            else
+                ++it;
+        }
+    }
+
+private:
+    QMutex mutex;
+    QSet<QPair<QString, QString>> told;
+};
+
+IgnoredCatalogs &Ignored()
+{
+    static IgnoredCatalogs ignored;
+    return ignored;
+}
+
 }  // namespace
 
 QList<PortInfo> PortCatalogFile::Read(const QString &path)
 {
     QJsonObject root;
-    if (!ReadObject(path, &root))
+    QString foreign;
+    if (!ReadObject(path, &root, &foreign)) {
+        if (!foreign.isEmpty())
+            Ignored().Tell(path, foreign);
         return {};
+    }
     const qint64 owner = RecordedOwner(root);
-    if (owner < 0 || (owner > 0 && !ProcessRuns(owner)))
+    if (owner <= 0) {
+        Ignored().Tell(path, owner == 0 ? QStringLiteral("it names no publishing process (no \"pid\")")
+                                        : QStringLiteral("its \"pid\" is not a process id"));
         return {};
+    }
+    if (!ProcessRuns(owner)) {
+        Ignored().Tell(path, QStringLiteral("the simulator that wrote it (process %1) no longer runs").arg(owner));
+        return {};
+    }
+    Ignored().Forget(path);
     const QJsonValue list = root.value(QLatin1String("ports"));
     if (!list.isArray())
         return {};

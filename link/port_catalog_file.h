@@ -15,10 +15,12 @@
 namespace PortCatalogFile {
 
 // The entries of the file that can be opened now. None when the file is missing, not a regular
-// file, too large to be a catalog, not such a JSON object (a half-written file included), or
-// written by a process that no longer runs: a simulator that was killed leaves a stale file, and
-// its old paths may since name someone else's terminal. An entry without a name, with an id
-// outside 0..65535 or with a device path that no longer exists is skipped; the others stay.
+// file, too large to be a catalog, not such a JSON object (a half-written file included), owned
+// by a user other than this one or root (on Unix), or not written by a process that still runs: a
+// simulator that was killed leaves a stale file, and its old paths may since name someone else's
+// terminal. Another owner or a publisher that is missing or gone is told in one warning per file
+// and reason. An entry without a name, with an id outside 0..65535 or with a device path that no
+// longer exists is skipped; the others stay.
 QList<PortInfo> Read(const QString &path);
 
 // Replaces the file in one step (a temporary file renamed over it), so a reader sees the old

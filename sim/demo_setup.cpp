@@ -74,7 +74,7 @@ QJsonObject Series(const Variant &variant)
 DemoTarget Target(const TargetPlan &plan)
 {
     return {plan.name, plan.button, plan.usb_pid, plan.dev_id, plan.attached.hw, plan.attached.file, plan.kib,
-            plan.other.hw};
+            plan.other.hw, plan.address};
 }
 
 }  // namespace
@@ -140,6 +140,7 @@ QList<SimFamilyOptions> DemoSets(const QList<DemoTarget> &targets, double time_s
         options.timings.base_reenumerate_ms = scaled(1500);
         options.timings.display_boot_ms = scaled(200);
         options.timings.flash_busy_ms = 40;
+        options.timings.power_off_ms = scaled(500);
         sets.append(options);
     }
     return sets;

@@ -16,6 +16,7 @@ struct DemoTarget {
     QString image;         // path of its image, relative to the working directory
     int image_kib = 0;
     QString other_hw_version;  // the configuration's second hardware variant of the target
+    quint32 address = 0;   // where its image starts in the device's flash; image_kib follow
 };
 
 // The demonstration targets as WriteDemoWorkspace writes them, without writing anything.

@@ -149,6 +149,8 @@ void SimFamily::ReadHost()
                 Dispatch(parser.frame);
             else if (decoded == FrameCodec::FrameBadChecksum)
                 ++bad_frames;
+            if (!pty)  // the request cut the power: the rest never reached the base
+                return;
         }
         if (!pty)  // a request unplugged the base
             return;
@@ -197,6 +199,23 @@ void SimFamily::Dispatch(const Frame &request)
     requests_by_device[device->id].append({NowUs(), request});
     if (options.on_request)
         options.on_request(device->id, request);
+    CheckPowerCut(*device, request);
+}
+
+void SimFamily::CheckPowerCut(const SimDevice &device, const Frame &request)
+{
+    const SimPowerCutTrigger &trigger = options.power_cut;
+    if (!trigger.Armed() || request.command != trigger.command || (trigger.device && trigger.device != device.id))
+        return;
+    if (trigger.when && !trigger.when(device, request))
+        return;
+    if (++power_cut_matches < trigger.nth)
+        return;
+    const std::function<void()> then = trigger.then;
+    options.power_cut = SimPowerCutTrigger();  // one cut per arming
+    PowerDown();
+    if (then)
+        then();
 }
 
 void SimFamily::Reply(int from, uint8_t command, const QByteArray &payload)
@@ -243,8 +262,10 @@ void SimFamily::Restart(int id, SimMode into)
         return;
     }
     // The base drops off USB, taking the display's supply with it, and enumerates again under
-    // a new path.
-    Schedule(options.timings.base_detach_ms, [this] {
+    // a new path; a power cut meanwhile voids both steps.
+    Schedule(options.timings.base_detach_ms, [this, device, epoch] {
+        if (device->epoch != epoch)
+            return;
         Withdraw();
         if (SimDevice *display = Device(kDisplayId)) {
             display->powered = false;
@@ -254,8 +275,10 @@ void SimFamily::Restart(int id, SimMode into)
     });
     if (options.faults.never_reenumerate)
         return;
-    Schedule(options.timings.base_detach_ms + options.timings.base_reenumerate_ms, [this, into] {
-        SimDevice *base = Device(kBaseId);
+    Schedule(options.timings.base_detach_ms + options.timings.base_reenumerate_ms, [this, device, epoch, into] {
+        if (device->epoch != epoch)
+            return;
+        SimDevice *base = device;
         base->restarting = false;
         base->SetMode(into);
         Publish();
@@ -263,6 +286,59 @@ void SimFamily::Restart(int id, SimMode into)
         if (into == SimMode::App)
             PowerOnDisplay();  // the base's application powers the display by itself
     });
+}
+
+void SimFamily::PowerDown()
+{
+    for (auto &entry : devices) {
+        SimDevice &device = *entry.second;
+        // Programming erases the area before it writes: cut in between, it holds neither image.
+        if (device.transfer.flash == SimTransfer::Flash::Busy)
+            device.flash.Erase(device.transfer.address, device.transfer.length);
+        device.transfer = SimTransfer();  // the section buffer was in RAM
+        device.powered = false;
+        device.restarting = false;
+        ++device.epoch;  // restarts and programmings under way are void
+    }
+    Withdraw();
+    ++power_cuts;
+    const int epoch = ++power_epoch;
+    Schedule(options.timings.power_off_ms, [this, epoch] { PowerUp(epoch); });
+}
+
+void SimFamily::PowerUp(int epoch)
+{
+    if (epoch != power_epoch)
+        return;  // cut again while off: that cut brings the power back
+    for (auto &entry : devices) {
+        SimDevice *device = entry.second.get();
+        if (device->id == kDisplayId && devices.count(kBaseId))
+            continue;  // its supply comes from the base, not from the unit's
+        device->powered = true;
+        device->restarting = true;
+        SimMode into = device->boot_requested ? SimMode::Boot : SimMode::App;
+        if (options.faults.stay_in_boot.contains(device->id))
+            into = SimMode::Boot;
+        if (options.faults.stay_in_app.contains(device->id))
+            into = SimMode::App;
+        const int started_epoch = device->epoch;
+        const bool base = device->id == kBaseId;
+        if (base && options.faults.never_reenumerate)
+            continue;
+        Schedule(base ? options.timings.base_reenumerate_ms : options.timings.device_restart_ms,
+                 [this, device, started_epoch, base, into] {
+                     if (device->epoch != started_epoch)
+                         return;
+                     device->restarting = false;
+                     device->SetMode(into);
+                     if (!base)
+                         return;
+                     Publish();
+                     ++reenumerations;
+                     if (into == SimMode::App)
+                         PowerOnDisplay();  // the base's application powers the display by itself
+                 });
+    }
 }
 
 void SimFamily::PowerOnDisplay()
@@ -347,6 +423,26 @@ QString SimFamily::PortPath() const
 QString SimFamily::Location() const
 {
     return options.location;  // fixed at construction
+}
+
+void SimFamily::CutPower()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    PowerDown();
+    Wake();
+}
+
+void SimFamily::CutPowerAt(const SimPowerCutTrigger &trigger)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    options.power_cut = trigger;
+    power_cut_matches = 0;
+}
+
+int SimFamily::PowerCuts() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return power_cuts;
 }
 
 void SimFamily::SetFaults(const SimFaults &faults)

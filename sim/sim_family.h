@@ -25,6 +25,7 @@ struct SimTimings {
     int base_reenumerate_ms = 1000;  // and a new port appears this long after it vanished
     int display_boot_ms = 100;       // the display starts this long after it gets power
     int flash_busy_ms = 20;          // erasing and programming one section
+    int power_off_ms = 100;          // a unit whose power was cut stays unpowered this long
 };
 
 // Link and device faults, switchable at any time. Probabilities are per byte or per frame.
@@ -54,6 +55,19 @@ struct SimFaults {
     quint32 seed = 1;
 };
 
+// A point of a job at which the unit loses its power: the nth request with this command that a
+// device accepted (and, when given, that `when` also picks). Evaluated in the simulator's thread,
+// under its lock, once the device has handled the request; fires once.
+struct SimPowerCutTrigger {
+    int device = 0;   // the device's own id; 0: any device of the unit
+    int command = -1; // the request's command; -1: the trigger is not armed
+    int nth = 1;
+    std::function<bool(const SimDevice &, const Frame &)> when;  // further condition; empty: every one
+    std::function<void()> then;  // told after the cut; must not call back into the family
+
+    bool Armed() const { return command >= 0; }
+};
+
 struct SimFamilyOptions {
     quint16 vendor_id = 0;   // 0: the family's own vendor id
     quint16 product_id = 4;
@@ -67,6 +81,7 @@ struct SimFamilyOptions {
     // Called in the simulator's thread, under its lock, for every request a device accepted.
     // Must not call back into the family.
     std::function<void(int, const Frame &)> on_request;
+    SimPowerCutTrigger power_cut;  // armed from the start when its command is set
 
     // A base in its application with devices 1, 3, 4 and 5 behind it, all in their applications.
     static SimFamilyOptions Standard();
@@ -100,6 +115,16 @@ public:
 
     void SetFaults(const SimFaults &faults);
 
+    // Cuts the power of the whole unit now: the base leaves USB at once and every device stops,
+    // losing a section transfer or a programming under way (the area being programmed is left
+    // erased). After power_off_ms the supply returns: each device starts in the mode it was last
+    // asked for (the request survives like a flag in flash), the base enumerates again under a
+    // new path at its location, and the display stays unpowered unless the base starts its
+    // application.
+    void CutPower();
+    // Cuts the power when the trigger's point is reached; an unarmed trigger disarms.
+    void CutPowerAt(const SimPowerCutTrigger &trigger);
+
     // --- Introspection ---------------------------------------------------------------------
     QList<int> DeviceIds() const;
     SimMode Mode(int id) const;
@@ -112,6 +137,7 @@ public:
     QStringList Rejections() const;
     QList<SimChunk> HostChunks() const;
     int Reenumerations() const;
+    int PowerCuts() const;
     int BadFrames() const;  // frames from the host with a wrong checksum
     QByteArray Flash(int id, quint32 address, int length) const;
     QList<int> LossReports(int id) const;  // offsets the device reported lost
@@ -129,6 +155,9 @@ private:
     void Dispatch(const Frame &request);
     void Publish();
     void Withdraw();
+    void PowerDown();
+    void PowerUp(int epoch);
+    void CheckPowerCut(const SimDevice &device, const Frame &request);
     bool Chance(double p);
     SimDevice *Device(int id);
     const SimDevice *Device(int id) const;
@@ -156,6 +185,9 @@ private:
     QStringList rejections;
     QList<SimChunk> host_chunks;
     int reenumerations = 0;
+    int power_cuts = 0;
+    int power_cut_matches = 0;  // requests the armed trigger picked so far
+    int power_epoch = 0;        // bumped by every cut: a return of power scheduled before it is void
     int bad_frames = 0;
 
     std::chrono::steady_clock::time_point started;

@@ -329,6 +329,37 @@ private slots:
         }
     }
 
+    // The base that carries only the steering wheel has a product id the configured "Base" does
+    // not name: the switch is still confirmed by the mode that base reports, and the other base is
+    // left alone.
+    void switchTheSteeringWheelsBase()
+    {
+        const QString other_base = sim.PortAt("sim-1-4");
+        struct Row {
+            const char *to;
+            const char *says;
+            uint8_t mode;
+        };
+        for (const Row &row : {Row{"boot", "The base runs its bootloader", 1}, Row{"app", "The base runs its application", 2}}) {
+            const QString before = sim.PortAt("sim-1-5");
+            CliProcess cli(sim.Catalog(), {"switch", row.to, "--port", "sim-1-5", "--config", sim.Config()});
+            QVERIFY(cli.Finish(kCommandMs));
+            QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+            QCOMPARE(cli.out.trimmed(), QString(row.says));
+
+            // The simulated base itself, asked on its new path, runs the mode asked for.
+            QString now;
+            QVERIFY(WaitUntil([&] { return !(now = sim.PortAt("sim-1-5")).isEmpty(); }, kCommandMs));
+            QVERIFY(now != before);
+            QSerialPort port(now);
+            QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+            const std::optional<Frame> mode = AskDevice(port, DeviceRequest(0x02, 2, QByteArray(1, 0)));
+            QVERIFY(mode);
+            QCOMPARE(mode->payload[0], row.mode);
+            QCOMPARE(sim.PortAt("sim-1-4"), other_base);
+        }
+    }
+
     // One report for two programs: the command prints exactly what fwimage info prints.
     void imageReportIsFwimages_data()
     {

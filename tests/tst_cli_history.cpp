@@ -227,7 +227,7 @@ private slots:
     }
 
     // A job stopped by --timeout is recorded as stopped by a time-out; by a signal (SIGTERM takes
-    // the same way), as stopped by the operator. The command's own result stays as it was.
+    // the same way; SIGHUP, the terminal closed, too), as stopped by the operator. The command's own result stays as it was.
     void stopsAreRecorded_data()
     {
         QTest::addColumn<QString>("target");
@@ -238,6 +238,7 @@ private slots:
         // Four seconds into the command the base's long transfer runs, even on a loaded machine.
         QTest::newRow("--timeout") << "Base" << 4.0 << 0 << 9 << "timeout";
         QTest::newRow("SIGINT") << "Meter" << 0.0 << int(SIGINT) << 130 << "operator";
+        QTest::newRow("SIGHUP") << "Pedals" << 0.0 << int(SIGHUP) << 129 << "operator";
     }
 
     void stopsAreRecorded()

@@ -65,6 +65,9 @@ private slots:
                                  << "Stopped by SIGTERM";
         QTest::newRow("SIGINT") << "Motor" << 3 << "fw/motor_a.bin" << 0.0 << int(SIGINT) << 130 << "interrupted"
                                 << "Stopped by SIGINT";
+        // The terminal the command ran in was closed.
+        QTest::newRow("SIGHUP") << "Pedals" << 5 << "fw/pedals_a.bin" << 0.0 << int(SIGHUP) << 129 << "hangup"
+                                << "Stopped by SIGHUP (the terminal was closed)";
     }
 
     void stoppedMidTransfer()

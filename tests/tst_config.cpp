@@ -3,10 +3,13 @@
 #include "config_reader.h"
 #include "debug_capture.h"
 #include "main_window.h"
+#include "with_deadline.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +49,15 @@ QString Utf8(const char *text)
     return QString::fromUtf8(text);
 }
 
+constexpr int kMaxConfigBytes = 1024 * 1024;
+
+// A complete configuration padded with blanks to exactly size bytes.
+QByteArray PaddedConfig(int size)
+{
+    QByteArray text = "{\"firmware\": {\"Base\": " + Entry(2) + "}}";
+    return text + QByteArray(size - text.size(), ' ');
+}
+
 }  // namespace
 
 class TestConfig : public QObject {
@@ -83,6 +95,8 @@ private slots:
              "[配置文件]: \"Meter\"没有\"series\"!", "[Config] Field \"series\" in \"Meter\" not found!"},
             {"incomplete series 1", incomplete, "[配置文件]: Pedals(1)不完整!", "[配置文件]: \"Pedals\"(\"1\")不完整!",
              "[Config] \"Pedals\"(\"1\") is incomplete!"},
+            {"one byte above 1 MiB", PaddedConfig(kMaxConfigBytes + 1), "配置文件过大!", "配置文件过大(超过1 MiB)!",
+             "The configuration file is too large (over 1 MiB)!"},
         };
         for (const Row &row : rows) {
             QTest::addRow("%s, zh", row.name) << row.content << true << Utf8(row.debug_line) << Utf8(row.zh);
@@ -112,6 +126,58 @@ private slots:
         QCOMPARE(debug.Lines(), QStringList{debug_line});
         QCOMPARE(window.findChild<QLabel *>("label_error")->text(), warning);
         QCOMPARE(window.findChild<QPlainTextEdit *>("text_log")->toPlainText().split('\n').last(), warning);
+    }
+
+    // What is not a configuration file ends the reading at once, where a plain open would wait
+    // for a writer (a pipe) or read until memory runs out (/dev/zero).
+    void notAConfigurationFile_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("debug_line");
+        QTest::addColumn<QString>("zh");
+        QTest::addColumn<QString>("en");
+        const QString not_a_file = Utf8("配置文件不是普通文件!");
+        const QString not_a_file_zh = Utf8("配置文件不是普通文件(管道、设备或套接字)!");
+        const QString not_a_file_en = "The configuration file is not a regular file (a pipe, a device or a socket)!";
+        QTest::newRow("named pipe") << "<pipe>" << not_a_file << not_a_file_zh << not_a_file_en;
+        QTest::newRow("endless device") << "/dev/zero" << not_a_file << not_a_file_zh << not_a_file_en;
+        QTest::newRow("far above 1 MiB") << "<huge>" << Utf8("配置文件过大!") << Utf8("配置文件过大(超过1 MiB)!")
+                                         << "The configuration file is too large (over 1 MiB)!";
+    }
+
+    void notAConfigurationFile()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, debug_line);
+        QFETCH(QString, zh);
+        QFETCH(QString, en);
+        QTemporaryDir dir;
+        if (path == "<pipe>") {
+            path = dir.filePath("config.json");
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (path == "<huge>") {
+            QFile huge(dir.filePath("config.json"));
+            QVERIFY(huge.open(QIODevice::WriteOnly));
+            QVERIFY(huge.resize(600LL * 1024 * 1024));  // sparse: takes no disk
+            path = huge.fileName();
+        }
+        const auto read = WithDeadline<ConfigRead>([path] { return ReadConfig(path); });
+        QVERIFY2(read.has_value(), "the configuration was never read to its end");
+        QVERIFY(read->failure.has_value());
+        QCOMPARE(read->failure->debug_line, debug_line);
+        QCOMPARE(read->failure->Warning(true), zh);
+        QCOMPARE(read->failure->Warning(false), en);
+        QVERIFY(!read->firmware_read);
+    }
+
+    // The bound is the largest configuration read: a file of exactly 1 MiB is a configuration.
+    void configurationOfExactlyTheBound()
+    {
+        Workspace workspace;
+        workspace.Write("conf/c.json", PaddedConfig(kMaxConfigBytes));
+        const ConfigRead read = ReadConfig(workspace.Path("conf/c.json"));
+        QVERIFY(read.Ok());
+        QCOMPARE(read.entries.keys(), QStringList{"Base"});
     }
 
     // Steps before the file is understood keep the language in force; after "is_english" the

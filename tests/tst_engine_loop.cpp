@@ -69,7 +69,7 @@ class TestEngineLoop : public QObject {
         EngineProbe probe{server};
         explicit BareLink(int dev_id)
         {
-            PortInfo info{pty.Path(), true, FamilyVendorId(), kPid, {}};
+            PortInfo info{pty.Path(), true, FamilyVendorId(), kPid, {}, {}};
             SimPortCatalog::Add(info);
             probe.Prepare(dev_id, kPid);
             probe.OpenDriver();

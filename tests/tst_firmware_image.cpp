@@ -1,12 +1,17 @@
 #include "debug_capture.h"
 #include "engine_probe.h"
+#include "firmware_image.h"
 #include "image_format.h"
 #include "image_writer.h"
 #include "section_codec.h"
 #include "upgrade_server.h"
+#include "with_deadline.h"
 
+#include <QCryptographicHash>
 #include <QtEndian>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 #include <random>
 
@@ -42,6 +47,73 @@ QByteArray SampleImage(int layout = 1, bool raw = false)
 void PutU32(QByteArray &bytes, int offset, quint32 value)
 {
     qToLittleEndian<quint32>(value, bytes.data() + offset);
+}
+
+void PutU16(QByteArray &bytes, int offset, quint16 value)
+{
+    qToLittleEndian<quint16>(value, bytes.data() + offset);
+}
+
+quint32 U32(const QByteArray &bytes, int offset)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + offset);
+}
+
+// The image as a tool that knows no seal would have written it: reserved header bytes zero.
+QByteArray Unsealed(QByteArray image)
+{
+    image.replace(12, 44, QByteArray(44, '\0'));
+    return image;
+}
+
+// Offset of section i's entry (0-based) in a layout 1 image with 4096-byte data areas.
+int Entry1(int i)
+{
+    return ImageFormat::kHeaderSize + i * (ImageFormat::kLayout1DataOffset + 4096);
+}
+
+// A layout 1 image of one entry written field by field, for what the writer never writes.
+QByteArray HandMadeImage(quint32 address, quint16 length, const QByteArray &stored, quint32 data_area)
+{
+    QByteArray image(ImageFormat::kHeaderSize, '\0');
+    PutU32(image, ImageFormat::kMagicOffset, ImageFormat::kMagic);
+    image[ImageFormat::kLayoutMajorOffset] = 1;
+    image[ImageFormat::kLayoutMinorOffset] = 1;
+    PutU32(image, ImageFormat::kSectionLenMaxOffset, data_area);
+    PutU32(image, ImageFormat::kSectionNumOffset, 1);
+    QByteArray entry(ImageFormat::kLayout1DataOffset, '\0');
+    PutU32(entry, ImageFormat::kEntryAddressOffset, address);
+    PutU16(entry, ImageFormat::kEntryLengthOffset, length);
+    PutU32(entry, ImageFormat::kEntryCompressedLengthOffset, quint32(stored.size()));
+    entry.replace(ImageFormat::kEntryDigestOffset, ImageFormat::kDigestSize, SectionCodec::Digest(stored));
+    return image + entry + stored + QByteArray(int(data_area) - stored.size(), '\0');
+}
+
+void Flip(QByteArray &bytes, int offset, int mask)
+{
+    bytes[offset] = char(bytes[offset] ^ mask);
+}
+
+QByteArray FileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// FirmwareImage::Load run where a read that never ends cannot hang the suite.
+struct LoadOutcome {
+    bool loaded = false;
+    QString reason;
+};
+
+std::optional<LoadOutcome> LoadWithDeadline(const QString &path, uint8_t dev_id)
+{
+    return WithDeadline<LoadOutcome>([path, dev_id] {
+        LoadOutcome outcome;
+        ImageSnapshot snapshot;
+        outcome.loaded = FirmwareImage::Load(path, dev_id, snapshot, outcome.reason);
+        return outcome;
+    });
 }
 
 }  // namespace
@@ -292,6 +364,270 @@ private slots:
         QCOMPARE(debug.Lines().last(), reason);
     }
 
+    // A job's image is refused before any device is touched when it would send nothing, write
+    // the same device memory twice, give the motor data it cannot take, or differ from what
+    // fwimage sealed.
+    void snapshotRefusesUnsoundImages_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QString>("reason");
+        const QByteArray sample = SampleImage(1);  // sections 0x08004000 +4096, +4096, +1808; 0xC0232800 +4096, +904
+        QString error;
+
+        QTest::newRow("no section, sealed") << BuildImage(ImageRecipe(), {}, &error) << 4
+                                            << "The image holds no section: nothing would be written to the device!";
+        QByteArray header_only = Unsealed(sample.left(ImageFormat::kHeaderSize));
+        PutU32(header_only, ImageFormat::kSectionNumOffset, 0);
+        QTest::newRow("no section, unsealed") << header_only << 4
+                                              << "The image holds no section: nothing would be written to the device!";
+
+        QByteArray overlap = Unsealed(sample);
+        PutU32(overlap, Entry1(3) + ImageFormat::kEntryAddressOffset, 0x08005800);
+        QTest::newRow("section inside another's range")
+            << overlap << 4
+            << "Sections 2 (0x08005000..0x08005FFF) and 4 (0x08005800..0x080067FF) overlap in the device's memory!";
+        QByteArray same = Unsealed(sample);
+        PutU32(same, Entry1(4) + ImageFormat::kEntryAddressOffset, 0x08004000);
+        QTest::newRow("two sections at one address")
+            << same << 4 << "Sections 1 (0x08004000..0x08004FFF) and 5 (0x08004000..0x08004387) overlap in the device's memory!";
+        QByteArray one_byte = Unsealed(sample);
+        PutU32(one_byte, Entry1(1) + ImageFormat::kEntryAddressOffset, 0x08004FFF);
+        QTest::newRow("one shared byte")
+            << one_byte << 4 << "Sections 1 (0x08004000..0x08004FFF) and 2 (0x08004FFF..0x08005FFE) overlap in the device's memory!";
+
+        const quint32 stored_first = U32(sample, Entry1(0) + ImageFormat::kEntryCompressedLengthOffset);
+        QTest::newRow("compressed section for the motor")
+            << sample << 3
+            << QString("Section 1 at 0x08004000 is not stored raw (%1 bytes stored for its 4096), but the motor takes raw "
+                       "sections only!")
+                   .arg(stored_first);
+        QTest::newRow("more stored bytes than the length, for the motor")
+            << HandMadeImage(0x2000, 100, QByteArray(200, 'e'), 200) << 3
+            << "Section 1 at 0x00002000 is not stored raw (200 bytes stored for its 100), but the motor takes raw sections "
+               "only!";
+
+        QByteArray data_flipped = sample;
+        Flip(data_flipped, Entry1(4) + ImageFormat::kLayout1DataOffset + 10, 0x01);
+        const QString seal_broken =
+            "The image does not match its seal: its bytes after the header changed since it was written!";
+        QTest::newRow("sealed, one data byte flipped") << data_flipped << 4 << seal_broken;
+        QByteArray reserved_flipped = sample;
+        Flip(reserved_flipped, Entry1(0) + 6, 0x80);  // an entry's reserved bytes: harmless to the structure
+        QTest::newRow("sealed, one reserved entry byte flipped") << reserved_flipped << 4 << seal_broken;
+        QTest::newRow("sealed, cut by its last byte") << sample.left(sample.size() - 1) << 4 << seal_broken;
+        QByteArray digest_changed = sample;
+        Flip(digest_changed, ImageFormat::kSealDigestOffset + 31, 0x01);
+        QTest::newRow("sealed, seal digest altered") << digest_changed << 4 << seal_broken;
+
+        QByteArray empty_section = Unsealed(sample);
+        PutU16(empty_section, Entry1(2) + ImageFormat::kEntryLengthOffset, 0);
+        QTest::newRow("empty section") << empty_section << 4
+                                       << "Section 3 at 0x08006000 is empty (length 0): nothing of it would be written!";
+        QTest::newRow("more stored bytes than 16 bits count")
+            << HandMadeImage(0x1000, 0xFFFF, QByteArray(70000, 'a'), 70000) << 4
+            << "Section 1 stores 70000 bytes, more than the 65535 a section's 16-bit length can carry!";
+        QTest::newRow("past the end of the address space")
+            << HandMadeImage(0xFFFFF001, 4096, QByteArray(4096, 'b'), 4096) << 4
+            << "Section 1 at 0xFFFFF001 runs past the end of the 32-bit address space!";
+        QByteArray magic = sample;
+        magic[0] = 0x01;
+        QTest::newRow("not an image") << magic << 4 << "Magic number error!";
+    }
+
+    void snapshotRefusesUnsoundImages()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(int, dev_id);
+        QFETCH(QString, reason);
+        const QString path = Write("unsound.bin", image);
+        ImageSnapshot snapshot;
+        snapshot.sections.resize(2);  // left over from an earlier use: must not survive
+        QString said;
+        QVERIFY(!FirmwareImage::Load(path, uint8_t(dev_id), snapshot, said));
+        QCOMPARE(said, reason);
+        QVERIFY(snapshot.sections.empty());
+        // The file was read, so a record can still name it.
+        QCOMPARE(snapshot.path, path);
+        QCOMPARE(snapshot.sha256, QCryptographicHash::hash(image, QCryptographicHash::Sha256));
+    }
+
+    // A sound image comes back as one snapshot: the bytes read, their digest, and the sections
+    // taken from those bytes, exactly as the section reader gives them.
+    void snapshotOfSoundImages_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<bool>("sealed");
+        QTest::newRow("sealed, compressed, for the meter") << SampleImage(1) << 4 << true;
+        QTest::newRow("sealed, raw, for the motor") << SampleImage(1, true) << 3 << true;
+        QTest::newRow("sealed, layout 0") << SampleImage(0) << 2 << true;
+        QByteArray flipped = Unsealed(SampleImage(1));
+        Flip(flipped, Entry1(4) + ImageFormat::kLayout1DataOffset + 10, 0x01);
+        QTest::newRow("unsealed, one data byte flipped: judged on its structure") << flipped << 4 << false;
+        QTest::newRow("unsealed, ends at the top of the address space")
+            << HandMadeImage(0xFFFFF000, 4096, QByteArray(4096, 'c'), 4096) << 3 << false;
+        QTest::newRow("unsealed, 65535 stored bytes") << HandMadeImage(0, 0xFFFF, QByteArray(0xFFFF, 'd'), 0x10000) << 3 << false;
+    }
+
+    void snapshotOfSoundImages()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(int, dev_id);
+        QFETCH(bool, sealed);
+        const QString path = Write("sound.bin", image);
+        ImageSnapshot snapshot;
+        QString reason;
+        QVERIFY2(FirmwareImage::Load(path, uint8_t(dev_id), snapshot, reason), qPrintable(reason));
+        QVERIFY(reason.isEmpty());
+        QCOMPARE(snapshot.path, path);
+        QCOMPARE(snapshot.bytes, image);
+        QCOMPARE(snapshot.sha256, QCryptographicHash::hash(image, QCryptographicHash::Sha256));
+        QCOMPARE(snapshot.seal, sealed ? ImageSnapshot::Seal::Valid : ImageSnapshot::Seal::None);
+
+        ImageHeader header;
+        std::vector<FirmwareSection> expected;
+        QVERIFY(FirmwareImage::ReadHeader(image, header, reason) == FirmwareImage::Verdict::Ok);
+        QVERIFY(FirmwareImage::ReadSections(image, header, uint8_t(dev_id), expected, reason) == FirmwareImage::Verdict::Ok);
+        QCOMPARE(snapshot.header.section_num, header.section_num);
+        QCOMPARE(snapshot.header.product_code, header.product_code);
+        QCOMPARE(snapshot.sections.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            QCOMPARE(snapshot.sections[i].address, expected[i].address);
+            QCOMPARE(snapshot.sections[i].length, expected[i].length);
+            QCOMPARE(snapshot.sections[i].data, expected[i].data);
+            QCOMPARE(snapshot.sections[i].digest, expected[i].digest);
+            QCOMPARE(int(snapshot.sections[i].dev_id), dev_id);
+        }
+    }
+
+    // Paths that are no image file end at once with a reason, where a plain open would wait for
+    // a writer (a pipe), read without end (/dev/zero) or read 600 MiB.
+    void notAnImageFile_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("named pipe") << "<pipe>" << "is a named pipe (FIFO), not a regular file";
+        QTest::newRow("endless device") << "/dev/zero" << "/dev/zero is a character device, not a regular file";
+        QTest::newRow("directory") << "<dir>" << "is a directory, not a file";
+        QTest::newRow("above the bound") << "<huge>" << "is 16777217 bytes, more than the 16 MiB such a file may have";
+        QTest::newRow("nothing there") << "<absent>" << "does not exist";
+    }
+
+    void notAnImageFile()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
+        if (path == "<pipe>") {
+            path = dir.filePath("pipe.bin");
+            QFile::remove(path);
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (path == "<dir>") {
+            path = dir.filePath("folder.bin");
+            QVERIFY(QDir().mkpath(path));
+        } else if (path == "<huge>") {
+            QFile huge(dir.filePath("huge.bin"));
+            QVERIFY(huge.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(huge.resize(FirmwareImage::kMaxImageBytes + 1));  // sparse: takes no disk
+            path = huge.fileName();
+        } else if (path == "<absent>") {
+            path = dir.filePath("absent.bin");
+        }
+        const auto outcome = LoadWithDeadline(path, 4);
+        QVERIFY2(outcome.has_value(), "the load never returned");
+        QVERIFY(!outcome->loaded);
+        QVERIFY2(outcome->reason.contains(reason), qPrintable(outcome->reason));
+    }
+
+    // fwimage info shows the seal and says what it assumes of the digests; an image a job would
+    // refuse makes it fail as well.
+    void fwimageInfoShowsTheSeal_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QString>("seal_line");
+        QTest::addColumn<QString>("problem");  // empty: exit code 0
+        const QByteArray sealed = SampleImage(1);
+        QTest::newRow("sealed") << sealed << "Seal:          sealed, matches" << "";
+        QTest::newRow("unsealed") << Unsealed(sealed) << "Seal:          none (made elsewhere" << "";
+        QByteArray flipped = sealed;
+        Flip(flipped, Entry1(1) + ImageFormat::kLayout1DataOffset + 3, 0x40);
+        QTest::newRow("sealed, altered")
+            << flipped << "Seal:          sealed, DOES NOT MATCH"
+            << "is not a valid image: The image does not match its seal";
+        QByteArray overlap = Unsealed(sealed);
+        PutU32(overlap, Entry1(4) + ImageFormat::kEntryAddressOffset, 0x08006100);
+        QTest::newRow("overlapping sections") << overlap << "Seal:          none"
+                                              << "is not a valid image: Sections 3 (0x08006000..0x0800670F) and 5";
+        QString error;
+        QTest::newRow("no section") << BuildImage(ImageRecipe(), {}, &error) << "Seal:          sealed, matches"
+                                    << "is not a valid image: The image holds no section";
+    }
+
+    void fwimageInfoShowsTheSeal()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(QString, seal_line);
+        QFETCH(QString, problem);
+        QVERIFY2(QFileInfo(qEnvironmentVariable("FWIMAGE")).isExecutable(), "FWIMAGE must name the fwimage program");
+        QProcess info;
+        info.start(qEnvironmentVariable("FWIMAGE"), {"info", Write("shown.bin", image)});
+        QVERIFY(info.waitForFinished(30000));
+        const QString out = QString::fromUtf8(info.readAllStandardOutput());
+        const QString err = QString::fromUtf8(info.readAllStandardError());
+        QVERIFY2(out.contains(seal_line), qPrintable(out));
+        QVERIFY2(out.contains("assumes each digest is the MD5 of the section's decompressed bytes"), qPrintable(out));
+        QCOMPARE(info.exitCode(), problem.isEmpty() ? 0 : 1);
+        QVERIFY2(problem.isEmpty() ? err.isEmpty() : err.contains(problem), qPrintable(err));
+    }
+
+    // fwimage build seals what it writes, and a job's check accepts it as sealed.
+    void fwimageBuildSeals()
+    {
+        Write("seal.raw", Pattern(6000, 8, true));
+        const QString image = dir.filePath("sealed_build.bin");
+        QVERIFY2(QFileInfo(qEnvironmentVariable("FWIMAGE")).isExecutable(), "FWIMAGE must name the fwimage program");
+        QProcess build;
+        build.start(qEnvironmentVariable("FWIMAGE"), {"build", "-o", image, "0x08000000:" + dir.filePath("seal.raw")});
+        QVERIFY(build.waitForFinished(30000));
+        QCOMPARE(build.exitCode(), 0);
+        const QByteArray bytes = FileBytes(image);
+        QCOMPARE(bytes.mid(ImageFormat::kSealMarkerOffset, 8), QByteArray("UPGSEAL1"));
+        QCOMPARE(bytes.mid(ImageFormat::kSealDigestOffset, 32),
+                 QCryptographicHash::hash(bytes.mid(ImageFormat::kHeaderSize), QCryptographicHash::Sha256));
+        // The product code after the seal is untouched.
+        QCOMPARE(bytes.mid(ImageFormat::kProductCodeOffset, 4), QByteArray(4, '\0'));
+        ImageSnapshot snapshot;
+        QString reason;
+        QVERIFY2(FirmwareImage::Load(image, 4, snapshot, reason), qPrintable(reason));
+        QCOMPARE(snapshot.seal, ImageSnapshot::Seal::Valid);
+    }
+
+    // The writer refuses what a job would refuse, rather than writing it.
+    void writerRefusesOverlappingBinaries_data()
+    {
+        QTest::addColumn<quint32>("second");
+        QTest::addColumn<QString>("problem");  // empty: written
+        QTest::newRow("second starts inside the first")
+            << 0x1FFFu << "the binaries for 0x00001000 (0x00001000..0x00001FFF) and 0x00001FFF (0x00001FFF..0x000023FE) overlap";
+        QTest::newRow("second at the same address")
+            << 0x1000u << "the binaries for 0x00001000 (0x00001000..0x00001FFF) and 0x00001000 (0x00001000..0x000013FF) overlap";
+        QTest::newRow("second right after the first") << 0x2000u << "";
+        QTest::newRow("second before the first, touching") << 0x0C00u << "";
+        QTest::newRow("second before the first, one byte into it")
+            << 0x0C01u << "the binaries for 0x00000C01 (0x00000C01..0x00001000) and 0x00001000 (0x00001000..0x00001FFF) overlap";
+    }
+
+    void writerRefusesOverlappingBinaries()
+    {
+        QFETCH(quint32, second);
+        QFETCH(QString, problem);
+        QString error;
+        const QByteArray image =
+            BuildImage(ImageRecipe(), {{0x1000, Pattern(4096, 9, false)}, {second, Pattern(1024, 10, false)}}, &error);
+        QCOMPARE(error, problem);
+        QCOMPARE(image.isEmpty(), !problem.isEmpty());
+    }
+
     void fwimageBuildsAndInspects()
     {
         const QString tool = qEnvironmentVariable("FWIMAGE");
@@ -327,19 +663,28 @@ private slots:
         const int at = tampered.indexOf(EngineProbe(*server).Job().sections[1].digest);
         QVERIFY(at > 0);
         tampered[at] = char(tampered[at] ^ 0x01);
+        // Without its seal, so the image is judged on its structure and the digest check is what fails.
         QProcess corrupt;
-        corrupt.start(tool, {"info", Write("tampered.bin", tampered)});
+        corrupt.start(tool, {"info", Write("tampered.bin", Unsealed(tampered))});
         QVERIFY(corrupt.waitForFinished());
         QCOMPARE(corrupt.exitCode(), 1);
         QCOMPARE(QString::fromUtf8(corrupt.readAllStandardOutput()).count("digest is not the MD5 of the data"), 1);
         QVERIFY(QString::fromUtf8(corrupt.readAllStandardError()).contains("1 of 4 sections fail their check"));
 
-        Write("broken.bin", SampleImage().left(500));
+        // Cut short: without a seal the structure says why; with one, the seal does, as a job says it.
+        Write("broken.bin", Unsealed(SampleImage().left(500)));
         QProcess bad;
         bad.start(tool, {"info", dir.filePath("broken.bin")});
         QVERIFY(bad.waitForFinished());
         QCOMPARE(bad.exitCode(), 1);
         QVERIFY(QString::fromUtf8(bad.readAllStandardError()).contains("is not a valid image: Section"));
+        Write("broken_sealed.bin", SampleImage().left(500));
+        QProcess bad_sealed;
+        bad_sealed.start(tool, {"info", dir.filePath("broken_sealed.bin")});
+        QVERIFY(bad_sealed.waitForFinished());
+        QCOMPARE(bad_sealed.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(bad_sealed.readAllStandardError())
+                    .contains("is not a valid image: The image does not match its seal"));
 
         QProcess wrong;
         wrong.start(tool, {"build", "-o", image, "--layout", "0", "--section-size", "9000",

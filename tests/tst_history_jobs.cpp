@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
 #include <optional>
 
 #include <pwd.h>
@@ -174,6 +175,7 @@ private slots:
         QTest::newRow("success") << "success" << true << "" << "";
         QTest::newRow("stopped by the operator") << "operator" << false << "operator" << "";
         QTest::newRow("stopped by a time-out") << "timeout" << false << "timeout" << "";
+        QTest::newRow("stopped as the window closes") << "closing" << false << "window closed" << "";
         QTest::newRow("device lost") << "unplug" << false << "" << "USB connection lost!";
         QTest::newRow("port never opened") << "no port" << false << ""
                                            << "The job ended before the upgrade began: the port could not be opened";
@@ -212,15 +214,14 @@ private slots:
         const QString database = HistoryStore::Location(workspace.Path("config.json"));
         keeper.Begin("Motor", job, database);
         QVERIFY(launch.Start(job));
-        if (ending == "operator" || ending == "timeout" || ending == "unplug") {
+        if (ending == "operator" || ending == "timeout" || ending == "closing" || ending == "unplug") {
             QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
-            if (ending == "unplug") {
+            if (ending == "unplug")
                 family.Unplug();
-            } else {
-                if (ending == "timeout")
-                    keeper.MarkTimedOut();
-                QVERIFY(engine.Stop());
-            }
+            else
+                QVERIFY(engine.Stop(ending == "timeout"   ? StopKind::TimeLimit
+                                    : ending == "closing" ? StopKind::Closing
+                                                          : StopKind::Operator));
         }
         QVERIFY(WaitUntil([&] { return recorded.count() == 1 && keeper.Idle(); }, kJobMs));
         QCOMPARE(recorded[0][1].toString(), QString());
@@ -243,6 +244,49 @@ private slots:
         QCOMPARE(r.usb_pid, job.usb_pid);
         QCOMPARE(r.port_name, ending == "no port" ? QString() : port.name);
         QCOMPARE(r.usb_location, ending == "no port" ? QString() : family.Location());
+    }
+
+    // The operator closes the window in the middle of a transfer, or the window goes without a
+    // close (the application told to quit): the job is stopped, its end shown, and its record is
+    // there, saying the window was closed.
+    void closingTheWindowRecordsTheJob_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("window closed") << true;
+        QTest::newRow("window destroyed") << false;
+    }
+
+    void closingTheWindowRecordsTheJob()
+    {
+        QFETCH(bool, close);
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(kConfig);
+        WriteImage("fw/motor.bin");
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        auto w = std::make_unique<MainWindow>();
+        auto *motor = Get<MyPushbtn>(*w, "btn_start_motor");
+        motor->setEnabled(true);  // as the status poll does; the launch asks the device itself
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(w->upgrade_server.LinkBusy());
+        QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+
+        if (close) {
+            QVERIFY(w->close());
+            // The close returns once the job has ended and its record is written.
+            QVERIFY(!w->upgrade_server.isRunning());
+            QVERIFY(w->record_keeper.Idle());
+            QCOMPARE(Get<QLabel>(*w, "label_sucess_cnt")->text(), QString("Update failed!"));
+        }
+        w.reset();
+
+        const QList<UpgradeRecord> records = Records(database);
+        QCOMPARE(records.size(), 1);
+        const UpgradeRecord &r = records[0];
+        QCOMPARE(r.front_end, QString("window"));
+        QCOMPARE(r.target, QString("Motor"));
+        QVERIFY(!r.success);
+        QCOMPARE(r.stopped_by, QString("window closed"));
+        QCOMPARE(r.error_text, QString());
     }
 
     // A job that ends the moment it starts, and the next launched before its reports were

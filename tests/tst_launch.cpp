@@ -10,6 +10,8 @@
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
 #include "test_workspace.h"
+#include "upgrade_launch.h"
+#include "upgrade_server.h"
 #include "wait_until.h"
 #include "waits.h"
 #include "window_access.h"
@@ -137,6 +139,12 @@ private slots:
                 << Zh("检测\"Steering\"有到多个相同网络ID的USB设备，请只保留一个进行升级")
                 << "Multiple ZORV device detected, please leave one only!"
                 << QStringList{Zh("检测Steering有到多个相同网络ID的USB设备，请只保留一个进行升级")} << 0 << false;
+            // Identical units show the same product id: two ports are two units, never one.
+            QTest::addRow("two identical units, %s", language)
+                << english << base + "," + kMotor << "btn_start_motor" << QList<int>{4, 4} << false << false
+                << Zh("检测\"Motor\"有到多个相同网络ID的USB设备，请只保留一个进行升级")
+                << "Multiple ZORV device detected, please leave one only!"
+                << QStringList{Zh("检测Motor有到多个相同网络ID的USB设备，请只保留一个进行升级")} << 0 << false;
             QTest::addRow("device never answers, %s", language)
                 << english << kMotor << "btn_start_motor" << QList<int>{4} << true << false
                 << Zh("未查询到\"Motor\"的硬件版本!") << "Cannot get hardware version, please retry!"
@@ -251,7 +259,8 @@ private slots:
     }
 
     // Pressed from the motor's button once the poll has enabled it: the exact variant's image
-    // ends up in the motor's flash. Stop afterwards has no job to end and starts none.
+    // ends up in the motor's flash, and the end-of-line test cannot be started while the job
+    // holds the devices. Stop afterwards has no job to end and starts none.
     void wholeUpgradeFromTheWindow()
     {
         SimFamily family(FastFamily());
@@ -262,15 +271,19 @@ private slots:
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
 
+        auto *eol = Get<QPushButton>(w, "btn_eol_test");
+        QVERIFY(eol->isEnabled());
         QTest::mouseClick(motor, Qt::LeftButton);
         QCOMPARE(ErrorLine(w), QString());
         QVERIFY(w.upgrade_server.LinkBusy());
         for (MyPushbtn *target : qAsConst(w.target_buttons))
             QVERIFY(!target->isEnabled());
+        QVERIFY(!eol->isEnabled());
 
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
         QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
         QCOMPARE(result->text(), QString("Update success: 1"));
+        QVERIFY(eol->isEnabled());
         QCOMPARE(ErrorLine(w), QString());
         QString why;
         QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
@@ -285,6 +298,50 @@ private slots:
         QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
     }
 
+    // Two identical units, the first of which never comes back from its restart while the
+    // second already waits in its bootloader: the job keeps to the unit it started on and fails
+    // with the lost port; the other unit hears nothing.
+    void aJobKeepsToItsUnit()
+    {
+        SimFamilyOptions ours_options = FastFamily();
+        ours_options.faults.never_reenumerate = true;
+        SimFamilyOptions other_options = FastFamily();
+        for (SimDeviceSpec &device : other_options.devices) {
+            if (device.id == 2)
+                device.mode = SimMode::Boot;
+        }
+        SimFamily other(other_options);  // enumerated first: a stray reconnect would find it
+        SimFamily ours(ours_options);
+        QTemporaryDir dir;
+        const QString image = dir.filePath("base.bin");
+        ImageRecipe recipe;
+        recipe.section_size = 1024;
+        QVERIFY(WriteSampleImage(image, {{0x08004000, SampleFirmware(2048, 5)}}, recipe).isEmpty());
+        FirmwareEntries entries;
+        entries["Base"] = FirmwareEntry{2, {4}, {FirmwareSeries{1024, "1.0.0", "BASE-HW-A-REV-0003", image, "base A"}}};
+
+        UpgradeServer server;
+        UpgradeLaunch launch(server);
+        const auto several = launch.FindDevice(entries, "Base");
+        QVERIFY(several && several->kind == LaunchRefusal::Kind::SeveralDevices);
+
+        // Named by its tty, the unit is kept by its place on USB, which outlives the name.
+        QVERIFY(!launch.FindDevice(entries, "Base", ours.PortPath()));
+        QCOMPARE(launch.Port(), ours.Location());
+        LaunchJob job;
+        QVERIFY(!launch.Prepare(job));
+        server.StopPolling();
+        QCOMPARE(job.port, ours.Location());
+        JobEndReason reason = JobEndReason::Success;
+        connect(&server, &UpgradeServer::JobEnded, this, [&](JobEndReason r) { reason = r; });
+        QVERIFY(launch.Start(job));
+        QVERIFY(WaitUntil([&] { return !server.LinkBusy(); }, kJobMs));
+        QVERIFY2(reason == JobEndReason::LinkLost, JobEndName(reason));
+        for (int id : other.DeviceIds())
+            QVERIFY2(other.Requests(id).isEmpty(), qPrintable(QStringLiteral("device %1 of the other unit").arg(id)));
+        QCOMPARE(other.Mode(2), SimMode::Boot);
+    }
+
     void stopEndsAJob()
     {
         SimFamily family(FastFamily());
@@ -293,15 +350,20 @@ private slots:
         MainWindow w;
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         motor->setEnabled(true);
+        auto *eol = Get<QPushButton>(w, "btn_eol_test");
         QTest::mouseClick(motor, Qt::LeftButton);
         QVERIFY(w.upgrade_server.LinkBusy());
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
+        QVERIFY(!eol->isEnabled());
 
         QTest::mouseClick(Get<QPushButton>(w, "btn_stop"), Qt::LeftButton);
+        // Stopping is not the end: the button stays off until the job has let the devices go.
+        QVERIFY(!eol->isEnabled());
         auto *result = Get<QLabel>(w, "label_sucess_cnt");
         QVERIFY(WaitUntil([&] { return !result->text().isEmpty() && !w.upgrade_server.LinkBusy(); }, kJobMs));
         QCOMPARE(result->text(), QString("Update failed!"));
         QVERIFY(!w.upgrade_server.Upgrading());
+        QVERIFY(eol->isEnabled());
     }
 
     void stopWithoutAJob_data()

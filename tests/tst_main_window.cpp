@@ -319,6 +319,68 @@ private slots:
         QCOMPARE(ErrorLine(w), QString("third"));
     }
 
+    // A window open for a whole shift: the log pane keeps its last 5000 lines, warnings and
+    // engine lines alike, oldest dropped first.
+    void logKeepsItsLastLines()
+    {
+        TestWorkspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        w.ShowWarningMsg("from start-up", false);
+        // Every 50th line a warning, the others the engine's.
+        auto line = [](int i) { return QString(i % 50 == 0 ? "warning %1" : "line %1").arg(i); };
+        for (int i = 0; i < 5000 + 250; ++i) {
+            if (i % 50 == 0)
+                w.ShowWarningMsg(line(i), false);
+            else
+                emit w.upgrade_server.PushLogMsg(line(i));
+        }
+        const QStringList lines = LogLines(w);
+        QCOMPARE(lines.size(), 5000);
+        QCOMPARE(lines.first(), line(250));  // the oldest 250 and start-up's went first
+        QCOMPARE(lines.last(), line(5249));
+        QVERIFY(!lines.contains("from start-up"));
+        // Nothing in between is lost.
+        for (int i = 0; i < lines.size(); ++i)
+            QCOMPARE(lines[i], line(250 + i));
+    }
+
+    // The result line follows why the engine says a job ended: after one success, a second one
+    // counts on, any other end of a job that reached the devices is a failure, and a job that
+    // never reached them (its image unusable, its port not opened) leaves the line as it was.
+    void resultFromTheEndReason_data()
+    {
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("next");  // after one more success
+        QTest::newRow("success") << int(JobEndReason::Success) << "Update success: 2" << "Update success: 3";
+        QTest::newRow("stopped") << int(JobEndReason::Stopped) << "Update failed!" << "Update success: 1";
+        QTest::newRow("timed out") << int(JobEndReason::TimedOut) << "Update failed!" << "Update success: 1";
+        QTest::newRow("link lost") << int(JobEndReason::LinkLost) << "Update failed!" << "Update success: 1";
+        QTest::newRow("device silent") << int(JobEndReason::DeviceSilent) << "Update failed!" << "Update success: 1";
+        QTest::newRow("device failed") << int(JobEndReason::DeviceFailed) << "Update failed!" << "Update success: 1";
+        QTest::newRow("image invalid") << int(JobEndReason::ImageInvalid) << "Update success: 1" << "Update success: 2";
+        QTest::newRow("port not opened") << int(JobEndReason::PortNotOpened) << "Update success: 1"
+                                         << "Update success: 2";
+    }
+
+    void resultFromTheEndReason()
+    {
+        QFETCH(int, reason);
+        QFETCH(QString, shown);
+        QFETCH(QString, next);
+        TestWorkspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        auto *result = Get<QLabel>(w, "label_sucess_cnt");
+        emit w.upgrade_server.JobEnded(JobEndReason::Success);
+        QCOMPARE(result->text(), QString("Update success: 1"));
+        emit w.upgrade_server.JobEnded(JobEndReason(reason));
+        QCOMPARE(result->text(), shown);
+        emit w.upgrade_server.JobEnded(JobEndReason::Success);
+        QCOMPARE(result->text(), next);
+    }
+
     // Ticks by hand: four busy ticks, one idle tick, twice (the second job starts at one dot);
     // then results: success, success, failure, success.
     void animationAndResults_data()
@@ -354,9 +416,10 @@ private slots:
             QVERIFY(label->isHidden());
         }
 
-        const bool outcomes[] = {true, true, false, true};
+        const JobEndReason outcomes[] = {JobEndReason::Success, JobEndReason::Success, JobEndReason::DeviceFailed,
+                                         JobEndReason::Success};
         for (int i = 0; i < 4; ++i) {
-            emit w.upgrade_server.PushUpgRes(outcomes[i]);
+            emit w.upgrade_server.JobEnded(outcomes[i]);
             QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), results[i]);
         }
     }

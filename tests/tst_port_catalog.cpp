@@ -58,6 +58,31 @@ void AddTty(const QString &root, const QString &tty, const QString &class_dir, c
     QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(root + "/class/tty/" + tty).constData()), 0);
 }
 
+// Collects the warnings written while it exists.
+class Warnings {
+public:
+    Warnings()
+    {
+        active = this;
+        previous = qInstallMessageHandler(&Warnings::Handle);
+    }
+    ~Warnings()
+    {
+        qInstallMessageHandler(previous);
+        active = nullptr;
+    }
+    QStringList lines;
+
+private:
+    static void Handle(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        if (active && type == QtWarningMsg)
+            active->lines << message;
+    }
+    static inline Warnings *active = nullptr;
+    QtMessageHandler previous = nullptr;
+};
+
 }  // namespace
 
 class TestPortCatalog : public QObject {
@@ -118,7 +143,7 @@ private slots:
             return "{\"pid\": " + pid + ", \"ports\": [" + entries + "]}";
         };
         QTest::newRow("two ports in file order") << file(b + "," + a) << QStringList{b_line, a_line};
-        QTest::newRow("without a publisher") << ("{\"ports\": [" + a + "]}") << QStringList{a_line};
+        QTest::newRow("without a publisher") << ("{\"ports\": [" + a + "]}") << QStringList{};
         QTest::newRow("no location") << file(R"({"name": "%A%", "vendor_id": 1, "product_id": 65535})")
                                      << QStringList{"%A%|1|65535|"};
         QTest::newRow("not a USB port") << file(R"({"name": "%A%"})") << QStringList{"%A%|-|"};
@@ -186,8 +211,8 @@ private slots:
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
         WriteFile(pts, {});
-        PortInfo usb{pts, true, 0x1209, 4, "sim-2-4"};
-        PortInfo plain{pts, false, 0, 0, {}};
+        PortInfo usb{pts, true, 0x1209, 4, "sim-2-4", {}};
+        PortInfo plain{pts, false, 0, 0, {}, {}};
         QString error;
         QVERIFY2(PortCatalogFile::Write(catalog, {usb, plain}, QCoreApplication::applicationPid(), &error),
                  qPrintable(error));
@@ -201,14 +226,79 @@ private slots:
         QVERIFY(PortCatalogFile::Read(catalog).isEmpty());
     }
 
+    // A catalog is trusted only when this user or root wrote it and its publisher still runs;
+    // otherwise the enumeration goes on without it and says why once, not at every poll.
+    void untrustedCatalogIsIgnoredWithOneWarning_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("owned by another user")
+            << "foreign" << "it belongs to another user (uid 65534), not to this one (uid 0) or root";
+        QTest::newRow("publisher gone") << "gone" << "the simulator that wrote it (process %DEAD%) no longer runs";
+        QTest::newRow("no publisher named") << "no pid" << "it names no publishing process (no \"pid\")";
+    }
+
+    void untrustedCatalogIsIgnoredWithOneWarning()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        if (kind == "foreign" && geteuid() != 0)
+            QSKIP("only root can hand a file to another user here");
+        QTemporaryDir dir;
+        const QString catalog = dir.filePath("ports.json");
+        const QString pts = dir.filePath("pts-a");
+        WriteFile(pts, {});
+        const PortInfo port{pts, true, FamilyVendorId(), 5, "sim-1-5", {}};
+        const qint64 dead = EndedProcess();
+        auto write = [&](qint64 pid) {
+            QString error;
+            QVERIFY2(PortCatalogFile::Write(catalog, {port}, pid, &error), qPrintable(error));
+        };
+        write(kind == "gone" ? dead : QCoreApplication::applicationPid());
+        if (kind == "foreign")
+            QCOMPARE(::chown(QFile::encodeName(catalog).constData(), 65534, 65534), 0);
+        if (kind == "no pid")
+            WriteFile(catalog, QString(R"({"ports": [{"name": "%1", "vendor_id": %2, "product_id": 5}]})")
+                                   .arg(pts)
+                                   .arg(FamilyVendorId())
+                                   .toUtf8());
+        const QStringList system = Describe(PortCatalog::AvailablePorts());
+        qputenv(PortCatalog::kSimCatalogVariable, QFile::encodeName(catalog));
+        reason.replace("%DEAD%", QString::number(dead));
+        const QString warning = QString("UPGRADER_SIM_CATALOG: ignoring %1: %2").arg(catalog, reason);
+        {
+            Warnings warnings;
+            for (int poll = 0; poll < 3; ++poll)
+                QCOMPARE(Describe(PortCatalog::AvailablePorts()), system);
+            QCOMPARE(warnings.lines, QStringList{warning});
+        }
+
+        // Trusted again, it is used; spoiled again later, it is told again.
+        write(QCoreApplication::applicationPid());
+        if (kind == "foreign")
+            QCOMPARE(::chown(QFile::encodeName(catalog).constData(), geteuid(), getegid()), 0);
+        QCOMPARE(Describe(PortCatalog::AvailablePorts()), system + QStringList{Describe(port)});
+        write(dead);
+        {
+            Warnings warnings;
+            QCOMPARE(Describe(PortCatalog::AvailablePorts()), system);
+            QCOMPARE(Describe(PortCatalog::AvailablePorts()), system);
+            QCOMPARE(warnings.lines,
+                     QStringList{QString("UPGRADER_SIM_CATALOG: ignoring %1: the simulator that wrote it (process %2) no "
+                                         "longer runs")
+                                     .arg(catalog)
+                                     .arg(dead)});
+        }
+    }
+
     void availablePortsFollowTheVariable()
     {
         QTemporaryDir dir;
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
         WriteFile(pts, {});
-        const PortInfo first{pts, true, FamilyVendorId(), 4, "sim-1-4"};
-        const PortInfo second{pts, true, FamilyVendorId(), 5, "sim-1-5"};
+        const PortInfo first{pts, true, FamilyVendorId(), 4, "sim-1-4", {}};
+        const PortInfo second{pts, true, FamilyVendorId(), 5, "sim-1-5", {}};
         QString error;
         QVERIFY(PortCatalogFile::Write(catalog, {first, second}, QCoreApplication::applicationPid(), &error));
 
@@ -224,7 +314,7 @@ private slots:
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), (system + QStringList{Describe(second)}));
 
         // An installed provider is the whole machine: the file does not add to it.
-        const PortInfo own{pts, true, FamilyVendorId(), 9, "own"};
+        const PortInfo own{pts, true, FamilyVendorId(), 9, "own", {}};
         PortCatalog::SetProvider([own] { return QList<PortInfo>{own}; });
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), QStringList{Describe(own)});
         PortCatalog::SetProvider({});

@@ -1,7 +1,10 @@
 // Every program answers --help with its usage and exit code 0, without a display and before it
-// touches a port or the disk.
+// touches a port or the disk; fwimage refuses what would destroy an input or write a wrong image,
+// and what is no file, at once.
 #include <QProcess>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 class TestPrograms : public QObject {
     Q_OBJECT
@@ -39,6 +42,86 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         QVERIFY2(out.contains(usage), qPrintable(out));
+    }
+
+    // Each row is one fwimage run in a folder holding a.raw (4096 bytes), b.raw (1024 bytes),
+    // a link to a.raw and a named pipe; "@" in an argument stands for the folder.
+    void fwimageRefuses_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");  // empty: succeeds
+        QTest::addColumn<QString>("untouched");  // a file that must keep its bytes, or empty
+        QTest::newRow("output is the input")
+            << QStringList{"build", "-o", "@/a.raw", "0x1000:@/a.raw"} << "the output @/a.raw is the input @/a.raw: write the image to another file" << "a.raw";
+        QTest::newRow("output is the input by another name")
+            << QStringList{"build", "-o", "@/./sub/../a.raw", "0x1000:@/b.raw", "0x8000:@/a.raw"}
+            << "the output @/./sub/../a.raw is the input @/a.raw: write the image to another file" << "a.raw";
+        QTest::newRow("output is a link to the input")
+            << QStringList{"build", "-o", "@/link.raw", "0x1000:@/a.raw"} << "the output @/link.raw is the input @/a.raw: write the image to another file"
+            << "a.raw";
+        QTest::newRow("overlapping inputs")
+            << QStringList{"build", "-o", "@/out.bin", "0x1000:@/a.raw", "0x1800:@/b.raw"}
+            << "the binaries for 0x00001000 (0x00001000..0x00001FFF) and 0x00001800 (0x00001800..0x00001BFF) overlap" << "";
+        QTest::newRow("inputs side by side") << QStringList{"build", "-o", "@/out.bin", "0x1000:@/a.raw", "0x2000:@/b.raw"}
+                                             << "" << "a.raw";
+        QTest::newRow("input is a named pipe") << QStringList{"build", "-o", "@/out.bin", "0x1000:@/pipe"}
+                                               << "@/pipe is a named pipe (FIFO), not a regular file" << "";
+        QTest::newRow("input is an endless device") << QStringList{"build", "-o", "@/out.bin", "0x1000:/dev/zero"}
+                                                    << "/dev/zero is a character device, not a regular file" << "";
+        QTest::newRow("output is a named pipe") << QStringList{"build", "-o", "@/pipe", "0x1000:@/a.raw"}
+                                                << "@/pipe is not a regular file: the image is written to a file" << "a.raw";
+        QTest::newRow("info of a named pipe") << QStringList{"info", "@/pipe"}
+                                              << "@/pipe is a named pipe (FIFO), not a regular file" << "";
+        QTest::newRow("info of an endless device") << QStringList{"info", "/dev/zero"}
+                                                   << "/dev/zero is a character device, not a regular file" << "";
+    }
+
+    void fwimageRefuses()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QFETCH(QString, untouched);
+        QTemporaryDir dir;
+        QByteArray a(4096, '\0');
+        for (int i = 0; i < a.size(); ++i)
+            a[i] = char(i * 31 + i / 97);
+        const QMap<QString, QByteArray> files{{"a.raw", a}, {"b.raw", QByteArray(1024, 'b')}};
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QFile file(dir.filePath(it.key()));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(it.value()) == it.value().size());
+        }
+        QVERIFY(QDir(dir.path()).mkdir("sub"));
+        QVERIFY(QFile::link(dir.filePath("a.raw"), dir.filePath("link.raw")));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("pipe")).constData(), 0600), 0);
+        for (QString &argument : arguments)
+            argument.replace('@', dir.path());
+        error.replace('@', dir.path());
+
+        QProcess fwimage;
+        fwimage.start(qEnvironmentVariable("FWIMAGE"), arguments);
+        // Long enough for any machine; a run that waits on a pipe or reads without end is stopped.
+        const bool ended = fwimage.waitForFinished(30000);
+        if (!ended) {
+            fwimage.kill();
+            fwimage.waitForFinished();
+        }
+        QVERIFY2(ended, "fwimage never ended");
+        const QString err = QString::fromUtf8(fwimage.readAllStandardError());
+        if (error.isEmpty()) {
+            QCOMPARE(fwimage.exitCode(), 0);
+            QVERIFY2(err.isEmpty(), qPrintable(err));
+        } else {
+            QCOMPARE(fwimage.exitCode(), 1);
+            QCOMPARE(err, "fwimage: " + error + "\n");
+        }
+        if (!untouched.isEmpty()) {
+            QFile kept(dir.filePath(untouched));
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), files.value(untouched));
+        }
+        // A refused build leaves no image behind.
+        if (!error.isEmpty() && arguments.value(0) == "build")
+            QVERIFY(!QFileInfo::exists(dir.filePath("out.bin")));
     }
 };
 

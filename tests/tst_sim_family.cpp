@@ -63,9 +63,75 @@ QByteArray Payload(const Frame &f)
 SimFamilyOptions Fast()
 {
     SimFamilyOptions options = SimFamilyOptions::Standard();
-    options.timings = {30, 10, 60, 20};
+    options.timings = {30, 10, 60, 20, 40};
     return options;
 }
+
+QByteArray Big(quint32 value, int bytes)
+{
+    QByteArray out;
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.append(char(value >> shift));
+    return out;
+}
+
+// Bytes that do not compress: the device stores them raw.
+QByteArray Noise(int size, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    QByteArray bytes(size, '\0');
+    for (char &b : bytes)
+        b = char(rng.bounded(256));
+    return bytes;
+}
+
+constexpr int kChunk = 62;
+
+QByteArray DataFrame(const QByteArray &bytes, int offset)
+{
+    return Request(0x16, 0x11, Big(quint32(offset), 2) + bytes.mid(offset, kChunk));
+}
+
+// Announces a raw section to device 1 and sends its data frames, all but the last `held_back`.
+// True when the device echoed the announcement.
+bool SendSection(const QString &path, quint32 address, const QByteArray &bytes, int held_back = 0)
+{
+    const QByteArray header = Big(address, 4) + Big(quint32(bytes.size()), 2) + Big(quint32(bytes.size()), 2);
+    if (Exchange(path, Request(0x14, 0x11, header)).size() != 1)
+        return false;
+    const int frames = (bytes.size() + kChunk - 1) / kChunk;
+    for (int i = 0; i < frames - held_back; ++i)
+        Exchange(path, DataFrame(bytes, i * kChunk), 0);
+    return true;
+}
+
+// The device's first reply byte to a request, or -1 without a reply.
+int FirstByte(const QString &path, const QByteArray &request)
+{
+    const QList<Frame> replies = Exchange(path, request);
+    return replies.isEmpty() || replies[0].length == 0 ? -1 : replies[0].payload[0];
+}
+
+int Index(const QString &path)
+{
+    const QList<Frame> replies = Exchange(path, Request(0x15, 0x11, QByteArray(2, 0)));
+    return replies.size() == 1 && replies[0].length == 2 ? replies[0].payload[0] << 8 | replies[0].payload[1] : -1;
+}
+
+SimPowerCutTrigger CutAt(int device, uint8_t command, int nth = 1, int first_byte = -1)
+{
+    SimPowerCutTrigger trigger;
+    trigger.device = device;
+    trigger.command = command;
+    trigger.nth = nth;
+    if (first_byte >= 0)
+        trigger.when = [first_byte](const SimDevice &, const Frame &f) { return f.length > 0 && f.payload[0] == first_byte; };
+    return trigger;
+}
+
+constexpr uint8_t kVerifyBuffer = 1;
+constexpr uint8_t kVerified = 2;
+constexpr uint8_t kFlashDone = 2;
 
 }  // namespace
 
@@ -222,6 +288,142 @@ private slots:
         const QList<Frame> mode = Exchange(family.PortPath(), Request(0x02, 0x11, QByteArray(1, 0)));
         QCOMPARE(mode.size(), 1);
         QCOMPARE(int(mode[0].payload[0]), 1);
+    }
+
+    // A unit whose power is cut: every device stops at once and starts again in the mode it was
+    // last asked for; the base comes back under a new path at its place on the hub, and the
+    // display gets power only from the base's application.
+    void powerCutKeepsModesAndReturnsUnderANewPath_data()
+    {
+        QTest::addColumn<bool>("base_in_boot");
+        QTest::newRow("base in its bootloader") << true;
+        QTest::newRow("base in its application") << false;
+    }
+
+    void powerCutKeepsModesAndReturnsUnderANewPath()
+    {
+        QFETCH(bool, base_in_boot);
+        SimFamily family(Fast());
+        Send(family.PortPath(), Request(0x01, 0x11, QByteArray::fromHex("04")));
+        QVERIFY(WaitUntil([&] { return family.IsResponsive(1) && family.Mode(1) == SimMode::Boot; }, kReplyDeadlineMs));
+        if (base_in_boot) {
+            Send(family.PortPath(), Request(0x01, 0x12, QByteArray::fromHex("04")));
+            QVERIFY(WaitUntil([&] { return family.Reenumerations() == 1 && family.IsResponsive(2); }, kReplyDeadlineMs));
+            QCOMPARE(Exchange(family.PortPath(), Request(0x0A, 0x12, QByteArray::fromHex("01"))).size(), 1);
+            QVERIFY(WaitUntil([&] { return family.IsResponsive(4); }, kReplyDeadlineMs));
+        }
+        const QString before = family.PortPath();
+        const int reenumerations = family.Reenumerations();
+        const QList<SimMode> history = family.ModeHistory(1);
+
+        family.CutPower();
+        QVERIFY(!family.IsPlugged());
+        QVERIFY(ListFamilyPids().isEmpty());
+        for (int id : family.DeviceIds())
+            QVERIFY2(!family.IsResponsive(id), qPrintable(QString::number(id)));
+
+        QVERIFY(WaitUntil([&] { return family.IsPlugged() && family.IsResponsive(1) && family.IsResponsive(3) &&
+                                       family.IsResponsive(5); }, kReplyDeadlineMs));
+        QCOMPARE(family.PowerCuts(), 1);
+        QCOMPARE(family.Reenumerations(), reenumerations + 1);
+        QVERIFY(family.PortPath() != before);
+        const QList<PortInfo> ports = SimPortCatalog::Ports();
+        QCOMPARE(ports.size(), 1);
+        QCOMPARE(ports[0].name, family.PortPath());
+        QCOMPARE(ports[0].location, family.Location());
+
+        QCOMPARE(family.Mode(2), base_in_boot ? SimMode::Boot : SimMode::App);
+        QCOMPARE(family.ModeHistory(1), history + QList<SimMode>{SimMode::Boot});
+        QCOMPARE(family.Mode(3), SimMode::App);
+        QCOMPARE(FirstByte(family.PortPath(), Request(0x02, 0x11, QByteArray(1, 0))), 1);
+        QCOMPARE(FirstByte(family.PortPath(), Request(0x02, 0x12, QByteArray(1, 0))), base_in_boot ? 1 : 2);
+
+        if (base_in_boot) {
+            // Powered before the cut by request, the display waits for the next request.
+            QVERIFY(!family.IsResponsive(4));
+            QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {}), 0).size(), 0);
+            QCOMPARE(Exchange(family.PortPath(), Request(0x0A, 0x12, QByteArray::fromHex("01"))).size(), 1);
+        }
+        QVERIFY(WaitUntil([&] { return family.IsResponsive(4); }, kReplyDeadlineMs));
+        QCOMPARE(Exchange(family.PortPath(), Request(0x00, 0x14, {})).size(), 1);
+    }
+
+    // Cut while programming: the area was being erased and written, so it holds neither the old
+    // section nor the new one, and the section's buffer is gone with the power.
+    void programmingUnderWayIsLost()
+    {
+        SimFamilyOptions options = Fast();
+        options.devices[1].mode = SimMode::Boot;  // device 1 runs its bootloader
+        SimFamily family(options);
+        const QString path = family.PortPath();
+        const quint32 address = 0x08010000;
+        const QByteArray old_image = Noise(300, 1), new_image = Noise(300, 2);
+        QVERIFY(SendSection(path, address, old_image));
+        QCOMPARE(FirstByte(path, Request(0x18, 0x11, QByteArray(1, char(kVerifyBuffer)))), int(kVerified));
+        QCOMPARE(FirstByte(path, Request(0x19, 0x11, QByteArray(1, 0))), int(kFlashDone));
+        QCOMPARE(family.Flash(1, address, old_image.size()), old_image);
+
+        family.CutPowerAt(CutAt(1, 0x19, 1, 0));
+        QVERIFY(SendSection(path, address, new_image));
+        QCOMPARE(FirstByte(path, Request(0x18, 0x11, QByteArray(1, char(kVerifyBuffer)))), int(kVerified));
+        QCOMPARE(family.PowerCuts(), 0);
+        Send(path, Request(0x19, 0x11, QByteArray(1, 0)));
+        QVERIFY(WaitUntil([&] { return family.PowerCuts() == 1; }, kReplyDeadlineMs));
+        // Back after the power returned, later than the programming would have ended.
+        QVERIFY(WaitUntil([&] { return family.IsPlugged() && family.IsResponsive(1); }, kReplyDeadlineMs));
+        QCOMPARE(family.FlashOperations(1), 2);
+        QCOMPARE(family.Flash(1, address, new_image.size()), QByteArray(new_image.size(), char(0xFF)));
+        QCOMPARE(family.Mode(1), SimMode::Boot);
+        const QString now = family.PortPath();
+        QVERIFY(now != path);
+        QCOMPARE(FirstByte(now, Request(0x18, 0x11, QByteArray(1, char(kVerifyBuffer)))), 0);  // no section known
+        QCOMPARE(Index(now), 0);
+    }
+
+    // A trigger counts the requests it picks and strikes once, at the nth: the data frames
+    // received before it are lost with the power.
+    void sectionTransferUnderWayIsLostAtTheThirdDataFrame()
+    {
+        SimFamilyOptions options = Fast();
+        options.devices[1].mode = SimMode::Boot;
+        SimFamily family(options);
+        family.CutPowerAt(CutAt(0, 0x16, 3));
+        const QByteArray image = Noise(5 * kChunk, 3);
+        QVERIFY(SendSection(family.PortPath(), 0x08000000, image, 3));
+        QCOMPARE(Index(family.PortPath()), 2 * kChunk);
+        QCOMPARE(family.PowerCuts(), 0);
+        Send(family.PortPath(), DataFrame(image, 2 * kChunk));
+        QVERIFY(WaitUntil([&] { return family.PowerCuts() == 1; }, kReplyDeadlineMs));
+        QVERIFY(WaitUntil([&] { return family.IsPlugged() && family.IsResponsive(1); }, kReplyDeadlineMs));
+        QCOMPARE(Index(family.PortPath()), 0);
+        QCOMPARE(FirstByte(family.PortPath(), Request(0x18, 0x11, QByteArray(1, char(kVerifyBuffer)))), 0);
+
+        // Used up: the same frames again go through.
+        QVERIFY(SendSection(family.PortPath(), 0x08000000, image));
+        QCOMPARE(Index(family.PortPath()), image.size());
+        QCOMPARE(family.PowerCuts(), 1);
+    }
+
+    // Cut just as the base was asked for its bootloader: the restart it had begun is void, and the
+    // base comes back once, in its bootloader, after the devices behind it.
+    void cutDuringTheBasesSwitchBringsItBackOnce()
+    {
+        SimFamilyOptions options = Fast();
+        options.timings.power_off_ms = 300;  // power returns well after the plain restart would have ended
+        SimFamily family(options);
+        family.CutPowerAt(CutAt(2, 0x01, 1, 4));
+        const QString before = family.PortPath();
+        Send(before, Request(0x01, 0x12, QByteArray::fromHex("04")));
+        QVERIFY(WaitUntil([&] { return family.PowerCuts() == 1; }, kReplyDeadlineMs));
+        QVERIFY(WaitUntil([&] { return family.IsPlugged(); }, kReplyDeadlineMs));
+        QVERIFY(family.IsResponsive(1));  // started before the base enumerated: this is the power's return
+        QVERIFY(family.IsResponsive(2));
+        QCOMPARE(family.Reenumerations(), 1);
+        QCOMPARE(SimPortCatalog::Ports().size(), 1);
+        QVERIFY(family.PortPath() != before);
+        QCOMPARE(family.Mode(2), SimMode::Boot);
+        QCOMPARE(family.ModeHistory(2), (QList<SimMode>{SimMode::App, SimMode::Boot}));
+        QVERIFY(!family.IsResponsive(4));
     }
 
     void faultsLoseAndSilence()

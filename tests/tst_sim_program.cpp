@@ -10,6 +10,9 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <QElapsedTimer>
+
+#include <memory>
 #include <optional>
 
 // upgrader-sim as a process: what another program sees of it through its catalog file and its
@@ -64,7 +67,96 @@ int CountEntries(const QString &dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
 
+// One move of a hand-driven job on the motor (device 3, raw sections with a 6-byte header).
+struct Move {
+    enum Kind { Ask, Tell, AwaitBoot } kind = Ask;  // Ask waits for the answer, Tell does not
+    int device = 3;
+    uint8_t command = 0;
+    QByteArray payload;
+};
+using Script = QList<Move>;
+
+QByteArray Big(quint32 value, int bytes)
+{
+    QByteArray out;
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.append(char(value >> shift));
+    return out;
+}
+
+// The motor's image: 48 KiB from 0x00010000 in 4 KiB sections.
+constexpr quint32 kMotorStart = 0x00010000;
+constexpr quint32 kMotorLastSection = kMotorStart + 48 * 1024 - 4096;
+constexpr int kSection = 4096;
+constexpr int kChunk = 62;
+
+Move Ask(uint8_t command, const QByteArray &payload, int device = 3)
+{
+    return {Move::Ask, device, command, payload};
+}
+
+Move Tell(uint8_t command, const QByteArray &payload, int device = 3)
+{
+    return {Move::Tell, device, command, payload};
+}
+
+Script MotorToBoot()
+{
+    return {Tell(0x01, QByteArray(1, 4)), {Move::AwaitBoot, 3, 0, {}}};
+}
+
+Move Header(quint32 address, int length = kSection)
+{
+    return Ask(0x14, Big(address, 4) + Big(quint32(length), 2));
+}
+
+// Data frames of a section from byte `from` up to (not including) byte `to`, then the index
+// question that tells they all arrived.
+Script Data(int from, int to)
+{
+    Script moves;
+    for (int offset = from; offset < to; offset += kChunk)
+        moves << Tell(0x16, Big(quint32(offset), 2) + QByteArray(qMin(kChunk, to - offset), char(offset / kChunk)));
+    moves << Ask(0x15, QByteArray(2, 0));
+    return moves;
+}
+
+// A whole small section received and checked: the device holds it for programming.
+Script SmallSection()
+{
+    return Script{Header(kMotorStart, kChunk)} + Data(0, kChunk) + Script{Ask(0x18, QByteArray(1, 1))};
+}
+
+// Runs the moves on the base's port; empty when each was answered as it should be.
+QString Play(QSerialPort &port, const Script &moves)
+{
+    for (const Move &move : moves) {
+        const QByteArray request = DeviceRequest(move.command, move.device, move.payload);
+        if (move.kind == Move::Tell) {
+            port.write(request);
+            if (!port.waitForBytesWritten(kReplyMs))
+                return QStringLiteral("cannot write 0x%1").arg(move.command, 2, 16, QLatin1Char('0'));
+        } else if (move.kind == Move::Ask) {
+            if (!AskDevice(port, request))
+                return QStringLiteral("no answer to 0x%1").arg(move.command, 2, 16, QLatin1Char('0'));
+        } else {
+            QElapsedTimer clock;
+            clock.start();
+            for (;;) {
+                const std::optional<Frame> mode = AskDevice(port, DeviceRequest(0x02, move.device, QByteArray(1, 0)), 200);
+                if (mode && mode->payload[0] == 1)
+                    break;
+                if (clock.elapsed() > kRestartMs)
+                    return QStringLiteral("device %1 did not start its bootloader").arg(move.device);
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
+
+Q_DECLARE_METATYPE(Script)
 
 class TestSimProgram : public QObject {
     Q_OBJECT
@@ -96,6 +188,16 @@ private slots:
                                              << "Motor reports at most 24 bytes";
         QTest::newRow("never-return beyond the bases") << QStringList{"--bases", "2", "--never-return", "3"} << 2
                                                        << "--never-return takes a unit's number from 1 to 2, not '3'";
+        QTest::newRow("help lists the power-cut points") << QStringList{"--help"} << 0
+                                                         << "  late-data     a data frame halfway through the image's last section\n";
+        QTest::newRow("power cut without a unit") << QStringList{"--power-cut", "flash"} << 2
+                                                  << "--power-cut takes UNIT:POINT, not 'flash'";
+        QTest::newRow("power cut beyond the bases") << QStringList{"--power-cut", "2:flash"} << 2
+                                                    << "--power-cut 2:flash: there is no unit 2 (units 1 to 1)";
+        QTest::newRow("power cut at an unknown point") << QStringList{"--power-cut", "1:lunch"} << 2
+                                                       << "--power-cut 1:lunch: unknown point 'lunch' (boot-entry, ";
+        QTest::newRow("two power cuts for one unit") << QStringList{"--power-cut", "1:flash", "--power-cut", "1:flag"} << 2
+                                                     << "--power-cut 1:flag: unit 1 already loses its power at flash";
         QTest::newRow("unknown option") << QStringList{"--colour"} << 2 << "Unknown option 'colour'";
         QTest::newRow("stray argument") << QStringList{"now"} << 2 << "unexpected argument 'now'";
     }
@@ -247,6 +349,79 @@ private slots:
         third.process.terminate();
         QVERIFY(third.process.waitForFinished(kExitMs));
         QCOMPARE(third.process.exitCode(), 0);
+    }
+
+    // Each named point strikes at its own moment of a job and not before: the moves of the job
+    // up to it leave the unit powered, the striking move cuts both bases of the unit, and they
+    // come back on USB under new paths.
+    void powerCutStrikesAtItsPoint_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<Script>("before");  // moves that must not cut
+        QTest::addColumn<Script>("strike");  // the move that cuts
+        const Move base_to_boot = Tell(0x01, QByteArray(1, 4), 2);
+        QTest::newRow("boot-entry") << "boot-entry" << MotorToBoot() << Script{base_to_boot};
+        QTest::newRow("first-header") << "first-header" << MotorToBoot() << Script{Header(kMotorStart)};
+        QTest::newRow("early-data") << "early-data" << MotorToBoot() + Script{Header(kMotorStart)} + Data(0, 2 * kChunk)
+                                    << Data(2 * kChunk, 3 * kChunk).mid(0, 1);
+        // Data of another section, and of the last one up to its middle, do not count.
+        QTest::newRow("late-data") << "late-data"
+                                   << MotorToBoot() + Script{Header(kMotorStart)} + Data(0, kSection) +
+                                          Script{Header(kMotorLastSection)} + Data(0, 34 * kChunk)
+                                   << Data(34 * kChunk, 35 * kChunk).mid(0, 1);
+        QTest::newRow("flash") << "flash" << MotorToBoot() + SmallSection() << Script{Tell(0x19, QByteArray(1, 0))};
+        // The buffer's digest after the data does not count; the final pass reads without data.
+        QTest::newRow("verify") << "verify"
+                                << MotorToBoot() + SmallSection() +
+                                       Script{Ask(0x17, QByteArray(16, 0)), Header(kMotorStart), Ask(0x18, QByteArray(1, 2)),
+                                              Ask(0x17, QByteArray(16, 0)), Header(kMotorLastSection), Ask(0x18, QByteArray(1, 2))}
+                                << Script{Ask(0x17, QByteArray(16, 0))};
+        // A device already in its application asked for it again is no upgrade flag.
+        QTest::newRow("flag") << "flag" << MotorToBoot() + Script{Tell(0x01, QByteArray(1, 3), 4)}
+                              << Script{Tell(0x01, QByteArray(1, 3))};
+        QTest::newRow("return") << "return" << MotorToBoot() + Script{Tell(0x01, QByteArray(1, 3)), base_to_boot}
+                                << Script{Tell(0x01, QByteArray(1, 3), 2)};
+    }
+
+    void powerCutStrikesAtItsPoint()
+    {
+        QFETCH(QString, point);
+        QFETCH(Script, before);
+        QFETCH(Script, strike);
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast", "--power-cut", "1:" + point}, 2, kStartMs));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Output().contains("Unit 1: loses its power once a job reaches " + point + "\n"), kStartMs);
+        const QString steering = sim.PortAt("sim-1-5");
+        const QString cut_line = "unit 1: power cut at " + point + " on sim-1-4\n";
+
+        // Moves after a restart of the base continue on its new path.
+        QString path = sim.PortAt("sim-1-4");
+        auto port = std::make_unique<QSerialPort>(path);
+        QVERIFY2(port->open(QIODevice::ReadWrite), qPrintable(port->errorString()));
+        for (const Move &move : before) {
+            const QString failure = Play(*port, {move});
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+            if (move.device == 2 && move.command == 0x01) {
+                port->close();
+                const QString old_path = path;
+                QTRY_VERIFY_WITH_TIMEOUT(!(path = sim.PortAt("sim-1-4")).isEmpty() && path != old_path, kRestartMs);
+                port = std::make_unique<QSerialPort>(path);
+                QVERIFY2(port->open(QIODevice::ReadWrite), qPrintable(port->errorString()));
+            }
+        }
+        // The base still answers on the same port: the power held.
+        const QString held = Play(*port, {Ask(0x04, QByteArray(4, 0), 2)});
+        QVERIFY2(held.isEmpty(), qPrintable(held));
+        QVERIFY2(!sim.Output().contains("power cut"), qPrintable(sim.Output()));
+        QCOMPARE(sim.PortAt("sim-1-5"), steering);
+
+        Play(*port, strike);  // an asked move goes unanswered when the power goes
+        port.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Output().contains(cut_line), kRestartMs);
+        // The whole unit lost its power: both its bases come back under new paths.
+        QTRY_VERIFY_WITH_TIMEOUT(!sim.PortAt("sim-1-5").isEmpty() && sim.PortAt("sim-1-5") != steering, kRestartMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!sim.PortAt("sim-1-4").isEmpty() && sim.PortAt("sim-1-4") != path, kRestartMs);
+        QCOMPARE(sim.Output().count("power cut at"), 1);
     }
 
     // The fault options reach the bases: with every reply lost, a well-formed request that the

@@ -107,6 +107,7 @@ class TestUpgradeSequence : public QObject {
     struct Outcome {
         bool finished = false;
         bool result = false;
+        std::optional<JobEndReason> reason;
         QString error;
         QStringList upgrade, verify, logs, events;
     };
@@ -141,6 +142,8 @@ class TestUpgradeSequence : public QObject {
         outcome.logs = recorder.Of("log");
         outcome.result = recorder.Of("result") == QStringList{"true"};
         outcome.error = recorder.Of("error").join(QString());
+        if (recorder.reasons.size() == 1)
+            outcome.reason = recorder.reasons.first();
         return outcome;
     }
 
@@ -166,6 +169,7 @@ class TestUpgradeSequence : public QObject {
         QVERIFY(outcome.finished);
         QVERIFY2(outcome.error.isEmpty(), qPrintable(outcome.error));
         QVERIFY(outcome.result);
+        QVERIFY(outcome.reason == JobEndReason::Success);
         QString why;
         QVERIFY2(FlashHolds(family, flashed_id, firmware.segments, &why), qPrintable(why));
         QVERIFY2(WaitUntil([&] {
@@ -206,6 +210,8 @@ private slots:
         QTest::newRow("device 5") << 5 << false << false;
         QTest::newRow("device 5 with the motor's trip") << 5 << true << false;
         QTest::newRow("device 5 retargeted to the display") << 5 << false << true;
+        // The motor sent off the bus comes back although the job's id was the display's then.
+        QTest::newRow("device 5 retargeted, with the motor's trip") << 5 << true << true;
     }
 
     void cleanUpgrade()
@@ -417,19 +423,34 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("dev_id");
         QTest::addColumn<QString>("error");
-        QTest::newRow("header echo with another address") << "echo address" << 2 << "Recv different addr/len\n";
-        QTest::newRow("base stays in its application") << "base stays" << 1 << "Main go boot failed!\n";
-        QTest::newRow("target stays in its application") << "target stays in app" << 1 << "Target go boot failed\n";
-        QTest::newRow("final pass unanswered") << "verify silent" << 2 << "Second verify failed\n";
-        QTest::newRow("target stays in its bootloader") << "target stays in boot" << 1 << "Target go app failed\n";
+        QTest::addColumn<JobEndReason>("reason");
+        const JobEndReason failed = JobEndReason::DeviceFailed;
+        const JobEndReason silent = JobEndReason::DeviceSilent;
+        QTest::newRow("header echo with another address") << "echo address" << 2 << "Recv different addr/len\n" << failed;
+        QTest::newRow("base stays in its application") << "base stays" << 1 << "Main go boot failed!\n" << failed;
+        QTest::newRow("target stays in its application") << "target stays in app" << 1 << "Target go boot failed\n"
+                                                         << failed;
+        QTest::newRow("final pass unanswered") << "verify silent" << 2 << "Second verify failed\n" << failed;
+        QTest::newRow("target stays in its bootloader") << "target stays in boot" << 1 << "Target go app failed\n"
+                                                        << failed;
         QTest::newRow("target silent after the flag") << "silent after flag" << 1
-                                                      << "Target connect lost after upgrade.\n";
-        QTest::newRow("five handshake time-outs") << "silent" << 2 << "Timeout reach max count\n";
-        QTest::newRow("base never comes back") << "no re-enumeration" << 1 << "USB connection lost!\n";
+                                                      << "Target connect lost after upgrade.\n" << silent;
+        QTest::newRow("five handshake time-outs") << "silent" << 2 << "Timeout reach max count\n" << silent;
+        QTest::newRow("base never comes back") << "no re-enumeration" << 1 << "USB connection lost!\n"
+                                               << JobEndReason::LinkLost;
         QTest::newRow("motor's switch to its bootloader lost") << "motor switch lost" << 3
-                                                               << "The device stopped answering\n";
+                                                               << "The device stopped answering\n" << silent;
         QTest::newRow("target silent in the middle of the transfer") << "silent mid-transfer" << 1
-                                                                     << "The device stopped answering\n";
+                                                                     << "The device stopped answering\n" << silent;
+        // The image is flashed and the target runs it, but the unit is not usable: no success.
+        QTest::newRow("base stays in its bootloader at the end") << "base stays in boot" << 1 << "Main go app failed\n"
+                                                                 << failed;
+        // Loops that a device could keep going for ever end by themselves at their bound.
+        QTest::newRow("flash busy without end") << "busy forever" << 1 << "Section 0x8000000 was not flashed within"
+                                                << failed;
+        QTest::newRow("every data frame lost") << "all data lost" << 1
+                                               << "Section 0x8000000: the device lost its data at 0 again and again"
+                                               << failed;
     }
 
     void failures()
@@ -437,6 +458,7 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(int, dev_id);
         QFETCH(QString, error);
+        QFETCH(JobEndReason, reason);
         SimFamily family(FastFamily());
         SimFaults faults;
         std::atomic<bool> flag_seen{false};
@@ -466,6 +488,12 @@ private slots:
             faults.drop_reply_if = [&](int id, const Frame &) { return id == dev_id && flag_seen; };
         } else if (fault == "silent") {
             faults.silent = {dev_id};
+        } else if (fault == "base stays in boot") {
+            faults.stay_in_boot = {2};
+        } else if (fault == "busy forever") {
+            faults.flash_busy_ms[dev_id] = 600000;
+        } else if (fault == "all data lost") {
+            faults.drop_data_frame = 1.0;
         } else if (fault == "no re-enumeration") {
             faults.never_reenumerate = true;
         } else if (fault == "motor switch lost") {
@@ -488,6 +516,7 @@ private slots:
         QVERIFY(outcome.finished);
         QVERIFY(!outcome.result);
         QVERIFY2(outcome.error.startsWith(error), qPrintable(outcome.error));
+        QVERIFY2(outcome.reason == reason, JobEndName(outcome.reason.value_or(JobEndReason::Success)));
         QCOMPARE(outcome.events.mid(outcome.events.size() - 4),
                  (QStringList{"upgrade false 100", "error " + outcome.error, "result false", "finished"}));
         if (fault == "verify silent")
@@ -495,10 +524,14 @@ private slots:
         if (fault == "no re-enumeration")
             QVERIFY(debug.Contains(QString::fromUtf8("USB断开!")));
         // Whatever failed, the upgrade flag was sent only after a complete final pass.
-        if (fault != "target stays in boot" && fault != "silent after flag") {
+        if (fault != "target stays in boot" && fault != "silent after flag" && fault != "base stays in boot") {
             for (const SimRequest &request : family.Requests(dev_id))
                 QVERIFY(!(request.frame.command == Cmd::SwitchMode && request.frame.payload[0] == SwitchTo::App));
         }
+        // Whatever failed behind the base, the base went back to its application.
+        if (dev_id != 2 && dev_id != 3 && fault != "base stays in boot" && fault != "no re-enumeration")
+            QVERIFY2(WaitUntil([&] { return family.Mode(2) == SimMode::App && family.IsResponsive(2); }, 5000),
+                     "the base back in its application");
         // The motor left in its application refuses the section headers; nothing else is refused.
         const QStringList refused = family.Rejections();
         if (fault == "motor switch lost")
@@ -530,6 +563,10 @@ private slots:
         }, 5000);
         QVERIFY2(outcome.finished, "the job ends within moments");
         QVERIFY(!outcome.result);
+        QVERIFY(outcome.reason == (unplug ? JobEndReason::LinkLost : JobEndReason::Stopped));
+        // A stopped unit is usable at once: its base went back to its application.
+        if (!unplug)
+            QCOMPARE(family.Mode(2), SimMode::App);
         if (unplug) {
             QVERIFY(debug.Contains(QString::fromUtf8("USB断开!")));
             QCOMPARE(outcome.error, QStringLiteral("USB connection lost!\n"));
@@ -538,6 +575,23 @@ private slots:
             QCOMPARE(outcome.events.mid(outcome.events.size() - 3),
                      (QStringList{"upgrade false 100", "result false", "finished"}));
         }
+    }
+
+    // A unit an earlier job left with its base in the bootloader (cut off in the middle): the
+    // next job takes it from there and leaves it in its application.
+    void baseFoundInItsBootloaderGoesBack()
+    {
+        SimFamilyOptions options = FastFamily();
+        for (SimDeviceSpec &device : options.devices) {
+            if (device.id == 2)
+                device.mode = SimMode::Boot;
+        }
+        SimFamily family(options);
+        QCOMPARE(family.Mode(2), SimMode::Boot);
+        const Firmware firmware = ForDevice(1);
+        const Outcome outcome = Run(1, firmware);
+        VerifySuccess(family, 1, firmware, outcome);
+        QCOMPARE(family.Reenumerations(), 1);  // only back to its application
     }
 
     // Two units of one model on a hub: a job given its base's USB location follows that base

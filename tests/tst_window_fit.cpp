@@ -73,9 +73,9 @@ QStringList ShownTexts(MainWindow &w, QWidget *widget)
     QStringList texts;
     if (widget->objectName() == QLatin1String("label_sucess_cnt")) {
         w.success_count = 998;
-        emit w.upgrade_server.PushUpgRes(true);
+        emit w.upgrade_server.JobEnded(JobEndReason::Success);
         texts << WidgetText(widget);
-        emit w.upgrade_server.PushUpgRes(false);
+        emit w.upgrade_server.JobEnded(JobEndReason::DeviceFailed);
         texts << WidgetText(widget);
     } else if (widget->objectName() == QLatin1String("lab_upging")) {
         EngineProbe(w.upgrade_server).Upgrading() = true;

@@ -16,6 +16,7 @@ JobRecorder::JobRecorder(UpgradeServer &server)
     connect(&server, &UpgradeServer::PushErrorMsg, this, [this](const QString &text) { events << "error " + text; });
     connect(&server, &UpgradeServer::PushUpgRes, this,
             [this](bool ok) { events << QStringLiteral("result %1").arg(ok ? "true" : "false"); });
+    connect(&server, &UpgradeServer::JobEnded, this, [this](JobEndReason reason) { reasons << reason; });
     connect(&server, &QThread::finished, this, [this] {
         events << QStringLiteral("finished");
         ++finished;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "job_end.h"
+
+#include <QList>
 #include <QObject>
 #include <QStringList>
 
@@ -16,6 +19,8 @@ public:
 
     QStringList events;
     int finished = 0;
+    // Why each job ended, as the engine said it last.
+    QList<JobEndReason> reasons;
 
     // Waits (running the event loop, so the engine's ticks go on) until `jobs` jobs have ended.
     bool WaitFinished(int jobs = 1, int timeout_ms = 30000);

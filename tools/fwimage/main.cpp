@@ -1,10 +1,13 @@
 // fwimage: builds firmware images (.bin) from raw binaries and prints what an image holds.
+#include "bounded_file.h"
+#include "firmware_image.h"
 #include "image_info.h"
 #include "image_writer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -14,7 +17,17 @@ QTextStream err(stderr);
 
 const char *kUsage =
     "usage: fwimage build -o IMAGE.bin [options] ADDRESS:FILE [ADDRESS:FILE ...]\n"
-    "       fwimage info IMAGE.bin\n";
+    "       fwimage info IMAGE.bin\n"
+    "\n"
+    "build  cuts each binary into sections, LZ4-compresses those that get shorter, records the MD5\n"
+    "       of each section's bytes and seals the image: a marker and the SHA-256 of everything\n"
+    "       after the header, in reserved header bytes the devices do not interpret. Binaries that\n"
+    "       share device addresses, a section longer than 65535 bytes and an output that is one of\n"
+    "       the inputs are refused. `fwimage build --help` lists the options.\n"
+    "info   prints the header, the seal (none, matches, or does not match), every section and\n"
+    "       its digest check, which assumes the MD5 of the decompressed bytes (as the simulated\n"
+    "       family computes it). Exits 1 when the image must not be used: not an image, no\n"
+    "       section, overlapping sections, a seal that does not match, or a failed digest check.\n";
 
 int Fail(const QString &message)
 {
@@ -35,7 +48,9 @@ int Build(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Cuts each binary into sections stored at ADDRESS onwards (hexadecimal with 0x, or decimal), "
-        "LZ4-compresses the sections that get shorter and records the MD5 digest of each."));
+        "LZ4-compresses the sections that get shorter, records the MD5 digest of each and seals the image "
+        "(a marker and the SHA-256 of everything after the header, in reserved header bytes). Refuses "
+        "binaries that share device addresses and an output that is one of the inputs."));
     parser.addHelpOption();
     parser.addOption({{"o", "output"}, "Image file to write.", "IMAGE.bin"});
     parser.addOption({"layout", "Entry layout, 0 (8192-byte data areas) or 1 (default).", "0|1", "1"});
@@ -76,24 +91,41 @@ int Build(const QStringList &arguments)
     if (parser.positionalArguments().isEmpty())
         return Fail(QStringLiteral("no input binary given (ADDRESS:FILE)"));
 
+    // An output that is not a regular file would block (a pipe) or go where no image belongs.
+    const QFileInfo output_info(output);
+    if (output_info.exists() && !output_info.isFile())
+        return Fail(QStringLiteral("%1 is not a regular file: the image is written to a file").arg(output));
+    const QString output_canonical = output_info.canonicalFilePath();
+
     QList<ImageSegment> segments;
     for (const QString &argument : parser.positionalArguments()) {
         const int colon = argument.indexOf(QLatin1Char(':'));
         quint64 address = 0;
         if (colon <= 0 || !ParseNumber(argument.left(colon), address) || address > 0xFFFFFFFFull)
             return Fail(QStringLiteral("'%1' is not ADDRESS:FILE with a 32-bit address").arg(argument));
-        QFile file(argument.mid(colon + 1));
-        if (!file.open(QIODevice::ReadOnly))
-            return Fail(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
-        segments.append({quint32(address), file.readAll()});
+        const QString input = argument.mid(colon + 1);
+        // Writing over an input would destroy the binary the image is made of, through whatever
+        // name or link it is given.
+        if (!output_canonical.isEmpty() && QFileInfo(input).canonicalFilePath() == output_canonical)
+            return Fail(QStringLiteral("the output %1 is the input %2: write the image to another file").arg(output, input));
+        // A binary larger than an image may be could never be sent.
+        const BoundedFile::Result file = BoundedFile::Read(input, FirmwareImage::kMaxImageBytes);
+        if (!file.Ok())
+            return Fail(file.reason);
+        segments.append({quint32(address), file.bytes});
     }
 
     QString problem;
     const QByteArray image = BuildImage(recipe, segments, &problem);
     if (image.isEmpty())
         return Fail(problem);
-    QFile file(output);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
+    if (image.size() > FirmwareImage::kMaxImageBytes)
+        return Fail(QStringLiteral("the image would be %1 bytes, more than the %2 bytes a job reads")
+                        .arg(image.size())
+                        .arg(FirmwareImage::kMaxImageBytes));
+    // Written whole or not at all: a build stopped half-way leaves no image a job could take.
+    QSaveFile file(output);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit())
         return Fail(QStringLiteral("cannot write %1: %2").arg(output, file.errorString()));
     out << "wrote " << output << " (" << image.size() << " bytes)" << Qt::endl;
     return 0;

@@ -54,6 +54,7 @@ QString Description()
                "    7  port could not be opened or was lost\n"
                "    8  upgrade failed (error text printed); for switch, the base did not report the mode\n"
                "    9  stopped by --timeout\n"
+               "  129  stopped by SIGHUP (the terminal was closed)\n"
                "  130  stopped by SIGINT\n"
                "  143  stopped by SIGTERM\n"
                "history ends with 0 also when no record matches, 3 when no configuration file is found (its\n"

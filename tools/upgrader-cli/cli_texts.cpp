@@ -12,6 +12,7 @@ const Bilingual kImageNotLoaded = {"固件文件无法加载: %1", "The firmware
 const Bilingual kStoppedByTimeout = {"超过 %1 秒 (--timeout)，升级已停止", "Stopped after %1 s (--timeout)"};
 const Bilingual kStoppedBySigint = {"收到 SIGINT，升级已停止", "Stopped by SIGINT"};
 const Bilingual kStoppedBySigterm = {"收到 SIGTERM，升级已停止", "Stopped by SIGTERM"};
+const Bilingual kStoppedBySighup = {"收到 SIGHUP（终端已关闭），升级已停止", "Stopped by SIGHUP (the terminal was closed)"};
 const Bilingual kJobDidNotEnd = {"停止后 %1 秒内升级未结束，强制退出", "The job did not end within %1 s of the stop; exiting"};
 const Bilingual kNoFamilyDevice = {"未连接任何设备", "No device of the family is attached"};
 const Bilingual kNoDeviceAtPort = {"%1 处未连接任何设备", "No device of the family is attached at %1"};

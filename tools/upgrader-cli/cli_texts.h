@@ -17,6 +17,7 @@ extern const Bilingual kImageNotLoaded;      // %1 the path
 extern const Bilingual kStoppedByTimeout;    // %1 seconds
 extern const Bilingual kStoppedBySigint;
 extern const Bilingual kStoppedBySigterm;
+extern const Bilingual kStoppedBySighup;
 extern const Bilingual kJobDidNotEnd;        // %1 seconds
 extern const Bilingual kNoFamilyDevice;
 extern const Bilingual kNoDeviceAtPort;      // %1 the location or port name asked for

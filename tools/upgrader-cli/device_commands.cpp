@@ -5,7 +5,9 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "exit_codes.h"
+#include "messages.h"
 #include "port_catalog.h"
+#include "run_report.h"
 #include "stop_signals.h"
 #include "upgrade_server.h"
 #include "waits.h"
@@ -14,8 +16,6 @@
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QTimer>
-
-#include <csignal>
 
 namespace {
 
@@ -214,7 +214,13 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     }
 
     // The base restarts off USB and comes back: the status poll tells when it runs the mode asked for.
-    const FirmwareEntries base_only{{QStringLiteral("Base"), config.entries.value(QStringLiteral("Base"))}};
+    // It asks device 2 under the product id of the base that was switched: the configured "Base"
+    // names only the product ids of the base that is itself a target, not a base that only
+    // carries other targets (the steering wheel's).
+    FirmwareEntry switched = config.entries.value(QStringLiteral("Base"));
+    switched.dev_id = DeviceId::Base;
+    switched.usb_pids = {base.product_id};
+    const FirmwareEntries base_only{{QStringLiteral("Base"), switched}};
     QEventLoop loop;
     int code = ExitCode::kFailed;
     QString message = CliTexts::kBaseNotSwitched.In(chinese).arg(wanted).arg(kSwitchConfirmMs / 1000.0);
@@ -226,10 +232,11 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         message = done;
         loop.quit();
     });
-    StopSignals stop(nullptr, {SIGINT, SIGTERM});
+    StopSignals stop;
     QObject::connect(&stop, &StopSignals::Stop, [&](int number) {
-        code = number == SIGINT ? ExitCode::kInterrupted : ExitCode::kTerminated;
-        message = (number == SIGINT ? CliTexts::kStoppedBySigint : CliTexts::kStoppedBySigterm).In(chinese);
+        const StopCause cause = SignalStopCause(number);
+        code = StopExitCode(cause);
+        message = StopReason(cause, chinese, 0);
         loop.quit();
     });
     QTimer::singleShot(kSwitchConfirmMs, &loop, &QEventLoop::quit);

@@ -12,6 +12,7 @@ constexpr int kImage = 6;        // image path missing, file missing or invalid
 constexpr int kPort = 7;         // port could not be opened or was lost
 constexpr int kFailed = 8;       // the upgrade (or the base's switch) failed
 constexpr int kTimeout = 9;      // stopped by --timeout
+constexpr int kHangup = 129;       // stopped by SIGHUP: the terminal was closed
 constexpr int kInterrupted = 130;  // stopped by SIGINT
 constexpr int kTerminated = 143;   // stopped by SIGTERM
 
@@ -27,6 +28,7 @@ inline const char *ResultName(int code)
     case kImage: return "image";
     case kPort: return "port";
     case kTimeout: return "timeout";
+    case kHangup: return "hangup";
     case kInterrupted: return "interrupted";
     case kTerminated: return "terminated";
     default: return "failed";

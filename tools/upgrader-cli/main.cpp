@@ -9,6 +9,7 @@
 #include "exit_codes.h"
 #include "history_command.h"
 #include "image_info.h"
+#include "run_report.h"
 #include "station_run.h"
 #include "stop_signals.h"
 #include "upgrade_run.h"
@@ -19,7 +20,6 @@
 #include <QJsonObject>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -48,16 +48,15 @@ int RunImage(const CliOptions &options, CliOutput &output)
     return code;
 }
 
-// Runs one base's or a station's upgrade to its end: SIGINT, SIGTERM and --timeout stop it as
-// the Stop button does. SIGHUP keeps its default: a station's script runs the command without a
-// terminal to lose.
+// Runs one base's or a station's upgrade to its end: SIGINT, SIGTERM, SIGHUP (the terminal it
+// ran in was closed) and --timeout stop it as the Stop button does, and the stopped job is
+// recorded before the command exits.
 template <class Run>
 int RunToEnd(QCoreApplication &app, Run &run, const CliOptions &options)
 {
-    StopSignals stop(nullptr, {SIGINT, SIGTERM});
-    QObject::connect(&stop, &StopSignals::Stop, &run, [&run](int number) {
-        run.RequestStop(number == SIGINT ? StopCause::Interrupt : StopCause::Terminate);
-    });
+    StopSignals stop;
+    QObject::connect(&stop, &StopSignals::Stop, &run,
+                     [&run](int number) { run.RequestStop(SignalStopCause(number)); });
     QTimer timeout;
     if (options.timeout_s > 0) {
         timeout.setSingleShot(true);

@@ -5,11 +5,10 @@
 #include "exit_codes.h"
 #include "firmware_image.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
-#include <QFile>
 
 #include <cmath>
+#include <csignal>
 
 int RefusalExitCode(LaunchRefusal::Kind kind)
 {
@@ -66,9 +65,26 @@ int StopExitCode(StopCause cause)
     case StopCause::Timeout: return ExitCode::kTimeout;
     case StopCause::Interrupt: return ExitCode::kInterrupted;
     case StopCause::Terminate: return ExitCode::kTerminated;
+    case StopCause::Hangup: return ExitCode::kHangup;
     case StopCause::None: break;
     }
     return ExitCode::kFailed;
+}
+
+StopKind EngineStopKind(StopCause cause)
+{
+    return cause == StopCause::Timeout ? StopKind::TimeLimit : StopKind::Operator;
+}
+
+StopCause SignalStopCause(int signal_number)
+{
+    if (signal_number == SIGINT)
+        return StopCause::Interrupt;
+#ifdef SIGHUP
+    if (signal_number == SIGHUP)
+        return StopCause::Hangup;
+#endif
+    return StopCause::Terminate;
 }
 
 QString StopReason(StopCause cause, bool chinese, double timeout_s)
@@ -77,6 +93,7 @@ QString StopReason(StopCause cause, bool chinese, double timeout_s)
     case StopCause::Timeout: return CliTexts::kStoppedByTimeout.In(chinese).arg(timeout_s);
     case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
     case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
+    case StopCause::Hangup: return CliTexts::kStoppedBySighup.In(chinese);
     case StopCause::None: break;
     }
     return QString();
@@ -95,19 +112,14 @@ QJsonValue TextOrNull(const QString &text)
 ImageFacts ReadImageFacts(const QString &path, int dev_id)
 {
     ImageFacts facts;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        facts.problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return facts;
+    ImageSnapshot snapshot;
+    const bool sound = FirmwareImage::Load(path, uint8_t(dev_id), snapshot, facts.problem);
+    if (!snapshot.sha256.isEmpty())
+        facts.sha256 = QString::fromLatin1(snapshot.sha256.toHex());
+    if (sound) {
+        for (const FirmwareSection &section : snapshot.sections)
+            facts.section_lengths.append(section.length);
     }
-    const QByteArray bytes = file.readAll();
-    facts.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    ImageHeader header;
-    std::vector<FirmwareSection> sections;
-    if (FirmwareImage::ReadHeader(bytes, header, facts.problem) == FirmwareImage::Verdict::Ok)
-        FirmwareImage::ReadSections(bytes, header, uint8_t(dev_id), sections, facts.problem);
-    for (const FirmwareSection &section : sections)
-        facts.section_lengths.append(section.length);
     return facts;
 }
 

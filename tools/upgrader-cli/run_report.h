@@ -27,9 +27,19 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
 // the command stopped it for).
 int JobEndExitCode(JobEndReason reason, StopCause cause);
 
+// A stopped job ends after its current pass and returns its unit to its application: the base
+// restarts, which takes up to 5 s to come back on USB and 5 s to answer. Far longer means the
+// job is stuck in the system, and the command must not hang with it.
+constexpr int kStopGraceMs = 20000;
+
 // The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
 // the --timeout given).
 int StopExitCode(StopCause cause);
+// How the engine is told to stop for the cause: --timeout as its time limit, a signal as the
+// operator's Stop.
+StopKind EngineStopKind(StopCause cause);
+// The cause a stop signal stands for (SIGINT, SIGTERM and, where there is one, SIGHUP).
+StopCause SignalStopCause(int signal_number);
 QString StopReason(StopCause cause, bool chinese, double timeout_s);
 
 // A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how

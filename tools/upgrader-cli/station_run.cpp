@@ -26,8 +26,6 @@
 namespace {
 
 constexpr int kStatusRedrawMs = 250;
-// As for one base: a stopped job ends after its current pass; far longer means it is stuck.
-constexpr int kStopGraceMs = 10000;
 
 // "1-1.10" after "1-1.9", "sim-10-4" after "sim-2-4": numbers in a location compare as numbers.
 bool LocationBefore(const QString &a, const QString &b)
@@ -126,7 +124,7 @@ int StationRun::Launch()
     // Every launch is done before any job starts (see the class comment).
     for (const auto &unit : units) {
         if (stop_cause != StopCause::None)
-            unit->Stop(StopExitCode(stop_cause), StopReason(stop_cause, chinese, options.timeout_s));
+            unit->Stop(stop_cause, StopReason(stop_cause, chinese, options.timeout_s));
         else if (!unit->HasEnded())
             unit->Start();
     }
@@ -180,7 +178,7 @@ void StationRun::RequestStop(StopCause cause)
     bool waiting = false;
     for (const auto &unit : units) {
         waiting |= unit->Running();
-        unit->Stop(StopExitCode(cause), StopReason(cause, chinese, options.timeout_s));
+        unit->Stop(cause, StopReason(cause, chinese, options.timeout_s));
     }
     if (waiting)
         stop_grace_timer.start(kStopGraceMs);

@@ -100,11 +100,8 @@ bool StationUnit::Start()
         else
             output.Err(where + QStringLiteral(": ") + line);
     });
+    // Only the text: whether the job succeeded is the end reason's to say, never the text's.
     connect(&server, &UpgradeServer::PushErrorMsg, this, [this](const QString &text) { error_text += text; });
-    connect(&server, &UpgradeServer::PushUpgRes, this, [this](bool ok) {
-        got_result = true;
-        result = ok;
-    });
     // Queued behind every report of the job: they have all arrived when this one does.
     connect(&server, &QThread::finished, this, &StationUnit::OnJobEnded, Qt::QueuedConnection);
 
@@ -120,19 +117,17 @@ bool StationUnit::Start()
     return true;
 }
 
-void StationUnit::Stop(int exit_code, const QString &reason)
+void StationUnit::Stop(StopCause cause, const QString &reason)
 {
     if (ended)
         return;
     if (!running) {
-        Conclude(exit_code, reason, false);  // nothing was sent to this base's devices
+        Conclude(StopExitCode(cause), reason, false);  // nothing was sent to this base's devices
         return;
     }
-    stop_code = exit_code;
+    stop_cause = cause;
     stop_reason = reason;
-    if (exit_code == ExitCode::kTimeout)
-        record_keeper.MarkTimedOut();  // the keeper learns of the other stops from the engine
-    server.Stop();
+    server.Stop(EngineStopKind(cause));
 }
 
 void StationUnit::Abandon(int exit_code, const QString &reason)
@@ -171,9 +166,9 @@ void StationUnit::OnJobEnded()
     running = false;
     QString why = error_text.trimmed();
     const JobEndReason reason = server.LastJobEnd();
-    int exit_code = JobEndExitCode(reason, StopCause::None);
-    if (exit_code != ExitCode::kSuccess && stop_code != 0) {
-        exit_code = stop_code;
+    // A job that failed on its own before the stop took effect ends with its own code and text.
+    const int exit_code = JobEndExitCode(reason, stop_cause);
+    if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut) {
         why = why.isEmpty() ? stop_reason : stop_reason + QLatin1Char('\n') + why;
     } else if (reason == JobEndReason::ImageInvalid || reason == JobEndReason::PortNotOpened) {
         why = exit_code == ExitCode::kPort ? CliTexts::kPortNotOpenedByJob.In(chinese).arg(base.name)

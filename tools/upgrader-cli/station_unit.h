@@ -7,6 +7,7 @@
 #include "job_phases.h"
 #include "port_catalog.h"
 #include "upgrade_launch.h"
+#include "upgrade_run.h"
 #include "upgrade_server.h"
 
 #include <QElapsedTimer>
@@ -37,7 +38,7 @@ public:
     bool Start();
     // As the Stop button: the job ends after its current pass and the unit ends with code and
     // reason, unless the job had already succeeded. A unit whose job has not started ends now.
-    void Stop(int code, const QString &reason);
+    void Stop(StopCause cause, const QString &reason);
     // The stopped job did not end in time: the unit ends with code and reason as it stands.
     void Abandon(int code, const QString &reason);
 
@@ -85,10 +86,8 @@ private:
     int last_tenth = -1;  // the last tenth of the phase a plain progress line was written for
 
     bool running = false;
-    bool got_result = false;
-    bool result = false;
     QString error_text;  // the engine's, one line per failure
-    int stop_code = 0;   // set by Stop: the code of a job that does not succeed after all
+    StopCause stop_cause = StopCause::None;  // set by Stop
     QString stop_reason;
 
     bool ended = false;

@@ -23,9 +23,6 @@
 namespace {
 
 constexpr int kStatusRedrawMs = 250;
-// A stopped job ends after its current pass and a last look at the port (0.2 s); far more than
-// that means the job is stuck in the system, and the command must not hang with it.
-constexpr int kStopGraceMs = 10000;
 
 }  // namespace
 
@@ -115,11 +112,8 @@ int UpgradeRun::Launch()
         else
             output.Err(line);
     });
+    // Only the text: whether the job succeeded is the end reason's to say, never the text's.
     connect(&server, &UpgradeServer::PushErrorMsg, this, [this](const QString &text) { error_text += text; });
-    connect(&server, &UpgradeServer::PushUpgRes, this, [this](bool ok) {
-        got_result = true;
-        result = ok;
-    });
     // Queued behind every report of the job: they have all arrived when this one does.
     connect(&server, &QThread::finished, this, &UpgradeRun::OnJobEnded, Qt::QueuedConnection);
 
@@ -177,10 +171,9 @@ void UpgradeRun::RequestStop(StopCause cause)
     if (!job_running)
         return;  // the launch looks at the cause between its steps
     // As the Stop button: the job ends after its current pass, leaving the devices where they
-    // are (a target left in its bootloader is taken from there by the next run).
-    if (cause == StopCause::Timeout)
-        record_keeper.MarkTimedOut();  // the keeper learns of the other stops from the engine
-    server.Stop();
+    // are (a target left in its bootloader is taken from there by the next run). The engine ends
+    // it as timed out for --timeout, as stopped for a signal; the record says which.
+    server.Stop(EngineStopKind(cause));
     stop_grace_timer.start(kStopGraceMs);
 }
 
@@ -255,13 +248,12 @@ void UpgradeRun::OnJobEnded()
     job_running = false;
     status_timer.stop();
     stop_grace_timer.stop();
+    // The code is the end reason's: a stop that came too late to matter leaves a success, and a
+    // job that failed on its own before the stop took effect keeps its own code and text.
     const JobEndReason reason = server.LastJobEnd();
-    int code = JobEndExitCode(reason, stop_cause);
+    const int code = JobEndExitCode(reason, stop_cause);
     QString error = error_text.trimmed();
-    if (reason == JobEndReason::Success) {
-        // also when a stop came too late to matter
-    } else if (stop_cause != StopCause::None) {
-        code = StopCode();
+    if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut) {
         error = error.isEmpty() ? StopText() : StopText() + QLatin1Char('\n') + error;
     } else if (reason == JobEndReason::PortNotOpened) {
         error = CliTexts::kPortNotOpenedByJob.In(chinese).arg(port);

@@ -16,7 +16,7 @@ class CliOutput;
 struct LaunchRefusal;
 
 // Why the command was asked to stop before its job ended.
-enum class StopCause { None, Timeout, Interrupt, Terminate };
+enum class StopCause { None, Timeout, Interrupt, Terminate, Hangup };
 
 // `upgrade TARGET`: the window's launch through the shared launch layer, then one job of the
 // real engine, reported as it goes and judged by its end.
@@ -71,8 +71,6 @@ private:
     int last_tenth = -1;  // the last tenth of the phase a plain progress line was written for
 
     bool job_running = false;
-    bool got_result = false;
-    bool result = false;
     QString error_text;  // the engine's, one line per failure
     StopCause stop_cause = StopCause::None;
     QTimer status_timer;       // redraws the terminal's status line between reports

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QRegularExpression>
+#include <QTime>
 
 #include <csignal>
 #include <cstdio>
@@ -164,6 +165,7 @@ int main(int argc, char **argv)
     CatalogPublisher publisher(catalog);
     SimPortCatalog::SetListener([&publisher] { publisher.Changed(); });
     std::vector<std::unique_ptr<SimFamily>> bases;  // destroyed before the publisher: no late calls
+    std::vector<int> product_ids;                   // of each base
     auto shut_down = [&] {
         SimPortCatalog::SetListener({});
         publisher.Withdraw();
@@ -173,6 +175,7 @@ int main(int argc, char **argv)
     QStringList lines;
     int index = 0;
     for (int unit = 1; unit <= options.units; ++unit) {
+        const size_t first_of_unit = bases.size();
         for (SimFamilyOptions set : DemoSets(targets, options.time_scale)) {
             set.location = QStringLiteral("sim-%1-%2").arg(unit).arg(set.product_id);
             set.faults = options.faults;
@@ -180,12 +183,43 @@ int main(int argc, char **argv)
             set.faults.never_reenumerate = options.never_return.contains(unit);
             ApplyHardware(set, unit, targets, options.hardware);
             bases.push_back(std::make_unique<SimFamily>(set));
+            product_ids.push_back(set.product_id);
             const QString path = bases.back()->PortPath();
             if (path.isEmpty()) {
                 shut_down();
                 return Fail(QStringLiteral("cannot open a pseudo-terminal for %1").arg(set.location));
             }
             lines << DescribeSet(set, unit, path, targets);
+        }
+        for (const PowerCutPlan &plan : qAsConst(options.power_cuts)) {
+            if (plan.unit != unit)
+                continue;
+            const size_t end_of_unit = bases.size();
+            for (size_t i = first_of_unit; i < end_of_unit; ++i) {
+                SimPowerCutTrigger trigger = PowerCutTrigger(plan.point, product_ids[i], targets);
+                // Called in base i's own thread, under its lock, once it has cut its own power: the
+                // unit's other bases share the supply and are cut from the main thread, where no
+                // base's lock is held.
+                const QString location = bases[i]->Location();
+                trigger.then = [&app, &bases, first_of_unit, end_of_unit, i, plan, location] {
+                    Print(QStringLiteral("%1 unit %2: power cut at %3 on %4")
+                              .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")))
+                              .arg(plan.unit)
+                              .arg(plan.point, location));
+                    QMetaObject::invokeMethod(
+                        &app,
+                        [&bases, first_of_unit, end_of_unit, i] {
+                            for (size_t k = first_of_unit; k < end_of_unit; ++k) {
+                                if (k == i)
+                                    continue;
+                                bases[k]->CutPowerAt({});
+                                bases[k]->CutPower();
+                            }
+                        },
+                        Qt::QueuedConnection);
+                };
+                bases[i]->CutPowerAt(trigger);
+            }
         }
     }
     if (!publisher.Refresh()) {
@@ -204,6 +238,8 @@ int main(int argc, char **argv)
     Print(QStringLiteral("Faults: %1").arg(DescribeFaults(options.faults)));
     for (int unit : qAsConst(options.never_return))
         Print(QStringLiteral("Unit %1: its bases never come back on USB once they restart").arg(unit));
+    for (const PowerCutPlan &plan : qAsConst(options.power_cuts))
+        Print(QStringLiteral("Unit %1: loses its power once a job reaches %2").arg(plan.unit).arg(plan.point));
     Print(QStringLiteral("Work directory: %1 (config.json and the images it names)").arg(options.work));
     Print(QStringLiteral("In a second terminal, before starting another program:"));
     Print(QStringLiteral("export %1=%2").arg(QLatin1String(PortCatalog::kSimCatalogVariable), ShellWord(catalog)));

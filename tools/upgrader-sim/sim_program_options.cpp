@@ -4,6 +4,7 @@
 #include "sim_protocol.h"
 
 #include <QCommandLineParser>
+#include <QMap>
 #include <QDir>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -14,6 +15,14 @@ namespace {
 
 constexpr int kMaxUnits = 32;          // two bases each: a station's hub is full long before
 constexpr double kFastTimeScale = 0.05;  // as the demo's --fast
+
+QString PowerCutText()
+{
+    QString points;
+    for (const auto &point : PowerCutPoints())
+        points += QStringLiteral("  %1  %2\n").arg(point.first, -12).arg(point.second);
+    return points;
+}
 
 QString Description()
 {
@@ -47,8 +56,15 @@ QString Description()
                "meant. Example: --hw 2:Meter=METER-HW-9 makes the display of unit 2 report a hardware version "
                "no variant matches.\n"
                "\n"
+               "--power-cut UNIT:POINT cuts the power of unit UNIT (both its bases and every device behind "
+               "them) once a job on one of its bases reaches POINT; the power returns after a short delay. "
+               "Each device then starts in the mode it was last asked for, a section transfer or a "
+               "programming under way is lost (the area being programmed is left erased), each base comes "
+               "back on USB under a new path at its location, and the display stays unpowered while its base "
+               "runs the bootloader. It strikes once per run. POINT is one of:\n%2"
+               "\n"
                "Exit codes: 0 stopped by a signal; 1 could not start; 2 usage.")
-        .arg(variants);
+        .arg(variants, PowerCutText());
 }
 
 bool ReadShare(const QCommandLineParser &parser, const QString &name, double *share, QString *message)
@@ -126,7 +142,112 @@ bool ReadOverride(const QString &text, bool with_hw_text, int units, HardwareOve
     return true;
 }
 
+// "UNIT:POINT", one per unit.
+bool ReadPowerCut(const QString &text, int units, QList<PowerCutPlan> &plans, QString *message)
+{
+    static const QRegularExpression form(QStringLiteral("^(\\d+):([a-z-]+)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    QStringList names;
+    for (const auto &point : PowerCutPoints())
+        names << point.first;
+    PowerCutPlan plan;
+    plan.unit = match.hasMatch() ? match.captured(1).toInt() : 0;
+    plan.point = match.captured(2);
+    if (!match.hasMatch()) {
+        *message = QStringLiteral("--power-cut takes UNIT:POINT, not '%1'").arg(text);
+    } else if (plan.unit < 1 || plan.unit > units) {
+        *message = QStringLiteral("--power-cut %1: there is no unit %2 (units 1 to %3)").arg(text).arg(plan.unit).arg(units);
+    } else if (!names.contains(plan.point)) {
+        *message = QStringLiteral("--power-cut %1: unknown point '%2' (%3)").arg(text, plan.point, names.join(", "));
+    } else {
+        for (const PowerCutPlan &earlier : plans) {
+            if (earlier.unit == plan.unit) {
+                *message = QStringLiteral("--power-cut %1: unit %2 already loses its power at %3")
+                               .arg(text)
+                               .arg(plan.unit)
+                               .arg(earlier.point);
+                return false;
+            }
+        }
+        plans.append(plan);
+        return true;
+    }
+    return false;
+}
+
+bool Byte0(const Frame &f, uint8_t value)
+{
+    return f.length >= 1 && f.payload[0] == value;
+}
+
 }  // namespace
+
+QList<QPair<QString, QString>> PowerCutPoints()
+{
+    return {
+        {QStringLiteral("boot-entry"), QStringLiteral("the base is asked to switch to its bootloader")},
+        {QStringLiteral("first-header"), QStringLiteral("the first section header reaches a device")},
+        {QStringLiteral("early-data"), QStringLiteral("the third data frame of the transfer")},
+        {QStringLiteral("late-data"), QStringLiteral("a data frame halfway through the image's last section")},
+        {QStringLiteral("flash"), QStringLiteral("the first programming of a section, while it runs")},
+        {QStringLiteral("verify"), QStringLiteral("the second digest read of the final verification")},
+        {QStringLiteral("flag"), QStringLiteral("the upgrade flag: a device in its bootloader is asked to start its application")},
+        {QStringLiteral("return"), QStringLiteral("the base is asked to return to its application")},
+    };
+}
+
+SimPowerCutTrigger PowerCutTrigger(const QString &point, int product_id, const QList<DemoTarget> &targets)
+{
+    using namespace SimProtocol;
+    SimPowerCutTrigger trigger;
+    if (point == QLatin1String("boot-entry")) {
+        trigger.device = kBaseId;
+        trigger.command = SwitchMode;
+        trigger.when = [](const SimDevice &, const Frame &f) { return Byte0(f, kSwitchToBoot); };
+    } else if (point == QLatin1String("first-header")) {
+        trigger.command = SectionHeader;
+    } else if (point == QLatin1String("early-data")) {
+        trigger.command = SectionData;
+        trigger.nth = 3;
+    } else if (point == QLatin1String("late-data")) {
+        // Where each device's image ends: its last section is the one that ends there.
+        QMap<int, quint32> image_end;
+        for (const DemoTarget &target : targets) {
+            if (target.usb_pid == product_id)
+                image_end[target.dev_id] = target.address + quint32(target.image_kib) * 1024;
+        }
+        trigger.command = SectionData;
+        trigger.when = [image_end](const SimDevice &device, const Frame &f) {
+            const SimTransfer &t = device.transfer;
+            const int offset = f.length >= 2 ? f.payload[0] << 8 | f.payload[1] : -1;
+            return image_end.contains(device.id) && t.address + t.length == image_end.value(device.id) &&
+                   offset >= t.expected / 2;
+        };
+    } else if (point == QLatin1String("flash")) {
+        constexpr uint8_t kProgram = 0;
+        trigger.command = Flash;
+        trigger.when = [](const SimDevice &device, const Frame &f) {
+            return Byte0(f, kProgram) && device.transfer.flash == SimTransfer::Flash::Busy;
+        };
+    } else if (point == QLatin1String("verify")) {
+        // The final pass announces each section and reads its digest without sending data again.
+        trigger.command = ReadDigest;
+        trigger.nth = 2;
+        trigger.when = [](const SimDevice &device, const Frame &) {
+            return device.transfer.announced && device.transfer.expected > 0 && device.transfer.next_offset == 0;
+        };
+    } else if (point == QLatin1String("flag")) {
+        trigger.command = SwitchMode;
+        trigger.when = [](const SimDevice &device, const Frame &f) {
+            return Byte0(f, kSwitchToApp) && device.mode == SimMode::Boot;
+        };
+    } else if (point == QLatin1String("return")) {
+        trigger.device = kBaseId;
+        trigger.command = SwitchMode;
+        trigger.when = [](const SimDevice &, const Frame &f) { return Byte0(f, kSwitchToApp); };
+    }
+    return trigger;
+}
 
 int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *options, QString *message)
 {
@@ -151,6 +272,8 @@ int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *opti
                                        "launch picks that variant's image (repeatable).", "[UNIT:]TARGET"});
     parser.addOption({"never-return", "The bases of unit UNIT never come back on USB once they restart, as a unit "
                                       "whose cable was pulled (repeatable).", "UNIT"});
+    parser.addOption({"power-cut", "Cut the power of unit UNIT when a job reaches POINT (see below; one per unit).",
+                      "UNIT:POINT"});
     parser.addOption({"chinese", "Write the configuration with Chinese operator texts (is_english false)."});
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -205,6 +328,10 @@ int ParseSimProgramOptions(const QStringList &arguments, SimProgramOptions *opti
             return 2;
         }
         options->never_return.append(unit);
+    }
+    for (const QString &text : parser.values("power-cut")) {
+        if (!ReadPowerCut(text, options->units, options->power_cuts, message))
+            return 2;
     }
     for (const QString &text : parser.values("other-variant")) {
         HardwareOverride entry;

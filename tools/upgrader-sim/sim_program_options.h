@@ -3,6 +3,7 @@
 #include "sim_family.h"
 
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -11,6 +12,14 @@ struct HardwareOverride {
     int unit = 0;        // 1-based; 0: every unit
     QString target;      // the configuration's target name
     QString hw_version;  // what the device reports instead
+};
+
+struct DemoTarget;
+
+// A unit whose power is cut when a job on one of its bases reaches a named point.
+struct PowerCutPlan {
+    int unit = 0;   // 1-based
+    QString point;  // one of PowerCutPoints()
 };
 
 // What upgrader-sim was asked to run.
@@ -22,7 +31,15 @@ struct SimProgramOptions {
     SimFaults faults;                   // for every base; each base draws from its own seed
     QList<HardwareOverride> hardware;  // --other-variant, then --hw: an explicit text wins
     QList<int> never_return;            // units whose bases never come back on USB after a restart
+    QList<PowerCutPlan> power_cuts;     // at most one per unit
 };
+
+// The points of a job that --power-cut names, in the order a job reaches them, each with what it is.
+QList<QPair<QString, QString>> PowerCutPoints();
+
+// The trigger of a named point on a base of the given product id, whose devices hold the images
+// of the work directory (the targets). Unarmed for an unknown point.
+SimPowerCutTrigger PowerCutTrigger(const QString &point, int product_id, const QList<DemoTarget> &targets);
 
 // Reads the command line. Returns 0 with *options filled, 2 with *message set for a usage error,
 // or -1 when help was asked for (*message holds it).
