@@ -7,10 +7,16 @@
 //
 // With --stations, the same image is upgraded on N simulated bases at once, as upgrader-cli's
 // `upgrade --all` does: one engine per base, every engine's tick timer in this one thread.
+//
+// With --soak N, N upgrades with random faults and interruptions, launched as the command
+// launches them, each judged against the simulated unit: figures of false successes, hangs,
+// units not recovered, and what the process piled up (soak_run.h).
 #include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
+#include "soak_run.h"
+#include "streaming_pace.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -29,20 +35,8 @@
 
 namespace {
 
-struct Pace {
-    int bytes_per_pass;
-    int ticks_per_pass;
-};
-
-// The streaming row of the pacing table.
-Pace StreamingPace(int dev_id)
-{
-    switch (dev_id) {
-    case 3: return {128, 5};
-    case 5: return {30, 10};
-    default: return {128, 1};
-    }
-}
+// A soak's jobs take about a second each with the sequence's long waits at this scale.
+constexpr double kSoakWaitScale = 0.05;
 
 void Print(const QString &name, double value)
 {
@@ -221,6 +215,39 @@ bool MeasureStations(int dev_id, const QString &image, double loss, QList<int> s
     return all_ok;
 }
 
+// Exit code 0 when the soak found nothing against the engine, 1 when it did, 2 on bad options.
+int Soak(const QCommandLineParser &parser)
+{
+    bool jobs_ok = false;
+    bool seed_ok = false;
+    SoakOptions options;
+    options.jobs = parser.value("soak").toInt(&jobs_ok);
+    options.seed = parser.value("seed").toUInt(&seed_ok);
+    if (!jobs_ok || options.jobs < 1) {
+        fprintf(stderr, "--soak takes a number of jobs from 1 up, not '%s'\n", qPrintable(parser.value("soak")));
+        return 2;
+    }
+    if (!seed_ok) {
+        fprintf(stderr, "--seed takes a number from 0 to 4294967295, not '%s'\n", qPrintable(parser.value("seed")));
+        return 2;
+    }
+    Waits::SetLongWaitScale(parser.isSet("wait-scale") ? parser.value("wait-scale").toDouble() : kSoakWaitScale);
+    SimPortCatalog::Install();
+    SoakFigures figures;
+    {
+        SoakRun soak(options);
+        QString error;
+        if (!soak.Prepare(&error)) {
+            fprintf(stderr, "cannot write the images: %s\n", qPrintable(error));
+            return 2;
+        }
+        figures = soak.Run();
+    }
+    SimPortCatalog::Uninstall();
+    PrintSoakFigures(figures);
+    return figures.Clean() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -236,6 +263,11 @@ int main(int argc, char **argv)
     parser.addOption({"stations", "Instead, upgrade each device on this many simulated bases at once, for each "
                                   "number of the list (e.g. 1,4,8), and print how much the jobs slow down.",
                       "LIST"});
+    parser.addOption({"soak", "Instead, run N upgrades in a row with random faults and interruptions, launched as "
+                              "upgrader-cli launches them, and print how many successes were false, jobs hung and "
+                              "units stayed unrecovered (waits scaled by 0.05 unless --wait-scale is given).",
+                      "N"});
+    parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
     parser.process(app);
     QList<int> stations;
     for (const QString &item : parser.value("stations").split(',', Qt::SkipEmptyParts)) {
@@ -251,6 +283,8 @@ int main(int argc, char **argv)
         if (type != QtDebugMsg)
             fprintf(stderr, "%s\n", qPrintable(message));
     });
+    if (parser.isSet("soak"))
+        return Soak(parser);
     Waits::SetLongWaitScale(parser.value("wait-scale").toDouble());
     SimPortCatalog::Install();
 
@@ -280,8 +314,7 @@ int main(int argc, char **argv)
             const QString suffix = loss > 0 ? QStringLiteral("_dev%1_loss%2").arg(dev_id).arg(loss * 100) : QStringLiteral("_dev%1").arg(dev_id);
             const Result run = RunJob(dev_id, image, loss);
             const JobStats &s = run.stats;
-            const Pace pace = StreamingPace(dev_id);
-            const double per_tick = double(pace.bytes_per_pass) / pace.ticks_per_pass;
+            const double per_tick = StreamingPace::Of(dev_id).BytesPerMs();
             const double streaming_s = s.streaming_ns / 1e9;
             const double tick_rate = s.streaming_ticks / streaming_s;
             const double ideal_streaming_s = s.streaming_bytes / per_tick / tick_rate;
