@@ -95,6 +95,7 @@ const char *RefusalName(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::HardwareMismatch: return "hardware mismatch";
     case LaunchRefusal::Kind::EmptyPath: return "no image path";
     case LaunchRefusal::Kind::MissingFile: return "no image file";
+    case LaunchRefusal::Kind::InvalidImage: return "invalid image";
     }
     return "";
 }
