@@ -367,6 +367,9 @@ void SimFamily::After(int id, int delay_ms, std::function<void()> action)
 
 void SimFamily::Publish()
 {
+    // A base enumerates once: plugged back in while it was restarting, its re-enumeration
+    // replaces the port rather than adding a second one at the same location.
+    Withdraw();
     pty = spare ? std::move(spare) : std::make_unique<SimPty>();
     PortInfo info;
     info.name = pty->Path();

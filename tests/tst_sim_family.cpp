@@ -426,6 +426,21 @@ private slots:
         QVERIFY(!family.IsResponsive(4));
     }
 
+    // Plugged back in while its base was off USB restarting: the base enumerates once, not
+    // twice (two ports at one location would read as two units).
+    void plugDuringTheBasesRestartEnumeratesOnce()
+    {
+        SimFamilyOptions options = Fast();
+        options.timings.base_reenumerate_ms = 300;
+        SimFamily family(options);
+        Send(family.PortPath(), Request(0x01, 0x12, QByteArray::fromHex("04")));
+        QVERIFY(WaitUntil([&] { return !family.IsPlugged(); }, kReplyDeadlineMs));
+        family.Plug();
+        QVERIFY(WaitUntil([&] { return family.Reenumerations() == 1; }, kReplyDeadlineMs));
+        QCOMPARE(SimPortCatalog::Ports().size(), 1);
+        QCOMPARE(SimPortCatalog::Ports().first().name, family.PortPath());
+    }
+
     void faultsLoseAndSilence()
     {
         SimFamilyOptions options = Fast();
