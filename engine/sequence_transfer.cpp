@@ -120,6 +120,10 @@ void UpgradeServer::OnNextSection()
                                   .arg(section.length)
                                   .arg(section.compressed_length)
                                   .arg(ElapsedStamp());
+    if (!job.header_pending) {
+        job.header_pending = true;
+        job.header_clock.start();
+    }
     const QByteArray header = SectionHeaderPayload(section);
     QueueFrame(Cmd::SectionHeader, reinterpret_cast<const uint8_t *>(header.constData()), uint8_t(header.size()),
                uint8_t(job.dev_id));
@@ -136,6 +140,7 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
         // Only the address and length are compared; the echo of the stored length may differ.
         const QByteArray expected = SectionHeaderPayload(*job.current_section).left(6);
         if (frame.length >= 6 && memcmp(frame.payload, expected.constData(), 6) == 0) {
+            job.header_pending = false;
             qDebug().noquote() << "---Receive addr and length";
             qDebug().noquote() << "---Start to send data, time: " + ElapsedStamp();
             state = SendData;
@@ -148,6 +153,12 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
     if (IdlePass(frame_received, Limits::kHeaderIdlePasses) == Idle::TimedOut) {
         state = NextSection;
         qDebug().noquote() << "---Wait addr time out";
+        // A device that answers the announcement with anything but its echo (a flash still
+        // busy, say) is not silent, and must not keep the job announcing for ever.
+        if (job.header_clock.elapsed() > Waits::NoReplyLimit())
+            Fail(JobEndReason::DeviceFailed, QStringLiteral("Section 0x%1 was announced for %2 s without an answer")
+                                                 .arg(job.current_section->address, 0, 16)
+                                                 .arg(Waits::NoReplyLimit() / 1000.0));
     }
 }
 

@@ -203,6 +203,8 @@ private:
         int stalled_resumes = 0;
         int request_repeats = 0;   // of the current waiting state
         QElapsedTimer flash_clock; // since the section's flash was requested
+        bool header_pending = false;
+        QElapsedTimer header_clock; // since the section was first announced without an answer
         FirmwareSection *current_section = nullptr;
         int current_section_index = 0;
         bool upgrade_flag_sent = false;  // every section verified twice and the target told to start

@@ -448,6 +448,8 @@ private slots:
         // Loops that a device could keep going for ever end by themselves at their bound.
         QTest::newRow("flash busy without end") << "busy forever" << 1 << "Section 0x8000000 was not flashed within"
                                                 << failed;
+        QTest::newRow("announcements answered with something else") << "header answered otherwise" << 1
+                                                                   << "Section 0x8000000 was announced for" << failed;
         QTest::newRow("every data frame lost") << "all data lost" << 1
                                                << "Section 0x8000000: the device lost its data at 0 again and again"
                                                << failed;
@@ -492,6 +494,11 @@ private slots:
             faults.stay_in_boot = {2};
         } else if (fault == "busy forever") {
             faults.flash_busy_ms[dev_id] = 600000;
+        } else if (fault == "header answered otherwise") {
+            faults.tamper_reply = [](int id, Frame &reply) {
+                if (id == 1 && reply.command == Cmd::SectionHeader)
+                    reply.command = Cmd::Flash;
+            };
         } else if (fault == "all data lost") {
             faults.drop_data_frame = 1.0;
         } else if (fault == "no re-enumeration") {
