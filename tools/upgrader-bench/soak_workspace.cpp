@@ -38,9 +38,9 @@ bool SoakWorkspace::Write(const QString &dir, const QList<SimDeviceSpec> &device
     unsigned seed = 1;
     for (const Plan &plan : kPlans) {
         const SimDeviceSpec *device = nullptr;
-        for (const SimDeviceSpec &spec : devices) {
-            if (spec.id == plan.dev_id)
-                device = &spec;
+        for (const SimDeviceSpec &simulated : devices) {
+            if (simulated.id == plan.dev_id)
+                device = &simulated;
         }
         if (!device)
             continue;
