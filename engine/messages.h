@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device_family.h"
+
 #include <cstdint>
 
 // The bootloader message set. Requests carry address 0x10 | device id; replies are matched on
@@ -24,20 +26,6 @@ enum : uint8_t {
 constexpr uint8_t kCommandMask = 0x7F;  // bit 7 of a reply's command byte means nothing to us
 constexpr uint8_t kAddressBase = 0x10;  // high nibble of every request's address byte
 
-// Device ids with a fixed role on the bus.
-namespace DeviceId {
-constexpr int Base = 2;
-constexpr int Motor = 3;
-constexpr int Display = 4;
-constexpr int SlowBus = 5;  // a target behind the base on the slow bus: small chunks, 10-tick pacing
-}  // namespace DeviceId
-
-// QueryMode answer.
-namespace Mode {
-constexpr uint8_t Boot = 1;
-constexpr uint8_t App = 2;
-}  // namespace Mode
-
 // SwitchMode request.
 namespace SwitchTo {
 constexpr uint8_t App = 3;   // also the upgrade flag at the end of a successful upgrade
@@ -61,14 +49,6 @@ constexpr uint8_t Done = 2;
 constexpr uint8_t Busy = 3;
 }  // namespace FlashStatus
 
-// A device-5 target, or the display behind it, reporting this model is the display in its other
-// role: the job is switched over to device 4.
-constexpr char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
-
-// The display restarts from its upper part: a flash mismatch at or above this address sends only
-// the sections from here on again.
-constexpr uint32_t kDisplayUpperPart = 0xC0232800;
-
 constexpr uint8_t kLossReport = 1;       // payload[2] of a device's SectionData report
 constexpr uint8_t kDisplayPowerOn = 1;   // DisplayPowerOn request and confirmation byte
 
@@ -79,4 +59,3 @@ constexpr int kMotorHwLength = 24;       // the motor answers in one 24-byte tex
 constexpr int kAppVersionLength = 4;
 constexpr int kDigestLength = 16;
 constexpr int kMaxDataChunk = 62;        // data bytes behind the 2-byte offset
-constexpr int kMaxDataChunkDev5 = 23;

@@ -256,7 +256,7 @@ void UpgradeServer::OnEnterBoot()
     }
     job.target_in_app = false;
 
-    if (job.dev_id != DeviceId::Base && job.dev_id != DeviceId::Motor) {
+    if (Role().behind_base) {
         if (!EnterBootBehindBase())
             return;
     }
@@ -348,7 +348,7 @@ void UpgradeServer::PowerDisplay()
 
 bool UpgradeServer::TargetAnswersFromBoot()
 {
-    SettleWait(Waits::Long(job.dev_id == DeviceId::SlowBus ? Waits::kTargetSettleDev5Ms : Waits::kTargetSettleMs));
+    SettleWait(Waits::Long(Role().boot_settle_ms));
     uint8_t mode = 0;
     for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
         if (tries == Limits::kMaxBootEntryQueries) {

@@ -78,7 +78,7 @@ UpgradeServer::Check UpgradeServer::VerifySection(size_t i, int wait_ms, bool &o
 void UpgradeServer::OnVerifyAll()
 {
     qDebug().noquote() << "---Verifying all sections!";
-    const int wait_ms = job.dev_id == DeviceId::Motor ? Waits::kVerifyWaitDev3Ms : Waits::kVerifyWaitMs;
+    const int wait_ms = Role().verify_wait_ms;
     emit UpdateVerifyProgress(true, 0.0f);
     bool ok = true;
     for (size_t i = 0; i < job.sections.size(); ++i) {
@@ -112,8 +112,8 @@ void UpgradeServer::OnUpgradeSuccess()
     state = Finish;
     qDebug().noquote() << "---Upgrade success!";
     SettleWait(Waits::Long(Waits::kAfterFlagMs));
-    if (job.dev_id == DeviceId::Display)
-        SleepUnlessStopped(Waits::Long(Waits::kDisplayAfterFlagMs));
+    if (Role().after_flag_extra_ms > 0)
+        SleepUnlessStopped(Waits::Long(Role().after_flag_extra_ms));
 }
 
 bool UpgradeServer::ReturnBaseToApp(int attempts)
@@ -177,7 +177,7 @@ void UpgradeServer::ReturnMotorToApp()
 
 void UpgradeServer::RestoreUnit()
 {
-    const bool behind_base = job.dev_id != DeviceId::Base && job.dev_id != DeviceId::Motor;
+    const bool behind_base = Role().behind_base;
     const bool motor_left = job.motor_went_to_boot && !job.motor_returned;
     const bool base_left = behind_base && (job.base_went_to_boot || job.base_found_in_boot) && !job.base_returned;
     if (!motor_left && !base_left)
@@ -205,7 +205,7 @@ void UpgradeServer::RestoreUnit()
 void UpgradeServer::OnFinish()
 {
     qDebug().noquote() << "---Stopped!";
-    if (job.dev_id == DeviceId::Base || job.dev_id == DeviceId::Motor) {
+    if (!Role().behind_base) {
         // The target was the base or the motor: the upgrade flag restarted it into its
         // application, and only a fully verified image gets the flag.
         job.result = job.upgrade_flag_sent;
@@ -231,8 +231,8 @@ bool UpgradeServer::FinishBehindBase()
         ReturnMotorToApp();
     if (job.retargeted_to_display)
         job.dev_id = DeviceId::SlowBus;
-    if (job.dev_id == DeviceId::SlowBus)
-        SleepUnlessStopped(Waits::Long(Waits::kTargetCheckDev5Ms));
+    if (Role().target_check_delay_ms > 0)
+        SleepUnlessStopped(Waits::Long(Role().target_check_delay_ms));
     if (stop_requested)
         return true;
     // The target checked in its application, also when the base was found in its bootloader.

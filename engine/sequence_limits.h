@@ -1,19 +1,10 @@
 #pragma once
 
-// Every count and pace of the upgrade sequence in one place: how many ticks a loop pass waits,
-// how many idle passes a waiting state allows, how often a request is tried. Never scaled.
+// Every count of the upgrade sequence in one place: how many idle passes a waiting state allows,
+// how often a request is tried. Never scaled. The pace of a pass (its ticks and bytes) is the
+// device role's, in the family table.
 namespace Limits {
 
-// Pacing: ticks of 1 ms that one pass of the job loop waits before it sends.
-constexpr int kPassTicks = 2;            // exchanges with the base and the targets on its fast bus
-constexpr int kStreamingPassTicks = 1;   // section data: one frame's worth per millisecond
-constexpr int kMotorPassTicks = 8;       // the motor's bus is slower...
-constexpr int kMotorStreamingPassTicks = 5;  // ...and takes its data at this pace
-constexpr int kSlowBusPassTicks = 10;    // device 5, streaming or not
-
-// Bytes one pass sends at most.
-constexpr int kMaxBytesPerPass = 128;        // the base's receive buffer per millisecond
-constexpr int kMaxBytesPerPassSlowBus = 30;  // the slow bus behind the base takes no more
 constexpr int kTracedBytesBelow = 20;        // longer sends are traced without their bytes
 
 // Idle passes a waiting state allows before it repeats its request (or gives up on it).
@@ -57,8 +48,6 @@ constexpr int kMaxRequestRepeats = 20;
 constexpr int kMaxBootEntryQueries = 50;
 
 // Window-thread exchanges.
-constexpr int kPollTries = 1;             // mode queries per target and status poll
-constexpr int kPollTriesSlowTargets = 3;  // the steering wheel and the display answer late
 constexpr int kLaunchHwChunks = 4;        // hardware text of up to 64 characters at launch
 constexpr int kPollHwChunks = 2;          // the poll's details show at most 31 of them
 

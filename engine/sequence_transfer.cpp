@@ -32,7 +32,7 @@ int CountStartBytes(const QByteArray &data, int from, int n)
 
 int UpgradeServer::DataCount(const FirmwareSection &section) const
 {
-    return job.dev_id == DeviceId::Motor ? section.length : section.compressed_length;
+    return Role().raw_sections ? section.length : section.compressed_length;
 }
 
 QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) const
@@ -41,16 +41,17 @@ QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) c
     for (int shift = 24; shift >= 0; shift -= 8)
         header.append(char(section.address >> shift));
     header.append(char(section.length >> 8)).append(char(section.length));
-    if (job.dev_id != DeviceId::Motor)  // the motor takes raw data and needs no stored length
+    if (!Role().raw_sections)  // raw data needs no stored length
         header.append(char(section.compressed_length >> 8)).append(char(section.compressed_length));
     return header;
 }
 
 int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) const
 {
-    if (job.dev_id == DeviceId::SlowBus)
-        return qMin(remaining, kMaxDataChunkDev5);  // 23 bytes fit even when all are 0x7E
-    int c = qMin(remaining, kMaxDataChunk);
+    const int most = Role().max_data_chunk;
+    if (Role().chunk_fits_escaped)
+        return qMin(remaining, most);
+    int c = qMin(remaining, most);
     const int escapes = CountStartBytes(section.data, section.sent_offset, c);
     if (escapes > 0 && c + escapes > kMaxFrameBytes)
         c = (c - escapes) % 2 == 0 ? c - escapes : c - escapes - 1;
@@ -63,7 +64,7 @@ int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) cons
     }
     if (remaining == 1)
         return 1;
-    for (c = qMin(remaining, kMaxDataChunk) & ~1; c > 2; c -= 2) {
+    for (c = qMin(remaining, most) & ~1; c > 2; c -= 2) {
         if (c + CountStartBytes(section.data, section.sent_offset, c) <= kMaxFrameBytes)
             break;
     }
@@ -109,7 +110,7 @@ void UpgradeServer::OnNextSection()
     job.stalled_resumes = 0;
 
     qDebug().noquote() << "";
-    if (job.dev_id == DeviceId::Motor)
+    if (Role().raw_sections)
         qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, time: %4")
                                   .arg(section.address, 0, 16)
                                   .arg(section.length)
@@ -494,11 +495,12 @@ void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
                         .arg(job.verify_failures)
                         .arg(final_pass ? 2 : 1)
                         .arg(QString::number(address, 16).toUpper()));
-    // The display restarts only its upper part; every other device the whole image. The final
+    // A device that restarts from a part of its image (the display, its upper part) gets only
+    // those sections again; every other device the whole image. The final
     // pass needs an address strictly above the display's boundary.
-    const bool upper_part = job.dev_id == DeviceId::Display &&
-                            (final_pass ? address > kDisplayUpperPart : address >= kDisplayUpperPart);
-    const uint32_t threshold = upper_part ? kDisplayUpperPart : 0;
+    const uint32_t from = Role().restart_from;
+    const bool upper_part = from != 0 && (final_pass ? address > from : address >= from);
+    const uint32_t threshold = upper_part ? from : 0;
     for (FirmwareSection &section : job.sections) {
         if (section.address >= threshold) {
             section.received = false;

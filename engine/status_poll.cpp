@@ -78,9 +78,9 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
     if (d < DeviceId::Base || d > DeviceId::SlowBus)
         return;
     upgrading = true;
-    const int timeout_ms = d == DeviceId::SlowBus ? Waits::kQueryTimeoutDev5Ms : Waits::kQueryTimeoutMs;
+    const int timeout_ms = RoleOf(d).hw_query_timeout_ms;
     if (OpenExchange(p, port)) {
-        if (d == DeviceId::Motor) {
+        if (RoleOf(d).one_request_hw) {
             QString motor;
             if (ReadMotorHw(timeout_ms, motor))
                 text += motor;
@@ -138,8 +138,7 @@ void UpgradeServer::GetControlerState()
             if (!attached.contains(pid))
                 continue;
             if (OpenExchange(pid, poll_port)) {
-                const bool slow = name == QLatin1String("Steering") || name == QLatin1String("Meter");
-                const int tries = slow ? Limits::kPollTriesSlowTargets : Limits::kPollTries;
+                const int tries = PollTries(name);
                 for (int i = 0; i < tries; ++i) {
                     const uint8_t query = 0;
                     QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(entry.dev_id));
@@ -177,7 +176,7 @@ QString UpgradeServer::ReadDetails(int d)
     if (Transact(Cmd::QueryAppVersion, Waits::kQueryTimeoutMs, version, kAppVersionLength))
         details = QString::asprintf("APP: %d.%d.%d.%d", version[0], version[1], version[3], version[2]);
 
-    if (d == DeviceId::Motor) {
+    if (RoleOf(d).one_request_hw) {
         QString motor;
         if (ReadMotorHw(Waits::kQueryTimeoutMs, motor))
             details += QLatin1Char('\n') + motor;

@@ -219,14 +219,8 @@ bool UpgradeServer::LoopPass()
 
 int UpgradeServer::PassTicks() const
 {
-    switch (job.dev_id) {
-    case DeviceId::Motor:
-        return job.streaming ? Limits::kMotorStreamingPassTicks : Limits::kMotorPassTicks;
-    case DeviceId::SlowBus:
-        return Limits::kSlowBusPassTicks;
-    default:
-        return job.streaming ? Limits::kStreamingPassTicks : Limits::kPassTicks;
-    }
+    const Pacing &pacing = Role().pacing;
+    return job.streaming ? pacing.streaming_pass_ticks : pacing.pass_ticks;
 }
 
 void UpgradeServer::Pace(int ticks)
@@ -318,8 +312,7 @@ void UpgradeServer::FlushTx()
     // While streaming, a pending report from the device (a loss report) is read first.
     if (job.streaming && !job.driver->rx_bytes.isEmpty())
         return;
-    const int limit = job.dev_id == DeviceId::SlowBus ? Limits::kMaxBytesPerPassSlowBus : Limits::kMaxBytesPerPass;
-    const int n = qMin(job.tx_queue.size(), limit);
+    const int n = qMin(job.tx_queue.size(), Role().pacing.max_bytes_per_pass);
     job.tx_total += n;
     if (n == 0)
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device_family.h"
 #include "firmware_entry.h"
 #include "firmware_section.h"
 #include "frame.h"
@@ -276,6 +277,8 @@ private:
     // Waits on the port, 1 ms at a time, until the tick counter has advanced by ticks.
     void Pace(int ticks);
     int PassTicks() const;
+    // What the family table says of the job's device id (it changes with the display retarget).
+    const DeviceRole &Role() const { return RoleOf(job.dev_id); }
     void EndJob();
     // Records a failure: its error line, its reason (the first one stands) and the end of the
     // sequence in Finish.

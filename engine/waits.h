@@ -1,6 +1,7 @@
 #pragma once
 
-// Every fixed wait of the engine in one place, in milliseconds. Sleeps and waits of a second or
+// Every fixed wait of the engine in one place, in milliseconds (the waits that differ from device
+// to device are in the family table). Sleeps and waits of a second or
 // more are read through Long(), which tests may scale so that an end-to-end job takes seconds;
 // protocol time-outs below a second and idle-pass counts are never scaled.
 namespace Waits {
@@ -17,8 +18,6 @@ constexpr int kTargetRestartMs = 3000;       // a target sent to its bootloader 
 constexpr int kReleasePortMs = 1000;         // reconnect: the base starts its restart before we let go
 constexpr int kReenumerateMs = 4000;         // reconnect: the base's USB port comes back
 constexpr int kDisplayProbeDelayMs = 3000;   // the display starts behind a restarted base
-constexpr int kTargetSettleDev5Ms = 2000;    // target check after a base restart, device 5
-constexpr int kTargetSettleMs = 1000;        // the same for the other targets
 constexpr int kBootExchangeMs = 200;         // mode queries and the motor's and display's requests
 constexpr int kProbeChunkMs = 40;
 
@@ -31,17 +30,14 @@ constexpr int kIndexMismatchLooks = 2;
 constexpr int kFlashStatusMs = 2000;   // no flash status: ask for the result (a time-out, never scaled)
 
 // Final verification.
-constexpr int kVerifyWaitDev3Ms = 8;   // header and digest answers of the motor
-constexpr int kVerifyWaitMs = 10;      // the same for every other device; the flash check waits 3x
+// Header and digest answers wait as long as the device's role says; the flash check 3x that.
 
 // Return to the application.
 constexpr int kAfterFlagMs = 1000;        // the target restarts with the upgrade flag
-constexpr int kDisplayAfterFlagMs = 4000; // the display takes longer
 constexpr int kBaseReturnDrainMs = 100;
 constexpr int kBaseReturnMs = 5000;       // the base's application enumerates again
 constexpr int kBaseReturnQueryMs = 100;
 constexpr int kMotorReturnMs = 500;
-constexpr int kTargetCheckDev5Ms = 2000;  // device 5 settles before its target check
 constexpr int kTargetCheckMs = 200;
 constexpr int kUnitWatchMs = 20;          // a stopped job's unit: how often its port is looked for
 
@@ -58,7 +54,6 @@ constexpr int kNoReplyFloorMs = 5000;
 // Window-thread exchanges.
 constexpr int kPollIntervalMs = 1500;     // the status poll
 constexpr int kQueryTimeoutMs = 40;       // status poll and hardware query answers
-constexpr int kQueryTimeoutDev5Ms = 60;   // the slow bus of device 5
 constexpr int kModeSwitchDrainMs = 100;   // manual mode switch: let the request leave
 
 // A wait of a second or more, scaled for tests (1.0 in the shipped programs).

@@ -3,6 +3,8 @@
 namespace {
 
 const std::vector<DeviceRole> kRoles = {
+    // A target behind the base without a role of its own: the base's pace and frames.
+    {1, "target", {2, 1, 128}, 62, false, false, true, false, 40, 10, 1000, 0, 0, 0},
     // The base: every exchange on its own USB link, 128 bytes per millisecond into its buffer.
     {DeviceId::Base, "base", {2, 1, 128}, 62, false, false, false, false, 40, 10, 1000, 0, 0, 0},
     // The motor's bus is slower; it takes raw sections and tells its hardware in one answer.
@@ -29,13 +31,13 @@ const std::vector<DeviceRole> &DeviceRoles()
     return kRoles;
 }
 
-const DeviceRole *RoleOf(int dev_id)
+const DeviceRole &RoleOf(int dev_id)
 {
     for (const DeviceRole &role : kRoles) {
         if (role.dev_id == dev_id)
-            return &role;
+            return role;
     }
-    return nullptr;
+    return kRoles.front();
 }
 
 const std::vector<TargetFacts> &Targets()

@@ -50,7 +50,7 @@ struct DeviceRole {
     bool raw_sections;    // takes sections uncompressed: no compressed length in the header
     bool behind_base;     // reached through the base: boot entry and return go through it
     bool one_request_hw;  // the hardware text comes in one 24-byte answer, not in 16-byte chunks
-    int query_timeout_ms;       // status poll and hardware query answers
+    int hw_query_timeout_ms;    // answers to the hardware query before a launch
     int verify_wait_ms;         // header and digest answers of the final check
     int boot_settle_ms;         // after the base's restart, before the target must answer from boot
     int after_flag_extra_ms;    // more time to restart after the upgrade flag
@@ -62,8 +62,8 @@ struct DeviceRole {
 
 // Every device id of the family, in id order.
 const std::vector<DeviceRole> &DeviceRoles();
-// The role of a device id; null for an id outside the family.
-const DeviceRole *RoleOf(int dev_id);
+// The role of a device id; an id without a fixed role is a plain target behind the base.
+const DeviceRole &RoleOf(int dev_id);
 
 // A target as the operator knows it: its name keys the configuration, the status, the window's
 // buttons and the command's options.

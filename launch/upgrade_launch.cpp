@@ -105,7 +105,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         if (!display_woken && entry.dev_id == DeviceId::Display &&
             server.PowerDisplayOfBaseInBoot(usb_pid, port)) {
             display_woken = true;
-            WaitKeepingEventsGoing(Waits::Long(Waits::kTargetSettleMs));
+            WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
         }
     }
     qDebug().noquote() << "\nHardware Version: " + hw;
