@@ -4,6 +4,7 @@
 
 #include "config_discovery.h"
 #include "config_reader.h"
+#include "device_family.h"
 #include "error_line_view.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
@@ -17,6 +18,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+
+#include <iterator>
 
 namespace {
 
@@ -133,11 +136,12 @@ void MainWindow::StartConfiguredParts()
 
     connect(form->btn_eol_test, &QPushButton::clicked, this, &MainWindow::SwitchApp);
 
-    form->btn_start_main->target_name = QStringLiteral("Base");
-    form->btn_start_motor->target_name = QStringLiteral("Motor");
-    form->btn_start_steer->target_name = QStringLiteral("Steering");
-    form->btn_start_display->target_name = QStringLiteral("Meter");
-    form->btn_start_pedals->target_name = QStringLiteral("Pedals");
+    // One button per target of the family, in the family's order.
+    MyPushbtn *const in_family_order[] = {form->btn_start_main, form->btn_start_motor, form->btn_start_steer,
+                                          form->btn_start_display, form->btn_start_pedals};
+    Q_ASSERT(Targets().size() == std::size(in_family_order));
+    for (size_t i = 0; i < std::size(in_family_order); ++i)
+        in_family_order[i]->target_name = QLatin1String(Targets()[i].name);
 
     for (MyPushbtn *button : qAsConst(target_buttons))
         connect(button, &MyPushbtn::EnterNotify, this, &MainWindow::GetOtherMsg);

@@ -12,17 +12,17 @@
 
 void MainWindow::StartUpgradeMain()
 {
-    StartUpgrade(QStringLiteral("Base"));
+    StartUpgrade(form->btn_start_main->target_name);
 }
 
 void MainWindow::StartUpgradeMotor()
 {
-    StartUpgrade(QStringLiteral("Motor"));
+    StartUpgrade(form->btn_start_motor->target_name);
 }
 
 void MainWindow::StartUpgradeSteer()
 {
-    StartUpgrade(QStringLiteral("Steering"));
+    StartUpgrade(form->btn_start_steer->target_name);
 }
 
 void MainWindow::StartUpgradeDisplay()
@@ -32,12 +32,12 @@ void MainWindow::StartUpgradeDisplay()
         form->text_log->appendPlainText(QString::fromUtf8("开始升级:")
                                         + QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")));
     }
-    StartUpgrade(QStringLiteral("Meter"));
+    StartUpgrade(form->btn_start_display->target_name);
 }
 
 void MainWindow::StartUpgradePedals()
 {
-    StartUpgrade(QStringLiteral("Pedals"));
+    StartUpgrade(form->btn_start_pedals->target_name);
 }
 
 void MainWindow::StartUpgrade(QString target)

@@ -110,7 +110,8 @@ private slots:
             QVERIFY(QFile::exists(target.images[0]) && QFile::exists(target.images[1]));
             QVERIFY(target.segments[0].first().bytes != target.segments[1].first().bytes);
         }
-        QCOMPARE(names, QStringList({"Base", "Motor", "Meter", "Pedals", "Steering"}));
+        names.sort();
+        QCOMPARE(names, QStringList({"Base", "Meter", "Motor", "Pedals", "Steering"}));
         const int meter = IndexOf(workspace.Targets(), "Meter");
         const FirmwareEntries entries = workspace.Entries(meter, 1);
         QCOMPARE(entries.value("Meter").series.first().path, workspace.Targets()[meter].images[1]);

@@ -1,8 +1,11 @@
 #include "soak_workspace.h"
 
+#include "device_family.h"
 #include "sample_firmware.h"
 
 #include <QDir>
+
+#include <iterator>
 
 namespace {
 
@@ -12,20 +15,20 @@ namespace {
 // a target of the configuration of its own, as on a line where either may sit behind the base.
 // Device 1 has no target here: the launch reads hardware versions of devices 2 to 5 only.
 struct Plan {
-    int dev_id;
-    const char *name;
     quint32 address;
     int kib;
-    bool raw;  // the motor takes raw sections only
 };
 
+// In the family's order of targets: the base, the motor, the steering wheel, the display, the
+// pedals.
 const Plan kPlans[] = {
-    {2, "Base", 0x08004000, 32, false},
-    {3, "Motor", 0x00010000, 16, true},
-    {4, "Meter", 0xC0230000, 24, false},
-    {5, "Pedals", 0x08000000, 6, false},
-    {5, "Steering", 0x08000000, 6, false},
+    {0x08004000, 32},
+    {0x00010000, 16},
+    {0x08000000, 6},
+    {0xC0230000, 24},
+    {0x08000000, 6},
 };
+static_assert(std::size(kPlans) == 5, "one plan per target of the family");
 
 constexpr int kSectionBytes = 2048;
 
@@ -36,22 +39,24 @@ bool SoakWorkspace::Write(const QString &dir, const QList<SimDeviceSpec> &device
     targets.clear();
     usb_pid = product_id;
     unsigned seed = 1;
-    for (const Plan &plan : kPlans) {
+    for (size_t t = 0; t < std::size(kPlans); ++t) {
+        const TargetFacts &facts = ::Targets()[t];
+        const Plan &plan = kPlans[t];
         const SimDeviceSpec *device = nullptr;
         for (const SimDeviceSpec &simulated : devices) {
-            if (simulated.id == plan.dev_id)
+            if (simulated.id == facts.dev_id)
                 device = &simulated;
         }
         if (!device)
             continue;
         SoakTarget target;
-        target.name = QString::fromLatin1(plan.name);
-        target.dev_id = plan.dev_id;
+        target.name = QString::fromLatin1(facts.name);
+        target.dev_id = facts.dev_id;
         target.hw_version = QString::fromLatin1(device->hw_version);
         ImageRecipe recipe;
         recipe.section_size = kSectionBytes;
-        recipe.raw = plan.raw;
-        recipe.product_code = QByteArray("SOAK-") + plan.name;
+        recipe.raw = RoleOf(facts.dev_id).raw_sections;
+        recipe.product_code = QByteArray("SOAK-") + facts.name;
         for (int i = 0; i < 2; ++i) {
             target.segments[i] = {{plan.address, SampleFirmware(plan.kib * 1024, seed++)}};
             target.images[i] = QDir(dir).absoluteFilePath(QStringLiteral("%1_%2.bin").arg(target.name.toLower()).arg(i));

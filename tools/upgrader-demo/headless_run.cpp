@@ -3,7 +3,6 @@
 #include "main_window.h"
 #include "my_pushbtn.h"
 
-#include <QAbstractButton>
 #include <QLabel>
 #include <QDir>
 #include <QMutex>
@@ -102,7 +101,7 @@ void HeadlessRun::Tick()
         }
         return;
     }
-    auto *button = window.findChild<QAbstractButton *>(targets[current].button);
+    MyPushbtn *button = ButtonOf(targets[current].name);
     if (button && button->isEnabled()) {
         Press();
         return;
@@ -111,14 +110,24 @@ void HeadlessRun::Tick()
         EndTarget(false, QStringLiteral("the status poll never found the device"));
 }
 
+MyPushbtn *HeadlessRun::ButtonOf(const QString &target) const
+{
+    for (MyPushbtn *button : window.findChildren<MyPushbtn *>()) {
+        if (button->target_name == target)
+            return button;
+    }
+    return nullptr;
+}
+
 void HeadlessRun::Press()
 {
-    Line(QStringLiteral("== %1: pressing %2").arg(targets[current].name, targets[current].button));
+    MyPushbtn *button = ButtonOf(targets[current].name);
+    Line(QStringLiteral("== %1: pressing %2").arg(targets[current].name, button->objectName()));
     running = true;
     clock.start();
     // A click through the button itself, as the operator's would be: its slot sees the button as
     // sender.
-    window.findChild<QAbstractButton *>(targets[current].button)->click();
+    button->click();
     TakeDebugLines();
     EchoNewLogLines();
     if (window.upgrade_server.LinkBusy())

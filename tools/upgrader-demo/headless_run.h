@@ -8,6 +8,7 @@
 #include <QTimer>
 
 class MainWindow;
+class MyPushbtn;
 
 // Drives the operator window the way an operator would: waits until the status poll enables a
 // target's button, presses it, and follows the job on the terminal (a progress bar and the
@@ -38,6 +39,8 @@ private:
     void Tick();
     void BeginTarget();
     void Press();
+    // The window's button of a target, found as the operator finds it: by the target it starts.
+    MyPushbtn *ButtonOf(const QString &target) const;
     void OnProgress(const QString &phase, bool show, float value);
     void OnResult(bool ok);
     void EchoNewLogLines();

@@ -9,7 +9,6 @@
 // device reports, and the image written for it.
 struct DemoTarget {
     QString name;          // the configuration's target name
-    QString button;        // the window's button for it
     int usb_pid = 0;       // the set it belongs to: each set is a base with devices behind it
     int dev_id = 0;
     QString hw_version;    // what the simulated device reports

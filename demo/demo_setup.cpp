@@ -1,5 +1,6 @@
 #include "demo_setup.h"
 
+#include "device_family.h"
 #include "sample_firmware.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QJsonObject>
 
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -24,37 +26,36 @@ struct Variant {
     const char *description;
 };
 
+// What the bench holds of one target of the family (its name and device id are the family's).
 struct TargetPlan {
-    const char *name;
-    const char *button;
     int usb_pid;
-    int dev_id;
     quint32 address;
     int kib;
-    bool raw;          // the motor takes raw sections
     Variant attached;  // the variant the simulated device reports
     Variant other;     // a second hardware variant the configuration also knows
 };
 
+// In the family's order of targets: the base, the motor, the steering wheel, the display, the
+// pedals.
 const TargetPlan kPlan[] = {
-    {"Base", "btn_start_main", kSetA, 2, 0x08004000, 288, false,
-     {"BASE-HW-A-REV-0003", "fw/base_a.bin", "base A"}, {"BASE-HW-B", "fw/base_b.bin", "base B"}},
-    {"Motor", "btn_start_motor", kSetA, 3, 0x00010000, 48, true,
-     {"MOTOR-HW-A", "fw/motor_a.bin", "motor A"}, {"MOTOR-HW-B", "fw/motor_b.bin", "motor B"}},
-    {"Meter", "btn_start_display", kSetA, 4, 0xC0230000, 64, false,
-     {"METER-HW-2", "fw/meter_2.bin", "meter 2"}, {"METER-HW-1", "fw/meter_1.bin", "meter 1"}},
-    {"Steering", "btn_start_steer", kSetB, 5, 0x08000000, 64, false,
-     {"STEER-HW-B", "fw/steer_b.bin", "steering B"}, {"STEER-HW-A", "fw/steer_a.bin", "steering A"}},
-    {"Pedals", "btn_start_pedals", kSetA, 5, 0x08000000, 24, false,
-     {"PEDAL-HW-A", "fw/pedals_a.bin", "pedals A"}, {"PEDAL-HW-B", "fw/pedals_b.bin", "pedals B"}},
+    {kSetA, 0x08004000, 288, {"BASE-HW-A-REV-0003", "fw/base_a.bin", "base A"}, {"BASE-HW-B", "fw/base_b.bin", "base B"}},
+    {kSetA, 0x00010000, 48, {"MOTOR-HW-A", "fw/motor_a.bin", "motor A"}, {"MOTOR-HW-B", "fw/motor_b.bin", "motor B"}},
+    {kSetB, 0x08000000, 64, {"STEER-HW-B", "fw/steer_b.bin", "steering B"}, {"STEER-HW-A", "fw/steer_a.bin", "steering A"}},
+    {kSetA, 0xC0230000, 64, {"METER-HW-2", "fw/meter_2.bin", "meter 2"}, {"METER-HW-1", "fw/meter_1.bin", "meter 1"}},
+    {kSetA, 0x08000000, 24, {"PEDAL-HW-A", "fw/pedals_a.bin", "pedals A"}, {"PEDAL-HW-B", "fw/pedals_b.bin", "pedals B"}},
 };
+static_assert(std::size(kPlan) == 5, "one plan per target of the family");
+// The order the bench is upgraded in (indices of kPlan): the steering wheel, alone on the second
+// base, after the targets of the first.
+constexpr int kBenchOrder[] = {0, 1, 3, 2, 4};
 
-QString WriteImage(const QString &dir, const TargetPlan &plan, const Variant &variant, unsigned seed)
+QString WriteImage(const QString &dir, const TargetFacts &target, const TargetPlan &plan, const Variant &variant,
+                   unsigned seed)
 {
     ImageRecipe recipe;
     recipe.section_size = 4096;
-    recipe.raw = plan.raw;
-    recipe.product_code = QByteArray("DEMO-") + plan.name;
+    recipe.raw = RoleOf(target.dev_id).raw_sections;
+    recipe.product_code = QByteArray("DEMO-") + target.name;
     recipe.version_major = 2;
     recipe.version_minor = 1;
     recipe.version_patch = quint16(seed);
@@ -71,9 +72,9 @@ QJsonObject Series(const Variant &variant)
                        {"description", variant.description}};
 }
 
-DemoTarget Target(const TargetPlan &plan)
+DemoTarget Target(const TargetFacts &target, const TargetPlan &plan)
 {
-    return {plan.name, plan.button, plan.usb_pid, plan.dev_id, plan.attached.hw, plan.attached.file, plan.kib,
+    return {QLatin1String(target.name), plan.usb_pid, target.dev_id, plan.attached.hw, plan.attached.file, plan.kib,
             plan.other.hw, plan.address};
 }
 
@@ -82,8 +83,8 @@ DemoTarget Target(const TargetPlan &plan)
 QList<DemoTarget> DemoTargets()
 {
     QList<DemoTarget> targets;
-    for (const TargetPlan &plan : kPlan)
-        targets.append(Target(plan));
+    for (int i : kBenchOrder)
+        targets.append(Target(Targets()[i], kPlan[i]));
     return targets;
 }
 
@@ -93,18 +94,20 @@ QList<DemoTarget> WriteDemoWorkspace(const QString &dir, bool english, QString *
     QJsonObject firmware;
     QList<DemoTarget> targets;
     unsigned seed = 1;
-    for (const TargetPlan &plan : kPlan) {
+    for (int i : kBenchOrder) {
+        const TargetFacts &target = Targets()[i];
+        const TargetPlan &plan = kPlan[i];
         for (const Variant *variant : {&plan.attached, &plan.other}) {
-            const QString problem = WriteImage(dir, plan, *variant, seed++);
+            const QString problem = WriteImage(dir, target, plan, *variant, seed++);
             if (!problem.isEmpty()) {
                 *error = problem;
                 return {};
             }
         }
-        firmware[plan.name] = QJsonObject{{"dev_id", plan.dev_id},
+        firmware[target.name] = QJsonObject{{"dev_id", target.dev_id},
                                           {"USB_PID", QJsonArray{plan.usb_pid}},
                                           {"series", QJsonArray{Series(plan.other), Series(plan.attached)}}};
-        targets.append(Target(plan));
+        targets.append(Target(target, plan));
     }
     const QJsonObject config{{"is_english", english}, {"check_boot_ver", false}, {"firmware", firmware}};
     QFile file(QDir(dir).filePath("config.json"));
