@@ -4,11 +4,11 @@
 #include "cli_process.h"
 #include "csv_reader.h"
 #include "firmware_image.h"
+#include "sample_records.h"
 #include "history_store.h"
 #include "sim_process.h"
 #include "wait_until.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QtTest>
 
@@ -37,13 +37,6 @@ QStringList ColumnNames()
     for (const char *name : kColumns)
         names << QLatin1String(name);
     return names;
-}
-
-QString Sha256(const QString &path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
 QString HeaderVersion(const QString &path)
@@ -120,29 +113,6 @@ QDateTime Utc(const char *text)
     return QDateTime::fromString(QLatin1String(text), Qt::ISODateWithMs);
 }
 
-// A record written through the library, as a job of the window would leave it.
-UpgradeRecord Written(const QString &target, const QDateTime &at, const QString &error_text = {})
-{
-    UpgradeRecord r;
-    r.started_at = at;
-    r.duration_ms = 8123;
-    r.front_end = QLatin1String(UpgradeRecord::kWindow);
-    r.target = target;
-    r.dev_id = 3;
-    r.port_name = QStringLiteral("/dev/ttyACM0");
-    r.usb_location = QStringLiteral("1-1.2");
-    r.usb_pid = 4;
-    r.hw_version = QStringLiteral("MOTOR-HW-A");
-    r.description = QString::fromUtf8("电机 A, \"rev 3\"");
-    r.image_path = QStringLiteral("/opt/fw/motor.bin");
-    r.image_sha256 = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
-    r.image_version = QStringLiteral("1.2.3");
-    r.success = error_text.isEmpty();
-    r.error_text = error_text;
-    r.user = QStringLiteral("operator7");
-    r.host = QStringLiteral("station-3");
-    return r;
-}
 
 // A station's folder: a configuration (its content does not matter to `history`) and the
 // history beside it.
@@ -217,7 +187,7 @@ private slots:
         QCOMPARE(r.value("hw_version").toString(), QString("METER-HW-2"));
         QCOMPARE(r.value("description").toString(), QString("meter 2"));
         QCOMPARE(r.value("image_path").toString(), image);
-        QCOMPARE(r.value("image_sha256").toString(), Sha256(image));
+        QCOMPARE(r.value("image_sha256").toString(), FileSha256(image));
         QCOMPARE(r.value("image_version").toString(), HeaderVersion(image));
         QCOMPARE(r.value("result").toString(), QString("success"));
         QCOMPARE(r.value("error_text").toString(), QString());
@@ -328,10 +298,10 @@ private slots:
     {
         Station station;
         const QList<UpgradeRecord> written{
-            Written("Motor", Utc("2024-05-01T15:59:59.999Z"), "Section 0x08004000 holds 10 bytes, the device needs 12"),
-            Written("Meter", Utc("2024-05-01T16:00:00.000Z"), QString::fromUtf8("\"引号\", comma\n\"\"double\"\"\r\n,")),
-            Written("Base", Utc("2024-05-02T03:04:05.006Z"), "Second verify failed\nTarget go app failed"),
-            Written("Pedals", Utc("2024-05-03T00:00:00.000Z")),
+            SampleRecord("Motor", Utc("2024-05-01T15:59:59.999Z"), "Section 0x08004000 holds 10 bytes, the device needs 12"),
+            SampleRecord("Meter", Utc("2024-05-01T16:00:00.000Z"), QString::fromUtf8("\"引号\", comma\n\"\"double\"\"\r\n,")),
+            SampleRecord("Base", Utc("2024-05-02T03:04:05.006Z"), "Second verify failed\nTarget go app failed"),
+            SampleRecord("Pedals", Utc("2024-05-03T00:00:00.000Z")),
         };
         QVERIFY(station.Append(written));
         QString warning;
@@ -408,10 +378,10 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QList<int>, ids);
         Station station;
-        QVERIFY(station.Append({Written("Motor", Utc("2024-05-01T15:59:59.999Z")),
-                                Written("Meter", Utc("2024-05-01T16:00:00.000Z")),
-                                Written("Motor", Utc("2024-05-02T16:00:00.000Z")),
-                                Written("Motor", Utc("2024-05-01T12:00:00.000Z"))}));
+        QVERIFY(station.Append({SampleRecord("Motor", Utc("2024-05-01T15:59:59.999Z")),
+                                SampleRecord("Meter", Utc("2024-05-01T16:00:00.000Z")),
+                                SampleRecord("Motor", Utc("2024-05-02T16:00:00.000Z")),
+                                SampleRecord("Motor", Utc("2024-05-01T12:00:00.000Z"))}));
         const Ran ran = Cli(QStringList{"history", "--config", station.Config(), "--json"} + arguments);
         QVERIFY(ran.ended);
         QVERIFY2(ran.code == 0, qPrintable(ran.err));
@@ -471,7 +441,7 @@ private slots:
             file.write(setup == "broken configuration" ? "{\"firmware\": " : "{}");
         }
         if (setup == "one record" || setup == "broken configuration")
-            QCOMPARE(HistoryStore::Append(database, Written("Base", Utc("2024-05-01T08:00:00.000Z"))), QString());
+            QCOMPARE(HistoryStore::Append(database, SampleRecord("Base", Utc("2024-05-01T08:00:00.000Z"))), QString());
         if (setup == "corrupt history") {
             QFile file(database);
             QVERIFY(file.open(QIODevice::WriteOnly));

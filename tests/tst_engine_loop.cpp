@@ -1,11 +1,11 @@
 #include "debug_capture.h"
 #include "engine_probe.h"
+#include "family_suite.h"
 #include "fast_family.h"
 #include "frame_codec.h"
 #include "image_writer.h"
 #include "job_recorder.h"
 #include "messages.h"
-#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
@@ -15,8 +15,6 @@
 #include "wire.h"
 
 #include <QtTest>
-
-#include <optional>
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -53,11 +51,8 @@ QByteArray ReadAvailable(const SimPty &pty, int timeout_ms)
 
 }  // namespace
 
-class TestEngineLoop : public QObject {
+class TestEngineLoop : public SimulatedFamilySuite {
     Q_OBJECT
-
-    // The simulated port catalog for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
 
     QTemporaryDir dir;
     QString image_path;
@@ -89,7 +84,6 @@ class TestEngineLoop : public QObject {
 private slots:
     void initTestCase()
     {
-        catalog.emplace();
         ImageRecipe recipe;
         recipe.raw = true;  // one image for every device, the motor (raw data only) included
         QString error;
@@ -98,9 +92,6 @@ private slots:
         QFile file(image_path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
     }
-
-    void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { catalog.reset(); }
 
     void imageThatFailsToLoadEndsTheJobSilently()
     {

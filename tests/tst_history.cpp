@@ -3,6 +3,7 @@
 #include "csv_reader.h"
 #include "history_format.h"
 #include "history_store.h"
+#include "sample_records.h"
 #include "unprivileged.h"
 
 #include <QDir>
@@ -36,28 +37,12 @@ QDateTime Utc(int day, int hour, int minute = 0)
     return QDateTime(QDate(2024, 5, day), QTime(hour, minute), Qt::UTC);
 }
 
-// A record with every field filled, and texts a careless writer would mangle.
+// A failed record of the operator's stop, with every field filled.
 UpgradeRecord Sample(const QString &target = QStringLiteral("Motor"), const QDateTime &at = Utc(1, 8))
 {
-    UpgradeRecord r;
-    r.started_at = at.addMSecs(123);
+    UpgradeRecord r = SampleRecord(target, at.addMSecs(123), QStringLiteral("Second verify failed\nTarget go app failed"));
     r.duration_ms = 41872;
-    r.front_end = QLatin1String(UpgradeRecord::kWindow);
-    r.target = target;
-    r.dev_id = 3;
-    r.port_name = QStringLiteral("/dev/ttyACM0");
-    r.usb_location = QStringLiteral("1-1.2");
-    r.usb_pid = 4;
-    r.hw_version = QStringLiteral("MOTOR-HW-A");
-    r.description = QString::fromUtf8("电机 A, \"rev 3\"");
-    r.image_path = QStringLiteral("/opt/fw/motor.bin");
-    r.image_sha256 = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
-    r.image_version = QStringLiteral("1.2.3");
-    r.success = false;
-    r.error_text = QStringLiteral("Second verify failed\nTarget go app failed");
     r.stopped_by = QLatin1String(UpgradeRecord::kOperator);
-    r.user = QStringLiteral("operator7");
-    r.host = QStringLiteral("station-3");
     return r;
 }
 
@@ -535,5 +520,4 @@ int main(int argc, char **argv)
     TestHistory test;
     return QTest::qExec(&test, argc, argv);
 }
-
 #include "tst_history.moc"

@@ -9,6 +9,7 @@
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
+#include "sample_records.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -19,7 +20,6 @@
 #include "waits.h"
 #include "window_access.h"
 
-#include <QCryptographicHash>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QtTest>
@@ -51,13 +51,6 @@ void WriteImage(const QString &path)
         WriteSampleImage(QDir::current().absoluteFilePath(path), {{0x00010000, SampleFirmware(3 * 1024, 5)}}, recipe);
     if (!error.isEmpty())
         qFatal("%s", qPrintable(error));
-}
-
-QString Sha256Of(const QString &path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
 QByteArray FileBytes(const QString &path)
@@ -153,7 +146,7 @@ private slots:
         QCOMPARE(r.hw_version, QString("MOTOR-HW-A"));
         QCOMPARE(r.description, QString("motor, rev A"));
         QCOMPARE(r.image_path, workspace.Path("fw/motor.bin"));
-        QCOMPARE(r.image_sha256, Sha256Of(workspace.Path("fw/motor.bin")));
+        QCOMPARE(r.image_sha256, FileSha256(workspace.Path("fw/motor.bin")));
         QCOMPARE(r.image_version, QString("2.7.300"));
         QVERIFY(r.success);
         QCOMPARE(r.error_text, QString());
@@ -210,7 +203,7 @@ private slots:
             job.firmware_path = workspace.Path("fw/motor.bin");
             job.image.reset();
         }
-        const QString sha256 = Sha256Of(job.firmware_path);
+        const QString sha256 = FileSha256(job.firmware_path);
         const PortInfo port = PortOfFamily(family);
 
         const QString database = HistoryStore::Location(workspace.Path("config.json"));

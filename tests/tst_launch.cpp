@@ -1,11 +1,11 @@
 // Launching an upgrade from the window's target buttons: every refusal with its warnings and
 // console lines, a whole upgrade to the device's flash, and the Stop button.
 #include "debug_capture.h"
+#include "family_suite.h"
 #include "fast_family.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
-#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -19,8 +19,6 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QtTest>
-
-#include <optional>
 
 #include <memory>
 #include <vector>
@@ -79,26 +77,13 @@ QStringList Repeated(const QString &line, int n)
 
 }  // namespace
 
-class TestLaunch : public QObject {
+class TestLaunch : public SimulatedFamilySuite {
     Q_OBJECT
 
-    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
-    std::optional<ScopedWaitScale> waits;
+public:
+    TestLaunch() : SimulatedFamilySuite(kTestWaitScale) {}
 
 private slots:
-    void initTestCase()
-    {
-        catalog.emplace();
-        waits.emplace(kTestWaitScale);
-    }
-    void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase()
-    {
-        waits.reset();
-        catalog.reset();
-    }
-
     // Each refusal in both languages. "attached": product ids of the attached families. The
     // polling is stopped before the press, so a refusal before the hardware query must leave it
     // stopped and one after it must have restarted it.

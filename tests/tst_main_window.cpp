@@ -2,9 +2,9 @@
 // language switch, the displays of the engine's reports, and the auxiliary actions.
 #include "debug_capture.h"
 #include "engine_probe.h"
+#include "family_suite.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
-#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -18,8 +18,6 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QtTest>
-
-#include <optional>
 
 namespace {
 
@@ -72,18 +70,10 @@ public slots:
     void Open(const QUrl &url) { urls << url; }
 };
 
-class TestMainWindow : public QObject {
+class TestMainWindow : public SimulatedFamilySuite {
     Q_OBJECT
 
-    // The simulated port catalog for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
-
 private slots:
-    // The status poll must see the simulated family only, never the machine's own ports.
-    void initTestCase() { catalog.emplace(); }
-    void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { catalog.reset(); }
-
     void startUpOutcomes_data()
     {
         QTest::addColumn<QByteArray>("config");  // config.json; empty: none

@@ -2,10 +2,10 @@
 // the final return): what the cut job reports is true, and the next plain upgrade of the same
 // target, launched as the window and the command launch it, takes the unit as it was left and
 // ends in success with the image in flash and every device back in its application.
+#include "family_suite.h"
 #include "fast_family.h"
 #include "messages.h"
 #include "sample_firmware.h"
-#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "upgrade_launch.h"
@@ -27,11 +27,12 @@ struct Ended {
 
 }  // namespace
 
-class TestRecovery : public QObject {
+class TestRecovery : public SimulatedFamilySuite {
     Q_OBJECT
 
-    std::optional<ScopedSimCatalog> catalog;
-    std::optional<ScopedWaitScale> waits;
+public:
+    TestRecovery() : SimulatedFamilySuite(kTestWaitScale) {}
+
     QTemporaryDir dir;
     FirmwareEntries entries;
     QMap<QString, QList<ImageSegment>> images;  // by target
@@ -86,20 +87,10 @@ class TestRecovery : public QObject {
 private slots:
     void initTestCase()
     {
-        catalog.emplace();
-        waits.emplace(kTestWaitScale);
         QVERIFY(dir.isValid());
         AddTarget("Meter", DeviceId::Display, "METER-HW-A", 0xC0231800, 44);
         AddTarget("Pedals", DeviceId::SlowBus, "DEV5-HW-A", 0x08000000, 55);
         AddTarget("Base", DeviceId::Base, "BASE-HW-A-REV-0003", 0x08004000, 22);
-    }
-
-    void init() { SimPortCatalog::Clear(); }
-
-    void cleanupTestCase()
-    {
-        waits.reset();
-        catalog.reset();
     }
 
     void cutOffAnywhere_data()

@@ -1,5 +1,6 @@
 #include "debug_capture.h"
 #include "engine_probe.h"
+#include "family_suite.h"
 #include "fast_family.h"
 #include "frame_codec.h"
 #include "job_recorder.h"
@@ -47,12 +48,11 @@ QString Percent(double value)
 
 }  // namespace
 
-class TestUpgradeSequence : public QObject {
+class TestUpgradeSequence : public SimulatedFamilySuite {
     Q_OBJECT
 
-    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
-    std::optional<ScopedWaitScale> waits;
+public:
+    TestUpgradeSequence() : SimulatedFamilySuite(kTestWaitScale) {}
 
     QTemporaryDir dir;
 
@@ -184,20 +184,6 @@ class TestUpgradeSequence : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        catalog.emplace();
-        waits.emplace(kTestWaitScale);
-    }
-
-    void init() { SimPortCatalog::Clear(); }
-
-    void cleanupTestCase()
-    {
-        waits.reset();
-        catalog.reset();
-    }
-
     void cleanUpgrade_data()
     {
         QTest::addColumn<int>("dev_id");

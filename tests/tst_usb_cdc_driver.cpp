@@ -1,13 +1,11 @@
 #include "debug_capture.h"
+#include "family_suite.h"
 #include "port_catalog.h"
-#include "scoped_fixtures.h"
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
 #include "usb_cdc_driver.h"
 
 #include <QtTest>
-
-#include <optional>
 
 #include <poll.h>
 #include <unistd.h>
@@ -55,19 +53,12 @@ PortInfo Port(const SimPty &pty, quint16 vid, quint16 pid)
 
 }  // namespace
 
-class TestUsbCdcDriver : public QObject {
+class TestUsbCdcDriver : public SimulatedFamilySuite {
     Q_OBJECT
-
-    // The simulated port catalog for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
 
     QDateTime start = QDateTime::currentDateTime();
 
 private slots:
-    void initTestCase() { catalog.emplace(); }
-    void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase() { catalog.reset(); }
-
     void lastEnumeratedPortWins()
     {
         SimPty first, second;

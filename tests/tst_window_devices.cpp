@@ -1,11 +1,11 @@
 // The window's view of the attached devices: buttons enabled and coloured by the status poll,
 // versions on hover, the manual switch of the base, and the poll keeping off a job's port.
 #include "engine_probe.h"
+#include "family_suite.h"
 #include "fast_family.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
-#include "scoped_fixtures.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -16,8 +16,6 @@
 
 #include <QLabel>
 #include <QtTest>
-
-#include <optional>
 
 #include <atomic>
 #include <memory>
@@ -104,26 +102,13 @@ QStringList Looks(MainWindow &w)
 
 }  // namespace
 
-class TestWindowDevices : public QObject {
+class TestWindowDevices : public SimulatedFamilySuite {
     Q_OBJECT
 
-    // The simulated port catalog and the scaled waits for the whole suite, put back however it ends.
-    std::optional<ScopedSimCatalog> catalog;
-    std::optional<ScopedWaitScale> waits;
+public:
+    TestWindowDevices() : SimulatedFamilySuite(kTestWaitScale) {}
 
 private slots:
-    void initTestCase()
-    {
-        catalog.emplace();
-        waits.emplace(kTestWaitScale);
-    }
-    void init() { SimPortCatalog::Clear(); }
-    void cleanupTestCase()
-    {
-        waits.reset();
-        catalog.reset();
-    }
-
     // Each button starts enabled, styled and with a tool tip, so that every report must be
     // applied, not just left in place. QueryMode tries per poll for devices 2, 3, 4 and 5.
     void buttonsFollowTheDevices_data()

@@ -1,0 +1,8 @@
+#include "family_suite.h"
+
+SimulatedFamilySuite::SimulatedFamilySuite(double wait_scale) : waits(wait_scale) {}
+
+void SimulatedFamilySuite::init()
+{
+    SimPortCatalog::Clear();
+}
