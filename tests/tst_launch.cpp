@@ -330,7 +330,7 @@ private slots:
         entries["Base"] = FirmwareEntry{2, {4}, {FirmwareSeries{1024, "1.0.0", "BASE-HW-A-REV-0003", image, "base A"}}};
 
         UpgradeServer server;
-        UpgradeLaunch launch(server);
+        UpgradeLaunch launch(server, dir.filePath("config.json"));
         const auto several = launch.FindDevice(entries, "Base");
         QVERIFY(several && several->kind == LaunchRefusal::Kind::SeveralDevices);
 
