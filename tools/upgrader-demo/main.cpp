@@ -130,9 +130,7 @@ int main(int argc, char **argv)
         }
         chosen << *it;
     }
-    // The window looks for its configuration in the current directory, as the operator program
-    // does beside its executable.
-    QDir::setCurrent(work);
+    // The window finds its configuration there, and the firmware paths in it start there.
     printf("Working directory: %s\n", qPrintable(work));
 
     SimPortCatalog::Install();
@@ -152,7 +150,7 @@ int main(int argc, char **argv)
 
     if (options.headless)
         qInstallMessageHandler(&HeadlessRun::CaptureDebug);
-    MainWindow window;
+    MainWindow window{QDir(work)};
     window.show();
     if (!options.headless)
         return app.exec();
