@@ -42,7 +42,7 @@ bool Parse(const QStringList &arguments, Options &options, QString *error)
     parser.addOption({"targets", "Targets to upgrade in --headless mode, in order (default: all five).",
                       "LIST", "Base,Motor,Meter,Steering,Pedals"});
     parser.addOption({"chinese", "Start the window in Chinese."});
-    parser.addOption({"work", "Working directory to write and start in (default: a fresh temporary one).", "DIR"});
+    parser.addOption({"work", "Folder to write the configuration and images into, where the window finds them (default: a fresh temporary one).", "DIR"});
     parser.addOption({"verbose", "Also print the engine's debug lines."});
     parser.addOption({"fast", "Shorten the sequence's waits of a second or more twentyfold (a demo of the "
                               "flow, not of its timing)."});
