@@ -36,7 +36,9 @@ constexpr int kCloseWakeMs = 20;
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(QWidget *parent) : MainWindow(QDir::current(), parent) {}
+
+MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     : QMainWindow(parent)
     , form(new Ui::MainWindow)
 {
@@ -90,7 +92,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(form->btn_main_go_boot, &QPushButton::clicked, this, &MainWindow::MainGoBoot);
     connect(form->btn_zh_en, &QPushButton::clicked, this, &MainWindow::ToggleZhEn);
 
-    if (!FindConfig()) {
+    if (!FindConfig(config_folder)) {
         // Nothing to work with for the whole run: only the language button stays useful. The
         // form's Chinese captions stay and the property "lang" stays unset.
         form->btn_stop->setEnabled(false);
@@ -199,9 +201,9 @@ bool MainWindow::EndJobBeforeClosing()
     return false;
 }
 
-bool MainWindow::FindConfig()
+bool MainWindow::FindConfig(const QDir &folder)
 {
-    const ConfigDiscovery found = DiscoverConfig(QDir::current());
+    const ConfigDiscovery found = DiscoverConfig(folder);
     for (const QString &line : found.debug_lines)
         qDebug().noquote() << line;
     if (found.failure) {

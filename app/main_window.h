@@ -4,6 +4,7 @@
 #include "job_record_keeper.h"
 #include "upgrade_server.h"
 
+#include <QDir>
 #include <QList>
 #include <QMainWindow>
 #include <QMap>
@@ -27,7 +28,12 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // Finds its configuration in the current directory, as the operator program does beside
+    // its executable.
     explicit MainWindow(QWidget *parent = nullptr);
+    // Finds its configuration in config_folder instead (the demo's workspace), the process's
+    // working directory left as it is.
+    explicit MainWindow(const QDir &config_folder, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Reads the configuration file at path into the members below and shows each problem through
@@ -89,7 +95,7 @@ private:
     bool EndJobBeforeClosing();
     // Finds the configuration file in the current directory; false (warning shown) when none
     // can be used.
-    bool FindConfig();
+    bool FindConfig(const QDir &folder);
     // Connections and start-up of everything that needs a valid configuration.
     void StartConfiguredParts();
     void ApplyTexts();

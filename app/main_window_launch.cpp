@@ -50,7 +50,7 @@ void MainWindow::StartUpgrade(QString target)
         return;
     }
 
-    UpgradeLaunch launch(upgrade_server);
+    UpgradeLaunch launch(upgrade_server, config_path);
     if (const auto refusal = launch.FindDevice(firmware_entries, target)) {
         ShowRefusal(*refusal);
         return;

@@ -10,7 +10,7 @@ struct FirmwareSeries {
     int section_len = 0;   // kept; no operation consults it
     QString boot_ver;      // kept; no operation consults it
     QString hw_ver;        // the hardware version text this image is for, matched exactly
-    QString path;          // image path, absolute or relative to the current directory
+    QString path;          // image path, absolute or relative to the configuration file's folder
     QString description;   // names the variant in the launch's messages
 };
 

@@ -41,7 +41,10 @@ void WaitKeepingEventsGoing(int ms)
 
 }  // namespace
 
-UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine) : server(engine) {}
+UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine, const QString &config_file)
+    : server(engine), config_folder(QFileInfo(config_file).absoluteDir())
+{
+}
 
 std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &entries, const QString &name,
                                                        const QString &wanted)
@@ -137,7 +140,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         return Refusal(Kind::EmptyPath, {Zh("%1固件路径为空").arg(variant->description)}, true,
                        Zh("\"%1\"固件路径为空!").arg(variant->description),
                        QStringLiteral("Firmware path of \"%1\" is invalid!").arg(variant->description));
-    const QString path = QDir::current().absoluteFilePath(variant->path);
+    const QString path = config_folder.absoluteFilePath(variant->path);
     if (!QFileInfo::exists(path))
         return Refusal(Kind::MissingFile, {"firm_path:" + path, Zh("固件文件不存在")}, false,
                        Zh("\"%1\"固件路径找不到指定固件!").arg(variant->description),

@@ -3,6 +3,7 @@
 #include "firmware_entry.h"
 #include "upgrade_job.h"
 
+#include <QDir>
 #include <QString>
 #include <QStringList>
 
@@ -44,7 +45,10 @@ struct LaunchJob : UpgradeJob {
 // end) reloads the configuration first and shows what comes back.
 class UpgradeLaunch {
 public:
-    explicit UpgradeLaunch(UpgradeServer &server);
+    // config_file: the configuration the entries come from; a relative image path starts at its
+    // folder, whatever the process's working directory. Empty only for entries made in memory
+    // whose image paths are absolute.
+    UpgradeLaunch(UpgradeServer &server, const QString &config_file);
 
     // The target and its one attached device, from the configuration's table and the attached
     // family ports: two ports of the target's product ids are two units, and refused. With a
@@ -56,7 +60,8 @@ public:
                                             const QString &port = QString());
 
     // Waits until the link is free, reads the hardware version (with the status poll paused),
-    // chooses the variant and checks its image. Call after FindDevice succeeded.
+    // chooses the variant and checks its image. Call after FindDevice succeeded. On success the
+    // job holds the image's absolute path and the launch's one reading of it.
     std::optional<LaunchRefusal> Prepare(LaunchJob &job);
 
     // Hands the job to the engine and starts it; false when the link was busy after all.
@@ -72,6 +77,7 @@ public:
 
 private:
     UpgradeServer &server;
+    QDir config_folder;
     QString target;
     FirmwareEntry entry;
     int usb_pid = 0;

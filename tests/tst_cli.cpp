@@ -256,6 +256,35 @@ private slots:
         QVERIFY(events[1].value("duration_s").isDouble());
     }
 
+    // A relative image path starts at the configuration's folder, not at the command's working
+    // directory: there the image at the same relative path is sound, beside the configuration it
+    // is broken, and the command refuses the broken one before anything is sent.
+    void relativeImagePathStartsAtTheConfiguration()
+    {
+        QTemporaryDir config_dir;
+        QTemporaryDir working_dir;
+        const QString config = WriteConfig(sim, config_dir.path(), "image missing");  // "fw/meter_2.bin"
+        const QString beside = QDir(config_dir.path()).filePath("fw/meter_2.bin");
+        const QString sound = QDir(working_dir.path()).filePath("fw/meter_2.bin");
+        QVERIFY(QDir().mkpath(QFileInfo(beside).path()) && QDir().mkpath(QFileInfo(sound).path()));
+        QVERIFY(QFile::copy(QDir(config_dir.path()).filePath("broken.bin"), beside));
+        QVERIFY(QFile::copy(QDir(sim.work_path).filePath("fw/meter_2.bin"), sound));
+
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", config, "--lang", "en", "--json", "--verbose"},
+                       working_dir.path());
+        QVERIFY(cli.Finish(kCommandMs));
+        QCOMPARE(cli.ExitCode(), 6);
+        const QList<QJsonObject> refusals = cli.Events("refusal");
+        QCOMPARE(refusals.size(), 1);
+        QVERIFY2(refusals[0].value("text").toString().startsWith("Firmware of \"meter 2\" is invalid: "),
+                 qPrintable(cli.out));
+        QStringList debug;
+        for (const QJsonObject &line : cli.Events("debug"))
+            debug << line.value("text").toString();
+        QVERIFY2(debug.contains("firm_path:" + beside), qPrintable(debug.join('\n')));
+        QVERIFY(cli.Events("start").isEmpty());
+    }
+
     // Without --lang the configuration's is_english decides, as in the window.
     void languageComesFromTheConfiguration()
     {

@@ -191,7 +191,7 @@ private slots:
         JobRecordKeeper keeper(engine, QLatin1String(UpgradeRecord::kCommand));
         QSignalSpy recorded(&keeper, &JobRecordKeeper::Recorded);
         QSignalSpy results(&engine, &UpgradeServer::PushUpgRes);
-        UpgradeLaunch launch(engine);
+        UpgradeLaunch launch(engine, workspace.Path("config.json"));
         QVERIFY(!launch.FindDevice(config.entries, "Motor"));
         LaunchJob job;
         QVERIFY(!launch.Prepare(job));

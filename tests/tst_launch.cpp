@@ -16,6 +16,7 @@
 #include "waits.h"
 #include "window_access.h"
 
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QtTest>
@@ -292,6 +293,82 @@ private slots:
         QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
     }
 
+    // The window finds its configuration in the folder it is given, and a relative image path
+    // starts there: a different image at the same relative path below the working directory is
+    // never sent.
+    void windowTakesImagesBesideItsConfiguration()
+    {
+        SimFamily family(FastFamily());
+        QTemporaryDir config_dir;
+        QFile config(QDir(config_dir.path()).filePath("config.json"));
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write(Config(true, kMotor)) > 0);
+        config.close();
+        const QList<ImageSegment> image = WriteImage(QDir(config_dir.path()).filePath("fw/motor.bin"), 3);
+        TestWorkspace elsewhere;  // the working directory, with its own image at the same path
+        const QList<ImageSegment> decoy = WriteImage("fw/motor.bin", 4);
+
+        MainWindow w{QDir(config_dir.path())};
+        QCOMPARE(w.config_path, config.fileName());
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QCOMPARE(ErrorLine(w), QString());
+        auto *result = Get<QLabel>(w, "label_sucess_cnt");
+        QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
+        QCOMPARE(result->text(), QString("Update success: 1"));
+        QString why;
+        QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
+        QVERIFY(!FlashHolds(family, 3, decoy, &why));
+        QCOMPARE(QDir::currentPath(), QDir(elsewhere.dir.path()).canonicalPath());
+        QVERIFY(WaitUntil([&] { return !w.upgrade_server.LinkBusy(); }, kJobMs));
+    }
+
+    // The launch resolves a relative image path against the configuration's folder, whatever
+    // the working directory holds at the same relative path.
+    void relativeImagePathStartsAtTheConfiguration_data()
+    {
+        QTest::addColumn<bool>("beside_config");       // the image lies below the configuration's folder
+        QTest::addColumn<bool>("in_working_dir");      // another image lies below the working directory
+        QTest::newRow("both: the configuration's is taken") << true << true;
+        QTest::newRow("only beside the configuration") << true << false;
+        QTest::newRow("only in the working directory: missing") << false << true;
+    }
+
+    void relativeImagePathStartsAtTheConfiguration()
+    {
+        QFETCH(bool, beside_config);
+        QFETCH(bool, in_working_dir);
+        SimFamily family(FastFamily());
+        QTemporaryDir config_dir;
+        const QString image_path = QDir(config_dir.path()).filePath("fw/motor.bin");
+        if (beside_config)
+            WriteImage(image_path, 3);
+        TestWorkspace elsewhere;
+        if (in_working_dir)
+            WriteImage("fw/motor.bin", 4);
+        FirmwareEntries entries;
+        entries["Motor"] = FirmwareEntry{3, {4}, {FirmwareSeries{1024, "1.0.0", "MOTOR-HW-A", "fw/motor.bin", "motor A"}}};
+
+        UpgradeServer server;
+        UpgradeLaunch launch(server, QDir(config_dir.path()).filePath("config.json"));
+        QVERIFY(!launch.FindDevice(entries, "Motor"));
+        LaunchJob job;
+        const auto refusal = launch.Prepare(job);
+        server.StopPolling();
+        if (!beside_config) {
+            QVERIFY(refusal);
+            QCOMPARE(int(refusal->kind), int(LaunchRefusal::Kind::MissingFile));
+            QCOMPARE(refusal->debug_lines.value(0), "firm_path:" + image_path);
+            return;
+        }
+        QVERIFY2(!refusal, refusal ? qPrintable(refusal->en) : "");
+        QCOMPARE(job.firmware_path, image_path);
+        QFile file(image_path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(job.image);
+        QCOMPARE(job.image->sha256, QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256));
+    }
+
     // Two identical units, the first of which never comes back from its restart while the
     // second already waits in its bootloader: the job keeps to the unit it started on and fails
     // with the lost port; the other unit hears nothing.
@@ -315,7 +392,7 @@ private slots:
         entries["Base"] = FirmwareEntry{2, {4}, {FirmwareSeries{1024, "1.0.0", "BASE-HW-A-REV-0003", image, "base A"}}};
 
         UpgradeServer server;
-        UpgradeLaunch launch(server);
+        UpgradeLaunch launch(server, dir.filePath("config.json"));
         const auto several = launch.FindDevice(entries, "Base");
         QVERIFY(several && several->kind == LaunchRefusal::Kind::SeveralDevices);
 

@@ -57,7 +57,7 @@ public:
     Ended Upgrade(UpgradeServer &server, const QString &target)
     {
         Ended ended;
-        UpgradeLaunch launch(server);
+        UpgradeLaunch launch(server, dir.filePath("config.json"));
         ended.refusal = launch.FindDevice(entries, target);
         if (ended.refusal)
             return ended;

@@ -14,7 +14,7 @@ SoakJobResult RunSoakJob(UpgradeServer &server, SimFamily &family, const Firmwar
                          const QString &target, const Interruption &interruption, const SoakBounds &bounds)
 {
     SoakJobResult result;
-    UpgradeLaunch launch(server);
+    UpgradeLaunch launch(server, QString());  // the soak's images are named by absolute paths
     if (const auto refusal = launch.FindDevice(entries, target, family.Location())) {
         result.refused = refusal->kind;
         return result;

@@ -1,13 +1,12 @@
 #include "cli_options.h"
 
+#include "device_family.h"
 #include "history_store.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 
 #include <cmath>
-
-const QStringList kLaunchTargets = {"Base", "Motor", "Steering", "Meter", "Pedals"};
 
 namespace {
 
@@ -64,13 +63,20 @@ QString Description()
                "UPGRADER_WAIT_SCALE=F (0 < F <= 1) is for tests and trials against upgrader-sim --fast only: it\n"
                "shortens the upgrade sequence's waits of a second and more F-fold. Real devices need the full\n"
                "waits.")
-        .arg(kLaunchTargets.join(QStringLiteral(", ")));
+        .arg(TargetNames().join(QStringLiteral(", ")));
 }
 
 int Usage(QString *message, const QString &text)
 {
     *message = text;
     return 2;
+}
+
+// Only the family's targets have a launch: the window has a button for each.
+int UnknownTarget(QString *message, const QString &name)
+{
+    return Usage(message, QStringLiteral("unknown target '%1' (one of %2)")
+                              .arg(name, TargetNames().join(QStringLiteral(", "))));
 }
 
 }  // namespace
@@ -134,9 +140,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
 
     switch (options->command) {
     case CliOptions::Command::Upgrade:
-        if (!kLaunchTargets.contains(options->argument))
-            return Usage(message, QStringLiteral("unknown target '%1' (one of %2)")
-                                      .arg(options->argument, kLaunchTargets.join(QStringLiteral(", "))));
+        if (!TargetNamed(options->argument))
+            return UnknownTarget(message, options->argument);
         break;
     case CliOptions::Command::Switch:
         if (options->argument != QLatin1String("app") && options->argument != QLatin1String("boot"))
@@ -176,9 +181,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     if (parser.isSet("target")) {
         // Recorded names are the launch's: a misspelt one would match nothing and look like no history.
         options->history_target = parser.value("target");
-        if (!kLaunchTargets.contains(options->history_target))
-            return Usage(message, QStringLiteral("unknown target '%1' (one of %2)")
-                                      .arg(options->history_target, kLaunchTargets.join(QStringLiteral(", "))));
+        if (!TargetNamed(options->history_target))
+            return UnknownTarget(message, options->history_target);
     }
     if (parser.isSet("since") && !HistoryStore::ParseSince(parser.value("since"), options->since))
         return Usage(message, QStringLiteral("--since takes a date (2024-05-01) or an ISO 8601 time "

@@ -27,9 +27,6 @@ struct CliOptions {
     bool csv = false;
 };
 
-// The target names the window has buttons for, the only ones `upgrade` takes.
-extern const QStringList kLaunchTargets;
-
 // Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable). Returns 0 with
 // *options filled, 2 with *message set for a usage error, or -1 when help was asked for
 // (*message holds it).

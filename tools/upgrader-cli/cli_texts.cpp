@@ -7,7 +7,6 @@ const Bilingual kUpdateFailed = {"升级失败!", "Update failed!"};
 const Bilingual kPortNotOpened = {"无法打开端口 %1: %2", "Port %1 could not be opened: %2"};
 const Bilingual kPortGone = {"产品ID %1 的端口已不存在", "The port of product id %1 is gone"};
 const Bilingual kPortNotOpenedByJob = {"升级开始时无法打开端口 %1", "Port %1 could not be opened when the job started"};
-const Bilingual kImageInvalid = {"固件文件无效: %1", "The firmware image is not valid: %1"};
 const Bilingual kImageNotLoaded = {"固件文件无法加载: %1", "The firmware image could not be loaded: %1"};
 const Bilingual kStoppedByTimeout = {"超过 %1 秒 (--timeout)，升级已停止", "Stopped after %1 s (--timeout)"};
 const Bilingual kStoppedBySigint = {"收到 SIGINT，升级已停止", "Stopped by SIGINT"};

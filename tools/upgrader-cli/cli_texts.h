@@ -12,7 +12,6 @@ extern const Bilingual kUpdateFailed;
 extern const Bilingual kPortNotOpened;       // %1 the port, %2 the system's reason
 extern const Bilingual kPortGone;            // %1 the product id
 extern const Bilingual kPortNotOpenedByJob;  // %1 the port
-extern const Bilingual kImageInvalid;        // %1 the reason
 extern const Bilingual kImageNotLoaded;      // %1 the path
 extern const Bilingual kStoppedByTimeout;    // %1 seconds
 extern const Bilingual kStoppedBySigint;

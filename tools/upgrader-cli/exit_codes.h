@@ -1,5 +1,11 @@
 #pragma once
 
+#include "job_end.h"
+#include "upgrade_launch.h"
+
+// Why the command was asked to stop before its job ended.
+enum class StopCause { None, Timeout, Interrupt, Terminate, Hangup };
+
 // What upgrader-cli's exit code tells a script. The values are part of the command's interface.
 namespace ExitCode {
 
@@ -36,3 +42,12 @@ inline const char *ResultName(int code)
 }
 
 }  // namespace ExitCode
+
+// The exit code of a refused launch.
+int RefusalExitCode(LaunchRefusal::Kind kind);
+// The exit code of a job stopped for the cause.
+int StopExitCode(StopCause cause);
+// The exit code of a job, from why the engine says it ended and, for a stopped job, the cause the
+// command stopped it for. A stop that came too late to matter leaves a success, and a job that
+// failed on its own before the stop took effect keeps its own code.
+int JobEndExitCode(JobEndReason reason, StopCause cause);

@@ -12,7 +12,6 @@
 #include "run_report.h"
 #include "station_run.h"
 #include "stop_signals.h"
-#include "upgrade_run.h"
 #include "waits.h"
 
 #include <QCoreApplication>
@@ -49,11 +48,11 @@ int RunImage(const CliOptions &options, CliOutput &output)
 }
 
 // Runs one base's or a station's upgrade to its end: SIGINT, SIGTERM, SIGHUP (the terminal it
-// ran in was closed) and --timeout stop it as the Stop button does, and the stopped job is
+// ran in was closed) and --timeout stop it as the Stop button does, and the stopped jobs are
 // recorded before the command exits.
-template <class Run>
-int RunToEnd(QCoreApplication &app, Run &run, const CliOptions &options)
+int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
 {
+    StationRun run(options, output, clock);
     StopSignals stop;
     QObject::connect(&stop, &StopSignals::Stop, &run,
                      [&run](int number) { run.RequestStop(SignalStopCause(number)); });
@@ -63,21 +62,11 @@ int RunToEnd(QCoreApplication &app, Run &run, const CliOptions &options)
         QObject::connect(&timeout, &QTimer::timeout, &run, [&run] { run.RequestStop(StopCause::Timeout); });
         timeout.start(int(options.timeout_s * 1000));
     }
-    QObject::connect(&run, &Run::Finished, &app, &QCoreApplication::exit);
+    QObject::connect(&run, &StationRun::Finished, &app, &QCoreApplication::exit);
     const int code = run.Launch();
     if (code >= 0)
         return code;
     return app.exec();
-}
-
-int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
-{
-    if (options.all) {
-        StationRun run(options, output, clock);
-        return RunToEnd(app, run, options);
-    }
-    UpgradeRun run(options, output, clock);
-    return RunToEnd(app, run, options);
 }
 
 }  // namespace

@@ -3,27 +3,11 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "exit_codes.h"
-#include "firmware_image.h"
 
 #include <QDebug>
 
 #include <cmath>
 #include <csignal>
-
-int RefusalExitCode(LaunchRefusal::Kind kind)
-{
-    switch (kind) {
-    case LaunchRefusal::Kind::TargetAbsent: return ExitCode::kConfig;
-    case LaunchRefusal::Kind::NoDevice:
-    case LaunchRefusal::Kind::SeveralDevices: return ExitCode::kDevice;
-    case LaunchRefusal::Kind::NoHardwareVersion:
-    case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
-    case LaunchRefusal::Kind::EmptyPath:
-    case LaunchRefusal::Kind::MissingFile:
-    case LaunchRefusal::Kind::InvalidImage: return ExitCode::kImage;
-    }
-    return ExitCode::kFailed;
-}
 
 void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const QString &prefix, int code,
                    const QString &warning, const QStringList &debug_lines, bool debug_after)
@@ -43,33 +27,6 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
         output.Event(QStringLiteral("refusal"), fields);
     if (debug_after)
         debug();
-}
-
-int JobEndExitCode(JobEndReason reason, StopCause cause)
-{
-    switch (reason) {
-    case JobEndReason::Success: return ExitCode::kSuccess;
-    case JobEndReason::Stopped:
-    case JobEndReason::TimedOut: return StopExitCode(cause);
-    case JobEndReason::ImageInvalid: return ExitCode::kImage;
-    case JobEndReason::PortNotOpened:
-    case JobEndReason::LinkLost: return ExitCode::kPort;
-    case JobEndReason::DeviceSilent:
-    case JobEndReason::DeviceFailed: return ExitCode::kFailed;
-    }
-    return ExitCode::kFailed;
-}
-
-int StopExitCode(StopCause cause)
-{
-    switch (cause) {
-    case StopCause::Timeout: return ExitCode::kTimeout;
-    case StopCause::Interrupt: return ExitCode::kInterrupted;
-    case StopCause::Terminate: return ExitCode::kTerminated;
-    case StopCause::Hangup: return ExitCode::kHangup;
-    case StopCause::None: break;
-    }
-    return ExitCode::kFailed;
 }
 
 StopKind EngineStopKind(StopCause cause)
@@ -110,19 +67,13 @@ QJsonValue TextOrNull(const QString &text)
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
-ImageFacts ReadImageFacts(const LaunchJob &job)
+ImageFacts ReadImageFacts(const ImageSnapshot &image)
 {
     ImageFacts facts;
-    ImageSnapshot read;
-    // The launch's own reading when it made one: the job sends exactly those bytes.
-    const bool sound = job.image || FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, facts.problem);
-    const ImageSnapshot &snapshot = job.image ? *job.image : read;
-    if (!snapshot.sha256.isEmpty())
-        facts.sha256 = QString::fromLatin1(snapshot.sha256.toHex());
-    if (sound) {
-        for (const FirmwareSection &section : snapshot.sections)
-            facts.section_lengths.append(section.length);
-    }
+    if (!image.sha256.isEmpty())
+        facts.sha256 = QString::fromLatin1(image.sha256.toHex());
+    for (const FirmwareSection &section : image.sections)
+        facts.section_lengths.append(section.length);
     return facts;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "cli_output.h"
+#include "exit_codes.h"
+#include "firmware_image.h"
+#include "job_end.h"
 #include "job_phases.h"
-#include "upgrade_launch.h"
-#include "upgrade_run.h"
-#include "upgrade_server.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -14,32 +14,23 @@
 
 // What the reports of an upgrade share, for one base or for every base of a station.
 
-// The exit code of a refused launch.
-int RefusalExitCode(LaunchRefusal::Kind kind);
-
 // A refusal as the command reports it: the launch's console lines before or after the warning, as
 // the window writes them, and the warning as a line (after prefix) or as a "refusal" event (about
 // context, or the output's own when null).
 void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const QString &prefix, int code,
                    const QString &warning, const QStringList &debug_lines, bool debug_after);
 
-// The exit code of a job, from why the engine says it ended (and, for a stopped job, the cause
-// the command stopped it for).
-int JobEndExitCode(JobEndReason reason, StopCause cause);
-
 // A stopped job ends after its current pass and returns its unit to its application: the base
 // restarts, which takes up to 5 s to come back on USB and 5 s to answer. Far longer means the
 // job is stuck in the system, and the command must not hang with it.
 constexpr int kStopGraceMs = 20000;
 
-// The exit code of a job stopped by the cause, and what the command says about it (timeout_s:
-// the --timeout given).
-int StopExitCode(StopCause cause);
 // How the engine is told to stop for the cause: --timeout as its time limit, a signal as the
 // operator's Stop.
 StopKind EngineStopKind(StopCause cause);
 // The cause a stop signal stands for (SIGINT, SIGTERM and, where there is one, SIGHUP).
 StopCause SignalStopCause(int signal_number);
+// What the command says about a job stopped for the cause (timeout_s: the --timeout given).
 QString StopReason(StopCause cause, bool chinese, double timeout_s);
 
 // A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
@@ -47,13 +38,12 @@ QString StopReason(StopCause cause, bool chinese, double timeout_s);
 QJsonValue Rounded(double value, double parts);
 QJsonValue TextOrNull(const QString &text);
 
-// The image a job writes, as the reports name it.
+// The image a job writes, as the reports name it: from the launch's one reading of it.
 struct ImageFacts {
     QString sha256;                   // of the whole file
     QVector<qint64> section_lengths;  // in image order, before compression
-    QString problem;                  // why it is not a valid image for the device; empty if it is
 };
-ImageFacts ReadImageFacts(const LaunchJob &job);
+ImageFacts ReadImageFacts(const ImageSnapshot &image);
 
 // A progress report's fields in the JSON stream (the "progress" event).
 QJsonObject ProgressFields(const JobProgress &now);

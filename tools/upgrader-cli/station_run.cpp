@@ -3,23 +3,17 @@
 #include "cli_config.h"
 #include "cli_output.h"
 #include "cli_texts.h"
-#include "exit_codes.h"
-#include "history_store.h"
 #include "port_catalog.h"
 #include "run_report.h"
-#include "station_unit.h"
-#include "stop_signals.h"
 #include "upgrade_launch.h"
 #include "upgrade_server.h"
+#include "upgrade_session.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,10 +59,15 @@ QString Where(const PortInfo &port)
     return port.location.isEmpty() ? port.name : port.location;
 }
 
+bool AllEnded(const std::vector<std::unique_ptr<UpgradeSession>> &sessions)
+{
+    return std::all_of(sessions.begin(), sessions.end(), [](const auto &session) { return session->HasEnded(); });
+}
+
 }  // namespace
 
 StationRun::StationRun(const CliOptions &opts, CliOutput &out, const QElapsedTimer &started)
-    : options(opts), output(out), clock(started)
+    : options(opts), output(out), clock(started), station(opts.all)
 {
     connect(&status_timer, &QTimer::timeout, this, &StationRun::RenderStatus);
     stop_grace_timer.setSingleShot(true);
@@ -81,61 +80,63 @@ int StationRun::Launch()
 {
     const QString target = options.argument;
     output.SetContext(target, QString());
+    // A station of one is there from the start: what refuses the command is its refusal.
+    if (!station)
+        AddSession(std::make_unique<UpgradeSession>(target, options.port, output, clock));
 
     const CliConfig config = ReadCliConfig(options.config, options.chinese);
     chinese = config.chinese;
     if (config.failure)
         return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
-    // Firmware paths are relative to the configuration's folder, as the window's are to its own.
-    QDir::setCurrent(QFileInfo(config.path).absolutePath());
 
-    // What refuses the whole station: a target not configured, or not one base of it attached.
-    {
-        UpgradeServer idle;
-        UpgradeLaunch check(idle);
-        const auto refusal = check.FindDevice(config.entries, target);
-        using Kind = LaunchRefusal::Kind;
-        if (refusal && (refusal->kind == Kind::TargetAbsent || refusal->kind == Kind::NoDevice))
-            return RefuseLaunch(*refusal);
+    if (station) {
+        // What refuses the whole station: a target not configured, or not one base of it attached.
+        {
+            UpgradeServer idle;
+            UpgradeLaunch check(idle, config.path);
+            const auto refusal = check.FindDevice(config.entries, target);
+            using Kind = LaunchRefusal::Kind;
+            if (refusal && (refusal->kind == Kind::TargetAbsent || refusal->kind == Kind::NoDevice))
+                return RefuseLaunch(*refusal);
+        }
+        QList<PortInfo> bases;
+        for (const PortInfo &port : ListFamilyPorts()) {
+            if (config.entries.value(target).usb_pids.contains(port.product_id))
+                bases.append(port);
+        }
+        std::stable_sort(bases.begin(), bases.end(),
+                         [](const PortInfo &a, const PortInfo &b) { return LocationBefore(Where(a), Where(b)); });
+        for (const PortInfo &base : qAsConst(bases))
+            AddSession(std::make_unique<UpgradeSession>(target, base, output, clock));
     }
-    QList<PortInfo> bases;
-    for (const PortInfo &port : ListFamilyPorts()) {
-        if (config.entries.value(target).usb_pids.contains(port.product_id))
-            bases.append(port);
-    }
-    std::stable_sort(bases.begin(), bases.end(),
-                     [](const PortInfo &a, const PortInfo &b) { return LocationBefore(Where(a), Where(b)); });
 
-    for (const PortInfo &base : qAsConst(bases)) {
-        units.push_back(std::make_unique<StationUnit>(target, base, output, chinese, HistoryStore::Location(config.path)));
-        StationUnit *unit = units.back().get();
-        connect(unit, &StationUnit::Ended, this, [this, unit] { OnUnitEnded(*unit); });
-        connect(unit, &StationUnit::Progressed, this, [this](bool phase_changed) {
-            if (phase_changed)
-                RenderStatus();
-        });
-    }
-    for (const auto &unit : units) {
+    for (const auto &session : sessions) {
         QCoreApplication::processEvents();  // a stop signal is seen between two launches
         if (stop_cause != StopCause::None)
-            break;
-        unit->Prepare(config.entries);
+            break;  // the stop has ended every session not launched yet
+        session->Launch(config);
     }
     // Every launch is done before any job starts (see the class comment).
-    for (const auto &unit : units) {
-        if (stop_cause != StopCause::None)
-            unit->Stop(stop_cause, StopReason(stop_cause, chinese, options.timeout_s));
-        else if (!unit->HasEnded())
-            unit->Start();
+    for (const auto &session : sessions) {
+        if (!session->HasEnded())
+            session->Start();
     }
     launched = true;
-    if (std::all_of(units.begin(), units.end(), [](const auto &unit) { return unit->HasEnded(); }))
+    if (AllEnded(sessions))
         return Conclude();
     if (output.GetMode() == CliOutput::Mode::Terminal) {
         RenderStatus();
         status_timer.start(kStatusRedrawMs);
     }
     return -1;
+}
+
+void StationRun::AddSession(std::unique_ptr<UpgradeSession> session)
+{
+    UpgradeSession *added = session.get();
+    sessions.push_back(std::move(session));
+    connect(added, &UpgradeSession::Ended, this, [this, added] { OnSessionEnded(*added); });
+    connect(added, &UpgradeSession::Progressed, this, &StationRun::RenderStatus);
 }
 
 int StationRun::RefuseLaunch(const LaunchRefusal &refusal)
@@ -146,6 +147,10 @@ int StationRun::RefuseLaunch(const LaunchRefusal &refusal)
 
 int StationRun::RefuseAll(int code, const QString &warning, const QStringList &debug_lines, bool debug_after)
 {
+    if (!station) {
+        sessions.front()->Refuse(code, warning, debug_lines, debug_after);
+        return code;
+    }
     auto debug = [&] {
         for (const QString &line : debug_lines)
             qDebug().noquote() << line;
@@ -173,27 +178,27 @@ void StationRun::RequestStop(StopCause cause)
     if (stop_cause != StopCause::None)
         return;
     stop_cause = cause;
-    if (!launched)
-        return;  // the launches look at the cause between two bases
     bool waiting = false;
-    for (const auto &unit : units) {
-        waiting |= unit->Running();
-        unit->Stop(cause, StopReason(cause, chinese, options.timeout_s));
+    for (const auto &session : sessions) {
+        waiting |= session->Running();
+        session->Stop(cause, StopText());
     }
     if (waiting)
         stop_grace_timer.start(kStopGraceMs);
 }
 
-void StationRun::OnUnitEnded(const StationUnit &unit)
+QString StationRun::StopText() const
+{
+    return StopReason(stop_cause, chinese, options.timeout_s);
+}
+
+void StationRun::OnSessionEnded(const UpgradeSession &session)
 {
     if (first_failure == 0)
-        first_failure = unit.ExitCode();
+        first_failure = session.ExitCode();
     RenderStatus();
-    if (!launched)
-        return;
-    if (!std::all_of(units.begin(), units.end(), [](const auto &unit) { return unit->HasEnded(); }))
-        return;
-    emit Finished(Conclude());
+    if (launched && AllEnded(sessions))
+        emit Finished(Conclude());
 }
 
 void StationRun::RenderStatus()
@@ -201,16 +206,20 @@ void StationRun::RenderStatus()
     if (output.GetMode() != CliOutput::Mode::Terminal || !launched)
         return;
     QStringList lines;
-    for (const auto &unit : units)
-        lines << unit->StatusLine();
-    output.StatusLines(lines);
+    for (const auto &session : sessions) {
+        const QString line = session->StatusLine();
+        if (!line.isEmpty())
+            lines << line;
+    }
+    if (!lines.isEmpty())
+        output.StatusLines(lines);
 }
 
 void StationRun::OnStopGraceOver()
 {
     const QString text = CliTexts::kJobDidNotEnd.In(chinese).arg(kStopGraceMs / 1000);
-    for (const auto &unit : units)
-        unit->Abandon(StopExitCode(stop_cause), text);
+    for (const auto &session : sessions)
+        session->Abandon(text);
     const int code = Conclude();
     // Destroying the engines would wait for their threads without end; the system releases the ports.
     fflush(stdout);
@@ -218,24 +227,36 @@ void StationRun::OnStopGraceOver()
     std::_Exit(code);
 }
 
+int StationRun::CommandExitCode() const
+{
+    // A station of one ends as its unit did; a stopped station with the stop's code, any other
+    // with that of its first failure.
+    if (!station)
+        return sessions.front()->ExitCode();
+    return stop_cause != StopCause::None ? StopExitCode(stop_cause) : first_failure;
+}
+
 int StationRun::Conclude()
 {
     status_timer.stop();
     stop_grace_timer.stop();
+    const int code = CommandExitCode();
+    if (!station)
+        return code;  // the unit's result was the last word
     RenderStatus();
     output.EndStatus();
-    const int code = stop_cause != StopCause::None ? StopExitCode(stop_cause) : first_failure;
-    const int succeeded =
-        int(std::count_if(units.begin(), units.end(), [](const auto &unit) { return unit->ExitCode() == 0; }));
+    const int succeeded = int(std::count_if(sessions.begin(), sessions.end(),
+                                            [](const auto &session) { return session->ExitCode() == 0; }));
+    const int failed = int(sessions.size()) - succeeded;
 
     if (output.Json()) {
         QJsonArray rows;
-        for (const auto &unit : units)
-            rows.append(unit->SummaryFields());
+        for (const auto &session : sessions)
+            rows.append(session->SummaryFields());
         output.Event(QStringLiteral("summary"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
                                                  {QStringLiteral("exit_code"), code},
                                                  {QStringLiteral("succeeded"), succeeded},
-                                                 {QStringLiteral("failed"), int(units.size()) - succeeded},
+                                                 {QStringLiteral("failed"), failed},
                                                  {QStringLiteral("duration_s"), Seconds(clock)},
                                                  {QStringLiteral("units"), rows}});
         return code;
@@ -243,8 +264,8 @@ int StationRun::Conclude()
     // One line per base, in columns: location, hardware version, result, time, error text.
     QList<QStringList> table{{QStringLiteral("location"), QStringLiteral("hardware"), QStringLiteral("result"),
                               QStringLiteral("time"), QStringLiteral("error")}};
-    for (const auto &unit : units)
-        table.append(unit->SummaryCells());
+    for (const auto &session : sessions)
+        table.append(session->SummaryCells());
     QVector<int> widths(table.first().size(), 0);
     for (const QStringList &row : table) {
         for (int i = 0; i < row.size(); ++i)
@@ -252,9 +273,9 @@ int StationRun::Conclude()
     }
     output.Out(QStringLiteral("%1 on %2 bases: %3 succeeded, %4 failed (%5 s)")
                    .arg(options.argument)
-                   .arg(units.size())
+                   .arg(sessions.size())
                    .arg(succeeded)
-                   .arg(int(units.size()) - succeeded)
+                   .arg(failed)
                    .arg(clock.elapsed() / 1000.0, 0, 'f', 1));
     for (const QStringList &row : table) {
         QStringList cells;

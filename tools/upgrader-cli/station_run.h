@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli_options.h"
-#include "upgrade_run.h"
+#include "exit_codes.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -11,55 +11,60 @@
 #include <vector>
 
 class CliOutput;
-class QCoreApplication;
-class StationUnit;
+class UpgradeSession;
 struct LaunchRefusal;
 
-// `upgrade TARGET --all`: TARGET on every attached base at once, one engine and one job thread
-// per base, each job held to its base's USB location.
+// `upgrade TARGET`: one upgrade session per unit. Without --all a station of one, the unit the
+// launch finds (at --port when given); with --all, TARGET on every attached base at once, one
+// engine and one job thread per base, each job held to its base's USB location.
 //
 // The launches (each with its blocking hardware queries) run one after another in this thread
 // before any job starts: every engine's 1 ms tick timer runs in this thread's event loop, so
 // while the jobs run that loop does nothing that blocks. The jobs then start together, and the
-// command ends when the last one has, with a summary line per base.
+// command ends when the last one has: alone with the unit's result, a station with a summary
+// line per base.
 class StationRun : public QObject {
     Q_OBJECT
 
 public:
+    // clock runs from the start of the command: --timeout and the reported durations count from it.
     StationRun(const CliOptions &options, CliOutput &output, const QElapsedTimer &clock);
     ~StationRun() override;
 
     // The launches and the start of the jobs. Returns the exit code when the command ends here
-    // (a refusal for the whole station, every base refused, a stop), or -1 once jobs run;
-    // Finished brings the code then.
+    // (a refusal, every base refused, a stop), or -1 once jobs run; Finished brings the code then.
     int Launch();
 
     // Stops every job as the operator's Stop button does, and waits (bounded) for their end;
-    // during the launches, no further base is launched and no job starts. The first cause counts.
+    // during the launches, no further unit is launched and no job starts. The first cause counts.
     void RequestStop(StopCause cause);
 
 signals:
     void Finished(int exit_code);
 
 private:
+    // A refusal of the whole command, before any unit's launch.
     int RefuseAll(int code, const QString &warning, const QStringList &debug_lines = {}, bool debug_after = false);
     int RefuseLaunch(const LaunchRefusal &refusal);
-    void OnUnitEnded(const StationUnit &unit);
+    void AddSession(std::unique_ptr<UpgradeSession> session);
+    void OnSessionEnded(const UpgradeSession &session);
     void RenderStatus();
     void OnStopGraceOver();
-    // The summary of every base and the command's exit code.
+    QString StopText() const;
+    // The end of the command: a station's summary; its exit code.
     int Conclude();
+    int CommandExitCode() const;
 
     const CliOptions &options;
     CliOutput &output;
     const QElapsedTimer &clock;
+    const bool station;  // --all: every base, with a summary
     bool chinese = false;
 
-    std::vector<std::unique_ptr<StationUnit>> units;
+    std::vector<std::unique_ptr<UpgradeSession>> sessions;
     bool launched = false;  // the launches are over: the end of the last job ends the command
-    int first_failure = 0;  // the exit code of the first base that failed, in time
+    int first_failure = 0;  // the exit code of the first unit that failed, in time
     StopCause stop_cause = StopCause::None;
     QTimer status_timer;      // redraws the terminal's lines between reports
     QTimer stop_grace_timer;  // the bound on the wait for stopped jobs' end
 };
-

@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPlainTextEdit>
@@ -211,7 +212,7 @@ void HeadlessRun::TakeDebugLines()
         if (line.startsWith(QLatin1String("\nHardware Version: ")) && current >= 0 && current < outcomes.size())
             outcomes[current].hardware = line.mid(19);
         if (line.startsWith(QLatin1String("Using firmware:  ")) && current >= 0 && current < outcomes.size())
-            outcomes[current].image = QDir::current().relativeFilePath(line.mid(17));
+            outcomes[current].image = QFileInfo(window.config_path).absoluteDir().relativeFilePath(line.mid(17));
         if (verbose)
             Line(QStringLiteral("  dbg | ") + line.trimmed());
     }

@@ -42,7 +42,7 @@ bool Parse(const QStringList &arguments, Options &options, QString *error)
     parser.addOption({"targets", "Targets to upgrade in --headless mode, in order (default: all five).",
                       "LIST", "Base,Motor,Meter,Steering,Pedals"});
     parser.addOption({"chinese", "Start the window in Chinese."});
-    parser.addOption({"work", "Working directory to write and start in (default: a fresh temporary one).", "DIR"});
+    parser.addOption({"work", "Folder to write the configuration and images into, where the window finds them (default: a fresh temporary one).", "DIR"});
     parser.addOption({"verbose", "Also print the engine's debug lines."});
     parser.addOption({"fast", "Shorten the sequence's waits of a second or more twentyfold (a demo of the "
                               "flow, not of its timing)."});
@@ -130,9 +130,7 @@ int main(int argc, char **argv)
         }
         chosen << *it;
     }
-    // The window looks for its configuration in the current directory, as the operator program
-    // does beside its executable.
-    QDir::setCurrent(work);
+    // The window finds its configuration there, and the firmware paths in it start there.
     printf("Working directory: %s\n", qPrintable(work));
 
     SimPortCatalog::Install();
@@ -152,7 +150,7 @@ int main(int argc, char **argv)
 
     if (options.headless)
         qInstallMessageHandler(&HeadlessRun::CaptureDebug);
-    MainWindow window;
+    MainWindow window{QDir(work)};
     window.show();
     if (!options.headless)
         return app.exec();
