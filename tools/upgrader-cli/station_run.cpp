@@ -1,6 +1,7 @@
 #include "station_run.h"
 
 #include "cli_config.h"
+#include "cli_log.h"
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "exit_codes.h"
@@ -13,7 +14,6 @@
 #include "upgrade_server.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -148,7 +148,7 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
 {
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qDebug().noquote() << line;
+            qCDebug(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();

@@ -2,11 +2,23 @@
 
 #include "cli_texts.h"
 #include "exit_codes.h"
+#include "log_unit.h"
 #include "run_report.h"
 
 #include <QDebug>
 #include <QSerialPort>
 #include <QThread>
+
+namespace {
+
+// The key the launch and the engine name this base's lines by: what the launch pins the job to.
+QString UnitOf(const PortInfo &base, const QString &where)
+{
+    const QString key = UnitKey(base);
+    return key.isEmpty() ? where : key;
+}
+
+}  // namespace
 
 StationUnit::StationUnit(const QString &name, const PortInfo &port, CliOutput &out, bool zh, const QString &file)
     : target(name),
@@ -31,17 +43,16 @@ StationUnit::StationUnit(const QString &name, const PortInfo &port, CliOutput &o
 
 StationUnit::~StationUnit()
 {
-    output.SetThreadContext(&server, {});
+    output.SetUnitContext(UnitOf(base, where), {});
 }
 
 bool StationUnit::Prepare(const FirmwareEntries &entries)
 {
     clock.start();
-    // The launch's console lines (--verbose) come from this thread and are about this base.
-    output.SetThreadContext(QThread::currentThread(), context);
-    const bool prepared = Launch(entries);
-    output.SetThreadContext(QThread::currentThread(), {});
-    return prepared;
+    // The console lines (--verbose) of the launch, then of the job, are about this base.
+    output.SetUnitContext(UnitOf(base, where), context);
+    const LogUnit::Scope unit(UnitOf(base, where));
+    return Launch(entries);
 }
 
 bool StationUnit::Launch(const FirmwareEntries &entries)
@@ -105,8 +116,6 @@ bool StationUnit::Start()
     // Queued behind every report of the job: they have all arrived when this one does.
     connect(&server, &QThread::finished, this, &StationUnit::OnJobEnded, Qt::QueuedConnection);
 
-    // The job thread's console lines are about this base.
-    output.SetThreadContext(&server, context);
     record_keeper.Begin(target, job, history);
     if (!server.Start(job)) {
         record_keeper.Abandon();
