@@ -1,5 +1,7 @@
 #include "elevated_start.h"
 
+#include "window_log.h"
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 
@@ -14,7 +16,6 @@ ElevatedStart StartElevated(const QString &program, QWidget * /*window: the shel
 }
 
 #else
-#include <QDebug>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -87,10 +88,10 @@ ElevatedStart StartThroughHelper(const QString &program, QWidget *window)
 
     // No deadline: the operator may take their time over the password, and the test program
     // as long as it needs. The console names what the hidden tool waits for.
-    qDebug().noquote() << QStringLiteral("Waiting for %1 (pid %2) to run %3")
-                              .arg(helper)
-                              .arg(process->processId())
-                              .arg(program);
+    qCDebug(lcWindow).noquote() << QStringLiteral("Waiting for %1 (pid %2) to run %3")
+                                       .arg(helper)
+                                       .arg(process->processId())
+                                       .arg(program);
     const QPointer<QWidget> hidden = window && window->isVisible() ? window : nullptr;
     if (hidden)
         hidden->hide();

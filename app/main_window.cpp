@@ -9,12 +9,12 @@
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
 #include "window_font.h"
+#include "window_log.h"
 #include "window_texts.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -85,7 +85,7 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     // A history that cannot be written is the console's business, never the operator's result.
     connect(&record_keeper, &JobRecordKeeper::Recorded, this, [](const UpgradeRecord &, const QString &warning) {
         if (!warning.isEmpty())
-            qDebug().noquote() << warning;
+            qCDebug(lcWindow).noquote() << warning;
     });
     connect(form->btn_open_config, &QPushButton::clicked, this, &MainWindow::OpenConfig);
     connect(form->btn_main_go_app, &QPushButton::clicked, this, &MainWindow::MainGoApp);
@@ -108,7 +108,7 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
         StartConfiguredParts();
     } else {
         config_valid = false;
-        qDebug().noquote() << QString::fromUtf8(WindowTexts::kConfigInvalid.zh);
+        qCDebug(lcWindow).noquote() << QString::fromUtf8(WindowTexts::kConfigInvalid.zh);
         // After the parser's own, more precise warning.
         ShowWarningMsg(WindowTexts::kConfigInvalid.In(lang), true);
     }
@@ -196,8 +196,8 @@ bool MainWindow::EndJobBeforeClosing()
     closing = false;
     if (ended())
         return true;
-    qDebug().noquote() << QStringLiteral("The job did not end within %1 s of closing the window; it is not recorded")
-                              .arg(kCloseWaitMs / 1000);
+    qCDebug(lcWindow).noquote() << QStringLiteral("The job did not end within %1 s of closing the window; it is not recorded")
+                                       .arg(kCloseWaitMs / 1000);
     return false;
 }
 
@@ -205,9 +205,9 @@ bool MainWindow::FindConfig(const QDir &folder)
 {
     const ConfigDiscovery found = DiscoverConfig(folder);
     for (const QString &line : found.debug_lines)
-        qDebug().noquote() << line;
+        qCDebug(lcWindow).noquote() << line;
     if (found.failure) {
-        qDebug().noquote() << found.failure->debug_line;
+        qCDebug(lcWindow).noquote() << found.failure->debug_line;
         // No file has been read yet, so this speaks the start-up language.
         ShowWarningMsg(found.failure->Warning(lang), false);
         return false;
@@ -235,7 +235,7 @@ bool MainWindow::LoadConfig(const QString &path)
         firmware_entries = read.entries;
 
     if (read.failure) {
-        qDebug().noquote() << read.failure->debug_line;
+        qCDebug(lcWindow).noquote() << read.failure->debug_line;
         ShowWarningMsg(read.failure->Warning(lang), false);
         return false;
     }

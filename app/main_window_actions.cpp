@@ -5,10 +5,10 @@
 #include "elevated_start.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
+#include "window_log.h"
 #include "window_texts.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -28,7 +28,7 @@ void MainWindow::SwitchApp()
     QString directory;
     for (int i = 0; i + 1 < pieces.size(); ++i)
         directory += pieces[i] + QLatin1Char('/');
-    qDebug().noquote() << directory;
+    qCDebug(lcWindow).noquote() << directory;
 
     // Resolved before the directory changes, so a relative path means below the tool's own
     // directory.
@@ -47,7 +47,7 @@ void MainWindow::SwitchApp()
     }
     if (polling)
         upgrade_server.StartPolling();
-    qDebug().noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
+    qCDebug(lcWindow).noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
     // The tool stays open: relative firmware paths of later launches must still mean the
     // tool's directory, not the test program's.
     QDir::setCurrent(previous);

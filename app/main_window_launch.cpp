@@ -5,9 +5,9 @@
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
 #include "upgrade_launch.h"
+#include "window_log.h"
 #include "window_texts.h"
 
-#include <QDebug>
 #include <QTime>
 
 void MainWindow::StartUpgradeMain()
@@ -78,7 +78,7 @@ void MainWindow::ShowRefusal(const LaunchRefusal &refusal)
 {
     auto debug = [&] {
         for (const QString &line : refusal.debug_lines)
-            qDebug().noquote() << line;
+            qCDebug(lcWindow).noquote() << line;
     };
     if (!refusal.debug_after_warning)
         debug();

@@ -1,16 +1,16 @@
 // The job's firmware image: read at the start of every run, before the port is touched.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "firmware_image.h"
 
-#include <QDebug>
 #include <QFileInfo>
 
 void UpgradeServer::LoadImage()
 {
     job.image_loaded = false;
     if (!job.firmware_path.contains(QLatin1String(".bin"))) {
-        qDebug().noquote() << QString::fromUtf8("---固件必须是.bin文件");
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件必须是.bin文件");
         return;
     }
     job.sections.clear();
@@ -19,29 +19,29 @@ void UpgradeServer::LoadImage()
     const ImageSnapshot *image = job.image.get();
     if (!image) {
         if (!QFileInfo::exists(job.firmware_path)) {
-            qDebug().noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
+            qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
             return;
         }
         QString reason;
         if (!FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, reason)) {
-            qDebug().noquote() << reason;
+            qCDebug(lcEngine).noquote() << reason;
             return;
         }
         image = &read;
     }
 
     const ImageHeader &header = image->header;
-    qDebug().noquote() << "\n\n";
-    qDebug().noquote() << "Using firmware:  " + job.firmware_path;
-    qDebug().noquote() << "----------------------";
-    qDebug().noquote() << QString::fromUtf8("---App_ver：%1.%2.%3")
-                              .arg(header.app_ver_major)
-                              .arg(header.app_ver_minor)
-                              .arg(header.app_ver_patch);
-    qDebug().noquote() << QString::fromUtf8("---Product_code：") + header.product_code;
-    qDebug().noquote() << QString::fromUtf8("---Section_num：%1").arg(header.section_num);
-    qDebug().noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
-    qDebug().noquote() << "----------------------";
+    qCDebug(lcEngine).noquote() << "\n\n";
+    qCDebug(lcEngine).noquote() << "Using firmware:  " + job.firmware_path;
+    qCDebug(lcEngine).noquote() << "----------------------";
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---App_ver：%1.%2.%3")
+                                       .arg(header.app_ver_major)
+                                       .arg(header.app_ver_minor)
+                                       .arg(header.app_ver_patch);
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Product_code：") + header.product_code;
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Section_num：%1").arg(header.section_num);
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
+    qCDebug(lcEngine).noquote() << "----------------------";
 
     job.sections = image->sections;
     for (FirmwareSection &section : job.sections)

@@ -1,12 +1,12 @@
 // The operator's manual switch of the base between its application and its bootloader.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
+#include "log_unit.h"
 #include "messages.h"
 #include "port_catalog.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
-
-#include <QDebug>
 
 bool UpgradeServer::BaseGoApp(const QString &port)
 {
@@ -21,9 +21,10 @@ bool UpgradeServer::BaseGoBoot(const QString &port)
 bool UpgradeServer::SwitchBase(uint8_t to, const QString &line, const QString &port)
 {
     Q_ASSERT(InWindowThread());
+    const LogUnit::Scope unit(port);  // the refusal too is about the unit asked for
     // A job's thread owns the port until its run has ended: the switch must not touch it.
     if (LinkBusy()) {
-        qDebug().noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
+        qCDebug(lcEngine).noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
         return false;
     }
     QList<PortInfo> attached;
@@ -37,7 +38,7 @@ bool UpgradeServer::SwitchBase(uint8_t to, const QString &line, const QString &p
     if (sent) {
         QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
         FlushTx();
-        qDebug().noquote() << line;
+        qCDebug(lcEngine).noquote() << line;
         job.driver->port.waitForReadyRead(Waits::kModeSwitchDrainMs);
     }
     ReleaseDriver();

@@ -3,12 +3,12 @@
 // behind the base, the base) into its bootloader.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
-#include <QDebug>
 #include <QThread>
 
 namespace {
@@ -24,8 +24,8 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
     if (stop_requested)
         return;
     if (job.retry_count >= Limits::kMaxHandshakeRetries) {
-        qDebug() << state.load();
-        qDebug().noquote() << "---Timeout reach max count";
+        qCDebug(lcEngine) << state.load();
+        qCDebug(lcEngine).noquote() << "---Timeout reach max count";
         job.retry_count = 0;
         Fail(JobEndReason::DeviceSilent, QStringLiteral("Timeout reach max count"));
     }
@@ -100,7 +100,7 @@ bool UpgradeServer::GiveUpOnSilence()
         return true;  // already given up (or failed otherwise): say it once
     // Every waiting state repeats its request without limit; with nobody answering that would
     // spin until someone pressed Stop.
-    qDebug().noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
+    qCDebug(lcEngine).noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
     Fail(JobEndReason::DeviceSilent, QStringLiteral("The device stopped answering"));
     return true;
 }
@@ -169,7 +169,7 @@ bool UpgradeServer::TooManyRepeats(const char *what)
 {
     if (++job.request_repeats <= Limits::kMaxRequestRepeats)
         return false;
-    qDebug().noquote() << QStringLiteral("---No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats);
+    qCDebug(lcEngine).noquote() << QStringLiteral("---No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats);
     Fail(JobEndReason::DeviceFailed,
          QStringLiteral("No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats));
     return true;
@@ -196,16 +196,16 @@ void UpgradeServer::OnWaitHandshake(bool frame_received, const Frame &frame)
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Handshake) {
             ++handshakes_answered;
-            qDebug().noquote() << QStringLiteral("---Handshake OK! %1 / %2")
-                                      .arg(handshakes_answered.load())
-                                      .arg(handshakes_sent.load());
+            qCDebug(lcEngine).noquote() << QStringLiteral("---Handshake OK! %1 / %2")
+                                               .arg(handshakes_answered.load())
+                                               .arg(handshakes_sent.load());
             state = SendQueryMode;
         }
         return;
     }
     if (IdlePass(frame_received, Limits::kHandshakeIdlePasses) == Idle::TimedOut) {
         state = SendHandshake;
-        qDebug().noquote() << "---Wait handshkae timeout";
+        qCDebug(lcEngine).noquote() << "---Wait handshkae timeout";
         QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
         FlushTx();
         ++job.retry_count;
@@ -214,7 +214,7 @@ void UpgradeServer::OnWaitHandshake(bool frame_received, const Frame &frame)
 
 void UpgradeServer::OnSendQueryMode()
 {
-    qDebug().noquote() << "---Send bootmode";
+    qCDebug(lcEngine).noquote() << "---Send bootmode";
     QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
     state = WaitQueryMode;
     MarkWaiting();
@@ -227,7 +227,7 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
         if ((frame.command & kCommandMask) == Cmd::QueryMode) {
             Answered();
             job.target_in_app = frame.payload[0] != Mode::Boot;
-            qDebug().noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
+            qCDebug(lcEngine).noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
             state = EnterBoot;
         }
         return;
@@ -236,7 +236,7 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
         if (TooManyRepeats("mode query"))
             return;
         QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
-        qDebug().noquote() << "---Wait boot mode time out";
+        qCDebug(lcEngine).noquote() << "---Wait boot mode time out";
     }
 }
 
@@ -246,9 +246,9 @@ void UpgradeServer::OnEnterBoot()
     if (job.target_in_app) {
         QueueSwitchMode(SwitchTo::Boot, job.dev_id);
         FlushTx();
-        qDebug().noquote() << "---Wait target reset...";
+        qCDebug(lcEngine).noquote() << "---Wait target reset...";
         if (job.dev_id == DeviceId::Base) {
-            qDebug().noquote() << "---Wait main MCU reconnect USB...";
+            qCDebug(lcEngine).noquote() << "---Wait main MCU reconnect USB...";
             Reconnect();
         } else {
             SleepUnlessStopped(Waits::Long(Waits::kTargetRestartMs));
@@ -296,7 +296,7 @@ void UpgradeServer::SendMotorOffTheBus()
     uint8_t motor_mode = 0;
     if (mode == Mode::Boot && QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, motor_mode) &&
         motor_mode == Mode::Boot) {
-        qDebug().noquote() << "---Motor is at Boot";
+        qCDebug(lcEngine).noquote() << "---Motor is at Boot";
         job.motor_went_to_boot = true;
     }
 }
@@ -312,13 +312,13 @@ bool UpgradeServer::BringBaseToBoot()
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
-            qDebug().noquote() << "---Main is at Boot";
+            qCDebug(lcEngine).noquote() << "---Main is at Boot";
             job.base_went_to_boot = false;
             job.base_found_in_boot = true;
             break;
         }
         job.base_went_to_boot = true;
-        qDebug().noquote() << "---Main is at App, Wait Main go Boot";
+        qCDebug(lcEngine).noquote() << "---Main is at App, Wait Main go Boot";
         QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
         FlushTx();
         Reconnect();
@@ -335,7 +335,7 @@ void UpgradeServer::PowerDisplay()
         const uint8_t on = kDisplayPowerOn;
         QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
         FlushTx();
-        qDebug().noquote() << "---Force power on for display";
+        qCDebug(lcEngine).noquote() << "---Force power on for display";
         WaitInput(Waits::kBootExchangeMs);
         CollectRx();
         Frame reply;
@@ -356,14 +356,14 @@ bool UpgradeServer::TargetAnswersFromBoot()
             return false;
         }
         if (!QueryModeOf(job.dev_id, Waits::kBootExchangeMs, mode)) {
-            qDebug().noquote() << "---Bootmdoe timeout after main go boot";
+            qCDebug(lcEngine).noquote() << "---Bootmdoe timeout after main go boot";
             continue;
         }
         if (mode == Mode::Boot) {
-            qDebug().noquote() << "---Target is boot";
+            qCDebug(lcEngine).noquote() << "---Target is boot";
             break;
         }
-        qDebug().noquote() << "---Target is still at app";
+        qCDebug(lcEngine).noquote() << "---Target is still at app";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go boot failed"));
         return false;
     }
@@ -379,20 +379,20 @@ bool UpgradeServer::AwaitBaseInBoot()
             return false;
         }
         if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
-            qDebug().noquote() << "---Wait main bootmode resp timeout";
+            qCDebug(lcEngine).noquote() << "---Wait main bootmode resp timeout";
             continue;
         }
         if (mode != Mode::Boot) {
-            qDebug().noquote() << "---Main is still at app";
+            qCDebug(lcEngine).noquote() << "---Main is still at app";
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go boot failed!"));
             return false;
         }
-        qDebug().noquote() << "---Main go boot success";
+        qCDebug(lcEngine).noquote() << "---Main go boot success";
         job.retargeted_to_display = false;
         if (job.display_swap_check) {
             SleepUnlessStopped(Waits::Long(Waits::kDisplayProbeDelayMs));
             if (ProbeDisplay()) {
-                qDebug().noquote() << "---Target turn to display";
+                qCDebug(lcEngine).noquote() << "---Target turn to display";
                 job.dev_id = DeviceId::Display;
                 job.retargeted_to_display = true;
             }
@@ -410,7 +410,7 @@ bool UpgradeServer::ProbeDisplay()
         text += ReadHwText(DeviceId::Display, Waits::kProbeChunkMs);
         if (!text.isEmpty())
             return text.contains(QLatin1String(kSwappedDisplayModel));
-        qDebug().noquote() << "---Display FSR timeout";
+        qCDebug(lcEngine).noquote() << "---Display FSR timeout";
     }
     return false;
 }

@@ -3,13 +3,13 @@
 // result decided.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "port_catalog.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
-#include <QDebug>
 #include <QThread>
 
 namespace {
@@ -20,7 +20,7 @@ constexpr uint8_t kZeros[kDigestLength] = {};
 
 void UpgradeServer::OnAllSectionsDone()
 {
-    qDebug().noquote() << "---All Sections upgrade finished!";
+    qCDebug(lcEngine).noquote() << "---All Sections upgrade finished!";
     state = VerifyAll;
 }
 
@@ -31,9 +31,9 @@ bool UpgradeServer::RepeatVerifyRequest(const VerifyRequest &request, bool &ok, 
             request.accept(reply))
             return true;
         if (request.slow_line && misses > Limits::kVerifyQuietMisses)
-            qDebug().noquote() << request.slow_line;
+            qCDebug(lcEngine).noquote() << request.slow_line;
         if (++misses == Limits::kVerifyMisses) {
-            qDebug().noquote() << request.missed_line;
+            qCDebug(lcEngine).noquote() << request.missed_line;
             ok = false;
             return false;
         }
@@ -67,17 +67,17 @@ UpgradeServer::Check UpgradeServer::VerifySection(size_t i, int wait_ms, bool &o
                              ok, reply))
         return Check::Missed;
     if (memcmp(reply.payload, section.digest.constData(), kDigestLength) != 0) {
-        qDebug().noquote() << QString::fromUtf8("---verify failed：%1").arg(i + 1);
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("---verify failed：%1").arg(i + 1);
         return Check::Mismatch;
     }
     emit UpdateVerifyProgress(true, float(i + 1) / float(n) * 100.0f);
-    qDebug().noquote() << QString::fromUtf8("---verify success：%1 / %2").arg(i + 1).arg(n);
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---verify success：%1 / %2").arg(i + 1).arg(n);
     return Check::Verified;
 }
 
 void UpgradeServer::OnVerifyAll()
 {
-    qDebug().noquote() << "---Verifying all sections!";
+    qCDebug(lcEngine).noquote() << "---Verifying all sections!";
     const int wait_ms = Role().verify_wait_ms;
     emit UpdateVerifyProgress(true, 0.0f);
     bool ok = true;
@@ -95,13 +95,13 @@ void UpgradeServer::OnVerifyAll()
         state = SetUpgradeFlag;
         return;
     }
-    qDebug().noquote() << QString::fromUtf8("---校验失败或超时，需要重新升级");
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---校验失败或超时，需要重新升级");
     Fail(JobEndReason::DeviceFailed, QStringLiteral("Second verify failed"));
 }
 
 void UpgradeServer::OnSetUpgradeFlag()
 {
-    qDebug().noquote() << "---Send set upgrade flag cmd";
+    qCDebug(lcEngine).noquote() << "---Send set upgrade flag cmd";
     QueueSwitchMode(SwitchTo::App, job.dev_id);
     job.upgrade_flag_sent = true;
     state = UpgradeSuccess;
@@ -110,7 +110,7 @@ void UpgradeServer::OnSetUpgradeFlag()
 void UpgradeServer::OnUpgradeSuccess()
 {
     state = Finish;
-    qDebug().noquote() << "---Upgrade success!";
+    qCDebug(lcEngine).noquote() << "---Upgrade success!";
     SettleWait(Waits::Long(Waits::kAfterFlagMs));
     if (Role().after_flag_extra_ms > 0)
         SleepUnlessStopped(Waits::Long(Role().after_flag_extra_ms));
@@ -128,7 +128,7 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
             AwaitUnitBack(old_name, Waits::Long(Waits::kBaseReturnMs));
         else
             SleepUnlessStopped(Waits::Long(Waits::kBaseReturnMs));
-        qDebug().noquote() << "---Wait main go back App";
+        qCDebug(lcEngine).noquote() << "---Wait main go back App";
         OpenDriver();
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
         // this loop going until someone presses Stop.
@@ -139,11 +139,11 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
             if (!QueryModeOf(DeviceId::Base, Waits::kBaseReturnQueryMs, mode))
                 continue;
             if (mode == Mode::App) {
-                qDebug().noquote() << "---Main go back App";
+                qCDebug(lcEngine).noquote() << "---Main go back App";
                 job.base_returned = true;
                 return true;
             }
-            qDebug().noquote() << "---Main go App failed";
+            qCDebug(lcEngine).noquote() << "---Main go App failed";
         }
     }
     return false;
@@ -168,7 +168,7 @@ void UpgradeServer::AwaitUnitBack(const QString &old_name, int max_ms)
 
 void UpgradeServer::ReturnMotorToApp()
 {
-    qDebug().noquote() << "---Let motor go back app";
+    qCDebug(lcEngine).noquote() << "---Let motor go back app";
     QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
     FlushTx();
     SettleWait(Waits::kMotorReturnMs);
@@ -186,7 +186,7 @@ void UpgradeServer::RestoreUnit()
     // goes back to its applications all the same, so that the next plain upgrade finds it usable.
     // A base or target left in its bootloader by a cut-off transfer is taken from there by the
     // next job of that target.
-    qDebug().noquote() << "---Return the unit to its application";
+    qCDebug(lcEngine).noquote() << "---Return the unit to its application";
     job.restoring = true;
     job.tx_queue.clear();
     if (motor_left && LinkUp())
@@ -194,7 +194,7 @@ void UpgradeServer::RestoreUnit()
     // After the operator's stop one attempt: the operator is waiting. After a lost link the first
     // attempt only finds out whether the base is back; the second asks it.
     if (base_left && !ReturnBaseToApp(stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
-        qDebug().noquote() << "---Main go app failed";
+        qCDebug(lcEngine).noquote() << "---Main go app failed";
         // A lost unit says so already; a stopped one says it was stopped.
         if (job.failure == JobEndReason::Success && !stopped_by_operator)
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
@@ -204,7 +204,7 @@ void UpgradeServer::RestoreUnit()
 
 void UpgradeServer::OnFinish()
 {
-    qDebug().noquote() << "---Stopped!";
+    qCDebug(lcEngine).noquote() << "---Stopped!";
     if (!Role().behind_base) {
         // The target was the base or the motor: the upgrade flag restarted it into its
         // application, and only a fully verified image gets the flag.
@@ -213,7 +213,7 @@ void UpgradeServer::OnFinish()
         return;
     }
     const float seconds = float(job.job_start.msecsTo(QDateTime::currentDateTime())) / 1000.0f;
-    qDebug().noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
+    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
     emit UpdateUpgradeProgress(false, 100.0f);
     stop_requested = true;
 }
@@ -241,11 +241,11 @@ bool UpgradeServer::FinishBehindBase()
         if (!QueryModeOf(job.dev_id, Waits::kTargetCheckMs, mode))
             continue;
         if (mode == Mode::App) {
-            qDebug().noquote() << "---Target is at App";
+            qCDebug(lcEngine).noquote() << "---Target is at App";
             job.result = job.upgrade_flag_sent;
             return true;
         }
-        qDebug().noquote() << "---Target is at Boot, Upgrade failed";
+        qCDebug(lcEngine).noquote() << "---Target is at Boot, Upgrade failed";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go app failed"));
         stop_requested = true;
         emit UpdateUpgradeProgress(false, 100.0f);

@@ -2,12 +2,12 @@
 // recovery, the buffer check, erasing and programming the flash, and the flash check.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
-#include <QDebug>
 #include <QTime>
 
 namespace {
@@ -59,8 +59,8 @@ int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) cons
         return c;
     // The window is (nearly) all 0x7E: the largest even chunk whose doubled bytes still fit.
     if (job.dev_id == DeviceId::Motor) {
-        qDebug().noquote() << QStringLiteral("escape_cnt: %1").arg(escapes);
-        qDebug().noquote() << QString::fromUtf8("错误长度");
+        qCDebug(lcEngine).noquote() << QStringLiteral("escape_cnt: %1").arg(escapes);
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("错误长度");
     }
     if (remaining == 1)
         return 1;
@@ -109,18 +109,18 @@ void UpgradeServer::OnNextSection()
     job.resume_high_water = 0;
     job.stalled_resumes = 0;
 
-    qDebug().noquote() << "";
+    qCDebug(lcEngine).noquote() << "";
     if (Role().raw_sections)
-        qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, time: %4")
-                                  .arg(section.address, 0, 16)
-                                  .arg(section.length)
-                                  .arg(ElapsedStamp());
+        qCDebug(lcEngine).noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, time: %4")
+                                           .arg(section.address, 0, 16)
+                                           .arg(section.length)
+                                           .arg(ElapsedStamp());
     else
-        qDebug().noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, compressed len %3 time: %4")
-                                  .arg(section.address, 0, 16)
-                                  .arg(section.length)
-                                  .arg(section.compressed_length)
-                                  .arg(ElapsedStamp());
+        qCDebug(lcEngine).noquote() << QStringLiteral("---Section addr: 0x%1, len: %2, compressed len %3 time: %4")
+                                           .arg(section.address, 0, 16)
+                                           .arg(section.length)
+                                           .arg(section.compressed_length)
+                                           .arg(ElapsedStamp());
     if (!job.header_pending) {
         job.header_pending = true;
         job.header_clock.start();
@@ -142,18 +142,18 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
         const QByteArray expected = SectionHeaderPayload(*job.current_section).left(6);
         if (frame.length >= 6 && memcmp(frame.payload, expected.constData(), 6) == 0) {
             job.header_pending = false;
-            qDebug().noquote() << "---Receive addr and length";
-            qDebug().noquote() << "---Start to send data, time: " + ElapsedStamp();
+            qCDebug(lcEngine).noquote() << "---Receive addr and length";
+            qCDebug(lcEngine).noquote() << "---Start to send data, time: " + ElapsedStamp();
             state = SendData;
         } else {
-            qDebug().noquote() << "---Recv error addr and len";
+            qCDebug(lcEngine).noquote() << "---Recv error addr and len";
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Recv different addr/len"));
         }
         return;
     }
     if (IdlePass(frame_received, Limits::kHeaderIdlePasses) == Idle::TimedOut) {
         state = NextSection;
-        qDebug().noquote() << "---Wait addr time out";
+        qCDebug(lcEngine).noquote() << "---Wait addr time out";
         // A device that answers the announcement with anything but its echo (a flash still
         // busy, say) is not silent, and must not keep the job announcing for ever.
         if (job.header_clock.elapsed() > Waits::NoReplyLimit())
@@ -200,14 +200,14 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         // The device lost data: stop streaming, let what is in flight drain, and resend from
         // where the device says it stands.
         DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
-        qDebug().noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
+        qCDebug(lcEngine).noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
         bool answered = false;
         for (int tries = 0; tries < Limits::kMaxIndexQueries && !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
-            qDebug().noquote() << "---Firmware frame loss, query index";
+            qCDebug(lcEngine).noquote() << "---Firmware frame loss, query index";
             Frame reply;
             if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, job.dev_id, Waits::kQueryIndexMs, reply)) {
                 job.resume_index = BigEndian16(reply.payload);
-                qDebug().noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(job.resume_index);
+                qCDebug(lcEngine).noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(job.resume_index);
                 answered = true;
                 break;
             }
@@ -229,7 +229,7 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
     if (!job.tx_queue.isEmpty())
         return;
     job.streaming = false;
-    qDebug().noquote() << "---Query section index";
+    qCDebug(lcEngine).noquote() << "---Query section index";
     QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(job.dev_id));
     state = WaitIndex;
     MarkWaiting();
@@ -246,7 +246,7 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
                 state = SendVerifyBuffer;
                 return;
             }
-            qDebug().noquote() << "---Index resp err";
+            qCDebug(lcEngine).noquote() << "---Index resp err";
             DropInFlight(Waits::kIndexMismatchDrainMs, Waits::kIndexMismatchLooks);
             if (!ResumeStalled(index))
                 ResumeFrom(index);
@@ -255,13 +255,13 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
             if (!ResumeStalled(BigEndian16(frame.payload)))
                 ResumeFrom(BigEndian16(frame.payload));
         } else if (command == Cmd::SectionData) {
-            qDebug().noquote() << QStringLiteral("[Data] Other report.%1").arg(frame.payload[2]);
+            qCDebug(lcEngine).noquote() << QStringLiteral("[Data] Other report.%1").arg(frame.payload[2]);
         }
         return;
     }
     if (IdlePass(frame_received, Limits::kIndexIdlePasses) == Idle::TimedOut) {
         state = DataInFlight;
-        qDebug().noquote() << "---Wait index time_out";
+        qCDebug(lcEngine).noquote() << "---Wait index time_out";
     }
 }
 
@@ -292,9 +292,9 @@ void UpgradeServer::RestartCurrentSection()
 {
     if (++job.section_attempts >= Limits::kMaxSectionAttempts) {
         const uint32_t address = job.current_section->address;
-        qDebug().noquote() << QStringLiteral("---Section 0x%1 failed its buffer check %2 times")
-                                  .arg(address, 0, 16)
-                                  .arg(Limits::kMaxSectionAttempts);
+        qCDebug(lcEngine).noquote() << QStringLiteral("---Section 0x%1 failed its buffer check %2 times")
+                                           .arg(address, 0, 16)
+                                           .arg(Limits::kMaxSectionAttempts);
         Fail(JobEndReason::DeviceFailed,
              QStringLiteral("Section 0x%1 failed the device's buffer check %2 times: its data do not match its digest")
                  .arg(address, 0, 16)
@@ -309,7 +309,7 @@ void UpgradeServer::RestartCurrentSection()
 
 void UpgradeServer::OnSendVerifyBuffer()
 {
-    qDebug().noquote() << "---Send verify buffer cmd";
+    qCDebug(lcEngine).noquote() << "---Send verify buffer cmd";
     const uint8_t what = VerifyWhat::Buffer;
     QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyBuffer;
@@ -320,21 +320,21 @@ void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
-            qDebug().noquote() << "---Buffer verified, time: " + ElapsedStamp();
+            qCDebug(lcEngine).noquote() << "---Buffer verified, time: " + ElapsedStamp();
             Answered();
             state = SendReadBuffer;
         }
         return;
     }
     if (IdlePass(frame_received, Limits::kBufferVerifyIdlePasses) == Idle::TimedOut) {
-        qDebug().noquote() << "---Wait buffer verify status time_out, resend this section!";
+        qCDebug(lcEngine).noquote() << "---Wait buffer verify status time_out, resend this section!";
         RestartCurrentSection();
     }
 }
 
 void UpgradeServer::OnSendReadBuffer()
 {
-    qDebug().noquote() << "---Send Read buffer cmd";
+    qCDebug(lcEngine).noquote() << "---Send Read buffer cmd";
     QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
     state = WaitReadBuffer;
     MarkWaiting();
@@ -352,10 +352,10 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
             return;
         Answered();
         if (DigestMatches(frame)) {
-            qDebug().noquote() << "---Buffer verify sucess";
+            qCDebug(lcEngine).noquote() << "---Buffer verify sucess";
             state = SendFlash;
         } else {
-            qDebug().noquote() << "---Verify error";
+            qCDebug(lcEngine).noquote() << "---Verify error";
             RestartCurrentSection();
         }
         return;
@@ -364,7 +364,7 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
         if (TooManyRepeats("buffer digest request"))
             return;
         state = SendReadBuffer;
-        qDebug().noquote() << "---Wait buffer verify time_out";
+        qCDebug(lcEngine).noquote() << "---Wait buffer verify time_out";
     }
 }
 
@@ -375,7 +375,7 @@ void UpgradeServer::QueueFlash(uint8_t op)
 
 void UpgradeServer::OnSendFlash()
 {
-    qDebug().noquote() << "---Send erase and flash cmd, time: " + ElapsedStamp();
+    qCDebug(lcEngine).noquote() << "---Send erase and flash cmd, time: " + ElapsedStamp();
     QueueFlash(FlashOp::EraseAndProgram);
     state = WaitFlash;
     MarkWaiting();
@@ -386,7 +386,7 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
 {
     // "Busy" answers keep the device from counting as silent; they must not keep the job forever.
     if (job.flash_clock.elapsed() > Waits::NoReplyLimit()) {
-        qDebug().noquote() << "---Flash not completed in time";
+        qCDebug(lcEngine).noquote() << "---Flash not completed in time";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Section 0x%1 was not flashed within %2 s")
                                              .arg(job.current_section->address, 0, 16)
                                              .arg(Waits::NoReplyLimit() / 1000.0));
@@ -395,32 +395,32 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
     if (frame_received) {
         const uint8_t command = frame.command & kCommandMask;
         if (command != Cmd::Flash) {
-            qDebug().noquote() << QStringLiteral("---Error flash response, unexpected cmd:%1").arg(command);
+            qCDebug(lcEngine).noquote() << QStringLiteral("---Error flash response, unexpected cmd:%1").arg(command);
             return;
         }
         const uint8_t status = frame.payload[0];
         if (status == FlashStatus::Done) {
-            qDebug().noquote() << "---Flash completed, time: " + ElapsedStamp();
+            qCDebug(lcEngine).noquote() << "---Flash completed, time: " + ElapsedStamp();
             state = SendVerifyFlash;
         } else if (status == FlashStatus::NotDone || status == FlashStatus::Busy) {
             QueueFlash(FlashOp::EraseAndProgram);
             job.state_time.start();
         } else {
-            qDebug().noquote() << QStringLiteral("---Error flash response, unexpected payload:%1").arg(status);
+            qCDebug(lcEngine).noquote() << QStringLiteral("---Error flash response, unexpected payload:%1").arg(status);
         }
         return;
     }
     // Erasing and programming take a while; this wait counts time, not idle passes.
     if (job.state_time.elapsed() > Waits::kFlashStatusMs) {
         QueueFlash(FlashOp::ReportResult);
-        qDebug().noquote() << "---Wait flash status time_out, query result!!!";
+        qCDebug(lcEngine).noquote() << "---Wait flash status time_out, query result!!!";
         job.state_time.start();
     }
 }
 
 void UpgradeServer::OnSendVerifyFlash()
 {
-    qDebug().noquote() << "---Send flash verify cmd";
+    qCDebug(lcEngine).noquote() << "---Send flash verify cmd";
     const uint8_t what = VerifyWhat::Flash;
     QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyFlash;
@@ -431,7 +431,7 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
-            qDebug().noquote() << "---Flash verified";
+            qCDebug(lcEngine).noquote() << "---Flash verified";
             Answered();
             state = SendReadFlash;
         }
@@ -441,7 +441,7 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
         if (TooManyRepeats("flash check"))
             return;
         state = SendVerifyFlash;
-        qDebug().noquote() << "---Wait flash verify status time_out";
+        qCDebug(lcEngine).noquote() << "---Wait flash verify status time_out";
     }
 }
 
@@ -462,7 +462,7 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
             RestartAfterMismatch(job.current_section->address, false);
             return;
         }
-        qDebug().noquote() << "---Flash verified sucess";
+        qCDebug(lcEngine).noquote() << "---Flash verified sucess";
         job.current_section->flashed = true;
         state = NextSection;
         emit UpdateUpgradeProgress(true, float((job.current_section_index + 1) * 100) / float(job.sections.size() + 1));
@@ -474,7 +474,7 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
             state = SendReadFlash;
         break;
     case Idle::Counted:
-        qDebug().noquote() << "---Wait flash verify time_out";
+        qCDebug(lcEngine).noquote() << "---Wait flash verify time_out";
         break;
     case Idle::NotCounted:
         break;
@@ -489,7 +489,7 @@ void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Flash verify failed %1 times, upgrade again!").arg(job.verify_failures));
         return;
     }
-    qDebug().noquote() << "---Flash verify error, need reupgrade";
+    qCDebug(lcEngine).noquote() << "---Flash verify error, need reupgrade";
     emit PushLogMsg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + QLatin1Char(':') +
                     QString::fromUtf8("第%1次校验失败(%2轮):%3")
                         .arg(job.verify_failures)

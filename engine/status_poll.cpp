@@ -2,13 +2,13 @@
 // and the launch's hardware-version query.
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "port_catalog.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
-#include <QDebug>
 #include <QMutexLocker>
 
 namespace {
@@ -72,7 +72,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
 {
     Q_ASSERT(InWindowThread());
     if (LinkBusy()) {
-        qDebug().noquote() << QString::fromUtf8("请重试");
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("请重试");
         return;
     }
     if (d < DeviceId::Base || d > DeviceId::SlowBus)
@@ -104,7 +104,7 @@ bool UpgradeServer::PowerDisplayOfBaseInBoot(int p, const QString &port)
         QueueFrame(Cmd::QueryMode, &query, 1, DeviceId::Base);
         uint8_t mode = 0;
         if (Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1) && mode == Mode::Boot) {
-            qDebug().noquote() << "---Main is at Boot, force power on for display";
+            qCDebug(lcEngine).noquote() << "---Main is at Boot, force power on for display";
             const uint8_t on = kDisplayPowerOn;
             QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
             uint8_t reply = 0;

@@ -1,13 +1,14 @@
 #include "upgrade_server.h"
 
+#include "engine_log.h"
 #include "frame_codec.h"
+#include "log_unit.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "platform.h"
 #include "usb_cdc_driver.h"
 #include "waits.h"
 
-#include <QDebug>
 #include <QMutexLocker>
 
 std::atomic<quint32> UpgradeServer::handshakes_sent{0};
@@ -115,6 +116,8 @@ void UpgradeServer::run()
     stats = JobStats();
     // Everything of the last job (or exchange) goes at once; the request is the job's own copy.
     job = JobState(requested);
+    // Every line of the job, before its port opens and after it closes too, is about its unit.
+    const LogUnit::Scope unit(job.port);
     RunJob();
     stats.job_ns = job_clock.nsecsElapsed();
     stats.thread_cpu_ns = Platform::ThreadCpuNs() - cpu_at_start;
@@ -135,7 +138,7 @@ void UpgradeServer::RunJob()
     job.job_start = QDateTime::currentDateTime();
     if (!OpenDriver()) {
         stop_requested = true;
-        qDebug().noquote() << QString::fromUtf8("---USB未打开!");
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("---USB未打开!");
         ReleaseDriver();
         upgrading = false;
         emit UpdateUpgradeProgress(false, 100.0f);
@@ -155,6 +158,9 @@ void UpgradeServer::RunJob()
 
 bool UpgradeServer::OpenDriver()
 {
+    // While the link is open the thread speaks about its unit: the window's thread too, in its
+    // short exchanges between jobs.
+    link_unit.emplace(job.port);
     job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start, job.port);
     return job.driver->IsConnected();
 }
@@ -164,6 +170,7 @@ void UpgradeServer::ReleaseDriver()
     job.driver->Disconnect();
     delete job.driver;  // in the thread that opened it: a port belongs to its thread
     job.driver = nullptr;
+    link_unit.reset();
 }
 
 bool UpgradeServer::LoopPass()
@@ -195,7 +202,7 @@ bool UpgradeServer::LoopPass()
     const bool base_restarting = job.dev_id == DeviceId::Base && job.upgrade_flag_sent;
     Q_ASSERT(InJobThread());
     if (!job.driver->IsConnected() && !base_restarting) {
-        qDebug().noquote() << QString::fromUtf8("USB断开!");
+        qCDebug(lcEngine).noquote() << QString::fromUtf8("USB断开!");
         if (!stopped_by_operator) {
             job.error_text += QStringLiteral("USB connection lost!\n");
             if (job.failure == JobEndReason::Success)
@@ -248,7 +255,7 @@ void UpgradeServer::EndJob()
         return;
     }
     if (!job.error_text.isEmpty()) {
-        qDebug().noquote() << job.error_text;
+        qCDebug(lcEngine).noquote() << job.error_text;
         emit PushErrorMsg(job.error_text);
     }
     // A flashed image with a unit left unusable (the base not back) is no success.
@@ -332,7 +339,7 @@ void UpgradeServer::FlushTx()
         for (char b : bytes)
             line += QString::asprintf("%02X ", uint8_t(b));
     }
-    qDebug().noquote() << line;
+    qCDebug(lcEngine).noquote() << line;
 }
 
 void UpgradeServer::CollectRx()

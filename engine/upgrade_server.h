@@ -5,6 +5,7 @@
 #include "firmware_section.h"
 #include "frame.h"
 #include "job_end.h"
+#include "log_unit.h"
 #include "upgrade_job.h"
 
 #include <QDateTime>
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class UsbCdcDriver;
@@ -218,6 +220,9 @@ private:
 
     UpgradeJob requested;  // written by Start in the window's thread, copied by the job
     JobState job;
+    // The unit of the open link, for the console lines of the thread that opened it; set and
+    // cleared with the driver, so always in that thread.
+    std::optional<LogUnit::Scope> link_unit;
     const FirmwareEntries *firmware_entries = nullptr;  // not owned
     QString poll_port;  // the status poll's one port; empty: every family port
 

@@ -1,12 +1,13 @@
 #include "upgrade_launch.h"
 
+#include "launch_log.h"
+#include "log_unit.h"
 #include "messages.h"
 #include "port_catalog.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>
@@ -87,12 +88,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
 
 std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 {
+    // Every line of the launch from here on is about the unit it found.
+    const LogUnit::Scope unit(port);
     // A job still ending holds the port. Its pacing runs on this thread's timer, so the wait keeps
     // timers and queued reports going, but no operator input.
     while (server.LinkBusy()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kWaitStepMs);
         QThread::msleep(kWaitStepMs);
-        qDebug().noquote() << "wait";
+        qCDebug(lcLaunch).noquote() << "wait";
     }
 
     server.StopPolling();
@@ -102,7 +105,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         server.QueryHwVersion(usb_pid, entry.dev_id, hw, port);
         if (!hw.isEmpty())
             break;
-        qDebug().noquote() << QString::fromUtf8("查询硬件版本超时");
+        qCDebug(lcLaunch).noquote() << QString::fromUtf8("查询硬件版本超时");
         // The display of a base left in its bootloader has no power: give it power once and
         // the time to start, and the next plain upgrade takes the unit as it is.
         if (!display_woken && entry.dev_id == DeviceId::Display &&
@@ -111,7 +114,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
             WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
         }
     }
-    qDebug().noquote() << "\nHardware Version: " + hw;
+    qCDebug(lcLaunch).noquote() << "\nHardware Version: " + hw;
     server.StartPolling();
     if (hw.isEmpty())
         return Refusal(Kind::NoHardwareVersion, {Zh("未查询到%1的硬件版本，请重试").arg(target)}, true,

@@ -1,6 +1,7 @@
 #include "frame_codec.h"
 
-#include <QDebug>
+#include "link_log.h"
+
 
 namespace {
 
@@ -131,7 +132,7 @@ uint8_t FrameCodec::Decode(FrameParser &p, uint8_t b)
         }
         [[fallthrough]];
     default:
-        qDebug().noquote() << "Decode bad";
+        qCDebug(lcLink).noquote() << "Decode bad";
         p.state = RxHunt;
         return FrameIncomplete;
     }

@@ -1,8 +1,9 @@
 #include "port_catalog_file.h"
 
+#include "link_log.h"
+
 #include <QDir>
 #include <QFile>
-#include <QDebug>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -146,8 +147,8 @@ public:
                 return;
             told.insert({path, reason});
         }
-        qWarning().noquote() << QStringLiteral("%1: ignoring %2: %3")
-                                    .arg(QLatin1String(PortCatalog::kSimCatalogVariable), path, reason);
+        qCWarning(lcLink).noquote() << QStringLiteral("%1: ignoring %2: %3")
+                                           .arg(QLatin1String(PortCatalog::kSimCatalogVariable), path, reason);
     }
 
     void Forget(const QString &path)

@@ -1,8 +1,8 @@
 #include "usb_cdc_driver.h"
 
+#include "link_log.h"
 #include "port_catalog.h"
 
-#include <QDebug>
 
 namespace {
 constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for drivers that care
@@ -20,9 +20,9 @@ UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &
     port.clearError();
     port.setBaudRate(kBaudRate, QSerialPort::AllDirections);
     if (!port.open(QIODevice::ReadWrite)) {
-        qDebug().noquote() << QString::fromUtf8("---端口被占用");
+        qCDebug(lcLink).noquote() << QString::fromUtf8("---端口被占用");
         // A port held by another program and one the user may not open are different problems.
-        qDebug().noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
+        qCDebug(lcLink).noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
         return;
     }
     connect(&port, &QSerialPort::readyRead, this, &UsbCdcDriver::Receive);
@@ -50,7 +50,7 @@ void UsbCdcDriver::Receive()
     QString line = QString::asprintf("---%.3f recv %-6d: ", seconds, rx_total);
     for (char b : bytes)
         line += QString::asprintf("%02X ", static_cast<unsigned char>(b));
-    qDebug().noquote() << line;
+    qCDebug(lcLink).noquote() << line;
 }
 
 void UsbCdcDriver::OnPortError(QSerialPort::SerialPortError error)

@@ -217,6 +217,67 @@ private slots:
         QCOMPARE(base_mode(Location(1)), QString("application"));
     }
 
+    // With --verbose every base's debug lines are written, each saying whose it is: the launch's
+    // (in the command's thread) and the job's (in that base's job thread), as JSON events
+    // naming the base or as lines starting with its location. Both bases speak.
+    void verboseLinesNameTheirBase_data()
+    {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("json") << true;
+        QTest::newRow("text") << false;
+    }
+
+    void verboseLinesNameTheirBase()
+    {
+        QFETCH(bool, json);
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast", "--bases", "2"}, 4, kStartMs));
+        QStringList arguments{"upgrade", "Meter", "--all", "--verbose", "--config", sim.Config()};
+        if (json)
+            arguments << "--json";
+        CliProcess cli(sim.Catalog(), arguments);
+        QVERIFY(cli.Finish(kJobMs));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err.right(4000)));
+
+        // Per base: the launch's hardware line, the job's first handshake, its first section.
+        const QStringList wanted{"\nHardware Version: METER-HW-2", "---Handshake OK! ", "---Section addr: 0x"};
+        QMap<QString, QSet<QString>> heard;  // per location
+        if (json) {
+            for (const QJsonObject &event : cli.Events("debug")) {
+                const QString text = event.value("text").toString();
+                for (const QString &start : wanted) {
+                    if (!text.startsWith(start))
+                        continue;
+                    QCOMPARE(event.value("target").toString(), QString("Meter"));
+                    QVERIFY2(event.value("port").toString().startsWith("/dev/"), qPrintable(text));
+                    heard[event.value("location").toString()].insert(start);
+                }
+            }
+        } else {
+            // Each line of the engine's sequence says which base it is about.
+            const QRegularExpression sequence_line("^(?:(\\S+): )?(---.*)$");
+            for (const QString &line : cli.err.split('\n', Qt::SkipEmptyParts)) {
+                const QRegularExpressionMatch match = sequence_line.match(line);
+                if (!match.hasMatch())
+                    continue;
+                QVERIFY2(!match.captured(1).isEmpty(), qPrintable(line));
+                for (const QString &start : wanted) {
+                    if (match.captured(2).startsWith(start))
+                        heard[match.captured(1)].insert(start);
+                }
+            }
+            // The launch's line begins with a line break: its location stands alone before it.
+            for (int unit = 1; unit <= 2; ++unit) {
+                if (cli.err.contains(Location(unit) + ": \nHardware Version: METER-HW-2\n"))
+                    heard[Location(unit)].insert(wanted.first());
+            }
+        }
+        const QSet<QString> all(wanted.begin(), wanted.end());
+        QCOMPARE(QStringList(heard.keys()), (QStringList{Location(1), Location(2)}));
+        QCOMPARE(heard.value(Location(1)), all);
+        QCOMPARE(heard.value(Location(2)), all);
+    }
+
     // Unit 2's base never comes back from its restart into the bootloader: its job fails with the
     // lost port, the others succeed, and the summary says so a line per base.
     void baseThatNeverReturnsFailsAlone()
@@ -227,6 +288,8 @@ private slots:
         QVERIFY(cli.Finish(kJobMs));
         QCOMPARE(cli.ExitCode(), 7);
         QVERIFY2(cli.err.contains("sim-2-4: USB connection lost!"), qPrintable(cli.err));
+        // Without --verbose no debug line of any base is written.
+        QVERIFY2(!cli.err.contains("---"), qPrintable(cli.err));
 
         const QStringList lines = cli.out.split('\n', Qt::SkipEmptyParts);
         const int head = lines.indexOf(QRegularExpression("^Meter on 3 bases: 2 succeeded, 1 failed \\(.* s\\)$"));

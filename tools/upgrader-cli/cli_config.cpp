@@ -1,9 +1,9 @@
 #include "cli_config.h"
 
+#include "cli_log.h"
 #include "config_discovery.h"
 #include "config_reader.h"
 
-#include <QDebug>
 #include <QDir>
 
 CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
@@ -14,9 +14,9 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
     if (config.path.isEmpty()) {
         const ConfigDiscovery found = DiscoverConfig(QDir::current());
         for (const QString &line : found.debug_lines)
-            qDebug().noquote() << line;
+            qCDebug(lcCommand).noquote() << line;
         if (found.failure) {
-            qDebug().noquote() << found.failure->debug_line;
+            qCDebug(lcCommand).noquote() << found.failure->debug_line;
             config.failure = found.failure;
             return config;
         }
@@ -27,7 +27,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
     if (!lang && read.settings.is_english)
         config.chinese = !*read.settings.is_english;
     if (read.failure) {
-        qDebug().noquote() << read.failure->debug_line;
+        qCDebug(lcCommand).noquote() << read.failure->debug_line;
         config.failure = read.failure;
         return config;
     }

@@ -1,11 +1,12 @@
 #include "cli_output.h"
 
+#include "cli_log.h"
 #include "console.h"
+#include "log_unit.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QMutexLocker>
-#include <QThread>
 
 #include <cmath>
 #include <cstdio>
@@ -46,13 +47,13 @@ void CliOutput::SetContext(const QString &name, const QString &port_name, const 
     context = {name, port_name, location};
 }
 
-void CliOutput::SetThreadContext(const QThread *thread, const Context &about)
+void CliOutput::SetUnitContext(const QString &unit, const Context &about)
 {
     QMutexLocker locker(&lock);
     if (about.target.isEmpty())
-        thread_contexts.remove(thread);
+        unit_contexts.remove(unit);
     else
-        thread_contexts.insert(thread, about);
+        unit_contexts.insert(unit, about);
 }
 
 void CliOutput::Event(const QString &event, QJsonObject fields)
@@ -154,6 +155,7 @@ void CliOutput::Write(FILE *stream, const QByteArray &bytes)
 
 void CliOutput::InstallMessageHandler()
 {
+    SelectCommandLines(verbose);
     installed = this;
     qInstallMessageHandler(&CliOutput::Handle);
 }
@@ -166,25 +168,29 @@ void CliOutput::Handle(QtMsgType type, const QMessageLogContext &, const QString
 
 void CliOutput::Message(QtMsgType type, const QString &text)
 {
+    // Which debug lines come here at all is the categories' choice (--verbose).
     const bool debug = type == QtDebugMsg || type == QtInfoMsg;
-    if (debug && !verbose)
-        return;
-    std::optional<Context> thread_context;
-    {
+    const QString unit = LogUnit::Current();
+    std::optional<Context> unit_context;
+    if (!unit.isEmpty()) {
         QMutexLocker locker(&lock);
-        const auto found = thread_contexts.constFind(QThread::currentThread());
-        if (found != thread_contexts.constEnd())
-            thread_context = *found;
+        const auto found = unit_contexts.constFind(unit);
+        if (found != unit_contexts.constEnd())
+            unit_context = *found;
     }
     if (debug && mode == Mode::Json) {
-        if (thread_context)
-            Event(*thread_context, QStringLiteral("debug"), {{QStringLiteral("text"), text}});
+        if (unit_context)
+            Event(*unit_context, QStringLiteral("debug"), {{QStringLiteral("text"), text}});
         else
             Event(QStringLiteral("debug"), {{QStringLiteral("text"), text}});
         return;
     }
-    // A station's bases speak at once: each line says whose it is.
-    Err(thread_context ? thread_context->location + QStringLiteral(": ") + text : text);
+    // A station's bases speak at once: each line says whose it is, by its place on USB where the
+    // platform tells it.
+    if (unit_context)
+        Err((unit_context->location.isEmpty() ? unit_context->port : unit_context->location) + QStringLiteral(": ") + text);
+    else
+        Err(text);
 }
 
 QString FormatRate(double bytes_per_second)

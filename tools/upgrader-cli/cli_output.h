@@ -8,8 +8,6 @@
 
 #include <cstdio>
 
-class QThread;
-
 // Where everything the command reports goes. Text for people: lines on standard output and
 // standard error, and on a terminal a status block on standard output (a line, or a line per
 // base of a station) rewritten in place. Or, with --json, one JSON object per line on standard
@@ -34,9 +32,10 @@ public:
 
     // The context every JSON object names from now on.
     void SetContext(const QString &target, const QString &port, const QString &location = QString());
-    // The context of the debug lines a thread writes (a station's job threads, each about its own
-    // base); an empty target forgets the thread.
-    void SetThreadContext(const QThread *thread, const Context &context);
+    // The context of the debug lines about a unit (a station's bases, each named by its unit key,
+    // as the engine and the launch mark their lines); an empty target forgets the unit. A line
+    // about a unit not named here is about the current context.
+    void SetUnitContext(const QString &unit, const Context &context);
 
     // JSON: one event object, with "event", "time", "target", "port" and "location" added.
     void Event(const QString &event, QJsonObject fields = {});
@@ -54,8 +53,8 @@ public:
     // Terminal: leaves the status block as it stands and ends it, so later lines go below it.
     void EndStatus();
 
-    // Routes the program's Qt messages here: debug lines only with --verbose (JSON events "debug"
-    // or lines on standard error), warnings always on standard error.
+    // Routes the program's Qt messages here: the upgrade's debug lines only with --verbose (JSON
+    // events "debug" or lines on standard error), warnings always on standard error.
     void InstallMessageHandler();
 
 private:
@@ -71,7 +70,7 @@ private:
     bool verbose;
     QMutex lock;
     Context context;
-    QHash<const QThread *, Context> thread_contexts;
+    QHash<QString, Context> unit_contexts;  // by unit key
     QStringList status;    // the status block on the terminal, if one is shown
     int status_shown = 0;  // lines of it on the screen
 };

@@ -1,10 +1,10 @@
 #include "run_report.h"
 
+#include "cli_log.h"
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "exit_codes.h"
 
-#include <QDebug>
 
 #include <cmath>
 #include <csignal>
@@ -14,7 +14,7 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
 {
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qDebug().noquote() << line;
+            qCDebug(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();

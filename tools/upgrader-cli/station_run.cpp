@@ -1,6 +1,7 @@
 #include "station_run.h"
 
 #include "cli_config.h"
+#include "cli_log.h"
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "port_catalog.h"
@@ -10,7 +11,6 @@
 #include "upgrade_session.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QJsonArray>
 
 #include <algorithm>
@@ -153,7 +153,7 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
     }
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qDebug().noquote() << line;
+            qCDebug(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();

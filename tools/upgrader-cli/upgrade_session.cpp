@@ -3,6 +3,7 @@
 #include "cli_config.h"
 #include "cli_texts.h"
 #include "history_store.h"
+#include "log_unit.h"
 #include "run_report.h"
 
 #include <QCoreApplication>
@@ -29,6 +30,10 @@ UpgradeSession::UpgradeSession(const QString &name, const PortInfo &base, CliOut
     : UpgradeSession(name, Where(base), CliOutput::Context{name, base.name, base.location}, Voice::InStation, out,
                      command_clock)
 {
+    // The key the launch pins the job to, and so the one its lines carry.
+    log_unit = UnitKey(base);
+    if (log_unit.isEmpty())
+        log_unit = Where(base);
 }
 
 UpgradeSession::UpgradeSession(const QString &name, const QString &at, const CliOutput::Context &about, Voice how,
@@ -52,7 +57,8 @@ UpgradeSession::UpgradeSession(const QString &name, const QString &at, const Cli
 
 UpgradeSession::~UpgradeSession()
 {
-    output.SetThreadContext(&server, {});
+    if (!log_unit.isEmpty())
+        output.SetUnitContext(log_unit, {});
 }
 
 bool UpgradeSession::Launch(const CliConfig &config)
@@ -61,14 +67,16 @@ bool UpgradeSession::Launch(const CliConfig &config)
     history = HistoryStore::Location(config.path);
     if (voice == Voice::InStation) {
         own_clock.start();
-        // The launch's console lines (--verbose) come from this thread and are about this base.
-        output.SetThreadContext(QThread::currentThread(), context);
+        // The console lines (--verbose) of the launch, then of the job, are about this base.
+        output.SetUnitContext(log_unit, context);
     }
     launching = true;
-    bool launched = Prepare(config);
+    bool launched = false;
+    {
+        const LogUnit::Scope in_launch(log_unit);
+        launched = Prepare(config);
+    }
     launching = false;
-    if (voice == Voice::InStation)
-        output.SetThreadContext(QThread::currentThread(), {});
     if (launched && stop_cause != StopCause::None) {
         StoppedBeforeJob();
         launched = false;
@@ -133,8 +141,8 @@ void UpgradeSession::SetPort(const PortInfo &port)
     context.location = port.location;
     if (voice == Voice::Alone)
         output.SetContext(context.target, context.port, context.location);
-    else if (launching)
-        output.SetThreadContext(QThread::currentThread(), context);
+    else
+        output.SetUnitContext(log_unit, context);
 }
 
 bool UpgradeSession::Start()
@@ -152,9 +160,6 @@ bool UpgradeSession::Start()
     // Queued behind every report of the job: they have all arrived when this one does.
     connect(&server, &QThread::finished, this, &UpgradeSession::OnJobEnded, Qt::QueuedConnection);
 
-    // A station's job threads each speak about their own base.
-    if (voice == Voice::InStation)
-        output.SetThreadContext(&server, context);
     record_keeper.Begin(target, job, history);
     if (!server.Start(job)) {  // nothing else of this process uses the link: only a job still ending could
         record_keeper.Abandon();

@@ -99,6 +99,7 @@ private:
     const QElapsedTimer &clock;  // the one the session's times count from
     CliOutput::Context context;  // what the session's events are about
     const QString where;         // a station's base: its USB location, or its port name
+    QString log_unit;            // a station's base: the unit its console lines carry
     bool chinese = false;
     QString history;  // the upgrade history file the job is recorded in
 

@@ -7,6 +7,7 @@
 #include "main_window.h"
 #include "sim_port_catalog.h"
 #include "waits.h"
+#include "window_log.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -110,6 +111,7 @@ int main(int argc, char **argv)
         }
     }
     QApplication app(argc, argv);
+    ShowBareConsoleLines();
     Waits::SetLongWaitScale(options.wait_scale);
 
     QTemporaryDir temporary;

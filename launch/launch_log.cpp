@@ -1,0 +1,3 @@
+#include "launch_log.h"
+
+Q_LOGGING_CATEGORY(lcLaunch, "upgrader.launch")
