@@ -4,6 +4,7 @@
 #include "port_catalog.h"
 #include "port_catalog_file.h"
 #include "upgrade_server.h"
+#include "waits.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,10 +12,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,7 +35,6 @@ constexpr int kReturnMs = 15000;         // a base's restart seen by the poll, o
 constexpr int kSimPorts = 2;             // the simulator's one unit has two bases
 constexpr char kBaseLocation[] = "sim-1-4";  // the base that carries the "Base" target
 constexpr int kBaseProductId = 4;
-constexpr int kMsPerDay = 24 * 3600 * 1000;
 
 void Complain(const QString &text)
 {
@@ -80,13 +82,6 @@ double ProcessCpuSeconds(qint64 pid)
     return ticks / double(sysconf(_SC_CLK_TCK));
 }
 #endif
-
-// Milliseconds from a simulator's "HH:mm:ss.zzz" stamp to now, both of this machine's clock.
-int SinceStamp(const QTime &stamp)
-{
-    const int ms = stamp.msecsTo(QTime::currentTime());
-    return ms < -kMsPerDay / 2 ? ms + kMsPerDay : ms;
-}
 
 struct Sim {
     QProcess process;
@@ -166,7 +161,8 @@ bool MeasureWindow(const QString &window_program, const Sim &sim, int seconds, I
 }
 
 // The base restarted `returns` times (alternately into its bootloader and back) while this
-// process polls as the window does, through the same catalog file.
+// process polls as the window does, through the same catalog file. Each switch comes at a random
+// moment of the poll's period, so that the figures do not depend on one phase.
 bool MeasureReturns(Sim &sim, int returns, IdleWindowFigures &figures)
 {
     qputenv(PortCatalog::kSimCatalogVariable, sim.Catalog().toLocal8Bit());
@@ -176,27 +172,41 @@ bool MeasureReturns(Sim &sim, int returns, IdleWindowFigures &figures)
     const FirmwareEntries entries{{QStringLiteral("Base"), base}};
     UpgradeServer server;
     int mode = Mode::Absent;
-    QList<QTime> reports;
-    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &states) {
-        mode = states.value(QStringLiteral("Base"), Mode::Absent);
-        reports.append(QTime::currentTime());
+    QObject::connect(&server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) {
+        for (const TargetStatus &status : statuses) {
+            if (status.mode_asked && status.name == QLatin1String("Base"))
+                mode = status.mode;
+        }
     });
     server.SetFirmwareEntries(&entries);
-    server.StartPolling();
+    // The window's poll, driven here so that each poll's start is known.
+    struct Poll {
+        QTime start;
+        QTime report;
+        int mode;
+    };
+    QList<Poll> polls;
+    QTimer poll_timer;
+    QObject::connect(&poll_timer, &QTimer::timeout, [&] {
+        const QTime start = QTime::currentTime();
+        server.GetControlerState();
+        polls.append({start, QTime::currentTime(), mode});
+    });
+    poll_timer.start(Waits::kPollIntervalMs);
     bool ok = RunEventsUntil([&] { return mode == Mode::App; }, kReturnMs);
     static const QRegularExpression back(QStringLiteral("^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d) %1 back on USB as ")
                                              .arg(QLatin1String(kBaseLocation)),
                                          QRegularExpression::MultilineOption);
+    QRandomGenerator random(20261207);
     double total_ms = 0;
     for (int i = 0; ok && i < returns; ++i) {
+        RunEventsUntil([] { return false; }, int(random.bounded(Waits::kPollIntervalMs)));
         const bool to_boot = i % 2 == 0;
-        const uint8_t wanted = to_boot ? Mode::Boot : Mode::App;
+        const int wanted = to_boot ? Mode::Boot : Mode::App;
         const int seen_before = sim.Read().count(back);
-        // As the window's switch buttons do: the poll keeps off the port meanwhile.
-        server.StopPolling();
+        polls.clear();
         const bool sent = to_boot ? server.BaseGoBoot(QLatin1String(kBaseLocation))
                                   : server.BaseGoApp(QLatin1String(kBaseLocation));
-        server.StartPolling();
         QTime returned;
         ok = sent && RunEventsUntil([&] {
                  QRegularExpressionMatchIterator it = back.globalMatch(sim.Read());
@@ -205,21 +215,21 @@ bool MeasureReturns(Sim &sim, int returns, IdleWindowFigures &figures)
                      if (n == seen_before)
                          returned = QTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss.zzz"));
                  }
-                 return returned.isValid() && mode == wanted;
+                 return returned.isValid() && !polls.isEmpty() && polls.last().mode == wanted;
              }, kReturnMs);
         if (!ok)
             break;
-        const int seen_ms = SinceStamp(returned);
-        int polls = 0;
-        for (const QTime &report : qAsConst(reports))
-            polls += report.msecsTo(returned) <= 0 ? 1 : 0;
-        reports.clear();
+        // Polls that began once the base was back and still did not report it.
+        int missed = 0;
+        for (const Poll &poll : qAsConst(polls))
+            missed += poll.start.msecsTo(returned) <= 0 && poll.mode != wanted ? 1 : 0;
+        const int seen_ms = returned.msecsTo(polls.last().report);
         total_ms += seen_ms;
         figures.return_seen_max_ms = std::max(figures.return_seen_max_ms, double(seen_ms));
-        figures.return_polls_max = std::max(figures.return_polls_max, polls);
+        figures.return_missed_polls += missed;
         ++figures.base_returns;
     }
-    server.StopPolling();
+    poll_timer.stop();
     server.SetFirmwareEntries(nullptr);
     if (figures.base_returns)
         figures.return_seen_mean_ms = total_ms / figures.base_returns;

@@ -10,7 +10,7 @@ struct IdleWindowFigures {
     int base_returns = 0;           // restarts of the simulated base watched by a status poll
     double return_seen_mean_ms = 0; // from the base's re-enumeration to the poll's report of it
     double return_seen_max_ms = 0;
-    int return_polls_max = 0;       // polls that reported after the re-enumeration, the one that saw it included
+    int return_missed_polls = 0;    // polls begun after a re-enumeration that did not report the base
 };
 
 // Runs `upgrader` (offscreen) against `upgrader-sim` for window_seconds and reads the window's
