@@ -127,8 +127,9 @@ void MainWindow::StartConfiguredParts()
     connect(form->btn_start_display, &QPushButton::clicked, this, &MainWindow::StartUpgradeDisplay);
     connect(form->btn_start_pedals, &QPushButton::clicked, this, &MainWindow::StartUpgradePedals);
     connect(form->btn_stop, &QPushButton::clicked, this, &MainWindow::StopUPgrade);
-    // The status poll emits in this thread and passes its map by reference: a direct call.
-    connect(&upgrade_server, &UpgradeServer::PushSlaveState, this, &MainWindow::UpdateSlaveState);
+    // The status poll emits in this thread: direct calls, the tool tips before the colours.
+    connect(&upgrade_server, &UpgradeServer::PushTargetStatus, this, &MainWindow::GotMoreInfo);
+    connect(&upgrade_server, &UpgradeServer::PushTargetStatus, this, &MainWindow::UpdateSlaveState);
 
     upgrade_server.SetFirmwareEntries(&firmware_entries);
     upgrade_server.StartPolling();
@@ -147,7 +148,6 @@ void MainWindow::StartConfiguredParts()
 
     for (MyPushbtn *button : qAsConst(target_buttons))
         connect(button, &MyPushbtn::EnterNotify, this, &MainWindow::GetOtherMsg);
-    connect(&upgrade_server, &UpgradeServer::PushMoreInfo, this, &MainWindow::GotMoreInfo);
 }
 
 MainWindow::~MainWindow()

@@ -80,9 +80,11 @@ public slots:
     // The end of a job as the engine decided it: the result line and the buttons a job holds.
     void ShowJobEnd(JobEndReason reason);
     void StopUPgrade();
-    void UpdateSlaveState(QMap<QString, int> &states);
+    // Enables and colours the buttons of the targets whose mode the report holds.
+    void UpdateSlaveState(const TargetStatusList &statuses);
     void GetOtherMsg(QString &name);
-    void GotMoreInfo(QString name, QString info);
+    // Shows the versions the report holds for a target as its button's tool tip.
+    void GotMoreInfo(const TargetStatusList &statuses);
     void ToggleZhEn();
 
 protected:

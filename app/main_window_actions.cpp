@@ -58,12 +58,23 @@ void MainWindow::GetOtherMsg(QString &name)
     upgrade_server.RequestDetails(name);
 }
 
-void MainWindow::GotMoreInfo(QString name, QString info)
+void MainWindow::GotMoreInfo(const TargetStatusList &statuses)
 {
-    const QString text = QString::fromUtf8(info.toLocal8Bit());
-    for (MyPushbtn *button : qAsConst(target_buttons)) {
-        if (button->target_name.contains(name))
-            button->setToolTip(text);
+    for (const TargetStatus &status : statuses) {
+        if (!status.details_asked)
+            continue;
+        QString info;
+        if (status.app_version) {
+            const auto &v = status.app_version->parts;
+            info = QString::asprintf("APP: %d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+        }
+        if (status.hw_text)
+            info += QLatin1Char('\n') + *status.hw_text;
+        const QString text = QString::fromUtf8(info.toLocal8Bit());
+        for (MyPushbtn *button : qAsConst(target_buttons)) {
+            if (button->target_name.contains(status.name))
+                button->setToolTip(text);
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <cmath>
 
@@ -22,9 +23,13 @@ const char kGreenStyle[] =
     "QPushButton:hover{background-color: rgb(0, 230, 112);}"
     "QPushButton:pressed{background-color: rgb(0, 204, 99);}";
 
-// Mode bytes of the status map.
-constexpr int kModeAbsent = 0;
-constexpr int kModeBootloader = 1;
+// A style sheet set again, even the same one, makes Qt polish and paint the button anew: on every
+// poll of a window left open all shift that is most of what it does.
+void SetStyle(QPushButton *button, const QString &style)
+{
+    if (button->styleSheet() != style)
+        button->setStyleSheet(style);
+}
 
 // Shows a bar at the truncated percentage while is_show holds; hides it at 100 at the end of
 // its phase, so it reappears full-scale rather than with a stale value.
@@ -113,23 +118,25 @@ void MainWindow::ShowJobEnd(JobEndReason reason)
     ShowUpgRes(reason == JobEndReason::Success);
 }
 
-void MainWindow::UpdateSlaveState(QMap<QString, int> &states)
+void MainWindow::UpdateSlaveState(const TargetStatusList &statuses)
 {
     // A button follows every reported name its own target name contains.
-    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+    for (const TargetStatus &status : statuses) {
+        if (!status.mode_asked)
+            continue;  // the hardware query says nothing of the mode
         for (MyPushbtn *button : qAsConst(target_buttons)) {
-            if (!button->target_name.contains(it.key()))
+            if (!button->target_name.contains(status.name))
                 continue;
-            if (it.value() == kModeAbsent) {
+            if (status.mode == Mode::Absent) {
                 if (button->isEnabled())
                     button->setEnabled(false);
-                button->setStyleSheet(QString());
+                SetStyle(button, QString());
                 if (!button->toolTip().isEmpty())
                     button->setToolTip(QString());
             } else {
                 if (!button->isEnabled())
                     button->setEnabled(true);
-                button->setStyleSheet(QLatin1String(it.value() == kModeBootloader ? kRedStyle : kGreenStyle));
+                SetStyle(button, QLatin1String(status.mode == Mode::Boot ? kRedStyle : kGreenStyle));
             }
         }
     }

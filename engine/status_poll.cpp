@@ -25,13 +25,13 @@ QString TextUpToZero(const uint8_t *bytes, int size)
 
 }  // namespace
 
-bool UpgradeServer::OpenExchange(int p, const QString &port)
+bool UpgradeServer::OpenExchange(int p, const QString &port, PortCatalog::View view)
 {
     Q_ASSERT(InWindowThread());
     job = JobState();
     job.usb_pid = p;
     job.port = port;
-    return OpenDriver();
+    return OpenDriver(view);
 }
 
 UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area)
@@ -79,17 +79,43 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
         return;
     upgrading = true;
     const int timeout_ms = RoleOf(d).hw_query_timeout_ms;
+    TargetStatus status;
+    status.name = TargetOf(d, p);
+    status.dev_id = d;
+    status.product_id = p;
     if (OpenExchange(p, port)) {
+        status.ports = 1;
         if (RoleOf(d).one_request_hw) {
             QString motor;
-            if (ReadMotorHw(timeout_ms, motor))
+            if (ReadMotorHw(timeout_ms, motor)) {
                 text += motor;
+                status.hw_text = motor;
+            }
         } else {
-            text += ReadHwText(d, timeout_ms);
+            // Empty also when a chunk got no answer: a text was read only when one came whole.
+            const QString read = ReadHwText(d, timeout_ms);
+            text += read;
+            if (!read.isEmpty())
+                status.hw_text = read;
         }
     }
     ReleaseDriver();
     upgrading = false;
+    if (status.hw_text && !status.name.isEmpty())
+        last_heard[status.name] = QDateTime::currentDateTimeUtc();
+    status.last_heard = last_heard.value(status.name);
+    emit PushTargetStatus({status});
+}
+
+QString UpgradeServer::TargetOf(int d, int p) const
+{
+    if (!firmware_entries)
+        return {};
+    for (auto it = firmware_entries->cbegin(); it != firmware_entries->cend(); ++it) {
+        if (it.value().dev_id == d && it.value().usb_pids.contains(p))
+            return it.key();
+    }
+    return {};
 }
 
 bool UpgradeServer::PowerDisplayOfBaseInBoot(int p, const QString &port)
@@ -119,32 +145,49 @@ bool UpgradeServer::PowerDisplayOfBaseInBoot(int p, const QString &port)
 void UpgradeServer::GetControlerState()
 {
     Q_ASSERT(InWindowThread());
-    QList<int> attached;
-    for (const PortInfo &port : ListFamilyPorts()) {
+    // A recent view: the poll only watches, and enumerating the system's ports every 1.5 s
+    // costs more than everything else an idle window does.
+    QList<PortInfo> attached;
+    for (const PortInfo &port : ListFamilyPorts(PortCatalog::View::Recent)) {
         if (PortMatches(port, poll_port))
-            attached.append(port.product_id);
+            attached.append(port);
     }
     // A job's thread keeps the port until its run ends, even after a stop request has cleared
     // `upgrading`; without a configuration there is nothing to poll.
     if (LinkBusy() || !firmware_entries)
         return;
-    slave_states.clear();
+    TargetStatusList statuses;
     upgrading = true;
     for (auto it = firmware_entries->cbegin(); it != firmware_entries->cend(); ++it) {
         const QString &name = it.key();
         const FirmwareEntry &entry = it.value();
-        int value = 0;
+        TargetStatus status;
+        status.name = name;
+        status.dev_id = entry.dev_id;
+        status.mode_asked = true;
+        bool heard = false;
         for (int pid : entry.usb_pids) {
-            if (!attached.contains(pid))
+            // The port a driver for this product id opens: with several, the last one.
+            const PortInfo *port = nullptr;
+            for (const PortInfo &candidate : qAsConst(attached)) {
+                if (candidate.product_id == pid)
+                    port = &candidate;
+            }
+            if (!port)
                 continue;
-            if (OpenExchange(pid, poll_port)) {
+            ++status.ports;
+            status.product_id = pid;
+            status.port = port->name;
+            status.location = port->location;
+            if (OpenExchange(pid, poll_port, PortCatalog::View::Recent)) {
                 const int tries = PollTries(name);
                 for (int i = 0; i < tries; ++i) {
                     const uint8_t query = 0;
                     QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(entry.dev_id));
                     uint8_t mode = 0;
                     if (Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1)) {
-                        value = mode;
+                        status.mode = mode;
+                        heard = true;
                         break;
                     }
                 }
@@ -153,8 +196,8 @@ void UpgradeServer::GetControlerState()
                     QMutexLocker lock(&info_lock);
                     wanted = info_requests.contains(name);
                 }
-                if (value != 0 && wanted)
-                    emit PushMoreInfo(name, ReadDetails(entry.dev_id));
+                if (status.mode != Mode::Absent && wanted)
+                    ReadDetails(entry.dev_id, status);
             }
             ReleaseDriver();
         }
@@ -162,29 +205,34 @@ void UpgradeServer::GetControlerState()
             QMutexLocker lock(&info_lock);
             info_requests.remove(name);
         }
-        slave_states[name] = value;
+        if (heard)
+            last_heard[name] = QDateTime::currentDateTimeUtc();
+        status.last_heard = last_heard.value(name);
+        statuses.append(status);
     }
     upgrading = false;
-    emit PushSlaveState(slave_states);
+    emit PushTargetStatus(statuses);
 }
 
-QString UpgradeServer::ReadDetails(int d)
+void UpgradeServer::ReadDetails(int d, TargetStatus &status)
 {
-    QString details;
+    // Details of an earlier device of the same target give way to this one's.
+    status.details_asked = true;
+    status.app_version.reset();
+    status.hw_text.reset();
     QueueFrame(Cmd::QueryAppVersion, kZeroPayload, kAppVersionLength, uint8_t(d));
     uint8_t version[kAppVersionLength];
     if (Transact(Cmd::QueryAppVersion, Waits::kQueryTimeoutMs, version, kAppVersionLength))
-        details = QString::asprintf("APP: %d.%d.%d.%d", version[0], version[1], version[3], version[2]);
+        status.app_version = AppVersion::FromReply(version);
 
     if (RoleOf(d).one_request_hw) {
         QString motor;
         if (ReadMotorHw(Waits::kQueryTimeoutMs, motor))
-            details += QLatin1Char('\n') + motor;
-        return details;
+            status.hw_text = motor;
+        return;
     }
     // Only two chunks here: a text longer than 31 characters is never shown.
     uint8_t area[Limits::kPollHwChunks * kHwChunkTextLength] = {};
     if (ReadHwChunks(d, Waits::kQueryTimeoutMs, Limits::kPollHwChunks, area) == HwRead::Terminated)
-        details += QLatin1Char('\n') + TextUpToZero(area, sizeof area);
-    return details;
+        status.hw_text = TextUpToZero(area, sizeof area);
 }

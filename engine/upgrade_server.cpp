@@ -35,6 +35,7 @@ UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
 UpgradeServer::UpgradeServer()
 {
     qRegisterMetaType<JobEndReason>();
+    qRegisterMetaType<TargetStatusList>();
     Platform::TightenTimerSlack();  // the window's thread delivers the job's ticks
     tick_timer = new QTimer(this);
     connect(tick_timer, &QTimer::timeout, this, &UpgradeServer::TimerTick);
@@ -156,12 +157,12 @@ void UpgradeServer::RunJob()
     EndJob();
 }
 
-bool UpgradeServer::OpenDriver()
+bool UpgradeServer::OpenDriver(PortCatalog::View view)
 {
     // While the link is open the thread speaks about its unit: the window's thread too, in its
     // short exchanges between jobs.
     link_unit.emplace(job.port);
-    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start, job.port);
+    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start, job.port, view);
     return job.driver->IsConnected();
 }
 

@@ -6,6 +6,8 @@
 #include "frame.h"
 #include "job_end.h"
 #include "log_unit.h"
+#include "port_catalog.h"
+#include "target_status.h"
 #include "upgrade_job.h"
 
 #include <QDateTime>
@@ -98,8 +100,8 @@ public:
     JobEndReason LastJobEnd() const { return last_job_end; }
     // Who stopped the last job, when Stop() did.
     StopKind LastStopKind() const { return stop_kind; }
-    // Asks the next status poll for the target's application and hardware versions
-    // (PushMoreInfo); a name asked twice before then is asked once. Any thread.
+    // Asks the next status poll for the target's application and hardware versions (in its
+    // report's details); a name asked twice before then is asked once. Any thread.
     void RequestDetails(const QString &target);
     // The configured targets the status poll looks at; null stops it from polling.
     void SetFirmwareEntries(const FirmwareEntries *entries) { firmware_entries = entries; }
@@ -112,7 +114,8 @@ public:
 
     // Reads the hardware version text of device d behind the port with product id p (and, when
     // port is given, at that USB location or name) and appends it to text (nothing when no
-    // answer came). Window thread, no job running.
+    // answer came); reports it as the status of that device's target. Window thread, no job
+    // running.
     void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
 
     // A unit cut off in the middle of a job can be left with its base in the bootloader, which
@@ -139,8 +142,9 @@ signals:
     void PushErrorMsg(QString text);
     void PushUpgRes(bool result);
     void PushLogMsg(QString text);
-    void PushSlaveState(QMap<QString, int> &states);
-    void PushMoreInfo(QString name, QString info);
+    // What the status poll found of every configured target, and what the hardware query found
+    // of its device. Emitted in the window's thread.
+    void PushTargetStatus(const TargetStatusList &statuses);
     // The last report of every job, after its result: why it ended.
     void JobEnded(JobEndReason reason);
 
@@ -238,7 +242,8 @@ private:
     // Status poll: the targets whose details the window asked for, guarded by info_lock.
     QSet<QString> info_requests;
     QMutex info_lock;
-    QMap<QString, int> slave_states;
+    // When each target's device last answered (UTC); the window's thread only.
+    QMap<QString, QDateTime> last_heard;
 
     QTimer *tick_timer = nullptr;
     QTimer poll_timer;
@@ -262,11 +267,12 @@ private:
     // Seconds since job_start, "%.3f" and a blank: the prefix of the sequence's log lines.
     QString ElapsedStamp() const;
     // Opens a driver for the job's product id in the calling thread; false when it did not open.
-    bool OpenDriver();
+    // Its port is found in a fresh view of the catalog unless the caller only watches.
+    bool OpenDriver(PortCatalog::View view = PortCatalog::View::Fresh);
     // A short exchange of the window's thread with the port of product id p: a fresh job state
     // (nothing of the last job's device, pace or queues) and an open driver; false when the
     // port did not open. The caller lets go of the driver when done.
-    bool OpenExchange(int p, const QString &port = QString());
+    bool OpenExchange(int p, const QString &port = QString(), PortCatalog::View view = PortCatalog::View::Fresh);
     // Stops all traffic on the current driver and closes its port now.
     void ReleaseDriver();
 
@@ -310,8 +316,10 @@ private:
     QString ReadHwText(int d, int timeout_ms);
     // The motor's one-request form of the hardware version.
     bool ReadMotorHw(int timeout_ms, QString &text);
-    // Application version and hardware version of device d, as the poll shows them.
-    QString ReadDetails(int d);
+    // Application version and hardware version of device d into status, as the poll reads them.
+    void ReadDetails(int d, TargetStatus &status);
+    // The configured target whose device d sits behind product id p; empty when none.
+    QString TargetOf(int d, int p) const;
 
     // --- Sequence helpers (job thread) -----------------------------------------------------
     // Idle-time rule of the waiting states: whether this call counted as an idle pass and

@@ -1,5 +1,6 @@
 #include "port_catalog.h"
 
+#include "port_cache.h"
 #include "port_catalog_file.h"
 #include "usb_location.h"
 
@@ -35,9 +36,16 @@ QList<PortInfo> SystemPorts()
     return ports;
 }
 
+PortCache &SystemCache()
+{
+    static PortCache cache(SystemPorts, {QLatin1String(PortCatalog::kDeviceFolder)}, PortCatalog::kSettleMs,
+                           PortCatalog::kRefreshMs);
+    return cache;
+}
+
 }  // namespace
 
-QList<PortInfo> PortCatalog::AvailablePorts()
+QList<PortInfo> PortCatalog::AvailablePorts(View view)
 {
     Provider current;
     {
@@ -46,11 +54,16 @@ QList<PortInfo> PortCatalog::AvailablePorts()
     }
     if (current)
         return current();
-    QList<PortInfo> ports = SystemPorts();
+    QList<PortInfo> ports = view == View::Recent ? SystemCache().Recent() : SystemCache().Fresh();
     const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
     if (!catalog.isEmpty())
         ports += PortCatalogFile::Read(catalog);
     return ports;
+}
+
+int PortCatalog::SystemEnumerations()
+{
+    return SystemCache().Enumerations();
 }
 
 void PortCatalog::SetProvider(Provider replacement)
@@ -64,20 +77,20 @@ quint16 FamilyVendorId()
     return FAMILY_USB_VID;
 }
 
-QList<PortInfo> ListFamilyPorts()
+QList<PortInfo> ListFamilyPorts(PortCatalog::View view)
 {
     QList<PortInfo> family;
-    for (const PortInfo &port : PortCatalog::AvailablePorts()) {
+    for (const PortInfo &port : PortCatalog::AvailablePorts(view)) {
         if (port.has_usb_ids && port.vendor_id == FamilyVendorId())
             family.append(port);
     }
     return family;
 }
 
-QList<int> ListFamilyPids()
+QList<int> ListFamilyPids(PortCatalog::View view)
 {
     QList<int> pids;
-    for (const PortInfo &port : ListFamilyPorts())
+    for (const PortInfo &port : ListFamilyPorts(view))
         pids.append(port.product_id);
     return pids;
 }
@@ -93,11 +106,11 @@ QString UnitKey(const PortInfo &port)
     return !port.location.isEmpty() ? port.location : port.serial_number;
 }
 
-PortInfo FamilyPort(int product_id, const QString &wanted)
+PortInfo FamilyPort(int product_id, const QString &wanted, PortCatalog::View view)
 {
     PortInfo chosen;
     // The walk does not stop at a match: with several matching ports the last one wins.
-    for (const PortInfo &port : ListFamilyPorts()) {
+    for (const PortInfo &port : ListFamilyPorts(view)) {
         if (port.product_id == product_id && PortMatches(port, wanted))
             chosen = port;
     }

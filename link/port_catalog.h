@@ -25,6 +25,10 @@ struct PortInfo {
 // environment variable UPGRADER_SIM_CATALOG names one, its entries follow the system's ports.
 // An installed provider stands for the whole machine, the file included: a process that
 // simulates its own family is not disturbed by a simulator another terminal has announced.
+//
+// Enumerating the system's ports is costly, so a caller that only watches (the status poll) may
+// take a recent view: the last enumeration, kept while no port can have come or gone (see
+// port_cache.h). Every decision that acts on a port takes a fresh view, the default.
 namespace PortCatalog {
 
 using Provider = std::function<QList<PortInfo>()>;
@@ -32,8 +36,26 @@ using Provider = std::function<QList<PortInfo>()>;
 // The environment variable naming the catalog file of a simulator in another process.
 constexpr char kSimCatalogVariable[] = "UPGRADER_SIM_CATALOG";
 
-// Ports in enumeration order. Safe to call from any thread.
-QList<PortInfo> AvailablePorts();
+enum class View {
+    Fresh,   // the system asked now
+    Recent,  // the system's last answer while nothing says a port came or went since
+};
+
+// The system's port nodes appear here (watched for the recent view).
+constexpr char kDeviceFolder[] = "/dev";
+// After a node appeared or left, recent views enumerate again for this long: the node exists
+// before udev has added the USB ids a family port is recognised by (milliseconds).
+constexpr int kSettleMs = 3000;
+// A recent view is never older than this, whatever the watch says (milliseconds).
+constexpr int kRefreshMs = 60000;
+
+// Ports in enumeration order. Safe to call from any thread. The simulator's catalog file is read
+// in either view (a small file, and a simulator that was killed must vanish at once); an
+// installed provider is asked every time.
+QList<PortInfo> AvailablePorts(View view = View::Fresh);
+
+// Times the system's ports were enumerated in this process.
+int SystemEnumerations();
 
 // Replaces the system enumeration and the catalog file; an empty provider restores both.
 void SetProvider(Provider provider);
@@ -44,10 +66,10 @@ void SetProvider(Provider provider);
 quint16 FamilyVendorId();
 
 // Every attached family port, in enumeration order.
-QList<PortInfo> ListFamilyPorts();
+QList<PortInfo> ListFamilyPorts(PortCatalog::View view = PortCatalog::View::Fresh);
 
 // Product identifiers of every attached family port, in enumeration order, duplicates kept.
-QList<int> ListFamilyPids();
+QList<int> ListFamilyPids(PortCatalog::View view = PortCatalog::View::Fresh);
 
 // Whether the port is the one a caller named: by its USB location, its USB serial number, or its
 // name when the caller gave a name (a name only holds until the device next leaves USB). An empty
@@ -60,7 +82,8 @@ QString UnitKey(const PortInfo &port);
 
 // The family port a driver for this product id opens (only the one named by wanted, when
 // given): with several, the one enumerated last. Empty name when none is attached.
-PortInfo FamilyPort(int product_id, const QString &wanted = QString());
+PortInfo FamilyPort(int product_id, const QString &wanted = QString(),
+                    PortCatalog::View view = PortCatalog::View::Fresh);
 
 // Whether a port name can be opened on this platform: on Windows it must name a COM port,
 // elsewhere any non-empty name or device path will do.

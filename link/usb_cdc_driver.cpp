@@ -9,10 +9,10 @@ constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for dr
 constexpr int kSendWaitMs = 1;
 }  // namespace
 
-UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &wanted)
+UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &wanted, PortCatalog::View view)
     : product_id(pid), start_time_ref(start_time)
 {
-    const QString chosen = FamilyPort(product_id, wanted).name;
+    const QString chosen = FamilyPort(product_id, wanted, view).name;
     if (!IsUsablePortName(chosen))
         return;
 

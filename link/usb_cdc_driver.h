@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port_catalog.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -15,8 +17,10 @@ class UsbCdcDriver : public QObject {
 public:
     // start_time_ref is the owner's job start time, the reference of trace timestamps; it must
     // outlive the driver. With a port given (a USB location or a port name), only that port is
-    // opened; otherwise the last family port with the product id.
-    UsbCdcDriver(int product_id, const QDateTime *start_time_ref, const QString &port = QString());
+    // opened; otherwise the last family port with the product id. The port is looked up in a
+    // fresh view of the catalog unless the caller only watches (the status poll).
+    UsbCdcDriver(int product_id, const QDateTime *start_time_ref, const QString &port = QString(),
+                 PortCatalog::View view = PortCatalog::View::Fresh);
     ~UsbCdcDriver() override;
 
     // Writes all bytes and waits up to 1 ms for them to leave; drops them when not connected.

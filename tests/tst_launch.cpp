@@ -247,7 +247,9 @@ private slots:
         // Refused launches leave the link usable: polls report again once they run.
         if (queried && silent_target) {
             int reports = 0;
-            connect(&engine, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) { ++reports; });
+            connect(&engine, &UpgradeServer::PushTargetStatus, this, [&](const TargetStatusList &statuses) {
+                reports += !statuses.isEmpty() && statuses.first().mode_asked;
+            });
             QVERIFY(WaitUntil([&] { return reports > 0; }, kTwoPollsMs));
             QCOMPARE(w.target_buttons[1]->isEnabled(), false);  // the motor stays silent
         }

@@ -8,6 +8,7 @@
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
+#include "status_reports.h"
 #include "test_workspace.h"
 #include "wait_until.h"
 #include "window_access.h"
@@ -170,8 +171,7 @@ private slots:
         QCOMPARE(ErrorLine(w) == "Not upgrading!", configured);
 
         Get(w, "btn_start_main")->setEnabled(false);
-        QMap<QString, int> states{{"Base", 2}};
-        emit w.upgrade_server.PushSlaveState(states);
+        emit w.upgrade_server.PushTargetStatus(PollReport({{"Base", Mode::App}}));
         QCOMPARE(Get(w, "btn_start_main")->isEnabled(), configured);
 
         debug.Clear();
@@ -184,7 +184,7 @@ private slots:
         Hover(w, "btn_start_display");
         QCOMPARE(EngineProbe(w.upgrade_server).InfoRequests(), configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
 
-        emit w.upgrade_server.PushMoreInfo("Meter", "APP: 1.2.4.3\nMETER-HW-1");
+        emit w.upgrade_server.PushTargetStatus({Detailed("Meter", AppVersion{{1, 2, 4, 3}}, QString("METER-HW-1"))});
         for (MyPushbtn *button : qAsConst(w.target_buttons)) {
             const bool display = button->objectName() == "btn_start_display";
             QCOMPARE(button->toolTip(), QString(configured && display ? "APP: 1.2.4.3\nMETER-HW-1" : ""));
@@ -443,7 +443,7 @@ private slots:
         QMap<QString, int> map;
         for (auto it = states.cbegin(); it != states.cend(); ++it)
             map[it.key()] = it.value().toInt();
-        emit w.upgrade_server.PushSlaveState(map);
+        emit w.upgrade_server.PushTargetStatus(PollReport(map));
 
         const QMap<QString, QString> style = {
             {"keep", "keep"},
@@ -456,6 +456,70 @@ private slots:
             QCOMPARE(button->isEnabled(), expected[i] != "absent");
             QCOMPARE(button->toolTip(), QString(expected[i] == "absent" ? "" : "tip"));
             QCOMPARE(button->styleSheet(), style[expected[i]]);
+        }
+    }
+
+    // The tool tip is the product's text made from the poll's details: "APP: " and the version as
+    // shown, then a newline and the hardware text; either part missing leaves it out.
+    void toolTipFromDetails_data()
+    {
+        QTest::addColumn<bool>("has_version");
+        QTest::addColumn<bool>("has_text");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("both") << true << true << "MOTOR-HW-A" << "APP: 3.0.0.1\nMOTOR-HW-A";
+        QTest::newRow("version only") << true << false << "" << "APP: 3.0.0.1";
+        QTest::newRow("text only") << false << true << "MOTOR-HW-A" << "\nMOTOR-HW-A";
+        QTest::newRow("an empty text read") << true << true << "" << "APP: 3.0.0.1\n";
+        QTest::newRow("nothing answered") << false << false << "" << "";
+    }
+
+    void toolTipFromDetails()
+    {
+        QFETCH(bool, has_version);
+        QFETCH(bool, has_text);
+        QFETCH(QString, text);
+        QFETCH(QString, tip);
+        TestWorkspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        for (MyPushbtn *button : qAsConst(w.target_buttons))
+            button->setToolTip("tip");
+        std::optional<AppVersion> version;
+        if (has_version)
+            version = AppVersion{{3, 0, 0, 1}};
+        std::optional<QString> hw;
+        if (has_text)
+            hw = text;
+        // The report of a poll: the motor with details, the base without.
+        TargetStatusList report = PollReport({{"Base", Mode::App}});
+        report.append(Detailed("Motor", version, hw));
+        emit w.upgrade_server.PushTargetStatus(report);
+        for (MyPushbtn *button : qAsConst(w.target_buttons))
+            QCOMPARE(button->toolTip(), button->objectName() == "btn_start_motor" ? tip : QString("tip"));
+    }
+
+    // The hardware query's report says nothing of the mode: the buttons stay as they are.
+    void hardwareQueryLeavesTheButtons()
+    {
+        TestWorkspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        for (MyPushbtn *button : qAsConst(w.target_buttons)) {
+            button->setEnabled(true);
+            button->setStyleSheet("keep");
+            button->setToolTip("tip");
+        }
+        TargetStatus query;
+        query.name = "Motor";
+        query.dev_id = 3;
+        query.ports = 1;
+        query.hw_text = QString("MOTOR-HW-A");
+        emit w.upgrade_server.PushTargetStatus({query});
+        for (MyPushbtn *button : qAsConst(w.target_buttons)) {
+            QVERIFY(button->isEnabled());
+            QCOMPARE(button->styleSheet(), QString("keep"));
+            QCOMPARE(button->toolTip(), QString("tip"));
         }
     }
 

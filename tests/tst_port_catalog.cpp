@@ -1,3 +1,4 @@
+#include "folder_watch.h"
 #include "port_catalog.h"
 #include "port_catalog_file.h"
 #include "usb_location.h"
@@ -323,6 +324,42 @@ private slots:
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), system);
         qputenv(PortCatalog::kSimCatalogVariable, QFile::encodeName(dir.filePath("missing.json")));
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), system);
+    }
+
+    // The status poll's recent view does not enumerate the system's ports again while no port
+    // node came or went; every other caller's view, the default, does. The simulator's catalog
+    // file is read in either view, so its ports come and go at once.
+    void recentViewKeepsTheSystemsPorts()
+    {
+        if (!FolderWatch({QLatin1String(PortCatalog::kDeviceFolder)}).Works())
+            QSKIP("no file system notices for the device folder here");
+        QTemporaryDir dir;
+        const QString catalog = dir.filePath("ports.json");
+        const QString pts = dir.filePath("pts-a");
+        WriteFile(pts, {});
+        const PortInfo first{pts, true, FamilyVendorId(), 4, "sim-1-4", {}};
+        const PortInfo second{pts, true, FamilyVendorId(), 5, "sim-1-5", {}};
+        QString error;
+        QVERIFY(PortCatalogFile::Write(catalog, {first}, QCoreApplication::applicationPid(), &error));
+        qputenv(PortCatalog::kSimCatalogVariable, QFile::encodeName(catalog));
+
+        const int before = PortCatalog::SystemEnumerations();
+        const QStringList ports = Describe(PortCatalog::AvailablePorts());
+        QCOMPARE(PortCatalog::SystemEnumerations(), before + 1);
+        QCOMPARE(ports.last(), Describe(first));
+        QCOMPARE(Describe(PortCatalog::AvailablePorts(PortCatalog::View::Recent)), ports);
+        QCOMPARE(PortCatalog::SystemEnumerations(), before + 1);
+
+        QVERIFY(PortCatalogFile::Write(catalog, {first, second}, QCoreApplication::applicationPid(), &error));
+        QCOMPARE(Describe(PortCatalog::AvailablePorts(PortCatalog::View::Recent)), ports + QStringList{Describe(second)});
+        QCOMPARE(FamilyPort(5, QString(), PortCatalog::View::Recent).location, QString("sim-1-5"));
+        QVERIFY(PortCatalogFile::Write(catalog, {second}, QCoreApplication::applicationPid(), &error));
+        QCOMPARE(FamilyPort(4, QString(), PortCatalog::View::Recent).location, QString());
+        QCOMPARE(PortCatalog::SystemEnumerations(), before + 1);
+
+        QCOMPARE(FamilyPort(5).location, QString("sim-1-5"));
+        QCOMPARE(ListFamilyPorts().last().location, QString("sim-1-5"));
+        QCOMPARE(PortCatalog::SystemEnumerations(), before + 3);
     }
 };
 

@@ -155,7 +155,9 @@ private slots:
         TestWorkspace workspace(kConfig);
         MainWindow w;
         int polls = 0;
-        connect(&w.upgrade_server, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) { ++polls; });
+        connect(&w.upgrade_server, &UpgradeServer::PushTargetStatus, this, [&](const TargetStatusList &statuses) {
+            polls += !statuses.isEmpty() && statuses.first().mode_asked;
+        });
         for (MyPushbtn *button : qAsConst(w.target_buttons)) {
             button->setEnabled(true);
             button->setStyleSheet("stale");
@@ -227,24 +229,36 @@ private slots:
         SimFamily family(options);
         TestWorkspace workspace(kConfig);
         MainWindow w;
-        int polls = 0;
-        connect(&w.upgrade_server, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) { ++polls; });
+        QList<TargetStatusList> reports;
+        connect(&w.upgrade_server, &UpgradeServer::PushTargetStatus, this,
+                [&](const TargetStatusList &statuses) { reports.append(statuses); });
         w.upgrade_server.StopPolling();
         auto *target = Get<MyPushbtn>(w, qPrintable(button));
         for (int i = 0; i < 3; ++i)
             Hover(w, qPrintable(button));
+        // The targets whose details a report holds.
+        auto detailed = [](const TargetStatusList &statuses) {
+            QStringList names;
+            for (const TargetStatus &status : statuses) {
+                if (status.details_asked)
+                    names << status.name;
+            }
+            return names;
+        };
 
         w.upgrade_server.GetControlerState();
-        QCOMPARE(polls, 1);
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(detailed(reports[0]), tip.isEmpty() ? QStringList() : QStringList{target->target_name});
         QCOMPARE(target->toolTip(), tip);
         for (const char *other : kButtons) {
             if (other != button)
                 QCOMPARE(Get(w, other)->toolTip(), QString());
         }
-        QVERIFY(EngineProbe(w.upgrade_server).InfoRequests().isEmpty());
 
         // Served once: the following poll asks for no details.
         w.upgrade_server.GetControlerState();
+        QCOMPARE(reports.size(), 2);
+        QCOMPARE(detailed(reports[1]), QStringList());
         QCOMPARE(target->toolTip(), tip);
         int details = 0;
         for (int device : family.DeviceIds())
@@ -364,7 +378,7 @@ private slots:
         MainWindow w;
         UpgradeServer &engine = w.upgrade_server;
         int reports_while_running = 0;
-        connect(&engine, &UpgradeServer::PushSlaveState, this, [&](QMap<QString, int> &) {
+        connect(&engine, &UpgradeServer::PushTargetStatus, this, [&](const TargetStatusList &) {
             reports_while_running += engine.isRunning();
         });
         auto others = [&] {

@@ -6,6 +6,7 @@
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sim_port_catalog.h"
+#include "status_reports.h"
 #include "test_workspace.h"
 #include "window_access.h"
 
@@ -97,7 +98,7 @@ void ReportAll(MainWindow &w, int mode)
     QMap<QString, int> states;
     for (const char *name : {"Base", "Motor", "Steering", "Meter", "Pedals"})
         states[QLatin1String(name)] = mode;
-    emit w.upgrade_server.PushSlaveState(states);
+    emit w.upgrade_server.PushTargetStatus(PollReport(states));
 }
 
 }  // namespace

@@ -11,6 +11,11 @@
 // With --soak N, N upgrades with random faults and interruptions, launched as the command
 // launches them, each judged against the simulated unit: figures of false successes, hangs,
 // units not recovered, and what the process piled up (soak_run.h).
+//
+// With --idle-window S, the operator window's own CPU while it sits idle for S seconds with an
+// upgrader-sim attached and its status poll running, each a process of its own; then how soon a
+// status poll sees the simulated base again after its restarts (idle_window.h).
+#include "idle_window.h"
 #include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
@@ -37,6 +42,11 @@ namespace {
 
 // A soak's jobs take about a second each with the sequence's long waits at this scale.
 constexpr double kSoakWaitScale = 0.05;
+// An idle window may take this share of one core at most.
+constexpr double kIdleWindowCpuBound = 0.005;
+// Restarts of the simulated base watched after the idle span (alternately into its bootloader
+// and back).
+constexpr int kBaseReturns = 6;
 
 void Print(const QString &name, double value)
 {
@@ -248,6 +258,32 @@ int Soak(const QCommandLineParser &parser)
     return figures.Clean() ? 0 : 1;
 }
 
+// Exit code 0 when the window was measured and met its bound, 1 when not, 2 on bad options.
+int IdleWindow(const QCommandLineParser &parser)
+{
+    bool ok = false;
+    const int seconds = parser.value("idle-window").toInt(&ok);
+    if (!ok || seconds < 1) {
+        fprintf(stderr, "--idle-window takes a number of seconds from 1 up, not '%s'\n",
+                qPrintable(parser.value("idle-window")));
+        return 2;
+    }
+    const IdleWindowFigures figures = MeasureIdleWindow(seconds, kBaseReturns);
+    Print("idle_window_measured", figures.measured ? 1 : 0);
+    if (figures.seconds > 0) {
+        Print("idle_window_s", figures.seconds);
+        Print("idle_window_cpu_share", figures.cpu_share);
+        Print("idle_window_bytes_to_devices", figures.bytes_to_devices);
+    }
+    if (figures.base_returns > 0) {
+        Print("base_returns_seen", figures.base_returns);
+        Print("base_return_seen_mean_ms", figures.return_seen_mean_ms);
+        Print("base_return_seen_max_ms", figures.return_seen_max_ms);
+        Print("base_return_missed_polls", figures.return_missed_polls);
+    }
+    return figures.measured && figures.cpu_share <= kIdleWindowCpuBound ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -267,6 +303,10 @@ int main(int argc, char **argv)
                               "upgrader-cli launches them, and print how many successes were false, jobs hung and "
                               "units stayed unrecovered (waits scaled by 0.05 unless --wait-scale is given).",
                       "N"});
+    parser.addOption({"idle-window", "Instead, run the operator window (upgrader, offscreen) against upgrader-sim for "
+                                     "this many seconds untouched and print its own CPU share, then how soon a status "
+                                     "poll sees the simulated base after its restarts.",
+                      "SECONDS"});
     parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
     parser.process(app);
     QList<int> stations;
@@ -285,6 +325,8 @@ int main(int argc, char **argv)
     });
     if (parser.isSet("soak"))
         return Soak(parser);
+    if (parser.isSet("idle-window"))
+        return IdleWindow(parser);
     Waits::SetLongWaitScale(parser.value("wait-scale").toDouble());
     SimPortCatalog::Install();
 

@@ -17,20 +17,28 @@
 #include <QJsonObject>
 #include <QTimer>
 
+#include <algorithm>
+#include <optional>
+
 namespace {
 
-// Mode bytes of the status map.
-constexpr int kModeAbsent = 0;
-constexpr int kModeBootloader = 1;
 // A real base is back on USB some five seconds after its switch: twice the sequence's own wait
 // for it, and a poll period to see it, bound the confirmation. Not scaled: the poll is not.
 constexpr int kSwitchConfirmMs = 2 * Waits::kBaseReturnMs + Waits::kPollIntervalMs;
 
-QString ModeName(int mode, bool attached)
+QString ModeName(const TargetStatus &status)
 {
-    if (mode == kModeAbsent)
-        return attached ? QStringLiteral("absent (no answer)") : QStringLiteral("absent");
-    return mode == kModeBootloader ? QStringLiteral("bootloader") : QStringLiteral("application");
+    if (!status.Answering())
+        return status.Present() ? QStringLiteral("absent (no answer)") : QStringLiteral("absent");
+    return status.mode == Mode::Boot ? QStringLiteral("bootloader") : QStringLiteral("application");
+}
+
+QString VersionText(const std::optional<AppVersion> &version)
+{
+    if (!version)
+        return {};
+    const auto &v = version->parts;
+    return QStringLiteral("%1.%2.%3.%4").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]);
 }
 
 void ReportResult(CliOutput &output, int code, const QString &message, double seconds)
@@ -54,17 +62,6 @@ int Refuse(CliOutput &output, int code, const QString &text, const QElapsedTimer
     ReportResult(output, code, text, clock.elapsed() / 1000.0);
     return code;
 }
-
-struct Row {
-    QString target;
-    int attached = 0;  // how many of its product ids are attached
-    int mode = kModeAbsent;
-    QString app_version;
-    QString hw_version;
-    QString port;
-    QString location;
-    int product_id = 0;
-};
 
 // The family ports a command looks at: all of them, or those at the location (or with the name)
 // given with --port.
@@ -94,57 +91,28 @@ int RunList(const CliOptions &options, CliOutput &output)
 
     UpgradeServer server;
     server.SetPollPort(options.port);
-    QMap<QString, int> states;
-    QMap<QString, QString> details;
-    // The poll emits in this thread and passes its map by reference: direct calls.
-    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &map) { states = map; });
-    QObject::connect(&server, &UpgradeServer::PushMoreInfo,
-                     [&](const QString &name, const QString &info) { details[name] = info; });
-    QList<int> attached;
-    for (const PortInfo &port : ports)
-        attached.append(port.product_id);
+    TargetStatusList rows;
+    // The poll emits in this thread: a direct call.
+    QObject::connect(&server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
     for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it)
         server.RequestDetails(it.key());
     server.SetFirmwareEntries(&config.entries);
     server.GetControlerState();
     server.SetFirmwareEntries(nullptr);
 
-    QList<Row> rows;
-    for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it) {
-        Row row;
-        row.target = it.key();
-        for (int pid : it.value().usb_pids) {
-            if (!attached.contains(pid))
-                continue;
-            ++row.attached;
-            row.product_id = pid;  // the one the launch would take, with one attached
-            const PortInfo port = FamilyPort(pid, options.port);
-            row.port = port.name;
-            row.location = port.location;
-        }
-        row.mode = states.value(row.target, kModeAbsent);
-        // "APP: a.b.c.d", then a line with the hardware version; either may be missing.
-        const QStringList lines = details.value(row.target).split(QLatin1Char('\n'));
-        for (const QString &line : lines) {
-            if (line.startsWith(QLatin1String("APP: ")))
-                row.app_version = line.mid(5);
-            else if (!line.isEmpty())
-                row.hw_version = line;
-        }
-        rows.append(row);
-    }
-
     if (output.Json()) {
-        for (const Row &row : rows) {
-            output.SetContext(row.target, row.port, row.location);
+        for (const TargetStatus &row : qAsConst(rows)) {
+            const QString version = VersionText(row.app_version);
+            const QString hw = row.hw_text.value_or(QString());
+            output.SetContext(row.name, row.port, row.location);
             output.Event(QStringLiteral("device"),
-                         {{QStringLiteral("present"), row.attached > 0},
-                          {QStringLiteral("devices"), row.attached},
-                          {QStringLiteral("mode"), ModeName(row.mode, row.attached > 0)},
-                          {QStringLiteral("mode_byte"), row.mode},
-                          {QStringLiteral("app_version"), row.app_version.isEmpty() ? QJsonValue() : row.app_version},
-                          {QStringLiteral("hw_version"), row.hw_version.isEmpty() ? QJsonValue() : row.hw_version},
-                          {QStringLiteral("product_id"), row.attached ? QJsonValue(row.product_id) : QJsonValue()}});
+                         {{QStringLiteral("present"), row.Present()},
+                          {QStringLiteral("devices"), row.ports},
+                          {QStringLiteral("mode"), ModeName(row)},
+                          {QStringLiteral("mode_byte"), int(row.mode)},
+                          {QStringLiteral("app_version"), version.isEmpty() ? QJsonValue() : version},
+                          {QStringLiteral("hw_version"), hw.isEmpty() ? QJsonValue() : hw},
+                          {QStringLiteral("product_id"), row.Present() ? QJsonValue(row.product_id) : QJsonValue()}});
         }
         output.SetContext(QString(), QString());
         ReportResult(output, ExitCode::kSuccess, QString(), clock.elapsed() / 1000.0);
@@ -156,14 +124,14 @@ int RunList(const CliOptions &options, CliOutput &output)
     };
     output.Out(format.arg(cell("target", 9), cell("present", 7), cell("mode", 18), cell("application", 11),
                           cell("hardware", 20), cell("port", 14), cell("location", 10), QStringLiteral("product id")));
-    for (const Row &row : rows) {
-        const QString present = row.attached == 0   ? QStringLiteral("no")
-                                : row.attached == 1 ? QStringLiteral("yes")
-                                                    : QStringLiteral("%1 ports").arg(row.attached);
-        output.Out(format.arg(cell(row.target, 9), cell(present, 7), cell(ModeName(row.mode, row.attached > 0), 18),
-                              cell(row.app_version, 11), cell(row.hw_version, 20), cell(row.port, 14),
-                              cell(row.location, 10),
-                              row.attached ? QString::number(row.product_id) : QStringLiteral("-")));
+    for (const TargetStatus &row : qAsConst(rows)) {
+        const QString present = row.ports == 0   ? QStringLiteral("no")
+                                : row.ports == 1 ? QStringLiteral("yes")
+                                                 : QStringLiteral("%1 ports").arg(row.ports);
+        output.Out(format.arg(cell(row.name, 9), cell(present, 7), cell(ModeName(row), 18),
+                              cell(VersionText(row.app_version), 11), cell(row.hw_text.value_or(QString()), 20),
+                              cell(row.port, 14), cell(row.location, 10),
+                              row.Present() ? QString::number(row.product_id) : QStringLiteral("-")));
     }
     return ExitCode::kSuccess;
 }
@@ -224,9 +192,11 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     QEventLoop loop;
     int code = ExitCode::kFailed;
     QString message = CliTexts::kBaseNotSwitched.In(chinese).arg(wanted).arg(kSwitchConfirmMs / 1000.0);
-    QObject::connect(&server, &UpgradeServer::PushSlaveState, [&](QMap<QString, int> &states) {
-        const int mode = states.value(QStringLiteral("Base"), kModeAbsent);
-        if (mode == kModeAbsent || (mode == kModeBootloader) != to_boot)
+    QObject::connect(&server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) {
+        const auto base = std::find_if(statuses.cbegin(), statuses.cend(), [](const TargetStatus &status) {
+            return status.mode_asked && status.name == QLatin1String("Base");
+        });
+        if (base == statuses.cend() || !base->Answering() || (base->mode == Mode::Boot) != to_boot)
             return;
         code = ExitCode::kSuccess;
         message = done;
