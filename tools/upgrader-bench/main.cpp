@@ -2,7 +2,7 @@
 // comes to the pace its protocol allows, one `name: value` per line.
 //
 // Streaming figures count the loop passes paced for streaming: ticks delivered by the window
-// thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the pacing table's bytes
+// thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the family table's bytes
 // per pass over its ticks per pass, at the nominal 1 ms per tick.
 //
 // With --stations, the same image is upgraded on N simulated bases at once, as upgrader-cli's
@@ -11,12 +11,12 @@
 // With --soak N, N upgrades with random faults and interruptions, launched as the command
 // launches them, each judged against the simulated unit: figures of false successes, hangs,
 // units not recovered, and what the process piled up (soak_run.h).
+#include "device_family.h"
 #include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "soak_run.h"
-#include "streaming_pace.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -314,7 +314,7 @@ int main(int argc, char **argv)
             const QString suffix = loss > 0 ? QStringLiteral("_dev%1_loss%2").arg(dev_id).arg(loss * 100) : QStringLiteral("_dev%1").arg(dev_id);
             const Result run = RunJob(dev_id, image, loss);
             const JobStats &s = run.stats;
-            const double per_tick = StreamingPace::Of(dev_id).BytesPerMs();
+            const double per_tick = RoleOf(dev_id).pacing.StreamingBytesPerMs();
             const double streaming_s = s.streaming_ns / 1e9;
             const double tick_rate = s.streaming_ticks / streaming_s;
             const double ideal_streaming_s = s.streaming_bytes / per_tick / tick_rate;
