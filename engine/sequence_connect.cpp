@@ -111,7 +111,9 @@ void UpgradeServer::SleepUnlessStopped(int ms)
     clock.start();
     for (qint64 left = ms; left > 0 && !StopHonoured(); left = ms - clock.elapsed())
         QThread::msleep(quint64(qMin<qint64>(left, Waits::kStopPollMs)));
+    PaceFromNow();
     stats.fixed_wait_ms += clock.elapsed();
+    stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), ms);
 }
 
 void UpgradeServer::SettleWait(int ms)
@@ -124,11 +126,14 @@ void UpgradeServer::SettleWait(int ms)
             break;
     }
     stats.fixed_wait_ms += clock.elapsed();
+    stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), ms);
 }
 
 bool UpgradeServer::WaitInput(int ms)
 {
-    return job.driver->port.waitForReadyRead(ms);
+    const bool input = job.driver->port.waitForReadyRead(ms);
+    PaceFromNow();
+    return input;
 }
 
 bool UpgradeServer::BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,

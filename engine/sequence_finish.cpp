@@ -163,7 +163,9 @@ void UpgradeServer::AwaitUnitBack(const QString &old_name, int max_ms)
             break;
         QThread::msleep(Waits::kUnitWatchMs);
     }
+    PaceFromNow();
     stats.fixed_wait_ms += clock.elapsed();
+    stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), max_ms);
 }
 
 void UpgradeServer::ReturnMotorToApp()

@@ -173,6 +173,8 @@ void UpgradeServer::OnSendData()
     }
     job.resume_pending = false;
     // Every frame of the section is queued now; the loop sends them at its streaming pace.
+    const int queued_before = job.tx_queue.size();
+    const bool first_time = job.current_section_index > job.wire_counted_through;  // not a resend
     const int count = DataCount(section);
     for (int offset = job.resume_index; offset < count;) {
         const int c = ChunkSize(section, count - offset);
@@ -180,6 +182,10 @@ void UpgradeServer::OnSendData()
         section.sent_offset = uint16_t(section.sent_offset + c);
         QueueDataFrame(bytes, uint16_t(section.sent_offset - c), uint8_t(c));
         offset += c;
+    }
+    if (first_time) {
+        stats.image_wire_bytes += job.tx_queue.size() - queued_before;
+        job.wire_counted_through = job.current_section_index;
     }
     state = DataInFlight;
 }

@@ -11,6 +11,9 @@
 
 #include <QMutexLocker>
 
+static_assert(std::tuple_size<decltype(JobStats::state_ns)>::value == UpgradeServer::Finish + 1,
+              "a time for every state of the sequence");
+
 std::atomic<quint32> UpgradeServer::handshakes_sent{0};
 std::atomic<quint32> UpgradeServer::handshakes_answered{0};
 
@@ -38,6 +41,7 @@ UpgradeServer::UpgradeServer()
     qRegisterMetaType<TargetStatusList>();
     Platform::TightenTimerSlack();  // the window's thread delivers the job's ticks
     tick_timer = new QTimer(this);
+    tick_timer->setTimerType(Qt::PreciseTimer);
     connect(tick_timer, &QTimer::timeout, this, &UpgradeServer::TimerTick);
     connect(&poll_timer, &QTimer::timeout, this, &UpgradeServer::GetControlerState);
     // Ticks are only counted for a job: a window open all shift does not wake 1000 times a
@@ -51,9 +55,10 @@ UpgradeServer::UpgradeServer()
 UpgradeServer::~UpgradeServer()
 {
     // A job must never outlive the object it writes to: stop it and wait for its thread. The
-    // pacing wait also ends on a stop request, so it does not need ticks from this thread.
+    // stop wakes the pacing wait, which needs no more ticks from this thread.
     stop_requested = true;
     upgrading = false;
+    tick_wake.Signal();
     wait();
     if (job.driver)
         ReleaseDriver();  // a window-thread exchange's, never a job's: that one ended above
@@ -70,6 +75,7 @@ bool UpgradeServer::Start(const UpgradeJob &request)
     stopped_by_operator = false;
     state = Init;
     tick_count = 0;
+    passes = 0;
     tick_timer->start(Waits::kTickIntervalMs);
     start(QThread::HighPriority);
     return true;
@@ -83,6 +89,7 @@ bool UpgradeServer::Stop(StopKind kind)
     stopped_by_operator = true;
     stop_requested = true;
     upgrading = false;
+    tick_wake.Signal();
     return true;
 }
 
@@ -104,13 +111,14 @@ void UpgradeServer::StopPolling()
 
 void UpgradeServer::TimerTick()
 {
-    tick_count.fetch_add(1, std::memory_order_relaxed);
+    tick_count.fetch_add(1, std::memory_order_release);
+    tick_wake.Signal();
 }
 
 void UpgradeServer::run()
 {
     Q_ASSERT(InJobThread());
-    Platform::TightenTimerSlack();  // the pacing wait's 1 ms steps
+    Platform::TightenTimerSlack();  // the sequence's short waits end on time
     QElapsedTimer job_clock;
     job_clock.start();
     const qint64 cpu_at_start = Platform::ThreadCpuNs();
@@ -149,6 +157,7 @@ void UpgradeServer::RunJob()
 
     emit UpdateUpgradeProgress(true, 0.0f);
     job.last_reply.start();
+    PaceFromNow();  // reading the image and opening the port took ticks no pass may count
     if (!stop_requested) {
         while (LoopPass() && !stop_requested) {
         }
@@ -178,7 +187,8 @@ bool UpgradeServer::LoopPass()
 {
     QElapsedTimer pass_clock;
     pass_clock.start();
-    const int ticks_at_start = tick_count.load(std::memory_order_relaxed);
+    const int began_in = state;
+    const int mark_before = job.pace_mark;
     CollectRx();
     while (!job.rx_queue.isEmpty()) {
         const uint8_t b = uint8_t(job.rx_queue.takeFirst());
@@ -216,10 +226,13 @@ bool UpgradeServer::LoopPass()
     const int sent_before = job.tx_total;
     Pace(PassTicks());
     FlushTx();
+    const qint64 pass_ns = pass_clock.nsecsElapsed();
+    if (began_in >= 0 && began_in <= Finish)
+        stats.state_ns[size_t(began_in)] += pass_ns;
     if (paced_for_streaming) {
         ++stats.streaming_passes;
-        stats.streaming_ticks += tick_count.load(std::memory_order_relaxed) - ticks_at_start;
-        stats.streaming_ns += pass_clock.nsecsElapsed();
+        stats.streaming_ticks += job.pace_mark - mark_before;
+        stats.streaming_ns += pass_ns;
         stats.streaming_bytes += job.tx_total - sent_before;
     }
     return true;
@@ -233,10 +246,36 @@ int UpgradeServer::PassTicks() const
 
 void UpgradeServer::Pace(int ticks)
 {
-    const int start = tick_count.load(std::memory_order_relaxed);
-    do {
-        job.driver->port.waitForReadyRead(Waits::kPacingPollMs);
-    } while (tick_count.load(std::memory_order_relaxed) - start < ticks && !stop_requested);
+    // Ticks are counted from the last pass's release (or the end of a blocking wait in this
+    // pass), so a tick that came while the pass did its work is not lost.
+    const int due = job.pace_mark + ticks;
+    const bool link_was_up = LinkUp();
+    bool watch_port = true;
+    int wait_ms = 0;  // the port is looked at in every pass, even one already due
+    for (;;) {
+        // Nothing else ends the wait: the tick and Stop() signal it, the port wakes it.
+        const bool port_open = LinkUp();
+        const TickWake::Woken woken = tick_wake.Wait(port_open && watch_port ? &job.driver->port : nullptr, wait_ms);
+        if (port_open && (woken.port || job.driver->port.bytesToWrite() > 0))
+            TakeInput();
+        if (link_was_up && !LinkUp())
+            break;  // the port went away: the next pass ends the job
+        // A hang-up the port itself does not report as an error would wake every wait at once:
+        // the rest of this one waits for the tick alone.
+        if (woken.port_hung_up)
+            watch_port = false;
+        if (tick_count.load(std::memory_order_acquire) - due >= 0 || stop_requested)
+            break;
+        wait_ms = -1;
+    }
+    job.pace_mark = tick_count.load(std::memory_order_acquire);
+    passes.fetch_add(1, std::memory_order_release);
+}
+
+void UpgradeServer::TakeInput()
+{
+    // Also completes a write the port had to hold back.
+    job.driver->port.waitForReadyRead(0);
 }
 
 void UpgradeServer::EndJob()
@@ -355,6 +394,7 @@ bool UpgradeServer::Transact(uint8_t command, int timeout_ms, uint8_t *dst, int 
     const int half = timeout_ms / 2;
     if (!job.driver->port.waitForReadyRead(half))
         job.driver->port.waitForReadyRead(half);
+    PaceFromNow();
     CollectRx();
     bool matched = false;
     while (!job.rx_queue.isEmpty() && !matched) {

@@ -8,6 +8,7 @@
 #include "log_unit.h"
 #include "port_catalog.h"
 #include "target_status.h"
+#include "tick_wake.h"
 #include "upgrade_job.h"
 
 #include <QDateTime>
@@ -20,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -31,12 +33,19 @@ class UsbCdcDriver;
 // job has ended.
 struct JobStats {
     qint64 streaming_passes = 0;
-    qint64 streaming_ticks = 0;   // ticks delivered while passes were paced for streaming
+    qint64 streaming_ticks = 0;   // ticks those passes took, each from the release of the last
     qint64 streaming_ns = 0;      // wall time of those passes
     qint64 streaming_bytes = 0;   // wire bytes sent in them
     qint64 fixed_wait_ms = 0;     // sleeps and settle waits the sequence must make
+    qint64 fixed_wait_asked_ms = 0;  // the same waits as asked for (a settle wait that input ended
+                                     // early: as long as it lasted), without the time they overran
+    qint64 image_wire_bytes = 0;  // wire bytes of the image's data frames, each section's once:
+                                  // what a job without loss or restarts sends
     qint64 job_ns = 0;            // the whole run
     qint64 thread_cpu_ns = 0;     // CPU time of the job thread
+    // Wall time of the loop's passes by the state each pass began in, its blocking exchanges and
+    // sleeps included (indexed by UpgradeServer::State).
+    std::array<qint64, 29> state_ns{};  // 0 .. Finish
 };
 
 // The upgrade engine. The object and its two timers live in the window's thread; each upgrade
@@ -189,6 +198,8 @@ private:
         bool result = false;
         QString error_text;
         QElapsedTimer state_time;  // monotonic: the idle rule must survive midnight
+        int pace_mark = 0;         // ticks of the next pass count from here: the last pass's
+                                   // release, or the end of a blocking wait since
         QElapsedTimer last_reply;  // since the devices last answered (or were fed data)
         int idle_ticks = 0;
         int retry_count = 0;
@@ -215,6 +226,7 @@ private:
         FirmwareSection *current_section = nullptr;
         int current_section_index = 0;
         bool upgrade_flag_sent = false;  // every section verified twice and the target told to start
+        int wire_counted_through = -1;   // the last section whose wire bytes are in the job's stats
         // The first failure's reason; Success while none happened.
         JobEndReason failure = JobEndReason::Success;
 
@@ -235,6 +247,8 @@ private:
     std::atomic<bool> stop_requested{false};  // the job ends after the current pass
     std::atomic<int> state{Init};
     std::atomic<int> tick_count{0};           // advanced by the 1 ms tick timer
+    std::atomic<int> passes{0};               // passes the pacing wait has let go in this job
+    TickWake tick_wake;                       // the tick and a stop wake the pacing wait
     std::atomic<bool> stopped_by_operator{false};
     std::atomic<JobEndReason> last_job_end{JobEndReason::Success};
     std::atomic<StopKind> stop_kind{StopKind::Operator};
@@ -285,8 +299,15 @@ private:
     void RunJob();
     // One pass of the job loop; false when the link is gone and the job must end at once.
     bool LoopPass();
-    // Waits on the port, 1 ms at a time, until the tick counter has advanced by ticks.
+    // Waits until the tick count has advanced by ticks since the last pass was let go, taking
+    // the port's input as it comes; ends early on a stop request or when the port goes away.
     void Pace(int ticks);
+    // Takes what the port holds now into the driver's received bytes, without waiting; this is
+    // also where a port that has gone away is noticed.
+    void TakeInput();
+    // A blocking wait inside a pass has ended: the pass's ticks count from here, so the request
+    // after an exchange or a sleep still waits its whole interval.
+    void PaceFromNow() { job.pace_mark = tick_count.load(std::memory_order_acquire); }
     int PassTicks() const;
     // What the family table says of the job's device id (it changes with the display retarget).
     const DeviceRole &Role() const { return RoleOf(job.dev_id); }

@@ -8,7 +8,7 @@ namespace Waits {
 
 // Worker loop.
 constexpr int kTickIntervalMs = 1;     // the tick that paces the job loop
-constexpr int kPacingPollMs = 1;       // one waitForReadyRead step inside the pacing wait
+constexpr int kPacingPollMs = 1;       // where the port cannot wake the pacing wait: look at it this often
 constexpr int kIdleStepMs = 2;         // idle passes closer together than this do not count
 constexpr int kEndOfJobDrainMs = 200;  // last look for input before the port is closed
 constexpr int kStopPollMs = 10;        // a long sleep looks at the stop request this often

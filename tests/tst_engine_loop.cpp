@@ -166,10 +166,19 @@ private slots:
         EngineProbe probe(server);
         const quint32 sent_before = UpgradeServer::handshakes_sent;
         const quint32 answered_before = UpgradeServer::handshakes_answered;
+        // Stopped from the job's own thread as soon as it says what it learned, so the stop is in
+        // place before the boot entry's pass (which would act on the mode) can begin.
+        std::optional<bool> learned_in_app;
+        debug.Observe([&](const QString &line) {
+            if (line.startsWith(QLatin1String("---Target is "))) {
+                learned_in_app = probe.Job().target_in_app;
+                server.Stop();
+            }
+        });
         QVERIFY(server.Start(Job(dev_id)));
-        QVERIFY(WaitUntil([&] { return probe.State() == UpgradeServer::EnterBoot; }, 5000));
-        server.Stop();
         QVERIFY(jobs.WaitFinished());
+        debug.Observe({});
+        QCOMPARE(probe.State().load(), int(UpgradeServer::EnterBoot));
 
         // The program-wide counters go on from earlier jobs.
         QCOMPARE(debug.Count(QStringLiteral("---Handshake OK! %1 / %2").arg(answered_before + 1).arg(sent_before + 1)), 1);
@@ -177,7 +186,7 @@ private slots:
                                                                        .arg(answered_before + 1)
                                                                        .arg(sent_before + 1)));
         QVERIFY(debug.Contains(mode == int(SimMode::App) ? "---Target is app" : "---Target is boot"));
-        QCOMPARE(probe.Job().target_in_app, mode == int(SimMode::App));
+        QCOMPARE(learned_in_app, std::optional<bool>(mode == int(SimMode::App)));
         const QList<SimRequest> heard = family.Requests(dev_id);
         QVERIFY(heard.size() >= 2);
         QCOMPARE(int(heard[0].frame.command), int(Cmd::Handshake));
@@ -374,6 +383,89 @@ private slots:
         probe.Step(true, reply);
         QCOMPARE(probe.State().load(), next_state);
         QCOMPARE(probe.Job().target_in_app, in_app);
+    }
+
+    // The test is the tick: with the timer stopped, it delivers ticks one at a time. A pass
+    // goes only once its ticks have come (never before), and each tick that completes an
+    // interval lets exactly one pass go, so a tick whose wake was lost leaves the job waiting.
+    void passesGoAsTheirTicksCome_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::newRow("device 1") << 1;
+        QTest::newRow("device 3") << 3;
+        QTest::newRow("device 5") << 5;
+    }
+
+    void passesGoAsTheirTicksCome()
+    {
+        QFETCH(int, dev_id);
+        SimFamilyOptions options = SimFamilyOptions::Standard();
+        options.faults.silent = {dev_id};  // the job keeps waiting for its handshake: no blocking waits
+        SimFamily family(options);
+        UpgradeServer server;
+        EngineProbe probe(server);
+        JobRecorder jobs(server);
+        QVERIFY(server.Start(Job(dev_id)));
+        probe.TickTimer().stop();  // before this thread's event loop ever delivered a tick
+        // The first pass has run its step: the job counts ticks from here.
+        QVERIFY(WaitUntil([&] { return probe.State() != UpgradeServer::Init; }, 5000));
+
+        const int ticks_per_pass = RoleOf(dev_id).pacing.pass_ticks;
+        const int passes = 12;
+        int delivered = 0;
+        for (int pass = 1; pass <= passes; ++pass) {
+            for (int tick = 0; tick < ticks_per_pass; ++tick) {
+                QVERIFY2(probe.Passes() == pass - 1, qPrintable(QStringLiteral("%1 passes after %2 ticks")
+                                                                    .arg(probe.Passes().load())
+                                                                    .arg(delivered)));
+                server.TimerTick();
+                ++delivered;
+            }
+            QVERIFY2(WaitUntil([&] { return probe.Passes() >= pass; }, 5000),
+                     qPrintable(QStringLiteral("pass %1 never went after %2 ticks").arg(pass).arg(delivered)));
+            QCOMPARE(probe.Passes().load(), pass);
+            if (pass == 1)  // the handshake is queued by the second pass, sent when it goes
+                QCOMPARE(CountRequests(family, dev_id, Cmd::Handshake), 0);
+        }
+        QVERIFY(WaitUntil([&] { return CountRequests(family, dev_id, Cmd::Handshake) == 1; }, 5000));
+
+        server.Stop();
+        QVERIFY(jobs.WaitFinished());
+        QCOMPARE(jobs.reasons, QList<JobEndReason>{JobEndReason::Stopped});
+        QVERIFY(family.Rejections().isEmpty());
+    }
+
+    // No tick comes at all (the timer is stopped): whatever else ends the wait must wake it.
+    void waitingPassEndsWithoutATick_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::addColumn<JobEndReason>("reason");
+        QTest::newRow("stop") << false << JobEndReason::Stopped;
+        QTest::newRow("port gone") << true << JobEndReason::LinkLost;
+    }
+
+    void waitingPassEndsWithoutATick()
+    {
+        QFETCH(bool, unplug);
+        QFETCH(JobEndReason, reason);
+        SimFamily family(SimFamilyOptions::Standard());
+        UpgradeServer server;
+        EngineProbe probe(server);
+        JobRecorder jobs(server);
+        QVERIFY(server.Start(Job(1)));
+        probe.TickTimer().stop();
+        QVERIFY(WaitUntil([&] { return probe.State() != UpgradeServer::Init; }, 5000));
+        QCOMPARE(probe.Passes().load(), 0);
+
+        if (unplug)
+            family.Unplug();
+        else
+            QVERIFY(server.Stop());
+        QVERIFY(jobs.WaitFinished(1, 10000));
+        QCOMPARE(jobs.reasons, QList<JobEndReason>{reason});
+        QCOMPARE(probe.TickCount().load(), 0);
+        QCOMPARE(probe.Passes().load(), 1);  // the pass that was waiting, let go without its ticks
+        QVERIFY(family.Requests(1).isEmpty());
     }
 
     void destroyingTheEngineStopsItsJob()

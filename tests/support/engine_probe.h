@@ -13,6 +13,9 @@ public:
     UpgradeServer::JobState &Job() const { return server.job; }
     std::atomic<int> &State() const { return server.state; }
     std::atomic<int> &TickCount() const { return server.tick_count; }
+    // The job's tick timer: a test that stops it delivers the ticks itself (TimerTick()).
+    QTimer &TickTimer() const { return *server.tick_timer; }
+    const std::atomic<int> &Passes() const { return server.passes; }
     std::atomic<bool> &Upgrading() const { return server.upgrading; }
     std::atomic<bool> &StopRequested() const { return server.stop_requested; }
     QTimer &PollTimer() const { return server.poll_timer; }

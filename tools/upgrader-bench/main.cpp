@@ -2,8 +2,12 @@
 // comes to the pace its protocol allows, one `name: value` per line.
 //
 // Streaming figures count the loop passes paced for streaming: ticks delivered by the window
-// thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the pacing table's bytes
+// thread's 1 ms timer, wire bytes sent, and wall time. The ceiling is the family table's bytes
 // per pass over its ticks per pass, at the nominal 1 ms per tick.
+//
+// The floor of a job is the least time its sequence allows for the image: the fixed waits it
+// must make (as asked, at the wait scale) plus the image's wire bytes at one full pass per
+// streaming interval of an ideal 1 ms tick. job_floor_ratio is the job's time over that floor.
 //
 // With --stations, the same image is upgraded on N simulated bases at once, as upgrader-cli's
 // `upgrade --all` does: one engine per base, every engine's tick timer in this one thread.
@@ -15,13 +19,13 @@
 // With --idle-window S, the operator window's own CPU while it sits idle for S seconds with an
 // upgrader-sim attached and its status poll running, each a process of its own; then how soon a
 // status poll sees the simulated base again after its restarts (idle_window.h).
+#include "device_family.h"
 #include "idle_window.h"
 #include "platform.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "soak_run.h"
-#include "streaming_pace.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -36,6 +40,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -307,6 +312,8 @@ int main(int argc, char **argv)
                                      "this many seconds untouched and print its own CPU share, then how soon a status "
                                      "poll sees the simulated base after its restarts.",
                       "SECONDS"});
+    parser.addOption({"states", "Also print the seconds the job loop's passes spent in each state of the sequence "
+                                "(state_s_N, N as in UpgradeServer::State)."});
     parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
     parser.process(app);
     QList<int> stations;
@@ -356,7 +363,8 @@ int main(int argc, char **argv)
             const QString suffix = loss > 0 ? QStringLiteral("_dev%1_loss%2").arg(dev_id).arg(loss * 100) : QStringLiteral("_dev%1").arg(dev_id);
             const Result run = RunJob(dev_id, image, loss);
             const JobStats &s = run.stats;
-            const double per_tick = StreamingPace::Of(dev_id).BytesPerMs();
+            const Pacing &pacing = RoleOf(dev_id).pacing;
+            const double per_tick = pacing.StreamingBytesPerMs();
             const double streaming_s = s.streaming_ns / 1e9;
             const double tick_rate = s.streaming_ticks / streaming_s;
             const double ideal_streaming_s = s.streaming_bytes / per_tick / tick_rate;
@@ -370,11 +378,35 @@ int main(int argc, char **argv)
             Print("streaming_bytes" + suffix, double(s.streaming_bytes));
             Print("tick_rate_hz" + suffix, tick_rate);
             Print("pacing_efficiency" + suffix, (s.streaming_bytes / double(s.streaming_ticks)) / per_tick);
+            // The two parts of pacing_efficiency: the passes made of those the ticks allowed, and
+            // how full they were (each section's last pass sends only what is left of it).
+            Print("pass_share" + suffix, s.streaming_passes * double(pacing.streaming_pass_ticks) / s.streaming_ticks);
+            Print("pass_fill" + suffix, s.streaming_bytes / double(s.streaming_passes * pacing.max_bytes_per_pass));
             Print("streaming_ratio" + suffix, (s.streaming_bytes / streaming_s) / (per_tick * 1000.0));
             Print("overhead_ratio" + suffix, (s.job_ns / 1e9) / (s.fixed_wait_ms / 1e3 + ideal_streaming_s));
             Print("cpu_s_per_mib" + suffix, run.cpu_s / (size / 1048576.0));
             Print("max_gui_stall_ms" + suffix, run.max_gui_stall_ms);
             Print("job_thread_cpu_s_per_mib" + suffix, (s.thread_cpu_ns / 1e9) / (size / 1048576.0));
+            const double floor_s = s.fixed_wait_asked_ms / 1e3 +
+                                   double(s.image_wire_bytes) / pacing.max_bytes_per_pass * pacing.streaming_pass_ticks / 1e3;
+            Print("floor_s" + suffix, floor_s);
+            Print("job_floor_ratio" + suffix, (s.job_ns / 1e9) / floor_s);
+            // Where the time above the floor went; the four add up to job_s - floor_s. Streaming
+            // slower than a full pass per ideal tick; the loop's other passes (requests and
+            // answers at the device's pace, its flash time, the final check) less the fixed waits
+            // inside them; fixed waits that overran what was asked; and the job outside its loop
+            // (reading the image, opening the port, the last look for input).
+            const double loop_s = std::accumulate(s.state_ns.begin(), s.state_ns.end(), qint64(0)) / 1e9;
+            Print("above_floor_streaming_s" + suffix, streaming_s - double(s.image_wire_bytes) / per_tick / 1e3);
+            Print("above_floor_exchanges_s" + suffix, loop_s - streaming_s - s.fixed_wait_ms / 1e3);
+            Print("above_floor_wait_overrun_s" + suffix, (s.fixed_wait_ms - s.fixed_wait_asked_ms) / 1e3);
+            Print("above_floor_outside_loop_s" + suffix, s.job_ns / 1e9 - loop_s);
+            if (parser.isSet("states")) {
+                for (size_t state = 0; state < s.state_ns.size(); ++state) {
+                    if (s.state_ns[state] > 0)
+                        Print(QStringLiteral("state_s_%1").arg(state) + suffix, s.state_ns[state] / 1e9);
+                }
+            }
         }
     }
     SimPortCatalog::Uninstall();

@@ -1,9 +1,9 @@
 #include "soak_run.h"
 
+#include "device_family.h"
 #include "event_wait.h"
 #include "sim_family.h"
 #include "soak_judge.h"
-#include "streaming_pace.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -133,8 +133,8 @@ bool SoakRun::Prepare(QString *error)
         next_image[t] = 0;
         // Until a plain job has shown it: the sequence's waits and the streaming at full pace.
         const SoakTarget &target = workspace.Targets()[t];
-        const StreamingPace pace = StreamingPace::Of(target.dev_id);
-        typical_ms[t] = Waits::Long(20000) + qint64(target.segments[0].first().bytes.size() / pace.BytesPerMs());
+        const Pacing &pace = RoleOf(target.dev_id).pacing;
+        typical_ms[t] = Waits::Long(20000) + qint64(target.segments[0].first().bytes.size() / pace.StreamingBytesPerMs());
     }
     return true;
 }
@@ -167,8 +167,8 @@ bool SoakRun::UnitBack()
 SoakBounds SoakRun::Bounds(int t) const
 {
     const SoakTarget &target = workspace.Targets()[t];
-    const StreamingPace pace = StreamingPace::Of(target.dev_id);
-    const int streaming_ms = int(target.segments[0].first().bytes.size() / pace.BytesPerMs());
+    const Pacing &pace = RoleOf(target.dev_id).pacing;
+    const int streaming_ms = int(target.segments[0].first().bytes.size() / pace.StreamingBytesPerMs());
     SoakBounds bounds;
     // Generous: a minute of the sequence's own waits, twenty times the devices' no-reply limit,
     // and the image streamed ten times over.

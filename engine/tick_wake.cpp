@@ -1,0 +1,78 @@
+#include "tick_wake.h"
+
+#include "waits.h"
+
+#include <QSerialPort>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#if defined(Q_OS_LINUX)
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
+TickWake::TickWake()
+{
+#if defined(Q_OS_LINUX)
+    event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // on failure: the condition variable
+#endif
+}
+
+TickWake::~TickWake()
+{
+#if defined(Q_OS_LINUX)
+    if (event_fd >= 0)
+        ::close(event_fd);
+#endif
+}
+
+void TickWake::Signal()
+{
+#if defined(Q_OS_LINUX)
+    if (event_fd >= 0) {
+        const uint64_t one = 1;
+        // Fails only when the counter would overflow: then a wake is pending anyway.
+        if (::write(event_fd, &one, sizeof one) < 0) {
+        }
+        return;
+    }
+#endif
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pending = true;
+    }
+    signalled.notify_one();
+}
+
+TickWake::Woken TickWake::Wait(const QSerialPort *port, int timeout_ms)
+{
+    Woken woken;
+#if defined(Q_OS_LINUX)
+    if (event_fd >= 0) {
+        pollfd fds[2] = {{event_fd, POLLIN, 0}, {port ? int(port->handle()) : -1, POLLIN, 0}};
+        const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+        if (::poll(fds, count, timeout_ms) <= 0)
+            return woken;  // timed out, or a signal interrupted the wait: the caller looks again
+        if (fds[0].revents & POLLIN) {
+            uint64_t count_read = 0;
+            if (::read(event_fd, &count_read, sizeof count_read) < 0) {
+            }
+            woken.signalled = true;
+        }
+        woken.port = count == 2 && fds[1].revents != 0;
+        woken.port_hung_up = count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        return woken;
+    }
+#endif
+    // The port cannot wake this wait: it ends often enough for the caller to look at the port.
+    const int step_ms = timeout_ms < 0 ? Waits::kPacingPollMs : std::min(timeout_ms, Waits::kPacingPollMs);
+    std::unique_lock<std::mutex> lock(mutex);
+    woken.signalled = signalled.wait_for(lock, std::chrono::milliseconds(step_ms), [this] { return pending; });
+    pending = false;
+    woken.port = port != nullptr;
+    return woken;
+}
