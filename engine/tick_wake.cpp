@@ -32,6 +32,8 @@ TickWake::~TickWake()
 
 void TickWake::Signal()
 {
+    if (!armed.exchange(false))
+        return;  // nobody waits: the next wait asks its condition first
 #if defined(Q_OS_LINUX)
     if (event_fd >= 0) {
         const uint64_t one = 1;
@@ -48,7 +50,22 @@ void TickWake::Signal()
     signalled.notify_one();
 }
 
-TickWake::Woken TickWake::Wait(const QSerialPort *port, int timeout_ms)
+TickWake::Woken TickWake::Wait(const QSerialPort *port, int timeout_ms, const std::function<bool()> &done)
+{
+    Woken woken;
+    if (timeout_ms != 0) {
+        armed = true;
+        if (done()) {
+            armed = false;
+            return woken;
+        }
+    }
+    woken = WaitArmed(port, timeout_ms);
+    armed = false;
+    return woken;
+}
+
+TickWake::Woken TickWake::WaitArmed(const QSerialPort *port, int timeout_ms)
 {
     Woken woken;
 #if defined(Q_OS_LINUX)

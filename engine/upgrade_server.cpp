@@ -111,7 +111,7 @@ void UpgradeServer::StopPolling()
 
 void UpgradeServer::TimerTick()
 {
-    tick_count.fetch_add(1, std::memory_order_release);
+    tick_count.fetch_add(1);  // ordered before Signal(): a wait armed since sees the new count
     tick_wake.Signal();
 }
 
@@ -255,7 +255,9 @@ void UpgradeServer::Pace(int ticks)
     for (;;) {
         // Nothing else ends the wait: the tick and Stop() signal it, the port wakes it.
         const bool port_open = LinkUp();
-        const TickWake::Woken woken = tick_wake.Wait(port_open && watch_port ? &job.driver->port : nullptr, wait_ms);
+        const TickWake::Woken woken =
+            tick_wake.Wait(port_open && watch_port ? &job.driver->port : nullptr, wait_ms,
+                           [&] { return tick_count.load() - due >= 0 || stop_requested; });
         if (port_open && (woken.port || job.driver->port.bytesToWrite() > 0))
             TakeInput();
         if (link_was_up && !LinkUp())
