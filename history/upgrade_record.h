@@ -27,6 +27,15 @@ struct UpgradeRecord {
     bool success = false;
     QString error_text;         // the engine's error lines, or why the job never began
     QString stopped_by;         // empty, kOperator, kTimeout or kWindowClosed
+    // The target already ran the image's version and nothing was sent (the result "current");
+    // success is then true too: the unit holds the image's version.
+    bool current = false;
+    QString unit_serial;        // the base's USB serial number; empty when its port gives none
+    // The application version the target reported before the job and after it (once back in its
+    // application): "a.b.c.d" as read, kNoAnswer when it was asked and did not tell, empty when
+    // it was never asked (a launch refused before the device was reached).
+    QString version_before;
+    QString version_after;
     QString user;
     QString host;
 
@@ -37,6 +46,8 @@ struct UpgradeRecord {
     static constexpr char kWindowClosed[] = "window closed";  // the window closed during the job
     static constexpr char kSuccess[] = "success";
     static constexpr char kFailed[] = "failed";
+    static constexpr char kCurrent[] = "current";
+    static constexpr char kNoAnswer[] = "no answer";
 };
 
 // The fields of a record in their one order and under their one name: the database's columns,
