@@ -60,7 +60,7 @@ QString WriteImage(const QString &dir, const TargetFacts &target, const TargetPl
     recipe.version_minor = 1;
     recipe.version_patch = quint16(seed);
     return WriteSampleImage(QDir(dir).filePath(variant.file),
-                            {{plan.address, SampleFirmware(plan.kib * 1024, seed)}}, recipe);
+                            {{plan.address, SampleFirmware(plan.kib * 1024, seed, StatedVersion(recipe))}}, recipe);
 }
 
 QJsonObject Series(const Variant &variant)

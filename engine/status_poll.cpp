@@ -214,6 +214,36 @@ void UpgradeServer::GetControlerState()
     emit PushTargetStatus(statuses);
 }
 
+AppVersionReading UpgradeServer::ReadAppVersion(int p, int d, const QString &port, int tries)
+{
+    Q_ASSERT(InWindowThread());
+    AppVersionReading reading;
+    reading.asked = true;
+    if (LinkBusy())
+        return reading;
+    upgrading = true;
+    if (OpenExchange(p, port)) {
+        reading.reached = true;
+        for (int i = 0; i < tries && !reading.version && !reading.InBootloader(); ++i) {
+            const uint8_t query = 0;
+            QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(d));
+            uint8_t mode = Mode::Absent;
+            if (!Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1))
+                continue;
+            reading.mode = mode;
+            if (mode != Mode::App)
+                continue;
+            QueueFrame(Cmd::QueryAppVersion, kZeroPayload, kAppVersionLength, uint8_t(d));
+            uint8_t version[kAppVersionLength];
+            if (Transact(Cmd::QueryAppVersion, Waits::kQueryTimeoutMs, version, kAppVersionLength))
+                reading.version = AppVersion::FromReply(version);
+        }
+    }
+    ReleaseDriver();
+    upgrading = false;
+    return reading;
+}
+
 void UpgradeServer::ReadDetails(int d, TargetStatus &status)
 {
     // Details of an earlier device of the same target give way to this one's.

@@ -18,6 +18,8 @@ struct AppVersion {
 
     static AppVersion FromReply(const uint8_t reply[4]) { return {{reply[0], reply[1], reply[3], reply[2]}}; }
     bool operator==(const AppVersion &other) const { return parts == other.parts; }
+    // "a.b.c.d"
+    QString Text() const { return QStringLiteral("%1.%2.%3.%4").arg(parts[0]).arg(parts[1]).arg(parts[2]).arg(parts[3]); }
 };
 
 // What the host learnt of one target in one exchange with it: the status poll's look at every
@@ -52,6 +54,16 @@ struct TargetStatus {
 
     bool Present() const { return ports > 0; }
     bool Answering() const { return mode != Mode::Absent; }
+};
+
+// A device's application version as read for the upgrade history, before a job and after it.
+struct AppVersionReading {
+    bool asked = false;           // a reading was made (a launch refused early makes none)
+    bool reached = false;         // the unit's port opened
+    uint8_t mode = Mode::Absent;  // Absent: no answer to the mode query
+    std::optional<AppVersion> version;  // only from a device that runs its application
+
+    bool InBootloader() const { return mode == Mode::Boot; }
 };
 
 // One report: every configured target in name order (the poll), or the one device asked (the

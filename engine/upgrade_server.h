@@ -127,6 +127,12 @@ public:
     // running.
     void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
 
+    // The application version of device d behind the port with product id p (and, when port is
+    // given, at that USB location or name): its mode first, since only a device that runs its
+    // application can tell that application's version; up to tries rounds until one answers.
+    // Window thread, no job running (nothing is read while the link is busy).
+    AppVersionReading ReadAppVersion(int p, int d, const QString &port, int tries);
+
     // A unit cut off in the middle of a job can be left with its base in the bootloader, which
     // does not power the display: then the display gets its power now, so that it can be asked
     // for its hardware version. True when it was powered. Window thread, no job running.

@@ -32,8 +32,8 @@ struct UpgradeRecord {
     bool current = false;
     QString unit_serial;        // the base's USB serial number; empty when its port gives none
     // The application version the target reported before the job and after it (once back in its
-    // application): "a.b.c.d" as read, kNoAnswer when it was asked and did not tell, empty when
-    // it was never asked (a launch refused before the device was reached).
+    // application): "a.b.c.d" as read, kInBootloader when the target ran its bootloader, kNoAnswer
+    // when it was asked and did not tell, empty when it was never asked.
     QString version_before;
     QString version_after;
     QString user;
@@ -48,6 +48,7 @@ struct UpgradeRecord {
     static constexpr char kFailed[] = "failed";
     static constexpr char kCurrent[] = "current";
     static constexpr char kNoAnswer[] = "no answer";
+    static constexpr char kInBootloader[] = "in bootloader";
 };
 
 // The fields of a record in their one order and under their one name: the database's columns,

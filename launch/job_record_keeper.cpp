@@ -49,6 +49,8 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     // The reports of the job before this one may still wait in the queue when the next launch
     // comes; they must close that job's record, not open this one's.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (reading_after && !server.isRunning())
+        ReadVersionAfter();
 
     record = UpgradeRecord();
     record.started_at = QDateTime::currentDateTimeUtc();
@@ -60,9 +62,14 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     record.hw_version = job.hw_version;
     record.description = job.description;
     record.image_path = job.firmware_path;
-    const PortInfo port = FamilyPort(job.usb_pid, job.port);  // the one the engine opens
-    record.port_name = port.name;
-    record.usb_location = port.location;
+    const PortInfo unit_port = FamilyPort(job.usb_pid, job.port);  // the one the engine opens
+    record.port_name = unit_port.name;
+    record.usb_location = unit_port.location;
+    record.unit_serial = unit_port.serial_number;
+    record.version_before = VersionRecordText(job.version_before);
+    usb_pid = job.usb_pid;
+    dev_id = job.dev_id;
+    port = job.port;
     record.user = HistoryStore::CurrentUser();
     record.host = QSysInfo::machineHostName();
 
@@ -94,6 +101,17 @@ void JobRecordKeeper::Abandon()
     active = false;
 }
 
+void JobRecordKeeper::RecordCurrent(const QString &target, const LaunchJob &job, const QString &path)
+{
+    Begin(target, job, path);
+    active = false;
+    record.current = true;
+    record.success = true;  // the unit holds the image's version
+    record.version_after = record.version_before;  // nothing was sent: it runs what it ran
+    record.duration_ms = clock.elapsed();
+    Write(record);
+}
+
 void JobRecordKeeper::OnErrorText(const QString &text)
 {
     if (active)
@@ -121,6 +139,27 @@ void JobRecordKeeper::OnJobEnded(JobEndReason reason)
     else if (reason == JobEndReason::Stopped)
         record.stopped_by = QLatin1String(server.LastStopKind() == StopKind::Closing ? UpgradeRecord::kWindowClosed
                                                                                        : UpgradeRecord::kOperator);
+    // A job that never reached the unit changed nothing there; a closing window does not wait
+    // for the unit to answer once more.
+    const bool closing = reason == JobEndReason::Stopped && server.LastStopKind() == StopKind::Closing;
+    if (reason == JobEndReason::PortNotOpened || reason == JobEndReason::ImageInvalid || closing) {
+        Write(record);
+        return;
+    }
+    // The job's thread ends right after this report; the port is free only then.
+    reading_after = true;
+    connect(&server, &QThread::finished, this, &JobRecordKeeper::ReadVersionAfter, Qt::UniqueConnection);
+    if (!server.isRunning())
+        ReadVersionAfter();
+}
+
+void JobRecordKeeper::ReadVersionAfter()
+{
+    disconnect(&server, &QThread::finished, this, &JobRecordKeeper::ReadVersionAfter);
+    if (!reading_after)
+        return;
+    reading_after = false;
+    record.version_after = VersionRecordText(server.ReadAppVersion(usb_pid, dev_id, port, UpgradeLaunch::kVersionTries));
     Write(record);
 }
 

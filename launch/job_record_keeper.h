@@ -35,8 +35,11 @@ public:
     void Begin(const QString &target, const LaunchJob &job, const QString &database);
     // The engine did not start the job after all: nothing is recorded for it.
     void Abandon();
+    // The target already runs the image's version and nothing is sent: its record, "current",
+    // written now with the facts of the launch.
+    void RecordCurrent(const QString &target, const LaunchJob &job, const QString &database);
     // No job being followed and no record being written: a command may exit.
-    bool Idle() const { return !active && writers.isEmpty(); }
+    bool Idle() const { return !active && !reading_after && writers.isEmpty(); }
 
 signals:
     // A job's record was written (warning empty) or could not be (warning says where and why).
@@ -45,6 +48,8 @@ signals:
 private:
     void OnErrorText(const QString &text);
     void OnJobEnded(JobEndReason reason);
+    // Once the job's thread has let go of the port: what the target runs now, then the record.
+    void ReadVersionAfter();
     void Write(const UpgradeRecord &record);
 
     UpgradeServer &server;
@@ -56,6 +61,11 @@ private:
     QString database;
     QString image_problem;  // why the image could not be read at the start, if it could not
     QElapsedTimer clock;    // monotonic: the duration must survive a clock change
+    // The unit and device whose version is read after the job, and whether that is still to do.
+    int usb_pid = 0;
+    int dev_id = 0;
+    QString port;
+    bool reading_after = false;
 
     QList<QThread *> writers;  // owned; each is let go once its record is written
 };

@@ -4,6 +4,7 @@
 #include "log_unit.h"
 #include "messages.h"
 #include "port_catalog.h"
+#include "upgrade_record.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -115,6 +116,9 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         }
     }
     qCDebug(lcLaunch).noquote() << "\nHardware Version: " + hw;
+    // What the target runs now, for the history and for a caller that skips a current target.
+    if (!hw.isEmpty())
+        job.version_before = server.ReadAppVersion(usb_pid, entry.dev_id, port, kVersionTries);
     server.StartPolling();
     if (hw.isEmpty())
         return Refusal(Kind::NoHardwareVersion, {Zh("未查询到%1的硬件版本，请重试").arg(target)}, true,
@@ -171,4 +175,44 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 bool UpgradeLaunch::Start(const LaunchJob &job)
 {
     return server.Start(job);
+}
+
+VersionCheck CompareWithImage(const LaunchJob &job)
+{
+    VersionCheck check;
+    ImageHeader header;
+    QString problem;
+    if (!job.image || FirmwareImage::ReadHeader(job.image->bytes, header, problem) != FirmwareImage::Verdict::Ok) {
+        check.why = QStringLiteral("the image's header could not be read");
+        return check;
+    }
+    if (header.app_ver_major || header.app_ver_minor || header.app_ver_patch)
+        check.stated = QStringLiteral("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch);
+    const AppVersionReading &before = job.version_before;
+    if (check.stated.isEmpty())
+        check.why = QStringLiteral("the image states no version (0.0.0)");
+    else if (header.app_ver_patch > 0xFF)
+        check.why = QStringLiteral("the image's patch number %1 is larger than a device can report").arg(header.app_ver_patch);
+    else if (job.display_swap_check)
+        // The device answering as 5 may be the swapped display, which the job only tells apart
+        // in its bootloader: its version says nothing of the device the image is for.
+        check.why = QStringLiteral("the device may be the swapped display model, known only in its bootloader");
+    else if (before.InBootloader())
+        check.why = QStringLiteral("the target runs its bootloader, which reports no application version");
+    else if (!before.version)
+        check.why = QStringLiteral("the target did not report its application version");
+    if (!check.why.isEmpty())
+        return check;
+    const auto &v = before.version->parts;
+    check.current = v[0] == header.app_ver_major && v[1] == header.app_ver_minor && v[2] == header.app_ver_patch;
+    return check;
+}
+
+QString VersionRecordText(const AppVersionReading &reading)
+{
+    if (!reading.asked)
+        return {};
+    if (reading.version)
+        return reading.version->Text();
+    return QLatin1String(reading.InBootloader() ? UpgradeRecord::kInBootloader : UpgradeRecord::kNoAnswer);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "firmware_entry.h"
+#include "target_status.h"
 #include "upgrade_job.h"
 
 #include <QDir>
@@ -38,7 +39,24 @@ struct LaunchRefusal {
 struct LaunchJob : UpgradeJob {
     QString hw_version;   // the target's own hardware version text
     QString description;  // the firmware variant chosen for it
+    // The target's application version before the job, read once its hardware version was.
+    AppVersionReading version_before;
 };
+
+// Whether the target already runs the version its image states. An image states three numbers
+// (major.minor.patch) and a device reports four (a.b.c.d): the target is current when a, b and c
+// equal the image's three. The fourth is the device's build number, which no image states, so it
+// is not compared. Where no comparison can be made, why says so and current is false: the caller
+// upgrades rather than guess.
+struct VersionCheck {
+    bool current = false;
+    QString stated;  // the image's version, "major.minor.patch"; empty when it states none
+    QString why;     // why no comparison could be made; empty when one was
+};
+VersionCheck CompareWithImage(const LaunchJob &job);
+
+// How the history writes a reading: "a.b.c.d", or why there is none.
+QString VersionRecordText(const AppVersionReading &reading);
 
 // The decisions of an upgrade launch, free of any window: which attached device, its hardware
 // version, the firmware variant and image, and the job's flags. The window (or any other front
@@ -74,6 +92,9 @@ public:
     const QString &Port() const { return port; }
 
     static constexpr int kHwTries = 10;
+    // Rounds of the application-version reading before and after a job: the device has just
+    // answered (before) or the job has just seen it in its application (after), so a few.
+    static constexpr int kVersionTries = 3;
 
 private:
     UpgradeServer &server;

@@ -4,7 +4,7 @@
 
 #include <random>
 
-QByteArray SampleFirmware(int size, unsigned seed)
+QByteArray SampleFirmware(int size, unsigned seed, std::array<uint8_t, 4> version)
 {
     std::mt19937 rng(seed);
     QByteArray bytes;
@@ -21,7 +21,17 @@ QByteArray SampleFirmware(int size, unsigned seed)
         }
     }
     bytes.truncate(size);
+    // After a vector-table-sized start, where firmware usually keeps its identity.
+    constexpr int kRecordAt = 64;
+    const QByteArray record = QByteArray(kSimVersionMarker) + QByteArray(reinterpret_cast<const char *>(version.data()), 4);
+    if (size >= kRecordAt + record.size())
+        bytes.replace(kRecordAt, record.size(), record);
     return bytes;
+}
+
+std::array<uint8_t, 4> StatedVersion(const ImageRecipe &recipe, uint8_t build)
+{
+    return {recipe.version_major, recipe.version_minor, uint8_t(recipe.version_patch), build};
 }
 
 QString WriteSampleImage(const QString &path, const QList<ImageSegment> &segments, const ImageRecipe &recipe)

@@ -195,6 +195,7 @@ QString SimDevice::OnFlash(const Frame &f, SimBus &bus)
     bus.After(id, busy_ms, [this, &bus, plain] {
         flash.Erase(transfer.address, transfer.length);
         flash.Write(transfer.address, plain);
+        programmed = true;
         transfer.flash = SimTransfer::Flash::Done;
         bus.Reply(Address(), Flash, QByteArray(1, char(kFlashDone)));
     });

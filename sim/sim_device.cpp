@@ -55,6 +55,15 @@ void SimDevice::SetMode(SimMode next)
 {
     transfer = SimTransfer();  // a restart forgets the section in progress
     mode = next;
+    if (next == SimMode::App && programmed) {
+        // The application that starts is the one now in flash: its version is what that
+        // firmware states, or none (all zero) when it states none.
+        programmed = false;
+        const QByteArray stated = flash.After(QByteArray(kSimVersionMarker), 4);
+        app_version = {0, 0, 0, 0};
+        if (stated.size() == 4)
+            app_version = {uint8_t(stated[0]), uint8_t(stated[1]), uint8_t(stated[3]), uint8_t(stated[2])};
+    }
     mode_history.append(next);
 }
 

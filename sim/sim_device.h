@@ -15,10 +15,18 @@ struct SimTimings;
 
 enum class SimMode { Boot = 1, App = 2 };
 
+// How the simulated firmware states its version: these bytes, then major, minor, patch and
+// build, somewhere in the programmed image. An application answers the version query with the
+// version its own firmware states, as real firmware does from a constant compiled into it.
+constexpr char kSimVersionMarker[] = "SIM-APP-VERSION:";
+
 // What one simulated device is at power-on.
 struct SimDeviceSpec {
     int id = 0;
     QByteArray hw_version;                      // hardware version text
+    // The answer to the version query, as sent: major, minor, build, patch (the host shows
+    // bytes 0, 1, 3, 2). Replaced by the version the firmware states once the device has been
+    // programmed and starts its application.
     std::array<uint8_t, 4> app_version{1, 0, 0, 0};
     SimMode mode = SimMode::App;
     // A display variant whose application answers as device 5 and whose bootloader answers as
@@ -80,6 +88,7 @@ public:
     int epoch = 0;                // bumped on power loss: restarts scheduled before it are void
     QByteArray hw_version;
     std::array<uint8_t, 4> app_version{};
+    bool programmed = false;      // a section was programmed since the application last started
     QList<SimMode> mode_history;  // every mode the device started in, the first included
     SimFlash flash;
     SimTransfer transfer;

@@ -36,6 +36,8 @@ SimFamily::SimFamily(const SimFamilyOptions &opts)
         static std::atomic<int> families_made{0};
         options.location = QStringLiteral("sim-%1").arg(++families_made);
     }
+    if (options.serial_number.isEmpty())
+        options.serial_number = QStringLiteral("SN-") + options.location.toUpper();
     for (const SimDeviceSpec &device : options.devices)
         devices[device.id] = std::make_unique<SimDevice>(device);
     FrameCodec::ResetDecoder(parser);
@@ -377,6 +379,7 @@ void SimFamily::Publish()
     info.vendor_id = options.vendor_id;
     info.product_id = options.product_id;
     info.location = options.location;
+    info.serial_number = options.serial_number;
     catalog_handle = SimPortCatalog::Add(info);
     FrameCodec::ResetDecoder(parser);
     to_host.clear();
@@ -426,6 +429,11 @@ QString SimFamily::PortPath() const
 QString SimFamily::Location() const
 {
     return options.location;  // fixed at construction
+}
+
+QString SimFamily::SerialNumber() const
+{
+    return options.serial_number;  // fixed at construction
 }
 
 void SimFamily::CutPower()
@@ -546,6 +554,13 @@ int SimFamily::FlashOperations(int id) const
     std::lock_guard<std::mutex> lock(mutex);
     const SimDevice *device = Device(id);
     return device ? device->flash_operations : 0;
+}
+
+std::array<uint8_t, 4> SimFamily::AppVersionReply(int id) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const SimDevice *device = Device(id);
+    return device ? device->app_version : std::array<uint8_t, 4>{};
 }
 
 void SimFamily::ClearRecords()

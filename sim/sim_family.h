@@ -75,6 +75,9 @@ struct SimFamilyOptions {
     // real base keeps its place on the hub. Empty: "sim-<n>", n counting the families of this
     // process, so that families side by side are told apart.
     QString location;
+    // The USB serial number the base reports. Empty: one made from its location, so that every
+    // simulated base has its own, as real units do.
+    QString serial_number;
     QList<SimDeviceSpec> devices;  // the base (id 2) and the devices behind it
     SimTimings timings;
     SimFaults faults;
@@ -112,6 +115,7 @@ public:
     bool IsPlugged() const;
     QString PortPath() const;
     QString Location() const;
+    QString SerialNumber() const;
 
     void SetFaults(const SimFaults &faults);
 
@@ -142,6 +146,8 @@ public:
     QByteArray Flash(int id, quint32 address, int length) const;
     QList<int> LossReports(int id) const;  // offsets the device reported lost
     int FlashOperations(int id) const;
+    // The answer the device gives to the application-version query now, as sent.
+    std::array<uint8_t, 4> AppVersionReply(int id) const;
     void ClearRecords();
 
 private:

@@ -23,6 +23,30 @@ void SimFlash::Write(quint32 address, const QByteArray &bytes)
     }
 }
 
+QByteArray SimFlash::After(const QByteArray &marker, int length) const
+{
+    // Contiguous runs of pages, searched one run at a time.
+    QByteArray run;
+    quint32 next = 0;
+    auto search = [&]() -> QByteArray {
+        const int at = run.indexOf(marker);
+        if (at < 0 || at + marker.size() + length > run.size())
+            return {};
+        return run.mid(at + marker.size(), length);
+    };
+    for (const auto &page : pages) {
+        if (!run.isEmpty() && page.first != next) {
+            const QByteArray found = search();
+            if (!found.isEmpty())
+                return found;
+            run.clear();
+        }
+        run.append(page.second);
+        next = page.first + 1;
+    }
+    return search();
+}
+
 void SimFlash::Erase(quint32 address, int length)
 {
     Write(address, QByteArray(length, char(0xFF)));

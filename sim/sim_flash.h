@@ -10,6 +10,9 @@ public:
     QByteArray Read(quint32 address, int length) const;
     void Write(quint32 address, const QByteArray &bytes);
     void Erase(quint32 address, int length);
+    // The bytes that follow the first occurrence of marker in the programmed memory, in address
+    // order (a record may cross a page boundary); empty when it occurs nowhere.
+    QByteArray After(const QByteArray &marker, int length) const;
 
 private:
     static constexpr quint32 kPage = 4096;

@@ -58,9 +58,9 @@ bool SoakWorkspace::Write(const QString &dir, const QList<SimDeviceSpec> &device
         recipe.raw = RoleOf(facts.dev_id).raw_sections;
         recipe.product_code = QByteArray("SOAK-") + facts.name;
         for (int i = 0; i < 2; ++i) {
-            target.segments[i] = {{plan.address, SampleFirmware(plan.kib * 1024, seed++)}};
-            target.images[i] = QDir(dir).absoluteFilePath(QStringLiteral("%1_%2.bin").arg(target.name.toLower()).arg(i));
             recipe.version_patch = quint16(i);
+            target.segments[i] = {{plan.address, SampleFirmware(plan.kib * 1024, seed++, StatedVersion(recipe))}};
+            target.images[i] = QDir(dir).absoluteFilePath(QStringLiteral("%1_%2.bin").arg(target.name.toLower()).arg(i));
             const QString problem = WriteSampleImage(target.images[i], target.segments[i], recipe);
             if (!problem.isEmpty()) {
                 *error = QStringLiteral("%1: %2").arg(target.images[i], problem);

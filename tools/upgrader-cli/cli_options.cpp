@@ -53,6 +53,7 @@ QString Description()
                "    7  port could not be opened or was lost\n"
                "    8  upgrade failed (error text printed); for switch, the base did not report the mode\n"
                "    9  stopped by --timeout\n"
+               "   10  the upgrade's record could not be written (with --require-history)\n"
                "  129  stopped by SIGHUP (the terminal was closed)\n"
                "  130  stopped by SIGINT\n"
                "  143  stopped by SIGTERM\n"
@@ -98,6 +99,12 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
                       "LOCATION|NAME"});
     parser.addOption({"all", "upgrade: the target on every attached base at once."});
+    parser.addOption({"skip-current", "upgrade: sends nothing to a target that already runs the image's version "
+                                      "(major.minor.patch; the device's fourth number, its build, is not compared); "
+                                      "the result is \"current\", exit 0. Where no comparison can be made the "
+                                      "target is upgraded and the command says why."});
+    parser.addOption({"require-history", "upgrade: a record that cannot be written to the history fails the run "
+                                         "(exit 10); without it, a warning."});
     parser.addOption({"target", "history: the records of this target only.", "TARGET"});
     parser.addOption({"since", "history: the jobs started at or after this: a date (2024-05-01, from local "
                                "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
@@ -205,6 +212,12 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         if (!options->port.isEmpty())
             return Usage(message, QStringLiteral("--all upgrades every base; --port chooses one: give one of them"));
     }
+    for (const char *name : {"skip-current", "require-history"}) {
+        if (parser.isSet(name) && options->command != CliOptions::Command::Upgrade)
+            return Usage(message, QStringLiteral("--%1 applies to upgrade only").arg(QLatin1String(name)));
+    }
+    options->skip_current = parser.isSet("skip-current");
+    options->require_history = parser.isSet("require-history");
     if (!wait_scale_variable.isEmpty()) {
         bool ok = false;
         options->wait_scale = wait_scale_variable.toDouble(&ok);

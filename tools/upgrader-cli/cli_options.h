@@ -20,6 +20,8 @@ struct CliOptions {
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
     QString port;                   // --port: the one base to use, by USB location or port name
     bool all = false;               // --all: upgrade: the target on every attached base at once
+    bool skip_current = false;      // --skip-current: upgrade: nothing sent to a target that runs the image's version
+    bool require_history = false;   // --require-history: upgrade: a record not written fails the run
 
     // history: which records, in which form (--json: JSON lines)
     QString history_target;         // empty: every target

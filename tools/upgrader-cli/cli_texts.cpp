@@ -4,6 +4,10 @@ namespace CliTexts {
 
 const Bilingual kUpdateSuccess = {"升级成功", "Update success"};
 const Bilingual kUpdateFailed = {"升级失败!", "Update failed!"};
+const Bilingual kAlreadyCurrent = {"已是固件版本 %1（设备报告 %2），未发送任何数据",
+                                   "Already runs %1 (the device reports %2): nothing sent"};
+const Bilingual kHistoryNotWritten = {"升级记录未能写入（--require-history）: %1",
+                                      "The upgrade's record was not written (--require-history): %1"};
 const Bilingual kPortNotOpened = {"无法打开端口 %1: %2", "Port %1 could not be opened: %2"};
 const Bilingual kPortGone = {"产品ID %1 的端口已不存在", "The port of product id %1 is gone"};
 const Bilingual kPortNotOpenedByJob = {"升级开始时无法打开端口 %1", "Port %1 could not be opened when the job started"};

@@ -18,6 +18,7 @@ constexpr int kImage = 6;        // image path missing, file missing or invalid
 constexpr int kPort = 7;         // port could not be opened or was lost
 constexpr int kFailed = 8;       // the upgrade (or the base's switch) failed
 constexpr int kTimeout = 9;      // stopped by --timeout
+constexpr int kHistory = 10;     // the record could not be written, with --require-history
 constexpr int kHangup = 129;       // stopped by SIGHUP: the terminal was closed
 constexpr int kInterrupted = 130;  // stopped by SIGINT
 constexpr int kTerminated = 143;   // stopped by SIGTERM
@@ -34,6 +35,7 @@ inline const char *ResultName(int code)
     case kImage: return "image";
     case kPort: return "port";
     case kTimeout: return "timeout";
+    case kHistory: return "history";
     case kHangup: return "hangup";
     case kInterrupted: return "interrupted";
     case kTerminated: return "terminated";

@@ -114,7 +114,7 @@ int StationRun::Launch()
         QCoreApplication::processEvents();  // a stop signal is seen between two launches
         if (stop_cause != StopCause::None)
             break;  // the stop has ended every session not launched yet
-        session->Launch(config);
+        session->Launch(config, {options.skip_current, options.require_history});
     }
     // Every launch is done before any job starts (see the class comment).
     for (const auto &session : sessions) {

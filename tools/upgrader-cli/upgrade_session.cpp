@@ -47,7 +47,9 @@ UpgradeSession::UpgradeSession(const QString &name, const QString &at, const Cli
       where(how == Voice::Alone ? QString() : at)
 {
     // A history that cannot take the job's record costs a line or an event, never the result.
-    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &, const QString &warning) {
+    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &record, const QString &warning) {
+        recorded = record;
+        history_warning = warning;
         if (!warning.isEmpty())
             Log(QStringLiteral("warning"), {{QStringLiteral("what"), QStringLiteral("history")},
                                             {QStringLiteral("text"), warning}},
@@ -61,9 +63,10 @@ UpgradeSession::~UpgradeSession()
         output.SetUnitContext(log_unit, {});
 }
 
-bool UpgradeSession::Launch(const CliConfig &config)
+bool UpgradeSession::Launch(const CliConfig &config, const SessionRules &asked)
 {
     chinese = config.chinese;
+    rules = asked;
     history = HistoryStore::Location(config.path);
     if (voice == Voice::InStation) {
         own_clock.start();
@@ -115,6 +118,18 @@ bool UpgradeSession::Prepare(const CliConfig &config)
 
     const ImageFacts image = ReadImageFacts(*job.image);
     image_sha256 = image.sha256;
+    if (rules.skip_current) {
+        const VersionCheck check = CompareWithImage(job);
+        if (check.current)
+            return Current(check);
+        const QString line =
+            check.why.isEmpty()
+                ? QStringLiteral("%1 reports %2, the image states %3: upgrading")
+                      .arg(target, job.version_before.version->Text(), check.stated)
+                : QStringLiteral("cannot tell whether %1 runs the image's version (%2): upgrading").arg(target, check.why);
+        Log(QStringLiteral("notice"), {{QStringLiteral("what"), QStringLiteral("skip-current")}, {QStringLiteral("text"), line}},
+            line);
+    }
     phases = std::make_unique<JobPhases>(image.section_lengths);
     if (output.Json()) {
         output.Event(context, QStringLiteral("start"),
@@ -133,6 +148,24 @@ bool UpgradeSession::Prepare(const CliConfig &config)
                        .arg(where, context.port, target, job.hw_version, job.description, job.firmware_path));
     }
     return true;
+}
+
+bool UpgradeSession::Current(const VersionCheck &check)
+{
+    current = true;
+    const QString why = CliTexts::kAlreadyCurrent.In(chinese).arg(check.stated, job.version_before.version->Text());
+    record_keeper.RecordCurrent(target, job, history);
+    // The record is written on its own thread; the result comes once it is.
+    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this, why] {
+        if (!ended)
+            Conclude(ExitCode::kSuccess, why, true);
+    });
+    return false;
+}
+
+QString UpgradeSession::ResultName() const
+{
+    return current && code == ExitCode::kSuccess ? QStringLiteral("current") : QString::fromLatin1(ExitCode::ResultName(code));
 }
 
 void UpgradeSession::SetPort(const PortInfo &port)
@@ -280,24 +313,35 @@ void UpgradeSession::OnJobEnded()
     });
 }
 
-void UpgradeSession::Conclude(int exit_code, const QString &why, bool job_ran)
+void UpgradeSession::Conclude(int exit_code, const QString &why_ended, bool job_ran)
 {
+    QString why = why_ended;
+    // The job's own failure comes first; a unit that is fine but has no record fails on that.
+    if (job_ran && rules.require_history && !history_warning.isEmpty() && exit_code == ExitCode::kSuccess) {
+        exit_code = ExitCode::kHistory;
+        why = CliTexts::kHistoryNotWritten.In(chinese).arg(history_warning);
+    }
     ended = true;
     code = exit_code;
     error = why;
     seconds = Seconds();
-    const QString verdict =
-        (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed).In(chinese);
+    const QString verdict = current && exit_code == ExitCode::kSuccess
+                                ? why
+                                : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
+                                      .In(chinese);
     if (output.Json()) {
         output.Event(context, QStringLiteral("result"),
-                     {{QStringLiteral("result"), ExitCode::ResultName(exit_code)},
+                     {{QStringLiteral("result"), ResultName()},
                       {QStringLiteral("exit_code"), exit_code},
                       {QStringLiteral("message"), job_ran ? verdict : why},
-                      {QStringLiteral("error"), why},
+                      {QStringLiteral("error"), current && exit_code == ExitCode::kSuccess ? QString() : why},
                       {QStringLiteral("duration_s"), Rounded(seconds, 1000)},
                       {QStringLiteral("hw_version"), TextOrNull(job.hw_version)},
                       {QStringLiteral("image"), TextOrNull(job.firmware_path)},
-                      {QStringLiteral("image_sha256"), TextOrNull(image_sha256)}});
+                      {QStringLiteral("image_sha256"), TextOrNull(image_sha256)},
+                      {QStringLiteral("serial"), TextOrNull(recorded.unit_serial)},
+                      {QStringLiteral("version_before"), TextOrNull(recorded.version_before)},
+                      {QStringLiteral("version_after"), TextOrNull(recorded.version_after)}});
     } else if (job_ran) {  // a refusal or a stop before the job is said already
         if (voice == Voice::Alone)
             output.EndStatus();  // the last progress stays on the screen, the result below it
@@ -344,7 +388,7 @@ QString UpgradeSession::StatusLine() const
     }
     QStringList parts{where, target};
     if (ended) {
-        parts << QString::fromLatin1(ExitCode::ResultName(code)) << QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
+        parts << ResultName() << QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
         if (code != ExitCode::kSuccess && !error.isEmpty())
             parts << error.split(QLatin1Char('\n')).first();
     } else if (phases) {
@@ -361,7 +405,7 @@ QStringList UpgradeSession::SummaryCells() const
     if (code == ExitCode::kSuccess)
         errors.clear();
     return {where, job.hw_version.isEmpty() ? QStringLiteral("-") : job.hw_version,
-            QString::fromLatin1(ExitCode::ResultName(code)), QStringLiteral("%1 s").arg(seconds, 0, 'f', 1),
+            ResultName(), QStringLiteral("%1 s").arg(seconds, 0, 'f', 1),
             errors.join(QStringLiteral("; "))};
 }
 
@@ -370,7 +414,7 @@ QJsonObject UpgradeSession::SummaryFields() const
     return {{QStringLiteral("location"), TextOrNull(context.location)},
             {QStringLiteral("port"), context.port},
             {QStringLiteral("hw_version"), TextOrNull(job.hw_version)},
-            {QStringLiteral("result"), ExitCode::ResultName(code)},
+            {QStringLiteral("result"), ResultName()},
             {QStringLiteral("exit_code"), code},
             {QStringLiteral("duration_s"), Rounded(seconds, 1000)},
             {QStringLiteral("error"), code == ExitCode::kSuccess ? QString() : error}};

@@ -18,6 +18,12 @@
 
 struct CliConfig;
 
+// What the command's switches ask of every unit's upgrade.
+struct SessionRules {
+    bool skip_current = false;     // nothing is sent to a target that runs the image's version
+    bool require_history = false;  // a record that cannot be written fails the unit
+};
+
 // One unit's upgrade from its launch to its record and its report: the launch's checks, its own
 // engine and job (held to the unit by its USB location, so the job follows the base through its
 // restarts), the job's progress, its record, a stop, and its end. Lives in the command's main
@@ -40,7 +46,7 @@ public:
     // The launch for this unit, each check in its order: the target's one device, its port, its
     // hardware version and variant, the variant's image. Blocks this thread for the hardware
     // queries, with events going. False when refused or stopped: the session has then ended.
-    bool Launch(const CliConfig &config);
+    bool Launch(const CliConfig &config, const SessionRules &rules = SessionRules());
     // Starts the launched job; false (the session has ended) when the engine would not.
     bool Start();
     // A refusal before the session's launch (the configuration's): the session ends with it.
@@ -75,6 +81,10 @@ private:
     UpgradeSession(const QString &target, const QString &unit, const CliOutput::Context &context, Voice voice,
                    CliOutput &output, const QElapsedTimer &command_clock);
     bool Prepare(const CliConfig &config);
+    // The target runs the image's version already: its record, then the end, "current".
+    bool Current(const VersionCheck &check);
+    // The result's name: "current" for a target left as it was, else the exit code's.
+    QString ResultName() const;
     bool RefuseLaunch(const LaunchRefusal &refusal);
     bool Refused(int exit_code, const QString &warning, const QStringList &debug_lines = {}, bool debug_after = false);
     // Between two steps of the launch: a stop asked for meanwhile ends the session.
@@ -101,7 +111,11 @@ private:
     const QString where;         // a station's base: its USB location, or its port name
     QString log_unit;            // a station's base: the unit its console lines carry
     bool chinese = false;
+    SessionRules rules;
     QString history;  // the upgrade history file the job is recorded in
+    UpgradeRecord recorded;   // the job's record as written (or as it could not be)
+    QString history_warning;  // why the record could not be written; empty when it was (or not yet)
+    bool current = false;     // nothing sent: the target already ran the image's version
 
     UpgradeServer server;
     JobRecordKeeper record_keeper{server, QLatin1String(UpgradeRecord::kCommand)};  // after the engine

@@ -72,7 +72,7 @@ void ApplyHardware(SimFamilyOptions &set, int unit, const QList<DemoTarget> &tar
     }
 }
 
-QString DescribeSet(const SimFamilyOptions &set, int unit, const QString &path, const QList<DemoTarget> &targets)
+QString DescribeSet(const SimFamily &family, const SimFamilyOptions &set, int unit, const QList<DemoTarget> &targets)
 {
     QStringList devices;
     for (const SimDeviceSpec &device : set.devices) {
@@ -80,11 +80,11 @@ QString DescribeSet(const SimFamilyOptions &set, int unit, const QString &path, 
         const QString name = target ? target->name : QStringLiteral("base");
         devices << QStringLiteral("%1 (device %2) %3").arg(name).arg(device.id).arg(QString::fromUtf8(device.hw_version));
     }
-    return QStringLiteral("  unit %1  %2  product id %3  %4: %5")
+    return QStringLiteral("  unit %1  %2  serial %3  product id %4  %5: %6")
         .arg(unit)
-        .arg(set.location)
+        .arg(family.Location(), family.SerialNumber())
         .arg(set.product_id)
-        .arg(path, devices.join(QStringLiteral(", ")));
+        .arg(family.PortPath(), devices.join(QStringLiteral(", ")));
 }
 
 QString DescribeFaults(const SimFaults &f)
@@ -189,7 +189,7 @@ int main(int argc, char **argv)
                 shut_down();
                 return Fail(QStringLiteral("cannot open a pseudo-terminal for %1").arg(set.location));
             }
-            lines << DescribeSet(set, unit, path, targets);
+            lines << DescribeSet(*bases.back(), set, unit, targets);
         }
         for (const PowerCutPlan &plan : qAsConst(options.power_cuts)) {
             if (plan.unit != unit)

@@ -1,0 +1,274 @@
+// What the command learns of a unit's versions and leaves in the history: the unit's serial number
+// and the target's application version before and after the job, --skip-current leaving an
+// up-to-date target alone, and --require-history failing a run whose record was not written. The
+// simulated family runs in this process, so every request the command sends is seen.
+#include "cli_process.h"
+#include "fast_family.h"
+#include "history_store.h"
+#include "port_catalog_file.h"
+#include "sample_firmware.h"
+#include "sim_port_catalog.h"
+#include "sim_protocol.h"
+#include "wait_until.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+namespace {
+
+constexpr int kCommandMs = 120000;
+constexpr int kDisplay = SimProtocol::kDisplayId;
+
+// The display's version as the standard family reports it before any upgrade: 1.1.5.0.
+const ImageRecipe kRunningVersion = [] {
+    ImageRecipe recipe;
+    recipe.version_major = 1;
+    recipe.version_minor = 1;
+    recipe.version_patch = 5;
+    return recipe;
+}();
+
+// A station folder: the Meter's one variant with its image, the configuration, and the catalog
+// through which the command finds this process's simulated base.
+struct Station {
+    QTemporaryDir dir;
+
+    QString Config() const { return dir.filePath("station.json"); }
+    QString Catalog() const { return dir.filePath("ports.json"); }
+    QString History() const { return dir.filePath(HistoryStore::kFileName); }
+
+    // An image stating recipe's version whose firmware states it too (or, unstamped, none).
+    QList<ImageSegment> WriteImage(ImageRecipe recipe, bool stamped = true) const
+    {
+        recipe.section_size = 4096;
+        const std::array<uint8_t, 4> none{};
+        const QList<ImageSegment> segments{
+            {0xC0232000, SampleFirmware(2 * 4096, 11, stamped ? StatedVersion(recipe, 9) : none)}};
+        const QString error = WriteSampleImage(dir.filePath("meter.bin"), segments, recipe);
+        if (!error.isEmpty())
+            qFatal("%s", qPrintable(error));
+        const QJsonObject variant{{"boot_ver", "1.0.0"}, {"description", "meter A"}, {"hw_ver", "METER-HW-A"},
+                                  {"path", "meter.bin"}, {"section_len", 4096}};
+        const QJsonObject meter{{"USB_PID", QJsonArray{4}}, {"dev_id", kDisplay}, {"series", QJsonArray{variant}}};
+        const QJsonObject top{{"check_boot_ver", false}, {"is_english", true}, {"firmware", QJsonObject{{"Meter", meter}}}};
+        QFile file(Config());
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(QJsonDocument(top).toJson());
+        return segments;
+    }
+
+    // Runs the command to its end, the catalog following the base through its restarts.
+    bool Run(CliProcess &cli) const
+    {
+        WaitUntil([&] {
+            QString error;
+            PortCatalogFile::Write(Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+            return cli.process.state() == QProcess::NotRunning;
+        }, kCommandMs);
+        return cli.Finish(0);
+    }
+    bool Upgrade(CliProcess *&cli, const QStringList &extra)
+    {
+        QString error;
+        PortCatalogFile::Write(Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+        cli = new CliProcess(Catalog(), QStringList{"upgrade", "Meter", "--json", "--config", Config()} + extra);
+        return Run(*cli);
+    }
+
+    QList<UpgradeRecord> Records() const
+    {
+        QString warning;
+        return HistoryStore::Read(History(), {}, &warning);
+    }
+};
+
+// What the display was sent beyond the questions of the launch and of the record.
+QList<int> CommandsBeyondQuestions(const SimFamily &family)
+{
+    QList<int> commands;
+    for (int id : family.DeviceIds()) {
+        for (const SimRequest &request : family.Requests(id)) {
+            const int c = request.frame.command;
+            if (c != SimProtocol::QueryMode && c != SimProtocol::QueryAppVersion && c != SimProtocol::ReadHwVersion)
+                commands << c;
+        }
+    }
+    return commands;
+}
+
+QString Shown(const std::array<uint8_t, 4> &reply)
+{
+    return QStringLiteral("%1.%2.%3.%4").arg(reply[0]).arg(reply[1]).arg(reply[3]).arg(reply[2]);
+}
+
+}  // namespace
+
+class TestCliVersions : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(qEnvironmentVariable("UPGRADER_CLI")).isExecutable(), "UPGRADER_CLI must name upgrader-cli");
+        SimPortCatalog::Install();
+    }
+
+    // The record of a job names the unit by its serial number and says what the target ran before
+    // and what it reports after; the simulated display reports the version its new firmware states.
+    void recordHoldsSerialAndVersions()
+    {
+        Station station;
+        ImageRecipe newer;
+        newer.version_major = 2;
+        newer.version_minor = 0;
+        newer.version_patch = 3;
+        station.WriteImage(newer);
+        SimFamily family(FastFamily());
+        const QString before = Shown(family.AppVersionReply(kDisplay));
+        QCOMPARE(before, QString("1.1.5.0"));
+
+        CliProcess *run = nullptr;
+        QVERIFY(station.Upgrade(run, {}));
+        std::unique_ptr<CliProcess> cli(run);
+        QVERIFY2(cli->ExitCode() == 0, qPrintable(cli->out + cli->err));
+        QCOMPARE(Shown(family.AppVersionReply(kDisplay)), QString("2.0.3.9"));
+
+        const QJsonObject result = cli->Events("result").last();
+        QCOMPARE(result.value("version_before").toString(), before);
+        QCOMPARE(result.value("version_after").toString(), QString("2.0.3.9"));
+        QCOMPARE(result.value("serial").toString(), family.SerialNumber());
+        const QList<UpgradeRecord> records = station.Records();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].unit_serial, family.SerialNumber());
+        QCOMPARE(records[0].version_before, before);
+        QCOMPARE(records[0].version_after, QString("2.0.3.9"));
+        QCOMPARE(records[0].image_version, QString("2.0.3"));
+        QVERIFY(records[0].success && !records[0].current);
+    }
+
+    // --skip-current against a display that already runs the image's version: only questions go
+    // out, the result is "current" with exit 0, and the record says so. A build number that
+    // differs is not a different version: no image states one.
+    void skipCurrentSendsNothing()
+    {
+        Station station;
+        station.WriteImage(kRunningVersion);
+        SimFamily family(FastFamily());
+
+        CliProcess *run = nullptr;
+        QVERIFY(station.Upgrade(run, {"--skip-current"}));
+        std::unique_ptr<CliProcess> cli(run);
+        QVERIFY2(cli->ExitCode() == 0, qPrintable(cli->out + cli->err));
+        const QJsonObject result = cli->Events("result").last();
+        QCOMPARE(result.value("result").toString(), QString("current"));
+        QCOMPARE(result.value("error").toString(), QString());
+        QCOMPARE(CommandsBeyondQuestions(family), QList<int>());
+        QCOMPARE(family.FlashOperations(kDisplay), 0);
+
+        const QList<UpgradeRecord> records = station.Records();
+        QCOMPARE(records.size(), 1);
+        QVERIFY(records[0].current && records[0].success);
+        QCOMPARE(records[0].version_before, QString("1.1.5.0"));
+        QCOMPARE(records[0].version_after, records[0].version_before);
+    }
+
+    // Where no comparison can be made the target is upgraded, and the command says why; a target
+    // that reports another version is upgraded too.
+    void skipCurrentUpgradesWhenItCannotTell_data()
+    {
+        QTest::addColumn<QString>("case_");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("display in its bootloader") << "boot" << "bootloader";
+        QTest::newRow("image states no version") << "unversioned" << "states no version";
+        QTest::newRow("patch beyond a byte") << "wide patch" << "larger than a device can report";
+        QTest::newRow("another version") << "older" << "reports 1.1.5.0, the image states 1.1.4";
+    }
+    void skipCurrentUpgradesWhenItCannotTell()
+    {
+        QFETCH(QString, case_);
+        QFETCH(QString, said);
+        Station station;
+        ImageRecipe recipe = kRunningVersion;
+        if (case_ == "unversioned")
+            recipe.version_major = recipe.version_minor = recipe.version_patch = 0;
+        if (case_ == "wide patch")
+            recipe.version_patch = 5 + 256;  // its low byte is the running 5
+        if (case_ == "older")
+            recipe.version_patch = 4;
+        station.WriteImage(recipe);
+        SimFamilyOptions options = FastFamily();
+        if (case_ == "boot") {
+            for (SimDeviceSpec &device : options.devices) {
+                if (device.id == kDisplay)
+                    device.mode = SimMode::Boot;
+            }
+        }
+        SimFamily family(options);
+
+        CliProcess *run = nullptr;
+        QVERIFY(station.Upgrade(run, {"--skip-current"}));
+        std::unique_ptr<CliProcess> cli(run);
+        QVERIFY2(cli->ExitCode() == 0, qPrintable(cli->out + cli->err));
+        QCOMPARE(cli->Events("result").last().value("result").toString(), QString("success"));
+        QVERIFY(family.FlashOperations(kDisplay) > 0);
+        const QList<QJsonObject> notices = cli->Events("notice");
+        QCOMPARE(notices.size(), 1);
+        QVERIFY2(notices[0].value("text").toString().contains(said), qPrintable(notices[0].value("text").toString()));
+        const QList<UpgradeRecord> records = station.Records();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].version_before,
+                 case_ == "boot" ? QString(UpgradeRecord::kInBootloader) : QString("1.1.5.0"));
+    }
+
+    // A history that cannot take the record: a warning and the job's own result, or with
+    // --require-history a failed run of its own code. The file in the history's place is no
+    // database, which no account can write into.
+    void requireHistory_data()
+    {
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<bool>("current");
+        QTest::newRow("a warning") << false << false;
+        QTest::newRow("required") << true << false;
+        QTest::newRow("required, target current") << true << true;
+    }
+    void requireHistory()
+    {
+        QFETCH(bool, required);
+        QFETCH(bool, current);
+        Station station;
+        ImageRecipe recipe = kRunningVersion;
+        if (!current)
+            recipe.version_patch = 6;
+        station.WriteImage(recipe);
+        QFile junk(station.History());
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, 'x'));
+        junk.close();
+        SimFamily family(FastFamily());
+
+        QStringList extra{"--skip-current"};
+        if (required)
+            extra << "--require-history";
+        CliProcess *run = nullptr;
+        QVERIFY(station.Upgrade(run, extra));
+        std::unique_ptr<CliProcess> cli(run);
+        const QJsonObject result = cli->Events("result").last();
+        const QList<QJsonObject> warnings = cli->Events("warning");
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(warnings[0].value("what").toString(), QString("history"));
+        if (required) {
+            QCOMPARE(cli->ExitCode(), 10);
+            QCOMPARE(result.value("result").toString(), QString("history"));
+            QVERIFY2(result.value("error").toString().contains("--require-history"), qPrintable(cli->out));
+        } else {
+            QCOMPARE(cli->ExitCode(), 0);
+            QCOMPARE(result.value("result").toString(), QString("success"));
+        }
+        // The unit was upgraded all the same (or left alone when current): the code is the record's.
+        QCOMPARE(family.FlashOperations(kDisplay) > 0, !current);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliVersions)
+#include "tst_cli_versions.moc"
