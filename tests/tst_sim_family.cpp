@@ -1,6 +1,7 @@
 #include "frame_codec.h"
 #include "port_catalog.h"
 #include "sim_family.h"
+#include "sim_flash.h"
 #include "sim_port_catalog.h"
 #include "wait_until.h"
 #include "wire.h"
@@ -246,6 +247,32 @@ private slots:
         QCOMPARE(ports[0].location, first.Location());
         QCOMPARE(ports[1].location, second.Location());
         QVERIFY(first.Location() != second.Location());
+        // Each base reports its own USB serial number, as real units do.
+        QCOMPARE(ports[0].serial_number, first.SerialNumber());
+        QCOMPARE(ports[1].serial_number, second.SerialNumber());
+        QVERIFY(!first.SerialNumber().isEmpty() && first.SerialNumber() != second.SerialNumber());
+    }
+
+    // The version record of the programmed firmware: found in address order, also across a page
+    // boundary and between separate areas; none in an erased or unstamped memory.
+    void flashedFirmwareStatesItsVersion()
+    {
+        const QByteArray marker(kSimVersionMarker);
+        SimFlash flash;
+        QCOMPARE(flash.After(marker, 4), QByteArray());
+        flash.Write(0x1000, QByteArray(300, 'a'));
+        QCOMPARE(flash.After(marker, 4), QByteArray());
+        // Split over two pages: the marker ends 3 bytes into the second one, the numbers follow.
+        const QByteArray record = marker + QByteArray("\x02\x00\x03\x09", 4);
+        flash.Write(0x2000 - quint32(marker.size()) + 3, record);
+        QCOMPARE(flash.After(marker, 4), QByteArray("\x02\x00\x03\x09", 4));
+        // A later area's record does not win over the first one in address order.
+        flash.Write(0x9000, marker + QByteArray("\x07\x07\x07\x07", 4));
+        QCOMPARE(flash.After(marker, 4), QByteArray("\x02\x00\x03\x09", 4));
+        // A record cut short by the end of the programmed memory is no record.
+        SimFlash cut;
+        cut.Write(0x3000 - quint32(marker.size()) - 2, marker + QByteArray(2, '\x01'));
+        QCOMPARE(cut.After(marker, 4), QByteArray());
     }
 
     void baseRestartsUnderANewPathAndCutsTheDisplay()
