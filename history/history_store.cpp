@@ -197,7 +197,8 @@ void GiveToGroup(const QString &path, gid_t gid, mode_t mode)
 // and kSharedMode, done explicitly because only a setgid folder hands down its group by itself and
 // the creator's umask usually withholds the group's write. SQLite makes the -wal, -shm and
 // -journal files with the database's mode but the maker's own group; the ones this process made
-// take the database's group. A private folder (the user's data folder) is left alone.
+// (also as a reader) take the database's group. A private folder (the user's data folder) is
+// left alone.
 void ShareWithFolderGroup(const QString &database, bool created)
 {
     struct stat folder;
@@ -329,6 +330,10 @@ QString ReadWith(const QString &database, bool immutable, const HistoryStore::Fi
     QString reason;
     if (!ReadVersion(query, version, &reason))
         return reason;
+    // A reader makes the -shm and -wal files too, and as the last one out leaves them (it may not
+    // fold the log back): in a shared folder they must stay writable for the next writer.
+    if (!immutable)
+        ShareWithFolderGroup(database, false);
     if (version == 0)
         return QString();  // created, but no record was ever committed to it
 

@@ -555,15 +555,23 @@ private slots:
     {
         QTest::addColumn<int>("folder_mode");
         QTest::addColumn<bool>("shared");
-        QTest::newRow("group-writable folder") << 0775 << true;
-        QTest::newRow("setgid folder") << 02775 << true;
-        QTest::newRow("private folder") << 0755 << false;
+        QTest::addColumn<bool>("as_operator");  // as an operator's account (nobody in "users") under root
+        QTest::newRow("group-writable folder") << 0775 << true << false;
+        QTest::newRow("setgid folder") << 02775 << true << false;
+        QTest::newRow("private folder") << 0755 << false << false;
+        // Root's SQLite gives the -wal and -shm files the database's owner and group by itself;
+        // an operator's does not.
+        QTest::newRow("group-writable folder, an operator") << 0775 << true << true;
+        QTest::newRow("private folder, an operator") << 0755 << false << true;
     }
 
     void sharedFolderGivesItsGroup()
     {
         QFETCH(int, folder_mode);
         QFETCH(bool, shared);
+        QFETCH(bool, as_operator);
+        if (as_operator)
+            RUN_AS_NOBODY_IN_GROUPS_WHEN_ROOT(QStringLiteral("users"));
         const gid_t operators = OtherGroup();
         if (operators == gid_t(-1))
             QSKIP("this account belongs to no group besides its own: no group to share with");
@@ -601,7 +609,18 @@ private slots:
             }
         }
         QSqlDatabase::removeDatabase("holder");
+
+        // A reader that is the last one out leaves the -wal and -shm files it made behind, for
+        // the next writer: they too belong to the file's group.
+        QFile::remove(file + "-wal");
+        QFile::remove(file + "-shm");
         QCOMPARE(ReadAll(file).size(), 2);
+        for (const char *suffix : {"-wal", "-shm"}) {
+            const struct stat companion = Stat(file + suffix);
+            QVERIFY2(companion.st_mode != 0, suffix);
+            QCOMPARE(companion.st_gid, made.st_gid);
+            QCOMPARE(companion.st_mode & 07777, made.st_mode & 07777);
+        }
     }
 
     // A history that cannot take the record: a warning naming the file and the reason, the file
