@@ -451,10 +451,12 @@ QList<UpgradeRecord> Read(const QString &database, const Filter &filter, QString
         return records;
     }
     QString reason = ReadWith(database, false, filter, records);
-    if (!reason.isEmpty() && records.isEmpty() && !FolderWritable(QFileInfo(database).absolutePath())) {
+    if (!reason.isEmpty() && records.isEmpty() && !FolderWritable(QFileInfo(database).absolutePath()) &&
+        QFileInfo(database + QStringLiteral("-wal")).size() == 0) {
         // A file in write-ahead-log mode is read through its -shm file, which SQLite cannot make
-        // in a folder this account may not write (an installed station's folder). None there
-        // means no writer has the file open, so it is read as a file that does not change.
+        // in a folder this account may not write (an installed station's folder). With no log
+        // beside it every record is in the file itself and no writer has it open, so it is read
+        // as a file that does not change.
         QList<UpgradeRecord> again;
         if (ReadWith(database, true, filter, again).isEmpty()) {
             records = again;
