@@ -174,8 +174,8 @@ private slots:
         QCOMPARE(records.size(), 1);
         const QJsonObject r = records[0];
         QCOMPARE(r.keys().size(), int(std::size(kColumns)));
-        // The simulated base's port reports no USB serial number; the versions are the launch's to
-        // ask, and their forms are the store's tests' subject.
+        // The simulated base's port reports no USB serial number; the versions before and after
+        // are the job's to fill (the store's own suite covers how they are kept and shown).
         const QStringList may_be_empty{"error_text", "stopped_by", "unit_serial", "version_before", "version_after"};
         for (const char *column : kColumns) {
             QVERIFY2(r.contains(column) &&
