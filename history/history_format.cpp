@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kShortDigest = 12;  // enough to tell images apart at a glance
 constexpr char kGap[] = "  ";
 
 QString OneLine(const QString &text)
@@ -23,20 +22,40 @@ QString OneLine(const QString &text)
 
 QString ResultCell(const UpgradeRecord &record)
 {
-    QString text = QLatin1String(record.success ? UpgradeRecord::kSuccess : UpgradeRecord::kFailed);
+    QString text = QLatin1String(ResultText(record));
     if (!record.stopped_by.isEmpty())
         text += QStringLiteral(" (%1)").arg(record.stopped_by);
     return text;
 }
 
-QString CsvField(const QString &field)
+// The unit's application version before and after the job: "2.1.4.0 -> 2.1.5.0"; a side never
+// asked shows as "-", and a job that never reached the unit shows nothing.
+QString VersionsCell(const UpgradeRecord &record)
+{
+    if (record.version_before.isEmpty() && record.version_after.isEmpty())
+        return QString();
+    auto side = [](const QString &version) { return version.isEmpty() ? QStringLiteral("-") : version; };
+    return side(record.version_before) + QStringLiteral(" -> ") + side(record.version_after);
+}
+
+// A text cell that a spreadsheet would run as a formula (or, for a tab or a carriage return first,
+// that some spreadsheets strip to reach one) is written as text: a leading apostrophe, inside
+// quotes. Number columns hold numbers only, and a negative number stays a number.
+bool RunsAsFormula(const QString &field)
+{
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    return !field.isEmpty() && kFormulaStarts.contains(field.at(0));
+}
+
+QString CsvField(const QString &field, bool is_number)
 {
     static const QRegularExpression special(QStringLiteral("[\",\r\n]"));
-    if (!field.contains(special))
+    const bool formula = !is_number && RunsAsFormula(field);
+    if (!formula && !field.contains(special))
         return field;
     QString quoted = field;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    return QLatin1Char('"') + (formula ? QStringLiteral("'") : QString()) + quoted + QLatin1Char('"');
 }
 
 // One JSON value as compact text (QJsonDocument only writes arrays and objects).
@@ -52,20 +71,17 @@ namespace HistoryFormat {
 
 QString Table(const QList<UpgradeRecord> &records)
 {
-    QList<QStringList> rows{{"Started (local)", "Target", "Dev", "Port", "Location", "Hardware", "Version", "SHA-256", "Result",
-                             "Time", "Station", "Error"}};
+    QList<QStringList> rows{
+        {"Started (local)", "Target", "Serial", "Before -> after", "Image", "Result", "Time", "User", "Error"}};
     for (const UpgradeRecord &r : records) {
         rows << QStringList{r.started_at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
                             r.target,
-                            QString::number(r.dev_id),
-                            r.port_name,
-                            r.usb_location,
-                            r.hw_version,
+                            r.unit_serial,
+                            VersionsCell(r),
                             r.image_version,
-                            r.image_sha256.left(kShortDigest),
                             ResultCell(r),
                             QString::number(r.duration_ms / 1000.0, 'f', 1) + QStringLiteral(" s"),
-                            r.user + QLatin1Char('@') + r.host,
+                            r.user,
                             OneLine(r.error_text)};
     }
     QVector<int> widths(rows.first().size(), 0);
@@ -113,7 +129,7 @@ QString Csv(const QList<UpgradeRecord> &records)
     for (const UpgradeRecord &record : records) {
         QStringList fields;
         for (const RecordColumn &column : RecordColumns())
-            fields << CsvField(column.get(record).toString());
+            fields << CsvField(column.get(record).toString(), column.is_number);
         out += fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return out;

@@ -9,9 +9,10 @@
 // scripts. Every form ends each line (the last included) with its line end.
 namespace HistoryFormat {
 
-// Aligned columns under a header: local start time, target, device, port and USB location,
-// hardware, image version and the first characters of its SHA-256, result (with who stopped
-// it), duration, user@host and the error text on one line. The full record is in the other forms.
+// Aligned columns under a header, narrow enough for a terminal of 100 to 120 columns up to the
+// error: local start time, target, the unit's serial, its version before and after the job, the
+// image's version, result (with who stopped it), duration, user and the error text on one line.
+// The full record (device, port, USB location, hardware, digest, host, ...) is in the other forms.
 QString Table(const QList<UpgradeRecord> &records);
 
 // One JSON object per record and line, every field under its column name, in column order;
@@ -19,7 +20,9 @@ QString Table(const QList<UpgradeRecord> &records);
 QString JsonLines(const QList<UpgradeRecord> &records);
 
 // RFC 4180: a header of the column names, then one row per record, lines ended by CR LF, a
-// field quoted (quotes doubled) when it holds a comma, a quote, CR or LF.
+// field quoted (quotes doubled) when it holds a comma, a quote, CR or LF. A text field starting
+// with =, +, -, @, a tab or a CR is quoted with an apostrophe before it, so that a spreadsheet
+// shows it as text instead of running it as a formula; number fields are never changed.
 QString Csv(const QList<UpgradeRecord> &records);
 
 }  // namespace HistoryFormat

@@ -1,18 +1,28 @@
 #include "history_store.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QUrl>
+
+#include "history_log.h"
 
 #include <atomic>
 
 #ifdef Q_OS_UNIX
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 #ifdef Q_OS_WIN
@@ -108,9 +118,26 @@ bool Exec(QSqlQuery &query, const QStringList &statements, QString *reason)
     return true;
 }
 
+// The names of the table's columns in this file (an older schema has fewer).
+bool ReadColumnNames(QSqlQuery &query, QSet<QString> &names, QString *reason)
+{
+    if (!query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(kTable)))) {
+        *reason = Reason(query.lastError());
+        return false;
+    }
+    while (query.next())
+        names.insert(query.value(1).toString());
+    query.finish();
+    return true;
+}
+
+// The columns schema 2 added to the table of schema 1. Older records hold empty text there: the
+// facts were not asked for then.
+const char *const kAddedInSchema2[] = {"unit_serial", "version_before", "version_after"};
+
 // Brings a database of schema `from` to kSchemaVersion, inside the caller's transaction. Each
 // release that changes the layout adds its step here, so files of every older release still
-// take new records.
+// take new records. A new file gets the present table at once and skips the later steps.
 bool Migrate(QSqlQuery &query, int from, QString *reason)
 {
     if (from < 1) {
@@ -120,9 +147,82 @@ bool Migrate(QSqlQuery &query, int from, QString *reason)
                    QStringLiteral("CREATE INDEX IF NOT EXISTS upgrades_by_target ON %1 (target, started_at)").arg(kTable)},
                   reason))
             return false;
+    } else if (from < 2) {
+        // Only the missing ones: a file a later release took back to 1 may hold them already.
+        QSet<QString> present;
+        if (!ReadColumnNames(query, present, reason))
+            return false;
+        QStringList statements;
+        for (const char *column : kAddedInSchema2) {
+            if (!present.contains(QLatin1String(column)))
+                statements << QStringLiteral("ALTER TABLE %1 ADD COLUMN \"%2\" TEXT NOT NULL DEFAULT ''")
+                                  .arg(QLatin1String(kTable), QLatin1String(column));
+        }
+        if (!Exec(query, statements, reason))
+            return false;
     }
     return Exec(query, {QStringLiteral("PRAGMA user_version = %1").arg(HistoryStore::kSchemaVersion)}, reason);
 }
+
+// A column in a query: itself where the file has it, otherwise its empty value, so that a filter
+// on a field an older file never held matches only the empty value.
+QString ColumnExpression(const char *name, bool is_number, const QSet<QString> &present)
+{
+    if (present.contains(QLatin1String(name)))
+        return QStringLiteral("\"%1\"").arg(QLatin1String(name));
+    return is_number ? QStringLiteral("0") : QStringLiteral("''");
+}
+
+#ifdef Q_OS_UNIX
+// The mode a history made in a shared folder takes: the station's operators (the folder's group)
+// read and write it, everyone else may read it.
+constexpr mode_t kSharedMode = 0664;
+
+void GiveToGroup(const QString &path, gid_t gid, mode_t mode)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (chown(name.constData(), uid_t(-1), gid) != 0 || chmod(name.constData(), mode) != 0) {
+        const int error = errno;
+        const struct group *entry = getgrgid(gid);
+        qCWarning(lcHistory).noquote() << QStringLiteral("Upgrade history %1 not shared with the group %2: %3")
+                                               .arg(QDir::toNativeSeparators(path),
+                                                    entry ? QString::fromLocal8Bit(entry->gr_name)
+                                                          : QString::number(gid),
+                                                    QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+
+// A history made in a folder its group may write belongs to the station's operators, not to
+// whoever wrote the first record: the file (when this process made it) takes the folder's group
+// and kSharedMode, done explicitly because only a setgid folder hands down its group by itself and
+// the creator's umask usually withholds the group's write. SQLite makes the -wal, -shm and
+// -journal files with the database's mode but the maker's own group; the ones this process made
+// (also as a reader) take the database's group. A private folder (the user's data folder) is
+// left alone.
+void ShareWithFolderGroup(const QString &database, bool created)
+{
+    struct stat folder;
+    const QByteArray folder_name = QFile::encodeName(QFileInfo(database).absolutePath());
+    if (stat(folder_name.constData(), &folder) != 0 || !(folder.st_mode & S_IWGRP))
+        return;
+    if (created)
+        GiveToGroup(database, folder.st_gid, kSharedMode);
+    struct stat file;
+    if (stat(QFile::encodeName(database).constData(), &file) != 0)
+        return;
+    for (const char *suffix : {"-wal", "-shm", "-journal"}) {
+        const QString companion = database + QLatin1String(suffix);
+        struct stat made;
+        if (stat(QFile::encodeName(companion).constData(), &made) != 0 || made.st_uid != geteuid())
+            continue;
+        if (made.st_gid != file.st_gid || (made.st_mode & 07777) != (file.st_mode & 07777))
+            GiveToGroup(companion, file.st_gid, file.st_mode & 07777);
+    }
+}
+#else
+// Windows: files take the folder's access rules by inheritance.
+void ShareWithFolderGroup(const QString &, bool) {}
+#endif
 
 bool ReadVersion(QSqlQuery &query, int &version, QString *reason)
 {
@@ -196,26 +296,126 @@ QString AppendWith(QSqlDatabase db, const UpgradeRecord &record)
     return QString();
 }
 
+// Whether new files may be made in folder by this account.
+bool FolderWritable(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    ++qt_ntfs_permission_lookup;
+#endif
+    const bool writable = QFileInfo(folder).isWritable();
+#ifdef Q_OS_WIN
+    --qt_ntfs_permission_lookup;
+#endif
+    return writable;
+}
+
+// Reads the records that pass filter into records; empty, or why (not) all could be read.
+// immutable: the file is opened as one that nothing changes meanwhile (no locks, no -shm).
+QString ReadWith(const QString &database, bool immutable, const HistoryStore::Filter &filter,
+                 QList<UpgradeRecord> &records)
+{
+    QString options = QStringLiteral("QSQLITE_OPEN_READONLY;") + BusyOption(HistoryStore::kBusyTimeoutMs);
+    QString name = database;
+    if (immutable) {
+        options += QStringLiteral(";QSQLITE_OPEN_URI");
+        name = QUrl::fromLocalFile(QFileInfo(database).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+               QStringLiteral("?immutable=1");
+    }
+    const Connection connection(name, options);
+    const QSqlDatabase db = connection.Db();
+    if (!db.isOpen())
+        return Reason(db.lastError());
+    QSqlQuery query(db);
+    int version = 0;
+    QString reason;
+    if (!ReadVersion(query, version, &reason))
+        return reason;
+    // A reader makes the -shm and -wal files too, and as the last one out leaves them (it may not
+    // fold the log back): in a shared folder they must stay writable for the next writer.
+    if (!immutable)
+        ShareWithFolderGroup(database, false);
+    if (version == 0)
+        return QString();  // created, but no record was ever committed to it
+
+    // Named columns: a newer release's extra columns are not ours to show, and are harmless; an
+    // older release's file lacks the later ones.
+    QSet<QString> present;
+    if (!ReadColumnNames(query, present, &reason))
+        return reason;
+    QStringList names;
+    for (const RecordColumn &column : RecordColumns())
+        names << ColumnExpression(column.name, column.is_number, present);
+    QString sql = QStringLiteral("SELECT %1 FROM %2 WHERE 1").arg(names.join(", "), QLatin1String(kTable));
+    if (!filter.target.isEmpty())
+        sql += QStringLiteral(" AND target = :target");
+    if (!filter.serial.isEmpty())
+        sql += QStringLiteral(" AND %1 = :serial").arg(ColumnExpression("unit_serial", false, present));
+    if (filter.since.isValid())
+        sql += QStringLiteral(" AND started_at >= :since");
+    sql += QStringLiteral(" ORDER BY started_at, id");
+    if (!query.prepare(sql))
+        return Reason(query.lastError());
+    if (!filter.target.isEmpty())
+        query.bindValue(QStringLiteral(":target"), filter.target);
+    if (!filter.serial.isEmpty())
+        query.bindValue(QStringLiteral(":serial"), filter.serial);
+    if (filter.since.isValid())
+        query.bindValue(QStringLiteral(":since"), StoredTime(filter.since));
+    if (!query.exec())
+        return Reason(query.lastError());
+    const auto &columns = RecordColumns();
+    while (query.next()) {
+        UpgradeRecord record;
+        for (size_t i = 0; i < columns.size(); ++i)
+            columns[i].set(record, query.value(int(i)));
+        records << record;
+    }
+    return query.lastError().isValid() ? Reason(query.lastError()) : QString();
+}
+
 }  // namespace
 
 namespace HistoryStore {
 
+Places Choose(const QString &config_path, const Access &access)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString own = QDir(data).filePath(QStringLiteral("%1/%2").arg(kDataSubfolder, kFileName));
+    if (config_path.isEmpty())
+        return {own, own};
+    const QString beside = QDir(QFileInfo(config_path).absolutePath()).filePath(QLatin1String(kFileName));
+    Places places;
+    places.write = access.folder_writable ? beside : own;
+    places.read = access.beside_readable ? beside : places.write;
+    return places;
+}
+
+Access Probe(const QString &config_path)
+{
+    Access access;
+    if (config_path.isEmpty())
+        return access;
+    const QString folder = QFileInfo(config_path).absolutePath();
+    const QFileInfo beside(QDir(folder).filePath(QLatin1String(kFileName)));
+    access.folder_writable = FolderWritable(folder);
+#ifdef Q_OS_WIN
+    ++qt_ntfs_permission_lookup;
+#endif
+    access.beside_readable = beside.isFile() && beside.isReadable();
+#ifdef Q_OS_WIN
+    --qt_ntfs_permission_lookup;
+#endif
+    return access;
+}
+
 QString Location(const QString &config_path)
 {
-    if (!config_path.isEmpty()) {
-        const QString folder = QFileInfo(config_path).absolutePath();
-#ifdef Q_OS_WIN
-        ++qt_ntfs_permission_lookup;
-#endif
-        const bool writable = QFileInfo(folder).isWritable();
-#ifdef Q_OS_WIN
-        --qt_ntfs_permission_lookup;
-#endif
-        if (writable)
-            return QDir(folder).filePath(QLatin1String(kFileName));
-    }
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return QDir(data).filePath(QStringLiteral("%1/%2").arg(kDataSubfolder, kFileName));
+    return Choose(config_path, Probe(config_path)).write;
+}
+
+QString ReadLocation(const QString &config_path)
+{
+    return Choose(config_path, Probe(config_path)).read;
 }
 
 QString Append(const QString &database, const UpgradeRecord &record, int busy_timeout_ms)
@@ -226,11 +426,17 @@ QString Append(const QString &database, const UpgradeRecord &record, int busy_ti
     if (!QDir().mkpath(folder))
         return WriteWarning(database, QStringLiteral("cannot create the folder"));
 
+    const bool created = !QFileInfo::exists(database);
     const Connection connection(database, BusyOption(busy_timeout_ms));
     const QSqlDatabase db = connection.Db();
     if (!db.isOpen())
         return WriteWarning(database, Reason(db.lastError()));
+    // Opening made the file: it is shared before the first record goes in, and the companions the
+    // write made are shared while this connection still holds them (its close removes them).
+    if (created)
+        ShareWithFolderGroup(database, true);
     const QString reason = AppendWith(db, record);
+    ShareWithFolderGroup(database, false);
     return reason.isEmpty() ? QString() : WriteWarning(database, reason);
 }
 
@@ -244,55 +450,21 @@ QList<UpgradeRecord> Read(const QString &database, const Filter &filter, QString
         *warning = ReadWarning(database, QStringLiteral("Qt's SQLite driver is not installed"));
         return records;
     }
-
-    const Connection connection(database,
-                                QStringLiteral("QSQLITE_OPEN_READONLY;") + BusyOption(kBusyTimeoutMs));
-    const QSqlDatabase db = connection.Db();
-    if (!db.isOpen()) {
-        *warning = ReadWarning(database, Reason(db.lastError()));
-        return records;
+    QString reason = ReadWith(database, false, filter, records);
+    if (!reason.isEmpty() && records.isEmpty() && !FolderWritable(QFileInfo(database).absolutePath()) &&
+        QFileInfo(database + QStringLiteral("-wal")).size() == 0) {
+        // A file in write-ahead-log mode is read through its -shm file, which SQLite cannot make
+        // in a folder this account may not write (an installed station's folder). With no log
+        // beside it every record is in the file itself and no writer has it open, so it is read
+        // as a file that does not change.
+        QList<UpgradeRecord> again;
+        if (ReadWith(database, true, filter, again).isEmpty()) {
+            records = again;
+            reason.clear();
+        }
     }
-    QSqlQuery query(db);
-    int version = 0;
-    QString reason;
-    if (!ReadVersion(query, version, &reason)) {
+    if (!reason.isEmpty())
         *warning = ReadWarning(database, reason);
-        return records;
-    }
-    if (version == 0)
-        return records;  // created, but no record was ever committed to it
-
-    // Named columns: a newer release's extra columns are not ours to show, and are harmless.
-    QStringList names;
-    for (const RecordColumn &column : RecordColumns())
-        names << QStringLiteral("\"%1\"").arg(QLatin1String(column.name));
-    QString sql = QStringLiteral("SELECT %1 FROM %2 WHERE 1").arg(names.join(", "), QLatin1String(kTable));
-    if (!filter.target.isEmpty())
-        sql += QStringLiteral(" AND target = :target");
-    if (filter.since.isValid())
-        sql += QStringLiteral(" AND started_at >= :since");
-    sql += QStringLiteral(" ORDER BY started_at, id");
-    if (!query.prepare(sql)) {
-        *warning = ReadWarning(database, Reason(query.lastError()));
-        return records;
-    }
-    if (!filter.target.isEmpty())
-        query.bindValue(QStringLiteral(":target"), filter.target);
-    if (filter.since.isValid())
-        query.bindValue(QStringLiteral(":since"), StoredTime(filter.since));
-    if (!query.exec()) {
-        *warning = ReadWarning(database, Reason(query.lastError()));
-        return records;
-    }
-    const auto &columns = RecordColumns();
-    while (query.next()) {
-        UpgradeRecord record;
-        for (size_t i = 0; i < columns.size(); ++i)
-            columns[i].set(record, query.value(int(i)));
-        records << record;
-    }
-    if (query.lastError().isValid())
-        *warning = ReadWarning(database, Reason(query.lastError()));
     return records;
 }
 

@@ -10,6 +10,13 @@ QVariant Text(const QString &text)
 
 }  // namespace
 
+const char *ResultText(const UpgradeRecord &record)
+{
+    if (record.current)
+        return UpgradeRecord::kCurrent;
+    return record.success ? UpgradeRecord::kSuccess : UpgradeRecord::kFailed;
+}
+
 QString StoredTime(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
@@ -44,14 +51,25 @@ const std::vector<RecordColumn> &RecordColumns()
          [](R &r, const V &v) { r.image_sha256 = v.toString(); }, false},
         {"image_version", [](const R &r) { return Text(r.image_version); },
          [](R &r, const V &v) { r.image_version = v.toString(); }, false},
-        {"result", [](const R &r) { return V(QLatin1String(r.success ? R::kSuccess : R::kFailed)); },
-         [](R &r, const V &v) { r.success = v.toString() == QLatin1String(R::kSuccess); }, false},
+        {"result", [](const R &r) { return V(QLatin1String(ResultText(r))); },
+         [](R &r, const V &v) {
+             r.current = v.toString() == QLatin1String(R::kCurrent);
+             r.success = r.current || v.toString() == QLatin1String(R::kSuccess);
+         },
+         false},
         {"error_text", [](const R &r) { return Text(r.error_text); },
          [](R &r, const V &v) { r.error_text = v.toString(); }, false},
         {"stopped_by", [](const R &r) { return Text(r.stopped_by); },
          [](R &r, const V &v) { r.stopped_by = v.toString(); }, false},
         {"user", [](const R &r) { return Text(r.user); }, [](R &r, const V &v) { r.user = v.toString(); }, false},
         {"host", [](const R &r) { return Text(r.host); }, [](R &r, const V &v) { r.host = v.toString(); }, false},
+        // Added in schema 2; after the first ones so that readers of the CSV by position keep theirs.
+        {"unit_serial", [](const R &r) { return Text(r.unit_serial); },
+         [](R &r, const V &v) { r.unit_serial = v.toString(); }, false},
+        {"version_before", [](const R &r) { return Text(r.version_before); },
+         [](R &r, const V &v) { r.version_before = v.toString(); }, false},
+        {"version_after", [](const R &r) { return Text(r.version_after); },
+         [](R &r, const V &v) { r.version_after = v.toString(); }, false},
     };
     return columns;
 }

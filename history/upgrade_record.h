@@ -53,7 +53,8 @@ struct UpgradeRecord {
 
 // The fields of a record in their one order and under their one name: the database's columns,
 // the keys of the JSON lines and the header of the CSV. Values are as stored: the start time as
-// ISO 8601 UTC text with milliseconds, the result as "success" or "failed".
+// ISO 8601 UTC text with milliseconds, the result as "success", "failed" or "current" (which
+// reads back as success and current). Columns added by a later schema come after the older ones.
 struct RecordColumn {
     const char *name;
     QVariant (*get)(const UpgradeRecord &record);
@@ -62,6 +63,9 @@ struct RecordColumn {
 };
 
 const std::vector<RecordColumn> &RecordColumns();
+
+// The result as stored: kCurrent, kSuccess or kFailed.
+const char *ResultText(const UpgradeRecord &record);
 
 // The stored form of a start time: "2024-05-01T12:34:56.789Z". Fixed width, so that text order is
 // time order in the database.

@@ -1,12 +1,14 @@
 // upgrader-cli and the upgrade history, as processes: every job the command starts leaves its
 // record (also a stopped one), a history that cannot be written leaves the job's result alone,
-// and `history` reads the records back in its three forms, filtered, with its exit codes.
+// and `history` reads the records back in its three forms, filtered, saying which file it read
+// (also from a station's folder it may not write), with its exit codes.
 #include "cli_process.h"
 #include "csv_reader.h"
 #include "firmware_image.h"
 #include "sample_records.h"
 #include "history_store.h"
 #include "sim_process.h"
+#include "unprivileged.h"
 #include "wait_until.h"
 
 #include <QJsonDocument>
@@ -29,7 +31,7 @@ constexpr char kStationZone[] = "UTC-8";
 const char *const kColumns[] = {"id", "started_at", "duration_ms", "front_end", "target", "dev_id", "port_name",
                                 "usb_location", "usb_pid", "hw_version", "description", "image_path",
                                 "image_sha256", "image_version", "result", "error_text", "stopped_by", "user",
-                                "host"};
+                                "host", "unit_serial", "version_before", "version_after"};
 
 QStringList ColumnNames()
 {
@@ -71,13 +73,15 @@ struct Ran {
     QString err;
 };
 
-Ran Cli(const QStringList &arguments, const QString &working_dir = {})
+Ran Cli(const QStringList &arguments, const QString &working_dir = {}, const QMap<QString, QString> &variables = {})
 {
     QProcess process;
     if (!working_dir.isEmpty())
         process.setWorkingDirectory(working_dir);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("TZ", kStationZone);
+    for (auto it = variables.begin(); it != variables.end(); ++it)
+        environment.insert(it.key(), it.value());
     process.setProcessEnvironment(environment);
     process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
     Ran ran;
@@ -170,9 +174,13 @@ private slots:
         QCOMPARE(records.size(), 1);
         const QJsonObject r = records[0];
         QCOMPARE(r.keys().size(), int(std::size(kColumns)));
+        // The simulated base's port reports no USB serial number; the versions before and after
+        // are the job's to fill (the store's own suite covers how they are kept and shown).
+        const QStringList may_be_empty{"error_text", "stopped_by", "unit_serial", "version_before", "version_after"};
         for (const char *column : kColumns) {
-            const bool may_be_empty = qstrcmp(column, "error_text") == 0 || qstrcmp(column, "stopped_by") == 0;
-            QVERIFY2(r.contains(column) && (may_be_empty || !r.value(column).toVariant().toString().isEmpty()), column);
+            QVERIFY2(r.contains(column) &&
+                         (may_be_empty.contains(column) || !r.value(column).toVariant().toString().isEmpty()),
+                     column);
         }
         const QDateTime started = Utc(qPrintable(r.value("started_at").toString()));
         QVERIFY(started >= before.addMSecs(-1) && started <= after);
@@ -297,13 +305,17 @@ private slots:
     void formsCarryEveryField()
     {
         Station station;
-        const QList<UpgradeRecord> written{
+        QList<UpgradeRecord> written{
             SampleRecord("Motor", Utc("2024-05-01T15:59:59.999Z"), "Section 0x08004000 holds 10 bytes, the device needs 12"),
             SampleRecord("Meter", Utc("2024-05-01T16:00:00.000Z"), QString::fromUtf8("\"引号\", comma\n\"\"double\"\"\r\n,")),
             SampleRecord("Base", Utc("2024-05-02T03:04:05.006Z"), "Second verify failed\nTarget go app failed"),
             SampleRecord("Pedals", Utc("2024-05-03T00:00:00.000Z")),
         };
+        written[2].unit_serial = "=cmd|' /C calc'!A0";  // what a spreadsheet would run
+        written[3].current = true;
+        written[3].version_before = written[3].version_after;
         QVERIFY(station.Append(written));
+        const QString file_line = "history: " + station.Database() + "\n";
         QString warning;
         const QList<UpgradeRecord> stored = HistoryStore::Read(station.Database(), {}, &warning);
         QCOMPARE(warning, QString());
@@ -324,9 +336,14 @@ private slots:
         QCOMPARE(rows.size(), written.size() + 1);
         QCOMPARE(rows[0], ColumnNames());
         for (int i = 0; i < stored.size(); ++i) {
-            QCOMPARE(rows[i + 1], values(stored[i]));
+            QStringList expected = values(stored[i]);
+            if (i == 2)  // written as text for a spreadsheet
+                expected[ColumnNames().indexOf("unit_serial")].prepend('\'');
+            QCOMPARE(rows[i + 1], expected);
             QCOMPARE(rows[i + 1][ColumnNames().indexOf("error_text")], written[i].error_text);
         }
+        QCOMPARE(rows[4][ColumnNames().indexOf("result")], QString("current"));
+        QCOMPARE(csv.err, file_line);
 
         const Ran json = Cli({"history", "--config", station.Config(), "--json"});
         QVERIFY(json.ended);
@@ -341,19 +358,29 @@ private slots:
             QCOMPARE(read, values(stored[i]));
             QVERIFY(lines[i].value("dev_id").isDouble());
         }
+        QCOMPARE(lines[3].value("result").toString(), QString("current"));
+        QCOMPARE(lines[0].value("version_before").toString(), QString("1.2.2.0"));
+        QCOMPARE(json.err, file_line);
 
         const Ran table = Cli({"history", "--config", station.Config()});
         QVERIFY(table.ended);
         QCOMPARE(table.code, 0);
         QStringList text = table.out.split('\n');
         QCOMPARE(text.size(), written.size() + 3);  // header, records, the file's line, the last line end
-        QVERIFY(text[0].startsWith("Started (local)"));
-        QCOMPARE(text[written.size() + 1], QString("4 records in " + station.Database()));
+        QVERIFY2(text[0].startsWith("Started (local)") && text[0].contains("  Serial  "), qPrintable(text[0]));
+        QCOMPARE(text[written.size() + 1], QString("history: " + station.Database() + " (4 records)"));
+        QCOMPARE(table.err, QString());
         // 16:00 UTC is midnight of the next day on the station's clock.
-        const QStringList starts{"2024-05-01 23:59:59  Motor ", "2024-05-02 00:00:00  Meter ",
-                                 "2024-05-02 11:04:05  Base ", "2024-05-03 08:00:00  Pedals "};
+        const QStringList starts{"2024-05-01 23:59:59  Motor   ", "2024-05-02 00:00:00  Meter   ",
+                                 "2024-05-02 11:04:05  Base    ", "2024-05-03 08:00:00  Pedals  "};
         for (int i = 0; i < starts.size(); ++i)
             QVERIFY2(text[i + 1].startsWith(starts[i]), qPrintable(table.out));
+        const int serial = text[0].indexOf("Serial");
+        const int result = text[0].indexOf("Result");
+        QVERIFY2(text[1].mid(serial).startsWith("0001A3F29C7E "), qPrintable(table.out));
+        QVERIFY2(text[3].mid(serial).startsWith("=cmd|' /C calc'!A0  1.2.2.0 -> 1.2.2.0  1.2.3  failed "),
+                 qPrintable(table.out));
+        QVERIFY2(text[4].mid(result).startsWith("current  "), qPrintable(table.out));
         QVERIFY2(text[2].endsWith(QString::fromUtf8("\"引号\", comma / \"\"double\"\" / ,")), qPrintable(text[2]));
     }
 
@@ -371,6 +398,11 @@ private slots:
         QTest::newRow("since a time with an offset")
             << QStringList{"--since", "2024-05-01T18:00:00+02:00"} << QList<int>{2, 3};
         QTest::newRow("target and since") << QStringList{"--target", "Motor", "--since", "2024-05-02"} << QList<int>{3};
+        // Serials: 1 and 3 SN-7, 2 SN-77, 4 none.
+        QTest::newRow("one unit") << QStringList{"--serial", "SN-7"} << QList<int>{1, 3};
+        QTest::newRow("serials are exact") << QStringList{"--serial", "SN-77"} << QList<int>{2};
+        QTest::newRow("unit and target") << QStringList{"--serial", "SN-77", "--target", "Motor"} << QList<int>{};
+        QTest::newRow("unit and since") << QStringList{"--serial", "SN-7", "--since", "2024-05-02"} << QList<int>{3};
     }
 
     void filters()
@@ -378,10 +410,14 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QList<int>, ids);
         Station station;
-        QVERIFY(station.Append({SampleRecord("Motor", Utc("2024-05-01T15:59:59.999Z")),
-                                SampleRecord("Meter", Utc("2024-05-01T16:00:00.000Z")),
-                                SampleRecord("Motor", Utc("2024-05-02T16:00:00.000Z")),
-                                SampleRecord("Motor", Utc("2024-05-01T12:00:00.000Z"))}));
+        QList<UpgradeRecord> records{SampleRecord("Motor", Utc("2024-05-01T15:59:59.999Z")),
+                                     SampleRecord("Meter", Utc("2024-05-01T16:00:00.000Z")),
+                                     SampleRecord("Motor", Utc("2024-05-02T16:00:00.000Z")),
+                                     SampleRecord("Motor", Utc("2024-05-01T12:00:00.000Z"))};
+        const char *const serials[] = {"SN-7", "SN-77", "SN-7", ""};
+        for (int i = 0; i < records.size(); ++i)
+            records[i].unit_serial = QLatin1String(serials[i]);
+        QVERIFY(station.Append(records));
         const Ran ran = Cli(QStringList{"history", "--config", station.Config(), "--json"} + arguments);
         QVERIFY(ran.ended);
         QVERIFY2(ran.code == 0, qPrintable(ran.err));
@@ -423,6 +459,10 @@ private slots:
                                      << "unexpected argument 'Meter'";
         QTest::newRow("--since is history's") << "configuration" << QStringList{"list", "--since", "2024-05-01"} << 2
                                               << -1 << "--since applies to history only";
+        QTest::newRow("--serial is history's") << "configuration" << QStringList{"list", "--serial", "SN-7"} << 2
+                                               << -1 << "--serial applies to history only";
+        QTest::newRow("--serial empty") << "configuration" << QStringList{"history", "--serial", ""} << 2 << -1
+                                        << "--serial needs the unit's serial number";
     }
 
     void exitCodes()
@@ -450,6 +490,7 @@ private slots:
         const Ran ran = Cli(arguments.replaceInStrings("{config}", config), dir.path());
         QVERIFY(ran.ended);
         QVERIFY2(ran.code == exit_code, qPrintable(ran.err));
+        QString expected_err = err.replace("{database}", database);
         if (records < 0) {
             QCOMPARE(ran.out, QString());
         } else {
@@ -458,11 +499,99 @@ private slots:
             QVERIFY2(error.isEmpty(), qPrintable(error));
             QCOMPARE(rows.value(0), ColumnNames());
             QCOMPARE(rows.size(), records + 1);
+            // Which file was read, on standard error before anything else there.
+            expected_err.prepend("history: " + database + "\n");
         }
-        if (err.isEmpty())
-            QCOMPARE(ran.err, QString());
+        if (records >= 0 || err.isEmpty())
+            QVERIFY2(ran.err.startsWith(expected_err), qPrintable(ran.err));
         else
-            QVERIFY2(ran.err.contains(err.replace("{database}", database)), qPrintable(ran.err));
+            QVERIFY2(ran.err.contains(expected_err), qPrintable(ran.err));
+        if (err.isEmpty())
+            QCOMPARE(ran.err, expected_err);
+    }
+
+    // A station's folder made read-only after its history was written (an installed station):
+    // `history` shows that history, not the account's own, says which file it read, and says
+    // where this account's jobs go meanwhile.
+    void readOnlyStationFolder_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::newRow("table") << "";
+        QTest::newRow("--json") << "--json";
+        QTest::newRow("--csv") << "--csv";
+    }
+
+    void readOnlyStationFolder()
+    {
+        QFETCH(QString, form);
+        if (Unprivileged::Needed()) {
+            // The case runs again as nobody, who may not reach a build tree below /root: the
+            // programs go where it may run them.
+            QTemporaryDir programs;
+            const auto run = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                             QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+            QVERIFY(QFile::setPermissions(programs.path(), run));
+            const QByteArray cli = qgetenv("UPGRADER_CLI");
+            const QByteArray sim = qgetenv("UPGRADER_SIM");
+            for (const auto &[variable, path] : {std::pair<const char *, QByteArray>{"UPGRADER_CLI", cli},
+                                                 {"UPGRADER_SIM", sim}}) {
+                const QString copy = programs.filePath(QFileInfo(QString::fromLocal8Bit(path)).fileName());
+                QVERIFY(QFile::copy(QString::fromLocal8Bit(path), copy));
+                QVERIFY(QFile::setPermissions(copy, run));
+                qputenv(variable, QFile::encodeName(copy));
+            }
+            struct Restore {
+                QByteArray cli, sim;
+                ~Restore()
+                {
+                    qputenv("UPGRADER_CLI", cli);
+                    qputenv("UPGRADER_SIM", sim);
+                }
+            } restore{cli, sim};
+            RUN_AS_NOBODY_WHEN_ROOT();
+        }
+
+        Station station;
+        QVERIFY(station.Append({SampleRecord("Motor", Utc("2024-05-01T08:00:00.000Z"))}));
+        // The account's own history, where its jobs go while the station's folder is read-only.
+        QTemporaryDir home;
+        const QString data = home.filePath(".local/share");
+        const QString own = data + "/upgrader/upgrade-history.sqlite";
+        QCOMPARE(HistoryStore::Append(own, SampleRecord("Base", Utc("2024-05-02T08:00:00.000Z"))), QString());
+        const auto read = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QVERIFY(QFile::setPermissions(station.dir.path(), read));
+
+        QStringList arguments{"history", "--config", station.Config()};
+        if (!form.isEmpty())
+            arguments << form;
+        const Ran ran = Cli(arguments, {}, {{"HOME", home.path()}, {"XDG_DATA_HOME", data}});
+        QVERIFY(QFile::setPermissions(station.dir.path(), read | QFileDevice::WriteOwner));
+        QVERIFY(ran.ended);
+        QVERIFY2(ran.code == 0, qPrintable(ran.err));
+
+        const QString file_line = "history: " + station.Database();
+        const QString note = "history: the jobs of this account are recorded in " + own;
+        if (form.isEmpty()) {
+            const QStringList lines = ran.out.split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(lines.size(), 3);
+            QVERIFY2(lines[1].startsWith("2024-05-01 16:00:00  Motor "), qPrintable(ran.out));
+            QCOMPARE(lines[2], file_line + " (1 record)");
+            QCOMPARE(ran.err, note + " (the configuration's folder may not be written)\n");
+        } else {
+            if (form == "--json") {
+                const QList<QJsonObject> records = JsonLines(ran.out);
+                QCOMPARE(records.size(), 1);
+                QCOMPARE(records[0].value("target").toString(), QString("Motor"));
+            } else {
+                QString error;
+                const QList<QStringList> rows = ReadCsv(ran.out, &error);
+                QVERIFY2(error.isEmpty(), qPrintable(error));
+                QCOMPARE(rows.size(), 2);
+                QCOMPARE(rows[1][ColumnNames().indexOf("target")], QString("Motor"));
+            }
+            QCOMPARE(ran.err.split('\n', Qt::SkipEmptyParts),
+                     (QStringList{file_line, note + " (the configuration's folder may not be written)"}));
+        }
     }
 };
 

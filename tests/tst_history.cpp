@@ -1,5 +1,6 @@
 // The upgrade history's file: what an append leaves, which records a query picks, where the file
-// lives, what a broken file costs, many writers at once, and the three forms it is read in.
+// lives and who may share it, files of the older schema, what a broken file costs, many writers
+// at once, and the three forms it is read in.
 #include "csv_reader.h"
 #include "history_format.h"
 #include "history_store.h"
@@ -12,7 +13,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
+#include <QMap>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -24,7 +27,10 @@
 #include <memory>
 #include <string>
 
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -109,6 +115,94 @@ int AppendLimited(const QString &database, qint64 limit)
     return 0;
 }
 
+// The columns of schema 1, the first release's table, in its order.
+const char *const kSchema1Columns[] = {"id", "started_at", "duration_ms", "front_end", "target", "dev_id",
+                                       "port_name", "usb_location", "usb_pid", "hw_version", "description",
+                                       "image_path", "image_sha256", "image_version", "result", "error_text",
+                                       "stopped_by", "user", "host"};
+
+// One statement's first value, through a connection of the test's own.
+QVariant Scalar(const QString &database, const QString &sql)
+{
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
+        db.setDatabaseName(database);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(sql) && query.next())
+                value = query.value(0);
+        }
+    }
+    QSqlDatabase::removeDatabase("inspect");
+    return value;
+}
+
+// A history as the first release left it: its table, indexes and schema number, in WAL mode,
+// holding one failed Motor job that the operator stopped.
+QString WriteSchema1(const QString &database)
+{
+    QString error;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "release 1");
+        db.setDatabaseName(database);
+        if (!db.open())
+            return db.lastError().text();
+        QSqlQuery query(db);
+        const QStringList statements{
+            "PRAGMA journal_mode = WAL",
+            "CREATE TABLE upgrades (id INTEGER PRIMARY KEY AUTOINCREMENT, \"started_at\" TEXT NOT NULL, "
+            "\"duration_ms\" INTEGER NOT NULL, \"front_end\" TEXT NOT NULL, \"target\" TEXT NOT NULL, "
+            "\"dev_id\" INTEGER NOT NULL, \"port_name\" TEXT NOT NULL, \"usb_location\" TEXT NOT NULL, "
+            "\"usb_pid\" INTEGER NOT NULL, \"hw_version\" TEXT NOT NULL, \"description\" TEXT NOT NULL, "
+            "\"image_path\" TEXT NOT NULL, \"image_sha256\" TEXT NOT NULL, \"image_version\" TEXT NOT NULL, "
+            "\"result\" TEXT NOT NULL, \"error_text\" TEXT NOT NULL, \"stopped_by\" TEXT NOT NULL, "
+            "\"user\" TEXT NOT NULL, \"host\" TEXT NOT NULL)",
+            "CREATE INDEX upgrades_by_time ON upgrades (started_at)",
+            "CREATE INDEX upgrades_by_target ON upgrades (target, started_at)",
+            "INSERT INTO upgrades (started_at, duration_ms, front_end, target, dev_id, port_name, usb_location, "
+            "usb_pid, hw_version, description, image_path, image_sha256, image_version, result, error_text, "
+            "stopped_by, user, host) VALUES ('2024-04-30T09:15:00.250Z', 5120, 'window', 'Motor', 3, "
+            "'/dev/ttyACM0', '1-1.2', 4, 'MOTOR-HW-A', 'motor A', '/opt/fw/motor.bin', "
+            "'9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08', '1.2.2', 'failed', "
+            "'USB connection lost!', 'operator', 'operator3', 'station-3')",
+            "PRAGMA user_version = 1"};
+        for (const QString &statement : statements) {
+            if (!query.exec(statement)) {
+                error = statement + ": " + query.lastError().text();
+                break;
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase("release 1");
+    return error;
+}
+
+struct stat Stat(const QString &path)
+{
+    struct stat info {};
+    if (stat(QFile::encodeName(path).constData(), &info) != 0)
+        info.st_mode = 0;
+    return info;
+}
+
+// A group this process may give its files to, other than its own: "users" for root, else one of
+// its supplementary groups; -1 when it has none.
+gid_t OtherGroup()
+{
+    if (geteuid() == 0) {
+        const group *users = getgrnam("users");
+        return users ? users->gr_gid : gid_t(100);
+    }
+    gid_t groups[64];
+    const int count = getgroups(64, groups);
+    for (int i = 0; i < count; ++i) {
+        if (groups[i] != getegid())
+            return groups[i];
+    }
+    return gid_t(-1);
+}
+
 int OpenFiles()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
@@ -164,33 +258,138 @@ private slots:
         QSqlDatabase::removeDatabase("inspect");
     }
 
+    // The result "current" (nothing was sent: the unit already ran the image's version) is a
+    // success too; the stored word tells the three apart.
+    void results_data()
+    {
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<bool>("current");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("success") << true << false << "success";
+        QTest::newRow("failed") << false << false << "failed";
+        QTest::newRow("current") << true << true << "current";
+    }
+
+    void results()
+    {
+        QFETCH(bool, success);
+        QFETCH(bool, current);
+        QFETCH(QString, stored);
+        UpgradeRecord record = Sample();
+        record.success = success;
+        record.current = current;
+        QCOMPARE(HistoryStore::Append(database, record), QString());
+        QCOMPARE(Scalar(database, "SELECT result FROM upgrades").toString(), stored);
+        const QList<UpgradeRecord> records = ReadAll(database);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].success, success);
+        QCOMPARE(records[0].current, current);
+    }
+
+    // The columns of the first release keep their places; the later ones follow them, so that a
+    // reader of the CSV by position reads what it read before.
+    void columnsKeepTheirPlaces()
+    {
+        QStringList first;
+        for (const char *name : kSchema1Columns)
+            first << QLatin1String(name);
+        QCOMPARE(ColumnNames().mid(0, first.size()), first);
+        QCOMPARE(ColumnNames().mid(first.size()), (QStringList{"unit_serial", "version_before", "version_after"}));
+    }
+
+    // A file of the first release: read as it is (its missing fields empty, never migrated by a
+    // reader), then brought to the present schema by the next append, its old record intact.
+    void migratesSchema1()
+    {
+        QCOMPARE(WriteSchema1(database), QString());
+        QString warning;
+        const QList<UpgradeRecord> old = ReadAll(database, &warning);
+        QCOMPARE(warning, QString());
+        QCOMPARE(old.size(), 1);
+        QCOMPARE(old[0].target, QString("Motor"));
+        QCOMPARE(old[0].started_at, QDateTime(QDate(2024, 4, 30), QTime(9, 15, 0, 250), Qt::UTC));
+        QCOMPARE(old[0].stopped_by, QString("operator"));
+        QVERIFY(!old[0].success && !old[0].current);
+        QCOMPARE(old[0].unit_serial, QString(""));
+        QCOMPARE(old[0].version_before, QString(""));
+        QCOMPARE(old[0].version_after, QString(""));
+        HistoryStore::Filter one_unit;
+        one_unit.serial = Sample().unit_serial;
+        QCOMPARE(HistoryStore::Read(database, one_unit, &warning).size(), 0);
+        QCOMPARE(warning, QString());
+        QCOMPARE(Scalar(database, "PRAGMA user_version").toInt(), 1);
+
+        UpgradeRecord current = Sample(QStringLiteral("Meter"), Utc(2, 8));
+        current.success = true;
+        current.current = true;
+        current.version_before = current.version_after = QStringLiteral("1.2.3.0");
+        QCOMPARE(HistoryStore::Append(database, current), QString());
+        QCOMPARE(Scalar(database, "PRAGMA user_version").toInt(), 2);
+        QCOMPARE(Scalar(database, "SELECT count(*) FROM pragma_table_info('upgrades')").toInt(),
+                 int(RecordColumns().size()));
+        // Empty text, not NULL: the columns are NOT NULL like every other one.
+        QCOMPARE(Scalar(database, "SELECT count(*) FROM upgrades WHERE id = 1 AND unit_serial = '' AND "
+                                  "version_before = '' AND version_after = ''")
+                     .toInt(),
+                 1);
+
+        const QList<UpgradeRecord> both = ReadAll(database, &warning);
+        QCOMPARE(warning, QString());
+        QCOMPARE(both.size(), 2);
+        QCOMPARE(Values(both[0]), Values(old[0]));
+        current.id = 2;
+        QCOMPARE(Values(both[1]), Values(current));
+        QCOMPARE(HistoryStore::Read(database, one_unit, &warning).size(), 1);
+        // Migrated once: the next append finds the present schema.
+        QCOMPARE(HistoryStore::Append(database, Sample()), QString());
+        QCOMPARE(ReadAll(database).size(), 3);
+    }
+
     // `history --target T --since DATE`: records in start order.
     void filters_data()
     {
         QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("serial");
         QTest::addColumn<QString>("since");
         QTest::addColumn<QList<int>>("ids");
-        // Written out of order: 1 Motor 2 May, 2 Meter 1 May, 3 Motor 3 May, 4 Motor 1 May.
-        QTest::newRow("everything, oldest first") << "" << "" << QList<int>{2, 4, 1, 3};
-        QTest::newRow("one target") << "Motor" << "" << QList<int>{4, 1, 3};
-        QTest::newRow("target names are exact") << "motor" << "" << QList<int>{};
-        QTest::newRow("since a date") << "" << "2024-05-02" << QList<int>{1, 3};
-        QTest::newRow("since a UTC time") << "" << "2024-05-02T12:00:00.123Z" << QList<int>{1, 3};
-        QTest::newRow("a millisecond later") << "" << "2024-05-02T12:00:00.124Z" << QList<int>{3};
-        QTest::newRow("since a time with an offset") << "" << "2024-05-02T14:00:01+02:00" << QList<int>{3};
-        QTest::newRow("target and date") << "Meter" << "2024-05-02" << QList<int>{};
+        // Written out of order: 1 Motor 2 May SN-0042, 2 Meter 1 May SN-0043, 3 Motor 3 May
+        // SN-0042, 4 Motor 1 May with no serial.
+        QTest::newRow("everything, oldest first") << "" << "" << "" << QList<int>{2, 4, 1, 3};
+        QTest::newRow("one target") << "Motor" << "" << "" << QList<int>{4, 1, 3};
+        QTest::newRow("target names are exact") << "motor" << "" << "" << QList<int>{};
+        QTest::newRow("one unit") << "" << "SN-0042" << "" << QList<int>{1, 3};
+        QTest::newRow("serials are exact") << "" << "SN-004" << "" << QList<int>{};
+        QTest::newRow("serials keep their case") << "" << "sn-0043" << "" << QList<int>{};
+        QTest::newRow("unit and target") << "Meter" << "SN-0043" << "" << QList<int>{2};
+        QTest::newRow("unit of another target") << "Motor" << "SN-0043" << "" << QList<int>{};
+        QTest::newRow("unit and date") << "" << "SN-0042" << "2024-05-03" << QList<int>{3};
+        QTest::newRow("since a date") << "" << "" << "2024-05-02" << QList<int>{1, 3};
+        QTest::newRow("since a UTC time") << "" << "" << "2024-05-02T12:00:00.123Z" << QList<int>{1, 3};
+        QTest::newRow("a millisecond later") << "" << "" << "2024-05-02T12:00:00.124Z" << QList<int>{3};
+        QTest::newRow("since a time with an offset") << "" << "" << "2024-05-02T14:00:01+02:00" << QList<int>{3};
+        QTest::newRow("target and date") << "Meter" << "" << "2024-05-02" << QList<int>{};
     }
 
     void filters()
     {
         QFETCH(QString, target);
+        QFETCH(QString, serial);
         QFETCH(QString, since);
         QFETCH(QList<int>, ids);
-        for (const auto &[name, day] : {std::pair<const char *, int>{"Motor", 2}, {"Meter", 1}, {"Motor", 3}, {"Motor", 1}})
-            QCOMPARE(HistoryStore::Append(database, Sample(QLatin1String(name), Utc(day, 12))), QString());
+        const struct {
+            const char *target;
+            int day;
+            const char *serial;
+        } written[] = {{"Motor", 2, "SN-0042"}, {"Meter", 1, "SN-0043"}, {"Motor", 3, "SN-0042"}, {"Motor", 1, ""}};
+        for (const auto &w : written) {
+            UpgradeRecord record = Sample(QLatin1String(w.target), Utc(w.day, 12));
+            record.unit_serial = QLatin1String(w.serial);
+            QCOMPARE(HistoryStore::Append(database, record), QString());
+        }
 
         HistoryStore::Filter filter;
         filter.target = target;
+        filter.serial = serial;
         if (!since.isEmpty())
             QVERIFY(HistoryStore::ParseSince(since, filter.since));
         QString warning;
@@ -269,6 +468,161 @@ private slots:
             QFile::remove(location);
     }
 
+    // Where a configuration's history is read and written, from what the account may do there.
+    void places_data()
+    {
+        QTest::addColumn<bool>("has_config");
+        QTest::addColumn<bool>("folder_writable");
+        QTest::addColumn<bool>("beside_readable");
+        QTest::addColumn<QString>("read");  // "beside" the configuration, or the account's "own"
+        QTest::addColumn<QString>("write");
+        QTest::newRow("writable folder, no history yet") << true << true << false << "beside" << "beside";
+        QTest::newRow("writable folder and its history") << true << true << true << "beside" << "beside";
+        // SQLite makes its -wal or -journal file beside the database at every write.
+        QTest::newRow("read-only folder holding a history") << true << false << true << "beside" << "own";
+        QTest::newRow("read-only folder, no history") << true << false << false << "own" << "own";
+        QTest::newRow("no configuration") << false << true << true << "own" << "own";
+    }
+
+    void places()
+    {
+        QFETCH(bool, has_config);
+        QFETCH(bool, folder_writable);
+        QFETCH(bool, beside_readable);
+        QFETCH(QString, read);
+        QFETCH(QString, write);
+        const QString config = QStringLiteral("/opt/station/config.json");
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        const QMap<QString, QString> named{{"beside", "/opt/station/upgrade-history.sqlite"},
+                                           {"own", QDir(data).filePath("upgrader/upgrade-history.sqlite")}};
+        HistoryStore::Access access;
+        access.folder_writable = folder_writable;
+        access.beside_readable = beside_readable;
+        const HistoryStore::Places places = HistoryStore::Choose(has_config ? config : QString(), access);
+        QCOMPARE(places.read, named.value(read));
+        QCOMPARE(places.write, named.value(write));
+    }
+
+    // A station's folder made read-only after its history was written (an installed station):
+    // the history there is found and read, and is not written to, not even when the file itself
+    // may be written, as SQLite could not make its companion files beside it.
+    void readOnlyFolderKeepsItsHistory_data()
+    {
+        QTest::addColumn<bool>("file_writable");
+        QTest::newRow("file read-only too") << false;
+        QTest::newRow("file writable") << true;
+    }
+
+    void readOnlyFolderKeepsItsHistory()
+    {
+        QFETCH(bool, file_writable);
+        RUN_AS_NOBODY_WHEN_ROOT();
+        QTemporaryDir station;
+        const QString config = QDir(station.path()).filePath("config.json");
+        const QString beside = QDir(station.path()).filePath("upgrade-history.sqlite");
+        QVERIFY(QFile(config).open(QIODevice::WriteOnly));
+        QCOMPARE(HistoryStore::Append(beside, Sample()), QString());
+        const auto read = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        const auto enter = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+        const auto write = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+        QVERIFY(QFile::setPermissions(beside, file_writable ? read | write : read));
+        QVERIFY(QFile::setPermissions(station.path(), read | enter));
+
+        const HistoryStore::Access access = HistoryStore::Probe(config);
+        QVERIFY(!access.folder_writable);
+        QVERIFY(access.beside_readable);
+        QCOMPARE(HistoryStore::ReadLocation(config), beside);
+        QString warning;
+        const QList<UpgradeRecord> records = ReadAll(beside, &warning);
+        QCOMPARE(warning, QString());
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].unit_serial, Sample().unit_serial);
+
+        const QByteArray bytes = FileBytes(beside);
+        warning = HistoryStore::Append(beside, Sample(), 100);
+        QVERIFY2(warning.startsWith("Upgrade history not written to " + beside + ": "), qPrintable(warning));
+        QCOMPARE(FileBytes(beside), bytes);
+        QCOMPARE(QDir(station.path()).entryList(QDir::Files), (QStringList{"config.json", "upgrade-history.sqlite"}));
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        QCOMPARE(HistoryStore::Location(config), QDir(data).filePath("upgrader/upgrade-history.sqlite"));
+        QVERIFY(QFile::setPermissions(station.path(), read | enter | QFileDevice::WriteOwner));
+    }
+
+    // A history made in a folder its group may write (the station's shared folder) belongs to
+    // that group, read and write, and so do the files SQLite makes beside it; a private folder's
+    // file keeps its maker's group and umask.
+    void sharedFolderGivesItsGroup_data()
+    {
+        QTest::addColumn<int>("folder_mode");
+        QTest::addColumn<bool>("shared");
+        QTest::addColumn<bool>("as_operator");  // as an operator's account (nobody in "users") under root
+        QTest::newRow("group-writable folder") << 0775 << true << false;
+        QTest::newRow("setgid folder") << 02775 << true << false;
+        QTest::newRow("private folder") << 0755 << false << false;
+        // Root's SQLite gives the -wal and -shm files the database's owner and group by itself;
+        // an operator's does not.
+        QTest::newRow("group-writable folder, an operator") << 0775 << true << true;
+        QTest::newRow("private folder, an operator") << 0755 << false << true;
+    }
+
+    void sharedFolderGivesItsGroup()
+    {
+        QFETCH(int, folder_mode);
+        QFETCH(bool, shared);
+        QFETCH(bool, as_operator);
+        if (as_operator)
+            RUN_AS_NOBODY_IN_GROUPS_WHEN_ROOT(QStringLiteral("users"));
+        const gid_t operators = OtherGroup();
+        if (operators == gid_t(-1))
+            QSKIP("this account belongs to no group besides its own: no group to share with");
+        const QString folder = QDir(dir.path()).filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray folder_name = QFile::encodeName(folder);
+        QCOMPARE(chown(folder_name.constData(), uid_t(-1), operators), 0);
+        QCOMPARE(chmod(folder_name.constData(), mode_t(folder_mode)), 0);
+        const mode_t mask = umask(022);  // an operator's usual one: no write for the group
+        const QString file = QDir(folder).filePath("upgrade-history.sqlite");
+        const QString appended = HistoryStore::Append(file, Sample());
+        umask(mask);
+        QCOMPARE(appended, QString());
+
+        const struct stat made = Stat(file);
+        const bool setgid = folder_mode & S_ISGID;
+        QCOMPARE(made.st_gid, shared || setgid ? operators : getegid());
+        QCOMPARE(made.st_mode & 07777, shared ? mode_t(0664) : mode_t(0644));
+
+        // While another program holds the file, the -wal and -shm files stay: the ones made
+        // meanwhile by the next append belong to the file's group and mode.
+        {
+            QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+            holder.setDatabaseName(file);
+            QVERIFY(holder.open());
+            QSqlQuery query(holder);
+            QVERIFY(query.exec("SELECT count(*) FROM upgrades") && query.next());
+            query.finish();
+            QCOMPARE(HistoryStore::Append(file, Sample()), QString());
+            for (const char *suffix : {"-wal", "-shm"}) {
+                const struct stat companion = Stat(file + suffix);
+                QVERIFY2(companion.st_mode != 0, suffix);
+                QCOMPARE(companion.st_gid, made.st_gid);
+                QCOMPARE(companion.st_mode & 07777, made.st_mode & 07777);
+            }
+        }
+        QSqlDatabase::removeDatabase("holder");
+
+        // A reader that is the last one out leaves the -wal and -shm files it made behind, for
+        // the next writer: they too belong to the file's group.
+        QFile::remove(file + "-wal");
+        QFile::remove(file + "-shm");
+        QCOMPARE(ReadAll(file).size(), 2);
+        for (const char *suffix : {"-wal", "-shm"}) {
+            const struct stat companion = Stat(file + suffix);
+            QVERIFY2(companion.st_mode != 0, suffix);
+            QCOMPARE(companion.st_gid, made.st_gid);
+            QCOMPARE(companion.st_mode & 07777, made.st_mode & 07777);
+        }
+    }
+
     // A history that cannot take the record: a warning naming the file and the reason, the file
     // left as it was, and nothing half-written once it can be written again.
     void failures_data()
@@ -318,7 +672,8 @@ private slots:
         QCOMPARE(FileBytes(database), bytes);
 
         if (holder) {
-            holder->exec(kind == "newer" ? "PRAGMA user_version = 1" : "ROLLBACK");
+            holder->exec(kind == "newer" ? QStringLiteral("PRAGMA user_version = %1").arg(HistoryStore::kSchemaVersion)
+                                         : QStringLiteral("ROLLBACK"));
             holder->close();
             holder.reset();
             QSqlDatabase::removeDatabase("other writer");
@@ -482,31 +837,92 @@ private slots:
         QVERIFY(lines[0].startsWith("{\"id\":0,\"started_at\":\"2024-05-01T08:00:00.123Z\","));
     }
 
+    // A text cell a spreadsheet would run as a formula is written as text (an apostrophe first,
+    // inside quotes); a number, negative or not, stays a number.
+    void csvFormulaCells_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cell");  // as a CSV reader gets it
+        QTest::newRow("equals") << "=HYPERLINK(\"http://x\",\"y\")" << "'=HYPERLINK(\"http://x\",\"y\")";
+        QTest::newRow("plus") << "+33 612 345" << "'+33 612 345";
+        QTest::newRow("minus") << "-2+3" << "'-2+3";
+        QTest::newRow("at") << "@SUM(1,2)" << "'@SUM(1,2)";
+        QTest::newRow("tab first") << "\t=1+1" << "'\t=1+1";
+        QTest::newRow("carriage return first") << "\r=1+1" << "'\r=1+1";
+        QTest::newRow("formula signs inside") << "a=b, c+d -e @f" << "a=b, c+d -e @f";
+        QTest::newRow("a blank first") << " =1" << " =1";
+        QTest::newRow("empty") << "" << "";
+    }
+
+    void csvFormulaCells()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, cell);
+        UpgradeRecord record = Sample();
+        record.error_text = text;
+        record.unit_serial = text;
+        record.duration_ms = -1500;  // a clock that went back: still a number
+        const QString csv = HistoryFormat::Csv({record});
+        QString error;
+        const QList<QStringList> rows = ReadCsv(csv, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1][ColumnNames().indexOf("error_text")], cell);
+        QCOMPARE(rows[1][ColumnNames().indexOf("unit_serial")], cell);
+        QCOMPARE(rows[1][ColumnNames().indexOf("duration_ms")], QString("-1500"));
+        QCOMPARE(rows[1][ColumnNames().indexOf("dev_id")], QString::number(record.dev_id));
+        QVERIFY2(csv.contains(",-1500,"), qPrintable(csv));
+        if (cell.startsWith('\''))
+            QVERIFY2(csv.contains(",\"" + QString(cell).replace("\"", "\"\"") + "\","), qPrintable(csv));
+    }
+
     // The terminal table: one line per record whatever its error text holds, every column
-    // starting where its header does.
+    // starting where its header does, and the columns before the error within 120 characters.
     void table()
     {
         UpgradeRecord ok = Sample(QStringLiteral("Base"));
         ok.success = true;
         ok.stopped_by.clear();
         ok.error_text.clear();
-        ok.port_name = QStringLiteral("/dev/pts/12");
-        UpgradeRecord stopped = Sample();
+        ok.version_after = QStringLiteral("1.2.3.0");
+        UpgradeRecord stopped = Sample(QStringLiteral("Steering"));
         stopped.error_text = QStringLiteral("USB connection lost!\n\nThe device stopped answering\n");
-        const QStringList lines = HistoryFormat::Table({ok, stopped}).split('\n');
-        QCOMPARE(lines.size(), 4);
-        QCOMPARE(lines[3], QString());
+        stopped.version_before = QLatin1String(UpgradeRecord::kNoAnswer);
+        stopped.version_after.clear();
+        UpgradeRecord current = Sample(QStringLiteral("Meter"));
+        current.success = current.current = true;
+        current.stopped_by.clear();
+        current.error_text.clear();
+        current.version_after = current.version_before = QStringLiteral("1.2.3.0");
+        UpgradeRecord refused = Sample(QStringLiteral("Pedals"));
+        refused.stopped_by.clear();
+        refused.error_text = QStringLiteral("Hardware version PEDAL-HW-Z matches no variant");
+        refused.unit_serial.clear();
+        refused.version_before.clear();
+        refused.version_after.clear();
+
+        const QStringList lines = HistoryFormat::Table({ok, stopped, current, refused}).split('\n');
+        QCOMPARE(lines.size(), 6);
+        QCOMPARE(lines[5], QString());
         const QString header = lines[0];
+        const int serial = header.indexOf("Serial");
+        const int versions = header.indexOf("Before -> after");
         const int result = header.indexOf("Result");
-        const int port = header.indexOf("Port");
         const int error = header.indexOf("Error");
-        QVERIFY(result > 0 && port > 0 && error > result);
-        QVERIFY(lines[1].mid(result).startsWith("success  "));
+        QVERIFY(serial > 0 && versions > serial && result > versions && error > result);
+        QVERIFY2(error <= 120, qPrintable(header));
+        QVERIFY(lines[1].mid(serial).startsWith("0001A3F29C7E  "));
+        QVERIFY(lines[1].mid(versions).startsWith("1.2.2.0 -> 1.2.3.0  1.2.3  success  "));
+        QVERIFY(lines[2].mid(versions).startsWith("no answer -> -  "));
         QVERIFY(lines[2].mid(result).startsWith("failed (operator)  "));
-        QVERIFY(lines[1].mid(port).startsWith("/dev/pts/12  "));
+        QVERIFY(lines[3].mid(versions).startsWith("1.2.3.0 -> 1.2.3.0  "));
+        QVERIFY(lines[3].mid(result).startsWith("current  "));
+        QCOMPARE(lines[4].mid(serial, versions - serial).trimmed(), QString());
+        QCOMPARE(lines[4].mid(versions, result - versions).trimmed(), QString("1.2.3"));  // only the image's
         QCOMPARE(lines[2].mid(error), QString("USB connection lost! / The device stopped answering"));
         QCOMPARE(lines[1].size(), error - 2);  // no error: the line ends before the column
-        QVERIFY(lines[1].contains(" 41.9 s ") && lines[1].contains(" operator7@station-3"));
+        QVERIFY(lines[1].contains(" 41.9 s ") && lines[1].contains(" operator7"));
+        QVERIFY(!lines[1].contains("station-3"));
     }
 };
 

@@ -21,6 +21,9 @@ UpgradeRecord SampleRecord(const QString &target, const QDateTime &started_at, c
     r.image_version = QStringLiteral("1.2.3");
     r.success = error_text.isEmpty();
     r.error_text = error_text;
+    r.unit_serial = QStringLiteral("0001A3F29C7E");
+    r.version_before = QStringLiteral("1.2.2.0");
+    r.version_after = r.success ? QStringLiteral("1.2.3.0") : r.version_before;
     r.user = QStringLiteral("operator7");
     r.host = QStringLiteral("station-3");
     return r;

@@ -34,7 +34,7 @@ bool Available()
     return !Setpriv().isEmpty();
 }
 
-QString RunCase(const char *function, const char *tag)
+QString RunCase(const char *function, const char *tag, const QString &groups)
 {
     // The child's home: QStandardPaths and Qt's own caches must find a folder it may write.
     QTemporaryDir home;
@@ -69,7 +69,8 @@ QString RunCase(const char *function, const char *tag)
     child.setWorkingDirectory(home.path());
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(Setpriv(), {QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
-                            QStringLiteral("--clear-groups"), QStringLiteral("--"), program,
+                            groups.isEmpty() ? QStringLiteral("--clear-groups") : QStringLiteral("--groups=") + groups,
+                            QStringLiteral("--"), program,
                             QStringLiteral("%1:%2").arg(QLatin1String(function), QLatin1String(tag))});
     if (!child.waitForFinished(kCaseMs)) {
         child.kill();

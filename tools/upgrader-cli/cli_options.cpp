@@ -26,7 +26,7 @@ QString Description()
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
                "  history          the record every upgrade (of the window or of this command) leaves beside\n"
                "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
-               "                   (RFC 4180); --target and --since choose the records\n"
+               "                   (RFC 4180); --target, --serial and --since choose the records\n"
                "\n"
                "The configuration is --config FILE, or else found in the current directory as the window finds\n"
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
@@ -106,6 +106,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"require-history", "upgrade: a record that cannot be written to the history fails the run "
                                          "(exit 10); without it, a warning."});
     parser.addOption({"target", "history: the records of this target only.", "TARGET"});
+    parser.addOption({"serial", "history: the records of the unit with this serial number only (exact).", "SERIAL"});
     parser.addOption({"since", "history: the jobs started at or after this: a date (2024-05-01, from local "
                                "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
                                "offset such as +08:00).",
@@ -181,7 +182,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
                                       .arg(parser.value("timeout")));
     }
-    for (const char *name : {"target", "since", "csv"}) {
+    for (const char *name : {"target", "serial", "since", "csv"}) {
         if (parser.isSet(name) && options->command != CliOptions::Command::History)
             return Usage(message, QStringLiteral("--%1 applies to history only").arg(QLatin1String(name)));
     }
@@ -190,6 +191,12 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->history_target = parser.value("target");
         if (!TargetNamed(options->history_target))
             return UnknownTarget(message, options->history_target);
+    }
+    if (parser.isSet("serial")) {
+        // An empty one would match the records of units whose port gave no serial: say so instead.
+        options->history_serial = parser.value("serial");
+        if (options->history_serial.isEmpty())
+            return Usage(message, QStringLiteral("--serial needs the unit's serial number"));
     }
     if (parser.isSet("since") && !HistoryStore::ParseSince(parser.value("since"), options->since))
         return Usage(message, QStringLiteral("--since takes a date (2024-05-01) or an ISO 8601 time "

@@ -25,6 +25,7 @@ struct CliOptions {
 
     // history: which records, in which form (--json: JSON lines)
     QString history_target;         // empty: every target
+    QString history_serial;         // --serial: one unit's records (exact); empty: every unit
     QDateTime since;                // invalid: from the first record
     bool csv = false;
 };
