@@ -174,9 +174,7 @@ private slots:
         QCOMPARE(records.size(), 1);
         const QJsonObject r = records[0];
         QCOMPARE(r.keys().size(), int(std::size(kColumns)));
-        // The simulated base's port reports no USB serial number; the versions before and after
-        // are the job's to fill (the store's own suite covers how they are kept and shown).
-        const QStringList may_be_empty{"error_text", "stopped_by", "unit_serial", "version_before", "version_after"};
+        const QStringList may_be_empty{"error_text", "stopped_by"};
         for (const char *column : kColumns) {
             QVERIFY2(r.contains(column) &&
                          (may_be_empty.contains(column) || !r.value(column).toVariant().toString().isEmpty()),
@@ -198,6 +196,11 @@ private slots:
         QCOMPARE(r.value("image_sha256").toString(), FileSha256(image));
         QCOMPARE(r.value("image_version").toString(), HeaderVersion(image));
         QCOMPARE(r.value("result").toString(), QString("success"));
+        // The unit by its serial number, and the display's version before the job and after it:
+        // the simulated display reports what its new firmware states (the image's, build 0).
+        QCOMPARE(r.value("unit_serial").toString(), QString("SN-SIM-1-4"));
+        QCOMPARE(r.value("version_after").toString(), HeaderVersion(image) + ".0");
+        QVERIFY(r.value("version_before").toString() != r.value("version_after").toString());
         QCOMPARE(r.value("error_text").toString(), QString());
         QCOMPARE(r.value("stopped_by").toString(), QString());
         QCOMPARE(r.value("user").toString(), SystemUser());
