@@ -160,7 +160,10 @@ private slots:
         QTest::newRow("help lists the exit codes")
             << QStringList{"--help"} << "" << 0 << "    7  port could not be opened or was lost\n";
         QTest::newRow("help names the test-only wait scale") << QStringList{"-h"} << "" << 0 << "UPGRADER_WAIT_SCALE=F";
-        QTest::newRow("no command") << QStringList{} << "" << 2 << "no command given";
+        QTest::newRow("no command") << QStringList{} << "" << 2
+                                    << "no command given: list, upgrade TARGET, switch app|boot, image FILE or history";
+        QTest::newRow("empty port") << QStringList{"list", "--port", ""} << "" << 2
+                                    << "--port needs a USB location, a USB serial number or a port name (list shows them)";
         QTest::newRow("unknown command") << QStringList{"flash", "Meter"} << "" << 2 << "unknown command 'flash'";
         QTest::newRow("upgrade without target") << QStringList{"upgrade"} << "" << 2 << "upgrade needs its argument";
         QTest::newRow("target without a button") << QStringList{"upgrade", "Wheel"} << "" << 2 << "unknown target 'Wheel'";
@@ -402,6 +405,7 @@ private slots:
         QTest::newRow("negative section length")
             << "negative section_len" << "firmware.Meter.series[0].section_len must be a whole number of 0 or more, not -1";
         QTest::newRow("missing field") << "Meter without dev_id" << "[Config] Field \"dev_id\" in \"Meter\" not found!";
+        QTest::newRow("a folder given") << "folder" << "Cannot open the json file! (";
     }
 
     void configurationErrorsNameTheFileAndTheField()
@@ -409,7 +413,11 @@ private slots:
         QFETCH(QString, edit);
         QFETCH(QString, field);
         QTemporaryDir dir;
-        const QString config = WriteConfig(sim, dir.path(), edit);
+        QString config = WriteConfig(sim, dir.path(), edit);
+        if (edit == "folder") {
+            config = dir.path();
+            field += config + " is a folder: name the configuration file in it)";
+        }
         for (const QStringList &command : {QStringList{"upgrade", "meter"}, QStringList{"list"}}) {
             CliProcess cli(sim.Catalog(), command + QStringList{"--config", config, "--lang", "en"});
             QVERIFY(cli.Finish(kCommandMs));
@@ -621,6 +629,7 @@ private slots:
         QTest::newRow("section data altered") << "data" << 1 << 6;
         QTest::newRow("not an image") << "all" << 1 << 6;
         QTest::newRow("no such file") << "missing" << 1 << 6;
+        QTest::newRow("empty file") << "empty" << 1 << 6;
     }
 
     void imageReportIsFwimages()
@@ -646,6 +655,8 @@ private slots:
         }
         if (damage == "all")
             bytes = QByteArray(bytes.size(), 'x');
+        if (damage == "empty")
+            bytes.clear();
         if (damage != "missing") {
             QFile copy(path);
             QVERIFY(copy.open(QIODevice::WriteOnly));
@@ -664,6 +675,11 @@ private slots:
         QCOMPARE(cli.err.remove("upgrader-cli: "), problem);
         if (cli_code == 0)
             QVERIFY(cli.out.contains("Sections:      16\n"));
+        // A file that is no image is told what it is, not only that its magic number is wrong.
+        if (damage == "all")
+            QVERIFY2(cli.err.endsWith("(the file is no firmware image: fwimage build makes one)\n"), qPrintable(cli.err));
+        if (damage == "empty")
+            QVERIFY2(cli.err.endsWith("(the file is empty)\n"), qPrintable(cli.err));
 
         // With --json the facts are fields of the result, besides the same report.
         CliProcess json(sim.Catalog(), {"image", path, "--json"});
@@ -677,7 +693,7 @@ private slots:
         }
         QCOMPARE(result.value("sha256").toString(),
                  QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
-        if (damage == "all") {
+        if (damage == "all" || damage == "empty") {
             QVERIFY(result.value("version").isUndefined());
             return;
         }

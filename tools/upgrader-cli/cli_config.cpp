@@ -6,6 +6,7 @@
 #include "config_reader.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -54,7 +55,9 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
         config.chinese = !*read.settings.is_english;
     if (read.failure) {
         qCDebug(lcCommand).noquote() << read.failure->debug_line;
-        config.failure = Located(*read.failure, CliTexts::kConfigInFile, config.path);
+        config.failure = Located(*read.failure, QFileInfo(config.path).isDir() ? CliTexts::kConfigIsFolder
+                                                                                : CliTexts::kConfigInFile,
+                                 config.path);
         return config;
     }
     if (!read.type_problems.isEmpty()) {

@@ -128,7 +128,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
 
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty())
-        return Usage(message, QStringLiteral("no command given"));
+        return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
+                                             "history"));
     const QString &command = words[0];
     const int wanted = command == QLatin1String("list") || command == QLatin1String("history") ? 1 : 2;
     if (command == QLatin1String("list")) {
@@ -218,7 +219,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History)
             return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
         if (options->port.isEmpty())
-            return Usage(message, QStringLiteral("--port needs a USB location or a port name"));
+            return Usage(message, QStringLiteral("--port needs a USB location, a USB serial number or a port name (list shows them)"));
     }
     if (parser.isSet("all")) {
         options->all = true;

@@ -26,6 +26,8 @@ const Bilingual kPortBusy = {"无法打开端口 %1：另一个程序正占用�
                              "Port %1 is held by another program (%2): close that program, or wait for its upgrade "
                              "to end, and try again"};
 const Bilingual kConfigInFile = {"%1 (配置文件 %2)", "%1 (configuration file %2)"};
+const Bilingual kConfigIsFolder = {"%1 (%2 是文件夹：请指定其中的配置文件)",
+                                   "%1 (%2 is a folder: name the configuration file in it)"};
 const Bilingual kNoConfigInFolder = {"%1 (在 %2 中；请用 --config FILE 指定)",
                                      "%1 (in %2; name one with --config FILE)"};
 const Bilingual kConfigWrongType = {"配置文件 %1: %2 应为%3，实际为 %4", "Configuration file %1: %2 must be %3, not %4"};

@@ -28,6 +28,7 @@ extern const Bilingual kBaseAlreadyInApp;
 extern const Bilingual kBaseAlreadyInBoot;
 extern const Bilingual kPortBusy;            // %1 the port, %2 the system's reason
 extern const Bilingual kConfigInFile;        // %1 the reader's warning, %2 the file
+extern const Bilingual kConfigIsFolder;      // %1 the reader's warning, %2 the folder
 extern const Bilingual kNoConfigInFolder;    // %1 the discovery's warning, %2 the folder
 extern const Bilingual kConfigWrongType;     // %1 the file, %2 field, %3 what it must be, %4 what it is
 extern const Bilingual kNoDeviceLookedFor;   // %1 target, %2 product ids

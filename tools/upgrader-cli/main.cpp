@@ -19,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -30,6 +31,17 @@ namespace {
 
 // The test-only factor for the sequence's long waits (see --help).
 constexpr char kWaitScaleVariable[] = "UPGRADER_WAIT_SCALE";
+
+// The image check's first word on a file that is no image is the bare "Magic number error!": say
+// what the file is, and where images come from. (fwimage info says the same.)
+QString WithImageHint(const QString &path, const QString &problem)
+{
+    if (!problem.endsWith(QLatin1String("Magic number error!")))
+        return problem;
+    if (QFileInfo(path).size() == 0)
+        return problem + QStringLiteral(" (the file is empty)");
+    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
+}
 
 // The image's facts as fields, for a log that keeps what it checked: its version, product code,
 // sections, seal and SHA-256 (of the whole file, as the upgrade records name an image).
@@ -75,7 +87,8 @@ QJsonObject ImageFields(const QString &path)
 
 int RunImage(const CliOptions &options, CliOutput &output)
 {
-    const ImageInfo info = DescribeImage(options.argument);
+    ImageInfo info = DescribeImage(options.argument);
+    info.problem = WithImageHint(options.argument, info.problem);
     const int code = info.problem.isEmpty() ? ExitCode::kSuccess : ExitCode::kImage;
     if (output.Json()) {
         QJsonObject fields = ImageFields(options.argument);
@@ -137,8 +150,10 @@ int main(int argc, char **argv)
     }
     if (parsed > 0) {
         fprintf(stderr, "upgrader-cli: %s (see --help)\n", message.toUtf8().constData());
-        // A script that asked for JSON reads its result line, whatever went wrong.
-        if (app.arguments().mid(1).contains(QStringLiteral("--json"))) {
+        // A script that asked for JSON reads its result line, whatever went wrong; one that asked
+        // for CSV as well gets no line in either form.
+        const QStringList given = app.arguments().mid(1);
+        if (given.contains(QStringLiteral("--json")) && !given.contains(QStringLiteral("--csv"))) {
             CliOutput output(true, false);
             output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(ExitCode::kUsage)},
                                                     {QStringLiteral("exit_code"), ExitCode::kUsage},
