@@ -108,7 +108,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
                                  "from the start of the command.",
                       "SECONDS"});
-    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
+    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, with this USB serial number, or with this port name.",
                       "LOCATION|NAME"});
     parser.addOption({"all", "upgrade: the target on every attached base at once."});
     parser.addOption({"target", "history: the records of this target only.", "TARGET"});
