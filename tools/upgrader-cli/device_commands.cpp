@@ -180,8 +180,7 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
     // The poll emits in this thread: a direct call.
     const QMetaObject::Connection connection = QObject::connect(
         &server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
-    const QString where = UnitKey(port).isEmpty() ? port.name : UnitKey(port);
-    server.SetPollPort(where);
+    server.SetPollPort(UnitName(port));
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (it.key() != kUnitBase)
             server.RequestDetails(it.key());
