@@ -95,6 +95,47 @@ int Integer(const QJsonValue &v)
     return static_cast<int>(d);
 }
 
+// What each kind of value must be, for the type problems.
+struct Expected {
+    const char *en;
+    const char *zh;
+};
+const Expected kText = {"text (a JSON string)", "文本(JSON字符串)"};
+const Expected kBoolean = {"true or false", "true 或 false"};
+const Expected kWholeNumber = {"a whole number", "整数"};
+const Expected kCount = {"a whole number of 0 or more", "不小于0的整数"};
+const Expected kProductId = {"a product id (a whole number from 0 to 65535)", "产品ID(0到65535的整数)"};
+const Expected kArray = {"an array", "数组"};
+const Expected kObject = {"an object", "对象"};
+
+QString JsonText(const QJsonValue &v)
+{
+    switch (v.type()) {
+    case QJsonValue::Null: return QStringLiteral("null");
+    case QJsonValue::Bool: return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QJsonValue::Double: return QString::number(v.toDouble(), 'g', 17);
+    case QJsonValue::String:
+        return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+    case QJsonValue::Array: return QStringLiteral("an array");
+    case QJsonValue::Object: return QStringLiteral("an object");
+    case QJsonValue::Undefined: break;
+    }
+    return QString();
+}
+
+// Notes the value at field when it does not satisfy ok.
+void Note(QList<ConfigTypeProblem> &problems, const QString &field, const QJsonValue &v, bool ok,
+          const Expected &expected)
+{
+    if (!ok)
+        problems.append({field, QString::fromUtf8(expected.en), QString::fromUtf8(expected.zh), JsonText(v)});
+}
+
+bool IsInteger(const QJsonValue &v)
+{
+    return v.isDouble() && Integer(v) == v.toDouble();
+}
+
 // The series keys in the order they are checked; the first one missing names the failure.
 const char *const kSeriesKeys[] = {"boot_ver", "hw_ver", "section_len", "path", "description"};
 
@@ -216,18 +257,32 @@ ConfigRead ParseConfig(const QByteArray &bytes)
     const QJsonObject top = document.object();
 
     // These come before "firmware", so the later failures speak the language this file selects.
-    if (top.contains(QLatin1String("eol_path")))
-        read.settings.eol_path = Text(top.value(QLatin1String("eol_path")));
-    if (top.contains(QLatin1String("is_english")))
-        read.settings.is_english = Boolean(top.value(QLatin1String("is_english")));
-    if (top.contains(QLatin1String("check_boot_ver")))
-        read.settings.check_boot_ver = Boolean(top.value(QLatin1String("check_boot_ver")));
+    QList<ConfigTypeProblem> &problems = read.type_problems;
+    Note(problems, QStringLiteral("(top level)"), document.isArray() ? QJsonValue(document.array()) : QJsonValue(top),
+         document.isObject(), kObject);
+    if (top.contains(QLatin1String("eol_path"))) {
+        const QJsonValue v = top.value(QLatin1String("eol_path"));
+        Note(problems, QStringLiteral("eol_path"), v, v.isString(), kText);
+        read.settings.eol_path = Text(v);
+    }
+    if (top.contains(QLatin1String("is_english"))) {
+        const QJsonValue v = top.value(QLatin1String("is_english"));
+        Note(problems, QStringLiteral("is_english"), v, v.isBool(), kBoolean);
+        read.settings.is_english = Boolean(v);
+    }
+    if (top.contains(QLatin1String("check_boot_ver"))) {
+        const QJsonValue v = top.value(QLatin1String("check_boot_ver"));
+        Note(problems, QStringLiteral("check_boot_ver"), v, v.isBool(), kBoolean);
+        read.settings.check_boot_ver = Boolean(v);
+    }
 
     if (!top.contains(QLatin1String("firmware"))) {
         read.failure = Failure(kNoFirmware);
         return read;
     }
     read.firmware_read = true;
+    Note(problems, QStringLiteral("firmware"), top.value(QLatin1String("firmware")),
+         top.value(QLatin1String("firmware")).isObject(), kObject);
     const QJsonObject firmware = top.value(QLatin1String("firmware")).toObject();
 
     // Ascending name order, the order of the table itself, so a failure leaves exactly the
@@ -235,6 +290,8 @@ ConfigRead ParseConfig(const QByteArray &bytes)
     QStringList names = firmware.keys();
     std::sort(names.begin(), names.end());
     for (const QString &name : qAsConst(names)) {
+        const QString where = QStringLiteral("firmware.") + name;
+        Note(problems, where, firmware.value(name), firmware.value(name).isObject(), kObject);
         const QJsonObject object = firmware.value(name).toObject();
         FirmwareEntry entry;
 
@@ -242,22 +299,34 @@ ConfigRead ParseConfig(const QByteArray &bytes)
             read.failure = Failure(kNoDevId, {name});
             return read;
         }
-        entry.dev_id = Integer(object.value(QLatin1String("dev_id")));
+        const QJsonValue dev_id = object.value(QLatin1String("dev_id"));
+        Note(problems, where + QStringLiteral(".dev_id"), dev_id, IsInteger(dev_id), kWholeNumber);
+        entry.dev_id = Integer(dev_id);
 
         if (!object.contains(QLatin1String("USB_PID"))) {
             read.failure = Failure(kNoUsbPid, {name});
             return read;
         }
-        const QJsonArray pids = object.value(QLatin1String("USB_PID")).toArray();
-        for (const QJsonValue &pid : pids)
+        const QJsonValue pid_list = object.value(QLatin1String("USB_PID"));
+        Note(problems, where + QStringLiteral(".USB_PID"), pid_list, pid_list.isArray(), kArray);
+        const QJsonArray pids = pid_list.toArray();
+        for (int i = 0; i < pids.size(); ++i) {
+            const QJsonValue pid = pids.at(i);
+            Note(problems, QStringLiteral("%1.USB_PID[%2]").arg(where).arg(i), pid,
+                 IsInteger(pid) && Integer(pid) >= 0 && Integer(pid) <= 0xFFFF, kProductId);
             entry.usb_pids.insert(Integer(pid));
+        }
 
         if (!object.contains(QLatin1String("series"))) {
             read.failure = Failure(kNoSeries, {name});
             return read;
         }
-        const QJsonArray series = object.value(QLatin1String("series")).toArray();
+        const QJsonValue series_value = object.value(QLatin1String("series"));
+        Note(problems, where + QStringLiteral(".series"), series_value, series_value.isArray(), kArray);
+        const QJsonArray series = series_value.toArray();
         for (int i = 0; i < series.size(); ++i) {
+            const QString at = QStringLiteral("%1.series[%2]").arg(where).arg(i);
+            Note(problems, at, series.at(i), series.at(i).isObject(), kObject);
             const QJsonObject element = series.at(i).toObject();
             for (const char *key : kSeriesKeys) {
                 if (!element.contains(QLatin1String(key))) {
@@ -265,6 +334,13 @@ ConfigRead ParseConfig(const QByteArray &bytes)
                     return read;
                 }
             }
+            for (const char *key : {"boot_ver", "hw_ver", "path", "description"}) {
+                const QJsonValue v = element.value(QLatin1String(key));
+                Note(problems, at + QLatin1Char('.') + QLatin1String(key), v, v.isString(), kText);
+            }
+            const QJsonValue section_len = element.value(QLatin1String("section_len"));
+            Note(problems, at + QStringLiteral(".section_len"), section_len,
+                 IsInteger(section_len) && Integer(section_len) >= 0, kCount);
             FirmwareSeries variant;
             variant.boot_ver = Text(element.value(QLatin1String("boot_ver")));
             variant.hw_ver = Text(element.value(QLatin1String("hw_ver")));

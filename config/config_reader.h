@@ -4,6 +4,7 @@
 #include "firmware_entry.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -15,6 +16,15 @@ struct ConfigSettings {
     std::optional<bool> check_boot_ver;  // "check_boot_ver": kept, consulted by nothing
 };
 
+// A value of the wrong JSON type (or out of its range): it reads as the empty value of its type,
+// as the window reads it, and a stricter reader (the command) can refuse the file for it.
+struct ConfigTypeProblem {
+    QString field;        // where: "firmware.Meter.series[0].section_len"
+    QString expected_en;  // what belongs there: "a whole number of 0 or more"
+    QString expected_zh;
+    QString found;        // the value as written, in JSON: "\"four\"", "-1"
+};
+
 // What one reading of the configuration file gave. On a failure everything read before it
 // is still here: the settings, and the entries stored before the failing target name.
 struct ConfigRead {
@@ -24,6 +34,8 @@ struct ConfigRead {
     bool firmware_read = false;
     FirmwareEntries entries;
     std::optional<ConfigFailure> failure;
+    // Values read as empty for their wrong type, in file order of the checks; no failure.
+    QList<ConfigTypeProblem> type_problems;
 
     bool Ok() const { return !failure.has_value(); }
 };

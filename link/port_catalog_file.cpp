@@ -63,25 +63,46 @@ QString ForeignOwner(const QFile &file)
 #endif
 }
 
-bool ReadObject(const QString &path, QJsonObject *root, QString *foreign = nullptr)
+// Reads the file's top-level object. False with *why set when the file gives none; *foreign is
+// set (and *why too) when the file's owner may not publish ports here.
+bool ReadObject(const QString &path, QJsonObject *root, QString *why, QString *foreign = nullptr)
 {
-    if (!QFileInfo(path).isFile())  // a FIFO or a device would block or never end
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *why = QStringLiteral("it does not exist");
         return false;
+    }
+    if (!info.isFile()) {  // a FIFO or a device would block or never end
+        *why = QStringLiteral("it is not a regular file");
+        return false;
+    }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("it cannot be opened: %1").arg(file.errorString());
         return false;
+    }
     if (foreign) {
         *foreign = ForeignOwner(file);  // of the file opened, whatever replaced the path since
-        if (!foreign->isEmpty())
+        if (!foreign->isEmpty()) {
+            *why = *foreign;
             return false;
+        }
     }
     const QByteArray bytes = file.read(kMaxCatalogBytes + 1);
-    if (bytes.size() > kMaxCatalogBytes)
+    if (bytes.size() > kMaxCatalogBytes) {
+        *why = QStringLiteral("it is larger than %1 KiB, too large to be a catalog").arg(kMaxCatalogBytes / 1024);
         return false;
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    if (error.error != QJsonParseError::NoError) {
+        *why = QStringLiteral("it is not JSON (%1 at byte %2)").arg(error.errorString()).arg(error.offset);
         return false;
+    }
+    if (!document.isObject()) {
+        *why = QStringLiteral("it is not a JSON object");
+        return false;
+    }
     *root = document.object();
     return true;
 }
@@ -130,6 +151,12 @@ bool ReadEntry(const QJsonValue &value, PortInfo *port)
             return false;
         port->location = location.toString();
     }
+    if (entry.contains(QLatin1String("serial_number"))) {
+        const QJsonValue serial = entry.value(QLatin1String("serial_number"));
+        if (!serial.isString())
+            return false;
+        port->serial_number = serial.toString();
+    }
     // A port that has left (its pseudo-terminal closed) is not offered until the file is updated.
     return !QDir::isAbsolutePath(port->name) || QFileInfo::exists(port->name);
 }
@@ -175,23 +202,38 @@ IgnoredCatalogs &Ignored()
 
 }  // namespace
 
+namespace {
+
+// The publisher the file names, when it still runs: 0 with *why set otherwise.
+qint64 CheckOwner(const QJsonObject &root, QString *why)
+{
+    const qint64 owner = RecordedOwner(root);
+    if (owner <= 0) {
+        *why = owner == 0 ? QStringLiteral("it names no publishing process (no \"pid\")")
+                          : QStringLiteral("its \"pid\" is not a process id");
+        return 0;
+    }
+    if (!ProcessRuns(owner)) {
+        *why = QStringLiteral("the simulator that wrote it (process %1) no longer runs").arg(owner);
+        return 0;
+    }
+    return owner;
+}
+
+}  // namespace
+
 QList<PortInfo> PortCatalogFile::Read(const QString &path)
 {
     QJsonObject root;
+    QString why;
     QString foreign;
-    if (!ReadObject(path, &root, &foreign)) {
+    if (!ReadObject(path, &root, &why, &foreign)) {
         if (!foreign.isEmpty())
             Ignored().Tell(path, foreign);
         return {};
     }
-    const qint64 owner = RecordedOwner(root);
-    if (owner <= 0) {
-        Ignored().Tell(path, owner == 0 ? QStringLiteral("it names no publishing process (no \"pid\")")
-                                        : QStringLiteral("its \"pid\" is not a process id"));
-        return {};
-    }
-    if (!ProcessRuns(owner)) {
-        Ignored().Tell(path, QStringLiteral("the simulator that wrote it (process %1) no longer runs").arg(owner));
+    if (CheckOwner(root, &why) == 0) {
+        Ignored().Tell(path, why);
         return {};
     }
     Ignored().Forget(path);
@@ -207,6 +249,31 @@ QList<PortInfo> PortCatalogFile::Read(const QString &path)
     return ports;
 }
 
+QString PortCatalogFile::Problem(const QString &path)
+{
+    QJsonObject root;
+    QString why;
+    QString foreign;
+    if (!ReadObject(path, &root, &why, &foreign))
+        return why;
+    if (CheckOwner(root, &why) == 0)
+        return why;
+    const QJsonValue list = root.value(QLatin1String("ports"));
+    if (!list.isArray())
+        return QStringLiteral("it has no \"ports\" array");
+    int usable = 0;
+    for (const QJsonValue &value : list.toArray()) {
+        PortInfo port;
+        if (ReadEntry(value, &port))
+            ++usable;
+    }
+    if (usable == 0)
+        return list.toArray().isEmpty() ? QStringLiteral("it lists no port")
+                                        : QStringLiteral("none of its %1 ports is usable (malformed, or its device path is gone)")
+                                              .arg(list.toArray().size());
+    return {};
+}
+
 bool PortCatalogFile::Write(const QString &path, const QList<PortInfo> &ports, qint64 owner_pid, QString *error)
 {
     QJsonArray list;
@@ -218,6 +285,8 @@ bool PortCatalogFile::Write(const QString &path, const QList<PortInfo> &ports, q
         }
         if (!port.location.isEmpty())
             entry.insert(QStringLiteral("location"), port.location);
+        if (!port.serial_number.isEmpty())
+            entry.insert(QStringLiteral("serial_number"), port.serial_number);
         list.append(entry);
     }
     const QJsonObject root{{QStringLiteral("pid"), owner_pid}, {QStringLiteral("ports"), list}};
@@ -237,7 +306,8 @@ bool PortCatalogFile::Write(const QString &path, const QList<PortInfo> &ports, q
 qint64 PortCatalogFile::LiveOwner(const QString &path)
 {
     QJsonObject root;
-    if (!ReadObject(path, &root))
+    QString why;
+    if (!ReadObject(path, &root, &why))
         return 0;
     const qint64 owner = RecordedOwner(root);
     return owner > 0 && ProcessRuns(owner) ? owner : 0;

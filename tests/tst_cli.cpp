@@ -7,6 +7,7 @@
 #include "sim_process.h"
 #include "wait_until.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPort>
@@ -60,6 +61,26 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
     }
     if (edit == "Meter not configured")
         firmware.remove("Meter");
+    if (edit == "dev_id as text" || edit == "USB_PID as text" || edit == "negative section_len") {
+        QJsonObject meter = firmware.value("Meter").toObject();
+        if (edit == "dev_id as text")
+            meter["dev_id"] = "four";
+        if (edit == "USB_PID as text")
+            meter["USB_PID"] = QJsonArray{"4"};
+        if (edit == "negative section_len") {
+            QJsonArray series = meter.value("series").toArray();
+            QJsonObject first = series.at(0).toObject();
+            first["section_len"] = -1;
+            series[0] = first;
+            meter["series"] = series;
+        }
+        firmware["Meter"] = meter;
+    }
+    if (edit == "Meter without dev_id") {
+        QJsonObject meter = firmware.value("Meter").toObject();
+        meter.remove("dev_id");
+        firmware["Meter"] = meter;
+    }
     top["firmware"] = firmware;
     if (chinese_file)
         top["is_english"] = false;
@@ -139,7 +160,10 @@ private slots:
         QTest::newRow("help lists the exit codes")
             << QStringList{"--help"} << "" << 0 << "    7  port could not be opened or was lost\n";
         QTest::newRow("help names the test-only wait scale") << QStringList{"-h"} << "" << 0 << "UPGRADER_WAIT_SCALE=F";
-        QTest::newRow("no command") << QStringList{} << "" << 2 << "no command given";
+        QTest::newRow("no command") << QStringList{} << "" << 2
+                                    << "no command given: list, upgrade TARGET, switch app|boot, image FILE or history";
+        QTest::newRow("empty port") << QStringList{"list", "--port", ""} << "" << 2
+                                    << "--port needs a USB location, a USB serial number or a port name (list shows them)";
         QTest::newRow("unknown command") << QStringList{"flash", "Meter"} << "" << 2 << "unknown command 'flash'";
         QTest::newRow("upgrade without target") << QStringList{"upgrade"} << "" << 2 << "upgrade needs its argument";
         QTest::newRow("target without a button") << QStringList{"upgrade", "Wheel"} << "" << 2 << "unknown target 'Wheel'";
@@ -157,6 +181,73 @@ private slots:
         QTest::newRow("port for an image") << QStringList{"image", "a.bin", "--port", "1-1.2"} << "" << 2
                                            << "--port applies to upgrade, switch and list";
         QTest::newRow("wait scale above one") << QStringList{"list"} << "3" << 2 << "UPGRADER_WAIT_SCALE takes a factor";
+        QTest::newRow("unknown option") << QStringList{"list", "--colour"} << "" << 2 << "Unknown option 'colour'. (see --help)";
+        QTest::newRow("option without its value") << QStringList{"list", "--port"} << "" << 2
+                                                  << "Missing value after '--port'. (see --help)";
+        QTest::newRow("timeout as text") << QStringList{"upgrade", "Meter", "--timeout", "soon"} << "" << 2
+                                         << "--timeout takes a number of seconds above 0, not 'soon'";
+        QTest::newRow("negative timeout") << QStringList{"upgrade", "Meter", "--timeout", "-5"} << "" << 2
+                                          << "--timeout takes a number of seconds above 0, not '-5'";
+        QTest::newRow("image without its file") << QStringList{"image"} << "" << 2 << "image needs its argument (FILE)";
+        QTest::newRow("bad since") << QStringList{"history", "--since", "yesterday"} << "" << 2
+                                   << "--since takes a date (2024-05-01)";
+    }
+
+    // Under --json a usage error is also the stream's result line, so a script that reads only
+    // standard output learns why the command did nothing.
+    void usageUnderJsonEndsInAResult()
+    {
+        QProcess process;
+        process.start(qEnvironmentVariable("UPGRADER_CLI"), {"upgrade", "Wheel", "--json"});
+        QVERIFY(process.waitForFinished(kCommandMs));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(QString::fromUtf8(process.readAllStandardError()).contains("unknown target 'Wheel'"));
+        const QJsonObject result = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        QCOMPARE(result.value("event").toString(), QString("result"));
+        QCOMPARE(result.value("result").toString(), QString("usage"));
+        QCOMPARE(result.value("exit_code").toInt(), 2);
+        QVERIFY2(result.value("error").toString().startsWith("unknown target 'Wheel'"),
+                 qPrintable(result.value("error").toString()));
+    }
+
+    // fwimage: a usage error exits 2 and says where help is; each command's --help names it.
+    void fwimageUsage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("says");  // on standard output for help, else on standard error
+        QTest::newRow("nothing") << QStringList{} << 2 << "usage: fwimage build";
+        QTest::newRow("unknown command") << QStringList{"flash"} << 2
+                                         << "fwimage: unknown command 'flash': build or info (see fwimage --help)";
+        QTest::newRow("build help") << QStringList{"build", "--help"} << 0 << "Usage: fwimage build [options]";
+        QTest::newRow("info help") << QStringList{"info", "--help"} << 0 << "usage: fwimage info IMAGE.bin";
+        QTest::newRow("build unknown option") << QStringList{"build", "--fast"} << 2
+                                              << "Unknown option 'fast'. (see fwimage build --help)";
+        QTest::newRow("build without output") << QStringList{"build", "0x0:a.raw"} << 2
+                                              << "no output file given (-o IMAGE.bin) (see fwimage build --help)";
+        QTest::newRow("build bad layout") << QStringList{"build", "--layout", "2", "-o", "x.bin", "0x0:a.raw"} << 2
+                                          << "--layout must be 0 or 1, not '2'";
+        QTest::newRow("info without image") << QStringList{"info"} << 2
+                                            << "info needs the image file (see fwimage info --help)";
+        QTest::newRow("info of two images") << QStringList{"info", "a.bin", "b.bin"} << 2
+                                            << "info takes one image file, not 2";
+        QTest::newRow("info with an option") << QStringList{"info", "--raw", "a.bin"} << 2
+                                             << "info has no option '--raw'";
+        QTest::newRow("info of a missing image") << QStringList{"info", "/nonexistent/a.bin"} << 1 << "fwimage: ";
+    }
+
+    void fwimageUsage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit_code);
+        QFETCH(QString, says);
+        QProcess process;
+        process.start(qEnvironmentVariable("FWIMAGE"), arguments);
+        QVERIFY(process.waitForFinished(kCommandMs));
+        QCOMPARE(process.exitCode(), exit_code);
+        const QString text = QString::fromUtf8(exit_code == 0 ? process.readAllStandardOutput()
+                                                              : process.readAllStandardError());
+        QVERIFY2(text.contains(says), qPrintable(text));
     }
 
     void usage()
@@ -215,6 +306,8 @@ private slots:
                                        << "Firmware of \"meter 2\" is invalid: " << Zh("\"meter 2\"固件无效: ");
         QTest::newRow("port held by another program") << "none" << false << true << 7 << "Port /dev/"
                                                       << Zh("无法打开端口 /dev/");
+        QTest::newRow("device id as text") << "dev_id as text" << false << false << 3 << "Configuration file "
+                                           << Zh("配置文件 ");
     }
 
     void refusals()
@@ -242,6 +335,11 @@ private slots:
 
         QCOMPARE(english.ExitCode(), exit_code);
         QVERIFY2(english.err.startsWith(en), qPrintable(english.err));
+        if (port_held) {
+            // Which port, and that another program holds it: the operator closes that program.
+            QVERIFY2(english.err.contains(bench.PortAt(kMeterPort) + " is held by another program"), qPrintable(english.err));
+            QVERIFY2(english.err.contains("try again"), qPrintable(english.err));
+        }
         QVERIFY2(english.out.isEmpty(), qPrintable(english.out));  // no job, no progress, no result line
 
         QCOMPARE(chinese.ExitCode(), exit_code);
@@ -296,6 +394,102 @@ private slots:
         QCOMPARE(cli.err.trimmed(), Zh("\"Meter\"配置的硬件版本，与获取到的不匹配: \"METER-HW-2\"!"));
     }
 
+    // A configuration error names the file and the field; a value of the wrong type is one (the
+    // window reads it as empty, the command refuses it before it looks for a device).
+    void configurationErrorsNameTheFileAndTheField_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("device id as text") << "dev_id as text" << "firmware.Meter.dev_id must be a whole number, not \"four\"";
+        QTest::newRow("product id as text") << "USB_PID as text" << "firmware.Meter.USB_PID[0] must be a product id";
+        QTest::newRow("negative section length")
+            << "negative section_len" << "firmware.Meter.series[0].section_len must be a whole number of 0 or more, not -1";
+        QTest::newRow("missing field") << "Meter without dev_id" << "[Config] Field \"dev_id\" in \"Meter\" not found!";
+        QTest::newRow("a folder given") << "folder" << "Cannot open the json file! (";
+    }
+
+    void configurationErrorsNameTheFileAndTheField()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QString, field);
+        QTemporaryDir dir;
+        QString config = WriteConfig(sim, dir.path(), edit);
+        if (edit == "folder") {
+            config = dir.path();
+            field += config + " is a folder: name the configuration file in it)";
+        }
+        for (const QStringList &command : {QStringList{"upgrade", "meter"}, QStringList{"list"}}) {
+            CliProcess cli(sim.Catalog(), command + QStringList{"--config", config, "--lang", "en"});
+            QVERIFY(cli.Finish(kCommandMs));
+            QCOMPARE(cli.ExitCode(), 3);
+            QVERIFY2(cli.err.contains(config) && cli.err.contains(field), qPrintable(cli.err));
+        }
+        CliProcess json(sim.Catalog(), {"upgrade", "Meter", "--config", config, "--json", "--lang", "zh"});
+        QVERIFY(json.Finish(kCommandMs));
+        QCOMPARE(json.ExitCode(), 3);
+        QVERIFY2(json.Events("result").value(0).value("error").toString().contains(config), qPrintable(json.out));
+    }
+
+    // "no device" names the target and the product ids it was looked for under, the family ports
+    // that are attached, and a simulator catalog that gives no port, with why.
+    void noDeviceSaysWhatWasLookedFor_data()
+    {
+        QTest::addColumn<QString>("catalog");  // "bench", or a state of a catalog file of our own
+        QTest::addColumn<QStringList>("says");
+        QTest::newRow("product id not attached")
+            << "bench" << QStringList{"No target found! (no device of \"Meter\" (product id 9); attached: 4 @ sim-1-4, 5 @ sim-1-5)"};
+        QTest::newRow("catalog missing") << "missing" << QStringList{"no port of the family is attached", "is unusable: it does not exist"};
+        QTest::newRow("catalog not JSON") << "not JSON" << QStringList{"is unusable: it is not JSON"};
+        QTest::newRow("catalog of a simulator that ended")
+            << "stale" << QStringList{"is unusable: the simulator that wrote it (process "};
+    }
+
+    void noDeviceSaysWhatWasLookedFor()
+    {
+        QFETCH(QString, catalog);
+        QFETCH(QStringList, says);
+        QTemporaryDir dir;
+        const QString config = WriteConfig(sim, dir.path(), catalog == "bench" ? "Meter on no attached product id" : "");
+        QString path = sim.Catalog();
+        if (catalog != "bench") {
+            path = dir.filePath("ports.json");
+            if (catalog == "not JSON") {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.write("{\"pid\": ");
+            } else if (catalog == "stale") {
+                // The ports are the bench's, still there: only the publisher is gone.
+                QProcess ended;
+                ended.start("true", QStringList());
+                QVERIFY(ended.waitForStarted(kCommandMs));
+                const qint64 gone = ended.processId();
+                QVERIFY(ended.waitForFinished(kCommandMs));
+                QString error;
+                QVERIFY(PortCatalogFile::Write(path, sim.Ports(), gone, &error));
+            }
+        }
+        CliProcess cli(path, {"upgrade", "Meter", "--config", config, "--lang", "en"});
+        QVERIFY(cli.Finish(kCommandMs));
+        QCOMPARE(cli.ExitCode(), 4);
+        // The refusal is the last line (the link warns once of a stale catalog before it).
+        QVERIFY2(cli.err.trimmed().section('\n', -1).startsWith("No target found! (no device of \"Meter\" (product id "),
+                 qPrintable(cli.err));
+        for (const QString &part : says)
+            QVERIFY2(cli.err.contains(part), qPrintable(cli.err));
+        if (catalog != "bench")
+            QVERIFY2(cli.err.contains("UPGRADER_SIM_CATALOG=" + path), qPrintable(cli.err));
+    }
+
+    // A target named in any letter case is the family's; the outputs carry the family's spelling.
+    void targetsInAnyCase()
+    {
+        QTemporaryDir dir;
+        CliProcess cli(sim.Catalog(), {"upgrade", "mEtEr", "--json", "--config", WriteConfig(sim, dir.path(), "hardware unknown")});
+        QVERIFY(cli.Finish(kCommandMs));
+        QCOMPARE(cli.ExitCode(), 5);
+        QCOMPARE(cli.Events("result").value(0).value("target").toString(), QString("Meter"));
+    }
+
     // The listing shows what the status poll reads; the switch moves the base of a station with one
     // base attached and is confirmed by the poll; with the bench's two bases it is refused.
     void listAndSwitch()
@@ -303,24 +497,35 @@ private slots:
         CliProcess list(sim.Catalog(), {"list", "--config", sim.Config()});
         QVERIFY(list.Finish(kCommandMs));
         QCOMPARE(list.ExitCode(), 0);
-        const QStringList lines = list.out.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 6);
+        const QStringList lines = list.out.split('\n');
         const QString pid4 = sim.PortAt("sim-1-4");
         const QString pid5 = sim.PortAt("sim-1-5");
+        QMap<QString, QString> serial;
+        for (const PortInfo &port : sim.Ports())
+            serial[port.location] = port.serial_number.isEmpty() ? "-" : port.serial_number;
         const QStringList expected = {
-            "Base yes application 2.0.2.1 BASE-HW-A-REV-0003 " + pid4 + " sim-1-4 4",
-            "Meter yes application 2.0.4.1 METER-HW-2 " + pid4 + " sim-1-4 4",
-            "Motor yes application 2.0.3.1 MOTOR-HW-A " + pid4 + " sim-1-4 4",
-            "Pedals yes application 2.0.5.1 PEDAL-HW-A " + pid4 + " sim-1-4 4",
-            "Steering yes application 2.0.5.1 STEER-HW-B " + pid5 + " sim-1-5 5",
+            "unit sim-1-4: port " + pid4 + ", serial " + serial["sim-1-4"] + ", product id 4, base application",
+            "target mode application boot hardware",
+            "Base application 2.0.2.1 - BASE-HW-A-REV-0003",
+            "Meter application 2.0.4.1 - METER-HW-2",
+            "Motor application 2.0.3.1 - MOTOR-HW-A",
+            "Pedals application 2.0.5.1 - PEDAL-HW-A",
+            "",
+            "unit sim-1-5: port " + pid5 + ", serial " + serial["sim-1-5"] + ", product id 5, base application",
+            "target mode application boot hardware",
+            "Steering application 2.0.5.1 - STEER-HW-B",
+            "",
         };
-        for (int i = 0; i < expected.size(); ++i)
-            QCOMPARE(lines[i + 1].simplified(), expected[i]);
+        QStringList simplified;
+        for (const QString &line : lines)
+            simplified << line.simplified();
+        QCOMPARE(simplified, expected);
 
         CliProcess refused(sim.Catalog(), {"switch", "boot", "--config", sim.Config()});
         QVERIFY(refused.Finish(kCommandMs));
         QCOMPARE(refused.ExitCode(), 4);
-        QCOMPARE(refused.err.trimmed(), QString("Several devices of the family are attached; the switch needs exactly one"));
+        QCOMPARE(refused.err.trimmed(), QString("Several devices of the family are attached; the switch needs exactly "
+                                                "one (attached: sim-1-4, sim-1-5; --port LOCATION)"));
 
         OneBaseCatalog station{sim, "sim-1-4", {}};
         station.Update();
@@ -329,18 +534,40 @@ private slots:
         QCOMPARE(boot.ExitCode(), 0);
         QCOMPARE(boot.out.trimmed(), Zh("主机运行引导程序"));
 
+        // Again: the base already runs its bootloader, and is not restarted (it keeps its port).
+        QString in_boot_port;
+        QVERIFY(WaitUntil([&] { return !(in_boot_port = sim.PortAt("sim-1-4")).isEmpty(); }, kCommandMs));
+        station.Update();
+        CliProcess again(station.Path(), {"switch", "boot", "--config", sim.Config()});
+        QVERIFY(station.Run(again));
+        QCOMPARE(again.ExitCode(), 0);
+        QCOMPARE(again.out.trimmed(), QString("The base already runs its bootloader; nothing was restarted"));
+        QCOMPARE(sim.PortAt("sim-1-4"), in_boot_port);
+
         CliProcess in_boot(sim.Catalog(), {"list", "--config", sim.Config(), "--json"});
         QVERIFY(in_boot.Finish(kCommandMs));
         QCOMPARE(in_boot.ExitCode(), 0);
-        const QList<QJsonObject> devices = in_boot.Events("device");
-        QCOMPARE(devices.size(), 5);
+        const QList<QJsonObject> units = in_boot.Events("unit");
+        QCOMPARE(units.size(), 2);
+        const QJsonObject display_base = units[0];
+        QCOMPARE(display_base.value("location").toString(), QString("sim-1-4"));
+        QCOMPARE(display_base.value("mode").toString(), QString("bootloader"));
+        QCOMPARE(display_base.value("port").toString(), in_boot_port);
+        QVERIFY(display_base.value("port").toString() != pid4);  // back under a new path
+        QCOMPARE(display_base.value("busy").toBool(), false);
+        QList<QJsonObject> devices;
+        for (const QJsonValue &device : display_base.value("devices").toArray())
+            devices << device.toObject();
+        QCOMPARE(devices.size(), 4);
         QCOMPARE(ByTarget(devices, "Base").value("mode").toString(), QString("bootloader"));
-        QCOMPARE(ByTarget(devices, "Base").value("port").toString(), sim.PortAt("sim-1-4"));
-        QCOMPARE(ByTarget(devices, "Base").value("location").toString(), QString("sim-1-4"));
-        QVERIFY(ByTarget(devices, "Base").value("port").toString() != pid4);  // back under a new path
         QCOMPARE(ByTarget(devices, "Motor").value("mode").toString(), QString("application"));
-        QCOMPARE(ByTarget(devices, "Steering").value("hw_version").toString(), QString("STEER-HW-B"));
-        QCOMPARE(ByTarget(devices, "Steering").value("product_id").toInt(), 5);
+        QVERIFY(ByTarget(devices, "Motor").value("boot_version").isNull());
+        const QJsonObject wheel_base = units[1];
+        QCOMPARE(wheel_base.value("product_id").toInt(), 5);
+        const QJsonObject steering = wheel_base.value("devices").toArray().at(0).toObject();
+        QCOMPARE(steering.value("target").toString(), QString("Steering"));
+        QCOMPARE(steering.value("hw_version").toString(), QString("STEER-HW-B"));
+        QCOMPARE(steering.value("app_version").toString(), QString("2.0.5.1"));
         QCOMPARE(in_boot.Events().last().value("event").toString(), QString("result"));
 
         CliProcess app(station.Path(), {"switch", "app", "--config", sim.Config(), "--json"});
@@ -348,14 +575,17 @@ private slots:
         QCOMPARE(app.ExitCode(), 0);
         QCOMPARE(app.Events("result").value(0).value("message").toString(), QString("The base runs its application"));
 
-        // A bench with no device at all.
-        CliProcess nothing(silent.work.filePath("none.json"), {"list", "--config", sim.Config(), "--json"});
+        // A bench with no device at all, because the catalog named is not there: the listing says so.
+        const QString none = silent.work.filePath("none.json");
+        CliProcess nothing(none, {"list", "--config", sim.Config(), "--json"});
         QVERIFY(nothing.Finish(kCommandMs));
         QCOMPARE(nothing.ExitCode(), 0);
-        for (const QJsonObject &device : nothing.Events("device")) {
-            QCOMPARE(device.value("present").toBool(), false);
-            QCOMPARE(device.value("mode").toString(), QString("absent"));
-        }
+        QVERIFY(nothing.Events("unit").isEmpty());
+        const QString message = nothing.Events("result").value(0).value("message").toString();
+        QVERIFY2(message.startsWith("No device of the family is attached (UPGRADER_SIM_CATALOG=" + none +
+                                    " is unusable: it does not exist)"),
+                 qPrintable(message));
+        QCOMPARE(nothing.Events("result").value(0).value("not_attached").toArray().size(), 5);
     }
 
     // The base that carries only the steering wheel has a product id the configured "Base" does
@@ -399,6 +629,7 @@ private slots:
         QTest::newRow("section data altered") << "data" << 1 << 6;
         QTest::newRow("not an image") << "all" << 1 << 6;
         QTest::newRow("no such file") << "missing" << 1 << 6;
+        QTest::newRow("empty file") << "empty" << 1 << 6;
     }
 
     void imageReportIsFwimages()
@@ -424,6 +655,8 @@ private slots:
         }
         if (damage == "all")
             bytes = QByteArray(bytes.size(), 'x');
+        if (damage == "empty")
+            bytes.clear();
         if (damage != "missing") {
             QFile copy(path);
             QVERIFY(copy.open(QIODevice::WriteOnly));
@@ -442,6 +675,39 @@ private slots:
         QCOMPARE(cli.err.remove("upgrader-cli: "), problem);
         if (cli_code == 0)
             QVERIFY(cli.out.contains("Sections:      16\n"));
+        // A file that is no image is told what it is, not only that its magic number is wrong.
+        if (damage == "all")
+            QVERIFY2(cli.err.endsWith("(the file is no firmware image: fwimage build makes one)\n"), qPrintable(cli.err));
+        if (damage == "empty")
+            QVERIFY2(cli.err.endsWith("(the file is empty)\n"), qPrintable(cli.err));
+
+        // With --json the facts are fields of the result, besides the same report.
+        CliProcess json(sim.Catalog(), {"image", path, "--json"});
+        QVERIFY(json.Finish(kCommandMs));
+        QCOMPARE(json.ExitCode(), cli_code);
+        const QJsonObject result = json.Events("result").value(0);
+        QCOMPARE(result.value("report").toString(), cli.out);
+        if (damage == "missing") {
+            QVERIFY(result.value("sha256").isUndefined());
+            return;
+        }
+        QCOMPARE(result.value("sha256").toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+        if (damage == "all" || damage == "empty") {
+            QVERIFY(result.value("version").isUndefined());
+            return;
+        }
+        ImageHeader header;
+        QString reason;
+        QVERIFY(FirmwareImage::ReadHeader(bytes, header, reason) == FirmwareImage::Verdict::Ok);
+        QCOMPARE(result.value("version").toString(),
+                 QString("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch));
+        QCOMPARE(result.value("product_code").toString(), header.product_code);
+        QCOMPARE(result.value("seal").toString(), QString(damage == "none" ? "matches" : "broken"));
+        const QJsonArray sections = result.value("sections").toArray();
+        QCOMPARE(sections.size(), 16);
+        QVERIFY(sections[0].toObject().value("address").toString().startsWith("0x"));
+        QVERIFY(sections[0].toObject().value("length").toInt() > 0);
     }
 };
 

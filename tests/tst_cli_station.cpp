@@ -9,6 +9,7 @@
 
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <algorithm>
@@ -197,9 +198,12 @@ private slots:
             CliProcess list(station.Path(), {"list", "--port", location, "--config", sim.Config(), "--json"});
             if (!station.Run(list, kCommandMs) || list.ExitCode() != 0)
                 return QStringLiteral("list failed: ") + list.err;
-            for (const QJsonObject &device : list.Events("device")) {
-                if (device.value("target").toString() == "Base" && device.value("location").toString() == location)
-                    return device.value("mode").toString();
+            const QList<QJsonObject> units = list.Events("unit");
+            if (units.size() != 1 || units[0].value("location").toString() != location)
+                return QStringLiteral("not one unit at ") + location + QStringLiteral(": ") + list.out;
+            for (const QJsonValue &device : units[0].value("devices").toArray()) {
+                if (device.toObject().value("target").toString() == "Base")
+                    return device.toObject().value("mode").toString();
             }
             return QStringLiteral("no Base at ") + location;
         };
@@ -352,6 +356,85 @@ private slots:
             QCOMPARE(outcomes.value(Location(unit)), (QStringList{"failed/timeout", "success/"}));
     }
 
+    // The listing of a station of three units: a block per base in USB order, with its serial
+    // number where the port gives one, the devices behind it, and a unit whose port another
+    // program holds (as a job's would be) shown busy, not as a base with every device absent.
+    // --port narrows it to one unit, named by its serial number as well as by its location.
+    void listShowsEveryUnit()
+    {
+        // Three of the station's four bases; two of them with USB serial numbers.
+        QTemporaryDir dir;
+        const QString catalog = dir.filePath("ports.json");
+        QList<PortInfo> ports;
+        for (PortInfo port : idle.Ports()) {
+            if (port.location == "sim-2-5")
+                continue;
+            if (port.location == "sim-1-4")
+                port.serial_number = "ZV-0001";
+            if (port.location == "sim-2-4")
+                port.serial_number = "ZV-0002";
+            ports << port;
+        }
+        QCOMPARE(ports.size(), 3);
+        QString error;
+        QVERIFY2(PortCatalogFile::Write(catalog, ports, idle.process.processId(), &error), qPrintable(error));
+        QCOMPARE(PortCatalogFile::Read(catalog).value(0).serial_number.isEmpty(), false);  // the key is read back
+
+        // A job's engine holds its port exclusively; so does this test.
+        QSerialPort holder(idle.PortAt("sim-2-4"));
+        QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+
+        CliProcess text(catalog, {"list", "--config", idle.Config()});
+        QVERIFY(text.Finish(kCommandMs));
+        QCOMPARE(text.ExitCode(), 0);
+        QStringList heads;
+        for (const QString &line : text.out.split('\n')) {
+            if (line.startsWith("unit "))
+                heads << line;
+        }
+        QCOMPARE(heads.size(), 3);
+        QCOMPARE(heads[0], "unit sim-1-4: port " + idle.PortAt("sim-1-4") + ", serial ZV-0001, product id 4, base application");
+        QCOMPARE(heads[1], "unit sim-1-5: port " + idle.PortAt("sim-1-5") + ", serial -, product id 5, base application");
+        QVERIFY2(heads[2].startsWith("unit sim-2-4: port " + idle.PortAt("sim-2-4") +
+                                     ", serial ZV-0002, product id 4, busy: another program holds the port"),
+                 qPrintable(heads[2]));
+        QVERIFY2(text.out.trimmed().endsWith(heads[2]), qPrintable(text.out));  // no devices under a busy unit
+
+        CliProcess json(catalog, {"list", "--config", idle.Config(), "--json"});
+        QVERIFY(json.Finish(kCommandMs));
+        QCOMPARE(json.ExitCode(), 0);
+        const QList<QJsonObject> units = json.Events("unit");
+        QCOMPARE(units.size(), 3);
+        QStringList seen;
+        for (const QJsonObject &unit : units) {
+            QStringList targets;
+            for (const QJsonValue &device : unit.value("devices").toArray()) {
+                const QJsonObject fields = device.toObject();
+                targets << fields.value("target").toString();
+                QCOMPARE(fields.value("mode").toString(), QString("application"));
+                QVERIFY(!fields.value("app_version").toString().isEmpty());
+                QVERIFY(!fields.value("hw_version").toString().isEmpty());
+            }
+            seen << QStringList{unit.value("location").toString(), unit.value("serial_number").toString(),
+                                unit.value("mode").toString(), targets.join('+')}
+                        .join(' ');
+        }
+        QCOMPARE(seen, (QStringList{"sim-1-4 ZV-0001 application Base+Meter+Motor+Pedals",
+                                    "sim-1-5  application Steering", "sim-2-4 ZV-0002 busy "}));
+        QCOMPARE(units[2].value("busy").toBool(), true);
+        QCOMPARE(json.Events("result").value(0).value("not_attached").toArray().size(), 0);
+
+        holder.close();
+        CliProcess one(catalog, {"list", "--port", "ZV-0002", "--config", idle.Config(), "--json"});
+        QVERIFY(one.Finish(kCommandMs));
+        QCOMPARE(one.ExitCode(), 0);
+        const QList<QJsonObject> only = one.Events("unit");
+        QCOMPARE(only.size(), 1);
+        QCOMPARE(only[0].value("location").toString(), QString("sim-2-4"));
+        QCOMPARE(only[0].value("mode").toString(), QString("application"));
+        QCOMPARE(only[0].value("devices").toArray().size(), 4);
+    }
+
     // A --port at which the target has no device is refused before anything is sent, with the
     // no-device exit code; so is --all with no base of the target attached.
     void portWithNoDevice_data()
@@ -359,18 +442,26 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("attached");  // the station's bases are in the command's catalog
         QTest::addColumn<QString>("says");
-        QTest::newRow("upgrade at an empty location") << QStringList{"upgrade", "Meter", "--port", "sim-9-4"} << true
-                                                      << "No target found!";
+        const QString attached = "attached: 4 @ sim-1-4, 5 @ sim-1-5, 4 @ sim-2-4, 5 @ sim-2-5)";
+        QTest::newRow("upgrade at an empty location")
+            << QStringList{"upgrade", "Meter", "--port", "sim-9-4"} << true
+            << "No target found! (no device of \"Meter\" (product id 4) @ sim-9-4; " + attached;
         QTest::newRow("upgrade at another product's base")
-            << QStringList{"upgrade", "Meter", "--port", "sim-1-5"} << true << "No target found!";
+            << QStringList{"upgrade", "Meter", "--port", "sim-1-5"} << true
+            << "No target found! (no device of \"Meter\" (product id 4) @ sim-1-5; " + attached;
         QTest::newRow("upgrade at a port name that is gone")
-            << QStringList{"upgrade", "Meter", "--port", "/dev/pts/gone"} << true << "No target found!";
-        QTest::newRow("switch at an empty location") << QStringList{"switch", "boot", "--port", "sim-9-4"} << true
-                                                     << "No device of the family is attached at sim-9-4";
-        QTest::newRow("list at an empty location") << QStringList{"list", "--port", "sim-9-4"} << true
-                                                   << "No device of the family is attached at sim-9-4";
-        QTest::newRow("all with no base attached") << QStringList{"upgrade", "Meter", "--all"} << false
-                                                   << "No target found!";
+            << QStringList{"upgrade", "Meter", "--port", "/dev/pts/gone"} << true
+            << "No target found! (no device of \"Meter\" (product id 4) @ /dev/pts/gone; " + attached;
+        QTest::newRow("switch at an empty location")
+            << QStringList{"switch", "boot", "--port", "sim-9-4"} << true
+            << "No device of the family is attached at sim-9-4 (attached: sim-1-4, sim-1-5, sim-2-4, sim-2-5)";
+        QTest::newRow("list at an empty location")
+            << QStringList{"list", "--port", "sim-9-4"} << true
+            << "No device of the family is attached at sim-9-4 (attached: sim-1-4, sim-1-5, sim-2-4, sim-2-5)";
+        QTest::newRow("all with no base attached")
+            << QStringList{"upgrade", "Meter", "--all"} << false
+            << "No target found! (no device of \"Meter\" (product id 4); no port of the family is attached; check the "
+               "USB cable; UPGRADER_SIM_CATALOG=" + idle.work.filePath("none.json") + " is unusable: it does not exist)";
     }
 
     void portWithNoDevice()

@@ -221,6 +221,17 @@ private slots:
             "Motor": {"dev_id": 3.0, "USB_PID": [5, 4, 5, "6", 1e12], "series": {"a": 1}}}})");
         const ConfigRead read = ReadConfig(workspace.Path("conf/c.json"));
         QVERIFY(read.Ok());
+        // Each is kept as a type problem for a stricter reader, naming where it is and what it is.
+        QStringList problems;
+        for (const ConfigTypeProblem &problem : read.type_problems)
+            problems << problem.field + " = " + problem.found;
+        QCOMPARE(problems, (QStringList{"eol_path = 12", "check_boot_ver = \"yes\"", "firmware.Base.dev_id = \"2\"",
+                                        "firmware.Base.USB_PID = 4", "firmware.Base.series[0].boot_ver = 1",
+                                        "firmware.Base.series[0].description = null",
+                                        "firmware.Base.series[0].section_len = 4096.5",
+                                        "firmware.Motor.USB_PID[3] = \"6\"", "firmware.Motor.USB_PID[4] = 1000000000000",
+                                        "firmware.Motor.series = an object"}));
+        QCOMPARE(read.type_problems[2].expected_en, QString("a whole number"));
         QCOMPARE(read.settings.eol_path.value_or("unset"), QString());
         QCOMPARE(read.settings.check_boot_ver.value_or(true), false);
         QVERIFY(!read.settings.is_english.has_value());
@@ -242,6 +253,44 @@ private slots:
         workspace.Write("conf/c.json", R"({"firmware": [{"Base": {}}]})");
         const ConfigRead array = ReadConfig(workspace.Path("conf/c.json"));
         QVERIFY(array.Ok() && array.firmware_read && array.entries.isEmpty());
+        QCOMPARE(array.type_problems.size(), 1);
+        QCOMPARE(array.type_problems[0].field, QString("firmware"));
+    }
+
+    // Values in their range and of their type raise no type problem; those out of range do.
+    void typeProblemsOfValuesInAndOutOfRange_data()
+    {
+        QTest::addColumn<QByteArray>("entry");
+        QTest::addColumn<QString>("problem");  // empty: none
+        QTest::addColumn<bool>("fails");       // a non-object reads as an empty one, lacking its keys
+        const QByteArray series = R"("series": [{"boot_ver": "1", "hw_ver": "H", "section_len": -1, "path": "a", "description": "A"}])";
+        QTest::newRow("sound") << Entry(2) << "" << false;
+        QTest::newRow("device id as text") << QByteArray(R"({"dev_id": "four", "USB_PID": [4], "series": []})")
+                                           << "firmware.Base.dev_id" << false;
+        QTest::newRow("product id as text") << QByteArray(R"({"dev_id": 2, "USB_PID": ["4"], "series": []})")
+                                            << "firmware.Base.USB_PID[0]" << false;
+        QTest::newRow("product id beyond 16 bits") << QByteArray(R"({"dev_id": 2, "USB_PID": [65536], "series": []})")
+                                                   << "firmware.Base.USB_PID[0]" << false;
+        QTest::newRow("negative product id") << QByteArray(R"({"dev_id": 2, "USB_PID": [-4], "series": []})")
+                                             << "firmware.Base.USB_PID[0]" << false;
+        QTest::newRow("negative section length") << QByteArray(R"({"dev_id": 2, "USB_PID": [4], )" + series + "}")
+                                                 << "firmware.Base.series[0].section_len" << false;
+        QTest::newRow("series element not an object") << QByteArray(R"({"dev_id": 2, "USB_PID": [4], "series": [7]})")
+                                                      << "firmware.Base.series[0]" << true;
+        QTest::newRow("target not an object") << QByteArray(R"([1])") << "firmware.Base" << true;
+    }
+
+    void typeProblemsOfValuesInAndOutOfRange()
+    {
+        QFETCH(QByteArray, entry);
+        QFETCH(QString, problem);
+        QFETCH(bool, fails);
+        const ConfigRead read = ParseConfig(R"({"is_english": true, "firmware": {"Base": )" + entry + "}}");
+        QCOMPARE(read.Ok(), !fails);
+        QStringList fields;
+        for (const ConfigTypeProblem &found : read.type_problems)
+            fields << found.field;
+        QCOMPARE(fields, problem.isEmpty() ? QStringList() : QStringList{problem});
     }
 
     // A failure keeps what came before it: the entries before the failing name, the settings.

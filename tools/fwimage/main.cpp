@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTextStream>
@@ -27,12 +28,28 @@ const char *kUsage =
     "info   prints the header, the seal (none, matches, or does not match), every section and\n"
     "       its digest check, which assumes the MD5 of the decompressed bytes (as the simulated\n"
     "       family computes it). Exits 1 when the image must not be used: not an image, no\n"
-    "       section, overlapping sections, a seal that does not match, or a failed digest check.\n";
+    "       section, overlapping sections, a seal that does not match, or a failed digest check.\n"
+    "\n"
+    "Exit codes: 0 done, 1 the image (or an input) cannot be used or written, 2 usage.\n";
+
+constexpr char kInfoUsage[] =
+    "usage: fwimage info IMAGE.bin\n"
+    "\n"
+    "Prints the image's header, its seal (none, matches, or does not match), every section with its\n"
+    "digest check (the MD5 of the decompressed bytes, as the simulated family computes it) and the\n"
+    "totals. Exits 1 when the image must not be used, 2 on a usage error.\n";
 
 int Fail(const QString &message)
 {
     err << "fwimage: " << message << Qt::endl;
     return 1;
+}
+
+// A command line that asks for nothing fwimage can do: says what, and how to ask.
+int UsageError(const QString &message, const char *help)
+{
+    err << "fwimage: " << message << " (see " << help << ")" << Qt::endl;
+    return 2;
 }
 
 bool ParseNumber(const QString &text, quint64 &value)
@@ -60,19 +77,22 @@ int Build(const QStringList &arguments)
     parser.addOption({"raw", "Store every section uncompressed (the motor takes raw data only)."});
     parser.addPositionalArgument("ADDRESS:FILE", "A raw binary and the address of its first byte.");
     if (!parser.parse(arguments))
-        return Fail(parser.errorText());
+        return UsageError(parser.errorText(), "fwimage build --help");
     if (parser.isSet("help")) {
-        out << parser.helpText();
+        // The parser's usage line names the program only: this is its build command.
+        QString help = parser.helpText();
+        help.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: fwimage build"));
+        out << help;
         return 0;
     }
 
     ImageRecipe recipe;
     quint64 number = 0;
     if (!ParseNumber(parser.value("layout"), number) || number > 1)
-        return Fail(QStringLiteral("--layout must be 0 or 1"));
+        return UsageError(QStringLiteral("--layout must be 0 or 1, not '%1'").arg(parser.value("layout")), "fwimage build --help");
     recipe.layout = int(number);
     if (!ParseNumber(parser.value("section-size"), number) || number == 0 || number > 0xFFFF)
-        return Fail(QStringLiteral("--section-size must be a number from 1 to 65535"));
+        return UsageError(QStringLiteral("--section-size must be a number from 1 to 65535, not '%1'").arg(parser.value("section-size")), "fwimage build --help");
     recipe.section_size = int(number);
     recipe.product_code = parser.value("product").toUtf8();
     recipe.raw = parser.isSet("raw");
@@ -80,16 +100,16 @@ int Build(const QStringList &arguments)
     quint64 major = 0, minor = 0, patch = 0;
     if (version.size() != 3 || !ParseNumber(version[0], major) || !ParseNumber(version[1], minor) ||
         !ParseNumber(version[2], patch) || major > 255 || minor > 255 || patch > 65535)
-        return Fail(QStringLiteral("--version must read MAJOR.MINOR.PATCH (0-255, 0-255, 0-65535)"));
+        return UsageError(QStringLiteral("--version must read MAJOR.MINOR.PATCH (0-255, 0-255, 0-65535), not '%1'").arg(parser.value("version")), "fwimage build --help");
     recipe.version_major = quint8(major);
     recipe.version_minor = quint8(minor);
     recipe.version_patch = quint16(patch);
 
     const QString output = parser.value("output");
     if (output.isEmpty())
-        return Fail(QStringLiteral("no output file given (-o IMAGE.bin)"));
+        return UsageError(QStringLiteral("no output file given (-o IMAGE.bin)"), "fwimage build --help");
     if (parser.positionalArguments().isEmpty())
-        return Fail(QStringLiteral("no input binary given (ADDRESS:FILE)"));
+        return UsageError(QStringLiteral("no input binary given (ADDRESS:FILE)"), "fwimage build --help");
 
     // An output that is not a regular file would block (a pipe) or go where no image belongs.
     const QFileInfo output_info(output);
@@ -102,7 +122,7 @@ int Build(const QStringList &arguments)
         const int colon = argument.indexOf(QLatin1Char(':'));
         quint64 address = 0;
         if (colon <= 0 || !ParseNumber(argument.left(colon), address) || address > 0xFFFFFFFFull)
-            return Fail(QStringLiteral("'%1' is not ADDRESS:FILE with a 32-bit address").arg(argument));
+            return UsageError(QStringLiteral("'%1' is not ADDRESS:FILE with a 32-bit address (0x08000000:app.bin)").arg(argument), "fwimage build --help");
         const QString input = argument.mid(colon + 1);
         // Writing over an input would destroy the binary the image is made of, through whatever
         // name or link it is given.
@@ -131,15 +151,37 @@ int Build(const QStringList &arguments)
     return 0;
 }
 
+// The image check's first word on a file that is no image is the bare "Magic number error!": say
+// what the file is, and where images come from. (upgrader-cli image says the same.)
+QString WithImageHint(const QString &path, const QString &problem)
+{
+    if (!problem.endsWith(QLatin1String("Magic number error!")))
+        return problem;
+    if (QFileInfo(path).size() == 0)
+        return problem + QStringLiteral(" (the file is empty)");
+    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
+}
+
 int Info(const QStringList &arguments)
 {
-    if (arguments.size() != 2)
-        return Fail(QStringLiteral("info takes one image file\n") + kUsage);
-    const ImageInfo info = DescribeImage(arguments[1]);
+    const QStringList rest = arguments.mid(1);
+    if (rest.contains(QLatin1String("--help")) || rest.contains(QLatin1String("-h"))) {
+        out << kInfoUsage;
+        return 0;
+    }
+    for (const QString &argument : rest) {
+        if (argument.startsWith(QLatin1Char('-')) && argument != QLatin1String("-"))
+            return UsageError(QStringLiteral("info has no option '%1'").arg(argument), "fwimage info --help");
+    }
+    if (rest.isEmpty())
+        return UsageError(QStringLiteral("info needs the image file"), "fwimage info --help");
+    if (rest.size() > 1)
+        return UsageError(QStringLiteral("info takes one image file, not %1").arg(rest.size()), "fwimage info --help");
+    const ImageInfo info = DescribeImage(rest[0]);
     out << info.text;
     out.flush();
     if (!info.problem.isEmpty())
-        return Fail(info.problem);
+        return Fail(WithImageHint(rest[0], info.problem));
     return 0;
 }
 
@@ -151,7 +193,7 @@ int main(int argc, char **argv)
     const QStringList arguments = app.arguments().mid(1);
     if (arguments.isEmpty()) {
         err << kUsage;
-        return 1;
+        return 2;
     }
     if (arguments[0] == QLatin1String("--help") || arguments[0] == QLatin1String("-h") ||
         arguments[0] == QLatin1String("--help-all")) {
@@ -163,5 +205,5 @@ int main(int argc, char **argv)
         return Build(arguments);
     if (arguments[0] == QLatin1String("info"))
         return Info(arguments);
-    return Fail(QStringLiteral("unknown command '%1'\n").arg(arguments[0]) + kUsage);
+    return UsageError(QStringLiteral("unknown command '%1': build or info").arg(arguments[0]), "fwimage --help");
 }

@@ -17,12 +17,15 @@ QString Description()
                "launch checks and the same engine as the operator window.\n"
                "\n"
                "Commands:\n"
-               "  list             every configured target: presence, mode, application and hardware version,\n"
-               "                   port and product id, as the status poll reads them\n"
+               "  list             the station: a block per attached base (unit) with its USB location, serial\n"
+               "                   number, port, product id and mode, and every configured device behind it\n"
+               "                   with its mode, application, boot and hardware version, as the status\n"
+               "                   poll reads them; a base whose port another program holds (a job runs on\n"
+               "                   it) is shown busy; --json gives one \"unit\" object per base\n"
                "  upgrade TARGET   the window's launch checks, then the upgrade; TARGET is one of\n"
-               "                   %1\n"
+               "                   %1 (any letter case)\n"
                "  switch app|boot  the manual switch of the base to its application or its bootloader, confirmed\n"
-               "                   by the status poll\n"
+               "                   by the status poll; a base already in that mode is not restarted\n"
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
                "  history          the record every upgrade (of the window or of this command) leaves beside\n"
                "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
@@ -67,6 +70,16 @@ QString Description()
         .arg(TargetNames().join(QStringLiteral(", ")));
 }
 
+// The family's own spelling of a target named in any letter case; the name as given when none.
+QString FamilyTargetName(const QString &given)
+{
+    for (const QString &name : TargetNames()) {
+        if (name.compare(given, Qt::CaseInsensitive) == 0)
+            return name;
+    }
+    return given;
+}
+
 int Usage(QString *message, const QString &text)
 {
     *message = text;
@@ -96,7 +109,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"timeout", "upgrade: stops the job as the Stop button does after this long, counted "
                                  "from the start of the command.",
                       "SECONDS"});
-    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, or with this port name.",
+    parser.addOption({"port", "upgrade, switch, list: only the base at this USB location, with this USB serial number, or with this port name.",
                       "LOCATION|NAME"});
     parser.addOption({"all", "upgrade: the target on every attached base at once."});
     parser.addOption({"skip-current", "upgrade: sends nothing to a target that already runs the image's version "
@@ -123,7 +136,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
 
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty())
-        return Usage(message, QStringLiteral("no command given"));
+        return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
+                                             "history"));
     const QString &command = words[0];
     const int wanted = command == QLatin1String("list") || command == QLatin1String("history") ? 1 : 2;
     if (command == QLatin1String("list")) {
@@ -139,15 +153,24 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     } else {
         return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
     }
-    if (words.size() < wanted)
-        return Usage(message, QStringLiteral("%1 needs its argument").arg(command));
+    if (words.size() < wanted) {
+        const QString what = options->command == CliOptions::Command::Upgrade
+                                 ? QStringLiteral("TARGET: one of %1").arg(TargetNames().join(QStringLiteral(", ")))
+                             : options->command == CliOptions::Command::Switch ? QStringLiteral("app or boot")
+                                                                               : QStringLiteral("FILE");
+        return Usage(message, QStringLiteral("%1 needs its argument (%2)").arg(command, what));
+    }
     if (words.size() > wanted)
-        return Usage(message, QStringLiteral("unexpected argument '%1'").arg(words[wanted]));
+        return Usage(message, QStringLiteral("unexpected argument '%1': %2 takes %3")
+                                  .arg(words[wanted], command,
+                                       wanted == 1 ? QStringLiteral("no argument") : QStringLiteral("one argument")));
     if (wanted == 2)
         options->argument = words[1];
 
     switch (options->command) {
     case CliOptions::Command::Upgrade:
+        // "meter" is the Meter: the records and reports carry the family's spelling.
+        options->argument = FamilyTargetName(options->argument);
         if (!TargetNamed(options->argument))
             return UnknownTarget(message, options->argument);
         break;
@@ -210,7 +233,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History)
             return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
         if (options->port.isEmpty())
-            return Usage(message, QStringLiteral("--port needs a USB location or a port name"));
+            return Usage(message, QStringLiteral("--port needs a USB location, a USB serial number or a port name (list shows them)"));
     }
     if (parser.isSet("all")) {
         options->all = true;

@@ -24,6 +24,21 @@ const Bilingual kSeveralFamilyDevices = {"连接了多个设备，手动切换�
 const Bilingual kBaseInApp = {"主机运行应用程序", "The base runs its application"};
 const Bilingual kBaseInBoot = {"主机运行引导程序", "The base runs its bootloader"};
 const Bilingual kBaseNotSwitched = {"主机在 %2 秒内未报告%1", "The base did not report its %1 within %2 s"};
+const Bilingual kBaseAlreadyInApp = {"主机已在运行应用程序，未重启", "The base already runs its application; nothing was restarted"};
+const Bilingual kBaseAlreadyInBoot = {"主机已在运行引导程序，未重启", "The base already runs its bootloader; nothing was restarted"};
+const Bilingual kPortBusy = {"无法打开端口 %1：另一个程序正占用它 (%2)。请关闭该程序（或等待其升级结束）后重试",
+                             "Port %1 is held by another program (%2): close that program, or wait for its upgrade "
+                             "to end, and try again"};
+const Bilingual kConfigInFile = {"%1 (配置文件 %2)", "%1 (configuration file %2)"};
+const Bilingual kConfigIsFolder = {"%1 (%2 是文件夹：请指定其中的配置文件)",
+                                   "%1 (%2 is a folder: name the configuration file in it)"};
+const Bilingual kNoConfigInFolder = {"%1 (在 %2 中；请用 --config FILE 指定)",
+                                     "%1 (in %2; name one with --config FILE)"};
+const Bilingual kConfigWrongType = {"配置文件 %1: %2 应为%3，实际为 %4", "Configuration file %1: %2 must be %3, not %4"};
+const Bilingual kNoDeviceLookedFor = {"未找到 \"%1\" 的设备 (产品ID %2)", "no device of \"%1\" (product id %2)"};
+const Bilingual kAttachedPorts = {"已连接: %1", "attached: %1"};
+const Bilingual kNoFamilyPortAttached = {"未连接任何设备端口；请检查 USB 连接", "no port of the family is attached; check the USB cable"};
+const Bilingual kCatalogUnusable = {"%1=%2 不可用: %3", "%1=%2 is unusable: %3"};
 const Bilingual kModeApp = {"应用程序", "application"};
 const Bilingual kModeBoot = {"引导程序", "bootloader"};
 

@@ -26,6 +26,17 @@ extern const Bilingual kSeveralFamilyDevices;
 extern const Bilingual kBaseInApp;
 extern const Bilingual kBaseInBoot;
 extern const Bilingual kBaseNotSwitched;     // %1 the mode wanted (kModeApp or kModeBoot), %2 seconds
+extern const Bilingual kBaseAlreadyInApp;
+extern const Bilingual kBaseAlreadyInBoot;
+extern const Bilingual kPortBusy;            // %1 the port, %2 the system's reason
+extern const Bilingual kConfigInFile;        // %1 the reader's warning, %2 the file
+extern const Bilingual kConfigIsFolder;      // %1 the reader's warning, %2 the folder
+extern const Bilingual kNoConfigInFolder;    // %1 the discovery's warning, %2 the folder
+extern const Bilingual kConfigWrongType;     // %1 the file, %2 field, %3 what it must be, %4 what it is
+extern const Bilingual kNoDeviceLookedFor;   // %1 target, %2 product ids
+extern const Bilingual kAttachedPorts;       // %1 the family ports attached ("4 at 1-1.2, ...")
+extern const Bilingual kNoFamilyPortAttached;
+extern const Bilingual kCatalogUnusable;     // %1 the variable, %2 the file, %3 why
 extern const Bilingual kModeApp;
 extern const Bilingual kModeBoot;
 

@@ -7,31 +7,34 @@
 #include "exit_codes.h"
 #include "messages.h"
 #include "port_catalog.h"
+#include "port_catalog_file.h"
 #include "run_report.h"
 #include "stop_signals.h"
+#include "upgrade_launch.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>
 #include <optional>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 
 // A real base is back on USB some five seconds after its switch: twice the sequence's own wait
 // for it, and a poll period to see it, bound the confirmation. Not scaled: the poll is not.
 constexpr int kSwitchConfirmMs = 2 * Waits::kBaseReturnMs + Waits::kPollIntervalMs;
-
-QString ModeName(const TargetStatus &status)
-{
-    if (!status.Answering())
-        return status.Present() ? QStringLiteral("absent (no answer)") : QStringLiteral("absent");
-    return status.mode == Mode::Boot ? QStringLiteral("bootloader") : QStringLiteral("application");
-}
 
 QString VersionText(const std::optional<AppVersion> &version)
 {
@@ -75,7 +78,183 @@ QList<PortInfo> FamilyPortsAt(const QString &wanted)
     return ports;
 }
 
+// How a unit is named to a person: its USB location, else its serial number, else its port.
+QString UnitName(const PortInfo &port)
+{
+    const QString key = UnitKey(port);
+    return key.isEmpty() ? port.name : key;
+}
+
+// "1-1.10" after "1-1.9", "sim-10-4" after "sim-2-4": numbers in a name compare as numbers.
+bool NaturalBefore(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int i_end = i, j_end = j;
+            while (i_end < a.size() && a[i_end].isDigit())
+                ++i_end;
+            while (j_end < b.size() && b[j_end].isDigit())
+                ++j_end;
+            const qulonglong x = a.mid(i, i_end - i).toULongLong();
+            const qulonglong y = b.mid(j, j_end - j).toULongLong();
+            if (x != y)
+                return x < y;
+            i = i_end;
+            j = j_end;
+            continue;
+        }
+        if (a[i] != b[j])
+            return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+QString DeviceMode(const TargetStatus &status)
+{
+    if (!status.Answering())
+        return QStringLiteral("no answer");
+    return status.mode == Mode::Boot ? QStringLiteral("bootloader") : QStringLiteral("application");
+}
+
+// What the list learnt of one attached base.
+struct Unit {
+    PortInfo port;
+    PortProbe probe;
+    std::optional<TargetStatus> base;  // the base's own answer (device 2 behind its product id)
+    TargetStatusList devices;          // every configured target this base's product id carries
+};
+
+// The poll's name for the base when no configured target is the base behind this product id.
+const QString kUnitBase = QStringLiteral(" base");
+
+QString UnitMode(const Unit &unit)
+{
+    if (unit.probe.busy)
+        return QStringLiteral("busy");
+    if (!unit.probe.opened)
+        return QStringLiteral("not opened");
+    return unit.base ? DeviceMode(*unit.base) : QStringLiteral("no answer");
+}
+
+QString NoUnitText(bool chinese)
+{
+    QString text = CliTexts::kNoFamilyDevice.In(chinese);
+    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
+    if (!catalog.isEmpty()) {
+        const QString problem = PortCatalogFile::Problem(catalog);
+        if (!problem.isEmpty())
+            text += QStringLiteral(" (") + CliTexts::kCatalogUnusable.In(chinese).arg(
+                        QLatin1String(PortCatalog::kSimCatalogVariable), catalog, problem) + QLatin1Char(')');
+    }
+    return text;
+}
+
+// One status poll with details of one base, kept to its port: its own mode and every configured
+// target behind its product id. A port another program holds is not polled: every device would
+// read absent.
+Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntries &configured)
+{
+    Unit unit;
+    unit.port = port;
+    unit.probe = ProbePort(port.name);
+    if (!unit.probe.opened)
+        return unit;
+    FirmwareEntries entries;
+    bool base_configured = false;
+    for (auto it = configured.cbegin(); it != configured.cend(); ++it) {
+        if (!it.value().usb_pids.contains(port.product_id))
+            continue;
+        entries.insert(it.key(), it.value());
+        base_configured = base_configured || it.value().dev_id == DeviceId::Base;
+    }
+    if (!base_configured) {
+        FirmwareEntry base;
+        base.dev_id = DeviceId::Base;
+        base.usb_pids = {port.product_id};
+        entries.insert(kUnitBase, base);
+    }
+    TargetStatusList rows;
+    // The poll emits in this thread: a direct call.
+    const QMetaObject::Connection connection = QObject::connect(
+        &server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
+    server.SetPollPort(UnitName(port));
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (it.key() != kUnitBase)
+            server.RequestDetails(it.key());
+    }
+    server.SetFirmwareEntries(&entries);
+    server.GetControlerState();
+    server.SetFirmwareEntries(nullptr);
+    QObject::disconnect(connection);
+    for (const TargetStatus &row : qAsConst(rows)) {
+        if (row.dev_id == DeviceId::Base && (!unit.base || row.Answering()))
+            unit.base = row;
+        if (row.name != kUnitBase)
+            unit.devices.append(row);
+    }
+    return unit;
+}
+
 }  // namespace
+
+PortProbe ProbePort(const QString &name)
+{
+    PortProbe probe;
+    QSerialPort port(name);
+    if (port.open(QIODevice::ReadWrite)) {
+        probe.opened = true;
+        return probe;
+    }
+    probe.reason = port.errorString();
+    // The system says "permission" both for a port another program holds (its lock, or its
+    // exclusive open) and for one this user may not open at all: only the second lacks access.
+    bool ours = true;
+#ifdef Q_OS_UNIX
+    const QString path = QDir::isAbsolutePath(name) ? name : QStringLiteral("/dev/") + name;
+    ours = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+#endif
+    probe.busy = port.error() == QSerialPort::PermissionError && ours;
+    return probe;
+}
+
+QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const QString &wanted, bool chinese)
+{
+    QList<int> pids = entries.value(target).usb_pids.values();
+    std::sort(pids.begin(), pids.end());
+    QStringList pid_texts;
+    for (int pid : qAsConst(pids))
+        pid_texts << QString::number(pid);
+    QString detail = CliTexts::kNoDeviceLookedFor.In(chinese).arg(target, pid_texts.join(QStringLiteral(", ")));
+    if (!wanted.isEmpty())
+        detail += QStringLiteral(" @ ") + wanted;
+    QStringList attached;
+    for (const PortInfo &port : ListFamilyPorts())
+        attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
+    detail += QStringLiteral("; ") + (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(chinese)
+                                                        : CliTexts::kAttachedPorts.In(chinese).arg(attached.join(QStringLiteral(", "))));
+    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
+    if (!catalog.isEmpty()) {
+        const QString problem = PortCatalogFile::Problem(catalog);
+        if (!problem.isEmpty())
+            detail += QStringLiteral("; ") + CliTexts::kCatalogUnusable.In(chinese).arg(
+                                                 QLatin1String(PortCatalog::kSimCatalogVariable), catalog, problem);
+    }
+    return detail;
+}
+
+LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
+                             const QString &wanted)
+{
+    if (refusal.kind != LaunchRefusal::Kind::NoDevice)
+        return refusal;
+    LaunchRefusal explained = refusal;
+    explained.zh += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, true) + QLatin1Char(')');
+    explained.en += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, false) + QLatin1Char(')');
+    return explained;
+}
 
 int RunList(const CliOptions &options, CliOutput &output)
 {
@@ -85,53 +264,107 @@ int RunList(const CliOptions &options, CliOutput &output)
     if (config.failure)
         return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
 
-    const QList<PortInfo> ports = FamilyPortsAt(options.port);
-    if (!options.port.isEmpty() && ports.isEmpty())
-        return Refuse(output, ExitCode::kDevice, CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port), clock);
+    QList<PortInfo> ports = FamilyPortsAt(options.port);
+    if (!options.port.isEmpty() && ports.isEmpty()) {
+        QStringList attached;
+        for (const PortInfo &port : ListFamilyPorts())
+            attached << UnitName(port);
+        QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port) + QStringLiteral(" (") +
+                       (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(config.chinese)
+                                           : CliTexts::kAttachedPorts.In(config.chinese).arg(attached.join(QStringLiteral(", ")))) +
+                       QLatin1Char(')');
+        return Refuse(output, ExitCode::kDevice, text, clock);
+    }
+    std::stable_sort(ports.begin(), ports.end(),
+                     [](const PortInfo &a, const PortInfo &b) { return NaturalBefore(UnitName(a), UnitName(b)); });
 
+    QList<Unit> units;
     UpgradeServer server;
-    server.SetPollPort(options.port);
-    TargetStatusList rows;
-    // The poll emits in this thread: a direct call.
-    QObject::connect(&server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
-    for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it)
-        server.RequestDetails(it.key());
-    server.SetFirmwareEntries(&config.entries);
-    server.GetControlerState();
-    server.SetFirmwareEntries(nullptr);
+    for (const PortInfo &port : qAsConst(ports))
+        units.append(LookAtUnit(server, port, config.entries));
+
+    // Targets no unit can carry: not attached anywhere (a busy unit may carry them: unknown).
+    QStringList not_attached;
+    if (options.port.isEmpty()) {
+        for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it) {
+            const bool carried = std::any_of(ports.cbegin(), ports.cend(), [&](const PortInfo &port) {
+                return it.value().usb_pids.contains(port.product_id);
+            });
+            if (!carried)
+                not_attached << it.key();
+        }
+    }
 
     if (output.Json()) {
-        for (const TargetStatus &row : qAsConst(rows)) {
-            const QString version = VersionText(row.app_version);
-            const QString hw = row.hw_text.value_or(QString());
-            output.SetContext(row.name, row.port, row.location);
-            output.Event(QStringLiteral("device"),
-                         {{QStringLiteral("present"), row.Present()},
-                          {QStringLiteral("devices"), row.ports},
-                          {QStringLiteral("mode"), ModeName(row)},
-                          {QStringLiteral("mode_byte"), int(row.mode)},
-                          {QStringLiteral("app_version"), version.isEmpty() ? QJsonValue() : version},
-                          {QStringLiteral("hw_version"), hw.isEmpty() ? QJsonValue() : hw},
-                          {QStringLiteral("product_id"), row.Present() ? QJsonValue(row.product_id) : QJsonValue()}});
+        for (const Unit &unit : qAsConst(units)) {
+            QJsonArray devices;
+            for (const TargetStatus &row : unit.devices) {
+                const QString version = VersionText(row.app_version);
+                const QString hw = row.hw_text.value_or(QString());
+                devices.append(QJsonObject{{QStringLiteral("target"), row.name},
+                                           {QStringLiteral("dev_id"), row.dev_id},
+                                           {QStringLiteral("mode"), DeviceMode(row)},
+                                           {QStringLiteral("mode_byte"), int(row.mode)},
+                                           {QStringLiteral("app_version"), TextOrNull(version)},
+                                           {QStringLiteral("boot_version"), TextOrNull(row.boot_version.value_or(QString()))},
+                                           {QStringLiteral("hw_version"), TextOrNull(hw)}});
+            }
+            output.SetContext(QString(), unit.port.name, unit.port.location);
+            output.Event(QStringLiteral("unit"),
+                         {{QStringLiteral("serial_number"), TextOrNull(unit.port.serial_number)},
+                          {QStringLiteral("product_id"), unit.port.product_id},
+                          {QStringLiteral("busy"), unit.probe.busy},
+                          {QStringLiteral("error"), TextOrNull(unit.probe.reason)},
+                          {QStringLiteral("mode"), UnitMode(unit)},
+                          {QStringLiteral("devices"), devices}});
         }
         output.SetContext(QString(), QString());
-        ReportResult(output, ExitCode::kSuccess, QString(), clock.elapsed() / 1000.0);
+        QString message;
+        if (units.isEmpty())
+            message = NoUnitText(config.chinese);
+        output.Event(QStringLiteral("result"),
+                     {{QStringLiteral("result"), ExitCode::ResultName(ExitCode::kSuccess)},
+                      {QStringLiteral("exit_code"), ExitCode::kSuccess},
+                      {QStringLiteral("message"), message},
+                      {QStringLiteral("error"), QString()},
+                      {QStringLiteral("units"), units.size()},
+                      {QStringLiteral("not_attached"), QJsonArray::fromStringList(not_attached)},
+                      {QStringLiteral("duration_s"), clock.elapsed() / 1000.0}});
         return ExitCode::kSuccess;
     }
-    const QString format = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8");
+
+    if (units.isEmpty()) {
+        output.Out(NoUnitText(config.chinese));
+        return ExitCode::kSuccess;
+    }
     auto cell = [](const QString &text, int width) {
         return (text.isEmpty() ? QStringLiteral("-") : text).leftJustified(width);
     };
-    output.Out(format.arg(cell("target", 9), cell("present", 7), cell("mode", 18), cell("application", 11),
-                          cell("hardware", 20), cell("port", 14), cell("location", 10), QStringLiteral("product id")));
-    for (const TargetStatus &row : qAsConst(rows)) {
-        const QString present = row.ports == 0   ? QStringLiteral("no")
-                                : row.ports == 1 ? QStringLiteral("yes")
-                                                 : QStringLiteral("%1 ports").arg(row.ports);
-        output.Out(format.arg(cell(row.name, 9), cell(present, 7), cell(ModeName(row), 18),
-                              cell(VersionText(row.app_version), 11), cell(row.hw_text.value_or(QString()), 20),
-                              cell(row.port, 14), cell(row.location, 10),
-                              row.Present() ? QString::number(row.product_id) : QStringLiteral("-")));
+    bool first = true;
+    for (const Unit &unit : qAsConst(units)) {
+        if (!first)
+            output.Out(QString());
+        first = false;
+        output.Out(QStringLiteral("unit %1: port %2, serial %3, product id %4, %5")
+                       .arg(UnitName(unit.port), unit.port.name,
+                            unit.port.serial_number.isEmpty() ? QStringLiteral("-") : unit.port.serial_number)
+                       .arg(unit.port.product_id)
+                       .arg(unit.probe.busy ? QStringLiteral("busy: another program holds the port (%1)").arg(unit.probe.reason)
+                            : !unit.probe.opened ? QStringLiteral("port not opened: %1").arg(unit.probe.reason)
+                                                 : QStringLiteral("base ") + UnitMode(unit)));
+        if (unit.devices.isEmpty())
+            continue;
+        const QString format = QStringLiteral("  %1  %2  %3  %4  %5");
+        output.Out(format.arg(cell("target", 9), cell("mode", 18), cell("application", 11), cell("boot", 7),
+                              QStringLiteral("hardware")));
+        for (const TargetStatus &row : unit.devices) {
+            output.Out(format.arg(cell(row.name, 9), cell(DeviceMode(row), 18), cell(VersionText(row.app_version), 11),
+                                  cell(row.boot_version.value_or(QString()), 7), row.hw_text.value_or(QStringLiteral("-"))));
+        }
+    }
+    if (!not_attached.isEmpty()) {
+        output.Out(QString());
+        output.Out(QStringLiteral("not attached: %1").arg(not_attached.join(QStringLiteral(", "))));
     }
     return ExitCode::kSuccess;
 }
@@ -148,13 +381,27 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     // The engine switches only with exactly one family device attached (at --port, when given),
     // and says nothing otherwise: the command says why.
     const QList<PortInfo> attached = FamilyPortsAt(options.port);
-    if (attached.isEmpty())
+    if (attached.isEmpty()) {
+        QStringList others;
+        for (const PortInfo &port : ListFamilyPorts())
+            others << UnitName(port);
+        QString text = options.port.isEmpty() ? NoUnitText(chinese)
+                                              : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port);
+        if (!others.isEmpty())
+            text += QStringLiteral(" (") + CliTexts::kAttachedPorts.In(chinese).arg(others.join(QStringLiteral(", "))) +
+                    QLatin1Char(')');
+        return Refuse(output, ExitCode::kDevice, text, clock);
+    }
+    if (attached.size() > 1) {
+        QStringList names;
+        for (const PortInfo &port : attached)
+            names << UnitName(port);
         return Refuse(output, ExitCode::kDevice,
-                      options.port.isEmpty() ? CliTexts::kNoFamilyDevice.In(chinese)
-                                             : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port),
+                      CliTexts::kSeveralFamilyDevices.In(chinese) + QStringLiteral(" (") +
+                          CliTexts::kAttachedPorts.In(chinese).arg(names.join(QStringLiteral(", "))) +
+                          QStringLiteral("; --port LOCATION)"),
                       clock);
-    if (attached.size() > 1)
-        return Refuse(output, ExitCode::kDevice, CliTexts::kSeveralFamilyDevices.In(chinese), clock);
+    }
     const PortInfo &base = attached.first();
     output.SetContext(QStringLiteral("Base"), base.name, base.location);
     // The base comes back under a new name: switch and confirmation keep to its location.
@@ -165,6 +412,24 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     const bool to_boot = options.argument == QLatin1String("boot");
     UpgradeServer server;
     server.SetPollPort(keep);
+
+    // A base already in the mode asked for is not restarted: a restart costs it five seconds off
+    // USB and a new port name, for nothing.
+    {
+        const Unit unit = LookAtUnit(server, base, FirmwareEntries());
+        if (unit.probe.busy) {
+            return Refuse(output, ExitCode::kPort, CliTexts::kPortBusy.In(chinese).arg(base.name, unit.probe.reason),
+                          clock);
+        }
+        if (unit.base && unit.base->Answering() && (unit.base->mode == Mode::Boot) == to_boot) {
+            const QString already = (to_boot ? CliTexts::kBaseAlreadyInBoot : CliTexts::kBaseAlreadyInApp).In(chinese);
+            if (!output.Json())
+                output.Out(already);
+            ReportResult(output, ExitCode::kSuccess, already, clock.elapsed() / 1000.0);
+            return ExitCode::kSuccess;
+        }
+        server.SetPollPort(keep);
+    }
     if (to_boot)
         server.BaseGoBoot(keep);
     else

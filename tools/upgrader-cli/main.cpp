@@ -2,19 +2,25 @@
 // window's launch layer and the same engine, so a launch is decided and run exactly as the
 // window's is; what it adds is the report: progress for a person, JSON for a log, an exit code
 // for a script.
+#include "bounded_file.h"
 #include "cli_options.h"
 #include "cli_output.h"
 #include "console.h"
 #include "device_commands.h"
 #include "exit_codes.h"
+#include "firmware_image.h"
 #include "history_command.h"
 #include "image_info.h"
+#include "image_seal.h"
 #include "run_report.h"
 #include "station_run.h"
 #include "stop_signals.h"
 #include "waits.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
@@ -26,16 +32,72 @@ namespace {
 // The test-only factor for the sequence's long waits (see --help).
 constexpr char kWaitScaleVariable[] = "UPGRADER_WAIT_SCALE";
 
+// The image check's first word on a file that is no image is the bare "Magic number error!": say
+// what the file is, and where images come from. (fwimage info says the same.)
+QString WithImageHint(const QString &path, const QString &problem)
+{
+    if (!problem.endsWith(QLatin1String("Magic number error!")))
+        return problem;
+    if (QFileInfo(path).size() == 0)
+        return problem + QStringLiteral(" (the file is empty)");
+    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
+}
+
+// The image's facts as fields, for a log that keeps what it checked: its version, product code,
+// sections, seal and SHA-256 (of the whole file, as the upgrade records name an image).
+QJsonObject ImageFields(const QString &path)
+{
+    QJsonObject fields;
+    const BoundedFile::Result file = BoundedFile::Read(path, FirmwareImage::kMaxImageBytes);
+    if (!file.Ok())
+        return fields;
+    fields.insert(QStringLiteral("size"), file.bytes.size());
+    fields.insert(QStringLiteral("sha256"),
+                  QString::fromLatin1(QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha256).toHex()));
+    ImageHeader header;
+    QString reason;
+    std::vector<FirmwareSection> sections;
+    if (FirmwareImage::ReadHeader(file.bytes, header, reason) != FirmwareImage::Verdict::Ok)
+        return fields;
+    fields.insert(QStringLiteral("version"), QStringLiteral("%1.%2.%3")
+                                                 .arg(header.app_ver_major)
+                                                 .arg(header.app_ver_minor)
+                                                 .arg(header.app_ver_patch));
+    fields.insert(QStringLiteral("product_code"), header.product_code);
+    fields.insert(QStringLiteral("layout"), QStringLiteral("%1.%2").arg(header.layout_major).arg(header.layout_minor));
+    switch (ImageSeal::Check(file.bytes)) {
+    case ImageSeal::State::Matches: fields.insert(QStringLiteral("seal"), QStringLiteral("matches")); break;
+    case ImageSeal::State::Broken: fields.insert(QStringLiteral("seal"), QStringLiteral("broken")); break;
+    case ImageSeal::State::Unsealed: fields.insert(QStringLiteral("seal"), QStringLiteral("none")); break;
+    }
+    if (FirmwareImage::ReadSections(file.bytes, header, 0, sections, reason) != FirmwareImage::Verdict::Ok)
+        return fields;
+    QJsonArray list;
+    for (const FirmwareSection &section : sections) {
+        list.append(QJsonObject{{QStringLiteral("address"), QStringLiteral("0x%1").arg(section.address, 8, 16, QLatin1Char('0'))},
+                                {QStringLiteral("length"), qint64(section.length)},
+                                {QStringLiteral("stored"), section.data.size()},
+                                {QStringLiteral("form"), section.data.size() == int(section.length) ? QStringLiteral("raw")
+                                                                                                  : QStringLiteral("lz4")},
+                                {QStringLiteral("md5"), QString::fromLatin1(section.digest.toHex())}});
+    }
+    fields.insert(QStringLiteral("sections"), list);
+    return fields;
+}
+
 int RunImage(const CliOptions &options, CliOutput &output)
 {
-    const ImageInfo info = DescribeImage(options.argument);
+    ImageInfo info = DescribeImage(options.argument);
+    info.problem = WithImageHint(options.argument, info.problem);
     const int code = info.problem.isEmpty() ? ExitCode::kSuccess : ExitCode::kImage;
     if (output.Json()) {
-        output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
-                                                {QStringLiteral("exit_code"), code},
-                                                {QStringLiteral("error"), info.problem},
-                                                {QStringLiteral("image"), options.argument},
-                                                {QStringLiteral("report"), info.text}});
+        QJsonObject fields = ImageFields(options.argument);
+        fields.insert(QStringLiteral("result"), ExitCode::ResultName(code));
+        fields.insert(QStringLiteral("exit_code"), code);
+        fields.insert(QStringLiteral("error"), info.problem);
+        fields.insert(QStringLiteral("image"), options.argument);
+        fields.insert(QStringLiteral("report"), info.text);
+        output.Event(QStringLiteral("result"), fields);
         return code;
     }
     // Word for word what `fwimage info` prints.
@@ -88,6 +150,16 @@ int main(int argc, char **argv)
     }
     if (parsed > 0) {
         fprintf(stderr, "upgrader-cli: %s (see --help)\n", message.toUtf8().constData());
+        // A script that asked for JSON reads its result line, whatever went wrong; one that asked
+        // for CSV as well gets no line in either form.
+        const QStringList given = app.arguments().mid(1);
+        if (given.contains(QStringLiteral("--json")) && !given.contains(QStringLiteral("--csv"))) {
+            CliOutput output(true, false);
+            output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(ExitCode::kUsage)},
+                                                    {QStringLiteral("exit_code"), ExitCode::kUsage},
+                                                    {QStringLiteral("error"), message},
+                                                    {QStringLiteral("duration_s"), clock.elapsed() / 1000.0}});
+        }
         return ExitCode::kUsage;
     }
     Waits::SetLongWaitScale(options.wait_scale);

@@ -4,6 +4,7 @@
 #include "cli_log.h"
 #include "cli_output.h"
 #include "cli_texts.h"
+#include "device_commands.h"
 #include "port_catalog.h"
 #include "run_report.h"
 #include "upgrade_launch.h"
@@ -97,7 +98,7 @@ int StationRun::Launch()
             const auto refusal = check.FindDevice(config.entries, target);
             using Kind = LaunchRefusal::Kind;
             if (refusal && (refusal->kind == Kind::TargetAbsent || refusal->kind == Kind::NoDevice))
-                return RefuseLaunch(*refusal);
+                return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, QString()));
         }
         QList<PortInfo> bases;
         for (const PortInfo &port : ListFamilyPorts()) {

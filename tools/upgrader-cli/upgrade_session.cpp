@@ -2,6 +2,7 @@
 
 #include "cli_config.h"
 #include "cli_texts.h"
+#include "device_commands.h"
 #include "history_store.h"
 #include "log_unit.h"
 #include "run_report.h"
@@ -91,7 +92,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
 {
     UpgradeLaunch launch(server, config.path);
     if (const auto refusal = launch.FindDevice(config.entries, target, unit))
-        return RefuseLaunch(*refusal);
+        return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, unit));
     const PortInfo port = FamilyPort(launch.ProductId(), launch.Port());
     if (!port.name.isEmpty())
         SetPort(port);
@@ -103,9 +104,11 @@ bool UpgradeSession::Prepare(const CliConfig &config)
     if (port.name.isEmpty())
         return Refused(ExitCode::kPort, CliTexts::kPortGone.In(chinese).arg(launch.ProductId()));
     {
-        QSerialPort probe(port.name);
-        if (!probe.open(QIODevice::ReadWrite))
-            return Refused(ExitCode::kPort, CliTexts::kPortNotOpened.In(chinese).arg(port.name, probe.errorString()));
+        const PortProbe probe = ProbePort(port.name);
+        if (!probe.opened)
+            return Refused(ExitCode::kPort, (probe.busy ? CliTexts::kPortBusy : CliTexts::kPortNotOpened)
+                                                .In(chinese)
+                                                .arg(port.name, probe.reason));
     }
 
     const auto refusal = launch.Prepare(job);
