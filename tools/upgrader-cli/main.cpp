@@ -9,6 +9,7 @@
 #include "exit_codes.h"
 #include "history_command.h"
 #include "image_info.h"
+#include "program_version.h"
 #include "run_report.h"
 #include "station_run.h"
 #include "stop_signals.h"
@@ -73,6 +74,8 @@ int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &outp
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "upgrader-cli"))
+        return ExitCode::kSuccess;
     QElapsedTimer clock;
     clock.start();
     QCoreApplication app(argc, argv);
