@@ -1,6 +1,10 @@
 #include "config_discovery.h"
 
+#include <QStandardPaths>
+
 namespace {
+
+const QString kConfigPattern = QStringLiteral("*.json");
 
 const ConfigFailure kNoJsonFile = {
     QString::fromUtf8("当前目录未找到json配置文件!"),
@@ -18,7 +22,7 @@ ConfigDiscovery DiscoverConfig(const QDir &dir)
     ConfigDiscovery found;
     // The pattern matches any letter case; hidden files are skipped; the directory's own order.
     const QStringList names =
-        dir.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Unsorted);
+        dir.entryList({kConfigPattern}, QDir::Files, QDir::Unsorted);
 
     QString line = QStringLiteral("Found json: ");
     for (const QString &name : names)
@@ -43,4 +47,36 @@ ConfigDiscovery DiscoverConfig(const QDir &dir)
     found.debug_lines << QStringLiteral("Using ") + chosen;
     found.path = QDir::cleanPath(dir.absoluteFilePath(chosen));
     return found;
+}
+
+bool HoldsConfig(const QDir &dir)
+{
+    return !dir.entryList({kConfigPattern}, QDir::Files, QDir::Unsorted).isEmpty();
+}
+
+QStringList WindowConfigFolders(const QString &program_folder, const QString &working_folder)
+{
+    QStringList folders{QDir::cleanPath(program_folder)};
+    const QString working = QDir::cleanPath(working_folder);
+    // Started from a desktop menu the window runs in the home folder, whose stray "*.json"
+    // files are no configuration of ours.
+    if (QDir(working) != QDir(QDir::homePath()))
+        folders << working;
+    const QString user = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (!user.isEmpty())
+        folders << QDir::cleanPath(user + QStringLiteral("/upgrader"));
+#ifndef Q_OS_WIN
+    folders << QStringLiteral("/etc/upgrader");
+#endif
+    folders.removeDuplicates();
+    return folders;
+}
+
+QString ChooseConfigFolder(const QStringList &folders)
+{
+    for (const QString &folder : folders) {
+        if (HoldsConfig(QDir(folder)))
+            return folder;
+    }
+    return folders.value(0);
 }

@@ -17,3 +17,18 @@ struct ConfigDiscovery {
 };
 
 ConfigDiscovery DiscoverConfig(const QDir &dir);
+
+// Whether a folder offers a configuration at all: it holds a "*.json" file (DiscoverConfig then
+// chooses among them, or says why it cannot).
+bool HoldsConfig(const QDir &dir);
+
+// The folders where the operator window looks for its configuration, in this order:
+//  1. the program's own folder (a build folder, or a copy of the tool beside its files);
+//  2. the current directory, except the home folder (where a desktop menu starts programs);
+//  3. the user's configuration folder, $XDG_CONFIG_HOME/upgrader (~/.config/upgrader);
+//  4. the machine's, /etc/upgrader (not on Windows).
+QStringList WindowConfigFolders(const QString &program_folder, const QString &working_folder);
+
+// The first of folders that holds a configuration; the first folder when none does (where the
+// window then says that it found none).
+QString ChooseConfigFolder(const QStringList &folders);

@@ -1,5 +1,6 @@
 // The configuration file: discovery, the reader's rules and failures, and how the window takes
 // them over (language of the warnings, partial fill, settings kept).
+#include "config_discovery.h"
 #include "config_reader.h"
 #include "debug_capture.h"
 #include "main_window.h"
@@ -33,6 +34,26 @@ struct Workspace {
         QFile file(Path(name));
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);
+    }
+};
+
+// An environment variable set for as long as this lives, then put back.
+struct ScopedVariable {
+    QByteArray name;
+    bool had;
+    QByteArray previous;
+
+    ScopedVariable(const char *variable, const QString &value)
+        : name(variable), had(qEnvironmentVariableIsSet(variable)), previous(qgetenv(variable))
+    {
+        qputenv(variable, QFile::encodeName(value));
+    }
+    ~ScopedVariable()
+    {
+        if (had)
+            qputenv(name.constData(), previous);
+        else
+            qunsetenv(name.constData());
     }
 };
 
@@ -317,6 +338,66 @@ private slots:
         QCOMPARE(window.findChild<QLabel *>("label_error")->text(),
                  QString("[Config] Field \"USB_PID\" in \"Meter\" not found!"));
         QVERIFY(window.has_eol_path);  // settings are never rolled back
+    }
+
+    // Where the installed window looks: its own folder, the current directory (not the home
+    // folder), ~/.config/upgrader, /etc/upgrader. Each entry is FOLDER/NAME, a file; a name ending
+    // in "/" is a folder.
+    void windowConfigFolder_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("working");  // "work" or "home"
+        QTest::addColumn<QString>("chosen");
+
+        QTest::newRow("build folder first")
+            << QStringList{"program/config.json", "work/config.json", "user/config.json"} << "work" << "program";
+        QTest::newRow("current directory next")
+            << QStringList{"program/notes.txt", "work/station.json", "user/config.json"} << "work" << "work";
+        QTest::newRow("user's folder next") << QStringList{"work/notes.txt", "user/config.json"} << "work" << "user";
+        QTest::newRow("home folder is passed over")
+            << QStringList{"home/package.json", "user/config.json"} << "home" << "user";
+        QTest::newRow("several files still count")
+            << QStringList{"work/a.json", "work/b.json", "user/config.json"} << "work" << "work";
+        QTest::newRow("hidden file is none") << QStringList{"work/.config.json", "user/config.json"} << "work" << "user";
+        QTest::newRow("folder named .json is none")
+            << QStringList{"program/config.json/", "user/config.json"} << "work" << "user";
+        QTest::newRow("none anywhere: the program's folder") << QStringList{"work/notes.txt"} << "work" << "program";
+    }
+
+    void windowConfigFolder()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, working);
+        QFETCH(QString, chosen);
+        if (chosen == "program" && HoldsConfig(QDir("/etc/upgrader")))
+            QSKIP("this machine has a configuration in /etc/upgrader");
+
+        QTemporaryDir root;
+        const QMap<QString, QString> folders{{"program", root.filePath("program")},
+                                             {"work", root.filePath("work")},
+                                             {"home", root.filePath("home")},
+                                             {"user", root.filePath("xdg/upgrader")}};
+        for (const QString &folder : folders)
+            QVERIFY(QDir().mkpath(folder));
+        for (const QString &entry : entries) {
+            const QString path = folders.value(entry.section('/', 0, 0)) + '/' + entry.section('/', 1);
+            if (entry.endsWith('/')) {
+                QVERIFY(QDir().mkpath(path));
+            } else {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            }
+        }
+        const ScopedVariable home("HOME", folders.value("home"));
+        const ScopedVariable user("XDG_CONFIG_HOME", root.filePath("xdg"));
+
+        const QStringList searched = WindowConfigFolders(folders.value("program"), folders.value(working));
+        QStringList expected{folders.value("program")};
+        if (working != "home")
+            expected << folders.value(working);
+        expected << folders.value("user") << "/etc/upgrader";
+        QCOMPARE(searched, expected);
+        QCOMPARE(ChooseConfigFolder(searched), folders.value(chosen));
     }
 
     void discovery_data()

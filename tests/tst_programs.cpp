@@ -1,5 +1,5 @@
-// Every program answers --help with its usage and exit code 0, without a display and before it
-// touches a port or the disk; fwimage refuses what would destroy an input or write a wrong image,
+// Every program answers --help with its usage and --version with its name and the product's
+// version, exit code 0, without a display and before it touches a port or the disk; fwimage refuses what would destroy an input or write a wrong image,
 // and what is no file, at once.
 #include <QProcess>
 #include <QtTest>
@@ -42,6 +42,70 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         QVERIFY2(out.contains(usage), qPrintable(out));
+    }
+
+    void versionIsPrinted_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addRow("upgrader") << "UPGRADER" << "upgrader" << QStringList{"--version"};
+        QTest::addRow("upgrader-cli") << "UPGRADER_CLI" << "upgrader-cli" << QStringList{"--version"};
+        QTest::addRow("upgrader-sim") << "UPGRADER_SIM" << "upgrader-sim" << QStringList{"--version"};
+        QTest::addRow("fwimage") << "FWIMAGE" << "fwimage" << QStringList{"--version"};
+        QTest::addRow("upgrader-bench") << "UPGRADER_BENCH" << "upgrader-bench" << QStringList{"--version"};
+        QTest::addRow("upgrader-demo") << "UPGRADER_DEMO" << "upgrader-demo" << QStringList{"--version"};
+        // The version comes first: the command after it is neither parsed nor run.
+        QTest::addRow("upgrader-cli before a command")
+            << "UPGRADER_CLI" << "upgrader-cli" << QStringList{"--version", "upgrade", "Meter", "--port", "nowhere"};
+    }
+
+    void versionIsPrinted()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, name);
+        QFETCH(QStringList, arguments);
+        const QString program = qEnvironmentVariable(qPrintable(variable));
+        QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(variable + " must name the program"));
+        const QString version = qEnvironmentVariable("UPGRADER_VERSION");
+        QVERIFY2(!version.isEmpty(), "UPGRADER_VERSION must name the project's version");
+        QTemporaryDir empty;  // a program that went on would find no configuration here
+        QProcess process;
+        process.setWorkingDirectory(empty.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // No display and no platform at all: the window's application would abort without one.
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), name + ' ' + version + '\n');
+        QCOMPARE(QString::fromUtf8(process.readAllStandardError()), QString());
+    }
+
+    // Further on, --version belongs to the command: fwimage build's is the image's application
+    // version, and the image says so.
+    void fwimageVersionOptionIsTheImages()
+    {
+        QTemporaryDir dir;
+        QFile raw(dir.filePath("a.raw"));
+        QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(QByteArray(4096, 'a')) == 4096);
+        raw.close();
+        QProcess build;
+        build.start(qEnvironmentVariable("FWIMAGE"),
+                    {"build", "--version", "7.8.9", "-o", dir.filePath("out.bin"), "0x1000:" + raw.fileName()});
+        QVERIFY(build.waitForFinished(30000));
+        QCOMPARE(build.exitCode(), 0);
+        QVERIFY(!build.readAllStandardOutput().contains(qPrintable(qEnvironmentVariable("UPGRADER_VERSION"))));
+        QProcess info;
+        info.start(qEnvironmentVariable("FWIMAGE"), {"info", dir.filePath("out.bin")});
+        QVERIFY(info.waitForFinished(30000));
+        QCOMPARE(info.exitCode(), 0);
+        const QString text = QString::fromUtf8(info.readAllStandardOutput());
+        QVERIFY2(text.contains("7.8.9"), qPrintable(text));
     }
 
     // Each row is one fwimage run in a folder holding a.raw (4096 bytes), b.raw (1024 bytes),

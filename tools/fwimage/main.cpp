@@ -3,6 +3,7 @@
 #include "firmware_image.h"
 #include "image_info.h"
 #include "image_writer.h"
+#include "program_version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -189,6 +190,8 @@ int Info(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "fwimage"))
+        return 0;
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments().mid(1);
     if (arguments.isEmpty()) {

@@ -22,6 +22,7 @@
 #include "device_family.h"
 #include "idle_window.h"
 #include "platform.h"
+#include "program_version.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
@@ -293,6 +294,8 @@ int IdleWindow(const QCommandLineParser &parser)
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "upgrader-bench"))
+        return 0;
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription("Measures upgrades of simulated devices against the protocol's pace.");

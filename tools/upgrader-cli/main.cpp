@@ -12,6 +12,7 @@
 #include "history_command.h"
 #include "image_info.h"
 #include "image_seal.h"
+#include "program_version.h"
 #include "run_report.h"
 #include "station_run.h"
 #include "stop_signals.h"
@@ -135,6 +136,8 @@ int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &outp
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "upgrader-cli"))
+        return ExitCode::kSuccess;
     QElapsedTimer clock;
     clock.start();
     QCoreApplication app(argc, argv);

@@ -5,6 +5,7 @@
 #include "demo_setup.h"
 #include "headless_run.h"
 #include "main_window.h"
+#include "program_version.h"
 #include "sim_port_catalog.h"
 #include "waits.h"
 #include "window_log.h"
@@ -84,6 +85,8 @@ bool Parse(const QStringList &arguments, Options &options, QString *error)
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "upgrader-demo"))
+        return 0;
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -9,6 +9,7 @@
 #include "sim_port_catalog.h"
 #include "sim_program_options.h"
 #include "console.h"
+#include "program_version.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -119,6 +120,8 @@ QString SignalName(int number)
 
 int main(int argc, char **argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "upgrader-sim"))
+        return 0;
     QCoreApplication app(argc, argv);
     // A reader of our output that goes away must not end the simulator behind its ports' backs.
     IgnoreBrokenPipe();

@@ -1,5 +1,7 @@
 // upgrader: the operator's firmware-upgrade window.
+#include "config_discovery.h"
 #include "main_window.h"
+#include "program_version.h"
 #include "window_log.h"
 
 #include <QApplication>
@@ -7,11 +9,17 @@
 
 int main(int argc, char *argv[])
 {
+    // Before the application: the version needs no display.
+    if (PrintVersionIfAsked(argc, argv, "upgrader"))
+        return 0;
     QApplication app(argc, argv);
     ShowBareConsoleLines();
 
-    // The configuration and relative firmware paths are looked up beside the program.
-    QDir::setCurrent(QCoreApplication::applicationDirPath());
+    // The window works in the folder of its configuration: beside the program when it holds one
+    // (a build folder), else the current directory, ~/.config/upgrader or /etc/upgrader. Relative
+    // paths in the configuration (the end-of-line test program) mean that folder.
+    QDir::setCurrent(ChooseConfigFolder(
+        WindowConfigFolders(QCoreApplication::applicationDirPath(), QDir::currentPath())));
     qCDebug(lcWindow).noquote() << QStringLiteral("Current path: ") + QDir::current().absolutePath();
 
     // Destroyed when the event loop returns, while the application still exists: a job still
