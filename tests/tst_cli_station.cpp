@@ -362,7 +362,14 @@ private slots:
     // --port narrows it to one unit, named by its serial number as well as by its location.
     void listShowsEveryUnit()
     {
-        // Three of the station's four bases; two of them with USB serial numbers.
+        // The simulator's bases each report a serial number of their own.
+        QSet<QString> serials;
+        for (const PortInfo &port : idle.Ports())
+            serials.insert(port.serial_number);
+        QCOMPARE(serials.size(), 4);
+        QVERIFY(!serials.contains(QString()));
+
+        // Three of the station's four bases; one of them a port that gives no serial number.
         QTemporaryDir dir;
         const QString catalog = dir.filePath("ports.json");
         QList<PortInfo> ports;
@@ -371,6 +378,8 @@ private slots:
                 continue;
             if (port.location == "sim-1-4")
                 port.serial_number = "ZV-0001";
+            if (port.location == "sim-1-5")
+                port.serial_number.clear();
             if (port.location == "sim-2-4")
                 port.serial_number = "ZV-0002";
             ports << port;
