@@ -177,6 +177,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 bool MainWindow::EndJobBeforeClosing()
 {
     auto ended = [this] { return !upgrade_server.isRunning() && record_keeper.Idle(); };
+    record_keeper.FinishReading();  // a unit still on its way back is not waited for
     if (ended())
         return true;
     closing = true;

@@ -4,16 +4,23 @@
 #include "history_store.h"
 #include "port_catalog.h"
 #include "upgrade_server.h"
+#include "waits.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 
 namespace {
+
+// How long a target that succeeded may take to answer from its application once the job's thread
+// has ended (scaled with the sequence's long waits), and how often it is asked meanwhile.
+constexpr int kVersionAfterMs = 10000;
+constexpr int kVersionRetryMs = 100;
 
 // The engine's error text ends every line with a line feed; the record keeps the lines.
 QString Trimmed(QString text)
@@ -49,8 +56,7 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     // The reports of the job before this one may still wait in the queue when the next launch
     // comes; they must close that job's record, not open this one's.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (reading_after && !server.isRunning())
-        ReadVersionAfter();
+    FinishReading();
 
     record = UpgradeRecord();
     record.started_at = QDateTime::currentDateTimeUtc();
@@ -148,18 +154,42 @@ void JobRecordKeeper::OnJobEnded(JobEndReason reason)
     }
     // The job's thread ends right after this report; the port is free only then.
     reading_after = true;
-    connect(&server, &QThread::finished, this, &JobRecordKeeper::ReadVersionAfter, Qt::UniqueConnection);
+    ++after_round;
+    after_clock.invalidate();
+    connect(&server, &QThread::finished, this, &JobRecordKeeper::OnJobThreadEnded, Qt::UniqueConnection);
     if (!server.isRunning())
-        ReadVersionAfter();
+        OnJobThreadEnded();
 }
 
-void JobRecordKeeper::ReadVersionAfter()
+void JobRecordKeeper::OnJobThreadEnded()
 {
-    disconnect(&server, &QThread::finished, this, &JobRecordKeeper::ReadVersionAfter);
+    disconnect(&server, &QThread::finished, this, &JobRecordKeeper::OnJobThreadEnded);
+    ReadVersionAfter();
+}
+
+void JobRecordKeeper::FinishReading()
+{
+    if (reading_after && !server.isRunning())
+        ReadVersionAfter(true);
+}
+
+void JobRecordKeeper::ReadVersionAfter(bool last)
+{
     if (!reading_after)
         return;
+    if (!after_clock.isValid())
+        after_clock.start();
+    const AppVersionReading reading = server.ReadAppVersion(usb_pid, dev_id, port, UpgradeLaunch::kVersionTries);
+    if (!reading.version && record.success && !last && after_clock.elapsed() < Waits::Long(kVersionAfterMs)) {
+        const int round = after_round;
+        QTimer::singleShot(kVersionRetryMs, this, [this, round] {
+            if (round == after_round)
+                ReadVersionAfter();
+        });
+        return;
+    }
     reading_after = false;
-    record.version_after = VersionRecordText(server.ReadAppVersion(usb_pid, dev_id, port, UpgradeLaunch::kVersionTries));
+    record.version_after = VersionRecordText(reading);
     Write(record);
 }
 

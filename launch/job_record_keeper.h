@@ -38,6 +38,9 @@ public:
     // The target already runs the image's version and nothing is sent: its record, "current",
     // written now with the facts of the launch.
     void RecordCurrent(const QString &target, const LaunchJob &job, const QString &database);
+    // The version after the last job is read now, once, if it is still to be read (and the job's
+    // thread has ended): the record is then on its way. For a window that closes.
+    void FinishReading();
     // No job being followed and no record being written: a command may exit.
     bool Idle() const { return !active && !reading_after && writers.isEmpty(); }
 
@@ -48,8 +51,11 @@ signals:
 private:
     void OnErrorText(const QString &text);
     void OnJobEnded(JobEndReason reason);
+    void OnJobThreadEnded();
     // Once the job's thread has let go of the port: what the target runs now, then the record.
-    void ReadVersionAfter();
+    // After a success the target must come back to its application (the base restarts off USB
+    // once more), so it is asked again until it does or the bound has passed; last: this once.
+    void ReadVersionAfter(bool last = false);
     void Write(const UpgradeRecord &record);
 
     UpgradeServer &server;
@@ -66,6 +72,8 @@ private:
     int dev_id = 0;
     QString port;
     bool reading_after = false;
+    QElapsedTimer after_clock;  // since the job's thread ended
+    int after_round = 0;        // which job a pending retry is for
 
     QList<QThread *> writers;  // owned; each is let go once its record is written
 };

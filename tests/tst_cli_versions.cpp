@@ -3,6 +3,7 @@
 // up-to-date target alone, and --require-history failing a run whose record was not written. The
 // simulated family runs in this process, so every request the command sends is seen.
 #include "cli_process.h"
+#include "device_family.h"
 #include "fast_family.h"
 #include "history_store.h"
 #include "port_catalog_file.h"
@@ -29,10 +30,13 @@ const ImageRecipe kRunningVersion = [] {
     return recipe;
 }();
 
-// A station folder: the Meter's one variant with its image, the configuration, and the catalog
-// through which the command finds this process's simulated base.
+// A station folder: one target's variant with its image (the Meter's unless told), the
+// configuration, and the catalog through which the command finds this process's simulated base.
 struct Station {
     QTemporaryDir dir;
+    QString target = "Meter";
+    int dev_id = kDisplay;
+    QString hw = "METER-HW-A";
 
     QString Config() const { return dir.filePath("station.json"); }
     QString Catalog() const { return dir.filePath("ports.json"); }
@@ -42,16 +46,17 @@ struct Station {
     QList<ImageSegment> WriteImage(ImageRecipe recipe, bool stamped = true) const
     {
         recipe.section_size = 4096;
+        recipe.raw = RoleOf(dev_id).raw_sections;
         const std::array<uint8_t, 4> none{};
         const QList<ImageSegment> segments{
             {0xC0232000, SampleFirmware(2 * 4096, 11, stamped ? StatedVersion(recipe, 9) : none)}};
         const QString error = WriteSampleImage(dir.filePath("meter.bin"), segments, recipe);
         if (!error.isEmpty())
             qFatal("%s", qPrintable(error));
-        const QJsonObject variant{{"boot_ver", "1.0.0"}, {"description", "meter A"}, {"hw_ver", "METER-HW-A"},
+        const QJsonObject variant{{"boot_ver", "1.0.0"}, {"description", "variant A"}, {"hw_ver", hw},
                                   {"path", "meter.bin"}, {"section_len", 4096}};
-        const QJsonObject meter{{"USB_PID", QJsonArray{4}}, {"dev_id", kDisplay}, {"series", QJsonArray{variant}}};
-        const QJsonObject top{{"check_boot_ver", false}, {"is_english", true}, {"firmware", QJsonObject{{"Meter", meter}}}};
+        const QJsonObject entry{{"USB_PID", QJsonArray{4}}, {"dev_id", dev_id}, {"series", QJsonArray{variant}}};
+        const QJsonObject top{{"check_boot_ver", false}, {"is_english", true}, {"firmware", QJsonObject{{target, entry}}}};
         QFile file(Config());
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write(QJsonDocument(top).toJson());
@@ -72,7 +77,7 @@ struct Station {
     {
         QString error;
         PortCatalogFile::Write(Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
-        cli = new CliProcess(Catalog(), QStringList{"upgrade", "Meter", "--json", "--config", Config()} + extra);
+        cli = new CliProcess(Catalog(), QStringList{"upgrade", target, "--json", "--config", Config()} + extra);
         return Run(*cli);
     }
 
@@ -115,24 +120,40 @@ private slots:
     }
 
     // The record of a job names the unit by its serial number and says what the target ran before
-    // and what it reports after; the simulated display reports the version its new firmware states.
+    // and what it reports after: the version its new firmware states. The base is read once it has
+    // come back from the restart its new firmware starts with.
+    void recordHoldsSerialAndVersions_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QString>("hw");
+        QTest::addColumn<QString>("before");
+        QTest::newRow("display") << "Meter" << kDisplay << "METER-HW-A" << "1.1.5.0";
+        QTest::newRow("base") << "Base" << int(SimProtocol::kBaseId) << "BASE-HW-A-REV-0003" << "2.1.7.0";
+    }
     void recordHoldsSerialAndVersions()
     {
+        QFETCH(QString, target);
+        QFETCH(int, dev_id);
+        QFETCH(QString, hw);
+        QFETCH(QString, before);
         Station station;
+        station.target = target;
+        station.dev_id = dev_id;
+        station.hw = hw;
         ImageRecipe newer;
         newer.version_major = 2;
         newer.version_minor = 0;
         newer.version_patch = 3;
         station.WriteImage(newer);
         SimFamily family(FastFamily());
-        const QString before = Shown(family.AppVersionReply(kDisplay));
-        QCOMPARE(before, QString("1.1.5.0"));
+        QCOMPARE(Shown(family.AppVersionReply(dev_id)), before);
 
         CliProcess *run = nullptr;
         QVERIFY(station.Upgrade(run, {}));
         std::unique_ptr<CliProcess> cli(run);
         QVERIFY2(cli->ExitCode() == 0, qPrintable(cli->out + cli->err));
-        QCOMPARE(Shown(family.AppVersionReply(kDisplay)), QString("2.0.3.9"));
+        QCOMPARE(Shown(family.AppVersionReply(dev_id)), QString("2.0.3.9"));
 
         const QJsonObject result = cli->Events("result").last();
         QCOMPARE(result.value("version_before").toString(), before);

@@ -63,7 +63,8 @@ QString Description()
                "back on USB under a new path at its location, and the display stays unpowered while its base "
                "runs the bootloader. It strikes once per run. POINT is one of:\n%2"
                "\n"
-               "Exit codes: 0 stopped by a signal; 1 could not start; 2 usage.")
+               "Exit codes: 0 stopped by a signal; 1 could not start; 2 usage.\n\n"
+               "upgrader-sim --version prints the program's name and version.")
         .arg(variants, PowerCutText());
 }
 
