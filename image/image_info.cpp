@@ -6,11 +6,25 @@
 #include "image_seal.h"
 #include "section_codec.h"
 
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <vector>
 
-ImageInfo DescribeImage(const QString &path)
+namespace {
+
+// The image check's first word on a file that is no image is the bare "Magic number error!": say
+// what the file is, and where images come from.
+QString WithImageHint(const QString &path, const QString &problem)
+{
+    if (!problem.endsWith(QLatin1String("Magic number error!")))
+        return problem;
+    if (QFileInfo(path).size() == 0)
+        return problem + QStringLiteral(" (the file is empty)");
+    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
+}
+
+ImageInfo Describe(const QString &path)
 {
     ImageInfo info;
     const BoundedFile::Result file = BoundedFile::Read(path, FirmwareImage::kMaxImageBytes);
@@ -81,5 +95,14 @@ ImageInfo DescribeImage(const QString &path)
     // A device would refuse such a section after its transfer: scripts must not take the image.
     if (failed > 0)
         info.problem = QStringLiteral("%1: %2 of %3 sections fail their check").arg(path).arg(failed).arg(sections.size());
+    return info;
+}
+
+}  // namespace
+
+ImageInfo DescribeImage(const QString &path)
+{
+    ImageInfo info = Describe(path);
+    info.problem = WithImageHint(path, info.problem);
     return info;
 }

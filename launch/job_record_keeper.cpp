@@ -73,8 +73,6 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     record.usb_location = unit_port.location;
     record.unit_serial = unit_port.serial_number;
     record.version_before = VersionRecordText(job.version_before);
-    usb_pid = job.usb_pid;
-    dev_id = job.dev_id;
     port = job.port;
     record.user = HistoryStore::CurrentUser();
     record.host = QSysInfo::machineHostName();
@@ -179,7 +177,7 @@ void JobRecordKeeper::ReadVersionAfter(bool last)
         return;
     if (!after_clock.isValid())
         after_clock.start();
-    const AppVersionReading reading = server.ReadAppVersion(usb_pid, dev_id, port, UpgradeLaunch::kVersionTries);
+    const AppVersionReading reading = server.ReadAppVersion(record.usb_pid, record.dev_id, port, UpgradeLaunch::kVersionTries);
     if (!reading.version && record.success && !last && after_clock.elapsed() < Waits::Long(kVersionAfterMs)) {
         const int round = after_round;
         QTimer::singleShot(kVersionRetryMs, this, [this, round] {

@@ -67,9 +67,8 @@ private:
     QString database;
     QString image_problem;  // why the image could not be read at the start, if it could not
     QElapsedTimer clock;    // monotonic: the duration must survive a clock change
-    // The unit and device whose version is read after the job, and whether that is still to do.
-    int usb_pid = 0;
-    int dev_id = 0;
+    // The unit whose target's version is read after the job (the record names its device and
+    // product id), and whether that is still to do.
     QString port;
     bool reading_after = false;
     QElapsedTimer after_clock;  // since the job's thread ended

@@ -125,3 +125,29 @@ bool IsUsablePortName(const QString &name)
     return !name.isEmpty();
 #endif
 }
+
+bool NaturalBefore(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int i_end = i, j_end = j;
+            while (i_end < a.size() && a[i_end].isDigit())
+                ++i_end;
+            while (j_end < b.size() && b[j_end].isDigit())
+                ++j_end;
+            const qulonglong x = a.mid(i, i_end - i).toULongLong();
+            const qulonglong y = b.mid(j, j_end - j).toULongLong();
+            if (x != y)
+                return x < y;
+            i = i_end;
+            j = j_end;
+            continue;
+        }
+        if (a[i] != b[j])
+            return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}

@@ -76,6 +76,10 @@ QList<int> ListFamilyPids(PortCatalog::View view = PortCatalog::View::Fresh);
 // wanted matches all.
 bool PortMatches(const PortInfo &port, const QString &wanted);
 
+// The order in which units are shown: by their names (USB locations, serial numbers or port
+// names), "1-1.10" after "1-1.9" and "sim-10-4" after "sim-2-4": numbers in a name compare as numbers.
+bool NaturalBefore(const QString &a, const QString &b);
+
 // What names the port's unit across the base's restarts: its USB location, else its USB serial
 // number; empty when the platform gives neither.
 QString UnitKey(const PortInfo &port);

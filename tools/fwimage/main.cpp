@@ -152,17 +152,6 @@ int Build(const QStringList &arguments)
     return 0;
 }
 
-// The image check's first word on a file that is no image is the bare "Magic number error!": say
-// what the file is, and where images come from. (upgrader-cli image says the same.)
-QString WithImageHint(const QString &path, const QString &problem)
-{
-    if (!problem.endsWith(QLatin1String("Magic number error!")))
-        return problem;
-    if (QFileInfo(path).size() == 0)
-        return problem + QStringLiteral(" (the file is empty)");
-    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
-}
-
 int Info(const QStringList &arguments)
 {
     const QStringList rest = arguments.mid(1);
@@ -182,7 +171,7 @@ int Info(const QStringList &arguments)
     out << info.text;
     out.flush();
     if (!info.problem.isEmpty())
-        return Fail(WithImageHint(rest[0], info.problem));
+        return Fail(info.problem);
     return 0;
 }
 

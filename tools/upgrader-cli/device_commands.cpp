@@ -38,10 +38,7 @@ constexpr int kSwitchConfirmMs = 2 * Waits::kBaseReturnMs + Waits::kPollInterval
 
 QString VersionText(const std::optional<AppVersion> &version)
 {
-    if (!version)
-        return {};
-    const auto &v = version->parts;
-    return QStringLiteral("%1.%2.%3.%4").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]);
+    return version ? version->Text() : QString();
 }
 
 void ReportResult(CliOutput &output, int code, const QString &message, double seconds)
@@ -83,33 +80,6 @@ QString UnitName(const PortInfo &port)
 {
     const QString key = UnitKey(port);
     return key.isEmpty() ? port.name : key;
-}
-
-// "1-1.10" after "1-1.9", "sim-10-4" after "sim-2-4": numbers in a name compare as numbers.
-bool NaturalBefore(const QString &a, const QString &b)
-{
-    int i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            int i_end = i, j_end = j;
-            while (i_end < a.size() && a[i_end].isDigit())
-                ++i_end;
-            while (j_end < b.size() && b[j_end].isDigit())
-                ++j_end;
-            const qulonglong x = a.mid(i, i_end - i).toULongLong();
-            const qulonglong y = b.mid(j, j_end - j).toULongLong();
-            if (x != y)
-                return x < y;
-            i = i_end;
-            j = j_end;
-            continue;
-        }
-        if (a[i] != b[j])
-            return a[i] < b[j];
-        ++i;
-        ++j;
-    }
-    return a.size() - i < b.size() - j;
 }
 
 QString DeviceMode(const TargetStatus &status)

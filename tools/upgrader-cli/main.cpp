@@ -33,17 +33,6 @@ namespace {
 // The test-only factor for the sequence's long waits (see --help).
 constexpr char kWaitScaleVariable[] = "UPGRADER_WAIT_SCALE";
 
-// The image check's first word on a file that is no image is the bare "Magic number error!": say
-// what the file is, and where images come from. (fwimage info says the same.)
-QString WithImageHint(const QString &path, const QString &problem)
-{
-    if (!problem.endsWith(QLatin1String("Magic number error!")))
-        return problem;
-    if (QFileInfo(path).size() == 0)
-        return problem + QStringLiteral(" (the file is empty)");
-    return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
-}
-
 // The image's facts as fields, for a log that keeps what it checked: its version, product code,
 // sections, seal and SHA-256 (of the whole file, as the upgrade records name an image).
 QJsonObject ImageFields(const QString &path)
@@ -89,7 +78,6 @@ QJsonObject ImageFields(const QString &path)
 int RunImage(const CliOptions &options, CliOutput &output)
 {
     ImageInfo info = DescribeImage(options.argument);
-    info.problem = WithImageHint(options.argument, info.problem);
     const int code = info.problem.isEmpty() ? ExitCode::kSuccess : ExitCode::kImage;
     if (output.Json()) {
         QJsonObject fields = ImageFields(options.argument);

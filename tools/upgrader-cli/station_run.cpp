@@ -22,33 +22,6 @@ namespace {
 
 constexpr int kStatusRedrawMs = 250;
 
-// "1-1.10" after "1-1.9", "sim-10-4" after "sim-2-4": numbers in a location compare as numbers.
-bool LocationBefore(const QString &a, const QString &b)
-{
-    int i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            int i_end = i, j_end = j;
-            while (i_end < a.size() && a[i_end].isDigit())
-                ++i_end;
-            while (j_end < b.size() && b[j_end].isDigit())
-                ++j_end;
-            const qulonglong x = a.mid(i, i_end - i).toULongLong();
-            const qulonglong y = b.mid(j, j_end - j).toULongLong();
-            if (x != y)
-                return x < y;
-            i = i_end;
-            j = j_end;
-        } else {
-            if (a[i] != b[j])
-                return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
-
 // The command's time so far, to the millisecond, for the JSON stream.
 QJsonValue Seconds(const QElapsedTimer &clock)
 {
@@ -106,7 +79,7 @@ int StationRun::Launch()
                 bases.append(port);
         }
         std::stable_sort(bases.begin(), bases.end(),
-                         [](const PortInfo &a, const PortInfo &b) { return LocationBefore(Where(a), Where(b)); });
+                         [](const PortInfo &a, const PortInfo &b) { return NaturalBefore(Where(a), Where(b)); });
         for (const PortInfo &base : qAsConst(bases))
             AddSession(std::make_unique<UpgradeSession>(target, base, output, clock));
     }
