@@ -10,10 +10,12 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <QUrl>
+#include <QUuid>
 
 #include "history_log.h"
 
 #include <atomic>
+#include <functional>
 
 #ifdef Q_OS_UNIX
 #include <grp.h>
@@ -35,6 +37,9 @@ namespace {
 
 constexpr char kDriver[] = "QSQLITE";
 constexpr char kTable[] = "upgrades";
+// The outbox: 0 while a record waits for the line's server, 1 once the server holds it. Not a
+// fact of the upgrade, so not one of the record's columns.
+constexpr char kSent[] = "sent";
 // Below the data folder: the same for the window and the command, whatever their program names.
 constexpr char kDataSubfolder[] = "upgrader";
 
@@ -103,6 +108,7 @@ QString CreateStatement()
             columns << QStringLiteral("\"%1\" %2 NOT NULL").arg(QLatin1String(column.name),
                                                               column.is_number ? "INTEGER" : "TEXT");
     }
+    columns << QStringLiteral("%1 INTEGER NOT NULL DEFAULT 0").arg(QLatin1String(kSent));
     return QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)").arg(QLatin1String(kTable), columns.join(", "));
 }
 
@@ -131,13 +137,32 @@ bool ReadColumnNames(QSqlQuery &query, QSet<QString> &names, QString *reason)
     return true;
 }
 
-// The columns schema 2 added to the table of schema 1. Older records hold empty text there: the
-// facts were not asked for then.
-const char *const kAddedInSchema2[] = {"unit_serial", "version_before", "version_after"};
+// Adds the columns of names the table lacks (a file a later release took back may hold some).
+bool AddMissingColumns(QSqlQuery &query, const QStringList &definitions, QString *reason)
+{
+    QSet<QString> present;
+    if (!ReadColumnNames(query, present, reason))
+        return false;
+    QStringList statements;
+    for (const QString &definition : definitions) {
+        const QString name = definition.section(QLatin1Char(' '), 0, 0);
+        if (!present.contains(name))
+            statements << QStringLiteral("ALTER TABLE %1 ADD COLUMN \"%2\" %3")
+                              .arg(QLatin1String(kTable), name, definition.section(QLatin1Char(' '), 1));
+    }
+    return Exec(query, statements, reason);
+}
+
+// A version 4 UUID in SQL, for the records written before records had one.
+constexpr char kSqlUuid[] =
+    "lower(hex(randomblob(4))) || '-' || lower(hex(randomblob(2))) || '-4' || substr(lower(hex(randomblob(2))), 2)"
+    " || '-' || substr('89ab', 1 + abs(random() % 4), 1) || substr(lower(hex(randomblob(2))), 2) || '-'"
+    " || lower(hex(randomblob(6)))";
 
 // Brings a database of schema `from` to kSchemaVersion, inside the caller's transaction. Each
 // release that changes the layout adds its step here, so files of every older release still
-// take new records. A new file gets the present table at once and skips the later steps.
+// take new records. A new file gets the present table at once; the later steps find nothing
+// missing in it.
 bool Migrate(QSqlQuery &query, int from, QString *reason)
 {
     if (from < 1) {
@@ -148,20 +173,49 @@ bool Migrate(QSqlQuery &query, int from, QString *reason)
                   reason))
             return false;
     } else if (from < 2) {
-        // Only the missing ones: a file a later release took back to 1 may hold them already.
-        QSet<QString> present;
-        if (!ReadColumnNames(query, present, reason))
+        // 2 added who the unit is and what it ran before and after. Older records hold empty
+        // text there: the facts were not asked for then.
+        if (!AddMissingColumns(query,
+                               {QStringLiteral("unit_serial TEXT NOT NULL DEFAULT ''"),
+                                QStringLiteral("version_before TEXT NOT NULL DEFAULT ''"),
+                                QStringLiteral("version_after TEXT NOT NULL DEFAULT ''")},
+                               reason))
             return false;
-        QStringList statements;
-        for (const char *column : kAddedInSchema2) {
-            if (!present.contains(QLatin1String(column)))
-                statements << QStringLiteral("ALTER TABLE %1 ADD COLUMN \"%2\" TEXT NOT NULL DEFAULT ''")
-                                  .arg(QLatin1String(kTable), QLatin1String(column));
-        }
-        if (!Exec(query, statements, reason))
+    }
+    if (from < 3) {
+        // 3 added the outbox to the line's server: every record a name of its own, and whether
+        // the server holds it. Records of older releases wait for it too.
+        if (!AddMissingColumns(query,
+                               {QStringLiteral("uid TEXT NOT NULL DEFAULT ''"),
+                                QStringLiteral("%1 INTEGER NOT NULL DEFAULT 0").arg(QLatin1String(kSent))},
+                               reason) ||
+            !Exec(query,
+                  {QStringLiteral("UPDATE %1 SET uid = %2 WHERE uid = ''").arg(QLatin1String(kTable), QLatin1String(kSqlUuid)),
+                   QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS upgrades_by_uid ON %1 (uid)").arg(kTable),
+                   QStringLiteral("CREATE INDEX IF NOT EXISTS upgrades_waiting ON %1 (%2, id)").arg(kTable, kSent)},
+                  reason))
             return false;
     }
     return Exec(query, {QStringLiteral("PRAGMA user_version = %1").arg(HistoryStore::kSchemaVersion)}, reason);
+}
+
+// The record's columns in their order, for a SELECT on a file of the present schema.
+QString ColumnList()
+{
+    QStringList names;
+    for (const RecordColumn &column : RecordColumns())
+        names << QStringLiteral("\"%1\"").arg(QLatin1String(column.name));
+    return names.join(", ");
+}
+
+// The record at the query's row, its columns in RecordColumns' order.
+UpgradeRecord RecordAt(const QSqlQuery &query)
+{
+    UpgradeRecord record;
+    const auto &columns = RecordColumns();
+    for (size_t i = 0; i < columns.size(); ++i)
+        columns[i].set(record, query.value(int(i)));
+    return record;
 }
 
 // A column in a query: itself where the file has it, otherwise its empty value, so that a filter
@@ -234,7 +288,9 @@ bool ReadVersion(QSqlQuery &query, int &version, QString *reason)
     return true;
 }
 
-QString AppendWith(QSqlDatabase db, const UpgradeRecord &record)
+// Runs body in one write transaction on db, with the file brought to the present schema first.
+// Empty when it committed; otherwise why not (nothing of it is kept).
+QString InWriteTransaction(QSqlDatabase db, const std::function<bool(QSqlQuery &, QString *)> &body)
 {
     QString reason;
     QSqlQuery query(db);
@@ -269,7 +325,15 @@ QString AppendWith(QSqlDatabase db, const UpgradeRecord &record)
     }
     if (version < HistoryStore::kSchemaVersion && !Migrate(query, version, &reason))
         return rollback();
+    if (!body(query, &reason))
+        return rollback();
+    if (!Exec(query, {QStringLiteral("COMMIT")}, &reason))
+        return rollback();
+    return QString();
+}
 
+bool Insert(QSqlQuery &query, const UpgradeRecord &record, QString *reason)
+{
     QStringList names;
     QStringList placeholders;
     for (const RecordColumn &column : RecordColumns()) {
@@ -280,20 +344,42 @@ QString AppendWith(QSqlDatabase db, const UpgradeRecord &record)
     }
     if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                            .arg(QLatin1String(kTable), names.join(", "), placeholders.join(", ")))) {
-        reason = Reason(query.lastError());
-        return rollback();
+        *reason = Reason(query.lastError());
+        return false;
     }
     for (const RecordColumn &column : RecordColumns()) {
         if (QLatin1String(column.name) != QLatin1String("id"))
             query.addBindValue(column.get(record));
     }
     if (!query.exec()) {
-        reason = Reason(query.lastError());
-        return rollback();
+        *reason = Reason(query.lastError());
+        return false;
     }
-    if (!Exec(query, {QStringLiteral("COMMIT")}, &reason))
-        return rollback();
-    return QString();
+    return true;
+}
+
+// Opens database for writing and runs body in a write transaction (see InWriteTransaction);
+// empty, or the warning naming the file. created: the file is new, so it is shared first.
+QString Write(const QString &database, int busy_timeout_ms, const std::function<bool(QSqlQuery &, QString *)> &body)
+{
+    if (!QSqlDatabase::isDriverAvailable(QLatin1String(kDriver)))
+        return WriteWarning(database, QStringLiteral("Qt's SQLite driver is not installed"));
+    const QString folder = QFileInfo(database).absolutePath();
+    if (!QDir().mkpath(folder))
+        return WriteWarning(database, QStringLiteral("cannot create the folder"));
+
+    const bool created = !QFileInfo::exists(database);
+    const Connection connection(database, BusyOption(busy_timeout_ms));
+    const QSqlDatabase db = connection.Db();
+    if (!db.isOpen())
+        return WriteWarning(database, Reason(db.lastError()));
+    // Opening made the file: it is shared before the first record goes in, and the companions the
+    // write made are shared while this connection still holds them (its close removes them).
+    if (created)
+        ShareWithFolderGroup(database, true);
+    const QString reason = InWriteTransaction(db, body);
+    ShareWithFolderGroup(database, false);
+    return reason.isEmpty() ? QString() : WriteWarning(database, reason);
 }
 
 // Whether new files may be made in folder by this account.
@@ -363,13 +449,8 @@ QString ReadWith(const QString &database, bool immutable, const HistoryStore::Fi
         query.bindValue(QStringLiteral(":since"), StoredTime(filter.since));
     if (!query.exec())
         return Reason(query.lastError());
-    const auto &columns = RecordColumns();
-    while (query.next()) {
-        UpgradeRecord record;
-        for (size_t i = 0; i < columns.size(); ++i)
-            columns[i].set(record, query.value(int(i)));
-        records << record;
-    }
+    while (query.next())
+        records << RecordAt(query);
     return query.lastError().isValid() ? Reason(query.lastError()) : QString();
 }
 
@@ -420,24 +501,72 @@ QString ReadLocation(const QString &config_path)
 
 QString Append(const QString &database, const UpgradeRecord &record, int busy_timeout_ms)
 {
-    if (!QSqlDatabase::isDriverAvailable(QLatin1String(kDriver)))
-        return WriteWarning(database, QStringLiteral("Qt's SQLite driver is not installed"));
-    const QString folder = QFileInfo(database).absolutePath();
-    if (!QDir().mkpath(folder))
-        return WriteWarning(database, QStringLiteral("cannot create the folder"));
+    UpgradeRecord named = record;
+    if (named.uid.isEmpty())
+        named.uid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    return Write(database, busy_timeout_ms,
+                 [&named](QSqlQuery &query, QString *reason) { return Insert(query, named, reason); });
+}
 
-    const bool created = !QFileInfo::exists(database);
-    const Connection connection(database, BusyOption(busy_timeout_ms));
-    const QSqlDatabase db = connection.Db();
-    if (!db.isOpen())
-        return WriteWarning(database, Reason(db.lastError()));
-    // Opening made the file: it is shared before the first record goes in, and the companions the
-    // write made are shared while this connection still holds them (its close removes them).
-    if (created)
-        ShareWithFolderGroup(database, true);
-    const QString reason = AppendWith(db, record);
-    ShareWithFolderGroup(database, false);
-    return reason.isEmpty() ? QString() : WriteWarning(database, reason);
+QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, QString *warning)
+{
+    QList<UpgradeRecord> records;
+    warning->clear();
+    if (!QFileInfo::exists(database))
+        return records;
+    // In a write transaction: a file of an older release is brought to the schema that names
+    // its records first, and the records read are the ones MarkSent will find.
+    const QString names = ColumnList();
+    *warning = Write(database, kBusyTimeoutMs, [&](QSqlQuery &query, QString *reason) {
+        if (!query.exec(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = 0 ORDER BY id LIMIT %4")
+                            .arg(names, QLatin1String(kTable), QLatin1String(kSent))
+                            .arg(limit))) {
+            *reason = Reason(query.lastError());
+            return false;
+        }
+        while (query.next())
+            records << RecordAt(query);
+        query.finish();
+        return true;
+    });
+    if (!warning->isEmpty())
+        records.clear();
+    return records;
+}
+
+qint64 CountWaiting(const QString &database, QString *warning)
+{
+    warning->clear();
+    if (!QFileInfo::exists(database))
+        return 0;
+    qint64 count = -1;
+    *warning = Write(database, kBusyTimeoutMs, [&](QSqlQuery &query, QString *reason) {
+        if (!query.exec(QStringLiteral("SELECT count(*) FROM %1 WHERE %2 = 0").arg(kTable, kSent)) || !query.next()) {
+            *reason = Reason(query.lastError());
+            return false;
+        }
+        count = query.value(0).toLongLong();
+        query.finish();
+        return true;
+    });
+    return warning->isEmpty() ? count : -1;
+}
+
+QString MarkSent(const QString &database, const QList<qint64> &ids)
+{
+    if (ids.isEmpty())
+        return QString();
+    return Write(database, kBusyTimeoutMs, [&ids](QSqlQuery &query, QString *reason) {
+        QStringList numbers;
+        for (qint64 id : ids)
+            numbers << QString::number(id);
+        if (!query.exec(QStringLiteral("UPDATE %1 SET %2 = 1 WHERE id IN (%3)")
+                            .arg(QLatin1String(kTable), QLatin1String(kSent), numbers.join(QLatin1Char(','))))) {
+            *reason = Reason(query.lastError());
+            return false;
+        }
+        return true;
+    });
 }
 
 QList<UpgradeRecord> Read(const QString &database, const Filter &filter, QString *warning)

@@ -15,8 +15,9 @@ namespace HistoryStore {
 constexpr char kFileName[] = "upgrade-history.sqlite";
 // Layout of the database, kept in PRAGMA user_version. A later release that changes the table
 // migrates older files forward from this number. 2 added unit_serial, version_before and
-// version_after (and the result "current").
-constexpr int kSchemaVersion = 2;
+// version_after (and the result "current"); 3 the record's uid and the outbox to the line's server
+// (records of older releases wait in it too).
+constexpr int kSchemaVersion = 3;
 // How long a writer waits for another writer's transaction before giving up with a warning. An
 // append takes milliseconds, so this only runs out when something holds the file far too long.
 constexpr int kBusyTimeoutMs = 5000;
@@ -54,6 +55,18 @@ QString ReadLocation(const QString &config_path);
 // process made, so that every operator of the station can write the next record.
 // Nothing here throws or ends the process: a broken history costs a warning, never a job.
 QString Append(const QString &database, const UpgradeRecord &record, int busy_timeout_ms = kBusyTimeoutMs);
+
+// The outbox to the line's server: every record waits in it from its append until MarkSent.
+// These write (a file of an older release is brought to the present schema, which names every
+// record with a uid), and like Append cost a warning (naming the file), never more. A missing
+// file has nothing waiting.
+//
+// The records that wait, oldest first, at most limit.
+QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, QString *warning);
+// How many records wait; -1 when that cannot be told (*warning says why).
+qint64 CountWaiting(const QString &database, QString *warning);
+// The records of these ids are on the server.
+QString MarkSent(const QString &database, const QList<qint64> &ids);
 
 // Which records to read: all of one target (or of every target when empty), of one unit (its
 // serial number exactly; every unit when empty), started at or after since (every record when

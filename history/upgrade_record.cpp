@@ -70,6 +70,8 @@ const std::vector<RecordColumn> &RecordColumns()
          [](R &r, const V &v) { r.version_before = v.toString(); }, false},
         {"version_after", [](const R &r) { return Text(r.version_after); },
          [](R &r, const V &v) { r.version_after = v.toString(); }, false},
+        // Added in schema 3.
+        {"uid", [](const R &r) { return Text(r.uid); }, [](R &r, const V &v) { r.uid = v.toString(); }, false},
     };
     return columns;
 }

@@ -37,7 +37,10 @@ struct UpgradeRecord {
     QString version_before;
     QString version_after;
     QString user;
-    QString host;
+    QString host;               // the station: the computer the job ran on
+    // The record's name on every station and on the line's server: a UUID given when the record
+    // is first written and never changed, so a record pushed twice is still one record.
+    QString uid;
 
     static constexpr char kWindow[] = "window";
     static constexpr char kCommand[] = "command";

@@ -1,0 +1,568 @@
+#include "history_server.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QTimeZone>
+
+#include <libpq-fe.h>
+
+#include <atomic>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace HistoryServer {
+
+namespace {
+
+constexpr char kDriver[] = "QPSQL";
+constexpr char kTable[] = "upgrades";
+constexpr char kSchemaTable[] = "upgrader_schema";
+// Serialises the creation of the schema among stations that meet an empty server at once.
+constexpr qint64 kSchemaLock = 0x75706772;  // "upgr"
+
+QString Reason(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+    return text.trimmed().isEmpty() ? QStringLiteral("unknown error") : text.trimmed();
+}
+
+// A value in libpq's key=value form.
+QString Quoted(const QString &value)
+{
+    QString escaped = value;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+}
+
+// The server's column for a record's field: the station's own number of the record under its
+// own name (the server's rows come from many stations), times as times.
+QString ServerColumn(const RecordColumn &column)
+{
+    const QLatin1String name(column.name);
+    if (name == QLatin1String("id"))
+        return QStringLiteral("local_id");
+    return QStringLiteral("\"%1\"").arg(name);
+}
+
+QString ServerType(const RecordColumn &column)
+{
+    if (QLatin1String(column.name) == QLatin1String("started_at"))
+        return QStringLiteral("timestamptz");
+    return column.is_number ? QStringLiteral("bigint") : QStringLiteral("text");
+}
+
+// The record's columns as a SELECT gives them back in RecordColumns' order and stored form.
+QString SelectList()
+{
+    QStringList names;
+    for (const RecordColumn &column : RecordColumns()) {
+        if (QLatin1String(column.name) == QLatin1String("started_at"))
+            names << QStringLiteral("to_char(started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
+        else
+            names << ServerColumn(column);
+    }
+    return names.join(", ");
+}
+
+QStringList CreateStatements()
+{
+    QStringList columns;
+    for (const RecordColumn &column : RecordColumns()) {
+        if (QLatin1String(column.name) == QLatin1String("uid"))
+            columns << QStringLiteral("uid text PRIMARY KEY");
+        else
+            columns << QStringLiteral("%1 %2 NOT NULL").arg(ServerColumn(column), ServerType(column));
+    }
+    columns << QStringLiteral("received_at timestamptz NOT NULL DEFAULT now()");
+    const QString table = QLatin1String(kTable);
+    return {QStringLiteral("CREATE TABLE %1 (%2)").arg(table, columns.join(", ")),
+            QStringLiteral("CREATE INDEX upgrades_by_serial ON %1 (unit_serial, started_at)").arg(table),
+            QStringLiteral("CREATE INDEX upgrades_by_target ON %1 (target, started_at)").arg(table),
+            QStringLiteral("CREATE INDEX upgrades_by_time ON %1 (started_at)").arg(table),
+            QStringLiteral("CREATE INDEX upgrades_by_station ON %1 (host, started_at)").arg(table),
+            QStringLiteral("INSERT INTO %1 (version) VALUES (%2)").arg(QLatin1String(kSchemaTable)).arg(kSchemaVersion)};
+}
+
+// The WHERE clause of filter, its values bound in order by Bind.
+QString Where(const Filter &filter)
+{
+    QString sql = QStringLiteral(" WHERE true");
+    if (!filter.local.target.isEmpty())
+        sql += QStringLiteral(" AND target = ?");
+    if (!filter.local.serial.isEmpty())
+        sql += QStringLiteral(" AND unit_serial = ?");
+    if (!filter.station.isEmpty())
+        sql += QStringLiteral(" AND host = ?");
+    if (filter.local.since.isValid())
+        sql += QStringLiteral(" AND started_at >= CAST(? AS timestamptz)");
+    return sql;
+}
+
+void Bind(QSqlQuery &query, const Filter &filter)
+{
+    if (!filter.local.target.isEmpty())
+        query.addBindValue(filter.local.target);
+    if (!filter.local.serial.isEmpty())
+        query.addBindValue(filter.local.serial);
+    if (!filter.station.isEmpty())
+        query.addBindValue(filter.station);
+    if (filter.local.since.isValid())
+        query.addBindValue(StoredTime(filter.local.since));
+}
+
+QString NextName()
+{
+    static std::atomic<quint64> made{0};
+    return QStringLiteral("upgrade-history-server-%1").arg(++made);
+}
+
+}  // namespace
+
+QString Configured(const QString &config_value)
+{
+    if (qEnvironmentVariableIsSet(kEnvironmentVariable))
+        return qEnvironmentVariable(kEnvironmentVariable).trimmed();
+    return config_value.trimmed();
+}
+
+QString ConnectOptions(const QString &connection, QString *problem)
+{
+    problem->clear();
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(connection.toUtf8().constData(), &error);
+    if (!options) {
+        *problem = error ? QString::fromUtf8(error).trimmed() : QStringLiteral("cannot be read");
+        PQfreemem(error);
+        return QString();
+    }
+    QStringList pairs;
+    bool has_timeout = false;
+    bool has_name = false;
+    for (const PQconninfoOption *option = options; option->keyword; ++option) {
+        if (!option->val)
+            continue;
+        const QString key = QString::fromUtf8(option->keyword);
+        const QString value = QString::fromUtf8(option->val);
+        if (key == QLatin1String("password")) {
+            *problem = QStringLiteral("a password does not belong in it; libpq's password file (~/.pgpass) or its "
+                                      "service file keeps it");
+            break;
+        }
+        // Qt's driver takes the options separated by semicolons and turns every one into a space.
+        if (value.contains(QLatin1Char(';'))) {
+            *problem = QStringLiteral("the value of %1 holds a semicolon, which Qt's driver cannot pass on").arg(key);
+            break;
+        }
+        has_timeout |= key == QLatin1String("connect_timeout");
+        has_name |= key == QLatin1String("application_name");
+        pairs << QStringLiteral("%1=%2").arg(key, Quoted(value));
+    }
+    PQconninfoFree(options);
+    if (!problem->isEmpty())
+        return QString();
+    if (!has_timeout)
+        pairs << QStringLiteral("connect_timeout=%1").arg(kConnectTimeoutS);
+    if (!has_name)
+        pairs << QStringLiteral("application_name='upgrader'");
+    return pairs.join(QLatin1Char(';'));
+}
+
+Connection::Connection(const QString &connection, int statement_bound_ms)
+    : connection(connection), statement_bound_ms(statement_bound_ms), name(NextName())
+{
+    watchdog = std::thread([this] { Watch(); });
+}
+
+Connection::~Connection()
+{
+    Close();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ending = true;
+    }
+    wake.notify_all();
+    watchdog.join();
+    QSqlDatabase::removeDatabase(name);
+}
+
+void Connection::Watch()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!ending) {
+        if (!armed) {
+            wake.wait(lock);
+            continue;
+        }
+        wake.wait_until(lock, deadline);
+        if (armed && std::chrono::steady_clock::now() >= deadline) {
+            armed = false;
+            CutLocked();
+        }
+    }
+}
+
+void Connection::Arm()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        armed = true;
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(statement_bound_ms);
+    }
+    wake.notify_all();
+}
+
+void Connection::Disarm()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    armed = false;
+}
+
+void Connection::Cut()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    CutLocked();
+}
+
+void Connection::CutLocked()
+{
+    // Shut down, not closed: the driver still owns the socket and closes it itself.
+    if (socket >= 0) {
+#ifdef Q_OS_WIN
+        ::shutdown(SOCKET(socket), SD_BOTH);
+#else
+        ::shutdown(socket, SHUT_RDWR);
+#endif
+    }
+}
+
+bool Connection::Open(QString *warning)
+{
+    if (open) {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isOpen() && db.driver()->handle().isValid()) {
+            const QVariant handle = db.driver()->handle();
+            PGconn *pg = *static_cast<PGconn *const *>(handle.constData());
+            if (pg && PQstatus(pg) == CONNECTION_OK)
+                return true;
+        }
+        Close();
+    }
+    if (!QSqlDatabase::isDriverAvailable(QLatin1String(kDriver))) {
+        *warning = QStringLiteral("Qt's PostgreSQL driver is not installed (Debian: libqt5sql5-psql)");
+        return false;
+    }
+    QString problem;
+    const QString options = ConnectOptions(connection, &problem);
+    if (!problem.isEmpty()) {
+        *warning = QStringLiteral("the connection string is not usable: %1").arg(problem);
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                   : QSqlDatabase::addDatabase(QLatin1String(kDriver), name);
+    // Host, database and user all come from the options: the driver hands them to libpq as they are.
+    db.setConnectOptions(options);
+    if (!db.open()) {
+        *warning = Reason(db.lastError());
+        return false;
+    }
+    const QVariant handle = db.driver()->handle();
+    PGconn *pg = handle.isValid() ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        socket = pg ? PQsocket(pg) : -1;
+    }
+    open = true;
+    schema_checked = false;
+    return true;
+}
+
+void Connection::Close()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        socket = -1;  // never cut a number the system may have given to another file by now
+        armed = false;
+    }
+    if (QSqlDatabase::contains(name)) {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        db.close();
+    }
+    open = false;
+}
+
+bool Connection::Exec(const QString &sql, QString *reason)
+{
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    Arm();
+    const bool done = query.exec(sql);
+    Disarm();
+    if (!done)
+        *reason = Reason(query.lastError());
+    return done;
+}
+
+bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QString *reason)
+{
+    if (schema_checked) {
+        *present = true;
+        *can_write = writable;
+        return true;
+    }
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    QSqlQuery query(db);
+    auto read_version = [&](int *version) {
+        Arm();
+        const bool done = query.exec(QStringLiteral("SELECT to_regclass('%1') IS NOT NULL").arg(QLatin1String(kSchemaTable))) &&
+                          query.next();
+        const bool exists = done && query.value(0).toBool();
+        bool read = done;
+        *version = 0;
+        if (exists) {
+            read = query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(QLatin1String(kSchemaTable))) &&
+                   query.next();
+            if (read)
+                *version = query.value(0).toInt();
+        }
+        Disarm();
+        if (!read)
+            *reason = Reason(query.lastError());
+        query.finish();
+        return read;
+    };
+    int version = 0;
+    if (!read_version(&version))
+        return false;
+    if (version == 0 && create) {
+        // Stations that meet an empty server together: one creates, the others find it made.
+        if (!db.transaction()) {
+            *reason = Reason(db.lastError());
+            return false;
+        }
+        QStringList statements{QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock)};
+        bool done = Exec(statements.first(), reason) && read_version(&version);
+        if (done && version == 0) {
+            done = Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer PRIMARY KEY, "
+                                       "made_at timestamptz NOT NULL DEFAULT now())")
+                            .arg(QLatin1String(kSchemaTable)),
+                        reason);
+            for (const QString &statement : CreateStatements()) {
+                if (done)
+                    done = Exec(statement, reason);
+            }
+            version = kSchemaVersion;
+        }
+        if (!done || !db.commit()) {
+            if (done)
+                *reason = Reason(db.lastError());
+            db.rollback();
+            return false;
+        }
+    }
+    *present = version > 0;
+    server_schema = version;
+    writable = version > 0 && version <= kSchemaVersion;
+    schema_checked = *present;
+    *can_write = writable;
+    return true;
+}
+
+bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
+{
+    if (records.isEmpty())
+        return true;
+    if (!Open(warning))
+        return false;
+    bool present = false;
+    bool can_write = false;
+    if (!CheckSchema(true, &present, &can_write, warning)) {
+        Close();
+        return false;
+    }
+    if (!can_write) {
+        *warning = QStringLiteral("the server's upgrade history has schema %1, newer than this release's %2: it is "
+                                  "read but not written; the records wait here until this station's tool is updated")
+                       .arg(server_schema)
+                       .arg(kSchemaVersion);
+        return false;
+    }
+    QStringList names;
+    QStringList row;
+    for (const RecordColumn &column : RecordColumns()) {
+        names << ServerColumn(column);
+        row << (QLatin1String(column.name) == QLatin1String("started_at") ? QStringLiteral("CAST(? AS timestamptz)")
+                                                                          : QStringLiteral("?"));
+    }
+    const QString one_row = QLatin1Char('(') + row.join(", ") + QLatin1Char(')');
+    QStringList rows;
+    for (int i = 0; i < records.size(); ++i)
+        rows << one_row;
+    // One statement, so the batch is stored whole or not at all; a record the server holds
+    // already (its earlier push's answer was lost) is skipped by its uid.
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (uid) DO NOTHING")
+                           .arg(QLatin1String(kTable), names.join(", "), rows.join(", ")))) {
+        *warning = Reason(query.lastError());
+        Close();
+        return false;
+    }
+    for (const UpgradeRecord &record : records) {
+        for (const RecordColumn &column : RecordColumns())
+            query.addBindValue(column.get(record));
+    }
+    Arm();
+    const bool done = query.exec();
+    Disarm();
+    if (!done) {
+        *warning = Reason(query.lastError());
+        Close();  // a connection that failed is not trusted with the next push
+    }
+    return done;
+}
+
+bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning)
+{
+    records->clear();
+    if (!Open(warning))
+        return false;
+    bool present = false;
+    bool can_write = false;
+    if (!CheckSchema(false, &present, &can_write, warning)) {
+        Close();
+        return false;
+    }
+    if (!present)
+        return true;
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.setForwardOnly(true);
+    if (!query.prepare(QStringLiteral("SELECT %1 FROM %2%3 ORDER BY started_at, host, local_id")
+                           .arg(SelectList(), QLatin1String(kTable), Where(filter)))) {
+        *warning = Reason(query.lastError());
+        return false;
+    }
+    Bind(query, filter);
+    Arm();
+    bool done = query.exec();
+    const auto &columns = RecordColumns();
+    while (done && query.next()) {
+        UpgradeRecord record;
+        for (size_t i = 0; i < columns.size(); ++i)
+            columns[i].set(record, query.value(int(i)));
+        *records << record;
+    }
+    Disarm();
+    if (!done || query.lastError().isValid()) {
+        *warning = Reason(query.lastError());
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
+{
+    days->clear();
+    if (!Open(warning))
+        return false;
+    bool present = false;
+    bool can_write = false;
+    if (!CheckSchema(false, &present, &can_write, warning)) {
+        Close();
+        return false;
+    }
+    if (!present)
+        return true;
+    // Days are the reader's: the session takes this computer's zone (by its name, so days across a
+    // change of summer time are right; by its present offset where the server knows no such name).
+    QString ignored;
+    const QString zone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    if (zone.isEmpty() || !Exec(QStringLiteral("SET TIME ZONE '%1'").arg(QString(zone).remove(QLatin1Char('\''))), &ignored)) {
+        const int offset_min = QDateTime::currentDateTime().offsetFromUtc() / 60;
+        if (!Exec(QStringLiteral("SET TIME ZONE INTERVAL '%1%2:%3' HOUR TO MINUTE")
+                      .arg(offset_min < 0 ? "-" : "+")
+                      .arg(qAbs(offset_min) / 60, 2, 10, QLatin1Char('0'))
+                      .arg(qAbs(offset_min) % 60, 2, 10, QLatin1Char('0')),
+                  warning)) {
+            Close();
+            return false;
+        }
+    }
+    QSqlQuery query(QSqlDatabase::database(name, false));
+    query.setForwardOnly(true);
+    const QString sql = QStringLiteral(
+                            "SELECT to_char(started_at::date, 'YYYY-MM-DD'), target, count(*), "
+                            "count(*) FILTER (WHERE result IN ('%1', '%2')), count(*) FILTER (WHERE result = '%3'), "
+                            "coalesce(percentile_cont(0.5) WITHIN GROUP (ORDER BY duration_ms) "
+                            "FILTER (WHERE result = '%1'), -1000) "
+                            "FROM %4%5 GROUP BY 1, 2 ORDER BY 1, 2")
+                            .arg(QLatin1String(UpgradeRecord::kSuccess), QLatin1String(UpgradeRecord::kCurrent),
+                                 QLatin1String(UpgradeRecord::kFailed), QLatin1String(kTable), Where(filter));
+    if (!query.prepare(sql)) {
+        *warning = Reason(query.lastError());
+        return false;
+    }
+    Bind(query, filter);
+    Arm();
+    bool done = query.exec();
+    while (done && query.next()) {
+        DaySummary day;
+        day.day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
+        day.target = query.value(1).toString();
+        day.count = query.value(2).toLongLong();
+        day.successes = query.value(3).toLongLong();
+        day.failures = query.value(4).toLongLong();
+        day.median_s = query.value(5).toDouble() / 1000.0;
+        *days << day;
+    }
+    Disarm();
+    if (!done || query.lastError().isValid()) {
+        *warning = Reason(query.lastError());
+        Close();
+        return false;
+    }
+    return true;
+}
+
+SyncTally PushWaiting(const QString &database, Connection &server, int batch, const std::atomic<bool> *stop)
+{
+    SyncTally tally;
+    while (!(stop && *stop)) {
+        QString warning;
+        const QList<UpgradeRecord> records = HistoryStore::ReadWaiting(database, batch, &warning);
+        if (!warning.isEmpty()) {
+            tally.warning = warning;
+            break;
+        }
+        if (records.isEmpty())
+            break;
+        if (!server.Push(records, &warning)) {
+            tally.warning = QStringLiteral("Upgrade history not sent to the line's server: %1").arg(warning);
+            break;
+        }
+        QList<qint64> ids;
+        for (const UpgradeRecord &record : records)
+            ids << record.id;
+        // The server holds them now; should the mark fail they are pushed again, and skipped there.
+        tally.sent += records.size();
+        warning = HistoryStore::MarkSent(database, ids);
+        if (!warning.isEmpty()) {
+            tally.warning = warning;
+            break;
+        }
+        if (records.size() < batch)
+            break;
+    }
+    QString warning;
+    tally.waiting = HistoryStore::CountWaiting(database, &warning);
+    if (tally.warning.isEmpty())
+        tally.warning = warning;
+    return tally;
+}
+
+}  // namespace HistoryServer
