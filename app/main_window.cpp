@@ -6,6 +6,8 @@
 #include "config_reader.h"
 #include "device_family.h"
 #include "error_line_view.h"
+#include "history_server.h"
+#include "history_store.h"
 #include "my_pushbtn.h"
 #include "ui_main_window.h"
 #include "window_font.h"
@@ -83,9 +85,11 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     // The result comes from why the job ended, reported after every other report of the job.
     connect(&upgrade_server, &UpgradeServer::JobEnded, this, &MainWindow::ShowJobEnd);
     // A history that cannot be written is the console's business, never the operator's result.
-    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [](const UpgradeRecord &, const QString &warning) {
+    connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &, const QString &warning) {
         if (!warning.isEmpty())
             qCDebug(lcWindow).noquote() << warning;
+        if (history_sync)
+            history_sync->Kick();
     });
     connect(form->btn_open_config, &QPushButton::clicked, this, &MainWindow::OpenConfig);
     connect(form->btn_main_go_app, &QPushButton::clicked, this, &MainWindow::MainGoApp);
@@ -230,6 +234,7 @@ bool MainWindow::LoadConfig(const QString &path)
         lang = !*read.settings.is_english;
     if (read.settings.check_boot_ver)
         check_boot_ver = *read.settings.check_boot_ver;
+    FollowHistoryServer(read.settings.history_server);
 
     // The engine reads this table through its pointer, so it is refilled in place.
     if (read.firmware_read)
@@ -241,6 +246,32 @@ bool MainWindow::LoadConfig(const QString &path)
         return false;
     }
     return true;
+}
+
+void MainWindow::FollowHistoryServer(const std::optional<QString> &configured)
+{
+    const QString server = HistoryServer::Configured(configured.value_or(QString()));
+    const QString database = HistoryStore::Location(config_path);
+    if (server.isEmpty()) {
+        history_sync.reset();
+        return;
+    }
+    if (history_sync && history_sync->Server() == server && history_sync->Database() == database)
+        return;
+    history_sync = std::make_unique<HistorySync>(database, server);
+    // Like the history itself, the line's server is the console's business: one line when it
+    // cannot be reached (not one per retry), one when it is reached again.
+    connect(history_sync.get(), &HistorySync::Pushed, this,
+            [](qint64 sent, qint64 waiting, const QString &warning, bool news) {
+                if (news)
+                    qCDebug(lcWindow).noquote() << (warning.isEmpty() ? QStringLiteral("Upgrade history: the line's server "
+                                                                                       "holds every record")
+                                                                      : warning);
+                else if (sent > 0)
+                    qCDebug(lcWindow).noquote()
+                        << QStringLiteral("Upgrade history: %1 sent to the line's server, %2 waiting").arg(sent).arg(waiting);
+            });
+    history_sync->Kick();
 }
 
 void MainWindow::ApplyTexts()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "firmware_entry.h"
+#include "history_sync.h"
 #include "job_record_keeper.h"
 #include "upgrade_server.h"
 
@@ -10,6 +11,9 @@
 #include <QMap>
 #include <QString>
 #include <QTimer>
+
+#include <memory>
+#include <optional>
 
 #include <cstdint>
 
@@ -47,6 +51,8 @@ public:
     bool lang = false;               // true: Chinese texts, false: English
     UpgradeServer upgrade_server;
     JobRecordKeeper record_keeper{upgrade_server, QLatin1String(UpgradeRecord::kWindow)};  // after the engine
+    // Pushes the station's records to the line's server when the configuration names one.
+    std::unique_ptr<HistorySync> history_sync;
     FirmwareEntries firmware_entries;
     QString config_path;             // absolute path of the configuration file
     bool has_eol_path = false;
@@ -98,6 +104,9 @@ private:
     // Finds the configuration file in the current directory; false (warning shown) when none
     // can be used.
     bool FindConfig(const QDir &folder);
+    // Follows the configuration's line server (or the environment's): a push at once when it
+    // changed, nothing when it is the same.
+    void FollowHistoryServer(const std::optional<QString> &configured);
     // Connections and start-up of everything that needs a valid configuration.
     void StartConfiguredParts();
     void ApplyTexts();

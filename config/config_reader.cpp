@@ -275,6 +275,11 @@ ConfigRead ParseConfig(const QByteArray &bytes)
         Note(problems, QStringLiteral("check_boot_ver"), v, v.isBool(), kBoolean);
         read.settings.check_boot_ver = Boolean(v);
     }
+    if (top.contains(QLatin1String("history_server"))) {
+        const QJsonValue v = top.value(QLatin1String("history_server"));
+        Note(problems, QStringLiteral("history_server"), v, v.isString(), kText);
+        read.settings.history_server = Text(v);
+    }
 
     if (!top.contains(QLatin1String("firmware"))) {
         read.failure = Failure(kNoFirmware);

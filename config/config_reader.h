@@ -14,6 +14,10 @@ struct ConfigSettings {
     std::optional<QString> eol_path;     // "eol_path": the end-of-line test program
     std::optional<bool> is_english;      // "is_english": true selects the English texts
     std::optional<bool> check_boot_ver;  // "check_boot_ver": kept, consulted by nothing
+    // "history_server": the line's PostgreSQL server, a libpq connection string or URI, where
+    // every station's upgrade records meet (read before "firmware", so a file that fails later
+    // still names it for the records already waiting).
+    std::optional<QString> history_server;
 };
 
 // A value of the wrong JSON type (or out of its range): it reads as the empty value of its type,

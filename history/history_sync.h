@@ -38,6 +38,8 @@ public:
     // Kicks, then waits at most timeout_ms for that push to end: a command about to exit. The
     // tally of that push; when it did not end in time, its connection is cut and the tally says so.
     HistoryServer::SyncTally Finish(int timeout_ms);
+    const QString &Database() const { return database; }
+    const QString &Server() const { return connection; }
     // Pushes that ended since the start (for tests and the bench).
     int Passes() const { return passes; }
 

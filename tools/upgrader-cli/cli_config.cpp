@@ -2,6 +2,7 @@
 
 #include "cli_log.h"
 #include "cli_texts.h"
+#include "history_server.h"
 #include "config_discovery.h"
 #include "config_reader.h"
 
@@ -51,6 +52,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
     }
 
     const ConfigRead read = ReadConfig(config.path);
+    config.history_server = HistoryServer::Configured(read.settings.history_server.value_or(QString()));
     if (!lang && read.settings.is_english)
         config.chinese = !*read.settings.is_english;
     if (read.failure) {

@@ -13,6 +13,9 @@ struct CliConfig {
     QString path;            // absolute; empty when none was found
     FirmwareEntries entries;
     bool chinese = false;    // the language of refusals and results
+    // The line's history server in force (the environment's, else the file's "history_server");
+    // empty when none. Read also from a file that fails further on.
+    QString history_server;
     std::optional<ConfigFailure> failure;
 };
 

@@ -114,10 +114,11 @@ int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &outp
         timeout.start(int(options.timeout_s * 1000));
     }
     QObject::connect(&run, &StationRun::Finished, &app, &QCoreApplication::exit);
-    const int code = run.Launch();
-    if (code >= 0)
-        return code;
-    return app.exec();
+    int code = run.Launch();
+    if (code < 0)
+        code = app.exec();
+    run.FinishHistorySync();
+    return code;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "device_commands.h"
+#include "history_store.h"
+#include "history_sync.h"
 #include "port_catalog.h"
 #include "run_report.h"
 #include "upgrade_launch.h"
@@ -21,6 +23,9 @@
 namespace {
 
 constexpr int kStatusRedrawMs = 250;
+// How long a command that ends waits for its records to reach the line's server: a server that
+// does not answer costs this once, then the records wait on the station for the next push.
+constexpr int kHistorySyncBoundMs = 10000;
 
 // The command's time so far, to the millisecond, for the JSON stream.
 QJsonValue Seconds(const QElapsedTimer &clock)
@@ -62,6 +67,11 @@ int StationRun::Launch()
     chinese = config.chinese;
     if (config.failure)
         return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
+    // Records that waited since an earlier run go while this one's jobs run, on their own thread.
+    if (!config.history_server.isEmpty()) {
+        history_sync = std::make_unique<HistorySync>(HistoryStore::Location(config.path), config.history_server);
+        history_sync->Kick();
+    }
 
     if (station) {
         // What refuses the whole station: a target not configured, or not one base of it attached.
@@ -170,9 +180,31 @@ void StationRun::OnSessionEnded(const UpgradeSession &session)
 {
     if (first_failure == 0)
         first_failure = session.ExitCode();
+    if (history_sync)
+        history_sync->Kick();  // the session has ended, so its record is written
     RenderStatus();
     if (launched && AllEnded(sessions))
         emit Finished(Conclude());
+}
+
+void StationRun::FinishHistorySync()
+{
+    if (!history_sync)
+        return;
+    const HistoryServer::SyncTally tally = history_sync->Finish(kHistorySyncBoundMs);
+    if (output.Json()) {
+        output.Event(QStringLiteral("history-sync"), {{QStringLiteral("sent"), tally.sent},
+                                                      {QStringLiteral("waiting"), tally.waiting},
+                                                      {QStringLiteral("warning"), tally.warning}});
+    } else if (!tally.warning.isEmpty()) {
+        output.Err(QStringLiteral("history: %1").arg(tally.warning));
+        if (tally.waiting > 0)
+            output.Err(QStringLiteral("history: %1 %2 for the line's server; they go with the next job or "
+                                      "\"upgrader-cli history sync\"")
+                           .arg(tally.waiting)
+                           .arg(tally.waiting == 1 ? "record waits" : "records wait"));
+    }
+    history_sync.reset();
 }
 
 void StationRun::RenderStatus()

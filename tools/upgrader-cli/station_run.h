@@ -11,6 +11,7 @@
 #include <vector>
 
 class CliOutput;
+class HistorySync;
 class UpgradeSession;
 struct LaunchRefusal;
 
@@ -38,6 +39,11 @@ public:
     // Stops every job as the operator's Stop button does, and waits (bounded) for their end;
     // during the launches, no further unit is launched and no job starts. The first cause counts.
     void RequestStop(StopCause cause);
+
+    // The records of this run on their way to the line's server, when the configuration names
+    // one: waits (bounded) for the push, and says what waits when it did not get through. Never
+    // changes the exit code: the record is safe on the station either way.
+    void FinishHistorySync();
 
 signals:
     void Finished(int exit_code);
@@ -67,4 +73,5 @@ private:
     StopCause stop_cause = StopCause::None;
     QTimer status_timer;      // redraws the terminal's lines between reports
     QTimer stop_grace_timer;  // the bound on the wait for stopped jobs' end
+    std::unique_ptr<HistorySync> history_sync;  // when the configuration names a line server
 };
