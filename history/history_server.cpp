@@ -27,10 +27,14 @@ constexpr char kSchemaTable[] = "upgrader_schema";
 // Serialises the creation of the schema among stations that meet an empty server at once.
 constexpr qint64 kSchemaLock = 0x75706772;  // "upgr"
 
+// libpq's text on one line (it spreads a reason and its hint over several), without the empty
+// "()" the driver adds where the server gave no error code.
 QString Reason(const QSqlError &error)
 {
-    const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
-    return text.trimmed().isEmpty() ? QStringLiteral("unknown error") : text.trimmed();
+    QString text = (error.databaseText().trimmed().isEmpty() ? error.driverText() : error.databaseText()).simplified();
+    if (text.endsWith(QLatin1String(" ()")) || text == QLatin1String("()"))
+        text.chop(text.size() == 2 ? 2 : 3);
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
 }
 
 // A value in libpq's key=value form.
