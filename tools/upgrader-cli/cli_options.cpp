@@ -165,8 +165,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
 
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty())
-        return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE, "
-                                             "history or history sync"));
+        return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
+                                             "history"));
     const QString &command = words[0];
     const bool history_sync = command == QLatin1String("history") && words.size() == 2 && words[1] == QLatin1String("sync");
     const int wanted = command == QLatin1String("list") || (command == QLatin1String("history") && !history_sync) ? 1 : 2;
