@@ -6,6 +6,7 @@
 #include "history_format.h"
 #include "history_store.h"
 #include "local_pg_server.h"
+#include "pg_faults.h"
 #include "sample_records.h"
 
 #include <QJsonDocument>
@@ -459,9 +460,9 @@ private slots:
         QCOMPARE(ReadServer("once", "uid"), uids);
     }
 
-    // A server that refuses the login, or whose schema is newer than this release's, keeps the
-    // records waiting on the station, untouched, with a warning and exit 8; the reader of a
-    // refusing server gets nothing on standard output and exit 8 too.
+    // A server that refuses the login, that never answers, or whose schema is newer than this
+    // release's keeps the records waiting on the station, untouched, with a warning and exit 8;
+    // the reader of such a server gets nothing on standard output and exit 8 too.
     void refusedSyncKeepsRecordsWaiting()
     {
         QString error;
@@ -487,6 +488,20 @@ private slots:
         QVERIFY2(reader.err.startsWith(QStringLiteral("Upgrade history not readable from the line's server %1: ")
                                            .arg(ServerName("refusing"))),
                  qPrintable(reader.err));
+
+        // A server that accepts and never answers costs the connect time-out, then the same.
+        HangingListener hung;
+        QVERIFY(hung.Ok());
+        const QMap<QString, std::optional<QString>> hung_server{
+            {HistoryServer::kEnvironmentVariable,
+             QStringLiteral("host=127.0.0.1 port=%1 dbname=line user=upgrader connect_timeout=2").arg(hung.Port())}};
+        const Ran unanswered = Cli({"history", "sync", "--config", station.Config()}, hung_server);
+        QVERIFY2(unanswered.ended && unanswered.code == 8, qPrintable(Said(unanswered)));
+        QVERIFY2(unanswered.out.endsWith(", 2 waiting\n"), qPrintable(unanswered.out));
+        QCOMPARE(station.Waiting(), qint64(2));
+        const Ran unanswered_reader = Cli({"history", "--server", "--json"}, hung_server);
+        QVERIFY2(unanswered_reader.ended && unanswered_reader.code == 8, qPrintable(Said(unanswered_reader)));
+        QCOMPARE(unanswered_reader.out, QString());
 
         // A later release made the server's table: read, never written.
         const Ran sent = Cli({"history", "sync", "--config", station.Config()}, Server("refusing"));
