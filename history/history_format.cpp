@@ -102,7 +102,8 @@ namespace HistoryFormat {
 
 QString Table(const QList<UpgradeRecord> &records, bool with_station)
 {
-    QStringList header{"Started (local)", "Target", "Serial", "Before -> after", "Image", "Result", "Time", "User", "Error"};
+    QStringList header{"Started (local)", "Target", "Serial", "Before -> after", "Image",
+                       "Result",          "Time",   "User",   "Error"};
     if (with_station)
         header.insert(1, QStringLiteral("Station"));
     QList<QStringList> rows{header};

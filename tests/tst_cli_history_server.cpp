@@ -565,6 +565,7 @@ private slots:
         QTest::newRow("sync with --server") << QStringList{"history", "sync", "--server"}
                                             << "--server does not apply to history sync";
         QTest::newRow("history's other word") << QStringList{"history", "push"} << "history takes sync or no argument";
+        QTest::newRow("sync's argument") << QStringList{"history", "sync", "now"} << "history sync takes no argument";
         QTest::newRow("--server elsewhere") << QStringList{"list", "--server"} << "--server applies to history only";
         QTest::newRow("empty --station") << QStringList{"history", "--station", ""} << "--station needs";
     }

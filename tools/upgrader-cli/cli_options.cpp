@@ -154,7 +154,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                 "or UPGRADER_HISTORY_SERVER) instead of this station's file."});
     parser.addOption({"summary", "history --server: per day (local) and target, the jobs, successes, failures and "
                                  "the median time of the successful upgrades, instead of the records."});
-    parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
+    parser.addPositionalArgument("command",
+                                 "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
@@ -168,8 +169,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
                                              "history"));
     const QString &command = words[0];
-    const bool history_sync = command == QLatin1String("history") && words.size() == 2 && words[1] == QLatin1String("sync");
-    const int wanted = command == QLatin1String("list") || (command == QLatin1String("history") && !history_sync) ? 1 : 2;
+    const bool history = command == QLatin1String("history");
+    const bool history_sync = history && words.size() >= 2 && words[1] == QLatin1String("sync");
+    const int wanted = command == QLatin1String("list") || (history && !history_sync) ? 1 : 2;
     if (command == QLatin1String("list")) {
         options->command = CliOptions::Command::List;
     } else if (command == QLatin1String("upgrade")) {
@@ -178,7 +180,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->command = CliOptions::Command::Switch;
     } else if (command == QLatin1String("image")) {
         options->command = CliOptions::Command::Image;
-    } else if (command == QLatin1String("history")) {
+    } else if (history) {
         options->command = history_sync ? CliOptions::Command::HistorySync : CliOptions::Command::History;
     } else {
         return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
@@ -192,10 +194,11 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     }
     if (words.size() > wanted)
         return Usage(message, QStringLiteral("unexpected argument '%1': %2 takes %3")
-                                  .arg(words[wanted], command,
-                                       options->command == CliOptions::Command::History ? QStringLiteral("sync or no argument")
-                                       : wanted == 1                                    ? QStringLiteral("no argument")
-                                                                                        : QStringLiteral("one argument")));
+                                  .arg(words[wanted], history_sync ? QStringLiteral("history sync") : command,
+                                       history_sync  ? QStringLiteral("no argument")
+                                       : history     ? QStringLiteral("sync or no argument")
+                                       : wanted == 1 ? QStringLiteral("no argument")
+                                                     : QStringLiteral("one argument")));
     if (wanted == 2 && !history_sync)
         options->argument = words[1];
 

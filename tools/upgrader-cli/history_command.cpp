@@ -163,7 +163,8 @@ int RunServerHistory(const CliOptions &options, CliOutput &output)
     }
     // Nothing on standard output then: an empty table would say the line has no such records.
     if (!read) {
-        output.Err(QStringLiteral("Upgrade history not readable from the line's server %1: %2").arg(server.name, OneLine(warning)));
+        output.Err(QStringLiteral("Upgrade history not readable from the line's server %1: %2")
+                       .arg(server.name, OneLine(warning)));
         return ExitCode::kFailed;
     }
     // Which server this was, as `history` names its file.
@@ -246,7 +247,8 @@ int RunHistorySync(const CliOptions &options, CliOutput &output)
     // The file this account's jobs write and mark: the records it holds are this account's to send.
     const QString database = HistoryStore::Location(config.path);
     HistoryServer::Connection connection(server.connection);
-    const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, connection, HistorySync::Pacing().batch);
+    const HistoryServer::SyncTally tally =
+        HistoryServer::PushWaiting(database, connection, HistorySync::Pacing().batch);
     const int code = tally.warning.isEmpty() && tally.waiting == 0 ? ExitCode::kSuccess : ExitCode::kFailed;
     if (output.Json()) {
         output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
