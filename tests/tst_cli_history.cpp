@@ -31,7 +31,7 @@ constexpr char kStationZone[] = "UTC-8";
 const char *const kColumns[] = {"id", "started_at", "duration_ms", "front_end", "target", "dev_id", "port_name",
                                 "usb_location", "usb_pid", "hw_version", "description", "image_path",
                                 "image_sha256", "image_version", "result", "error_text", "stopped_by", "user",
-                                "host", "unit_serial", "version_before", "version_after"};
+                                "host", "unit_serial", "version_before", "version_after", "uid"};
 
 QStringList ColumnNames()
 {

@@ -19,6 +19,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -239,8 +240,12 @@ private slots:
         const QList<UpgradeRecord> records = ReadAll(database, &warning);
         QCOMPARE(warning, QString());
         QCOMPARE(records.size(), 2);
+        // Each record is named once, when first written, by a UUID of its own.
+        QVERIFY(!QUuid::fromString(records[0].uid).isNull());
+        QVERIFY(records[0].uid != records[1].uid);
         UpgradeRecord expected = written;
         expected.id = 1;
+        expected.uid = records[0].uid;
         QCOMPARE(Values(records[0]), Values(expected));
         QCOMPARE(records[0].started_at, written.started_at);
         QCOMPARE(records[1].id, qint64(2));
@@ -294,7 +299,8 @@ private slots:
         for (const char *name : kSchema1Columns)
             first << QLatin1String(name);
         QCOMPARE(ColumnNames().mid(0, first.size()), first);
-        QCOMPARE(ColumnNames().mid(first.size()), (QStringList{"unit_serial", "version_before", "version_after"}));
+        QCOMPARE(ColumnNames().mid(first.size()),
+                 (QStringList{"unit_serial", "version_before", "version_after", "uid"}));
     }
 
     // A file of the first release: read as it is (its missing fields empty, never migrated by a
@@ -324,9 +330,10 @@ private slots:
         current.current = true;
         current.version_before = current.version_after = QStringLiteral("1.2.3.0");
         QCOMPARE(HistoryStore::Append(database, current), QString());
-        QCOMPARE(Scalar(database, "PRAGMA user_version").toInt(), 2);
+        QCOMPARE(Scalar(database, "PRAGMA user_version").toInt(), HistoryStore::kSchemaVersion);
+        // The record's columns and the outbox's mark.
         QCOMPARE(Scalar(database, "SELECT count(*) FROM pragma_table_info('upgrades')").toInt(),
-                 int(RecordColumns().size()));
+                 int(RecordColumns().size()) + 1);
         // Empty text, not NULL: the columns are NOT NULL like every other one.
         QCOMPARE(Scalar(database, "SELECT count(*) FROM upgrades WHERE id = 1 AND unit_serial = '' AND "
                                   "version_before = '' AND version_after = ''")
@@ -336,8 +343,15 @@ private slots:
         const QList<UpgradeRecord> both = ReadAll(database, &warning);
         QCOMPARE(warning, QString());
         QCOMPARE(both.size(), 2);
-        QCOMPARE(Values(both[0]), Values(old[0]));
+        // The old record got a name of its own and waits for the line's server like the new one.
+        QVERIFY(!QUuid::fromString(both[0].uid).isNull());
+        QVERIFY(both[0].uid != both[1].uid);
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(2));
+        UpgradeRecord named = old[0];
+        named.uid = both[0].uid;
+        QCOMPARE(Values(both[0]), Values(named));
         current.id = 2;
+        current.uid = both[1].uid;
         QCOMPARE(Values(both[1]), Values(current));
         QCOMPARE(HistoryStore::Read(database, one_unit, &warning).size(), 1);
         // Migrated once: the next append finds the present schema.
