@@ -10,6 +10,7 @@
 #include <libpq-fe.h>
 
 #include <atomic>
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -377,18 +378,39 @@ bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QStrin
     return true;
 }
 
+bool Connection::Ready(bool create, bool *present, bool *can_write, QString *warning)
+{
+    if (!Open(warning))
+        return false;
+    if (CheckSchema(create, present, can_write, warning))
+        return true;
+    Close();
+    return false;
+}
+
+bool Connection::Rows(QSqlQuery &query, QString *warning, const std::function<void()> &take_row)
+{
+    Arm();
+    const bool done = query.exec();
+    while (done && query.next())
+        take_row();
+    Disarm();
+    if (!done || query.lastError().isValid()) {
+        *warning = Reason(query.lastError());
+        Close();
+        return false;
+    }
+    return true;
+}
+
 bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
 {
     if (records.isEmpty())
         return true;
-    if (!Open(warning))
-        return false;
     bool present = false;
     bool can_write = false;
-    if (!CheckSchema(true, &present, &can_write, warning)) {
-        Close();
+    if (!Ready(true, &present, &can_write, warning))
         return false;
-    }
     if (!can_write) {
         *warning = QStringLiteral("the server's upgrade history has schema %1, newer than this release's %2: it is "
                                   "read but not written; the records wait here until this station's tool is updated")
@@ -443,14 +465,10 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
 bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning)
 {
     records->clear();
-    if (!Open(warning))
-        return false;
     bool present = false;
     bool can_write = false;
-    if (!CheckSchema(false, &present, &can_write, warning)) {
-        Close();
+    if (!Ready(false, &present, &can_write, warning))
         return false;
-    }
     if (!present)
         return true;
     QSqlQuery query(QSqlDatabase::database(name, false));
@@ -461,35 +479,22 @@ bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QStri
         return false;
     }
     Bind(query, filter);
-    Arm();
-    bool done = query.exec();
     const auto &columns = RecordColumns();
-    while (done && query.next()) {
+    return Rows(query, warning, [&] {
         UpgradeRecord record;
         for (size_t i = 0; i < columns.size(); ++i)
             columns[i].set(record, query.value(int(i)));
         *records << record;
-    }
-    Disarm();
-    if (!done || query.lastError().isValid()) {
-        *warning = Reason(query.lastError());
-        Close();
-        return false;
-    }
-    return true;
+    });
 }
 
 bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
 {
     days->clear();
-    if (!Open(warning))
-        return false;
     bool present = false;
     bool can_write = false;
-    if (!CheckSchema(false, &present, &can_write, warning)) {
-        Close();
+    if (!Ready(false, &present, &can_write, warning))
         return false;
-    }
     if (!present)
         return true;
     // Days are the reader's: the session takes this computer's zone (by its name, so days across a
@@ -522,9 +527,7 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         return false;
     }
     Bind(query, filter);
-    Arm();
-    bool done = query.exec();
-    while (done && query.next()) {
+    return Rows(query, warning, [&] {
         DaySummary day;
         day.day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
         day.target = query.value(1).toString();
@@ -533,14 +536,7 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         day.failures = query.value(4).toLongLong();
         day.median_s = query.value(5).toDouble() / 1000.0;
         *days << day;
-    }
-    Disarm();
-    if (!done || query.lastError().isValid()) {
-        *warning = Reason(query.lastError());
-        Close();
-        return false;
-    }
-    return true;
+    });
 }
 
 SyncTally PushWaiting(const QString &database, Connection &server, int batch, const std::atomic<bool> *stop)

@@ -7,9 +7,12 @@
 #include <QList>
 #include <QString>
 
+class QSqlQuery;
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -87,6 +90,11 @@ private:
     // Creates the schema on an empty server, or checks the one there; *writable false when the
     // server's schema is newer than this release's.
     bool CheckSchema(bool create, bool *present, bool *writable, QString *reason);
+    // Open, and the schema checked (made first when create); on a failure the connection is closed.
+    bool Ready(bool create, bool *present, bool *can_write, QString *warning);
+    // Runs the prepared query under the bound, take_row at each row; on a failure the connection
+    // is closed.
+    bool Rows(QSqlQuery &query, QString *warning, const std::function<void()> &take_row);
     bool Exec(const QString &sql, QString *reason);
     void Arm();
     void Disarm();

@@ -6,6 +6,7 @@
 #include "csv_reader.h"
 #include "firmware_image.h"
 #include "sample_records.h"
+#include "station_folder.h"
 #include "history_store.h"
 #include "sim_process.h"
 #include "unprivileged.h"
@@ -120,29 +121,7 @@ QDateTime Utc(const char *text)
 
 // A station's folder: a configuration (its content does not matter to `history`) and the
 // history beside it.
-struct Station {
-    QTemporaryDir dir;
-    QString Config() const { return dir.filePath("config.json"); }
-    QString Database() const { return dir.filePath("upgrade-history.sqlite"); }
-
-    Station()
-    {
-        QFile file(Config());
-        file.open(QIODevice::WriteOnly);
-        file.write("{}");
-    }
-    bool Append(const QList<UpgradeRecord> &records) const
-    {
-        for (const UpgradeRecord &record : records) {
-            const QString warning = HistoryStore::Append(Database(), record);
-            if (!warning.isEmpty()) {
-                qWarning("%s", qPrintable(warning));
-                return false;
-            }
-        }
-        return true;
-    }
-};
+using Station = StationFolder;
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "local_pg_server.h"
 #include "pg_faults.h"
 #include "sample_records.h"
+#include "station_folder.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -88,44 +89,7 @@ QDate LocalDay(const QDateTime &time)
     return time.toOffsetFromUtc(kReaderOffsetS).date();
 }
 
-// A station's folder: a configuration and the history its jobs write beside it.
-struct Station {
-    QTemporaryDir dir;
-    QString Config() const { return dir.filePath("config.json"); }
-    QString Database() const { return dir.filePath("upgrade-history.sqlite"); }
-
-    explicit Station(const QByteArray &config = "{}")
-    {
-        QFile file(Config());
-        file.open(QIODevice::WriteOnly);
-        file.write(config);
-    }
-    bool Append(const QList<UpgradeRecord> &records) const
-    {
-        for (const UpgradeRecord &record : records) {
-            const QString warning = HistoryStore::Append(Database(), record);
-            if (!warning.isEmpty()) {
-                qWarning("%s", qPrintable(warning));
-                return false;
-            }
-        }
-        return true;
-    }
-    // Its records as the station keeps them: ids and uids given.
-    QList<UpgradeRecord> Records() const
-    {
-        QString warning;
-        const QList<UpgradeRecord> records = HistoryStore::Read(Database(), {}, &warning);
-        if (!warning.isEmpty())
-            qWarning("%s", qPrintable(warning));
-        return records;
-    }
-    qint64 Waiting() const
-    {
-        QString warning;
-        return HistoryStore::CountWaiting(Database(), &warning);
-    }
-};
+using Station = StationFolder;
 
 struct Job {
     const char *host;

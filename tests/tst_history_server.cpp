@@ -10,6 +10,7 @@
 #include "pg_faults.h"
 #include "sample_records.h"
 #include "sim_process.h"
+#include "station_folder.h"
 #include "wait_until.h"
 
 #include <QDir>
@@ -43,25 +44,6 @@ QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("st
         record.success = i % 4 != 0;
         records << record;
     }
-    return records;
-}
-
-QString AppendAll(const QString &database, const QList<UpgradeRecord> &records)
-{
-    for (const UpgradeRecord &record : records) {
-        const QString warning = HistoryStore::Append(database, record);
-        if (!warning.isEmpty())
-            return warning;
-    }
-    return QString();
-}
-
-QList<UpgradeRecord> ReadLocal(const QString &database)
-{
-    QString warning;
-    const QList<UpgradeRecord> records = HistoryStore::Read(database, {}, &warning);
-    if (!warning.isEmpty())
-        qWarning("%s", qPrintable(warning));
     return records;
 }
 
@@ -119,7 +101,7 @@ private slots:
         const QString connection = FreshDatabase();
         const QString database = LocalFile("once");
         const QList<UpgradeRecord> written = Samples(12);
-        QCOMPARE(AppendAll(database, written), QString());
+        QCOMPARE(AppendRecords(database, written), QString());
 
         HistoryServer::Connection line(connection);
         const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 5);
@@ -136,7 +118,7 @@ private slots:
         QList<UpgradeRecord> back;
         QString warning;
         QVERIFY2(line.Read({}, &back, &warning), qPrintable(warning));
-        const QList<UpgradeRecord> local = ReadLocal(database);
+        const QList<UpgradeRecord> local = ReadRecords(database);
         QCOMPARE(back.size(), local.size());
         for (int i = 0; i < local.size(); ++i)
             QCOMPARE(Values(back[i]), Values(local[i]));
@@ -159,9 +141,9 @@ private slots:
         const QString database = LocalFile("lost");
         HistoryServer::Connection line(through_proxy);
         // A first push makes the schema, so the answer lost is the records' own.
-        QCOMPARE(AppendAll(database, Samples(1)), QString());
+        QCOMPARE(AppendRecords(database, Samples(1)), QString());
         QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
-        QCOMPARE(AppendAll(database, Samples(9)), QString());
+        QCOMPARE(AppendRecords(database, Samples(9)), QString());
 
         proxy.ArmLoseNextCommit();
         HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 100);
@@ -172,7 +154,7 @@ private slots:
         // They did reach the server: the lost part was only its answer.
         QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("10"));
 
-        QCOMPARE(AppendAll(database, Samples(2, QStringLiteral("station-b"))), QString());
+        QCOMPARE(AppendRecords(database, Samples(2, QStringLiteral("station-b"))), QString());
         tally = HistoryServer::PushWaiting(database, line, 100);
         QCOMPARE(tally.warning, QString());
         QCOMPARE(tally.sent, qint64(11));
@@ -187,12 +169,12 @@ private slots:
         const QString connection = FreshDatabase();
         const QString db = QStringLiteral("case%1").arg(databases);
         const QString database = LocalFile("newer");
-        QCOMPARE(AppendAll(database, Samples(3)), QString());
+        QCOMPARE(AppendRecords(database, Samples(3)), QString());
         HistoryServer::Connection line(connection);
         QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
 
         Sql(db, QStringLiteral("INSERT INTO upgrader_schema (version) VALUES (%1)").arg(HistoryServer::kSchemaVersion + 1));
-        QCOMPARE(AppendAll(database, Samples(2)), QString());
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
         HistoryServer::Connection later(connection);
         const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, later, 100);
         QVERIFY2(tally.warning.contains(QStringLiteral("schema %1, newer than this release's %2")
@@ -234,8 +216,8 @@ private slots:
             connection += QStringLiteral(" password=secret");
         const QString database = LocalFile("unreachable-" + kind);
         const QList<UpgradeRecord> written = Samples(4);
-        QCOMPARE(AppendAll(database, written), QString());
-        const QList<UpgradeRecord> before = ReadLocal(database);
+        QCOMPARE(AppendRecords(database, written), QString());
+        const QList<UpgradeRecord> before = ReadRecords(database);
 
         HistorySync::Pacing pacing;
         pacing.first_retry_ms = 50;
@@ -249,7 +231,7 @@ private slots:
         QVERIFY(!pushed[1][3].toBool());
         QCOMPARE(pushed[1][1].toLongLong(), qint64(4));
 
-        const QList<UpgradeRecord> after = ReadLocal(database);
+        const QList<UpgradeRecord> after = ReadRecords(database);
         QCOMPARE(after.size(), before.size());
         for (int i = 0; i < before.size(); ++i)
             QCOMPARE(Values(after[i]), Values(before[i]));
@@ -294,7 +276,7 @@ private slots:
         QVERIFY(!sync[0].value("warning").toString().isEmpty());
 
         const QString database = QDir(QFileInfo(sim.Config()).absolutePath()).filePath(HistoryStore::kFileName);
-        const QList<UpgradeRecord> records = ReadLocal(database);
+        const QList<UpgradeRecord> records = ReadRecords(database);
         QCOMPARE(records.size(), 1);
         QVERIFY(records[0].success);
         QCOMPARE(records[0].target, QString("Meter"));
@@ -331,7 +313,7 @@ private slots:
         auto written = [&] {
             int all = 0;
             for (int i = 0; i < kStations; ++i)
-                all += ReadLocal(LocalFile(QStringLiteral("station-%1").arg(i))).size();
+                all += ReadRecords(LocalFile(QStringLiteral("station-%1").arg(i))).size();
             return all;
         };
         QVERIFY(WaitUntil([&] { return written() == kStations * kRecordsPerStation; }, 60000));
@@ -351,7 +333,7 @@ private slots:
         // Every record a station holds is on the server under its uid.
         QSet<QString> uids;
         for (int i = 0; i < kStations; ++i) {
-            for (const UpgradeRecord &record : ReadLocal(LocalFile(QStringLiteral("station-%1").arg(i))))
+            for (const UpgradeRecord &record : ReadRecords(LocalFile(QStringLiteral("station-%1").arg(i))))
                 uids.insert(record.uid);
         }
         QCOMPARE(uids.size(), all);
