@@ -415,6 +415,7 @@ int History(const QCommandLineParser &parser)
     // was cut off from the line's server for long; each run and batch size from a copy of the
     // station's file as it was, every record waiting.
     QMap<int, QVector<double>> push_s;
+    qint64 server_uids = records;  // the fewest the server held after a push
     for (int run = 1; run <= runs; ++run) {
         for (int batch : batches) {
             const QString copy = dir.filePath(QStringLiteral("push-%1-%2.sqlite").arg(run).arg(batch));
@@ -434,10 +435,11 @@ int History(const QCommandLineParser &parser)
                 return 1;
             }
             push_s[batch].append(push.seconds);
+            server_uids = std::min(server_uids, push.server_uids);
         }
     }
     Print("history_records", records);
-    Print("history_server_uids", records);  // checked after every push above
+    Print("history_server_uids", server_uids);
     Print("history_append_" + count + "_s", append_s);
     Print("history_append_ms_per_record", append_s * 1e3 / records);
     const auto rates = [records](const QVector<double> &seconds) {
