@@ -349,6 +349,7 @@ struct JobTicks {
     double job_s = 0;
     double tick_rate_hz = 0;
     double max_tick_stall_ms = 0;
+    double cpu_s = 0;  // of this whole process while the job ran: the push's own share shows here
 };
 
 JobTicks TicksOf(const Result &run)
@@ -359,6 +360,7 @@ JobTicks TicksOf(const Result &run)
     if (run.stats.streaming_ns > 0)
         ticks.tick_rate_hz = run.stats.streaming_ticks / (run.stats.streaming_ns / 1e9);
     ticks.max_tick_stall_ms = run.max_gui_stall_ms;
+    ticks.cpu_s = run.cpu_s;
     return ticks;
 }
 
@@ -509,6 +511,7 @@ int History(const QCommandLineParser &parser)
         {"job_s", &JobTicks::job_s},
         {"tick_rate_hz", &JobTicks::tick_rate_hz},
         {"max_tick_stall_ms", &JobTicks::max_tick_stall_ms},
+        {"cpu_s", &JobTicks::cpu_s},
     };
     for (const auto &measure : measures) {
         const QString name = QLatin1String(measure.first);
