@@ -64,7 +64,7 @@ constexpr double kHistoryWaitScale = 0.05;
 constexpr int kHistorySyncBatch = HistorySync::Pacing().batch;
 // A batch is one statement with a parameter per field of each record; PostgreSQL takes 65535 at most.
 constexpr int kMostHistoryBatch = 2000;
-// Passes made ready for one job at most (a station file and a server database each).
+// Pushes made ready for one job at most (a copy of the station's file and a table on the server each).
 constexpr int kMostPushPasses = 64;
 // An idle window may take this share of one core at most.
 constexpr double kIdleWindowCpuBound = 0.005;
@@ -321,7 +321,6 @@ int IdleWindow(const QCommandLineParser &parser)
     return figures.measured && figures.cpu_share <= kIdleWindowCpuBound ? 0 : 1;
 }
 
-
 // The median as name, and the spread of the runs as name_min and name_max.
 void PrintSpread(const QString &name, const QVector<double> &values)
 {
@@ -401,8 +400,8 @@ int History(const QCommandLineParser &parser)
         return 1;
     }
 
-    // The station's side: its records appended one by one as its jobs append them (once: each
-    // takes a transaction of its own, so this is the slow part and the least variable).
+    // The station's side: its records appended one by one as its jobs append them. Once only:
+    // each record is a transaction of its own with its disk flushes, the slow part by far.
     const QString count = QString::number(records);
     const QString master = dir.filePath(QStringLiteral("station.sqlite"));
     QElapsedTimer timer;
@@ -476,8 +475,8 @@ int History(const QCommandLineParser &parser)
         alone.append(TicksOf(RunJob(dev_id, image, 0)));
         longest_alone_s = std::max(longest_alone_s, alone.last().job_s);
         // Passes enough to cover the job three times over at the pace of the last ones: beside a
-        // job a pass may go faster than the push timed above (it meets a server already busy
-        // with the bench's schemas, its file is warm).
+        // job a pass may go faster than the push timed above, whose connection was the first to
+        // a new database.
         const int ready = std::min(kMostPushPasses, int(std::ceil(3 * longest_alone_s / pass_s)) + 1);
         PushDuringJob push(server, dir.path(), master, records, ready, QStringLiteral("job_%1").arg(run));
         if (!push.Prepare(&error)) {
