@@ -1,6 +1,7 @@
 // Every program answers --help with its usage and --version with its name and the product's
 // version, exit code 0, without a display and before it touches a port or the disk; fwimage refuses what would destroy an input or write a wrong image,
-// and what is no file, at once.
+// and what is no file, at once. upgrader-bench --history measures against a PostgreSQL server of its
+// own and refuses what it cannot measure.
 #include <QProcess>
 #include <QtTest>
 
@@ -156,6 +157,35 @@ private slots:
             QCOMPARE(figure("history_pushing_jobs_outlasted"), 1.0);
         const double share = figure("history_pushing_share_of_job");
         QVERIFY2(share > 0 && share <= 1, qPrintable(QString::number(share)));
+    }
+
+    // Options that cannot be measured are refused before a server is started: exit 2 and why.
+    void benchHistoryRefusesOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no records") << QStringList{"--history-records", "0"}
+                                    << "--history-records takes a number from 1 up, not '0'\n";
+        QTest::newRow("records not a number") << QStringList{"--history-records", "many"}
+                                              << "--history-records takes a number from 1 up, not 'many'\n";
+        QTest::newRow("no runs") << QStringList{"--runs", "0"} << "--runs takes a number from 1 up, not '0'\n";
+        QTest::newRow("batch of none") << QStringList{"--history-batches", "100,0"}
+                                       << "--history-batches takes numbers of records from 1 to 2000, not '0'\n";
+        QTest::newRow("batch past the server's parameters")
+            << QStringList{"--history-batches", "5000"}
+            << "--history-batches takes numbers of records from 1 to 2000, not '5000'\n";
+    }
+
+    void benchHistoryRefusesOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QProcess bench;
+        bench.start(qEnvironmentVariable("UPGRADER_BENCH"), QStringList{"--history"} + arguments);
+        QVERIFY(bench.waitForFinished(30000));
+        QCOMPARE(bench.exitCode(), 2);
+        QCOMPARE(bench.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QString::fromUtf8(bench.readAllStandardError()), error);
     }
 
     // Without PostgreSQL's programs there is nothing to measure against: a clear reason, exit 1.
