@@ -76,10 +76,12 @@ UpgradeRecord BenchRecord(int i, const QDateTime &start)
     return r;
 }
 
-QString AppendRecords(const QString &database, int first, int count)
+QString AppendRecords(const QString &database, int first, int count, const std::function<bool()> &stop)
 {
     const QDateTime start = QDateTime::fromString(QStringLiteral("2026-03-02T06:00:00Z"), Qt::ISODate);
     for (int i = first; i < first + count; ++i) {
+        if (stop && stop())
+            break;
         const QString warning = HistoryStore::Append(database, BenchRecord(i, start));
         if (!warning.isEmpty())
             return warning;

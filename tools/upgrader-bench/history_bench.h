@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,8 +23,9 @@ class LocalPgServer;
 UpgradeRecord BenchRecord(int i, const QDateTime &start);
 
 // Appends count records, numbered from first, to database one by one as jobs do
-// (HistoryStore::Append). Empty on success, otherwise the store's warning.
-QString AppendRecords(const QString &database, int first, int count);
+// (HistoryStore::Append). Empty on success, otherwise the store's warning. Asks stop (when given)
+// before each record and ends early, without a warning, once it says so.
+QString AppendRecords(const QString &database, int first, int count, const std::function<bool()> &stop = {});
 
 // Copies a station's history file (and its write-ahead log, when one is left) to copy: the same
 // records, all still waiting.

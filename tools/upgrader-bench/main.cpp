@@ -35,6 +35,7 @@
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "soak_run.h"
+#include "stop_signals.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -342,6 +343,14 @@ int CountOption(const QCommandLineParser &parser, const QString &option, int fro
     return n;
 }
 
+// The simulated port catalog in place of the system's for as long as it lives.
+struct SimCatalogScope {
+    SimCatalogScope() { SimPortCatalog::Install(); }
+    ~SimCatalogScope() { SimPortCatalog::Uninstall(); }
+    SimCatalogScope(const SimCatalogScope &) = delete;
+    SimCatalogScope &operator=(const SimCatalogScope &) = delete;
+};
+
 // What one job shows of its tick delivery.
 struct JobTicks {
     bool ok = false;
@@ -364,7 +373,8 @@ JobTicks TicksOf(const Result &run)
 }
 
 // Exit code 0 when everything was measured, 1 when the server could not be started, a job failed
-// or the server did not hold exactly the records pushed, 2 on bad options.
+// or the server did not hold exactly the records pushed, 2 on bad options, 128 + the signal's
+// number when stopped by one (between two steps: the server is stopped and its folder removed).
 int History(const QCommandLineParser &parser)
 {
     const int records = CountOption(parser, "history-records", 1);
@@ -388,6 +398,16 @@ int History(const QCommandLineParser &parser)
     const int size = parser.value("size").toInt() * 1024;
     Waits::SetLongWaitScale(parser.isSet("wait-scale") ? parser.value("wait-scale").toDouble() : kHistoryWaitScale);
 
+    // A stop signal ends the run at the next step, so that the server does not outlive it.
+    StopSignals stop;
+    int stopped_by = 0;
+    QObject::connect(&stop, &StopSignals::Stop, [&stopped_by](int number) { stopped_by = number; });
+    const auto stopped = [&stopped_by] {
+        QCoreApplication::processEvents();
+        if (stopped_by != 0)
+            fprintf(stderr, "upgrader-bench: stopped by signal %d\n", stopped_by);
+        return stopped_by != 0;
+    };
     LocalPgServer server;
     QString error;
     if (!server.Start(&error)) {
@@ -406,7 +426,12 @@ int History(const QCommandLineParser &parser)
     const QString master = dir.filePath(QStringLiteral("station.sqlite"));
     QElapsedTimer timer;
     timer.start();
-    const QString warning = AppendRecords(master, 0, records);
+    const QString warning = AppendRecords(master, 0, records, [&stopped_by] {
+        QCoreApplication::processEvents();
+        return stopped_by != 0;
+    });
+    if (stopped())
+        return 128 + stopped_by;
     if (!warning.isEmpty()) {
         fprintf(stderr, "upgrader-bench: cannot append the records: %s\n", qPrintable(warning));
         return 1;
@@ -419,6 +444,8 @@ int History(const QCommandLineParser &parser)
     qint64 server_uids = records;  // the fewest the server held after a push
     for (int run = 1; run <= runs; ++run) {
         for (int batch : batches) {
+            if (stopped())
+                return 128 + stopped_by;
             const QString copy = dir.filePath(QStringLiteral("push-%1-%2.sqlite").arg(run).arg(batch));
             PushRun push;
             if (!CopyHistory(master, copy, &error) ||
@@ -458,7 +485,7 @@ int History(const QCommandLineParser &parser)
     }
 
     // The cost to a job: the same job alone and with pushes under way in this process, in turn.
-    SimPortCatalog::Install();
+    const SimCatalogScope catalog;
     const QString image = dir.filePath(QStringLiteral("dev%1.bin").arg(dev_id));
     error = WriteBenchImage(image, dev_id, size);
     if (!error.isEmpty()) {
@@ -472,6 +499,8 @@ int History(const QCommandLineParser &parser)
     QVector<JobTicks> pushing;
     QVector<PushDuringJob::Figures> pushes;
     for (int run = 1; run <= runs; ++run) {
+        if (stopped())
+            return 128 + stopped_by;
         alone.append(TicksOf(RunJob(dev_id, image, 0)));
         longest_alone_s = std::max(longest_alone_s, alone.last().job_s);
         // Passes enough to cover the job three times over at the pace of the last ones: beside a
@@ -483,6 +512,8 @@ int History(const QCommandLineParser &parser)
             fprintf(stderr, "upgrader-bench: %s\n", qPrintable(error));
             return 1;
         }
+        if (stopped())
+            return 128 + stopped_by;
         pushing.append(TicksOf(RunJob(dev_id, image, 0, [&push] { push.Start(); })));
         pushes.append(push.End(pushing.last().job_s));
         if (!push.Check(&error)) {
@@ -496,7 +527,8 @@ int History(const QCommandLineParser &parser)
         if (!pushes.last().warning.isEmpty())
             fprintf(stderr, "upgrader-bench: a push during the job: %s\n", qPrintable(pushes.last().warning));
     }
-    SimPortCatalog::Uninstall();
+    if (stopped())
+        return 128 + stopped_by;
     Print("history_job_ok", jobs_ok ? 1 : 0);
     if (!jobs_ok)
         return 1;  // a failed job's figures would mean nothing
