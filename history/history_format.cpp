@@ -7,6 +7,8 @@
 #include <QVector>
 #include <QStringList>
 
+#include <utility>
+
 namespace {
 
 constexpr char kGap[] = "  ";
@@ -65,44 +67,61 @@ QString JsonValueText(const QJsonValue &value)
     return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
-}  // namespace
-
-namespace HistoryFormat {
-
-QString Table(const QList<UpgradeRecord> &records)
+// Columns padded to their widest cell, two spaces apart; a line ends where its text does.
+QString Aligned(const QList<QStringList> &rows)
 {
-    QList<QStringList> rows{
-        {"Started (local)", "Target", "Serial", "Before -> after", "Image", "Result", "Time", "User", "Error"}};
-    for (const UpgradeRecord &r : records) {
-        rows << QStringList{r.started_at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
-                            r.target,
-                            r.unit_serial,
-                            VersionsCell(r),
-                            r.image_version,
-                            ResultCell(r),
-                            QString::number(r.duration_ms / 1000.0, 'f', 1) + QStringLiteral(" s"),
-                            r.user,
-                            OneLine(r.error_text)};
-    }
     QVector<int> widths(rows.first().size(), 0);
-    for (const QStringList &row : qAsConst(rows)) {
+    for (const QStringList &row : rows) {
         for (int i = 0; i < row.size(); ++i)
             widths[i] = qMax(widths[i], row[i].size());
     }
     QString out;
-    for (const QStringList &row : qAsConst(rows)) {
+    for (const QStringList &row : rows) {
         QString line;
         for (int i = 0; i < row.size(); ++i) {
             if (i > 0)
                 line += QLatin1String(kGap);
             line += row[i].leftJustified(widths[i]);
         }
-        // The last column is left-justified too; a line ends where its text does.
         while (line.endsWith(QLatin1Char(' ')))
             line.chop(1);
         out += line + QLatin1Char('\n');
     }
     return out;
+}
+
+// A median in seconds as the forms show it: to the millisecond.
+double MedianSeconds(const HistoryServer::DaySummary &day)
+{
+    return qRound64(day.median_s * 1000.0) / 1000.0;
+}
+
+}  // namespace
+
+namespace HistoryFormat {
+
+QString Table(const QList<UpgradeRecord> &records, bool with_station)
+{
+    QStringList header{"Started (local)", "Target", "Serial", "Before -> after", "Image",
+                       "Result",          "Time",   "User",   "Error"};
+    if (with_station)
+        header.insert(1, QStringLiteral("Station"));
+    QList<QStringList> rows{header};
+    for (const UpgradeRecord &r : records) {
+        QStringList row{r.started_at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                        r.target,
+                        r.unit_serial,
+                        VersionsCell(r),
+                        r.image_version,
+                        ResultCell(r),
+                        QString::number(r.duration_ms / 1000.0, 'f', 1) + QStringLiteral(" s"),
+                        r.user,
+                        OneLine(r.error_text)};
+        if (with_station)
+            row.insert(1, r.host);
+        rows << row;
+    }
+    return Aligned(rows);
 }
 
 QString JsonLines(const QList<UpgradeRecord> &records)
@@ -131,6 +150,53 @@ QString Csv(const QList<UpgradeRecord> &records)
         for (const RecordColumn &column : RecordColumns())
             fields << CsvField(column.get(record).toString(), column.is_number);
         out += fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+    }
+    return out;
+}
+
+QString SummaryTable(const QList<HistoryServer::DaySummary> &days)
+{
+    QList<QStringList> rows{{"Day (local)", "Target", "Jobs", "Succeeded", "Failed", "Median time"}};
+    for (const HistoryServer::DaySummary &day : days) {
+        rows << QStringList{day.day.toString(Qt::ISODate),
+                            day.target,
+                            QString::number(day.count),
+                            QString::number(day.successes),
+                            QString::number(day.failures),
+                            day.median_s < 0 ? QStringLiteral("-")
+                                             : QString::number(day.median_s, 'f', 1) + QStringLiteral(" s")};
+    }
+    return Aligned(rows);
+}
+
+QString SummaryJsonLines(const QList<HistoryServer::DaySummary> &days)
+{
+    QString out;
+    for (const HistoryServer::DaySummary &day : days) {
+        const std::pair<const char *, QJsonValue> fields[] = {
+            {"day", day.day.toString(Qt::ISODate)},
+            {"target", day.target},
+            {"count", double(day.count)},
+            {"successes", double(day.successes)},
+            {"failures", double(day.failures)},
+            {"median_s", day.median_s < 0 ? QJsonValue() : QJsonValue(MedianSeconds(day))}};
+        QStringList members;
+        for (const auto &field : fields)
+            members << JsonValueText(QLatin1String(field.first)) + QLatin1Char(':') + JsonValueText(field.second);
+        out += QLatin1Char('{') + members.join(QLatin1Char(',')) + QStringLiteral("}\n");
+    }
+    return out;
+}
+
+QString SummaryCsv(const QList<HistoryServer::DaySummary> &days)
+{
+    QString out = QStringLiteral("day,target,count,successes,failures,median_s\r\n");
+    for (const HistoryServer::DaySummary &day : days) {
+        out += QStringList{day.day.toString(Qt::ISODate), CsvField(day.target, false), QString::number(day.count),
+                           QString::number(day.successes), QString::number(day.failures),
+                           day.median_s < 0 ? QString() : QString::number(MedianSeconds(day), 'f', 3)}
+                   .join(QLatin1Char(',')) +
+               QStringLiteral("\r\n");
     }
     return out;
 }

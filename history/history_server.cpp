@@ -27,10 +27,14 @@ constexpr char kSchemaTable[] = "upgrader_schema";
 // Serialises the creation of the schema among stations that meet an empty server at once.
 constexpr qint64 kSchemaLock = 0x75706772;  // "upgr"
 
+// libpq's text on one line (it spreads a reason and its hint over several), without the empty
+// "()" the driver adds where the server gave no error code.
 QString Reason(const QSqlError &error)
 {
-    const QString text = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
-    return text.trimmed().isEmpty() ? QStringLiteral("unknown error") : text.trimmed();
+    QString text = (error.databaseText().trimmed().isEmpty() ? error.driverText() : error.databaseText()).simplified();
+    if (text.endsWith(QLatin1String(" ()")) || text == QLatin1String("()"))
+        text.chop(text.size() == 2 ? 2 : 3);
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
 }
 
 // A value in libpq's key=value form.
@@ -403,8 +407,7 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
     QStringList rows;
     for (int i = 0; i < records.size(); ++i)
         rows << one_row;
-    // One statement, so the batch is stored whole or not at all; a record the server holds
-    // already (its earlier push's answer was lost) is skipped by its uid.
+    // A record the server holds already (an earlier push whose answer was lost) is skipped by its uid.
     QSqlQuery query(QSqlDatabase::database(name, false));
     if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (uid) DO NOTHING")
                            .arg(QLatin1String(kTable), names.join(", "), rows.join(", ")))) {
@@ -416,11 +419,22 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
         for (const RecordColumn &column : RecordColumns())
             query.addBindValue(column.get(record));
     }
+    // In a transaction of its own: the batch is stored whole or not at all, and what the server
+    // says at its end is whether it holds them. Should that answer be lost, the records stay
+    // waiting here and the next push finds them there already.
+    QSqlDatabase db = QSqlDatabase::database(name, false);
     Arm();
-    const bool done = query.exec();
+    bool done = db.transaction();
+    if (!done)
+        *warning = Reason(db.lastError());
+    if (done && !(done = query.exec()))
+        *warning = Reason(query.lastError());
+    if (done && !(done = db.commit()))
+        *warning = Reason(db.lastError());
     Disarm();
     if (!done) {
-        *warning = Reason(query.lastError());
+        query.finish();
+        db.rollback();
         Close();  // a connection that failed is not trusted with the next push
     }
     return done;

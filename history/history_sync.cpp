@@ -48,9 +48,12 @@ HistoryServer::SyncTally HistorySync::Finish(int timeout_ms)
     // Give up on the server, not on the records: they wait for the next start.
     if (server)
         server->Cut();
+    lock.unlock();
     HistoryServer::SyncTally tally;
     tally.warning = QStringLiteral("Upgrade history not sent to the line's server: no answer within %1 s")
                         .arg(timeout_ms / 1000.0, 0, 'f', 1);
+    QString unknown;
+    tally.waiting = HistoryStore::CountWaiting(database, &unknown);
     return tally;
 }
 

@@ -190,6 +190,14 @@ upgrader-cli upgrade Meter || fail "upgrader-cli upgrade Meter exits with $?"
 # The history (Qt's SQLite driver, a dependency added by hand) holds the job.
 records=$(upgrader-cli history --target Meter --json) || fail "upgrader-cli history exits with $?"
 [ "$(printf '%s\n' "$records" | grep -c '"target"')" -eq 1 ] || fail "the history holds not one Meter record: $records"
+# The line's server through Qt's PostgreSQL driver (a dependency added by hand): a port nobody
+# listens on is refused by the server's side, not by a missing driver, and the record waits.
+sync_status=0
+UPGRADER_HISTORY_SERVER="host=127.0.0.1 port=9 dbname=upgrades user=upgrader" upgrader-cli history sync \
+    >/tmp/sync.txt 2>&1 || sync_status=$?
+[ "$sync_status" -eq 8 ] || { cat /tmp/sync.txt; fail "upgrader-cli history sync exits with $sync_status, not 8"; }
+grep -q "driver" /tmp/sync.txt && { cat /tmp/sync.txt; fail "Qt's PostgreSQL driver is missing"; }
+grep -q "1 waiting" /tmp/sync.txt || { cat /tmp/sync.txt; fail "the Meter record does not wait for the server"; }
 
 # The installed window works in the folder of its configuration: here, the current directory.
 QT_QPA_PLATFORM=offscreen upgrader >/tmp/window.log 2>&1 &

@@ -6,6 +6,7 @@
 #include "fast_family.h"
 #include "history_store.h"
 #include "job_record_keeper.h"
+#include "local_pg_server.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
@@ -282,6 +283,43 @@ private slots:
         QVERIFY(!r.success);
         QCOMPARE(r.stopped_by, QString("window closed"));
         QCOMPARE(r.error_text, QString());
+    }
+
+    // A station whose configuration names the line's server: what waited from before goes at the
+    // window's start, the job's own record after the job, each once.
+    void windowPushesToTheLine()
+    {
+        LocalPgServer server;
+        QString error;
+        QVERIFY2(server.Start(&error), qPrintable(error));
+        QByteArray config = kConfig;
+        config.replace("{\"is_english\": true,",
+                       "{\"is_english\": true, \"history_server\": \"" + server.Connection().toUtf8() + "\",");
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(config);
+        WriteImage("fw/motor.bin");
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        QCOMPARE(HistoryStore::Append(database, SampleRecord("Base", QDateTime::currentDateTimeUtc().addDays(-1))), QString());
+
+        auto on_line = [&] {
+            QString out;
+            return server.Sql("upgrades", "SELECT count(*) FROM upgrades", &out, &error) ? out.trimmed().toInt() : -1;
+        };
+        MainWindow w;
+        QVERIFY(w.history_sync);
+        QVERIFY(WaitUntil([&] { return on_line() == 1; }, kJobMs));
+
+        QSignalSpy recorded(&w.record_keeper, &JobRecordKeeper::Recorded);
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        motor->setEnabled(true);
+        QTest::mouseClick(motor, Qt::LeftButton);
+        QVERIFY(WaitUntil([&] { return recorded.count() == 1; }, kJobMs));
+        QVERIFY(WaitUntil([&] { return on_line() == 2; }, kJobMs));
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(0));
+        QString out;
+        QVERIFY(server.Sql("upgrades", "SELECT target || ' ' || result FROM upgrades ORDER BY started_at", &out, &error));
+        QCOMPARE(out.trimmed(), QString("Base success\nMotor success"));
     }
 
     // A job that ends the moment it starts, and the next launched before its reports were

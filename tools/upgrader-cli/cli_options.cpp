@@ -29,7 +29,11 @@ QString Description()
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
                "  history          the record every upgrade (of the window or of this command) leaves beside\n"
                "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
-               "                   (RFC 4180); --target, --serial and --since choose the records\n"
+               "                   (RFC 4180); --target, --serial, --since and --station choose the records;\n"
+               "                   --server reads every station's records from the line's server instead,\n"
+               "                   --server --summary counts them per day and target\n"
+               "  history sync     sends this station's records that wait for the line's server now, and\n"
+               "                   says how many were sent and how many still wait\n"
                "\n"
                "The configuration is --config FILE, or else found in the current directory as the window finds\n"
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
@@ -71,6 +75,16 @@ QString Description()
                "history ends with 0 also when no record matches, 3 when no configuration file is found (its\n"
                "folder decides where the history lives), 8 when the history file cannot be read. A history\n"
                "that cannot take an upgrade's record costs a warning, and with --require-history exit 10.\n"
+               "history --server and history sync end with 3 when no server is configured (or its connection\n"
+               "string is not usable), 8 when the server cannot be read, or when records still wait after the\n"
+               "sync.\n"
+               "\n"
+               "The line's server: a PostgreSQL server named by the configuration's \"history_server\" or by\n"
+               "UPGRADER_HISTORY_SERVER (which wins; set and empty: none), a libpq connection string\n"
+               "(\"host=line-db dbname=upgrades user=upgrader\") or URI (postgresql://upgrader@line-db/upgrades),\n"
+               "never with a password (~/.pgpass or a service file keeps it). Every record is written here\n"
+               "first and waits until it is on the server; upgrade sends what waits at its start and after\n"
+               "each job, each record once.\n"
                "\n"
                "upgrader-cli --version prints the program's name and version.\n"
                "\n"
@@ -134,8 +148,14 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
                                "offset such as +08:00).",
                       "DATE"});
+    parser.addOption({"station", "history: the records of this station only (its host name, exact).", "NAME"});
     parser.addOption({"csv", "history: CSV (RFC 4180) on standard output instead of the table."});
-    parser.addPositionalArgument("command", "list, upgrade TARGET, switch app|boot, image FILE or history.",
+    parser.addOption({"server", "history: the records of every station from the line's server (\"history_server\" "
+                                "or UPGRADER_HISTORY_SERVER) instead of this station's file."});
+    parser.addOption({"summary", "history --server: per day (local) and target, the jobs, successes, failures and "
+                                 "the median time of the successful upgrades, instead of the records."});
+    parser.addPositionalArgument("command",
+                                 "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
@@ -149,7 +169,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
                                              "history"));
     const QString &command = words[0];
-    const int wanted = command == QLatin1String("list") || command == QLatin1String("history") ? 1 : 2;
+    const bool history = command == QLatin1String("history");
+    const bool history_sync = history && words.size() >= 2 && words[1] == QLatin1String("sync");
+    const int wanted = command == QLatin1String("list") || (history && !history_sync) ? 1 : 2;
     if (command == QLatin1String("list")) {
         options->command = CliOptions::Command::List;
     } else if (command == QLatin1String("upgrade")) {
@@ -158,8 +180,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->command = CliOptions::Command::Switch;
     } else if (command == QLatin1String("image")) {
         options->command = CliOptions::Command::Image;
-    } else if (command == QLatin1String("history")) {
-        options->command = CliOptions::Command::History;
+    } else if (history) {
+        options->command = history_sync ? CliOptions::Command::HistorySync : CliOptions::Command::History;
     } else {
         return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
     }
@@ -172,9 +194,12 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     }
     if (words.size() > wanted)
         return Usage(message, QStringLiteral("unexpected argument '%1': %2 takes %3")
-                                  .arg(words[wanted], command,
-                                       wanted == 1 ? QStringLiteral("no argument") : QStringLiteral("one argument")));
-    if (wanted == 2)
+                                  .arg(words[wanted], history_sync ? QStringLiteral("history sync") : command,
+                                       history_sync  ? QStringLiteral("no argument")
+                                       : history     ? QStringLiteral("sync or no argument")
+                                       : wanted == 1 ? QStringLiteral("no argument")
+                                                     : QStringLiteral("one argument")));
+    if (wanted == 2 && !history_sync)
         options->argument = words[1];
 
     switch (options->command) {
@@ -193,6 +218,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         break;
     case CliOptions::Command::List:
     case CliOptions::Command::History:
+    case CliOptions::Command::HistorySync:
         break;
     }
 
@@ -215,7 +241,11 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
                                       .arg(parser.value("timeout")));
     }
-    for (const char *name : {"target", "serial", "since", "csv"}) {
+    for (const char *name : {"target", "serial", "since", "station", "csv", "server", "summary"}) {
+        if (parser.isSet(name) && options->command == CliOptions::Command::HistorySync)
+            return Usage(message, QStringLiteral("--%1 does not apply to history sync: it sends every record that "
+                                                 "waits")
+                                      .arg(QLatin1String(name)));
         if (parser.isSet(name) && options->command != CliOptions::Command::History)
             return Usage(message, QStringLiteral("--%1 applies to history only").arg(QLatin1String(name)));
     }
@@ -235,12 +265,22 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         return Usage(message, QStringLiteral("--since takes a date (2024-05-01) or an ISO 8601 time "
                                              "(2024-05-01T08:30:00+08:00), not '%1'")
                                   .arg(parser.value("since")));
+    if (parser.isSet("station")) {
+        options->station = parser.value("station");
+        if (options->station.isEmpty())
+            return Usage(message, QStringLiteral("--station needs the station's host name"));
+    }
     options->csv = parser.isSet("csv");
     if (options->csv && options->json)
         return Usage(message, QStringLiteral("--json and --csv exclude each other"));
+    options->server = parser.isSet("server");
+    options->summary = parser.isSet("summary");
+    if (options->summary && !options->server)
+        return Usage(message, QStringLiteral("--summary counts the line's records: give --server too"));
     if (parser.isSet("port")) {
         options->port = parser.value("port");
-        if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History)
+        if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History ||
+            options->command == CliOptions::Command::HistorySync)
             return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
         if (options->port.isEmpty())
             return Usage(message, QStringLiteral("--port needs a USB location, a USB serial number or a port name (list shows them)"));

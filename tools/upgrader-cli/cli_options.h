@@ -8,7 +8,7 @@
 
 // What upgrader-cli was asked to do.
 struct CliOptions {
-    enum class Command { List, Upgrade, Switch, Image, History };
+    enum class Command { List, Upgrade, Switch, Image, History, HistorySync };
 
     Command command = Command::List;
     QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
@@ -23,11 +23,14 @@ struct CliOptions {
     bool skip_current = false;      // --skip-current: upgrade: nothing sent to a target that runs the image's version
     bool require_history = false;   // --require-history: upgrade: a record not written fails the run
 
-    // history: which records, in which form (--json: JSON lines)
+    // history: which records, from where, in which form (--json: JSON lines)
     QString history_target;         // empty: every target
     QString history_serial;         // --serial: one unit's records (exact); empty: every unit
     QDateTime since;                // invalid: from the first record
+    QString station;                // --station: one station's records (the record's host); empty: every station
     bool csv = false;
+    bool server = false;            // --server: the line's server instead of this station's file
+    bool summary = false;           // --summary (with --server): per day and target instead of the records
 };
 
 // Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable). Returns 0 with

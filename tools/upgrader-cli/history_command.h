@@ -8,4 +8,13 @@ class CliOutput;
 // standard output, and which file they came from (the table's last line; otherwise a line on
 // standard error). Returns the exit code: 0 also when no record matches, kConfig when no
 // configuration file is found, kFailed when the history file cannot be read.
+// With --server the records of every station from the line's server instead (with --summary,
+// per day and target), named by the server's host and database: kConfig when no server is
+// configured or its connection string is not usable, kFailed when the server cannot be read.
 int RunHistory(const CliOptions &options, CliOutput &output);
+
+// `history sync`: sends what waits in this station's history (the file its jobs write) to the
+// line's server now, and says how many records were sent and how many wait. kSuccess when
+// nothing waits after it, kFailed when records still wait, kConfig without a configuration
+// file or a usable server.
+int RunHistorySync(const CliOptions &options, CliOutput &output);

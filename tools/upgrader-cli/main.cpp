@@ -164,6 +164,7 @@ int main(int argc, char **argv)
     case CliOptions::Command::Switch: return RunSwitch(options, output);
     case CliOptions::Command::Upgrade: return RunUpgrade(app, options, output, clock);
     case CliOptions::Command::History: return RunHistory(options, output);
+    case CliOptions::Command::HistorySync: return RunHistorySync(options, output);
     }
     return ExitCode::kUsage;
 }

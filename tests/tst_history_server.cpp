@@ -1,0 +1,370 @@
+// The line's shared history on a real PostgreSQL server started for this suite: the schema the
+// tool makes and the one it will not write, each record once whatever is lost or repeated, a
+// line of station processes through an outage, and a server that refuses or hangs costing
+// neither a record nor a job's result.
+#include "cli_process.h"
+#include "history_server.h"
+#include "history_store.h"
+#include "history_sync.h"
+#include "local_pg_server.h"
+#include "pg_faults.h"
+#include "sample_records.h"
+#include "sim_process.h"
+#include "wait_until.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kStations = 8;
+constexpr int kRecordsPerStation = 50;
+
+QDateTime Utc(int day, int hour, int minute = 0)
+{
+    return QDateTime(QDate(2026, 11, day), QTime(hour, minute), Qt::UTC);
+}
+
+QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("station-a"))
+{
+    QList<UpgradeRecord> records;
+    for (int i = 0; i < count; ++i) {
+        UpgradeRecord record = SampleRecord(i % 2 ? QStringLiteral("Meter") : QStringLiteral("Base"), Utc(1 + i % 3, 8, i % 60),
+                                            i % 4 == 0 ? QStringLiteral("Upgrade failed, \"CRC\", 失败") : QString());
+        record.host = host;
+        record.success = i % 4 != 0;
+        records << record;
+    }
+    return records;
+}
+
+QString AppendAll(const QString &database, const QList<UpgradeRecord> &records)
+{
+    for (const UpgradeRecord &record : records) {
+        const QString warning = HistoryStore::Append(database, record);
+        if (!warning.isEmpty())
+            return warning;
+    }
+    return QString();
+}
+
+QList<UpgradeRecord> ReadLocal(const QString &database)
+{
+    QString warning;
+    const QList<UpgradeRecord> records = HistoryStore::Read(database, {}, &warning);
+    if (!warning.isEmpty())
+        qWarning("%s", qPrintable(warning));
+    return records;
+}
+
+// Every field as stored: the local and the server's copy of a record compare equal field by field.
+QStringList Values(const UpgradeRecord &record)
+{
+    QStringList values;
+    for (const RecordColumn &column : RecordColumns())
+        values << column.get(record).toString();
+    return values;
+}
+
+}  // namespace
+
+class TestHistoryServer : public QObject {
+    Q_OBJECT
+
+    LocalPgServer server;
+    QTemporaryDir dir;
+    int databases = 0;
+
+    // A fresh empty database on the suite's server, and its connection string (over the socket).
+    QString FreshDatabase()
+    {
+        const QString name = QStringLiteral("case%1").arg(++databases);
+        QString error;
+        if (!server.CreateDatabase(name, &error))
+            qFatal("%s", qPrintable(error));
+        return server.Connection(name);
+    }
+
+    QString Sql(const QString &database, const QString &sql)
+    {
+        QString out;
+        QString error;
+        if (!server.Sql(database, sql, &out, &error))
+            qWarning("%s", qPrintable(error));
+        return out.trimmed();
+    }
+
+    QString LocalFile(const QString &name) { return QDir(dir.path()).filePath(name + QStringLiteral(".sqlite")); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QString error;
+        QVERIFY2(server.Start(&error), qPrintable(error));
+    }
+
+    // An empty database gets the table, its indexes and the schema's number at the first push;
+    // the records come back field for field, and a second push of the same records adds nothing.
+    void schemaOnEmptyDatabaseAndEachRecordOnce()
+    {
+        const QString connection = FreshDatabase();
+        const QString database = LocalFile("once");
+        const QList<UpgradeRecord> written = Samples(12);
+        QCOMPARE(AppendAll(database, written), QString());
+
+        HistoryServer::Connection line(connection);
+        const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 5);
+        QCOMPARE(tally.warning, QString());
+        QCOMPARE(tally.sent, qint64(12));
+        QCOMPARE(tally.waiting, qint64(0));
+
+        const QString db = QStringLiteral("case%1").arg(databases);
+        QCOMPARE(Sql(db, "SELECT string_agg(version::text, ',') FROM upgrader_schema"),
+                 QString::number(HistoryServer::kSchemaVersion));
+        QCOMPARE(Sql(db, "SELECT string_agg(indexname, ',' ORDER BY indexname) FROM pg_indexes WHERE tablename = 'upgrades'"),
+                 QString("upgrades_by_serial,upgrades_by_station,upgrades_by_target,upgrades_by_time,upgrades_pkey"));
+
+        QList<UpgradeRecord> back;
+        QString warning;
+        QVERIFY2(line.Read({}, &back, &warning), qPrintable(warning));
+        const QList<UpgradeRecord> local = ReadLocal(database);
+        QCOMPARE(back.size(), local.size());
+        for (int i = 0; i < local.size(); ++i)
+            QCOMPARE(Values(back[i]), Values(local[i]));
+
+        // The outbox is empty, and pushing the same records again (their marks lost) stores nothing new.
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(0));
+        QVERIFY2(line.Push(local, &warning), qPrintable(warning));
+        QCOMPARE(Sql(db, "SELECT count(*) || ' ' || count(DISTINCT uid) FROM upgrades"), QString("12 12"));
+    }
+
+    // The answer to a push's commit is lost (the connection closes right after the server
+    // committed): the records stay waiting here, and the next push stores none of them twice.
+    void lostAnswerIsRepeatedWithoutDuplicates()
+    {
+        FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        LostAnswerProxy proxy(server.Port());
+        const QString through_proxy =
+            QStringLiteral("host=127.0.0.1 port=%1 dbname=%2 user=upgrader sslmode=disable").arg(proxy.Port()).arg(db);
+        const QString database = LocalFile("lost");
+        HistoryServer::Connection line(through_proxy);
+        // A first push makes the schema, so the answer lost is the records' own.
+        QCOMPARE(AppendAll(database, Samples(1)), QString());
+        QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
+        QCOMPARE(AppendAll(database, Samples(9)), QString());
+
+        proxy.ArmLoseNextCommit();
+        HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 100);
+        QCOMPARE(proxy.AnswersLost(), 1);
+        QVERIFY(!tally.warning.isEmpty());
+        QCOMPARE(tally.sent, qint64(0));
+        QCOMPARE(tally.waiting, qint64(9));
+        // They did reach the server: the lost part was only its answer.
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("10"));
+
+        QCOMPARE(AppendAll(database, Samples(2, QStringLiteral("station-b"))), QString());
+        tally = HistoryServer::PushWaiting(database, line, 100);
+        QCOMPARE(tally.warning, QString());
+        QCOMPARE(tally.sent, qint64(11));
+        QCOMPARE(tally.waiting, qint64(0));
+        QCOMPARE(Sql(db, "SELECT count(*) || ' ' || count(DISTINCT uid) FROM upgrades"), QString("12 12"));
+    }
+
+    // A server of a newer schema is read, never written: the records wait here, and the reason
+    // names both numbers.
+    void newerServerSchemaIsReadNotWritten()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString database = LocalFile("newer");
+        QCOMPARE(AppendAll(database, Samples(3)), QString());
+        HistoryServer::Connection line(connection);
+        QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
+
+        Sql(db, QStringLiteral("INSERT INTO upgrader_schema (version) VALUES (%1)").arg(HistoryServer::kSchemaVersion + 1));
+        QCOMPARE(AppendAll(database, Samples(2)), QString());
+        HistoryServer::Connection later(connection);
+        const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, later, 100);
+        QVERIFY2(tally.warning.contains(QStringLiteral("schema %1, newer than this release's %2")
+                                            .arg(HistoryServer::kSchemaVersion + 1)
+                                            .arg(HistoryServer::kSchemaVersion)),
+                 qPrintable(tally.warning));
+        QCOMPARE(tally.sent, qint64(0));
+        QCOMPARE(tally.waiting, qint64(2));
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("3"));
+        QList<UpgradeRecord> read;
+        QString warning;
+        QVERIFY2(later.Read({}, &read, &warning), qPrintable(warning));
+        QCOMPARE(read.size(), 3);
+    }
+
+    // A server that refuses the login, one that accepts and never answers, and a connection string
+    // with a password: a warning for the window's console, a retry later, the records waiting here.
+    void unreachableServerCostsAWarningOnly_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("login refused") << "refused" << "refused";
+        QTest::newRow("server hangs") << "hanging" << "timeout expired";
+        QTest::newRow("password in the string") << "password" << "a password does not belong in it";
+    }
+
+    void unreachableServerCostsAWarningOnly()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        HangingListener hanging;
+        QVERIFY(hanging.Ok());
+        QString connection = FreshDatabase();
+        if (kind == "refused")
+            connection.replace("user=upgrader", "user=refused");
+        else if (kind == "hanging")
+            connection = QStringLiteral("host=127.0.0.1 port=%1 dbname=x user=upgrader connect_timeout=2").arg(hanging.Port());
+        else
+            connection += QStringLiteral(" password=secret");
+        const QString database = LocalFile("unreachable-" + kind);
+        const QList<UpgradeRecord> written = Samples(4);
+        QCOMPARE(AppendAll(database, written), QString());
+        const QList<UpgradeRecord> before = ReadLocal(database);
+
+        HistorySync::Pacing pacing;
+        pacing.first_retry_ms = 50;
+        HistorySync sync(database, connection, pacing);
+        QSignalSpy pushed(&sync, &HistorySync::Pushed);
+        sync.Kick();
+        // Retried by itself, and said once.
+        QVERIFY(WaitUntil([&] { return pushed.size() >= 2; }, 30000));
+        QVERIFY2(pushed[0][2].toString().contains(expected), qPrintable(pushed[0][2].toString()));
+        QVERIFY(pushed[0][3].toBool());
+        QVERIFY(!pushed[1][3].toBool());
+        QCOMPARE(pushed[1][1].toLongLong(), qint64(4));
+
+        const QList<UpgradeRecord> after = ReadLocal(database);
+        QCOMPARE(after.size(), before.size());
+        for (int i = 0; i < before.size(); ++i)
+            QCOMPARE(Values(after[i]), Values(before[i]));
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(4));
+    }
+
+    // A command's job with a server that refuses or hangs: the job's result and its record as
+    // without a server, one warning about the line, and the record waiting for the next push.
+    void jobResultUntouchedByTheServer_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("login refused") << "refused";
+        QTest::newRow("server hangs") << "hanging";
+    }
+
+    void jobResultUntouchedByTheServer()
+    {
+        QFETCH(QString, kind);
+        HangingListener hanging;
+        QString connection = FreshDatabase();
+        if (kind == "refused")
+            connection.replace("user=upgrader", "user=refused");
+        else
+            connection = QStringLiteral("host=127.0.0.1 port=%1 dbname=x user=upgrader connect_timeout=2").arg(hanging.Port());
+
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"});
+        const bool ended = cli.Finish(120000);
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(ended);
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+        const QList<QJsonObject> results = cli.Events("result");
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results[0].value("result").toString(), QString("success"));
+        const QList<QJsonObject> sync = cli.Events("history-sync");
+        QCOMPARE(sync.size(), 1);
+        QCOMPARE(sync[0].value("sent").toInt(), 0);
+        QCOMPARE(sync[0].value("waiting").toInt(), 1);
+        QVERIFY(!sync[0].value("warning").toString().isEmpty());
+
+        const QString database = QDir(QFileInfo(sim.Config()).absolutePath()).filePath(HistoryStore::kFileName);
+        const QList<UpgradeRecord> records = ReadLocal(database);
+        QCOMPARE(records.size(), 1);
+        QVERIFY(records[0].success);
+        QCOMPARE(records[0].target, QString("Meter"));
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(1));
+    }
+
+    // A line of eight station processes, each writing 50 job records and pushing after each, with
+    // the server stopped part-way and started again: every record on the server exactly once,
+    // those written during the outage after the server's return.
+    void lineOfStationsThroughAnOutage()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString go = QDir(dir.path()).filePath("second-half");
+        std::vector<std::unique_ptr<QProcess>> stations;
+        for (int i = 0; i < kStations; ++i) {
+            auto station = std::make_unique<QProcess>();
+            station->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            station->start(QStringLiteral(HISTORY_STATION),
+                           {LocalFile(QStringLiteral("station-%1").arg(i)), connection, QStringLiteral("station-%1").arg(i),
+                            QString::number(kRecordsPerStation), go});
+            QVERIFY(station->waitForStarted(10000));
+            stations.push_back(std::move(station));
+        }
+        auto on_server = [&] { return Sql(db, "SELECT count(*) FROM upgrades").toInt(); };
+        // Part-way: while the first halves are still being pushed.
+        QVERIFY(WaitUntil([&] { return on_server() >= kStations * kRecordsPerStation / 4; }, 60000));
+        QString error;
+        QVERIFY2(server.Stop(&error), qPrintable(error));
+        const QDateTime stopped = QDateTime::currentDateTimeUtc();
+        QFile(go).open(QIODevice::WriteOnly);
+        // Every station writes its second half while the server is away.
+        auto written = [&] {
+            int all = 0;
+            for (int i = 0; i < kStations; ++i)
+                all += ReadLocal(LocalFile(QStringLiteral("station-%1").arg(i))).size();
+            return all;
+        };
+        QVERIFY(WaitUntil([&] { return written() == kStations * kRecordsPerStation; }, 60000));
+        const QDateTime returned = QDateTime::currentDateTimeUtc();  // nothing reaches it before this
+        QVERIFY2(server.Start(&error), qPrintable(error));
+
+        for (auto &station : stations) {
+            QVERIFY(station->waitForFinished(150000));
+            QCOMPARE(station->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(station->exitCode(), 0);
+        }
+        const int all = kStations * kRecordsPerStation;
+        QCOMPARE(Sql(db, "SELECT count(*) || ' ' || count(DISTINCT uid) FROM upgrades"), QStringLiteral("%1 %1").arg(all));
+        QCOMPARE(Sql(db, "SELECT count(DISTINCT host) || ' ' || min(n) || ' ' || max(n) FROM "
+                         "(SELECT host, count(*) AS n FROM upgrades GROUP BY host) AS per_station"),
+                 QStringLiteral("%1 %2 %2").arg(kStations).arg(kRecordsPerStation));
+        // Every record a station holds is on the server under its uid.
+        QSet<QString> uids;
+        for (int i = 0; i < kStations; ++i) {
+            for (const UpgradeRecord &record : ReadLocal(LocalFile(QStringLiteral("station-%1").arg(i))))
+                uids.insert(record.uid);
+        }
+        QCOMPARE(uids.size(), all);
+        const QStringList on_line = Sql(db, "SELECT uid FROM upgrades").split('\n');
+        QCOMPARE(QSet<QString>(on_line.begin(), on_line.end()), uids);
+        // Those written after the stop reached the server only after its return; there were some.
+        const int late = Sql(db, QStringLiteral("SELECT count(*) FROM upgrades WHERE started_at > '%1'").arg(StoredTime(stopped))).toInt();
+        QVERIFY(late >= all / 2);
+        QCOMPARE(Sql(db, QStringLiteral("SELECT count(*) FROM upgrades WHERE started_at > '%1' AND received_at < '%2'")
+                             .arg(StoredTime(stopped), StoredTime(returned))),
+                 QString("0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistoryServer)
+#include "tst_history_server.moc"
