@@ -1,6 +1,7 @@
 // Every program answers --help with its usage and --version with its name and the product's
 // version, exit code 0, without a display and before it touches a port or the disk; fwimage refuses what would destroy an input or write a wrong image,
-// and what is no file, at once.
+// and what is no file, at once. upgrader-bench --history measures against a PostgreSQL server of its
+// own and refuses what it cannot measure.
 #include <QProcess>
 #include <QtTest>
 
@@ -19,6 +20,7 @@ private slots:
             QTest::addRow("fwimage %s", option) << "FWIMAGE" << option << "usage: fwimage build";
             QTest::addRow("upgrader-demo %s", option) << "UPGRADER_DEMO" << option << "--headless";
             QTest::addRow("upgrader-bench %s", option) << "UPGRADER_BENCH" << option << "--loss";
+            QTest::addRow("upgrader-bench %s history", option) << "UPGRADER_BENCH" << option << "--history-records";
             QTest::addRow("upgrader-sim %s", option) << "UPGRADER_SIM" << option << "--bases";
             QTest::addRow("upgrader-cli %s", option) << "UPGRADER_CLI" << option << "upgrade TARGET";
         }
@@ -84,6 +86,123 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), name + ' ' + version + '\n');
         QCOMPARE(QString::fromUtf8(process.readAllStandardError()), QString());
+    }
+
+    // upgrader-bench --history at its smallest: a real PostgreSQL server of its own, 100 records,
+    // one run. Its figures are there and agree with each other; the times themselves are not judged.
+    void benchHistoryFiguresAddUp()
+    {
+        QProcess bench;
+        bench.start(qEnvironmentVariable("UPGRADER_BENCH"), {"--history", "--history-records", "100", "--runs", "1",
+                                                             "--history-batches", "100", "--size", "64"});
+        const bool ended = bench.waitForFinished(90000);
+        if (!ended) {
+            bench.kill();
+            bench.waitForFinished();
+        }
+        QVERIFY2(ended, "upgrader-bench --history never ended");
+        const QString err = QString::fromUtf8(bench.readAllStandardError());
+        QVERIFY2(bench.exitStatus() == QProcess::NormalExit && bench.exitCode() == 0, qPrintable(err));
+        QMap<QString, double> figures;
+        for (const QString &line : QString::fromUtf8(bench.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList parts = line.split(": ");
+            bool ok = false;
+            QVERIFY2(parts.size() == 2, qPrintable(line));
+            figures.insert(parts[0], parts[1].toDouble(&ok));
+            QVERIFY2(ok, qPrintable(line));
+        }
+        const auto figure = [&figures](const QString &name) {
+            if (!figures.contains(name))
+                qWarning("missing: %s", qPrintable(name));
+            return figures.value(name, -1);
+        };
+        QCOMPARE(figure("history_records"), 100.0);
+        QCOMPARE(figure("history_server_uids"), 100.0);
+        QCOMPARE(figure("history_job_ok"), 1.0);
+        QVERIFY(figure("history_append_100_s") > 0);
+        QVERIFY(qAbs(figure("history_append_ms_per_record") - figure("history_append_100_s") * 10) < 0.01);
+        // The station's batch is always timed; the other asked for beside it.
+        for (const char *batch : {"_batch100", "_batch500"}) {
+            QVERIFY(figure(QStringLiteral("history_push_100_s") + batch) > 0);
+            QVERIFY(figure(QStringLiteral("history_push_records_per_s") + batch) > 0);
+        }
+        QVERIFY(!figures.contains("history_push_100_s_batch1000"));
+        QCOMPARE(figure("history_push_100_s"), figure("history_push_100_s_batch500"));
+        const double rate = figure("history_push_records_per_s");
+        QVERIFY2(qAbs(rate - 100 / figure("history_push_100_s")) <= rate * 0.01, qPrintable(QString::number(rate)));
+        // One run: its median is its spread.
+        for (auto it = figures.cbegin(); it != figures.cend(); ++it) {
+            if (it.key().endsWith("_min") || it.key().endsWith("_max")) {
+                const QString median = it.key().chopped(4);
+                QVERIFY2(figures.contains(median), qPrintable(it.key()));
+                QCOMPARE(it.value(), figures.value(median));
+            }
+        }
+        for (const char *measure : {"job_s", "tick_rate_hz", "max_tick_stall_ms", "cpu_s"}) {
+            const double alone = figure(QStringLiteral("history_alone_") + measure);
+            const double pushing = figure(QStringLiteral("history_pushing_") + measure);
+            QVERIFY2(alone > 0 && pushing > 0, measure);
+            // Each printed figure is rounded to 0.0005 at most.
+            const double ratio = figure(QStringLiteral("history_pushing_") + measure + "_ratio");
+            const double rounding = ratio * (0.0005 / alone + 0.0005 / pushing) + 0.0005;
+            QVERIFY2(qAbs(ratio - pushing / alone) <= rounding, measure);
+        }
+        // Whole passes of 100 records ended during the job, and a pass under way at its end sent
+        // part of its records.
+        const double passes = figure("history_pushing_passes_ended");
+        const double sent = figure("history_pushing_records_sent");
+        QVERIFY2(passes >= 1, qPrintable(QString::number(passes)));
+        QVERIFY2(sent >= passes * 100 && sent <= (passes + 1) * 100, qPrintable(QString::number(sent)));
+        if (sent > passes * 100)
+            QCOMPARE(figure("history_pushing_jobs_outlasted"), 1.0);
+        const double share = figure("history_pushing_share_of_job");
+        QVERIFY2(share > 0 && share <= 1, qPrintable(QString::number(share)));
+    }
+
+    // Options that cannot be measured are refused before a server is started: exit 2 and why.
+    void benchHistoryRefusesOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no records") << QStringList{"--history-records", "0"}
+                                    << "--history-records takes a number from 1 up, not '0'\n";
+        QTest::newRow("records not a number") << QStringList{"--history-records", "many"}
+                                              << "--history-records takes a number from 1 up, not 'many'\n";
+        QTest::newRow("no runs") << QStringList{"--runs", "0"} << "--runs takes a number from 1 up, not '0'\n";
+        QTest::newRow("batch of none") << QStringList{"--history-batches", "100,0"}
+                                       << "--history-batches takes numbers of records from 1 to 2000, not '0'\n";
+        QTest::newRow("batch past the server's parameters")
+            << QStringList{"--history-batches", "5000"}
+            << "--history-batches takes numbers of records from 1 to 2000, not '5000'\n";
+    }
+
+    void benchHistoryRefusesOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QProcess bench;
+        bench.start(qEnvironmentVariable("UPGRADER_BENCH"), QStringList{"--history"} + arguments);
+        QVERIFY(bench.waitForFinished(30000));
+        QCOMPARE(bench.exitCode(), 2);
+        QCOMPARE(bench.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QString::fromUtf8(bench.readAllStandardError()), error);
+    }
+
+    // Without PostgreSQL's programs there is nothing to measure against: a clear reason, exit 1.
+    void benchHistoryWithoutServer()
+    {
+        QTemporaryDir empty;
+        QProcess bench;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("UPGRADER_PG_BIN", empty.path());
+        bench.setProcessEnvironment(environment);
+        bench.start(qEnvironmentVariable("UPGRADER_BENCH"), {"--history", "--history-records", "100"});
+        QVERIFY(bench.waitForFinished(30000));
+        QCOMPARE(bench.exitCode(), 1);
+        QCOMPARE(bench.readAllStandardOutput(), QByteArray());
+        const QString err = QString::fromUtf8(bench.readAllStandardError());
+        QVERIFY2(err.startsWith("upgrader-bench: cannot start a PostgreSQL server for --history: ") && err.contains("initdb"),
+                 qPrintable(err));
     }
 
     // Further on, --version belongs to the command: fwimage build's is the image's application

@@ -19,14 +19,23 @@
 // With --idle-window S, the operator window's own CPU while it sits idle for S seconds with an
 // upgrader-sim attached and its status poll running, each a process of its own; then how soon a
 // status poll sees the simulated base again after its restarts (idle_window.h).
+//
+// With --history, the line's shared history against a PostgreSQL server of the bench's own: how
+// long a station takes to append N records and to push all of them to an empty server (checked
+// there: exactly N distinct records), and what pushes of such records in this process, one after
+// the other for as long as the job runs, cost the ticks of a job (history_bench.h).
 #include "device_family.h"
+#include "history_bench.h"
+#include "history_sync.h"
 #include "idle_window.h"
+#include "local_pg_server.h"
 #include "platform.h"
 #include "program_version.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "soak_run.h"
+#include "stop_signals.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -34,10 +43,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -48,6 +59,14 @@ namespace {
 
 // A soak's jobs take about a second each with the sequence's long waits at this scale.
 constexpr double kSoakWaitScale = 0.05;
+// A history run's jobs take a few seconds each with the sequence's long waits at this scale.
+constexpr double kHistoryWaitScale = 0.05;
+// The batch a station's HistorySync pushes in.
+constexpr int kHistorySyncBatch = HistorySync::Pacing().batch;
+// A batch is one statement with a parameter per field of each record; PostgreSQL takes 65535 at most.
+constexpr int kMostHistoryBatch = 2000;
+// Pushes made ready for one job at most (a copy of the station's file and a table on the server each).
+constexpr int kMostPushPasses = 64;
 // An idle window may take this share of one core at most.
 constexpr double kIdleWindowCpuBound = 0.005;
 // Restarts of the simulated base watched after the idle span (alternately into its bootloader
@@ -116,7 +135,8 @@ void RunUntil(const std::function<bool()> &done)
     loop.exec();
 }
 
-Result RunJob(int dev_id, const QString &image, double loss)
+// started: called as soon as the job has begun (something to run alongside it).
+Result RunJob(int dev_id, const QString &image, double loss, const std::function<void()> &started = {})
 {
     const SimFamilyOptions options = BenchFamily(loss, 20261207, QString());
     SimFamily family(options);
@@ -132,6 +152,8 @@ Result RunJob(int dev_id, const QString &image, double loss)
     job.firmware_path = image;
     const qint64 cpu_before = Platform::ProcessCpuNs();
     server.Start(job);
+    if (started)
+        started();
     // The engine's tick is delivered by this thread's event loop: the probe shows how long that
     // loop was ever kept from turning while the job ran.
     StallProbe probe;
@@ -194,6 +216,16 @@ StationResult RunStation(int dev_id, const QString &image, double loss, int base
             result.tick_rate_hz.append(stats.streaming_ticks / (stats.streaming_ns / 1e9));
     }
     return result;
+}
+
+// The bench's image for one device: size bytes of sample firmware, in 4 KiB sections.
+QString WriteBenchImage(const QString &path, int dev_id, int size)
+{
+    // The motor takes raw sections only; the others get what compression gives.
+    ImageRecipe recipe;
+    recipe.section_size = 4096;
+    recipe.raw = dev_id == 3;
+    return WriteSampleImage(path, {{0x08000000, SampleFirmware(size, unsigned(dev_id))}}, recipe);
 }
 
 double Median(QVector<double> values)
@@ -290,6 +322,254 @@ int IdleWindow(const QCommandLineParser &parser)
     return figures.measured && figures.cpu_share <= kIdleWindowCpuBound ? 0 : 1;
 }
 
+// The median as name, and the spread of the runs as name_min and name_max.
+void PrintSpread(const QString &name, const QVector<double> &values)
+{
+    Print(name, Median(values));
+    Print(name + "_min", *std::min_element(values.begin(), values.end()));
+    Print(name + "_max", *std::max_element(values.begin(), values.end()));
+}
+
+// A whole number from from up for option, or -1 after saying why not.
+int CountOption(const QCommandLineParser &parser, const QString &option, int from)
+{
+    bool ok = false;
+    const int n = parser.value(option).toInt(&ok);
+    if (!ok || n < from) {
+        fprintf(stderr, "--%s takes a number from %d up, not '%s'\n", qPrintable(option), from,
+                qPrintable(parser.value(option)));
+        return -1;
+    }
+    return n;
+}
+
+// The simulated port catalog in place of the system's for as long as it lives.
+struct SimCatalogScope {
+    SimCatalogScope() { SimPortCatalog::Install(); }
+    ~SimCatalogScope() { SimPortCatalog::Uninstall(); }
+    SimCatalogScope(const SimCatalogScope &) = delete;
+    SimCatalogScope &operator=(const SimCatalogScope &) = delete;
+};
+
+// What one job shows of its tick delivery.
+struct JobTicks {
+    bool ok = false;
+    double job_s = 0;
+    double tick_rate_hz = 0;
+    double max_tick_stall_ms = 0;
+    double cpu_s = 0;  // of this whole process while the job ran: the push's own share shows here
+};
+
+JobTicks TicksOf(const Result &run)
+{
+    JobTicks ticks;
+    ticks.ok = run.ok && run.stats.streaming_ns > 0;
+    ticks.job_s = run.stats.job_ns / 1e9;
+    if (run.stats.streaming_ns > 0)
+        ticks.tick_rate_hz = run.stats.streaming_ticks / (run.stats.streaming_ns / 1e9);
+    ticks.max_tick_stall_ms = run.max_gui_stall_ms;
+    ticks.cpu_s = run.cpu_s;
+    return ticks;
+}
+
+// Exit code 0 when everything was measured, 1 when the server could not be started, a job failed
+// or the server did not hold exactly the records pushed, 2 on bad options, 128 + the signal's
+// number when stopped by one (between two steps: the server is stopped and its folder removed).
+int History(const QCommandLineParser &parser)
+{
+    const int records = CountOption(parser, "history-records", 1);
+    const int runs = CountOption(parser, "runs", 1);
+    if (records < 0 || runs < 0)
+        return 2;
+    QList<int> batches{kHistorySyncBatch};
+    for (const QString &item : parser.value("history-batches").split(',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int batch = item.toInt(&ok);
+        if (!ok || batch < 1 || batch > kMostHistoryBatch) {
+            fprintf(stderr, "--history-batches takes numbers of records from 1 to %d, not '%s'\n", kMostHistoryBatch,
+                    qPrintable(item));
+            return 2;
+        }
+        batches.append(batch);
+    }
+    std::sort(batches.begin(), batches.end());
+    batches.erase(std::unique(batches.begin(), batches.end()), batches.end());
+    const int dev_id = parser.value("devices").split(',').value(0).toInt();
+    const int size = parser.value("size").toInt() * 1024;
+    Waits::SetLongWaitScale(parser.isSet("wait-scale") ? parser.value("wait-scale").toDouble() : kHistoryWaitScale);
+
+    // A stop signal ends the run at the next step, so that the server does not outlive it.
+    StopSignals stop;
+    int stopped_by = 0;
+    QObject::connect(&stop, &StopSignals::Stop, [&stopped_by](int number) { stopped_by = number; });
+    const auto stopped = [&stopped_by] {
+        QCoreApplication::processEvents();
+        if (stopped_by != 0)
+            fprintf(stderr, "upgrader-bench: stopped by signal %d\n", stopped_by);
+        return stopped_by != 0;
+    };
+    LocalPgServer server;
+    QString error;
+    if (!server.Start(&error)) {
+        fprintf(stderr, "upgrader-bench: cannot start a PostgreSQL server for --history: %s\n", qPrintable(error));
+        return 1;
+    }
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        fprintf(stderr, "upgrader-bench: cannot make a temporary folder: %s\n", qPrintable(dir.errorString()));
+        return 1;
+    }
+
+    // The station's side: its records appended one by one as its jobs append them. Once only:
+    // each record is a transaction of its own with its disk flushes, the slow part by far.
+    const QString count = QString::number(records);
+    const QString master = dir.filePath(QStringLiteral("station.sqlite"));
+    QElapsedTimer timer;
+    timer.start();
+    const QString warning = AppendRecords(master, 0, records, [&stopped_by] {
+        QCoreApplication::processEvents();
+        return stopped_by != 0;
+    });
+    if (stopped())
+        return 128 + stopped_by;
+    if (!warning.isEmpty()) {
+        fprintf(stderr, "upgrader-bench: cannot append the records: %s\n", qPrintable(warning));
+        return 1;
+    }
+    const double append_s = timer.nsecsElapsed() / 1e9;
+    // The push: all of them at once, by a fresh connection to an empty server, as after a station
+    // was cut off from the line's server for long; each run and batch size from a copy of the
+    // station's file as it was, every record waiting.
+    QMap<int, QVector<double>> push_s;
+    qint64 server_uids = records;  // the fewest the server held after a push
+    for (int run = 1; run <= runs; ++run) {
+        for (int batch : batches) {
+            if (stopped())
+                return 128 + stopped_by;
+            const QString copy = dir.filePath(QStringLiteral("push-%1-%2.sqlite").arg(run).arg(batch));
+            PushRun push;
+            if (!CopyHistory(master, copy, &error) ||
+                !PushToNewDatabase(server, QStringLiteral("push_%1_%2").arg(run).arg(batch), copy, batch, &push, &error)) {
+                fprintf(stderr, "upgrader-bench: %s\n", qPrintable(error));
+                return 1;
+            }
+            // A push that lost or doubled a record would make its time a lie.
+            if (push.sent != records || push.waiting != 0 || push.server_rows != records || push.server_uids != records) {
+                fprintf(stderr,
+                        "upgrader-bench: a push of %d records in batches of %d sent %lld, left %lld waiting, and the "
+                        "server holds %lld rows with %lld distinct uids%s%s\n",
+                        records, batch, push.sent, push.waiting, push.server_rows, push.server_uids,
+                        push.warning.isEmpty() ? "" : ": ", qPrintable(push.warning));
+                return 1;
+            }
+            push_s[batch].append(push.seconds);
+            server_uids = std::min(server_uids, push.server_uids);
+        }
+    }
+    Print("history_records", records);
+    Print("history_server_uids", server_uids);
+    Print("history_append_" + count + "_s", append_s);
+    Print("history_append_ms_per_record", append_s * 1e3 / records);
+    const auto rates = [records](const QVector<double> &seconds) {
+        QVector<double> per_s;
+        for (double s : seconds)
+            per_s.append(records / s);
+        return per_s;
+    };
+    PrintSpread("history_push_" + count + "_s", push_s[kHistorySyncBatch]);
+    PrintSpread("history_push_records_per_s", rates(push_s[kHistorySyncBatch]));
+    for (int batch : batches) {
+        const QString suffix = QStringLiteral("_batch%1").arg(batch);
+        Print("history_push_" + count + "_s" + suffix, Median(push_s[batch]));
+        Print("history_push_records_per_s" + suffix, Median(rates(push_s[batch])));
+    }
+
+    // The cost to a job: the same job alone and with pushes under way in this process, in turn.
+    const SimCatalogScope catalog;
+    const QString image = dir.filePath(QStringLiteral("dev%1.bin").arg(dev_id));
+    error = WriteBenchImage(image, dev_id, size);
+    if (!error.isEmpty()) {
+        fprintf(stderr, "cannot write the image: %s\n", qPrintable(error));
+        return 2;
+    }
+    double pass_s = Median(push_s[kHistorySyncBatch]);
+    bool jobs_ok = true;
+    double longest_alone_s = 0;
+    QVector<JobTicks> alone;
+    QVector<JobTicks> pushing;
+    QVector<PushDuringJob::Figures> pushes;
+    for (int run = 1; run <= runs; ++run) {
+        if (stopped())
+            return 128 + stopped_by;
+        alone.append(TicksOf(RunJob(dev_id, image, 0)));
+        longest_alone_s = std::max(longest_alone_s, alone.last().job_s);
+        // Passes enough to cover the job three times over at the pace of the last ones: beside a
+        // job a pass may go faster than the push timed above, whose connection was the first to
+        // a new database.
+        const int ready = std::min(kMostPushPasses, int(std::ceil(3 * longest_alone_s / pass_s)) + 1);
+        PushDuringJob push(server, dir.path(), master, records, ready, QStringLiteral("job_%1").arg(run));
+        if (!push.Prepare(&error)) {
+            fprintf(stderr, "upgrader-bench: %s\n", qPrintable(error));
+            return 1;
+        }
+        if (stopped())
+            return 128 + stopped_by;
+        pushing.append(TicksOf(RunJob(dev_id, image, 0, [&push] { push.Start(); })));
+        pushes.append(push.End(pushing.last().job_s));
+        if (!push.Check(&error)) {
+            fprintf(stderr, "upgrader-bench: %s\n", qPrintable(error));
+            return 1;
+        }
+        const PushDuringJob::Figures &done = pushes.last();
+        if (done.passes_ended > 0)
+            pass_s = std::min(pass_s, done.busy_s / done.passes_started);
+        jobs_ok &= alone.last().ok && pushing.last().ok;
+        if (!pushes.last().warning.isEmpty())
+            fprintf(stderr, "upgrader-bench: a push during the job: %s\n", qPrintable(pushes.last().warning));
+    }
+    if (stopped())
+        return 128 + stopped_by;
+    Print("history_job_ok", jobs_ok ? 1 : 0);
+    if (!jobs_ok)
+        return 1;  // a failed job's figures would mean nothing
+    const auto figure = [](const QVector<JobTicks> &jobs, double JobTicks::*field) {
+        QVector<double> values;
+        for (const JobTicks &job : jobs)
+            values.append(job.*field);
+        return values;
+    };
+    const std::pair<const char *, double JobTicks::*> measures[] = {
+        {"job_s", &JobTicks::job_s},
+        {"tick_rate_hz", &JobTicks::tick_rate_hz},
+        {"max_tick_stall_ms", &JobTicks::max_tick_stall_ms},
+        {"cpu_s", &JobTicks::cpu_s},
+    };
+    for (const auto &measure : measures) {
+        const QString name = QLatin1String(measure.first);
+        const QVector<double> a = figure(alone, measure.second);
+        const QVector<double> b = figure(pushing, measure.second);
+        PrintSpread("history_alone_" + name, a);
+        PrintSpread("history_pushing_" + name, b);
+        Print("history_pushing_" + name + "_ratio", Median(b) / Median(a));
+    }
+    QVector<double> passes;
+    QVector<double> sent;
+    QVector<double> share;
+    int outlasted = 0;
+    for (int run = 0; run < runs; ++run) {
+        const PushDuringJob::Figures &f = pushes[run];
+        passes.append(f.passes_ended);
+        sent.append(f.records_sent);
+        share.append(f.busy_s / pushing[run].job_s);
+        outlasted += f.outlasted ? 1 : 0;
+    }
+    PrintSpread("history_pushing_passes_ended", passes);
+    PrintSpread("history_pushing_records_sent", sent);
+    PrintSpread("history_pushing_share_of_job", share);
+    Print("history_pushing_jobs_outlasted", outlasted);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -315,6 +595,18 @@ int main(int argc, char **argv)
                                      "this many seconds untouched and print its own CPU share, then how soon a status "
                                      "poll sees the simulated base after its restarts.",
                       "SECONDS"});
+    parser.addOption({"history", "Instead, start a PostgreSQL server of its own (the line's server), time the appending of "
+                                 "records to a station's history and one push of all of them to the empty server, then "
+                                 "run the job of the first of --devices in turn alone and with pushes of such records "
+                                 "under way in this process, and print how its ticks and time compare (waits scaled "
+                                 "by 0.05 unless --wait-scale is given)."});
+    parser.addOption({"history-records", "With --history: records per push (default 10000).", "N", "10000"});
+    parser.addOption({"history-batches", "With --history: also time the push in batches of these many records "
+                                         "(default 100,500,1000; 500 is the station's own and always timed).",
+                      "LIST", "100,500,1000"});
+    parser.addOption({"runs", "With --history: how many times each figure is measured (default 3); the median is "
+                              "printed, and the spread as _min and _max.",
+                      "N", "3"});
     parser.addOption({"states", "Also print the seconds the job loop's passes spent in each state of the sequence "
                                 "(state_s_N, N as in UpgradeServer::State)."});
     parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
@@ -337,6 +629,8 @@ int main(int argc, char **argv)
         return Soak(parser);
     if (parser.isSet("idle-window"))
         return IdleWindow(parser);
+    if (parser.isSet("history"))
+        return History(parser);
     Waits::SetLongWaitScale(parser.value("wait-scale").toDouble());
     SimPortCatalog::Install();
 
@@ -348,12 +642,8 @@ int main(int argc, char **argv)
     bool all_ok = true;
     for (const QString &item : parser.value("devices").split(',')) {
         const int dev_id = item.toInt();
-        // The motor takes raw sections only; the others get what compression gives.
-        ImageRecipe recipe;
-        recipe.section_size = 4096;
-        recipe.raw = dev_id == 3;
         const QString image = dir.filePath(QStringLiteral("dev%1.bin").arg(dev_id));
-        const QString error = WriteSampleImage(image, {{0x08000000, SampleFirmware(size, unsigned(dev_id))}}, recipe);
+        const QString error = WriteBenchImage(image, dev_id, size);
         if (!error.isEmpty()) {
             fprintf(stderr, "cannot write the image: %s\n", qPrintable(error));
             return 2;
