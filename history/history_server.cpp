@@ -350,8 +350,8 @@ bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QStrin
             *reason = Reason(db.lastError());
             return false;
         }
-        QStringList statements{QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock)};
-        bool done = Exec(statements.first(), reason) && read_version(&version);
+        bool done = Exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock), reason) &&
+                    read_version(&version);
         if (done && version == 0) {
             done = Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer PRIMARY KEY, "
                                        "made_at timestamptz NOT NULL DEFAULT now())")
