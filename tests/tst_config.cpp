@@ -236,7 +236,7 @@ private slots:
     void wrongTypesReadAsEmptyValues()
     {
         Workspace workspace;
-        workspace.Write("conf/c.json", R"({"eol_path": 12, "check_boot_ver": "yes", "firmware": {
+        workspace.Write("conf/c.json", R"({"eol_path": 12, "check_boot_ver": "yes", "history_server": ["line-db"], "firmware": {
             "Base": {"dev_id": "2", "USB_PID": 4, "series": [
                 {"boot_ver": 1, "hw_ver": "HW-A", "section_len": 4096.5, "path": "a.bin", "description": null}]},
             "Motor": {"dev_id": 3.0, "USB_PID": [5, 4, 5, "6", 1e12], "series": {"a": 1}}}})");
@@ -246,13 +246,15 @@ private slots:
         QStringList problems;
         for (const ConfigTypeProblem &problem : read.type_problems)
             problems << problem.field + " = " + problem.found;
-        QCOMPARE(problems, (QStringList{"eol_path = 12", "check_boot_ver = \"yes\"", "firmware.Base.dev_id = \"2\"",
+        QCOMPARE(problems, (QStringList{"eol_path = 12", "check_boot_ver = \"yes\"", "history_server = an array",
+                                        "firmware.Base.dev_id = \"2\"",
                                         "firmware.Base.USB_PID = 4", "firmware.Base.series[0].boot_ver = 1",
                                         "firmware.Base.series[0].description = null",
                                         "firmware.Base.series[0].section_len = 4096.5",
                                         "firmware.Motor.USB_PID[3] = \"6\"", "firmware.Motor.USB_PID[4] = 1000000000000",
                                         "firmware.Motor.series = an object"}));
-        QCOMPARE(read.type_problems[2].expected_en, QString("a whole number"));
+        QCOMPARE(read.type_problems[3].expected_en, QString("a whole number"));
+        QCOMPARE(read.settings.history_server.value_or("unset"), QString());
         QCOMPARE(read.settings.eol_path.value_or("unset"), QString());
         QCOMPARE(read.settings.check_boot_ver.value_or(true), false);
         QVERIFY(!read.settings.is_english.has_value());
