@@ -95,6 +95,16 @@ QStringList CreateStatements()
             QStringLiteral("INSERT INTO %1 (version) VALUES (%2)").arg(QLatin1String(kSchemaTable)).arg(kSchemaVersion)};
 }
 
+// A field as the server stores it. Its text cannot hold the character NUL, which a device may
+// put into a version it reports: the replacement character stands in for it there.
+QVariant ServerValue(const RecordColumn &column, const UpgradeRecord &record)
+{
+    QVariant value = column.get(record);
+    if (!column.is_number && value.toString().contains(QChar(0)))
+        value = value.toString().replace(QChar(0), QChar(QChar::ReplacementCharacter));
+    return value;
+}
+
 // The WHERE clause of filter, its values bound in order by Bind.
 QString Where(const Filter &filter)
 {
@@ -403,8 +413,10 @@ bool Connection::Rows(QSqlQuery &query, QString *warning, const std::function<vo
     return true;
 }
 
-bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
+bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning, bool *refused)
 {
+    if (refused)
+        *refused = false;
     if (records.isEmpty())
         return true;
     bool present = false;
@@ -439,7 +451,7 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
     }
     for (const UpgradeRecord &record : records) {
         for (const RecordColumn &column : RecordColumns())
-            query.addBindValue(column.get(record));
+            query.addBindValue(ServerValue(column, record));
     }
     // In a transaction of its own: the batch is stored whole or not at all, and what the server
     // says at its end is whether it holds them. Should that answer be lost, the records stay
@@ -457,7 +469,13 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning)
     if (!done) {
         query.finish();
         db.rollback();
-        Close();  // a connection that failed is not trusted with the next push
+        // The server answered that it will not take these values: the connection itself is sound.
+        const QString state = query.lastError().nativeErrorCode();
+        const bool values = state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"));
+        if (refused)
+            *refused = values;
+        if (!values)
+            Close();  // a connection that failed is not trusted with the next push
     }
     return done;
 }
@@ -542,32 +560,55 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
 SyncTally PushWaiting(const QString &database, Connection &server, int batch, const std::atomic<bool> *stop)
 {
     SyncTally tally;
+    QStringList refusals;  // records the server would not take: they wait, the others go on
+    qint64 after_id = 0;
     while (!(stop && *stop)) {
         QString warning;
-        const QList<UpgradeRecord> records = HistoryStore::ReadWaiting(database, batch, &warning);
+        const QList<UpgradeRecord> records = HistoryStore::ReadWaiting(database, batch, after_id, &warning);
         if (!warning.isEmpty()) {
             tally.warning = warning;
             break;
         }
         if (records.isEmpty())
             break;
-        if (!server.Push(records, &warning)) {
-            tally.warning = QStringLiteral("Upgrade history not sent to the line's server: %1").arg(warning);
-            break;
+        after_id = records.last().id;
+        QList<qint64> stored;
+        QString failure;  // why the server could not be written at all
+        bool refused = false;
+        if (server.Push(records, &warning, &refused)) {
+            for (const UpgradeRecord &record : records)
+                stored << record.id;
+        } else if (!refused) {
+            failure = warning;
+        } else {
+            // One of them, or more: each on its own, so one bad record does not hold the others.
+            for (const UpgradeRecord &record : records) {
+                if (server.Push({record}, &warning, &refused)) {
+                    stored << record.id;
+                } else if (refused) {
+                    // The server's reason without its DETAIL, which repeats the whole row.
+                    refusals << QStringLiteral("%1 (%2)").arg(record.uid, warning.section(QLatin1String(" DETAIL: "), 0, 0));
+                } else {
+                    failure = warning;
+                    break;
+                }
+            }
         }
-        QList<qint64> ids;
-        for (const UpgradeRecord &record : records)
-            ids << record.id;
+        if (!failure.isEmpty())
+            tally.warning = QStringLiteral("Upgrade history not sent to the line's server: %1").arg(failure);
         // The server holds them now; should the mark fail they are pushed again, and skipped there.
-        tally.sent += records.size();
-        warning = HistoryStore::MarkSent(database, ids);
-        if (!warning.isEmpty()) {
-            tally.warning = warning;
-            break;
-        }
-        if (records.size() < batch)
+        tally.sent += stored.size();
+        const QString mark = HistoryStore::MarkSent(database, stored);
+        if (tally.warning.isEmpty())
+            tally.warning = mark;
+        if (!tally.warning.isEmpty() || records.size() < batch)
             break;
     }
+    if (tally.warning.isEmpty() && !refusals.isEmpty())
+        tally.warning = QStringLiteral("Upgrade history: the line's server refuses %1, which %2 here: %3")
+                            .arg(refusals.size() == 1 ? QStringLiteral("a record") : QStringLiteral("%1 records").arg(refusals.size()),
+                                 refusals.size() == 1 ? QStringLiteral("waits") : QStringLiteral("wait"),
+                                 refusals.join(QStringLiteral("; ")));
     QString warning;
     tally.waiting = HistoryStore::CountWaiting(database, &warning);
     if (tally.warning.isEmpty())

@@ -73,8 +73,9 @@ public:
 
     // Stores records, each once: one already on the server (pushed before, its answer lost) is
     // left as it is. False with *warning when the server could not take them; then none or all
-    // of them are stored.
-    bool Push(const QList<UpgradeRecord> &records, QString *warning);
+    // of them are stored. *refused (when given) tells a server that was reached but refused the
+    // values themselves (a data or constraint error) from one that could not be reached.
+    bool Push(const QList<UpgradeRecord> &records, QString *warning, bool *refused = nullptr);
     // The records that pass filter, oldest first (id is the station's own record number). An
     // empty server (no table yet) holds none.
     bool Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning);

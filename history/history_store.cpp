@@ -508,7 +508,7 @@ QString Append(const QString &database, const UpgradeRecord &record, int busy_ti
                  [&named](QSqlQuery &query, QString *reason) { return Insert(query, named, reason); });
 }
 
-QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, QString *warning)
+QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, qint64 after_id, QString *warning)
 {
     QList<UpgradeRecord> records;
     warning->clear();
@@ -518,8 +518,9 @@ QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, QString *wa
     // its records first, and the records read are the ones MarkSent will find.
     const QString names = ColumnList();
     *warning = Write(database, kBusyTimeoutMs, [&](QSqlQuery &query, QString *reason) {
-        if (!query.exec(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = 0 ORDER BY id LIMIT %4")
+        if (!query.exec(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = 0 AND id > %4 ORDER BY id LIMIT %5")
                             .arg(names, QLatin1String(kTable), QLatin1String(kSent))
+                            .arg(after_id)
                             .arg(limit))) {
             *reason = Reason(query.lastError());
             return false;

@@ -61,8 +61,9 @@ QString Append(const QString &database, const UpgradeRecord &record, int busy_ti
 // record with a uid), and like Append cost a warning (naming the file), never more. A missing
 // file has nothing waiting.
 //
-// The records that wait, oldest first, at most limit.
-QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, QString *warning);
+// The records that wait, oldest first, at most limit, of those numbered above after_id (a push
+// walks the outbox once, past a record the server would not take).
+QList<UpgradeRecord> ReadWaiting(const QString &database, int limit, qint64 after_id, QString *warning);
 // How many records wait; -1 when that cannot be told (*warning says why).
 qint64 CountWaiting(const QString &database, QString *warning);
 // The records of these ids are on the server.

@@ -162,6 +162,43 @@ private slots:
         QCOMPARE(Sql(db, "SELECT count(*) || ' ' || count(DISTINCT uid) FROM upgrades"), QString("12 12"));
     }
 
+    // A record the server will not take (here: a rule of its own, which a later schema or the
+    // line's administrator may add) waits alone, named by its uid, while those before and after
+    // it go; a NUL a device put into a text reaches the server as the replacement character.
+    void recordTheServerRefusesWaitsAlone()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString database = LocalFile("refused");
+        HistoryServer::Connection line(connection);
+        QCOMPARE(AppendRecords(database, Samples(1)), QString());
+        QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
+        Sql(db, "ALTER TABLE upgrades ADD CONSTRAINT no_refused CHECK (target <> 'Refused')");
+
+        QList<UpgradeRecord> written = Samples(5);
+        written[1].hw_version = QStringLiteral("HW-") + QChar(0) + QStringLiteral("A");
+        written[3].target = QStringLiteral("Refused");
+        QCOMPARE(AppendRecords(database, written), QString());
+        QString bad_uid;
+        for (const UpgradeRecord &record : ReadRecords(database)) {
+            if (record.target == "Refused")
+                bad_uid = record.uid;
+        }
+
+        HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 100);
+        QCOMPARE(tally.sent, qint64(4));
+        QCOMPARE(tally.waiting, qint64(1));
+        QVERIFY2(tally.warning.contains("refuses a record, which waits here: " + bad_uid), qPrintable(tally.warning));
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("5"));
+        QCOMPARE(Sql(db, "SELECT hw_version FROM upgrades WHERE hw_version LIKE 'HW-%'"), QString("HW-\uFFFDA"));
+
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
+        tally = HistoryServer::PushWaiting(database, line, 2);
+        QCOMPARE(tally.sent, qint64(2));
+        QCOMPARE(tally.waiting, qint64(1));
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("7"));
+    }
+
     // A server of a newer schema is read, never written: the records wait here, and the reason
     // names both numbers.
     void newerServerSchemaIsReadNotWritten()
