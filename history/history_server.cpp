@@ -1,5 +1,7 @@
 #include "history_server.h"
 
+#include <QHash>
+#include <QPair>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -147,46 +149,77 @@ QString Configured(const QString &config_value)
     return config_value.trimmed();
 }
 
-QString ConnectOptions(const QString &connection, QString *problem)
+namespace {
+
+// The keywords of a libpq connection string or URI that have a value, as libpq itself reads them,
+// in its order. False with *problem when the text cannot be parsed.
+bool ParsePairs(const QString &connection, QList<QPair<QString, QString>> *pairs, QString *problem)
 {
-    problem->clear();
     char *error = nullptr;
     PQconninfoOption *options = PQconninfoParse(connection.toUtf8().constData(), &error);
     if (!options) {
         *problem = error ? QString::fromUtf8(error).trimmed() : QStringLiteral("cannot be read");
         PQfreemem(error);
-        return QString();
+        return false;
     }
+    for (const PQconninfoOption *option = options; option->keyword; ++option) {
+        if (option->val)
+            *pairs << qMakePair(QString::fromUtf8(option->keyword), QString::fromUtf8(option->val));
+    }
+    PQconninfoFree(options);
+    return true;
+}
+
+}  // namespace
+
+QString ConnectOptions(const QString &connection, QString *problem)
+{
+    problem->clear();
+    QList<QPair<QString, QString>> parsed;
+    if (!ParsePairs(connection, &parsed, problem))
+        return QString();
     QStringList pairs;
     bool has_timeout = false;
     bool has_name = false;
-    for (const PQconninfoOption *option = options; option->keyword; ++option) {
-        if (!option->val)
-            continue;
-        const QString key = QString::fromUtf8(option->keyword);
-        const QString value = QString::fromUtf8(option->val);
+    for (const auto &[key, value] : qAsConst(parsed)) {
         if (key == QLatin1String("password")) {
             *problem = QStringLiteral("a password does not belong in it; libpq's password file (~/.pgpass) or its "
                                       "service file keeps it");
-            break;
+            return QString();
         }
         // Qt's driver takes the options separated by semicolons and turns every one into a space.
         if (value.contains(QLatin1Char(';'))) {
             *problem = QStringLiteral("the value of %1 holds a semicolon, which Qt's driver cannot pass on").arg(key);
-            break;
+            return QString();
         }
         has_timeout |= key == QLatin1String("connect_timeout");
         has_name |= key == QLatin1String("application_name");
         pairs << QStringLiteral("%1=%2").arg(key, Quoted(value));
     }
-    PQconninfoFree(options);
-    if (!problem->isEmpty())
-        return QString();
     if (!has_timeout)
         pairs << QStringLiteral("connect_timeout=%1").arg(kConnectTimeoutS);
     if (!has_name)
         pairs << QStringLiteral("application_name='upgrader'");
     return pairs.join(QLatin1Char(';'));
+}
+
+QString ServerName(const QString &connection)
+{
+    QList<QPair<QString, QString>> parsed;
+    QString problem;
+    ParsePairs(connection, &parsed, &problem);
+    QHash<QString, QString> pairs;
+    for (const auto &[key, value] : qAsConst(parsed))
+        pairs.insert(key, value);
+    QString where = pairs.value(QStringLiteral("host"), pairs.value(QStringLiteral("hostaddr")));
+    if (where.isEmpty()) {
+        where = pairs.contains(QStringLiteral("service")) ? QStringLiteral("service %1").arg(pairs.value("service"))
+                                                          : QStringLiteral("local socket");
+    }
+    if (pairs.contains(QStringLiteral("port")))
+        where += QLatin1Char(':') + pairs.value(QStringLiteral("port"));
+    const QString database = pairs.value(QStringLiteral("dbname"), pairs.value(QStringLiteral("user")));
+    return database.isEmpty() ? where : where + QLatin1Char('/') + database;
 }
 
 Connection::Connection(const QString &connection, int statement_bound_ms)

@@ -44,6 +44,11 @@ QString Configured(const QString &config_value);
 // file, ~/.pgpass, or its service file keeps those).
 QString ConnectOptions(const QString &connection, QString *problem);
 
+// The server's name for messages, from the connection string: "line-db:5432/upgrades", the host
+// (or the service, or libpq's default socket), the port when given, and the database (libpq's
+// default is the user's name). Never a password: the string holds none.
+QString ServerName(const QString &connection);
+
 // Which of the line's records to read: those of HistoryStore::Filter, of one station (its host
 // name; every station when empty).
 struct Filter {

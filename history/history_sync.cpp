@@ -108,7 +108,6 @@ void HistorySync::Run()
         lock.lock();
         last = tally;
         kick_done = serving;
-        ++passes;
         if (tally.warning.isEmpty()) {
             failures = 0;
         } else if (!stopping) {

@@ -40,8 +40,6 @@ public:
     HistoryServer::SyncTally Finish(int timeout_ms);
     const QString &Database() const { return database; }
     const QString &Server() const { return connection; }
-    // Pushes that ended since the start (for tests and the bench).
-    int Passes() const { return passes; }
 
 signals:
     // After every push, in the front end's thread. warning: empty when nothing is left to push,
@@ -69,7 +67,6 @@ private:
     quint64 kicks = 0;
     quint64 kick_done = 0;  // the latest kick whose push has ended
     HistoryServer::SyncTally last;
-    std::atomic<int> passes{0};
     QString said;  // the last warning signalled
     std::thread worker;
 };

@@ -11,7 +11,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QJsonObject>
 
 #include <algorithm>
@@ -33,59 +32,9 @@ void Print(const QString &text)
     fflush(stdout);
 }
 
-// libpq's reasons come on several lines ("...: Connection refused\n\tIs the server running ..."):
-// one line each, as the command's other warnings.
-QString OneLine(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &line : lines)
-        line = line.trimmed();
-    return lines.join(QLatin1Char(' '));
-}
-
 QString Records(qint64 count)
 {
     return QStringLiteral("%1 %2").arg(count).arg(count == 1 ? "record" : "records");
-}
-
-// The pairs of HistoryServer::ConnectOptions (key='value' joined by semicolons, values quoted
-// with \ before ' and \).
-QHash<QString, QString> OptionPairs(const QString &options)
-{
-    QHash<QString, QString> pairs;
-    for (const QString &pair : options.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-        const int equals = pair.indexOf(QLatin1Char('='));
-        if (equals <= 0)
-            continue;
-        QString quoted = pair.mid(equals + 1);
-        if (quoted.startsWith(QLatin1Char('\'')) && quoted.endsWith(QLatin1Char('\'')) && quoted.size() >= 2)
-            quoted = quoted.mid(1, quoted.size() - 2);
-        QString value;
-        for (int i = 0; i < quoted.size(); ++i) {
-            if (quoted[i] == QLatin1Char('\\') && i + 1 < quoted.size())
-                ++i;
-            value += quoted[i];
-        }
-        pairs.insert(pair.left(equals), value);
-    }
-    return pairs;
-}
-
-// "line-db:5432/upgrades": the host (or the service, or libpq's default socket), the port when
-// given, and the database (libpq's default is the user's name). Never a password: the
-// connection string has none.
-QString ServerName(const QString &options)
-{
-    const QHash<QString, QString> pairs = OptionPairs(options);
-    QString where = pairs.value(QStringLiteral("host"), pairs.value(QStringLiteral("hostaddr")));
-    if (where.isEmpty()) {
-        where = pairs.contains(QStringLiteral("service")) ? QStringLiteral("service %1").arg(pairs.value("service"))
-                                                          : QStringLiteral("local socket");
-    }
-    if (pairs.contains(QStringLiteral("port")))
-        where += QLatin1Char(':') + pairs.value(QStringLiteral("port"));
-    const QString database = pairs.value(QStringLiteral("dbname"), pairs.value(QStringLiteral("user")));
-    return database.isEmpty() ? where : where + QLatin1Char('/') + database;
 }
 
 // The server in force for config, or kConfig with the reason on standard error. The environment
@@ -105,14 +54,14 @@ int FindServer(const CliConfig &config, CliOutput &output, LineServer *server)
         return ExitCode::kConfig;
     }
     QString problem;
-    const QString options = HistoryServer::ConnectOptions(server->connection, &problem);
+    HistoryServer::ConnectOptions(server->connection, &problem);
     if (!problem.isEmpty()) {
         output.Err(QStringLiteral("The line's server for the upgrade history (\"history_server\" or %1) is not "
                                   "usable: %2")
                        .arg(QLatin1String(HistoryServer::kEnvironmentVariable), problem));
         return ExitCode::kConfig;
     }
-    server->name = ServerName(options);
+    server->name = HistoryServer::ServerName(server->connection);
     return ExitCode::kSuccess;
 }
 
@@ -164,7 +113,7 @@ int RunServerHistory(const CliOptions &options, CliOutput &output)
     // Nothing on standard output then: an empty table would say the line has no such records.
     if (!read) {
         output.Err(QStringLiteral("Upgrade history not readable from the line's server %1: %2")
-                       .arg(server.name, OneLine(warning)));
+                       .arg(server.name, warning));
         return ExitCode::kFailed;
     }
     // Which server this was, as `history` names its file.
@@ -257,13 +206,13 @@ int RunHistorySync(const CliOptions &options, CliOutput &output)
                                                 {QStringLiteral("waiting"), tally.waiting},
                                                 {QStringLiteral("server"), server.name},
                                                 {QStringLiteral("history"), QDir::toNativeSeparators(database)},
-                                                {QStringLiteral("error"), OneLine(tally.warning)}});
+                                                {QStringLiteral("error"), tally.warning}});
         return code;
     }
     const QString waiting = tally.waiting < 0 ? QStringLiteral("how many wait cannot be told")
                                               : QStringLiteral("%1 waiting").arg(tally.waiting);
     output.Out(QStringLiteral("history sync: %1 sent to %2, %3").arg(Records(tally.sent), server.name, waiting));
     if (!tally.warning.isEmpty())
-        output.Err(QStringLiteral("history sync: %1").arg(OneLine(tally.warning)));
+        output.Err(QStringLiteral("history sync: %1").arg(tally.warning));
     return code;
 }
