@@ -244,6 +244,31 @@ AppVersionReading UpgradeServer::ReadAppVersion(int p, int d, const QString &por
     return reading;
 }
 
+QMap<int, uint8_t> UpgradeServer::ReadModes(int p, const QList<int> &devices, const QString &port, int tries)
+{
+    Q_ASSERT(InWindowThread());
+    QMap<int, uint8_t> modes;
+    for (int d : devices)
+        modes[d] = Mode::Absent;
+    if (LinkBusy())
+        return modes;
+    upgrading = true;
+    if (OpenExchange(p, port)) {
+        for (int d : devices) {
+            for (int i = 0; i < tries && modes[d] == Mode::Absent; ++i) {
+                const uint8_t query = 0;
+                QueueFrame(Cmd::QueryMode, &query, 1, uint8_t(d));
+                uint8_t mode = Mode::Absent;
+                if (Transact(Cmd::QueryMode, Waits::kQueryTimeoutMs, &mode, 1))
+                    modes[d] = mode;
+            }
+        }
+    }
+    ReleaseDriver();
+    upgrading = false;
+    return modes;
+}
+
 void UpgradeServer::ReadDetails(int d, TargetStatus &status)
 {
     // Details of an earlier device of the same target give way to this one's.

@@ -133,6 +133,11 @@ public:
     // Window thread, no job running (nothing is read while the link is busy).
     AppVersionReading ReadAppVersion(int p, int d, const QString &port, int tries);
 
+    // The mode each of the devices behind the port with product id p (at that USB location or
+    // name, when port is given) reports, asked up to tries times; Mode::Absent for one that did
+    // not answer. Window thread, no job running (nothing is asked while the link is busy).
+    QMap<int, uint8_t> ReadModes(int p, const QList<int> &devices, const QString &port, int tries);
+
     // A unit cut off in the middle of a job can be left with its base in the bootloader, which
     // does not power the display: then the display gets its power now, so that it can be asked
     // for its hardware version. True when it was powered. Window thread, no job running.

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 // Bases of these kinds keep the motor off the bus by themselves.
@@ -69,6 +71,13 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
         }
     }
     usb_pid = found.product_id;
+    unit_targets.clear();
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        const int d = it.value().dev_id;
+        if (it.key() != target && d != entry.dev_id && d >= DeviceId::Base && d <= DeviceId::SlowBus &&
+            it.value().usb_pids.contains(usb_pid) && !unit_targets.contains(d))
+            unit_targets.insert(d, it.key());
+    }
     if (count == 0)
         return Refusal(Kind::NoDevice, {Zh("未找到设备")}, false, Zh("未找到可升级设备!"),
                        QStringLiteral("No target found!"));
@@ -169,7 +178,51 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     job.motor_to_boot = true;
     for (const char *model : kMotorStaysModels)
         job.motor_to_boot &= !combined.contains(QLatin1String(model));
-    return std::nullopt;
+    return CheckUnitReady(job);
+}
+
+std::optional<LaunchRefusal> UpgradeLaunch::CheckUnitReady(const LaunchJob &job)
+{
+    if (unit_targets.isEmpty())
+        return std::nullopt;
+    QMap<int, uint8_t> modes = server.ReadModes(usb_pid, unit_targets.keys(), port, kUnitModeTries);
+    // The base's bootloader leaves the display unpowered: it is asked once it has power.
+    const bool display_dark = modes.value(DeviceId::Base) == Mode::Boot && modes.contains(DeviceId::Display) &&
+                              modes.value(DeviceId::Display) == Mode::Absent;
+    if (display_dark && server.PowerDisplayOfBaseInBoot(usb_pid, port)) {
+        WaitKeepingEventsGoing(Waits::Long(RoleOf(DeviceId::Display).boot_settle_ms));
+        modes[DeviceId::Display] =
+            server.ReadModes(usb_pid, {DeviceId::Display}, port, kUnitModeTries).value(DeviceId::Display);
+    }
+    const bool returns_base = RoleOf(job.dev_id).behind_base;
+    const bool returns_motor = job.dev_id == DeviceId::SlowBus && job.motor_to_boot;
+    QStringList left;
+    int first = 0;  // the device whose own upgrade takes back the most
+    // A device-5 job takes back the motor and the base, a display job the base.
+    for (int d : {DeviceId::SlowBus, DeviceId::Display, DeviceId::Base, DeviceId::Motor}) {
+        if (modes.value(d) != Mode::Boot || (d == DeviceId::Base && returns_base) ||
+            (d == DeviceId::Motor && returns_motor))
+            continue;
+        left << unit_targets.value(d);
+        if (!first)
+            first = d;
+    }
+    if (left.isEmpty())
+        return std::nullopt;
+    // Named in the window's order of the targets.
+    const QStringList order = TargetNames();
+    std::sort(left.begin(), left.end(),
+              [&](const QString &a, const QString &b) { return order.indexOf(a) < order.indexOf(b); });
+    const QString upgrade_first = unit_targets.value(first);
+    const QString quoted = QLatin1Char('"') + left.join(Zh("\"、\"")) + QLatin1Char('"');
+    return Refusal(Kind::UnitNotReady,
+                   {QStringLiteral("---%1 in boot, upgrade %2 first").arg(left.join(QStringLiteral(", ")), upgrade_first)},
+                   true, Zh("%1处于Bootloader中，上次升级未完成，请先升级\"%2\"!").arg(quoted, upgrade_first),
+                   left.size() == 1
+                       ? QStringLiteral("%1 is in its bootloader: an earlier upgrade did not finish. Upgrade %2 first!")
+                             .arg(left.first(), upgrade_first)
+                       : QStringLiteral("%1 are in their bootloaders: an earlier upgrade did not finish. Upgrade %2 first!")
+                             .arg(left.join(QStringLiteral(" and ")), upgrade_first));
 }
 
 bool UpgradeLaunch::Start(const LaunchJob &job)

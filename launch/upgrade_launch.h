@@ -5,6 +5,7 @@
 #include "upgrade_job.h"
 
 #include <QDir>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +25,8 @@ struct LaunchRefusal {
         EmptyPath,         // the matched variant names no image
         MissingFile,       // its image file does not exist
         InvalidImage,      // it is no sound image for the device (nothing was sent)
+        UnitNotReady,      // another device of the unit waits in its bootloader, and this job
+                           // would leave it there
     };
 
     QStringList debug_lines;
@@ -96,11 +99,21 @@ public:
     // answered (before) or the job has just seen it in its application (after), so a few.
     static constexpr int kVersionTries = 3;
 
+    // Mode queries per device when the launch looks at the unit's other devices.
+    static constexpr int kUnitModeTries = 3;
+
 private:
+    // An earlier job cut off can leave devices of the unit in their bootloaders. This job takes
+    // back the base (a job behind it) and the motor it sends off the bus (a device-5 job); any
+    // other would stay there while the job reported the unit ready, so the launch refuses and
+    // names the target to upgrade first.
+    std::optional<LaunchRefusal> CheckUnitReady(const LaunchJob &job);
+
     UpgradeServer &server;
     QDir config_folder;
     QString target;
     FirmwareEntry entry;
     int usb_pid = 0;
     QString port;
+    QMap<int, QString> unit_targets;  // the unit's other configured targets, by device id
 };

@@ -91,6 +91,7 @@ private slots:
         AddTarget("Meter", DeviceId::Display, "METER-HW-A", 0xC0231800, 44);
         AddTarget("Pedals", DeviceId::SlowBus, "DEV5-HW-A", 0x08000000, 55);
         AddTarget("Base", DeviceId::Base, "BASE-HW-A-REV-0003", 0x08004000, 22);
+        AddTarget("Motor", DeviceId::Motor, "MOTOR-HW-A", 0x00010000, 33);
     }
 
     void cutOffAnywhere_data()
@@ -154,6 +155,74 @@ private slots:
         QVERIFY2(again.reason == JobEndReason::Success, JobEndName(again.reason.value_or(JobEndReason::Stopped)));
         QString why;
         QVERIFY2(FlashHolds(family, dev_id, images[target], &why), qPrintable(why));
+        QVERIFY2(WaitUntil([&] { return AllInApplication(family); }, 5000), "every device back in its application");
+    }
+
+    // A job cut off leaves devices in their bootloaders that a job for another target would not
+    // take back: that job is refused before it touches the unit, naming the target to upgrade
+    // first, and never reports the unit ready while they wait there.
+    void otherTargetAfterACut_data()
+    {
+        QTest::addColumn<QString>("cut");     // the target whose job is cut off
+        QTest::addColumn<int>("device");
+        QTest::addColumn<int>("command");
+        QTest::addColumn<int>("nth");
+        QTest::addColumn<QString>("next");    // the target launched after the cut
+        QTest::addColumn<QStringList>("left");  // the devices left, as the refusal names them
+        QTest::addColumn<QString>("first");   // the target it says to upgrade first
+        QTest::newRow("Pedals cut at its flash, then Meter")
+            << "Pedals" << 5 << int(Cmd::Flash) << 1 << "Meter" << QStringList{"Motor", "Pedals"} << "Pedals";
+        QTest::newRow("Pedals cut late in its transfer, then Meter")
+            << "Pedals" << 5 << int(Cmd::SectionData) << 100 << "Meter" << QStringList{"Motor", "Pedals"} << "Pedals";
+        QTest::newRow("Meter cut at its flash, then Motor")
+            << "Meter" << 4 << int(Cmd::Flash) << 1 << "Motor" << QStringList{"Meter"} << "Meter";
+    }
+
+    void otherTargetAfterACut()
+    {
+        QFETCH(QString, cut);
+        QFETCH(int, device);
+        QFETCH(int, command);
+        QFETCH(int, nth);
+        QFETCH(QString, next);
+        QFETCH(QStringList, left);
+        QFETCH(QString, first);
+        SimFamilyOptions options = FastFamily();
+        options.power_cut.device = device;
+        options.power_cut.command = command;
+        options.power_cut.nth = nth;
+        SimFamily family(options);
+        UpgradeServer server;
+
+        const Ended cutoff = Upgrade(server, cut);
+        QVERIFY(cutoff.reason.has_value() && *cutoff.reason != JobEndReason::Success);
+        QVERIFY(WaitUntil([&] { return family.IsPlugged() && family.IsResponsive(DeviceId::Base); }, 10000));
+
+        // Refused with nothing but questions asked of the unit.
+        family.ClearRecords();
+        const Ended refused = Upgrade(server, next);
+        QVERIFY2(refused.refusal, "the unit is not ready for another target");
+        QVERIFY(refused.refusal->kind == LaunchRefusal::Kind::UnitNotReady);
+        const QString names = left.size() == 1 ? left.first() : left.join(" and ");
+        QCOMPARE(refused.refusal->en, QStringLiteral("%1 %2: an earlier upgrade did not finish. Upgrade %3 first!")
+                                          .arg(names, left.size() == 1 ? "is in its bootloader" : "are in their bootloaders", first));
+        QCOMPARE(refused.refusal->zh, QString::fromUtf8("\"%1\"处于Bootloader中，上次升级未完成，请先升级\"%2\"!")
+                                          .arg(left.join(QString::fromUtf8("\"、\"")), first));
+        for (int id : family.DeviceIds()) {
+            for (const SimRequest &request : family.Requests(id)) {
+                const int c = request.frame.command;
+                QVERIFY2(c == Cmd::QueryMode || c == Cmd::ReadHwVersion || c == Cmd::QueryAppVersion ||
+                             c == Cmd::DisplayPowerOn,
+                         qPrintable(QStringLiteral("device %1 heard command 0x%2").arg(id).arg(c, 0, 16)));
+            }
+        }
+
+        // The target named first takes the unit back; then the other target's job runs.
+        const Ended recovered = Upgrade(server, first);
+        QVERIFY2(recovered.reason == JobEndReason::Success, JobEndName(recovered.reason.value_or(JobEndReason::Stopped)));
+        const Ended done = Upgrade(server, next);
+        QVERIFY2(!done.refusal, done.refusal ? qPrintable(done.refusal->en) : "");
+        QVERIFY2(done.reason == JobEndReason::Success, JobEndName(done.reason.value_or(JobEndReason::Stopped)));
         QVERIFY2(WaitUntil([&] { return AllInApplication(family); }, 5000), "every device back in its application");
     }
 };

@@ -5,7 +5,8 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     switch (kind) {
     case LaunchRefusal::Kind::TargetAbsent: return ExitCode::kConfig;
     case LaunchRefusal::Kind::NoDevice:
-    case LaunchRefusal::Kind::SeveralDevices: return ExitCode::kDevice;
+    case LaunchRefusal::Kind::SeveralDevices:
+    case LaunchRefusal::Kind::UnitNotReady: return ExitCode::kDevice;
     case LaunchRefusal::Kind::NoHardwareVersion:
     case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
     case LaunchRefusal::Kind::EmptyPath:

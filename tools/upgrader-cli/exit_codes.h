@@ -12,7 +12,8 @@ namespace ExitCode {
 constexpr int kSuccess = 0;
 constexpr int kUsage = 2;
 constexpr int kConfig = 3;       // configuration missing or invalid
-constexpr int kDevice = 4;       // no device of the target, or several
+constexpr int kDevice = 4;       // no device of the target, or several, or another device of the
+                                 // unit left in its bootloader by an earlier job
 constexpr int kHardware = 5;     // hardware version missing or matching no variant
 constexpr int kImage = 6;        // image path missing, file missing or invalid
 constexpr int kPort = 7;         // port could not be opened or was lost
