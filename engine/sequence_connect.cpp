@@ -4,6 +4,7 @@
 #include "upgrade_server.h"
 
 #include "engine_log.h"
+#include "frame_codec.h"
 #include "sequence_limits.h"
 #include "messages.h"
 #include "usb_cdc_driver.h"
@@ -137,13 +138,31 @@ bool UpgradeServer::WaitInput(int ms)
 }
 
 bool UpgradeServer::BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,
-                                     Frame &reply)
+                                     Frame &reply, const std::function<bool(const Frame &)> &accept)
 {
     QueueFrame(command, payload, length, uint8_t(device));
     FlushTx();
-    WaitInput(wait_ms);
-    CollectRx();
-    return TakeFrame(reply) && (reply.command & kCommandMask) == command;
+    // A late answer to an earlier request (a repeated one, or the last state's) can arrive first:
+    // it is passed over, and the wait for this request's answer goes on for the rest of its time.
+    // Taking it for this one's would count a miss for every exchange after a slow answer.
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 left = wait_ms; left > 0 && LinkUp(); left = wait_ms - clock.elapsed()) {
+        WaitInput(int(left));
+        CollectRx();
+        while (!job.rx_queue.isEmpty()) {
+            if (FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst())) != FrameCodec::FrameOk)
+                continue;
+            job.last_reply.start();
+            const Frame &frame = job.rx_parser.frame;
+            if ((frame.command & kCommandMask) == command && (!accept || accept(frame))) {
+                reply = frame;
+                job.rx_queue.clear();  // whatever followed belongs to no request
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool UpgradeServer::QueryModeOf(int device, int wait_ms, uint8_t &mode)
@@ -162,11 +181,15 @@ void UpgradeServer::QueueSwitchMode(uint8_t to, int device)
 
 void UpgradeServer::Reconnect()
 {
+    const QString old_name = job.driver->CatalogName();
     SleepUnlessStopped(Waits::Long(Waits::kReleasePortMs));
     // Closed now rather than when the job ends: a base that comes back under the same name must
     // not find its port still held by us.
+    TakeInput();  // a port that has gone away says so here
+    const bool gone = !job.driver->IsConnected();
     ReleaseDriver();
-    SleepUnlessStopped(Waits::Long(Waits::kReenumerateMs));
+    AwaitBaseRestart(gone ? QString() : old_name, Waits::Long(Waits::kReenumerateMs),
+                     std::max(Waits::Long(Waits::kReenumerateMs), Waits::kBaseBackLimitMs));
     OpenDriver();
 }
 

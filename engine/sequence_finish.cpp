@@ -27,8 +27,8 @@ void UpgradeServer::OnAllSectionsDone()
 bool UpgradeServer::RepeatVerifyRequest(const VerifyRequest &request, bool &ok, Frame &reply)
 {
     for (int misses = 0; !stop_requested && LinkUp();) {
-        if (BlockingExchange(request.command, request.payload, request.length, job.dev_id, request.wait_ms, reply) &&
-            request.accept(reply))
+        if (BlockingExchange(request.command, request.payload, request.length, job.dev_id, request.wait_ms, reply,
+                             request.accept))
             return true;
         if (request.slow_line && misses > Limits::kVerifyQuietMisses)
             qCDebug(lcEngine).noquote() << request.slow_line;
@@ -122,12 +122,16 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
         QueueSwitchMode(SwitchTo::App, DeviceId::Base);
         FlushTx();
         SettleWait(Waits::kBaseReturnDrainMs);
-        const QString old_name = job.driver->port.portName();
+        TakeInput();  // a port that has gone away says so here
+        const QString old_name = job.driver->IsConnected() ? job.driver->CatalogName() : QString();
         ReleaseDriver();
+        // The operator who stopped the job (or whose cable came out) waits for this: then the
+        // base is taken as soon as it is back, within the restart time.
+        const int restart_ms = Waits::Long(Waits::kBaseReturnMs);
         if (job.restoring)
-            AwaitUnitBack(old_name, Waits::Long(Waits::kBaseReturnMs));
+            AwaitBaseRestart(old_name, 0, restart_ms);
         else
-            SleepUnlessStopped(Waits::Long(Waits::kBaseReturnMs));
+            AwaitBaseRestart(old_name, restart_ms, std::max(restart_ms, Waits::kBaseBackLimitMs));
         qCDebug(lcEngine).noquote() << "---Wait main go back App";
         OpenDriver();
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
@@ -149,38 +153,75 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
     return false;
 }
 
-void UpgradeServer::AwaitUnitBack(const QString &old_name, int max_ms)
+void UpgradeServer::AwaitBaseRestart(const QString &old_name, int min_ms, int max_ms)
 {
-    // The operator who stopped the job waits for this: instead of the whole restart time, watch
-    // the unit's port leave and come back (its name may change), within the same bound.
+    // A restarting base leaves USB and comes back, perhaps under another name, when it is ready:
+    // a port opened before it has left is about to vanish, and one opened after a fixed time may
+    // not be there yet. So its port is watched, and only a port that has been seen gone (or under
+    // a new name) and back ends the wait early; a base never seen to go is waited for up to
+    // max_ms, then taken as it stands.
     QElapsedTimer clock;
     clock.start();
-    bool left = false;
-    while (clock.elapsed() < max_ms) {
-        const QString now = FamilyPort(job.usb_pid, job.port).name;
+    bool left = old_name.isEmpty();
+    for (;;) {
+        const QString now = FamilyPort(job.usb_pid, job.port, PortCatalog::View::Recent).name;
         left = left || now != old_name;
-        if (left && !now.isEmpty())
+        const qint64 elapsed = clock.elapsed();
+        if ((left && !now.isEmpty() && elapsed >= min_ms) || elapsed >= max_ms || StopHonoured())
             break;
         QThread::msleep(Waits::kUnitWatchMs);
     }
+    if (!left)
+        qCDebug(lcEngine).noquote() << "---The base was not seen to restart";
     PaceFromNow();
     stats.fixed_wait_ms += clock.elapsed();
-    stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), max_ms);
+    stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), min_ms);
 }
 
-void UpgradeServer::ReturnMotorToApp()
+bool UpgradeServer::ReturnMotorToApp()
 {
-    qCDebug(lcEngine).noquote() << "---Let motor go back app";
-    QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
-    FlushTx();
-    SettleWait(Waits::kMotorReturnMs);
-    job.motor_returned = true;
+    // The request or its effect can be lost like any other frame: the motor counts as back only
+    // once it answers from its application, and is asked again when it does not.
+    for (int attempt = 0; attempt < Limits::kMotorReturnAttempts && LinkUp() && !StopHonoured(); ++attempt) {
+        qCDebug(lcEngine).noquote() << "---Let motor go back app";
+        QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
+        FlushTx();
+        SettleWait(Waits::kMotorReturnMs);
+        if (MotorAnswersFromApp()) {
+            qCDebug(lcEngine).noquote() << "---Motor is at App";
+            job.motor_returned = true;
+            return true;
+        }
+    }
+    qCDebug(lcEngine).noquote() << "---Motor go App failed";
+    job.motor_given_up = LinkUp() && !StopHonoured();  // asked for all its attempts: not again
+    return false;
+}
+
+bool UpgradeServer::MotorAnswersFromApp()
+{
+    // Asked until it answers from its application, for a restart's time and a few queries at
+    // least; a motor that answers from its bootloader meanwhile may not have restarted yet.
+    QElapsedTimer clock;
+    clock.start();
+    const int restart_ms = Waits::Long(Waits::kTargetRestartMs);
+    for (int queries = 1; LinkUp() && !StopHonoured(); ++queries) {
+        uint8_t mode = 0;
+        const bool answered = QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, mode);
+        if (answered && mode == Mode::App)
+            return true;
+        if (queries >= Limits::kMotorModeQueries && clock.elapsed() >= restart_ms)
+            return false;
+        if (answered)
+            SleepUnlessStopped(Waits::kMotorModePollMs);
+    }
+    return false;
 }
 
 void UpgradeServer::RestoreUnit()
 {
     const bool behind_base = Role().behind_base;
-    const bool motor_left = job.motor_went_to_boot && !job.motor_returned;
+    const bool motor_left = job.motor_went_to_boot && !job.motor_returned && !job.motor_given_up;
     const bool base_left = behind_base && (job.base_went_to_boot || job.base_found_in_boot) && !job.base_returned;
     if (!motor_left && !base_left)
         return;
@@ -191,8 +232,9 @@ void UpgradeServer::RestoreUnit()
     qCDebug(lcEngine).noquote() << "---Return the unit to its application";
     job.restoring = true;
     job.tx_queue.clear();
-    if (motor_left && LinkUp())
-        ReturnMotorToApp();
+    if (motor_left && LinkUp() && !ReturnMotorToApp() && job.failure == JobEndReason::Success &&
+        !stopped_by_operator)
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
     // After the operator's stop one attempt: the operator is waiting. After a lost link the first
     // attempt only finds out whether the base is back; the second asks it.
     if (base_left && !ReturnBaseToApp(stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
@@ -229,8 +271,8 @@ bool UpgradeServer::FinishBehindBase()
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
     // Tested before the display retarget below is undone: a job retargeted to the display sent
     // the motor away all the same.
-    if (job.motor_went_to_boot)
-        ReturnMotorToApp();
+    if (job.motor_went_to_boot && LinkUp() && !ReturnMotorToApp() && !stop_requested)
+        Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
     if (job.retargeted_to_display)
         job.dev_id = DeviceId::SlowBus;
     if (Role().target_check_delay_ms > 0)

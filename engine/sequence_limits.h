@@ -27,6 +27,8 @@ constexpr int kDisplayPowerTries = 4;
 constexpr int kProbeDisplayTries = 5;
 constexpr int kBaseReturnPolls = 50;      // mode queries after the base's return
 constexpr int kBaseReturnAttempts = 2;
+constexpr int kMotorReturnAttempts = 3;   // requests that send the motor back to its application
+constexpr int kMotorModeQueries = 5;      // mode queries after each, at the least
 constexpr int kTargetCheckTries = 20;
 
 // Bounds that end a job whose devices keep answering but never get anywhere. Without them a

@@ -219,7 +219,8 @@ private:
         bool base_found_in_boot = false;  // the job found it there (an earlier job was cut off)
         bool base_returned = false;       // back in its application, confirmed
         bool motor_went_to_boot = false;
-        bool motor_returned = false;
+        bool motor_returned = false;      // back in its application, confirmed
+        bool motor_given_up = false;      // it did not come back after every attempt
         bool restoring = false;  // the unit is being returned after a stop: waits ignore the stop
         bool retargeted_to_display = false;
         bool resume_pending = false;
@@ -369,9 +370,10 @@ private:
     bool WaitInput(int ms);
     // A wait that only lets a device settle (nothing in particular is expected to arrive).
     void SettleWait(int ms);
-    // Sends one request and waits up to wait_ms for a reply with the same command.
+    // Sends one request and waits up to wait_ms for a reply with the same command (that accept,
+    // when given, also takes); frames before it are passed over.
     bool BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,
-                          Frame &reply);
+                          Frame &reply, const std::function<bool(const Frame &)> &accept = {});
     bool QueryModeOf(int device, int wait_ms, uint8_t &mode);
     void QueueSwitchMode(uint8_t to, int device);
     void QueueFlash(uint8_t op);
@@ -426,9 +428,13 @@ private:
     Check VerifySection(size_t i, int wait_ms, bool &ok);
     // The base restarted into its application and confirmed there; false after the attempts.
     bool ReturnBaseToApp(int attempts);
-    void ReturnMotorToApp();
-    // Waits until the unit's port has left USB and come back (or max_ms have passed).
-    void AwaitUnitBack(const QString &old_name, int max_ms);
+    // The motor sent back to its application and confirmed there; false after the attempts.
+    bool ReturnMotorToApp();
+    bool MotorAnswersFromApp();
+    // Waits for the unit's restarting base to leave USB and come back: at least min_ms, and
+    // once the port has been seen gone and back, no longer; at most max_ms. An empty old_name
+    // says it has been seen gone already.
+    void AwaitBaseRestart(const QString &old_name, int min_ms, int max_ms);
     // Base and motor return and the target check; false when Finish ends at a target in its
     // bootloader.
     bool FinishBehindBase();

@@ -38,8 +38,12 @@ constexpr int kBaseReturnDrainMs = 100;
 constexpr int kBaseReturnMs = 5000;       // the base's application enumerates again
 constexpr int kBaseReturnQueryMs = 100;
 constexpr int kMotorReturnMs = 500;
+constexpr int kMotorModePollMs = 50;      // a motor still in its bootloader is asked again after this
 constexpr int kTargetCheckMs = 200;
-constexpr int kUnitWatchMs = 20;          // a stopped job's unit: how often its port is looked for
+constexpr int kUnitWatchMs = 20;          // a restarting base: how often its port is looked for
+// A restarting base not seen gone and back within the restart time is waited for up to this long
+// in all (a time-out, never scaled below it).
+constexpr int kBaseBackLimitMs = 5000;
 
 // A job whose devices have stopped answering (and which is not streaming to them) gives up after
 // this long instead of repeating its requests forever. Read through NoReplyLimit().

@@ -15,6 +15,7 @@ UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &
     const QString chosen = FamilyPort(product_id, wanted, view).name;
     if (!IsUsablePortName(chosen))
         return;
+    catalog_name = chosen;
 
     port.setPortName(chosen);
     port.clearError();

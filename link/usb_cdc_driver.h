@@ -30,6 +30,9 @@ public:
     void Disconnect();
     // False before a successful open, after Disconnect, and once the port reports the device gone.
     bool IsConnected() const { return connected; }
+    // The port's name as the catalog lists it (QSerialPort may shorten a path); empty when no
+    // port was found.
+    const QString &CatalogName() const { return catalog_name; }
 
     QSerialPort port;
     QList<char> rx_bytes;  // received, not yet taken by the engine, oldest first
@@ -45,5 +48,6 @@ private:
     void OnPortError(QSerialPort::SerialPortError error);
 
     bool connected = false;
+    QString catalog_name;
     const QDateTime *start_time_ref = nullptr;
 };
