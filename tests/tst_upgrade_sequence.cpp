@@ -533,6 +533,57 @@ private slots:
             QVERIFY2(refused.isEmpty(), qPrintable(refused.join('\n')));
     }
 
+    // A device-5 job sends the motor off the bus; the job counts as a success only once the
+    // motor answers from its application again, whatever was lost on the way.
+    void motorConfirmedBack_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("success");
+        QTest::newRow("its return request lost") << "request lost" << true;
+        QTest::newRow("its mode replies lost") << "replies lost" << true;
+        QTest::newRow("it stays in its bootloader") << "stays in boot" << false;
+    }
+
+    void motorConfirmedBack()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, success);
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        std::atomic<int> returns{0};
+        std::atomic<int> lost_replies{0};
+        auto is_return = [](int id, const Frame &request) {
+            return id == 3 && request.command == Cmd::SwitchMode && request.payload[0] == SwitchTo::App;
+        };
+        if (fault == "request lost") {
+            faults.drop_request_if = [&](int id, const Frame &request) { return is_return(id, request) && returns++ == 0; };
+        } else if (fault == "replies lost") {
+            faults.drop_request_if = [&](int id, const Frame &request) {
+                returns += is_return(id, request);
+                return false;
+            };
+            // The motor's answers after its return are lost, three times.
+            faults.drop_reply_if = [&](int id, const Frame &reply) {
+                return id == 3 && reply.command == Cmd::QueryMode && returns > 0 && lost_replies++ < 3;
+            };
+        } else {
+            faults.stay_in_boot = {3};
+        }
+        family.SetFaults(faults);
+        const Firmware firmware = ForDevice(5);
+        const Outcome outcome = Run(5, firmware, true);
+        if (success) {
+            VerifySuccess(family, 5, firmware, outcome);
+        } else {
+            QVERIFY(outcome.finished);
+            QVERIFY(!outcome.result);
+            QCOMPARE(outcome.error, QStringLiteral("Motor go app failed\n"));
+            QVERIFY(outcome.reason == JobEndReason::DeviceFailed);
+            QVERIFY2(WaitUntil([&] { return family.Mode(2) == SimMode::App && family.IsResponsive(2); }, 5000),
+                     "the base back in its application");
+        }
+    }
+
     // The link or the operator ends a job in the middle of its transfer: promptly, and failed.
     void interruptedTransfer_data()
     {
@@ -557,9 +608,11 @@ private slots:
         QVERIFY2(outcome.finished, "the job ends within moments");
         QVERIFY(!outcome.result);
         QVERIFY(outcome.reason == (unplug ? JobEndReason::LinkLost : JobEndReason::Stopped));
-        // A stopped unit is usable at once: its base went back to its application.
+        // A stopped unit is usable: its base went back to its application (it may still be
+        // starting there when the job has ended on a loaded machine).
         if (!unplug)
-            QCOMPARE(family.Mode(2), SimMode::App);
+            QVERIFY2(WaitUntil([&] { return family.Mode(2) == SimMode::App && family.IsResponsive(2); }, 5000),
+                     "the base back in its application");
         if (unplug) {
             QVERIFY(debug.Contains(QString::fromUtf8("USB断开!")));
             QCOMPARE(outcome.error, QStringLiteral("USB connection lost!\n"));
@@ -596,6 +649,36 @@ private slots:
         const Outcome outcome = Run(dev_id, firmware, motor_in_boot);
         VerifySuccess(family, dev_id, firmware, outcome);
         QCOMPARE(family.Reenumerations(), 1);  // only back to its application
+    }
+
+    // A base asked to restart leaves USB when it is ready and comes back when it has started: a
+    // job must neither open its old port just before it vanishes nor give up on a port that is
+    // not back yet, as long as the restart stays within its bound.
+    void slowBaseRestart_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<int>("detach_ms");
+        QTest::addColumn<int>("reenumerate_ms");
+        // The scaled waits let go of the port after 50 ms and open it again 200 ms later.
+        QTest::newRow("base job, leaves late") << 2 << 400 << 80;
+        QTest::newRow("behind the base, leaves late") << 1 << 400 << 80;
+        QTest::newRow("base job, back late") << 2 << 10 << 700;
+        QTest::newRow("behind the base, back late") << 1 << 10 << 700;
+    }
+
+    void slowBaseRestart()
+    {
+        QFETCH(int, dev_id);
+        QFETCH(int, detach_ms);
+        QFETCH(int, reenumerate_ms);
+        SimFamilyOptions options = FastFamily();
+        options.timings.base_detach_ms = detach_ms;
+        options.timings.base_reenumerate_ms = reenumerate_ms;
+        SimFamily family(options);
+        const Firmware firmware = ForDevice(dev_id);
+        const Outcome outcome = Run(dev_id, firmware);
+        VerifySuccess(family, dev_id, firmware, outcome);
+        QCOMPARE(family.Reenumerations(), 2);  // into its bootloader and back
     }
 
     // Two units of one model on a hub: a job given its base's USB location follows that base
