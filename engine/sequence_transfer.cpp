@@ -408,8 +408,14 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
         if (status == FlashStatus::Done) {
             qCDebug(lcEngine).noquote() << "---Flash completed, time: " + ElapsedStamp();
             state = SendVerifyFlash;
-        } else if (status == FlashStatus::NotDone || status == FlashStatus::Busy) {
+        } else if (status == FlashStatus::NotDone) {
             QueueFlash(FlashOp::EraseAndProgram);
+            job.state_time.start();
+        } else if (status == FlashStatus::Busy) {
+            // Programming under way: asked to program again, a device that finishes meanwhile
+            // takes the request as a new one and is busy again when the next section is
+            // announced (which it cannot take then). Its result is asked for later instead.
+            qCDebug(lcEngine).noquote() << "---Flash busy";
             job.state_time.start();
         } else {
             qCDebug(lcEngine).noquote() << QStringLiteral("---Error flash response, unexpected payload:%1").arg(status);

@@ -285,6 +285,9 @@ private slots:
                                                 << "---Wait buffer verify status time_out, resend this section!";
         QTest::newRow("buffer digest mismatch") << "buffer digest" << "---Verify error";
         QTest::newRow("flash busy for two seconds") << "busy flash" << "---Wait flash status time_out, query result!!!";
+        // The device's word that it finished comes out as "busy": asked to program again, it
+        // would program the section twice and be busy when the next one is announced.
+        QTest::newRow("busy status after the flash finished") << "late busy" << "---Flash verified sucess";
         QTest::newRow("one flash mismatch") << "flash x1" << "---Flash verify error, need reupgrade";
         QTest::newRow("three flash mismatches") << "flash x3" << "---Flash verify error, need reupgrade";
         QTest::newRow("header echo with another stored length") << "echo" << "---Receive addr and length";
@@ -310,6 +313,14 @@ private slots:
             faults.buffer_digest_errors = 1;
         } else if (fault == "busy flash") {
             faults.flash_busy_ms[1] = 2300;
+        } else if (fault == "late busy") {
+            std::shared_ptr<std::atomic<int>> completions = std::make_shared<std::atomic<int>>(0);
+            faults.tamper_reply = [completions](int, Frame &reply) {
+                // Every other "done": the one the device sends when it finishes, not the answer
+                // to the host's later question.
+                if (reply.command == Cmd::Flash && reply.payload[0] == FlashStatus::Done && (*completions)++ % 2 == 0)
+                    reply.payload[0] = FlashStatus::Busy;
+            };
         } else if (fault == "flash x1") {
             faults.flash_write_errors = 1;
         } else if (fault == "flash x3") {
@@ -331,6 +342,8 @@ private slots:
 
         if (fault == "lost data")
             QVERIFY(family.LossReports(1).size() >= 3);
+        if (fault == "late busy")
+            QCOMPARE(family.FlashOperations(1), firmware.sections);  // each section programmed once
         if (fault.startsWith("flash x")) {
             const int count = fault.right(1).toInt();
             QCOMPARE(outcome.logs.size(), count);
