@@ -42,8 +42,9 @@ constexpr int kMotorModePollMs = 50;      // a motor still in its bootloader is 
 constexpr int kTargetCheckMs = 200;
 constexpr int kUnitWatchMs = 20;          // a restarting base: how often its port is looked for
 // A restarting base not seen gone and back within the restart time is waited for up to this long
-// in all (a time-out, never scaled below it).
-constexpr int kBaseBackLimitMs = 5000;
+// after the job let go of its port (a time-out, never scaled below it): a slow machine or a
+// driver installed for the bootloader's port can take longer than the sequence's waits.
+constexpr int kBaseBackLimitMs = 10000;
 
 // A job whose devices have stopped answering (and which is not streaming to them) gives up after
 // this long instead of repeating its requests forever. Read through NoReplyLimit().
