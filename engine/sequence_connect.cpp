@@ -312,6 +312,17 @@ void UpgradeServer::SendMotorOffTheBus()
     uint8_t mode = 0;
     if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
         return;
+    // Only a motor that answers is sent away, and so must be seen back: the base of a unit
+    // without one (a steering wheel's) has nobody at its address.
+    uint8_t motor_mode = Mode::Absent;
+    for (int i = 0; i < Limits::kMotorPresenceQueries && motor_mode == Mode::Absent; ++i) {
+        if (!QueryModeOf(DeviceId::Motor, Waits::kQueryTimeoutMs, motor_mode))
+            motor_mode = Mode::Absent;
+    }
+    if (motor_mode == Mode::Absent) {
+        qCDebug(lcEngine).noquote() << "---No motor answers: none to send off the bus";
+        return;
+    }
     job.motor_went_to_boot = mode == Mode::App;
     if (job.motor_went_to_boot) {
         QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
@@ -321,9 +332,7 @@ void UpgradeServer::SendMotorOffTheBus()
     }
     // A base found in its bootloader: an earlier job was cut off, perhaps after it had sent the
     // motor away. A motor waiting in its bootloader goes back with this job's end.
-    uint8_t motor_mode = 0;
-    if (mode == Mode::Boot && QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, motor_mode) &&
-        motor_mode == Mode::Boot) {
+    if (mode == Mode::Boot && motor_mode == Mode::Boot) {
         qCDebug(lcEngine).noquote() << "---Motor is at Boot";
         job.motor_went_to_boot = true;
     }

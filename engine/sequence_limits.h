@@ -29,6 +29,7 @@ constexpr int kBaseReturnPolls = 50;      // mode queries after the base's retur
 constexpr int kBaseReturnAttempts = 2;
 constexpr int kMotorReturnAttempts = 3;   // requests that send the motor back to its application
 constexpr int kMotorModeQueries = 5;      // mode queries after each, at the least
+constexpr int kMotorPresenceQueries = 3;  // before a device-5 job sends the motor off the bus
 constexpr int kTargetCheckTries = 20;
 
 // Bounds that end a job whose devices keep answering but never get anywhere. Without them a

@@ -555,13 +555,22 @@ private slots:
         QTest::newRow("its return request lost") << "request lost" << true;
         QTest::newRow("its mode replies lost") << "replies lost" << true;
         QTest::newRow("it stays in its bootloader") << "stays in boot" << false;
+        // A steering wheel's base has no motor: nothing to send away, nothing to wait for.
+        QTest::newRow("a unit without a motor") << "no motor" << true;
     }
 
     void motorConfirmedBack()
     {
         QFETCH(QString, fault);
         QFETCH(bool, success);
-        SimFamily family(FastFamily());
+        SimFamilyOptions options = FastFamily();
+        if (fault == "no motor") {
+            for (int i = options.devices.size() - 1; i >= 0; --i) {
+                if (options.devices[i].id == 3)
+                    options.devices.removeAt(i);
+            }
+        }
+        SimFamily family(options);
         SimFaults faults;
         std::atomic<int> returns{0};
         std::atomic<int> lost_replies{0};
@@ -579,7 +588,7 @@ private slots:
             faults.drop_reply_if = [&](int id, const Frame &reply) {
                 return id == 3 && reply.command == Cmd::QueryMode && returns > 0 && lost_replies++ < 3;
             };
-        } else {
+        } else if (fault == "stays in boot") {
             faults.stay_in_boot = {3};
         }
         family.SetFaults(faults);
