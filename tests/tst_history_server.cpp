@@ -1,7 +1,9 @@
 // The line's shared history on a real PostgreSQL server started for this suite: the schema the
 // tool makes and the one it will not write, each record once whatever is lost or repeated, a
 // line of station processes through an outage, and a server that refuses or hangs costing
-// neither a record nor a job's result.
+// neither a record nor a job's result. Every exchange with the server is bounded, a table locked
+// by another session and a server gone silent included; a table "upgrades" of another program is
+// refused.
 #include "cli_process.h"
 #include "history_server.h"
 #include "history_store.h"
@@ -22,7 +24,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -45,6 +50,31 @@ QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("st
         records << record;
     }
     return records;
+}
+
+// A bound short enough for a test: the server gives up on a lock after two thirds of it (2 s).
+constexpr int kShortBoundMs = 3000;
+constexpr char kLockedWords[] =
+    "another session on the line's server kept the upgrade history's table locked for longer than 2 s";
+// Far beyond the bound and the connect time-out: an exchange that ends later was not bounded.
+constexpr int kUnboundedMs = 30000;
+constexpr char kForeignWords[] = "holds a table \"upgrades\" that is not the upgrade history's";
+
+// Runs work on a thread of its own (a driver connection belongs to the thread that makes it) and
+// waits for it at most deadline_ms; when it is not done by then, unblock() frees it (the lock
+// released, the proxy gone) so that the thread can be joined, and the answer is false.
+bool EndsWithin(int deadline_ms, const std::function<void()> &work, const std::function<void()> &unblock)
+{
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        work();
+        done = true;
+    });
+    const bool in_time = WaitUntil([&] { return done.load(); }, deadline_ms);
+    if (!in_time)
+        unblock();
+    thread.join();
+    return in_time;
 }
 
 // Every field as stored: the local and the server's copy of a record compare equal field by field.
@@ -274,6 +304,166 @@ private slots:
             QCOMPARE(Values(after[i]), Values(before[i]));
         QString warning;
         QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(4));
+    }
+
+    // Another session holds the table locked (an administrator's maintenance, a transaction left
+    // open): every exchange gives up within the bound, a read as well as a push, and says so in
+    // the tool's words; the records keep waiting and the server holds nothing new.
+    void lockedTableBoundsEveryExchange_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::newRow("read") << "read";
+        QTest::newRow("summary") << "summary";
+        QTest::newRow("push") << "push";
+    }
+
+    void lockedTableBoundsEveryExchange()
+    {
+        QFETCH(QString, exchange);
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString database = LocalFile("locked-" + exchange);
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
+        {
+            HistoryServer::Connection line(connection);
+            QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
+        }
+        QCOMPARE(AppendRecords(database, Samples(3)), QString());
+        TableLock lock(server, db);
+        QVERIFY(lock.Held(kUnboundedMs));
+
+        bool done = true;
+        QString warning;
+        HistoryServer::SyncTally tally;
+        const bool in_time = EndsWithin(
+            kUnboundedMs,
+            [&] {
+                HistoryServer::Connection line(connection, kShortBoundMs);
+                QList<UpgradeRecord> records;
+                QList<HistoryServer::DaySummary> days;
+                if (exchange == "read") {
+                    done = line.Read({}, &records, &warning);
+                } else if (exchange == "summary") {
+                    done = line.Summarize({}, &days, &warning);
+                } else {
+                    tally = HistoryServer::PushWaiting(database, line, 100);
+                    warning = tally.warning;
+                    done = warning.isEmpty();
+                }
+            },
+            [&] { lock.Release(); });
+        QVERIFY2(in_time, "the exchange waited for the lock without a bound");
+        QVERIFY(!done);
+        QVERIFY2(warning.contains(kLockedWords), qPrintable(warning));
+        if (exchange == "push") {
+            QCOMPARE(tally.sent, qint64(0));
+            QCOMPARE(tally.waiting, qint64(3));
+        }
+        lock.Release();
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("2"));
+    }
+
+    // A server that stops answering in the middle of a session (the connection stays up): the
+    // next exchange, whatever its first statement, is cut at the bound and says so.
+    void silentServerIsCutAtTheBound_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::newRow("read") << "read";
+        QTest::newRow("summary") << "summary";
+        QTest::newRow("push") << "push";
+    }
+
+    void silentServerIsCutAtTheBound()
+    {
+        QFETCH(QString, exchange);
+        FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        auto proxy = std::make_unique<LostAnswerProxy>(server.Port());
+        QVERIFY(proxy->Port() > 0);
+        const QString through_proxy =
+            QStringLiteral("host=127.0.0.1 port=%1 dbname=%2 user=upgrader sslmode=disable").arg(proxy->Port()).arg(db);
+        const QString database = LocalFile("silent-" + exchange);
+        QCOMPARE(AppendRecords(database, Samples(1)), QString());
+
+        bool first = false;
+        bool second = true;
+        QString warning;
+        LostAnswerProxy *relay = proxy.get();
+        const bool in_time = EndsWithin(
+            kUnboundedMs,
+            [&] {
+                HistoryServer::Connection line(through_proxy, kShortBoundMs);
+                QList<UpgradeRecord> records;
+                QList<HistoryServer::DaySummary> days;
+                // Once with a server that answers (the connection made, the schema known), then
+                // with one that has gone silent.
+                const auto run = [&](QString *said) {
+                    if (exchange == "read")
+                        return line.Read({}, &records, said);
+                    if (exchange == "summary")
+                        return line.Summarize({}, &days, said);
+                    *said = HistoryServer::PushWaiting(database, line, 100).warning;
+                    return said->isEmpty();
+                };
+                QString ignored;
+                first = run(&ignored);
+                if (exchange == "push")
+                    AppendRecords(database, Samples(2));
+                relay->HoldAnswers();
+                second = run(&warning);
+            },
+            [&] { proxy.reset(); });
+        QVERIFY2(in_time, "an exchange with a silent server was never cut");
+        QVERIFY(first);
+        QVERIFY(!second);
+        QVERIFY2(warning.contains("the line's server did not answer within 3 s, and the connection was cut"),
+                 qPrintable(warning));
+        if (exchange == "push") {
+            QString unknown;
+            QCOMPARE(HistoryStore::CountWaiting(database, &unknown), qint64(2));
+        }
+    }
+
+    // A database whose table "upgrades" belongs to another program: never read as an empty
+    // history, never written beside, and the window's push says why once, not at every retry.
+    void foreignTableIsRefused()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        Sql(db, "CREATE TABLE upgrades (id serial, who text); INSERT INTO upgrades (who) VALUES ('someone')");
+        const QString database = LocalFile("foreign");
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
+
+        HistoryServer::Connection line(connection);
+        QList<UpgradeRecord> records;
+        QString warning;
+        QVERIFY(!line.Read({}, &records, &warning));
+        QVERIFY2(warning.contains(kForeignWords), qPrintable(warning));
+        QVERIFY2(warning.contains("the database " + db), qPrintable(warning));
+        QCOMPARE(records.size(), 0);
+        QList<HistoryServer::DaySummary> days;
+        warning.clear();
+        QVERIFY(!line.Summarize({}, &days, &warning));
+        QVERIFY2(warning.contains(kForeignWords), qPrintable(warning));
+        const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 100);
+        QVERIFY2(tally.warning.contains(kForeignWords), qPrintable(tally.warning));
+        QCOMPARE(tally.sent, qint64(0));
+        QCOMPARE(tally.waiting, qint64(2));
+
+        HistorySync::Pacing pacing;
+        pacing.first_retry_ms = 50;
+        HistorySync sync(database, connection, pacing);
+        QSignalSpy pushed(&sync, &HistorySync::Pushed);
+        sync.Kick();
+        QVERIFY(WaitUntil([&] { return pushed.size() >= 3; }, kUnboundedMs));
+        QVERIFY2(pushed[0][2].toString().contains(kForeignWords), qPrintable(pushed[0][2].toString()));
+        QVERIFY(pushed[0][3].toBool());
+        QVERIFY(!pushed[1][3].toBool());
+        QVERIFY(!pushed[2][3].toBool());
+        QCOMPARE(pushed[2][1].toLongLong(), qint64(2));
+        // The other program's table as it was, and nothing of the history's beside it.
+        QCOMPARE(Sql(db, "SELECT string_agg(who, ',') FROM upgrades"), QString("someone"));
+        QCOMPARE(Sql(db, "SELECT to_regclass('upgrader_schema') IS NULL"), QString("t"));
     }
 
     // A command's job with a server that refuses or hangs: the job's result and its record as
