@@ -3,7 +3,7 @@
 // line of station processes through an outage, and a server that refuses or hangs costing
 // neither a record nor a job's result. Every exchange with the server is bounded, a table locked
 // by another session and a server gone silent included; a table "upgrades" of another program is
-// refused.
+// refused; and the upgrade's wait for the server at its end ends with a stop signal.
 #include "cli_process.h"
 #include "history_server.h"
 #include "history_store.h"
@@ -25,6 +25,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -58,6 +59,8 @@ constexpr char kLockedWords[] =
     "another session on the line's server kept the upgrade history's table locked for longer than 2 s";
 // Far beyond the bound and the connect time-out: an exchange that ends later was not bounded.
 constexpr int kUnboundedMs = 30000;
+constexpr int kJobMs = 120000;
+constexpr char kStatementVariable[] = "UPGRADER_HISTORY_STATEMENT_MS";
 constexpr char kForeignWords[] = "holds a table \"upgrades\" that is not the upgrade history's";
 
 // Runs work on a thread of its own (a driver connection belongs to the thread that makes it) and
@@ -115,6 +118,25 @@ class TestHistoryServer : public QObject {
     }
 
     QString LocalFile(const QString &name) { return QDir(dir.path()).filePath(name + QStringLiteral(".sqlite")); }
+
+    // A fresh database with the history's tables made (a record of another station pushed).
+    QString LockedLine()
+    {
+        const QString connection = FreshDatabase();
+        const QString other = LocalFile(QStringLiteral("other-station-%1").arg(databases));
+        if (!AppendRecords(other, Samples(1)).isEmpty())
+            qFatal("cannot write %s", qPrintable(other));
+        HistoryServer::Connection line(connection);
+        const QString warning = HistoryServer::PushWaiting(other, line, 100).warning;
+        if (!warning.isEmpty())
+            qFatal("%s", qPrintable(warning));
+        return connection;
+    }
+
+    static QString StationDatabase(const SimProcess &sim)
+    {
+        return QDir(QFileInfo(sim.Config()).absolutePath()).filePath(HistoryStore::kFileName);
+    }
 
 private slots:
     void initTestCase()
@@ -509,6 +531,134 @@ private slots:
         QCOMPARE(records[0].target, QString("Meter"));
         QString warning;
         QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(1));
+    }
+
+    // The upgrade's end waits (bounded) for its record to reach the server: behind another
+    // session's lock, the server's own limit ends that wait with its reason, the job's result
+    // stands and the record waits.
+    void upgradeEndBoundedByALockedTable()
+    {
+        const QString connection = LockedLine();
+        TableLock lock(server, QStringLiteral("case%1").arg(databases));
+        QVERIFY(lock.Held(kUnboundedMs));
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        qputenv(kStatementVariable, QByteArray::number(kShortBoundMs));
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"});
+        qunsetenv(kStatementVariable);
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.Finish(kJobMs));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+        QCOMPARE(cli.Events("result").value(0).value("result").toString(), QString("success"));
+        const QList<QJsonObject> sync = cli.Events("history-sync");
+        QCOMPARE(sync.size(), 1);
+        QVERIFY2(sync[0].value("warning").toString().contains(kLockedWords), qPrintable(sync[0].value("warning").toString()));
+        QCOMPARE(sync[0].value("waiting").toInt(), 1);
+        QCOMPARE(sync[0].value("exit_code").toInt(), 0);
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(1));
+    }
+
+    // A stop signal while the upgrade's end waits for the server (its push behind a lock) ends
+    // the command at once with the stop's code; the job's result was said, its record waits.
+    // Also SIGINT to a command started with it ignored, as a script's background job is.
+    void stopEndsTheUpgradesWaitForTheServer_data()
+    {
+        QTest::addColumn<int>("signal_number");
+        QTest::addColumn<bool>("sigint_ignored");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("SIGINT") << int(SIGINT) << false << 130 << "Stopped by SIGINT";
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false << 143 << "Stopped by SIGTERM";
+        QTest::newRow("SIGINT, started with it ignored") << int(SIGINT) << true << 130 << "Stopped by SIGINT";
+    }
+
+    void stopEndsTheUpgradesWaitForTheServer()
+    {
+        QFETCH(int, signal_number);
+        QFETCH(bool, sigint_ignored);
+        QFETCH(int, exit_code);
+        QFETCH(QString, says);
+        const QString connection = LockedLine();
+        TableLock lock(server, QStringLiteral("case%1").arg(databases));
+        QVERIFY(lock.Held(kUnboundedMs));
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"}, {}, kCliWaitScale,
+                       sigint_ignored);
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.process.waitForStarted(kUnboundedMs));
+        // The job is over and its record's push waits behind the lock.
+        QVERIFY(WaitUntil([&] { return lock.Waiters() > 0; }, kJobMs));
+        QVERIFY(::kill(pid_t(cli.process.processId()), signal_number) == 0);
+        // The server's own limit (20 s) and the command's (10 s) are far off: only the stop ends it now.
+        QVERIFY2(cli.Finish(5000), "the stop did not end the wait for the server");
+        QCOMPARE(cli.ExitCode(), exit_code);
+        QCOMPARE(cli.Events("result").value(0).value("result").toString(), QString("success"));
+        const QList<QJsonObject> sync = cli.Events("history-sync");
+        QCOMPARE(sync.size(), 1);
+        QCOMPARE(sync[0].value("warning").toString(), says);
+        QCOMPARE(sync[0].value("waiting").toInt(), 1);
+        QCOMPARE(sync[0].value("exit_code").toInt(), exit_code);
+        lock.Release();
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(1));
+        QCOMPARE(Sql(QStringLiteral("case%1").arg(databases), "SELECT count(*) FROM upgrades"), QString("1"));
+    }
+
+    // A server the upgrade cannot write to (a table of another program's; a role without the
+    // right to insert): the job's result stands, the record waits, and the command says why once,
+    // in its own words; the driver says nothing of its own.
+    void upgradeSaysOnceWhyItsRecordWaits_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a table of another program") << "foreign" << QString(kForeignWords);
+        QTest::newRow("a role that may not insert")
+            << "clerk"
+            << "the line's server does not let the role clerk add records to the upgrade history (permission denied): "
+               "its administrator grants it with \"GRANT SELECT ON upgrader_schema TO clerk; GRANT INSERT ON upgrades "
+               "TO clerk\"";
+    }
+
+    void upgradeSaysOnceWhyItsRecordWaits()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, says);
+        QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        if (kind == "foreign") {
+            Sql(db, "CREATE TABLE upgrades (id serial, who text)");
+        } else {
+            HistoryServer::Connection line(connection);
+            const QString made = LocalFile("schema-for-clerk");
+            QCOMPARE(AppendRecords(made, Samples(1)), QString());
+            QCOMPARE(HistoryServer::PushWaiting(made, line, 100).warning, QString());
+            Sql(db, "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'clerk') THEN CREATE ROLE clerk "
+                    "LOGIN; END IF; END $$; GRANT SELECT ON upgrades, upgrader_schema TO clerk");
+            connection.replace("user=upgrader", "user=clerk");
+        }
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        // A record from before, so that the push at the command's start meets the server too.
+        QCOMPARE(AppendRecords(StationDatabase(sim), Samples(1)), QString());
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config()});
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.Finish(kJobMs));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+        const QStringList lines = cli.err.split('\n', Qt::SkipEmptyParts);
+        const QStringList said = lines.filter("history: Upgrade history not sent to the line's server: ");
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said[0].contains(says), qPrintable(cli.err));
+        QVERIFY2(cli.err.contains("history: 2 records wait for the line's server"), qPrintable(cli.err));
+        // Nothing else about the server: the driver's own lines stay off the operator's console.
+        for (const char *noise : {"QPSQL", "Unable to free statement", "Database not open"})
+            QVERIFY2(!cli.err.contains(noise), qPrintable(cli.err));
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(2));
     }
 
     // A line of eight station processes, each writing 50 job records and pushing after each, with

@@ -10,6 +10,10 @@
 
 namespace {
 
+// What UPGRADER_HISTORY_STATEMENT_MS may set: short enough for a test, never unbounded.
+constexpr int kShortestStatementMs = 300;
+constexpr int kLongestStatementMs = 600000;
+
 QString Description()
 {
     return QStringLiteral(
@@ -84,13 +88,19 @@ QString Description()
                "(\"host=line-db dbname=upgrades user=upgrader\") or URI (postgresql://upgrader@line-db/upgrades),\n"
                "never with a password (~/.pgpass or a service file keeps it). Every record is written here\n"
                "first and waits until it is on the server; upgrade sends what waits at its start and after\n"
-               "each job, each record once.\n"
+               "each job, each record once, and at its end waits at most 10 s for the server. Every exchange\n"
+               "with the server is bounded: the connect by its connect_timeout (5 s unless given), each\n"
+               "statement by 30 s, a wait for a lock included (the server is told statement_timeout 25 s and\n"
+               "lock_timeout 20 s for the session). SIGINT, SIGTERM and SIGHUP end any wait on the server at\n"
+               "once (exit 130, 143, 129); the records keep waiting. A database whose table \"upgrades\" is\n"
+               "another program's is refused (exit 8).\n"
                "\n"
                "upgrader-cli --version prints the program's name and version.\n"
                "\n"
                "UPGRADER_WAIT_SCALE=F (0 < F <= 1) is for tests and trials against upgrader-sim --fast only: it\n"
                "shortens the upgrade sequence's waits of a second and more F-fold. Real devices need the full\n"
-               "waits.")
+               "waits. UPGRADER_HISTORY_STATEMENT_MS=MS is for tests only: the bound on each statement to the\n"
+               "line's server instead of 30000 (the server's own limits scale with it).")
         .arg(TargetNames().join(QStringLiteral(", ")));
 }
 
@@ -119,8 +129,8 @@ int UnknownTarget(QString *message, const QString &name)
 
 }  // namespace
 
-int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable, CliOptions *options,
-                    QString *message)
+int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable,
+                    const QString &statement_variable, CliOptions *options, QString *message)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(Description());
@@ -305,6 +315,17 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("UPGRADER_WAIT_SCALE takes a factor above 0 and at most 1, not "
                                                  "'%1'")
                                       .arg(wait_scale_variable));
+    }
+    if (!statement_variable.isEmpty()) {
+        bool ok = false;
+        options->history_statement_ms = statement_variable.toInt(&ok);
+        if (!ok || options->history_statement_ms < kShortestStatementMs ||
+            options->history_statement_ms > kLongestStatementMs)
+            return Usage(message, QStringLiteral("UPGRADER_HISTORY_STATEMENT_MS takes milliseconds from %1 to %2, not "
+                                                 "'%3'")
+                                      .arg(kShortestStatementMs)
+                                      .arg(kLongestStatementMs)
+                                      .arg(statement_variable));
     }
     return 0;
 }
