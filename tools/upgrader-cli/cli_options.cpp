@@ -27,7 +27,7 @@ QString Description()
                "                   poll reads them; a base whose port another program holds (a job runs on\n"
                "                   it) is shown busy; --json gives one \"unit\" object per base\n"
                "  upgrade TARGET   the window's launch checks, then the upgrade; TARGET is one of\n"
-               "                   %1 (any letter case)\n"
+               "                   %1 (any letter case, as for history --target)\n"
                "  switch app|boot  the manual switch of the base to its application or its bootloader, confirmed\n"
                "                   by the status poll; a base already in that mode is not restarted\n"
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
@@ -81,7 +81,7 @@ QString Description()
                "that cannot take an upgrade's record costs a warning, and with --require-history exit 10.\n"
                "history --server and history sync end with 3 when no server is configured (or its connection\n"
                "string is not usable), 8 when the server cannot be read, or when records still wait after the\n"
-               "sync.\n"
+               "sync. With --json every history command that fails ends with a \"result\" line too.\n"
                "\n"
                "The line's server: a PostgreSQL server named by the configuration's \"history_server\" or by\n"
                "UPGRADER_HISTORY_SERVER (which wins; set and empty: none), a libpq connection string\n"
@@ -260,8 +260,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--%1 applies to history only").arg(QLatin1String(name)));
     }
     if (parser.isSet("target")) {
-        // Recorded names are the launch's: a misspelt one would match nothing and look like no history.
-        options->history_target = parser.value("target");
+        // Recorded names are the launch's, in the family's spelling ("meter" is the Meter, as for
+        // upgrade): a misspelt one would match nothing and look like no history.
+        options->history_target = FamilyTargetName(parser.value("target"));
         if (!TargetNamed(options->history_target))
             return UnknownTarget(message, options->history_target);
     }
