@@ -45,7 +45,7 @@ QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("st
     QList<UpgradeRecord> records;
     for (int i = 0; i < count; ++i) {
         UpgradeRecord record = SampleRecord(i % 2 ? QStringLiteral("Meter") : QStringLiteral("Base"), Utc(1 + i % 3, 8, i % 60),
-                                            i % 4 == 0 ? QStringLiteral("Upgrade failed, \"CRC\", 失败") : QString());
+                                            i % 4 == 0 ? QStringLiteral("Upgrade failed, \"CRC\", 失败, C:\\fw\\it's \\n") : QString());
         record.host = host;
         record.success = i % 4 != 0;
         records << record;
