@@ -107,31 +107,44 @@ QVariant ServerValue(const RecordColumn &column, const UpgradeRecord &record)
     return value;
 }
 
-// The WHERE clause of filter, its values bound in order by Bind.
+// A value written into a statement: a number as it is, a text as a string constant in the escape
+// form (E'...', its backslashes and quotes doubled), which reads the same whatever the server's
+// standard_conforming_strings. Statements carry their values so that each is one exchange: a
+// prepared statement costs two more, outside any statement's bound, and the driver writes its own
+// lines to the console when the one that frees it fails.
+QString Literal(const QVariant &value, bool is_number)
+{
+    if (is_number)
+        return QString::number(value.toLongLong());
+    QString text = value.toString();
+    text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("''"));
+    return QLatin1String("E'") + text + QLatin1Char('\'');
+}
+
+QString Text(const QString &text)
+{
+    return Literal(text, false);
+}
+
+// The WHERE clause of filter, with its values.
 QString Where(const Filter &filter)
 {
     QString sql = QStringLiteral(" WHERE true");
     if (!filter.local.target.isEmpty())
-        sql += QStringLiteral(" AND target = ?");
+        sql += QStringLiteral(" AND target = ") + Text(filter.local.target);
     if (!filter.local.serial.isEmpty())
-        sql += QStringLiteral(" AND unit_serial = ?");
+        sql += QStringLiteral(" AND unit_serial = ") + Text(filter.local.serial);
     if (!filter.station.isEmpty())
-        sql += QStringLiteral(" AND host = ?");
+        sql += QStringLiteral(" AND host = ") + Text(filter.station);
     if (filter.local.since.isValid())
-        sql += QStringLiteral(" AND started_at >= CAST(? AS timestamptz)");
+        sql += QStringLiteral(" AND started_at >= CAST(%1 AS timestamptz)").arg(Text(StoredTime(filter.local.since)));
     return sql;
 }
 
-void Bind(QSqlQuery &query, const Filter &filter)
+// Seconds for a message: "20", "2", "1.5".
+QString Seconds(int ms)
 {
-    if (!filter.local.target.isEmpty())
-        query.addBindValue(filter.local.target);
-    if (!filter.local.serial.isEmpty())
-        query.addBindValue(filter.local.serial);
-    if (!filter.station.isEmpty())
-        query.addBindValue(filter.station);
-    if (filter.local.since.isValid())
-        query.addBindValue(StoredTime(filter.local.since));
+    return QString::number(ms / 1000.0, 'g', 4);
 }
 
 QString NextName()
@@ -141,6 +154,22 @@ QString NextName()
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int> default_bound_ms{kStatementBoundMs};
+
+}  // namespace
+
+int DefaultStatementBoundMs()
+{
+    return default_bound_ms;
+}
+
+void SetDefaultStatementBoundMs(int ms)
+{
+    default_bound_ms = ms;
+}
 
 QString Configured(const QString &config_value)
 {
@@ -251,7 +280,7 @@ void Connection::Watch()
         wake.wait_until(lock, deadline);
         if (armed && std::chrono::steady_clock::now() >= deadline) {
             armed = false;
-            CutLocked();
+            CutLocked(CutBy::Watchdog);
         }
     }
 }
@@ -275,11 +304,13 @@ void Connection::Disarm()
 void Connection::Cut()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    CutLocked();
+    CutLocked(CutBy::Caller);
 }
 
-void Connection::CutLocked()
+void Connection::CutLocked(CutBy by)
 {
+    if (cut_by == CutBy::None)
+        cut_by = by;
     // Shut down, not closed: the driver still owns the socket and closes it itself.
     if (socket >= 0) {
 #ifdef Q_OS_WIN
@@ -290,16 +321,29 @@ void Connection::CutLocked()
     }
 }
 
+namespace {
+
+PGconn *Handle(const QSqlDatabase &db)
+{
+    if (!db.isOpen())
+        return nullptr;
+    const QVariant handle = db.driver()->handle();
+    return handle.isValid() ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+}
+
+}  // namespace
+
+bool Connection::Sound() const
+{
+    PGconn *pg = open ? Handle(QSqlDatabase::database(name, false)) : nullptr;
+    return pg && PQstatus(pg) == CONNECTION_OK;
+}
+
 bool Connection::Open(QString *warning)
 {
     if (open) {
-        QSqlDatabase db = QSqlDatabase::database(name, false);
-        if (db.isOpen() && db.driver()->handle().isValid()) {
-            const QVariant handle = db.driver()->handle();
-            PGconn *pg = *static_cast<PGconn *const *>(handle.constData());
-            if (pg && PQstatus(pg) == CONNECTION_OK)
-                return true;
-        }
+        if (Sound())
+            return true;
         Close();
     }
     if (!QSqlDatabase::isDriverAvailable(QLatin1String(kDriver))) {
@@ -315,19 +359,34 @@ bool Connection::Open(QString *warning)
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
                                                    : QSqlDatabase::addDatabase(QLatin1String(kDriver), name);
     // Host, database and user all come from the options: the driver hands them to libpq as they are.
+    // The connect is bounded by connect_timeout (the options hold one); no socket to cut before it.
     db.setConnectOptions(options);
     if (!db.open()) {
         *warning = Reason(db.lastError());
         return false;
     }
-    const QVariant handle = db.driver()->handle();
-    PGconn *pg = handle.isValid() ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    PGconn *pg = Handle(db);
     {
         std::lock_guard<std::mutex> lock(mutex);
         socket = pg ? PQsocket(pg) : -1;
+        if (cut_by == CutBy::Caller)
+            CutLocked(CutBy::Caller);  // given up while it connected: nothing more on this call
     }
     open = true;
     schema_checked = false;
+    role = pg ? QString::fromUtf8(PQuser(pg)) : QString();
+    database_name = pg ? QString::fromUtf8(PQdb(pg)) : QString();
+    // The server's own limits for this session: a statement behind a lock, or one the server
+    // itself is slow with, ends there with its reason, before this side's cut.
+    Failure failure;
+    if (!Statement(QStringLiteral("SET statement_timeout = %1").arg(ServerStatementTimeoutMs(statement_bound_ms)),
+                   Act::Session, &failure) ||
+        !Statement(QStringLiteral("SET lock_timeout = %1").arg(ServerLockTimeoutMs(statement_bound_ms)), Act::Session,
+                   &failure)) {
+        *warning = failure.reason;
+        Close();
+        return false;
+    }
     return true;
 }
 
@@ -345,15 +404,135 @@ void Connection::Close()
     open = false;
 }
 
-bool Connection::Exec(const QString &sql, QString *reason)
+bool Connection::Statement(const QString &sql, Act act, Failure *failure,
+                           const std::function<void(const QSqlQuery &)> &take_row)
 {
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    Arm();
-    const bool done = query.exec(sql);
-    Disarm();
-    if (!done)
-        *reason = Reason(query.lastError());
-    return done;
+    bool done = false;
+    QString server_reason;
+    {
+        // The query ends inside this scope, before the connection may be closed below: no
+        // statement of the driver's own is left to free on a closed connection.
+        QSqlQuery query(QSqlDatabase::database(name, false));
+        query.setForwardOnly(true);
+        bool given_up = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            given_up = cut_by == CutBy::Caller;
+        }
+        if (!given_up) {
+            Arm();
+            done = query.exec(sql);
+            while (done && query.next()) {
+                if (take_row)
+                    take_row(query);
+            }
+            done = done && !query.lastError().isValid();
+            Disarm();
+        }
+        if (!done) {
+            server_reason = given_up ? QString() : Reason(query.lastError());
+            failure->state = query.lastError().nativeErrorCode();
+        }
+    }
+    if (done)
+        return true;
+    failure->reason = Explain(server_reason, failure->state, act);
+    if (!Sound())
+        Close();
+    return false;
+}
+
+QString Connection::Explain(const QString &server_reason, const QString &state, Act act)
+{
+    CutBy by = CutBy::None;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        by = cut_by;
+    }
+    if (by == CutBy::Caller)
+        return QStringLiteral("given up, and the connection to the line's server cut");
+    if (by == CutBy::Watchdog)
+        return QStringLiteral("the line's server did not answer within %1 s, and the connection was cut")
+            .arg(Seconds(statement_bound_ms));
+    // lock_not_available: the session's lock_timeout ran out.
+    if (state == QLatin1String("55P03"))
+        return QStringLiteral("another session on the line's server kept the upgrade history's table locked for "
+                              "longer than %1 s")
+            .arg(Seconds(ServerLockTimeoutMs(statement_bound_ms)));
+    // query_canceled: the session's statement_timeout ran out (or an administrator cancelled it).
+    if (state == QLatin1String("57014"))
+        return QStringLiteral("the line's server did not complete a statement within %1 s")
+            .arg(Seconds(ServerStatementTimeoutMs(statement_bound_ms)));
+    // insufficient_privilege: the role the station logs in as lacks a right.
+    if (state == QLatin1String("42501")) {
+        switch (act) {
+        case Act::Write:
+            return QStringLiteral("the line's server does not let the role %1 add records to the upgrade history "
+                                  "(permission denied): its administrator grants it with "
+                                  "\"GRANT SELECT ON upgrader_schema TO %1; GRANT INSERT ON upgrades TO %1\"")
+                .arg(role);
+        case Act::Create:
+            return QStringLiteral("the line's server does not let the role %1 make the upgrade history's tables in "
+                                  "the database %2 (permission denied): its administrator grants it with \"GRANT "
+                                  "CREATE ON SCHEMA public TO %1\", or a role that may makes them with its first push")
+                .arg(role, database_name);
+        case Act::Read:
+        case Act::Session:
+            break;
+        }
+        return QStringLiteral("the line's server does not let the role %1 read the upgrade history (permission "
+                              "denied): its administrator grants it with \"GRANT SELECT ON upgrades, upgrader_schema "
+                              "TO %1\"")
+            .arg(role);
+    }
+    return server_reason;
+}
+
+bool Connection::ForeignTable(bool schema_present, QString *foreign, QString *reason)
+{
+    foreign->clear();
+    bool exists = false;
+    QStringList columns;
+    Failure failure;
+    const bool read =
+        Statement(QStringLiteral("SELECT to_regclass(%1) IS NOT NULL, coalesce((SELECT string_agg(attname, ',') FROM "
+                                 "pg_attribute WHERE attrelid = to_regclass(%1) AND attnum > 0 AND NOT attisdropped), '')")
+                      .arg(Text(QLatin1String(kTable))),
+                  Act::Read, &failure, [&](const QSqlQuery &query) {
+                      exists = query.value(0).toBool();
+                      columns = query.value(1).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
+                  });
+    if (!read) {
+        *reason = failure.reason;
+        return false;
+    }
+    if (!exists)
+        return true;
+    QStringList missing;
+    for (const RecordColumn &column : RecordColumns()) {
+        const QString wanted = ServerColumn(column).remove(QLatin1Char('"'));
+        if (!columns.contains(wanted))
+            missing << wanted;
+    }
+    if (missing.isEmpty() && schema_present)
+        return true;
+    // Another program's table of that name (or one made by hand): reading it would show an empty
+    // or a wrong history, and making the history's own beside it cannot be done.
+    QString why;
+    if (missing.isEmpty()) {
+        why = QStringLiteral("no table upgrader_schema beside it says this tool made it");
+    } else {
+        const int shown = 3;
+        why = QStringLiteral("it lacks the history's columns %1%2")
+                  .arg(QStringList(missing.mid(0, shown)).join(QStringLiteral(", ")),
+                       missing.size() > shown ? QStringLiteral(" and %1 more").arg(missing.size() - shown) : QString());
+    }
+    *foreign = QStringLiteral("the database %1 on the line's server holds a table \"upgrades\" that is not the "
+                              "upgrade history's (%2), so nothing is read from it or written to it: name a "
+                              "database of the history's own in \"history_server\" or %3, or have the server's "
+                              "administrator rename that table")
+                   .arg(database_name, why, QLatin1String(kEnvironmentVariable));
+    return true;
 }
 
 bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QString *reason)
@@ -363,53 +542,60 @@ bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QStrin
         *can_write = writable;
         return true;
     }
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    QSqlQuery query(db);
     auto read_version = [&](int *version) {
-        Arm();
-        const bool done = query.exec(QStringLiteral("SELECT to_regclass('%1') IS NOT NULL").arg(QLatin1String(kSchemaTable))) &&
-                          query.next();
-        const bool exists = done && query.value(0).toBool();
-        bool read = done;
         *version = 0;
-        if (exists) {
-            read = query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(QLatin1String(kSchemaTable))) &&
-                   query.next();
-            if (read)
-                *version = query.value(0).toInt();
-        }
-        Disarm();
+        Failure failure;
+        bool exists = false;
+        bool read = Statement(QStringLiteral("SELECT to_regclass(%1) IS NOT NULL").arg(Text(QLatin1String(kSchemaTable))),
+                              Act::Read, &failure, [&](const QSqlQuery &query) { exists = query.value(0).toBool(); });
+        if (read && exists)
+            read = Statement(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(QLatin1String(kSchemaTable)),
+                             Act::Read, &failure, [&](const QSqlQuery &query) { *version = query.value(0).toInt(); });
         if (!read)
-            *reason = Reason(query.lastError());
-        query.finish();
+            *reason = failure.reason;
         return read;
     };
     int version = 0;
     if (!read_version(&version))
         return false;
+    QString foreign;
+    if (!ForeignTable(version > 0, &foreign, reason))
+        return false;
+    if (!foreign.isEmpty()) {
+        *reason = foreign;
+        return false;
+    }
     if (version == 0 && create) {
         // Stations that meet an empty server together: one creates, the others find it made.
-        if (!db.transaction()) {
-            *reason = Reason(db.lastError());
-            return false;
-        }
-        bool done = Exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock), reason) &&
+        Failure failure;
+        bool done = Statement(QStringLiteral("BEGIN"), Act::Create, &failure) &&
+                    Statement(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock), Act::Create, &failure) &&
                     read_version(&version);
         if (done && version == 0) {
-            done = Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer PRIMARY KEY, "
-                                       "made_at timestamptz NOT NULL DEFAULT now())")
-                            .arg(QLatin1String(kSchemaTable)),
-                        reason);
-            for (const QString &statement : CreateStatements()) {
+            QStringList statements{QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer PRIMARY KEY, "
+                                                  "made_at timestamptz NOT NULL DEFAULT now())")
+                                       .arg(QLatin1String(kSchemaTable))};
+            statements << CreateStatements();
+            for (const QString &statement : qAsConst(statements)) {
                 if (done)
-                    done = Exec(statement, reason);
+                    done = Statement(statement, Act::Create, &failure);
             }
             version = kSchemaVersion;
         }
-        if (!done || !db.commit()) {
-            if (done)
-                *reason = Reason(db.lastError());
-            db.rollback();
+        if (done)
+            done = Statement(QStringLiteral("COMMIT"), Act::Create, &failure);
+        if (!done) {
+            *reason = failure.reason;
+            if (Sound()) {
+                Failure ignored;
+                Statement(QStringLiteral("ROLLBACK"), Act::Session, &ignored);
+            }
+            // duplicate_table: another program made a table of that name since the look above.
+            if (failure.state == QLatin1String("42P07") && Sound()) {
+                QString ignored;
+                if (ForeignTable(false, &foreign, &ignored) && !foreign.isEmpty())
+                    *reason = foreign;
+            }
             return false;
         }
     }
@@ -423,27 +609,23 @@ bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QStrin
 
 bool Connection::Ready(bool create, bool *present, bool *can_write, QString *warning)
 {
+    bool given_up = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        given_up = cut_by == CutBy::Caller;
+        if (!given_up)
+            cut_by = CutBy::None;  // a call of its own: the watchdog's cut of an earlier one is over
+    }
+    if (given_up) {
+        *warning = Explain(QString(), QString(), Act::Session);
+        return false;
+    }
     if (!Open(warning))
         return false;
     if (CheckSchema(create, present, can_write, warning))
         return true;
     Close();
     return false;
-}
-
-bool Connection::Rows(QSqlQuery &query, QString *warning, const std::function<void()> &take_row)
-{
-    Arm();
-    const bool done = query.exec();
-    while (done && query.next())
-        take_row();
-    Disarm();
-    if (!done || query.lastError().isValid()) {
-        *warning = Reason(query.lastError());
-        Close();
-        return false;
-    }
-    return true;
 }
 
 bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning, bool *refused)
@@ -464,53 +646,44 @@ bool Connection::Push(const QList<UpgradeRecord> &records, QString *warning, boo
         return false;
     }
     QStringList names;
-    QStringList row;
-    for (const RecordColumn &column : RecordColumns()) {
+    for (const RecordColumn &column : RecordColumns())
         names << ServerColumn(column);
-        row << (QLatin1String(column.name) == QLatin1String("started_at") ? QStringLiteral("CAST(? AS timestamptz)")
-                                                                          : QStringLiteral("?"));
-    }
-    const QString one_row = QLatin1Char('(') + row.join(", ") + QLatin1Char(')');
     QStringList rows;
-    for (int i = 0; i < records.size(); ++i)
-        rows << one_row;
-    // A record the server holds already (an earlier push whose answer was lost) is skipped by its uid.
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (uid) DO NOTHING")
-                           .arg(QLatin1String(kTable), names.join(", "), rows.join(", ")))) {
-        *warning = Reason(query.lastError());
-        Close();
-        return false;
-    }
     for (const UpgradeRecord &record : records) {
-        for (const RecordColumn &column : RecordColumns())
-            query.addBindValue(ServerValue(column, record));
+        QStringList values;
+        for (const RecordColumn &column : RecordColumns()) {
+            const QString value = Literal(ServerValue(column, record), column.is_number);
+            values << (QLatin1String(column.name) == QLatin1String("started_at")
+                           ? QStringLiteral("CAST(%1 AS timestamptz)").arg(value)
+                           : value);
+        }
+        rows << QLatin1Char('(') + values.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
     // In a transaction of its own: the batch is stored whole or not at all, and what the server
     // says at its end is whether it holds them. Should that answer be lost, the records stay
-    // waiting here and the next push finds them there already.
-    QSqlDatabase db = QSqlDatabase::database(name, false);
-    Arm();
-    bool done = db.transaction();
-    if (!done)
-        *warning = Reason(db.lastError());
-    if (done && !(done = query.exec()))
-        *warning = Reason(query.lastError());
-    if (done && !(done = db.commit()))
-        *warning = Reason(db.lastError());
-    Disarm();
-    if (!done) {
-        query.finish();
-        db.rollback();
-        // The server answered that it will not take these values: the connection itself is sound.
-        const QString state = query.lastError().nativeErrorCode();
-        const bool values = state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"));
-        if (refused)
-            *refused = values;
-        if (!values)
-            Close();  // a connection that failed is not trusted with the next push
+    // waiting here and the next push finds them there already. A record the server holds already
+    // (an earlier push whose answer was lost) is skipped by its uid.
+    Failure failure;
+    const bool done =
+        Statement(QStringLiteral("BEGIN"), Act::Write, &failure) &&
+        Statement(QStringLiteral("INSERT INTO %1 (%2) VALUES %3 ON CONFLICT (uid) DO NOTHING")
+                      .arg(QLatin1String(kTable), names.join(QStringLiteral(", ")), rows.join(QStringLiteral(", "))),
+                  Act::Write, &failure) &&
+        Statement(QStringLiteral("COMMIT"), Act::Write, &failure);
+    if (done)
+        return true;
+    *warning = failure.reason;
+    // The server answered that it will not take these values: the connection itself is sound.
+    const bool values = failure.state.startsWith(QLatin1String("22")) || failure.state.startsWith(QLatin1String("23"));
+    if (refused)
+        *refused = values;
+    if (values && Sound()) {
+        Failure ignored;
+        if (Statement(QStringLiteral("ROLLBACK"), Act::Session, &ignored))
+            return false;
     }
-    return done;
+    Close();  // a connection that failed is not trusted with the next push
+    return false;
 }
 
 bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning)
@@ -522,21 +695,21 @@ bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QStri
         return false;
     if (!present)
         return true;
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT %1 FROM %2%3 ORDER BY started_at, host, local_id")
-                           .arg(SelectList(), QLatin1String(kTable), Where(filter)))) {
-        *warning = Reason(query.lastError());
-        return false;
-    }
-    Bind(query, filter);
     const auto &columns = RecordColumns();
-    return Rows(query, warning, [&] {
-        UpgradeRecord record;
-        for (size_t i = 0; i < columns.size(); ++i)
-            columns[i].set(record, query.value(int(i)));
-        *records << record;
-    });
+    Failure failure;
+    const bool read = Statement(QStringLiteral("SELECT %1 FROM %2%3 ORDER BY started_at, host, local_id")
+                                    .arg(SelectList(), QLatin1String(kTable), Where(filter)),
+                                Act::Read, &failure, [&](const QSqlQuery &query) {
+                                    UpgradeRecord record;
+                                    for (size_t i = 0; i < columns.size(); ++i)
+                                        columns[i].set(record, query.value(int(i)));
+                                    *records << record;
+                                });
+    if (!read) {
+        records->clear();
+        *warning = failure.reason;
+    }
+    return read;
 }
 
 bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
@@ -550,21 +723,24 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         return true;
     // Days are the reader's: the session takes this computer's zone (by its name, so days across a
     // change of summer time are right; by its present offset where the server knows no such name).
-    QString ignored;
+    Failure failure;
     const QString zone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
-    if (zone.isEmpty() || !Exec(QStringLiteral("SET TIME ZONE '%1'").arg(QString(zone).remove(QLatin1Char('\''))), &ignored)) {
+    if (zone.isEmpty() || !Statement(QStringLiteral("SET TIME ZONE %1").arg(Text(zone)), Act::Session, &failure)) {
+        if (!Sound()) {
+            *warning = failure.reason;
+            return false;
+        }
         const int offset_min = QDateTime::currentDateTime().offsetFromUtc() / 60;
-        if (!Exec(QStringLiteral("SET TIME ZONE INTERVAL '%1%2:%3' HOUR TO MINUTE")
-                      .arg(offset_min < 0 ? "-" : "+")
-                      .arg(qAbs(offset_min) / 60, 2, 10, QLatin1Char('0'))
-                      .arg(qAbs(offset_min) % 60, 2, 10, QLatin1Char('0')),
-                  warning)) {
+        if (!Statement(QStringLiteral("SET TIME ZONE INTERVAL '%1%2:%3' HOUR TO MINUTE")
+                           .arg(offset_min < 0 ? "-" : "+")
+                           .arg(qAbs(offset_min) / 60, 2, 10, QLatin1Char('0'))
+                           .arg(qAbs(offset_min) % 60, 2, 10, QLatin1Char('0')),
+                       Act::Session, &failure)) {
+            *warning = failure.reason;
             Close();
             return false;
         }
     }
-    QSqlQuery query(QSqlDatabase::database(name, false));
-    query.setForwardOnly(true);
     const QString sql = QStringLiteral(
                             "SELECT to_char(started_at::date, 'YYYY-MM-DD'), target, count(*), "
                             "count(*) FILTER (WHERE result IN ('%1', '%2')), count(*) FILTER (WHERE result = '%3'), "
@@ -573,12 +749,7 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
                             "FROM %4%5 GROUP BY 1, 2 ORDER BY 1, 2")
                             .arg(QLatin1String(UpgradeRecord::kSuccess), QLatin1String(UpgradeRecord::kCurrent),
                                  QLatin1String(UpgradeRecord::kFailed), QLatin1String(kTable), Where(filter));
-    if (!query.prepare(sql)) {
-        *warning = Reason(query.lastError());
-        return false;
-    }
-    Bind(query, filter);
-    return Rows(query, warning, [&] {
+    const bool read = Statement(sql, Act::Read, &failure, [&](const QSqlQuery &query) {
         DaySummary day;
         day.day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
         day.target = query.value(1).toString();
@@ -588,6 +759,11 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         day.median_s = query.value(5).toDouble() / 1000.0;
         *days << day;
     });
+    if (!read) {
+        days->clear();
+        *warning = failure.reason;
+    }
+    return read;
 }
 
 SyncTally PushWaiting(const QString &database, Connection &server, int batch, const std::atomic<bool> *stop)

@@ -29,9 +29,29 @@ constexpr int kSchemaVersion = 1;
 constexpr char kEnvironmentVariable[] = "UPGRADER_HISTORY_SERVER";
 // libpq's own default (forever) would let a server that accepts and never answers hold a push.
 constexpr int kConnectTimeoutS = 5;
-// The longest one statement may take before the connection is cut: a server that stops
-// answering in the middle of a push or a read.
+// The longest one statement may take, a wait for a lock included: past it this side cuts the
+// connection (a server that stops answering in the middle of a push or a read). The server is
+// told its own, shorter limits for the session (below), so that one that still answers gives its
+// reason first.
 constexpr int kStatementBoundMs = 30000;
+
+// The bound of the connections and pushes made without one: kStatementBoundMs, unless the
+// program set another for the whole process (upgrader-cli, for its tests; see its --help).
+int DefaultStatementBoundMs();
+void SetDefaultStatementBoundMs(int ms);
+
+// The server's lock_timeout for a bound: a lock held by another session (an administrator's
+// maintenance, a transaction left open) is given up on, and named as such, before the statement's
+// own limit.
+constexpr int ServerLockTimeoutMs(int statement_bound_ms)
+{
+    return statement_bound_ms * 2 / 3;
+}
+// The server's statement_timeout for a bound.
+constexpr int ServerStatementTimeoutMs(int statement_bound_ms)
+{
+    return statement_bound_ms * 5 / 6;
+}
 
 // The connection string in force: the environment's when it is set, else the configuration's.
 // Empty: the station has no server.
@@ -67,11 +87,14 @@ struct DaySummary {
 };
 
 // A connection to the line's server, used by one thread at a time (a driver connection belongs to
-// the thread that made it). Opens on first use. Every blocking statement is bounded: past
-// statement_bound_ms the connection is cut (see Cut) and the call fails.
+// the thread that made it). Opens on first use, bounded by the connect time-out. Every exchange
+// after that is one statement under the bound: the server's own limits for the session, and past
+// statement_bound_ms this side cuts the connection and the call fails. A failure's warning says
+// in the tool's words what stood in the way (a lock, a server that did not answer, a role without
+// the right, a table of another program); the driver itself reports nothing.
 class Connection {
 public:
-    explicit Connection(const QString &connection, int statement_bound_ms = kStatementBoundMs);
+    explicit Connection(const QString &connection, int statement_bound_ms = DefaultStatementBoundMs());
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -82,30 +105,48 @@ public:
     // values themselves (a data or constraint error) from one that could not be reached.
     bool Push(const QList<UpgradeRecord> &records, QString *warning, bool *refused = nullptr);
     // The records that pass filter, oldest first (id is the station's own record number). An
-    // empty server (no table yet) holds none.
+    // empty server (no table yet) holds none; a table "upgrades" that this tool did not make is
+    // refused (false), never read as an empty history.
     bool Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning);
     // Per day and target, oldest day first, of the records that pass filter.
     bool Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning);
-    // Ends the connection at once, from any thread: a statement waiting on the server returns
-    // with an error. The next call connects again.
+    // Gives up on the connection for good, from any thread (a front end that ends, a command
+    // told to stop): a statement waiting on the server returns at once with an error, and every
+    // call after it fails at once.
     void Cut();
 
 private:
+    // What a statement is for, so that a refusal for want of a right names the right.
+    enum class Act { Session, Read, Write, Create };
+    // Why a statement failed: the tool's words, and the server's SQLSTATE (empty without one).
+    struct Failure {
+        QString reason;
+        QString state;
+    };
+    enum class CutBy { None, Watchdog, Caller };
+
     bool Open(QString *warning);
     void Close();
+    // The connection still stands (a failed statement may have ended it).
+    bool Sound() const;
+    // One statement under the watchdog, take_row at each row of its result (fetched under the
+    // same bound). On a failure *failure says why, and a connection that did not survive it is
+    // closed.
+    bool Statement(const QString &sql, Act act, Failure *failure,
+                   const std::function<void(const QSqlQuery &)> &take_row = {});
+    // The failure's reason in the tool's words.
+    QString Explain(const QString &server_reason, const QString &state, Act act);
     // Creates the schema on an empty server, or checks the one there; *writable false when the
-    // server's schema is newer than this release's.
+    // server's schema is newer than this release's. A table "upgrades" of another program fails.
     bool CheckSchema(bool create, bool *present, bool *writable, QString *reason);
+    // Why the database's table "upgrades" is not the history's; empty when it is (or is absent).
+    bool ForeignTable(bool schema_present, QString *foreign, QString *reason);
     // Open, and the schema checked (made first when create); on a failure the connection is closed.
     bool Ready(bool create, bool *present, bool *can_write, QString *warning);
-    // Runs the prepared query under the bound, take_row at each row; on a failure the connection
-    // is closed.
-    bool Rows(QSqlQuery &query, QString *warning, const std::function<void()> &take_row);
-    bool Exec(const QString &sql, QString *reason);
     void Arm();
     void Disarm();
     void Watch();
-    void CutLocked();  // with mutex held
+    void CutLocked(CutBy by);  // with mutex held
 
     const QString connection;
     const int statement_bound_ms;
@@ -114,12 +155,15 @@ private:
     bool schema_checked = false;
     bool writable = false;
     int server_schema = 0;
+    QString role;           // the session's user and database, as libpq connected them
+    QString database_name;
 
     // The watchdog: cuts the connection when a statement runs past its bound.
     std::mutex mutex;
     std::condition_variable wake;
     bool armed = false;
     bool ending = false;
+    CutBy cut_by = CutBy::None;  // what cut the connection during the call under way
     std::chrono::steady_clock::time_point deadline;
     int socket = -1;  // the open connection's socket, while one is open
     std::thread watchdog;

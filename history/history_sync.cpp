@@ -59,25 +59,26 @@ void HistorySync::Kick()
     wake.notify_all();
 }
 
-HistoryServer::SyncTally HistorySync::Finish(int timeout_ms)
+void HistorySync::KickLast()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        kicked = true;
+        last_kick = ++kicks;
+    }
+    wake.notify_all();
+}
+
+bool HistorySync::Abandon(int timeout_ms)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    kicked = true;
-    const quint64 mine = ++kicks;
-    wake.notify_all();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    if (wake.wait_until(lock, until, [&] { return kick_done >= mine; }))
-        return last;
-    // Give up on the server, not on the records: they wait for the next start.
+    stopping = true;
+    stop_flag = true;
+    // The records stay waiting: the next start sends them, each once.
     if (server)
         server->Cut();
-    lock.unlock();
-    HistoryServer::SyncTally tally;
-    tally.warning = QStringLiteral("Upgrade history not sent to the line's server: no answer within %1 s")
-                        .arg(timeout_ms / 1000.0, 0, 'f', 1);
-    QString unknown;
-    tally.waiting = HistoryStore::CountWaiting(database, &unknown);
-    return tally;
+    wake.notify_all();
+    return wake.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ended; });
 }
 
 void HistorySync::Run()
@@ -86,7 +87,8 @@ void HistorySync::Run()
     // The connection is made and ended on this thread: a driver connection belongs to its thread.
     {
         std::lock_guard<std::mutex> lock(mutex);
-        server = std::make_unique<HistoryServer::Connection>(connection, pacing.statement_bound_ms);
+        server = std::make_unique<HistoryServer::Connection>(
+            connection, pacing.statement_bound_ms > 0 ? pacing.statement_bound_ms : HistoryServer::DefaultStatementBoundMs());
     }
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
@@ -106,8 +108,9 @@ void HistorySync::Run()
         lock.unlock();
         const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, *server, pacing.batch, &stop_flag);
         lock.lock();
-        last = tally;
-        kick_done = serving;
+        const bool finished = last_kick != 0 && serving >= last_kick;
+        if (finished)
+            last_kick = 0;
         if (tally.warning.isEmpty()) {
             failures = 0;
         } else if (!stopping) {
@@ -123,7 +126,20 @@ void HistorySync::Run()
         wake.notify_all();
         lock.unlock();
         emit Pushed(tally.sent, tally.waiting, tally.warning, tell);
+        if (finished)
+            emit Finished(tally.sent, tally.waiting, tally.warning);
         lock.lock();
     }
-    server.reset();
+    lock.unlock();
+    {
+        // Made and ended on this thread; Cut may reach it from another until then.
+        std::unique_ptr<HistoryServer::Connection> ending;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            ending = std::move(server);
+        }
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    ended = true;
+    wake.notify_all();
 }

@@ -24,7 +24,7 @@ public:
         int first_retry_ms = 2000;      // after the first failure; doubles with each one after it
         int longest_retry_ms = 300000;  // and never grows past this
         int batch = 500;                // records per statement
-        int statement_bound_ms = HistoryServer::kStatementBoundMs;
+        int statement_bound_ms = 0;   // 0: HistoryServer::DefaultStatementBoundMs()
     };
 
     HistorySync(const QString &database, const QString &connection, QObject *parent = nullptr);
@@ -35,9 +35,14 @@ public:
 
     // Push what waits, now (a retry that was to come later comes now).
     void Kick();
-    // Kicks, then waits at most timeout_ms for that push to end: a command about to exit. The
-    // tally of that push; when it did not end in time, its connection is cut and the tally says so.
-    HistoryServer::SyncTally Finish(int timeout_ms);
+    // A command about to exit: kicks, and emits Finished once that push has ended. The caller
+    // waits for it in its own event loop, bounded, where a stop signal is heard too.
+    void KickLast();
+    // Gives up on the server for good, from any thread: a push under way ends at once (its
+    // connection is cut; its records wait for the next start), and no other begins. Waits at most
+    // timeout_ms for the thread to end; false when it has not (it is still connecting, which
+    // the connect time-out bounds): the caller may leave without it.
+    bool Abandon(int timeout_ms);
     const QString &Database() const { return database; }
     const QString &Server() const { return connection; }
 
@@ -46,6 +51,8 @@ signals:
     // otherwise why records wait; news: it differs from the last push's (a server that stays
     // down is worth one line, not one per retry).
     void Pushed(qint64 sent, qint64 waiting, const QString &warning, bool news);
+    // After the push KickLast asked for (after its Pushed), in the front end's thread.
+    void Finished(qint64 sent, qint64 waiting, const QString &warning);
 
 private:
     void Run();
@@ -63,10 +70,10 @@ private:
     int failures = 0;
     std::chrono::steady_clock::time_point retry_at;
     bool retry_due = false;
-    // Finish: which kick a caller waits for, and the pushes that ended.
+    // KickLast: which kick a caller waits for (0: none).
     quint64 kicks = 0;
-    quint64 kick_done = 0;  // the latest kick whose push has ended
-    HistoryServer::SyncTally last;
+    quint64 last_kick = 0;
+    bool ended = false;  // the thread has ended
     QString said;  // the last warning signalled
     std::thread worker;
 };

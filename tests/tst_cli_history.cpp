@@ -375,6 +375,8 @@ private slots:
         // start, 3 Motor a day later, 4 Motor earlier on 1 May.
         QTest::newRow("everything, oldest first") << QStringList{} << QList<int>{4, 1, 2, 3};
         QTest::newRow("one target") << QStringList{"--target", "Motor"} << QList<int>{4, 1, 3};
+        // As upgrade takes it: "motor" is the Motor.
+        QTest::newRow("a target in any letter case") << QStringList{"--target", "mOTOR"} << QList<int>{4, 1, 3};
         QTest::newRow("since a date: local midnight") << QStringList{"--since", "2024-05-02"} << QList<int>{2, 3};
         QTest::newRow("since a UTC time") << QStringList{"--since", "2024-05-01T15:59:59.999Z"} << QList<int>{1, 2, 3};
         QTest::newRow("since a time with an offset")
@@ -433,8 +435,8 @@ private slots:
                                          << "Upgrade history not readable at {database}: file is not a database";
         QTest::newRow("since no date") << "configuration" << QStringList{"history", "--since", "yesterday"} << 2 << -1
                                        << "--since takes a date (2024-05-01) or an ISO 8601 time";
-        QTest::newRow("target misspelt") << "configuration" << QStringList{"history", "--target", "motor"} << 2 << -1
-                                         << "unknown target 'motor' (one of Base, Motor, Steering, Meter, Pedals)";
+        QTest::newRow("target misspelt") << "configuration" << QStringList{"history", "--target", "motr"} << 2 << -1
+                                         << "unknown target 'motr' (one of Base, Motor, Steering, Meter, Pedals)";
         QTest::newRow("two forms") << "configuration" << QStringList{"history", "--json", "--csv"} << 2 << -1
                                    << "--json and --csv exclude each other";
         QTest::newRow("an argument") << "configuration" << QStringList{"history", "Meter"} << 2 << -1
@@ -490,6 +492,43 @@ private slots:
             QVERIFY2(ran.err.contains(expected_err), qPrintable(ran.err));
         if (err.isEmpty())
             QCOMPARE(ran.err, expected_err);
+    }
+
+    // With --json, an end that is not the records alone ends with one result line on standard
+    // output (after what could be read): what a script reads to learn why.
+    void jsonEndsWithItsResult_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("no configuration file") << "none" << 3 << "configuration";
+        QTest::newRow("corrupt history") << "corrupt history" << 8 << "failed";
+    }
+
+    void jsonEndsWithItsResult()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, exit_code);
+        QFETCH(QString, result);
+        QTemporaryDir dir;
+        const QString config = dir.filePath("station.json");
+        if (setup != "none") {
+            QFile file(config);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("{}");
+            QFile history(dir.filePath("upgrade-history.sqlite"));
+            QVERIFY(history.open(QIODevice::WriteOnly));
+            history.write(QByteArray(8192, '\x5a'));
+        }
+        const Ran ran = Cli({"history", "--config", config, "--json"}, dir.path());
+        QVERIFY(ran.ended);
+        QVERIFY2(ran.code == exit_code, qPrintable(ran.err));
+        const QList<QJsonObject> lines = JsonLines(ran.out);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines[0].value("event").toString(), QString("result"));
+        QCOMPARE(lines[0].value("result").toString(), result);
+        QCOMPARE(lines[0].value("exit_code").toInt(), exit_code);
+        QVERIFY2(!lines[0].value("error").toString().isEmpty(), qPrintable(ran.out));
     }
 
     // A station's folder made read-only after its history was written (an installed station):

@@ -1,7 +1,10 @@
 // upgrader-cli and the line's shared history, as processes against a real PostgreSQL server:
 // `history sync` sends what waits on a station, each record once, and keeps it waiting when the
 // server refuses; `history --server` reads every station's records back in the three forms,
-// filtered, and `--summary` counts them per local day and target.
+// filtered, and `--summary` counts them per local day and target. Neither waits on the server
+// without a bound, a stop signal ends their wait, a database whose "upgrades" is another
+// program's is refused, and what they say is the tool's own, a JSON result line included.
+#include "cli_process.h"
 #include "csv_reader.h"
 #include "history_format.h"
 #include "history_store.h"
@@ -9,6 +12,7 @@
 #include "pg_faults.h"
 #include "sample_records.h"
 #include "station_folder.h"
+#include "wait_until.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,8 +24,11 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <optional>
+
+#include <sys/types.h>
 
 namespace {
 
@@ -41,9 +48,8 @@ struct Ran {
     QString err;
 };
 
-Ran Cli(const QStringList &arguments, const QMap<QString, std::optional<QString>> &variables = {})
+void Prepare(QProcess &process, const QMap<QString, std::optional<QString>> &variables)
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("TZ", kReaderZone);
     environment.remove(HistoryServer::kEnvironmentVariable);
@@ -54,6 +60,12 @@ Ran Cli(const QStringList &arguments, const QMap<QString, std::optional<QString>
             environment.remove(it.key());
     }
     process.setProcessEnvironment(environment);
+}
+
+Ran Cli(const QStringList &arguments, const QMap<QString, std::optional<QString>> &variables = {})
+{
+    QProcess process;
+    Prepare(process, variables);
     process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
     Ran ran;
     ran.ended = process.waitForFinished(kCommandMs) && process.exitStatus() == QProcess::NormalExit;
@@ -62,6 +74,17 @@ Ran Cli(const QStringList &arguments, const QMap<QString, std::optional<QString>
     ran.err = QString::fromUtf8(process.readAllStandardError());
     return ran;
 }
+
+// A bound short enough for a test: the server gives up on a lock after two thirds of it (2 s).
+constexpr char kShortBoundMs[] = "3000";
+// A bound that outlasts a test: only a stop ends a wait on the server then.
+constexpr char kLongBoundMs[] = "120000";
+constexpr char kStatementVariable[] = "UPGRADER_HISTORY_STATEMENT_MS";
+constexpr char kLockedWords[] =
+    "another session on the line's server kept the upgrade history's table locked for longer than 2 s";
+constexpr char kForeignWords[] = "holds a table \"upgrades\" that is not the upgrade history's";
+constexpr int kWaitingMs = 30000;
+constexpr int kStoppedMs = 5000;  // far below every bound of the wait that was stopped
 
 QString Said(const Ran &ran)
 {
@@ -177,6 +200,33 @@ class TestCliHistoryServer : public QObject {
             connection += QStringLiteral(" user=%1").arg(user);
         return {{HistoryServer::kEnvironmentVariable, connection}};
     }
+    // A database of its own with the history's tables and one record in it, and a station with
+    // one record waiting for it.
+    QString MadeLine(const QString &database, Station &station)
+    {
+        QString error;
+        if (!pg.CreateDatabase(database, &error))
+            qFatal("%s", qPrintable(error));
+        Station other;
+        if (!other.Append({RecordOf(kJobs[0])}))
+            qFatal("cannot write %s", qPrintable(other.Database()));
+        const Ran made = Cli({"history", "sync", "--config", other.Config()}, Server(database));
+        if (made.code != 0)
+            qFatal("%s", qPrintable(Said(made)));
+        if (!station.Append({RecordOf(kJobs[1])}))
+            qFatal("cannot write %s", qPrintable(station.Database()));
+        return database;
+    }
+    void Role(const QString &database, const QString &role, const QString &grant)
+    {
+        QString output, error;
+        QVERIFY2(pg.Sql(database,
+                        QStringLiteral("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN "
+                                       "CREATE ROLE %1 LOGIN; END IF; END $$; %2")
+                            .arg(role, grant),
+                        &output, &error),
+                 qPrintable(error));
+    }
     QStringList ReadServer(const QString &database, const QString &column)
     {
         QString output, error;
@@ -232,6 +282,7 @@ private slots:
         QTest::newRow("every record") << QStringList{} << "" << "" << "" << every;
         QTest::newRow("--station") << QStringList{"--station", "line-b"} << "" << "" << "line-b" << every;
         QTest::newRow("--target") << QStringList{"--target", "Meter"} << "Meter" << "" << "" << every;
+        QTest::newRow("--target in another letter case") << QStringList{"--target", "mETER"} << "Meter" << "" << "" << every;
         QTest::newRow("--serial") << QStringList{"--serial", "SN-C"} << "" << "SN-C" << "" << every;
         // From the reader's midnight, 16:00 UTC the day before.
         QTest::newRow("--since a local day") << QStringList{"--since", "2026-03-02"} << "" << "" << ""
@@ -465,7 +516,11 @@ private slots:
         QCOMPARE(station.Waiting(), qint64(2));
         const Ran unanswered_reader = Cli({"history", "--server", "--json"}, hung_server);
         QVERIFY2(unanswered_reader.ended && unanswered_reader.code == 8, qPrintable(Said(unanswered_reader)));
-        QCOMPARE(unanswered_reader.out, QString());
+        // No record, only the result line.
+        const QList<QJsonObject> unanswered_lines = JsonLines(unanswered_reader.out);
+        QCOMPARE(unanswered_lines.size(), 1);
+        QCOMPARE(unanswered_lines[0].value("event").toString(), QString("result"));
+        QCOMPARE(unanswered_lines[0].value("exit_code").toInt(), 8);
 
         // A later release made the server's table: read, never written.
         const Ran sent = Cli({"history", "sync", "--config", station.Config()}, Server("refusing"));
@@ -480,6 +535,263 @@ private slots:
         const Ran read = Cli({"history", "--server", "--json"}, Server("refusing"));
         QVERIFY2(read.ended && read.code == 0, qPrintable(Said(read)));
         QCOMPARE(JsonLines(read.out).size(), 2);
+    }
+
+    // Another session holds the table locked: each command gives up within its bound (here the
+    // short one a test may set), exit 8, and says so in the tool's words; the records wait.
+    void lockedTableBoundsTheCommand_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("out");  // {server}: the server's name; "json": one result line
+        QTest::newRow("history --server") << QStringList{"history", "--server"} << "";
+        QTest::newRow("history --server --summary --json") << QStringList{"history", "--server", "--summary", "--json"}
+                                                          << "json";
+        QTest::newRow("history sync") << QStringList{"history", "sync"}
+                                      << "history sync: 0 records sent to {server}, 1 waiting\n";
+    }
+
+    void lockedTableBoundsTheCommand()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, out);
+        static int made = 0;
+        Station station;
+        const QString database = MadeLine(QStringLiteral("locked%1").arg(++made), station);
+        TableLock lock(pg, database);
+        QVERIFY(lock.Held(kWaitingMs));
+        auto variables = Server(database);
+        variables.insert(kStatementVariable, QString(kShortBoundMs));
+        const Ran ran = Cli(arguments + QStringList{"--config", station.Config()}, variables);
+        QVERIFY2(ran.ended && ran.code == 8, qPrintable(Said(ran)));
+        QVERIFY2(ran.err.contains(kLockedWords), qPrintable(ran.err));
+        if (out == "json") {
+            const QList<QJsonObject> lines = JsonLines(ran.out);
+            QCOMPARE(lines.size(), 1);
+            QCOMPARE(lines[0].value("result").toString(), QString("failed"));
+            QCOMPARE(lines[0].value("exit_code").toInt(), 8);
+            QVERIFY2(lines[0].value("error").toString().contains(kLockedWords), qPrintable(ran.out));
+        } else {
+            QCOMPARE(ran.out, QString(out).replace("{server}", ServerName(database)));
+        }
+        QCOMPARE(station.Waiting(), qint64(1));
+    }
+
+    // A stop signal while the command waits on the server (behind another session's lock) ends
+    // it at once with the stop's code, also SIGINT to a command started with it ignored (a
+    // script's background job); under --json with its result line. The records still wait.
+    void stopEndsTheWaitOnTheServer_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("signal_number");
+        QTest::addColumn<bool>("sigint_ignored");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("result");
+        const QStringList read{"history", "--server"};
+        const QStringList summary{"history", "--server", "--summary"};
+        const QStringList sync{"history", "sync"};
+        QTest::newRow("--server, SIGINT") << read << int(SIGINT) << false << 130 << "interrupted";
+        QTest::newRow("--server --json, SIGTERM") << read + QStringList{"--json"} << int(SIGTERM) << false << 143
+                                                  << "terminated";
+        QTest::newRow("--summary, SIGINT ignored at the start") << summary << int(SIGINT) << true << 130
+                                                                << "interrupted";
+        QTest::newRow("sync, SIGINT") << sync << int(SIGINT) << false << 130 << "interrupted";
+        QTest::newRow("sync --json, SIGTERM") << sync + QStringList{"--json"} << int(SIGTERM) << false << 143
+                                              << "terminated";
+        QTest::newRow("sync, SIGINT ignored at the start") << sync << int(SIGINT) << true << 130 << "interrupted";
+        QTest::newRow("sync --json, SIGHUP") << sync + QStringList{"--json"} << int(SIGHUP) << false << 129 << "hangup";
+    }
+
+    void stopEndsTheWaitOnTheServer()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, signal_number);
+        QFETCH(bool, sigint_ignored);
+        QFETCH(int, exit_code);
+        QFETCH(QString, result);
+        static int made = 0;
+        Station station;
+        const QString database = MadeLine(QStringLiteral("stopped%1").arg(++made), station);
+        TableLock lock(pg, database);
+        QVERIFY(lock.Held(kWaitingMs));
+        auto variables = Server(database);
+        variables.insert(kStatementVariable, QString(kLongBoundMs));
+        QProcess process;
+        Prepare(process, variables);
+        const QStringList given = arguments + QStringList{"--config", station.Config()};
+        if (sigint_ignored)
+            process.start("/bin/sh", StartedWithSigintIgnored(qEnvironmentVariable("UPGRADER_CLI"), given));
+        else
+            process.start(qEnvironmentVariable("UPGRADER_CLI"), given);
+        QVERIFY(process.waitForStarted(kWaitingMs));
+        QVERIFY(WaitUntil([&] { return lock.Waiters() > 0; }, kWaitingMs));
+        QVERIFY(::kill(pid_t(process.processId()), signal_number) == 0);
+        const bool ended = process.waitForFinished(kStoppedMs);
+        if (!ended)
+            process.kill();
+        QVERIFY2(ended, "the stop did not end the wait on the server");
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exit_code);
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        const QString says = signal_number == SIGINT ? "Stopped by SIGINT"
+                             : signal_number == SIGTERM ? "Stopped by SIGTERM"
+                                                        : "Stopped by SIGHUP (the terminal was closed)";
+        QVERIFY2(err.contains(says) || out.contains(says), qPrintable(out + err));
+        if (arguments.contains("--json")) {
+            const QList<QJsonObject> lines = JsonLines(out);
+            QCOMPARE(lines.size(), 1);
+            QCOMPARE(lines[0].value("result").toString(), result);
+            QCOMPARE(lines[0].value("exit_code").toInt(), exit_code);
+            if (arguments.contains("sync"))
+                QCOMPARE(lines[0].value("waiting").toInt(), 1);
+        } else if (arguments.contains("sync")) {
+            QCOMPARE(out, QStringLiteral("history sync: 0 records sent to %1, 1 waiting\n").arg(ServerName(database)));
+        } else {
+            QCOMPARE(out, QString());
+        }
+        QCOMPARE(station.Waiting(), qint64(1));
+        lock.Release();
+        QCOMPARE(ReadServer(database, "count(*)"), QStringList{"1"});
+    }
+
+    // A database where a table "upgrades" of another program's already exists: never read as an
+    // empty history, never sent to; exit 8 with what is wrong and what to do.
+    void foreignTableIsRefused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("prefix");  // of the line on standard error
+        QTest::newRow("--server") << QStringList{"history", "--server"}
+                                  << "Upgrade history not readable from the line's server {server}: ";
+        QTest::newRow("--server --json") << QStringList{"history", "--server", "--json"}
+                                         << "Upgrade history not readable from the line's server {server}: ";
+        QTest::newRow("--summary") << QStringList{"history", "--server", "--summary"}
+                                   << "Upgrade history not readable from the line's server {server}: ";
+        QTest::newRow("sync") << QStringList{"history", "sync"}
+                              << "history sync: Upgrade history not sent to the line's server: ";
+        QTest::newRow("sync --json") << QStringList{"history", "sync", "--json"} << "";
+    }
+
+    void foreignTableIsRefused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, prefix);
+        static bool made = false;
+        QString error, output;
+        if (!made) {
+            QVERIFY2(pg.CreateDatabase("foreign", &error), qPrintable(error));
+            QVERIFY2(pg.Sql("foreign", "CREATE TABLE upgrades (id serial, who text)", &output, &error), qPrintable(error));
+            made = true;
+        }
+        Station station;
+        QVERIFY(station.Append({RecordOf(kJobs[0])}));
+        const Ran ran = Cli(arguments + QStringList{"--config", station.Config()}, Server("foreign"));
+        QVERIFY2(ran.ended && ran.code == 8, qPrintable(Said(ran)));
+        const QString expected = QStringLiteral("the database foreign on the line's server %1").arg(kForeignWords);
+        if (!prefix.isEmpty())
+            QVERIFY2(ran.err.contains(prefix.replace("{server}", ServerName("foreign")) + expected), qPrintable(ran.err));
+        // What to do, on standard error or in the JSON result.
+        const QString said = ran.err + JsonLines(ran.out).value(0).value("error").toString();
+        QVERIFY2(said.contains("name a database of the history's own in \"history_server\" or "
+                               "UPGRADER_HISTORY_SERVER, or have the server's administrator rename that table"),
+                 qPrintable(ran.err + ran.out));
+        if (arguments.contains("--json")) {
+            const QList<QJsonObject> lines = JsonLines(ran.out);
+            QCOMPARE(lines.size(), 1);
+            QCOMPARE(lines[0].value("exit_code").toInt(), 8);
+            QVERIFY2(lines[0].value("error").toString().contains(expected), qPrintable(ran.out));
+        } else if (arguments.contains("sync")) {
+            QCOMPARE(ran.out, QStringLiteral("history sync: 0 records sent to %1, 1 waiting\n").arg(ServerName("foreign")));
+        } else {
+            QCOMPARE(ran.out, QString());
+        }
+        QCOMPARE(station.Waiting(), qint64(1));
+        QCOMPARE(ReadServer("foreign", "count(*)"), QStringList{"0"});
+    }
+
+    // A role without the right it needs: one line in the tool's words naming the role and the
+    // grant, and nothing from the driver on standard error.
+    void roleWithoutTheRight_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("grant");  // to the role "clerk" on the made database; "empty": none made
+        QTest::addColumn<QString>("err");
+        QTest::newRow("sync, may not insert")
+            << QStringList{"history", "sync"} << "GRANT SELECT ON upgrades, upgrader_schema TO clerk"
+            << "history sync: Upgrade history not sent to the line's server: the line's server does not let the role "
+               "clerk add records to the upgrade history (permission denied): its administrator grants it with "
+               "\"GRANT SELECT ON upgrader_schema TO clerk; GRANT INSERT ON upgrades TO clerk\"\n";
+        QTest::newRow("--server, may not read")
+            << QStringList{"history", "--server"} << "GRANT SELECT ON upgrader_schema TO clerk"
+            << "Upgrade history not readable from the line's server {server}: the line's server does not let the role "
+               "clerk read the upgrade history (permission denied): its administrator grants it with \"GRANT SELECT ON "
+               "upgrades, upgrader_schema TO clerk\"\n";
+        QTest::newRow("sync to an empty database, may not make the tables")
+            << QStringList{"history", "sync"} << "empty"
+            << "history sync: Upgrade history not sent to the line's server: the line's server does not let the role "
+               "clerk make the upgrade history's tables in the database {database} (permission denied): its "
+               "administrator grants it with \"GRANT CREATE ON SCHEMA public TO clerk\", or a role that may makes them "
+               "with its first push\n";
+    }
+
+    void roleWithoutTheRight()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, grant);
+        QFETCH(QString, err);
+        static int made = 0;
+        Station station;
+        QString database;
+        if (grant == "empty") {
+            QString error;
+            database = QStringLiteral("empty%1").arg(++made);
+            QVERIFY2(pg.CreateDatabase(database, &error), qPrintable(error));
+            QVERIFY(station.Append({RecordOf(kJobs[1])}));
+            Role(database, "clerk", "");
+        } else {
+            database = MadeLine(QStringLiteral("rights%1").arg(++made), station);
+            Role(database, "clerk", grant);
+        }
+        const Ran ran = Cli(arguments + QStringList{"--config", station.Config()}, Server(database, "clerk"));
+        QVERIFY2(ran.ended && ran.code == 8, qPrintable(Said(ran)));
+        QCOMPARE(ran.err, err.replace("{server}", ServerName(database)).replace("{database}", database));
+        QCOMPARE(station.Waiting(), qint64(1));
+    }
+
+    // With --json, every end of a history command that is not its records is one result line
+    // on standard output: what a script reads to learn why.
+    void jsonEndsWithItsResult_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("server");  // "none", "refused" (a login the server refuses)
+        QTest::addColumn<int>("exit_code");
+        QTest::newRow("--server, no server") << QStringList{"history", "--server"} << "none" << 3;
+        QTest::newRow("--summary, no server") << QStringList{"history", "--server", "--summary"} << "none" << 3;
+        QTest::newRow("sync, no server") << QStringList{"history", "sync"} << "none" << 3;
+        QTest::newRow("sync, no configuration file") << QStringList{"history", "sync", "--config", "/nonexistent/c.json"}
+                                                     << "refused" << 3;
+        QTest::newRow("--server, login refused") << QStringList{"history", "--server"} << "refused" << 8;
+        QTest::newRow("sync, login refused") << QStringList{"history", "sync"} << "refused" << 8;
+    }
+
+    void jsonEndsWithItsResult()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, server);
+        QFETCH(int, exit_code);
+        Station station;
+        QVERIFY(station.Append({RecordOf(kJobs[0])}));
+        if (!arguments.contains("--config"))
+            arguments << "--config" << station.Config();
+        const auto variables = server == "none" ? QMap<QString, std::optional<QString>>{} : Server(kLine, "refused");
+        const Ran ran = Cli(arguments + QStringList{"--json"}, variables);
+        QVERIFY2(ran.ended && ran.code == exit_code, qPrintable(Said(ran)));
+        const QList<QJsonObject> lines = JsonLines(ran.out);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines[0].value("event").toString(), QString("result"));
+        QCOMPARE(lines[0].value("exit_code").toInt(), exit_code);
+        QCOMPARE(lines[0].value("result").toString(), QString(exit_code == 3 ? "configuration" : "failed"));
+        QVERIFY2(!lines[0].value("error").toString().isEmpty(), qPrintable(ran.out));
+        QCOMPARE(station.Waiting(), qint64(1));
     }
 
     // Without a server in force: exit 3, naming both places one is given; a connection string

@@ -4,6 +4,7 @@
 #include "config_reader.h"
 #include "debug_capture.h"
 #include "fast_family.h"
+#include "history_server.h"
 #include "history_store.h"
 #include "job_record_keeper.h"
 #include "local_pg_server.h"
@@ -320,6 +321,72 @@ private slots:
         QString out;
         QVERIFY(server.Sql("upgrades", "SELECT target || ' ' || result FROM upgrades ORDER BY started_at", &out, &error));
         QCOMPARE(out.trimmed(), QString("Base success\nMotor success"));
+    }
+
+    // A line's server the window cannot write to (a table of another program's; a role without
+    // the right to insert): the records wait, and the console says why once, in the tool's
+    // words, however often the push is tried again; the driver says nothing of its own.
+    void windowSaysOnceWhyRecordsWait_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a table of another program")
+            << "foreign" << "Upgrade history not sent to the line's server: the database upgrades on the line's server "
+                            "holds a table \"upgrades\" that is not the upgrade history's";
+        QTest::newRow("a role that may not insert")
+            << "clerk" << "Upgrade history not sent to the line's server: the line's server does not let the role clerk "
+                          "add records to the upgrade history (permission denied)";
+    }
+
+    void windowSaysOnceWhyRecordsWait()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, says);
+        LocalPgServer server;
+        QString error;
+        QString out;
+        QVERIFY2(server.Start(&error), qPrintable(error));
+        QString connection = server.Connection();
+        if (kind == "foreign") {
+            QVERIFY2(server.Sql("upgrades", "CREATE TABLE upgrades (id serial, who text)", &out, &error), qPrintable(error));
+        } else {
+            // The history's tables made by a role that may, then a role that may only read.
+            QTemporaryDir other;
+            const QString made = other.filePath("other.sqlite");
+            QCOMPARE(HistoryStore::Append(made, SampleRecord("Base", QDateTime::currentDateTimeUtc())), QString());
+            HistoryServer::Connection line(connection);
+            QCOMPARE(HistoryServer::PushWaiting(made, line, 100).warning, QString());
+            QVERIFY2(server.Sql("upgrades", "CREATE ROLE clerk LOGIN; GRANT SELECT ON upgrades, upgrader_schema TO clerk",
+                                &out, &error),
+                     qPrintable(error));
+            connection += " user=clerk";
+        }
+        QByteArray config = kConfig;
+        config.replace("{\"is_english\": true,",
+                       "{\"is_english\": true, \"history_server\": \"" + connection.toUtf8() + "\",");
+        TestWorkspace workspace(config);
+        const QString database = workspace.Path("upgrade-history.sqlite");
+        QCOMPARE(HistoryStore::Append(database, SampleRecord("Motor", QDateTime::currentDateTimeUtc())), QString());
+
+        DebugCapture capture;
+        MainWindow w;
+        QVERIFY(w.history_sync);
+        QSignalSpy pushed(w.history_sync.get(), &HistorySync::Pushed);
+        // The push at the start and the retries after it (2 s, then 4 s).
+        QVERIFY(WaitUntil([&] { return pushed.size() >= 2; }, kJobMs));
+        QStringList said;
+        for (const QString &line : capture.Lines()) {
+            if (line.contains("line's server"))
+                said << line;
+        }
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said[0].startsWith(says), qPrintable(said[0]));
+        for (const QString &warning : capture.Warnings()) {
+            for (const char *noise : {"QPSQL", "Unable to free statement", "Database not open"})
+                QVERIFY2(!warning.contains(noise), qPrintable(warning));
+        }
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(1));
     }
 
     // A job that ends the moment it starts, and the next launched before its reports were

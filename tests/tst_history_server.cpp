@@ -1,7 +1,9 @@
 // The line's shared history on a real PostgreSQL server started for this suite: the schema the
 // tool makes and the one it will not write, each record once whatever is lost or repeated, a
 // line of station processes through an outage, and a server that refuses or hangs costing
-// neither a record nor a job's result.
+// neither a record nor a job's result. Every exchange with the server is bounded, a table locked
+// by another session and a server gone silent included; a table "upgrades" of another program is
+// refused; and the upgrade's wait for the server at its end ends with a stop signal.
 #include "cli_process.h"
 #include "history_server.h"
 #include "history_store.h"
@@ -22,7 +24,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <csignal>
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -39,12 +45,39 @@ QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("st
     QList<UpgradeRecord> records;
     for (int i = 0; i < count; ++i) {
         UpgradeRecord record = SampleRecord(i % 2 ? QStringLiteral("Meter") : QStringLiteral("Base"), Utc(1 + i % 3, 8, i % 60),
-                                            i % 4 == 0 ? QStringLiteral("Upgrade failed, \"CRC\", 失败") : QString());
+                                            i % 4 == 0 ? QStringLiteral("Upgrade failed, \"CRC\", 失败, C:\\fw\\it's \\n") : QString());
         record.host = host;
         record.success = i % 4 != 0;
         records << record;
     }
     return records;
+}
+
+// A bound short enough for a test: the server gives up on a lock after two thirds of it (2 s).
+constexpr int kShortBoundMs = 3000;
+constexpr char kLockedWords[] =
+    "another session on the line's server kept the upgrade history's table locked for longer than 2 s";
+// Far beyond the bound and the connect time-out: an exchange that ends later was not bounded.
+constexpr int kUnboundedMs = 30000;
+constexpr int kJobMs = 120000;
+constexpr char kStatementVariable[] = "UPGRADER_HISTORY_STATEMENT_MS";
+constexpr char kForeignWords[] = "holds a table \"upgrades\" that is not the upgrade history's";
+
+// Runs work on a thread of its own (a driver connection belongs to the thread that makes it) and
+// waits for it at most deadline_ms; when it is not done by then, unblock() frees it (the lock
+// released, the proxy gone) so that the thread can be joined, and the answer is false.
+bool EndsWithin(int deadline_ms, const std::function<void()> &work, const std::function<void()> &unblock)
+{
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        work();
+        done = true;
+    });
+    const bool in_time = WaitUntil([&] { return done.load(); }, deadline_ms);
+    if (!in_time)
+        unblock();
+    thread.join();
+    return in_time;
 }
 
 // Every field as stored: the local and the server's copy of a record compare equal field by field.
@@ -85,6 +118,25 @@ class TestHistoryServer : public QObject {
     }
 
     QString LocalFile(const QString &name) { return QDir(dir.path()).filePath(name + QStringLiteral(".sqlite")); }
+
+    // A fresh database with the history's tables made (a record of another station pushed).
+    QString LockedLine()
+    {
+        const QString connection = FreshDatabase();
+        const QString other = LocalFile(QStringLiteral("other-station-%1").arg(databases));
+        if (!AppendRecords(other, Samples(1)).isEmpty())
+            qFatal("cannot write %s", qPrintable(other));
+        HistoryServer::Connection line(connection);
+        const QString warning = HistoryServer::PushWaiting(other, line, 100).warning;
+        if (!warning.isEmpty())
+            qFatal("%s", qPrintable(warning));
+        return connection;
+    }
+
+    static QString StationDatabase(const SimProcess &sim)
+    {
+        return QDir(QFileInfo(sim.Config()).absolutePath()).filePath(HistoryStore::kFileName);
+    }
 
 private slots:
     void initTestCase()
@@ -276,6 +328,166 @@ private slots:
         QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(4));
     }
 
+    // Another session holds the table locked (an administrator's maintenance, a transaction left
+    // open): every exchange gives up within the bound, a read as well as a push, and says so in
+    // the tool's words; the records keep waiting and the server holds nothing new.
+    void lockedTableBoundsEveryExchange_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::newRow("read") << "read";
+        QTest::newRow("summary") << "summary";
+        QTest::newRow("push") << "push";
+    }
+
+    void lockedTableBoundsEveryExchange()
+    {
+        QFETCH(QString, exchange);
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString database = LocalFile("locked-" + exchange);
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
+        {
+            HistoryServer::Connection line(connection);
+            QCOMPARE(HistoryServer::PushWaiting(database, line, 100).warning, QString());
+        }
+        QCOMPARE(AppendRecords(database, Samples(3)), QString());
+        TableLock lock(server, db);
+        QVERIFY(lock.Held(kUnboundedMs));
+
+        bool done = true;
+        QString warning;
+        HistoryServer::SyncTally tally;
+        const bool in_time = EndsWithin(
+            kUnboundedMs,
+            [&] {
+                HistoryServer::Connection line(connection, kShortBoundMs);
+                QList<UpgradeRecord> records;
+                QList<HistoryServer::DaySummary> days;
+                if (exchange == "read") {
+                    done = line.Read({}, &records, &warning);
+                } else if (exchange == "summary") {
+                    done = line.Summarize({}, &days, &warning);
+                } else {
+                    tally = HistoryServer::PushWaiting(database, line, 100);
+                    warning = tally.warning;
+                    done = warning.isEmpty();
+                }
+            },
+            [&] { lock.Release(); });
+        QVERIFY2(in_time, "the exchange waited for the lock without a bound");
+        QVERIFY(!done);
+        QVERIFY2(warning.contains(kLockedWords), qPrintable(warning));
+        if (exchange == "push") {
+            QCOMPARE(tally.sent, qint64(0));
+            QCOMPARE(tally.waiting, qint64(3));
+        }
+        lock.Release();
+        QCOMPARE(Sql(db, "SELECT count(*) FROM upgrades"), QString("2"));
+    }
+
+    // A server that stops answering in the middle of a session (the connection stays up): the
+    // next exchange, whatever its first statement, is cut at the bound and says so.
+    void silentServerIsCutAtTheBound_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::newRow("read") << "read";
+        QTest::newRow("summary") << "summary";
+        QTest::newRow("push") << "push";
+    }
+
+    void silentServerIsCutAtTheBound()
+    {
+        QFETCH(QString, exchange);
+        FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        auto proxy = std::make_unique<LostAnswerProxy>(server.Port());
+        QVERIFY(proxy->Port() > 0);
+        const QString through_proxy =
+            QStringLiteral("host=127.0.0.1 port=%1 dbname=%2 user=upgrader sslmode=disable").arg(proxy->Port()).arg(db);
+        const QString database = LocalFile("silent-" + exchange);
+        QCOMPARE(AppendRecords(database, Samples(1)), QString());
+
+        bool first = false;
+        bool second = true;
+        QString warning;
+        LostAnswerProxy *relay = proxy.get();
+        const bool in_time = EndsWithin(
+            kUnboundedMs,
+            [&] {
+                HistoryServer::Connection line(through_proxy, kShortBoundMs);
+                QList<UpgradeRecord> records;
+                QList<HistoryServer::DaySummary> days;
+                // Once with a server that answers (the connection made, the schema known), then
+                // with one that has gone silent.
+                const auto run = [&](QString *said) {
+                    if (exchange == "read")
+                        return line.Read({}, &records, said);
+                    if (exchange == "summary")
+                        return line.Summarize({}, &days, said);
+                    *said = HistoryServer::PushWaiting(database, line, 100).warning;
+                    return said->isEmpty();
+                };
+                QString ignored;
+                first = run(&ignored);
+                if (exchange == "push")
+                    AppendRecords(database, Samples(2));
+                relay->HoldAnswers();
+                second = run(&warning);
+            },
+            [&] { proxy.reset(); });
+        QVERIFY2(in_time, "an exchange with a silent server was never cut");
+        QVERIFY(first);
+        QVERIFY(!second);
+        QVERIFY2(warning.contains("the line's server did not answer within 3 s, and the connection was cut"),
+                 qPrintable(warning));
+        if (exchange == "push") {
+            QString unknown;
+            QCOMPARE(HistoryStore::CountWaiting(database, &unknown), qint64(2));
+        }
+    }
+
+    // A database whose table "upgrades" belongs to another program: never read as an empty
+    // history, never written beside, and the window's push says why once, not at every retry.
+    void foreignTableIsRefused()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        Sql(db, "CREATE TABLE upgrades (id serial, who text); INSERT INTO upgrades (who) VALUES ('someone')");
+        const QString database = LocalFile("foreign");
+        QCOMPARE(AppendRecords(database, Samples(2)), QString());
+
+        HistoryServer::Connection line(connection);
+        QList<UpgradeRecord> records;
+        QString warning;
+        QVERIFY(!line.Read({}, &records, &warning));
+        QVERIFY2(warning.contains(kForeignWords), qPrintable(warning));
+        QVERIFY2(warning.contains("the database " + db), qPrintable(warning));
+        QCOMPARE(records.size(), 0);
+        QList<HistoryServer::DaySummary> days;
+        warning.clear();
+        QVERIFY(!line.Summarize({}, &days, &warning));
+        QVERIFY2(warning.contains(kForeignWords), qPrintable(warning));
+        const HistoryServer::SyncTally tally = HistoryServer::PushWaiting(database, line, 100);
+        QVERIFY2(tally.warning.contains(kForeignWords), qPrintable(tally.warning));
+        QCOMPARE(tally.sent, qint64(0));
+        QCOMPARE(tally.waiting, qint64(2));
+
+        HistorySync::Pacing pacing;
+        pacing.first_retry_ms = 50;
+        HistorySync sync(database, connection, pacing);
+        QSignalSpy pushed(&sync, &HistorySync::Pushed);
+        sync.Kick();
+        QVERIFY(WaitUntil([&] { return pushed.size() >= 3; }, kUnboundedMs));
+        QVERIFY2(pushed[0][2].toString().contains(kForeignWords), qPrintable(pushed[0][2].toString()));
+        QVERIFY(pushed[0][3].toBool());
+        QVERIFY(!pushed[1][3].toBool());
+        QVERIFY(!pushed[2][3].toBool());
+        QCOMPARE(pushed[2][1].toLongLong(), qint64(2));
+        // The other program's table as it was, and nothing of the history's beside it.
+        QCOMPARE(Sql(db, "SELECT string_agg(who, ',') FROM upgrades"), QString("someone"));
+        QCOMPARE(Sql(db, "SELECT to_regclass('upgrader_schema') IS NULL"), QString("t"));
+    }
+
     // A command's job with a server that refuses or hangs: the job's result and its record as
     // without a server, one warning about the line, and the record waiting for the next push.
     void jobResultUntouchedByTheServer_data()
@@ -319,6 +531,134 @@ private slots:
         QCOMPARE(records[0].target, QString("Meter"));
         QString warning;
         QCOMPARE(HistoryStore::CountWaiting(database, &warning), qint64(1));
+    }
+
+    // The upgrade's end waits (bounded) for its record to reach the server: behind another
+    // session's lock, the server's own limit ends that wait with its reason, the job's result
+    // stands and the record waits.
+    void upgradeEndBoundedByALockedTable()
+    {
+        const QString connection = LockedLine();
+        TableLock lock(server, QStringLiteral("case%1").arg(databases));
+        QVERIFY(lock.Held(kUnboundedMs));
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        qputenv(kStatementVariable, QByteArray::number(kShortBoundMs));
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"});
+        qunsetenv(kStatementVariable);
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.Finish(kJobMs));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+        QCOMPARE(cli.Events("result").value(0).value("result").toString(), QString("success"));
+        const QList<QJsonObject> sync = cli.Events("history-sync");
+        QCOMPARE(sync.size(), 1);
+        QVERIFY2(sync[0].value("warning").toString().contains(kLockedWords), qPrintable(sync[0].value("warning").toString()));
+        QCOMPARE(sync[0].value("waiting").toInt(), 1);
+        QCOMPARE(sync[0].value("exit_code").toInt(), 0);
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(1));
+    }
+
+    // A stop signal while the upgrade's end waits for the server (its push behind a lock) ends
+    // the command at once with the stop's code; the job's result was said, its record waits.
+    // Also SIGINT to a command started with it ignored, as a script's background job is.
+    void stopEndsTheUpgradesWaitForTheServer_data()
+    {
+        QTest::addColumn<int>("signal_number");
+        QTest::addColumn<bool>("sigint_ignored");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("SIGINT") << int(SIGINT) << false << 130 << "Stopped by SIGINT";
+        QTest::newRow("SIGTERM") << int(SIGTERM) << false << 143 << "Stopped by SIGTERM";
+        QTest::newRow("SIGINT, started with it ignored") << int(SIGINT) << true << 130 << "Stopped by SIGINT";
+    }
+
+    void stopEndsTheUpgradesWaitForTheServer()
+    {
+        QFETCH(int, signal_number);
+        QFETCH(bool, sigint_ignored);
+        QFETCH(int, exit_code);
+        QFETCH(QString, says);
+        const QString connection = LockedLine();
+        TableLock lock(server, QStringLiteral("case%1").arg(databases));
+        QVERIFY(lock.Held(kUnboundedMs));
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config(), "--json"}, {}, kCliWaitScale,
+                       sigint_ignored);
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.process.waitForStarted(kUnboundedMs));
+        // The job is over and its record's push waits behind the lock.
+        QVERIFY(WaitUntil([&] { return lock.Waiters() > 0; }, kJobMs));
+        QVERIFY(::kill(pid_t(cli.process.processId()), signal_number) == 0);
+        // The server's own limit (20 s) and the command's (10 s) are far off: only the stop ends it now.
+        QVERIFY2(cli.Finish(5000), "the stop did not end the wait for the server");
+        QCOMPARE(cli.ExitCode(), exit_code);
+        QCOMPARE(cli.Events("result").value(0).value("result").toString(), QString("success"));
+        const QList<QJsonObject> sync = cli.Events("history-sync");
+        QCOMPARE(sync.size(), 1);
+        QCOMPARE(sync[0].value("warning").toString(), says);
+        QCOMPARE(sync[0].value("waiting").toInt(), 1);
+        QCOMPARE(sync[0].value("exit_code").toInt(), exit_code);
+        lock.Release();
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(1));
+        QCOMPARE(Sql(QStringLiteral("case%1").arg(databases), "SELECT count(*) FROM upgrades"), QString("1"));
+    }
+
+    // A server the upgrade cannot write to (a table of another program's; a role without the
+    // right to insert): the job's result stands, the record waits, and the command says why once,
+    // in its own words; the driver says nothing of its own.
+    void upgradeSaysOnceWhyItsRecordWaits_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a table of another program") << "foreign" << QString(kForeignWords);
+        QTest::newRow("a role that may not insert")
+            << "clerk"
+            << "the line's server does not let the role clerk add records to the upgrade history (permission denied): "
+               "its administrator grants it with \"GRANT SELECT ON upgrader_schema TO clerk; GRANT INSERT ON upgrades "
+               "TO clerk\"";
+    }
+
+    void upgradeSaysOnceWhyItsRecordWaits()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, says);
+        QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        if (kind == "foreign") {
+            Sql(db, "CREATE TABLE upgrades (id serial, who text)");
+        } else {
+            HistoryServer::Connection line(connection);
+            const QString made = LocalFile("schema-for-clerk");
+            QCOMPARE(AppendRecords(made, Samples(1)), QString());
+            QCOMPARE(HistoryServer::PushWaiting(made, line, 100).warning, QString());
+            Sql(db, "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'clerk') THEN CREATE ROLE clerk "
+                    "LOGIN; END IF; END $$; GRANT SELECT ON upgrades, upgrader_schema TO clerk");
+            connection.replace("user=upgrader", "user=clerk");
+        }
+        SimProcess sim;
+        QVERIFY(sim.StartAndWait({"--fast"}, 2, 30000));
+        // A record from before, so that the push at the command's start meets the server too.
+        QCOMPARE(AppendRecords(StationDatabase(sim), Samples(1)), QString());
+        qputenv(HistoryServer::kEnvironmentVariable, connection.toUtf8());
+        CliProcess cli(sim.Catalog(), {"upgrade", "Meter", "--config", sim.Config()});
+        qunsetenv(HistoryServer::kEnvironmentVariable);
+        QVERIFY(cli.Finish(kJobMs));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.err));
+        const QStringList lines = cli.err.split('\n', Qt::SkipEmptyParts);
+        const QStringList said = lines.filter("history: Upgrade history not sent to the line's server: ");
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said[0].contains(says), qPrintable(cli.err));
+        QVERIFY2(cli.err.contains("history: 2 records wait for the line's server"), qPrintable(cli.err));
+        // Nothing else about the server: the driver's own lines stay off the operator's console.
+        for (const char *noise : {"QPSQL", "Unable to free statement", "Database not open"})
+            QVERIFY2(!cli.err.contains(noise), qPrintable(cli.err));
+        QString warning;
+        QCOMPARE(HistoryStore::CountWaiting(StationDatabase(sim), &warning), qint64(2));
     }
 
     // A line of eight station processes, each writing 50 job records and pushing after each, with

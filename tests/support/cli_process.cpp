@@ -9,7 +9,7 @@ constexpr int kKillMs = 10000;
 }  // namespace
 
 CliProcess::CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir,
-                       double wait_scale)
+                       double wait_scale, bool sigint_ignored)
 {
     if (!working_dir.isEmpty())
         process.setWorkingDirectory(working_dir);
@@ -17,7 +17,16 @@ CliProcess::CliProcess(const QString &catalog, const QStringList &arguments, con
     environment.insert(PortCatalog::kSimCatalogVariable, catalog);
     environment.insert(QStringLiteral("UPGRADER_WAIT_SCALE"), QString::number(wait_scale));
     process.setProcessEnvironment(environment);
-    process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
+    if (sigint_ignored)
+        process.start(QStringLiteral("/bin/sh"), StartedWithSigintIgnored(qEnvironmentVariable("UPGRADER_CLI"), arguments));
+    else
+        process.start(qEnvironmentVariable("UPGRADER_CLI"), arguments);
+}
+
+QStringList StartedWithSigintIgnored(const QString &program, const QStringList &arguments)
+{
+    // The ignored disposition survives the exec; the process keeps sh's pid.
+    return QStringList{QStringLiteral("-c"), QStringLiteral("trap '' INT; exec \"$0\" \"$@\""), program} + arguments;
 }
 
 CliProcess::~CliProcess()

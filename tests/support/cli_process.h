@@ -17,9 +17,10 @@ struct CliProcess {
     QString err;
 
     // Starts the command in working_dir (default: the test's own current directory), with the
-    // sequence's long waits scaled by wait_scale.
+    // sequence's long waits scaled by wait_scale; sigint_ignored: with SIGINT ignored from its
+    // start, as a script's background job starts (through sh, which execs the command).
     CliProcess(const QString &catalog, const QStringList &arguments, const QString &working_dir = {},
-               double wait_scale = kCliWaitScale);
+               double wait_scale = kCliWaitScale, bool sigint_ignored = false);
     ~CliProcess();
 
     // Waits for the end; false when the command did not end within timeout_ms.
@@ -36,3 +37,7 @@ struct CliProcess {
     bool InTransfer();
 };
 
+
+// The arguments of /bin/sh that start program with arguments and SIGINT ignored, as a shell
+// starts a script's background job.
+QStringList StartedWithSigintIgnored(const QString &program, const QStringList &arguments);

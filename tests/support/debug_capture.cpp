@@ -22,6 +22,9 @@ public:
             active->lines.append(message);
             if (active->observer)
                 active->observer(message);
+        } else if (active) {
+            QMutexLocker locker(&active->lock);
+            active->warnings.append(message);
         }
         if (echo || type != QtDebugMsg) {
             if (previous)
@@ -51,6 +54,12 @@ QStringList DebugCapture::Lines() const
     return lines;
 }
 
+QStringList DebugCapture::Warnings() const
+{
+    QMutexLocker locker(&lock);
+    return warnings;
+}
+
 int DebugCapture::Count(const QString &line) const
 {
     QMutexLocker locker(&lock);
@@ -73,4 +82,5 @@ void DebugCapture::Clear()
 {
     QMutexLocker locker(&lock);
     lines.clear();
+    warnings.clear();
 }

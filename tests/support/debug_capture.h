@@ -16,6 +16,8 @@ public:
     DebugCapture &operator=(const DebugCapture &) = delete;
 
     QStringList Lines() const;
+    // The warnings (and worse) written meanwhile, which still reach stderr as well.
+    QStringList Warnings() const;
     int Count(const QString &line) const;
     bool Contains(const QString &line) const { return Count(line) > 0; }
     // Index of the first line equal to `line` at or after `from`, or -1.
@@ -29,5 +31,6 @@ private:
     friend class DebugCaptureSink;
     mutable QMutex lock;
     QStringList lines;
+    QStringList warnings;
     std::function<void(const QString &)> observer;
 };

@@ -1,6 +1,11 @@
 #include "pg_faults.h"
 
+#include "local_pg_server.h"
+#include "wait_until.h"
+
 #include <QByteArray>
+#include <QDir>
+#include <QProcessEnvironment>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -30,6 +35,8 @@ constexpr int kBacklog = 64;
 constexpr int kReadChunk = 64 * 1024;
 // A peer that stops reading must not hold the relay thread (and the destructor) for long.
 constexpr int kSendTimeoutSeconds = 5;
+// psql holding the lock: its start, and its end once told to roll back.
+constexpr int kLockSessionMs = 15000;
 
 quint32 BigEndian32(const char *bytes)
 {
@@ -194,6 +201,11 @@ int LostAnswerProxy::AnswersLost() const
     return lost;
 }
 
+void LostAnswerProxy::HoldAnswers()
+{
+    holding = true;
+}
+
 void LostAnswerProxy::Run()
 {
     std::vector<std::unique_ptr<Pair>> pairs;
@@ -291,6 +303,8 @@ void LostAnswerProxy::Run()
                     closing[i] = true;
                     continue;
                 }
+                if (holding)
+                    continue;  // read and never delivered: the client waits for an answer
                 pair.answers += QByteArray(buffer, int(n));
                 if (!relay_answers(pair))
                     closing[i] = true;
@@ -320,5 +334,68 @@ void LostAnswerProxy::Run()
             PrepareRelaySocket(pair->server);
             pairs.push_back(std::move(pair));
         }
+    }
+}
+
+TableLock::TableLock(LocalPgServer &pg, const QString &name, const QString &locked)
+    : server(pg), database(name), table(locked)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGAPPNAME"), QStringLiteral("table-lock"));
+    psql.setProcessEnvironment(environment);
+    psql.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    psql.start(QDir(LocalPgServer::BinFolder()).filePath(QStringLiteral("psql")),
+               {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                QStringLiteral("-h"), server.SocketFolder(), QStringLiteral("-p"), QString::number(server.Port()),
+                QStringLiteral("-U"), QStringLiteral("upgrader"), QStringLiteral("-d"), database});
+    if (!psql.waitForStarted(kLockSessionMs))
+        return;
+    // The transaction stays open while psql waits for its next line.
+    psql.write(QStringLiteral("BEGIN;\nLOCK TABLE %1 IN ACCESS EXCLUSIVE MODE;\n").arg(table).toUtf8());
+}
+
+TableLock::~TableLock()
+{
+    Release();
+}
+
+int TableLock::Count(const QString &sql)
+{
+    QString out;
+    QString error;
+    if (!server.Sql(database, sql, &out, &error)) {
+        qWarning("%s", qPrintable(error));
+        return -1;
+    }
+    return out.trimmed().toInt();
+}
+
+bool TableLock::Held(int timeout_ms)
+{
+    return WaitUntil(
+        [this] {
+            return psql.state() == QProcess::Running &&
+                   Count(QStringLiteral("SELECT count(*) FROM pg_locks WHERE relation = to_regclass('%1') AND "
+                                        "mode = 'AccessExclusiveLock' AND granted")
+                             .arg(table)) == 1;
+        },
+        timeout_ms);
+}
+
+int TableLock::Waiters()
+{
+    return Count(QStringLiteral("SELECT count(*) FROM pg_locks WHERE relation = to_regclass('%1') AND NOT granted")
+                     .arg(table));
+}
+
+void TableLock::Release()
+{
+    if (psql.state() == QProcess::NotRunning)
+        return;
+    psql.write("ROLLBACK;\n");
+    psql.closeWriteChannel();
+    if (!psql.waitForFinished(kLockSessionMs)) {
+        psql.kill();  // the server ends the session, and its lock, when the connection goes
+        psql.waitForFinished(kLockSessionMs);
     }
 }

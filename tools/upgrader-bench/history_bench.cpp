@@ -7,8 +7,10 @@
 #include "local_pg_server.h"
 
 #include <QCryptographicHash>
+#include <QEventLoop>
 #include <QDir>
 #include <QFile>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -227,8 +229,14 @@ PushDuringJob::Figures PushDuringJob::End(double job_s)
             figures.records_sent += ended ? sent_by_pass[pass] : sent_by_current;
         }
     }
-    if (current >= 0)
-        syncs[size_t(current)]->Finish(kPassEndMs);
+    if (current >= 0) {
+        HistorySync &sync = *syncs[size_t(current)];
+        QEventLoop loop;
+        connect(&sync, &HistorySync::Finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(kPassEndMs, &loop, &QEventLoop::quit);
+        sync.KickLast();
+        loop.exec();
+    }
     return figures;
 }
 

@@ -10,6 +10,10 @@
 
 namespace {
 
+// What UPGRADER_HISTORY_STATEMENT_MS may set: short enough for a test, never unbounded.
+constexpr int kShortestStatementMs = 300;
+constexpr int kLongestStatementMs = 600000;
+
 QString Description()
 {
     return QStringLiteral(
@@ -23,7 +27,7 @@ QString Description()
                "                   poll reads them; a base whose port another program holds (a job runs on\n"
                "                   it) is shown busy; --json gives one \"unit\" object per base\n"
                "  upgrade TARGET   the window's launch checks, then the upgrade; TARGET is one of\n"
-               "                   %1 (any letter case)\n"
+               "                   %1 (any letter case, as for history --target)\n"
                "  switch app|boot  the manual switch of the base to its application or its bootloader, confirmed\n"
                "                   by the status poll; a base already in that mode is not restarted\n"
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
@@ -77,20 +81,26 @@ QString Description()
                "that cannot take an upgrade's record costs a warning, and with --require-history exit 10.\n"
                "history --server and history sync end with 3 when no server is configured (or its connection\n"
                "string is not usable), 8 when the server cannot be read, or when records still wait after the\n"
-               "sync.\n"
+               "sync. With --json every history command that fails ends with a \"result\" line too.\n"
                "\n"
                "The line's server: a PostgreSQL server named by the configuration's \"history_server\" or by\n"
                "UPGRADER_HISTORY_SERVER (which wins; set and empty: none), a libpq connection string\n"
                "(\"host=line-db dbname=upgrades user=upgrader\") or URI (postgresql://upgrader@line-db/upgrades),\n"
                "never with a password (~/.pgpass or a service file keeps it). Every record is written here\n"
                "first and waits until it is on the server; upgrade sends what waits at its start and after\n"
-               "each job, each record once.\n"
+               "each job, each record once, and at its end waits at most 10 s for the server. Every exchange\n"
+               "with the server is bounded: the connect by its connect_timeout (5 s unless given), each\n"
+               "statement by 30 s, a wait for a lock included (the server is told statement_timeout 25 s and\n"
+               "lock_timeout 20 s for the session). SIGINT, SIGTERM and SIGHUP end any wait on the server at\n"
+               "once (exit 130, 143, 129); the records keep waiting. A database whose table \"upgrades\" is\n"
+               "another program's is refused (exit 8).\n"
                "\n"
                "upgrader-cli --version prints the program's name and version.\n"
                "\n"
                "UPGRADER_WAIT_SCALE=F (0 < F <= 1) is for tests and trials against upgrader-sim --fast only: it\n"
                "shortens the upgrade sequence's waits of a second and more F-fold. Real devices need the full\n"
-               "waits.")
+               "waits. UPGRADER_HISTORY_STATEMENT_MS=MS is for tests only: the bound on each statement to the\n"
+               "line's server instead of 30000 (the server's own limits scale with it).")
         .arg(TargetNames().join(QStringLiteral(", ")));
 }
 
@@ -119,8 +129,8 @@ int UnknownTarget(QString *message, const QString &name)
 
 }  // namespace
 
-int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable, CliOptions *options,
-                    QString *message)
+int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable,
+                    const QString &statement_variable, CliOptions *options, QString *message)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(Description());
@@ -250,8 +260,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--%1 applies to history only").arg(QLatin1String(name)));
     }
     if (parser.isSet("target")) {
-        // Recorded names are the launch's: a misspelt one would match nothing and look like no history.
-        options->history_target = parser.value("target");
+        // Recorded names are the launch's, in the family's spelling ("meter" is the Meter, as for
+        // upgrade): a misspelt one would match nothing and look like no history.
+        options->history_target = FamilyTargetName(parser.value("target"));
         if (!TargetNamed(options->history_target))
             return UnknownTarget(message, options->history_target);
     }
@@ -305,6 +316,17 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("UPGRADER_WAIT_SCALE takes a factor above 0 and at most 1, not "
                                                  "'%1'")
                                       .arg(wait_scale_variable));
+    }
+    if (!statement_variable.isEmpty()) {
+        bool ok = false;
+        options->history_statement_ms = statement_variable.toInt(&ok);
+        if (!ok || options->history_statement_ms < kShortestStatementMs ||
+            options->history_statement_ms > kLongestStatementMs)
+            return Usage(message, QStringLiteral("UPGRADER_HISTORY_STATEMENT_MS takes milliseconds from %1 to %2, not "
+                                                 "'%3'")
+                                      .arg(kShortestStatementMs)
+                                      .arg(kLongestStatementMs)
+                                      .arg(statement_variable));
     }
     return 0;
 }

@@ -18,6 +18,7 @@ struct CliOptions {
     bool verbose = false;
     double timeout_s = 0;           // 0: none
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
+    int history_statement_ms = 0;   // UPGRADER_HISTORY_STATEMENT_MS, for tests; 0: the shipped bound
     QString port;                   // --port: the one base to use, by USB location or port name
     bool all = false;               // --all: upgrade: the target on every attached base at once
     bool skip_current = false;      // --skip-current: upgrade: nothing sent to a target that runs the image's version
@@ -33,8 +34,8 @@ struct CliOptions {
     bool summary = false;           // --summary (with --server): per day and target instead of the records
 };
 
-// Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable). Returns 0 with
-// *options filled, 2 with *message set for a usage error, or -1 when help was asked for
-// (*message holds it).
-int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable, CliOptions *options,
-                    QString *message);
+// Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable,
+// UPGRADER_HISTORY_STATEMENT_MS from statement_variable). Returns 0 with *options filled, 2 with
+// *message set for a usage error, or -1 when help was asked for (*message holds it).
+int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable,
+                    const QString &statement_variable, CliOptions *options, QString *message);

@@ -8,15 +8,30 @@
 #include "history_server.h"
 #include "history_store.h"
 #include "history_sync.h"
+#include "run_report.h"
+#include "stop_signals.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonObject>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
+
+// How long a stopped command waits for its exchange with the server to end once its connection
+// is cut: a statement ends at once then; only a connect under way (bounded by connect_timeout)
+// takes longer, and the command does not wait for that.
+constexpr int kStoppedExchangeMs = 1000;
 
 // The line's server as the command uses it: the connection string in force, and its name for the
 // lines that say where the records came from or went.
@@ -37,28 +52,43 @@ QString Records(qint64 count)
     return QStringLiteral("%1 %2").arg(count).arg(count == 1 ? "record" : "records");
 }
 
-// The server in force for config, or kConfig with the reason on standard error. The environment
-// alone may name it: reading the line's records needs no configuration file.
-int FindServer(const CliConfig &config, CliOutput &output, LineServer *server)
+// With --json, a command that does not end with its records ends with its result line: what a
+// script reads to learn why, as for every other command.
+void JsonResult(CliOutput &output, int code, const QString &error, QJsonObject fields = {})
+{
+    if (!output.Json())
+        return;
+    fields.insert(QStringLiteral("result"), ExitCode::ResultName(code));
+    fields.insert(QStringLiteral("exit_code"), code);
+    fields.insert(QStringLiteral("error"), error);
+    output.Event(QStringLiteral("result"), fields);
+}
+
+// The server in force for config, or kConfig with the reason on standard error (*problem: the
+// last line of it). The environment alone may name it: reading the line's records needs no
+// configuration file.
+int FindServer(const CliConfig &config, CliOutput &output, LineServer *server, QString *problem)
 {
     server->connection =
         config.history_server.isEmpty() ? HistoryServer::Configured(QString()) : config.history_server;
     if (server->connection.isEmpty()) {
         if (config.failure)
             output.Err(config.failure->Warning(config.chinese));
-        output.Err(QStringLiteral("No server of the line is configured for the upgrade history: name one in the "
+        *problem = QStringLiteral("No server of the line is configured for the upgrade history: name one in the "
                                   "configuration's \"history_server\" (%1) or in the environment variable %2")
                        .arg(config.path.isEmpty() ? QStringLiteral("no configuration file found")
                                                   : QDir::toNativeSeparators(config.path),
-                            QLatin1String(HistoryServer::kEnvironmentVariable)));
+                            QLatin1String(HistoryServer::kEnvironmentVariable));
+        output.Err(*problem);
         return ExitCode::kConfig;
     }
-    QString problem;
-    HistoryServer::ConnectOptions(server->connection, &problem);
-    if (!problem.isEmpty()) {
-        output.Err(QStringLiteral("The line's server for the upgrade history (\"history_server\" or %1) is not "
+    QString unusable;
+    HistoryServer::ConnectOptions(server->connection, &unusable);
+    if (!unusable.isEmpty()) {
+        *problem = QStringLiteral("The line's server for the upgrade history (\"history_server\" or %1) is not "
                                   "usable: %2")
-                       .arg(QLatin1String(HistoryServer::kEnvironmentVariable), problem));
+                       .arg(QLatin1String(HistoryServer::kEnvironmentVariable), unusable);
+        output.Err(*problem);
         return ExitCode::kConfig;
     }
     server->name = HistoryServer::ServerName(server->connection);
@@ -67,54 +97,138 @@ int FindServer(const CliConfig &config, CliOutput &output, LineServer *server)
 
 // The configuration file whose folder decides where the station's history lives; kConfig with
 // the reason on standard error when there is none. A file that no longer parses still counts.
-int FindConfigFile(const CliConfig &config, CliOutput &output)
+int FindConfigFile(const CliConfig &config, CliOutput &output, QString *problem)
 {
     if (config.path.isEmpty() || !QFileInfo(config.path).isFile()) {
-        output.Err(config.failure ? config.failure->Warning(config.chinese)
-                                  : QStringLiteral("No configuration file at %1").arg(config.path));
+        *problem = config.failure ? config.failure->Warning(config.chinese)
+                                  : QStringLiteral("No configuration file at %1").arg(config.path);
+        output.Err(*problem);
         return ExitCode::kConfig;
     }
     return ExitCode::kSuccess;
+}
+
+// One exchange with the line's server (a read, a sync), made on a thread of its own with a
+// connection made there, while this thread waits for its end or for a stop signal: SIGINT,
+// SIGTERM, SIGHUP (also one the command started with ignored, as a script's background job
+// does). A stop cuts the connection, so a statement waiting on the server (behind another
+// session's lock, say) ends at once and the records stay waiting; the cause is returned, after
+// stopped(cause) has reported it. An exchange that has not ended soon after the cut (a connect
+// under way) is left behind: the command exits with the stop's code right after the report.
+StopCause ExchangeWithServer(const QString &connection, int statement_bound_ms,
+                             const std::function<void(HistoryServer::Connection &, const std::atomic<bool> &)> &exchange,
+                             const std::function<void(StopCause)> &stopped)
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    HistoryServer::Connection *live = nullptr;
+    bool ended = false;
+    std::atomic<bool> stop{false};
+    StopCause cause = StopCause::None;
+
+    QEventLoop loop;
+    StopSignals stop_signals;
+    QObject::connect(&stop_signals, &StopSignals::Stop, &loop, [&](int number) {
+        if (cause == StopCause::None)
+            cause = SignalStopCause(number);
+        stop = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (live)
+                live->Cut();
+        }
+        loop.quit();
+    });
+    std::thread worker([&] {
+        {
+            HistoryServer::Connection server(connection, statement_bound_ms);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                live = &server;
+                if (stop)
+                    server.Cut();
+            }
+            exchange(server, stop);
+            std::lock_guard<std::mutex> lock(mutex);
+            live = nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+        }
+        wake.notify_all();
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    loop.exec();
+    if (cause != StopCause::None) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const bool in_time = wake.wait_for(lock, std::chrono::milliseconds(kStoppedExchangeMs), [&] { return ended; });
+        lock.unlock();
+        stopped(cause);
+        if (!in_time) {
+            fflush(stdout);
+            fflush(stderr);
+            std::_Exit(StopExitCode(cause));
+        }
+    }
+    worker.join();
+    return cause;
 }
 
 int RunServerHistory(const CliOptions &options, CliOutput &output)
 {
     const CliConfig config = ReadCliConfig(options.config, options.chinese);
     LineServer server;
-    if (const int code = FindServer(config, output, &server))
+    QString problem;
+    if (const int code = FindServer(config, output, &server, &problem)) {
+        JsonResult(output, code, problem);
         return code;
+    }
 
     HistoryServer::Filter filter;
     filter.local.target = options.history_target;
     filter.local.serial = options.history_serial;
     filter.local.since = options.since;
     filter.station = options.station;
-    HistoryServer::Connection connection(server.connection);
     QString warning;
-    QString text;
     qint64 count = 0;
     bool read = false;
+    QList<HistoryServer::DaySummary> days;
+    QList<UpgradeRecord> records;
+    const StopCause stopped = ExchangeWithServer(
+        server.connection, HistoryServer::DefaultStatementBoundMs(),
+        [&](HistoryServer::Connection &connection, const std::atomic<bool> &) {
+            read = options.summary ? connection.Summarize(filter, &days, &warning)
+                                   : connection.Read(filter, &records, &warning);
+        },
+        [&](StopCause cause) {
+            const QString reason = StopReason(cause, config.chinese, 0);
+            output.Err(QStringLiteral("Upgrade history not read from the line's server %1: %2").arg(server.name, reason));
+            JsonResult(output, StopExitCode(cause), reason, {{QStringLiteral("server"), server.name}});
+        });
+    if (stopped != StopCause::None)
+        return StopExitCode(stopped);
+    // Nothing on standard output then (but the result line of --json): an empty table would say
+    // the line has no such records.
+    if (!read) {
+        const QString reason = QStringLiteral("Upgrade history not readable from the line's server %1: %2")
+                                   .arg(server.name, warning);
+        output.Err(reason);
+        JsonResult(output, ExitCode::kFailed, reason, {{QStringLiteral("server"), server.name}});
+        return ExitCode::kFailed;
+    }
+    QString text;
     if (options.summary) {
-        QList<HistoryServer::DaySummary> days;
-        read = connection.Summarize(filter, &days, &warning);
-        for (const HistoryServer::DaySummary &day : days)
+        for (const HistoryServer::DaySummary &day : qAsConst(days))
             count += day.count;
         text = options.csv    ? HistoryFormat::SummaryCsv(days)
                : options.json ? HistoryFormat::SummaryJsonLines(days)
                               : HistoryFormat::SummaryTable(days);
     } else {
-        QList<UpgradeRecord> records;
-        read = connection.Read(filter, &records, &warning);
         count = records.size();
         text = options.csv    ? HistoryFormat::Csv(records)
                : options.json ? HistoryFormat::JsonLines(records)
                               : HistoryFormat::Table(records, true);
-    }
-    // Nothing on standard output then: an empty table would say the line has no such records.
-    if (!read) {
-        output.Err(QStringLiteral("Upgrade history not readable from the line's server %1: %2")
-                       .arg(server.name, warning));
-        return ExitCode::kFailed;
     }
     // Which server this was, as `history` names its file.
     const QString server_line = QStringLiteral("history: server %1").arg(server.name);
@@ -137,8 +251,11 @@ int RunHistory(const CliOptions &options, CliOutput &output)
     // a file that no longer parses keeps its history readable. Without a file there is no such
     // folder, and another folder's history would be the wrong one.
     const CliConfig config = ReadCliConfig(options.config, options.chinese);
-    if (const int code = FindConfigFile(config, output))
+    QString problem;
+    if (const int code = FindConfigFile(config, output, &problem)) {
+        JsonResult(output, code, problem);
         return code;
+    }
     // The file beside the configuration when it may be read, even from a folder this account may
     // not write (an installed station's folder): that is the station's history.
     const HistoryStore::Places places = HistoryStore::Choose(config.path, HistoryStore::Probe(config.path));
@@ -177,9 +294,11 @@ int RunHistory(const CliOptions &options, CliOutput &output)
                        .arg(QDir::toNativeSeparators(places.write)));
     Print(text);
 
-    // What could be read is shown; the exit code tells a script the rest is missing.
+    // What could be read is shown; the exit code tells a script the rest is missing (and with
+    // --json, a result line after the records).
     if (!warning.isEmpty()) {
         output.Err(warning);
+        JsonResult(output, ExitCode::kFailed, warning, {{QStringLiteral("history"), QDir::toNativeSeparators(database)}});
         return ExitCode::kFailed;
     }
     return ExitCode::kSuccess;
@@ -188,31 +307,56 @@ int RunHistory(const CliOptions &options, CliOutput &output)
 int RunHistorySync(const CliOptions &options, CliOutput &output)
 {
     const CliConfig config = ReadCliConfig(options.config, options.chinese);
-    if (const int code = FindConfigFile(config, output))
-        return code;
+    QString problem;
+    int code = FindConfigFile(config, output, &problem);
     LineServer server;
-    if (const int code = FindServer(config, output, &server))
-        return code;
-    // The file this account's jobs write and mark: the records it holds are this account's to send.
-    const QString database = HistoryStore::Location(config.path);
-    HistoryServer::Connection connection(server.connection);
-    const HistoryServer::SyncTally tally =
-        HistoryServer::PushWaiting(database, connection, HistorySync::Pacing().batch);
-    const int code = tally.warning.isEmpty() && tally.waiting == 0 ? ExitCode::kSuccess : ExitCode::kFailed;
-    if (output.Json()) {
-        output.Event(QStringLiteral("result"), {{QStringLiteral("result"), ExitCode::ResultName(code)},
-                                                {QStringLiteral("exit_code"), code},
-                                                {QStringLiteral("sent"), tally.sent},
-                                                {QStringLiteral("waiting"), tally.waiting},
-                                                {QStringLiteral("server"), server.name},
-                                                {QStringLiteral("history"), QDir::toNativeSeparators(database)},
-                                                {QStringLiteral("error"), tally.warning}});
+    if (code == ExitCode::kSuccess)
+        code = FindServer(config, output, &server, &problem);
+    if (code != ExitCode::kSuccess) {
+        JsonResult(output, code, problem);
         return code;
     }
-    const QString waiting = tally.waiting < 0 ? QStringLiteral("how many wait cannot be told")
-                                              : QStringLiteral("%1 waiting").arg(tally.waiting);
-    output.Out(QStringLiteral("history sync: %1 sent to %2, %3").arg(Records(tally.sent), server.name, waiting));
-    if (!tally.warning.isEmpty())
-        output.Err(QStringLiteral("history sync: %1").arg(tally.warning));
+    // The file this account's jobs write and mark: the records it holds are this account's to send.
+    const QString database = HistoryStore::Location(config.path);
+    const QJsonObject where{{QStringLiteral("server"), server.name},
+                            {QStringLiteral("history"), QDir::toNativeSeparators(database)}};
+    const auto report = [&](const HistoryServer::SyncTally &tally, int exit_code) {
+        if (output.Json()) {
+            QJsonObject fields = where;
+            fields.insert(QStringLiteral("sent"), tally.sent);
+            fields.insert(QStringLiteral("waiting"), tally.waiting);
+            JsonResult(output, exit_code, tally.warning, fields);
+            return;
+        }
+        const QString waiting = tally.waiting < 0 ? QStringLiteral("how many wait cannot be told")
+                                                  : QStringLiteral("%1 waiting").arg(tally.waiting);
+        output.Out(QStringLiteral("history sync: %1 sent to %2, %3").arg(Records(tally.sent), server.name, waiting));
+        if (!tally.warning.isEmpty())
+            output.Err(QStringLiteral("history sync: %1").arg(tally.warning));
+    };
+
+    HistoryServer::SyncTally tally;
+    std::atomic<bool> pushed{false};  // tally holds the push's own (read by a stop's report)
+    const StopCause stopped = ExchangeWithServer(
+        server.connection, HistoryServer::DefaultStatementBoundMs(),
+        [&](HistoryServer::Connection &connection, const std::atomic<bool> &stop) {
+            tally = HistoryServer::PushWaiting(database, connection, HistorySync::Pacing().batch, &stop);
+            pushed = true;
+        },
+        [&](StopCause cause) {
+            // What the push got through before the stop is on the server and marked; the rest waits.
+            HistoryServer::SyncTally so_far;
+            so_far.sent = pushed ? tally.sent : 0;
+            QString unknown;
+            so_far.waiting = HistoryStore::CountWaiting(database, &unknown);
+            so_far.warning = QStringLiteral("%1: the records that wait go with the next job or \"upgrader-cli history "
+                                            "sync\"")
+                                 .arg(StopReason(cause, config.chinese, 0));
+            report(so_far, StopExitCode(cause));
+        });
+    if (stopped != StopCause::None)
+        return StopExitCode(stopped);
+    code = tally.warning.isEmpty() && tally.waiting == 0 ? ExitCode::kSuccess : ExitCode::kFailed;
+    report(tally, code);
     return code;
 }

@@ -10,11 +10,14 @@ class CliOutput;
 // configuration file is found, kFailed when the history file cannot be read.
 // With --server the records of every station from the line's server instead (with --summary,
 // per day and target), named by the server's host and database: kConfig when no server is
-// configured or its connection string is not usable, kFailed when the server cannot be read.
+// configured or its connection string is not usable, kFailed when the server cannot be read,
+// the stop's code when a stop signal ended the wait for it. Under --json every exit but a
+// success ends with a "result" line.
 int RunHistory(const CliOptions &options, CliOutput &output);
 
 // `history sync`: sends what waits in this station's history (the file its jobs write) to the
 // line's server now, and says how many records were sent and how many wait. kSuccess when
 // nothing waits after it, kFailed when records still wait, kConfig without a configuration
-// file or a usable server.
+// file or a usable server, the stop's code when a stop signal ended it (the records that were
+// not sent wait). Under --json it ends with a "result" line whatever its exit.
 int RunHistorySync(const CliOptions &options, CliOutput &output);

@@ -10,6 +10,7 @@
 #include "exit_codes.h"
 #include "firmware_image.h"
 #include "history_command.h"
+#include "history_server.h"
 #include "image_info.h"
 #include "image_seal.h"
 #include "program_version.h"
@@ -32,6 +33,8 @@ namespace {
 
 // The test-only factor for the sequence's long waits (see --help).
 constexpr char kWaitScaleVariable[] = "UPGRADER_WAIT_SCALE";
+// The test-only bound on each statement to the line's server (see --help).
+constexpr char kStatementBoundVariable[] = "UPGRADER_HISTORY_STATEMENT_MS";
 
 // The image's facts as fields, for a log that keeps what it checked: its version, product code,
 // sections, seal and SHA-256 (of the whole file, as the upgrade records name an image).
@@ -100,7 +103,8 @@ int RunImage(const CliOptions &options, CliOutput &output)
 
 // Runs one base's or a station's upgrade to its end: SIGINT, SIGTERM, SIGHUP (the terminal it
 // ran in was closed) and --timeout stop it as the Stop button does, and the stopped jobs are
-// recorded before the command exits.
+// recorded before the command exits. After the jobs, a stop signal ends the wait for the line's
+// server.
 int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &output, const QElapsedTimer &clock)
 {
     StationRun run(options, output, clock);
@@ -117,8 +121,7 @@ int RunUpgrade(QCoreApplication &app, const CliOptions &options, CliOutput &outp
     int code = run.Launch();
     if (code < 0)
         code = app.exec();
-    run.FinishHistorySync();
-    return code;
+    return run.FinishHistorySync(code);
 }
 
 }  // namespace
@@ -135,7 +138,8 @@ int main(int argc, char **argv)
 
     CliOptions options;
     QString message;
-    const int parsed = ParseCliOptions(app.arguments(), qEnvironmentVariable(kWaitScaleVariable), &options, &message);
+    const int parsed = ParseCliOptions(app.arguments(), qEnvironmentVariable(kWaitScaleVariable),
+                                       qEnvironmentVariable(kStatementBoundVariable), &options, &message);
     if (parsed < 0) {
         fputs((message.endsWith(QLatin1Char('\n')) ? message : message + QLatin1Char('\n')).toUtf8().constData(), stdout);
         return ExitCode::kSuccess;
@@ -155,6 +159,8 @@ int main(int argc, char **argv)
         return ExitCode::kUsage;
     }
     Waits::SetLongWaitScale(options.wait_scale);
+    if (options.history_statement_ms > 0)
+        HistoryServer::SetDefaultStatementBoundMs(options.history_statement_ms);
 
     CliOutput output(options.json, options.verbose);
     output.InstallMessageHandler();

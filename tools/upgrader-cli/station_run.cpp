@@ -26,6 +26,10 @@ constexpr int kStatusRedrawMs = 250;
 // How long a command that ends waits for its records to reach the line's server: a server that
 // does not answer costs this once, then the records wait on the station for the next push.
 constexpr int kHistorySyncBoundMs = 10000;
+// Once the command gives up on the server, how long it waits for the push's thread: a statement
+// ends at once when its connection is cut; only a connect under way takes longer (up to its
+// connect_timeout), and the command leaves without it.
+constexpr int kHistoryAbandonMs = 1000;
 
 // The command's time so far, to the millisecond, for the JSON stream.
 QJsonValue Seconds(const QElapsedTimer &clock)
@@ -159,6 +163,17 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
 
 void StationRun::RequestStop(StopCause cause)
 {
+    // Every job has ended: what is left is the wait for the line's server. A stop signal ends it
+    // (--timeout bounds the jobs; that wait has a bound of its own).
+    if (ending || (launched && AllEnded(sessions))) {
+        if (cause == StopCause::Timeout)
+            return;
+        if (end_stop == StopCause::None)
+            end_stop = cause;
+        if (history_wait)
+            history_wait->quit();
+        return;
+    }
     if (stop_cause != StopCause::None)
         return;
     stop_cause = cause;
@@ -187,15 +202,54 @@ void StationRun::OnSessionEnded(const UpgradeSession &session)
         emit Finished(Conclude());
 }
 
-void StationRun::FinishHistorySync()
+int StationRun::FinishHistorySync(int code)
 {
+    ending = true;
     if (!history_sync)
-        return;
-    const HistoryServer::SyncTally tally = history_sync->Finish(kHistorySyncBoundMs);
+        return code;
+    // A stop signal asked the command to end: it does not wait for the server.
+    const bool signalled = stop_cause == StopCause::Interrupt || stop_cause == StopCause::Terminate ||
+                           stop_cause == StopCause::Hangup;
+    HistoryServer::SyncTally tally;
+    bool pushed = false;
+    if (!signalled && end_stop == StopCause::None) {
+        // In this thread's event loop, so that a stop signal is heard meanwhile.
+        QEventLoop loop;
+        connect(history_sync.get(), &HistorySync::Finished, &loop,
+                [&](qint64 sent, qint64 waiting, const QString &warning) {
+                    tally = {sent, waiting, warning};
+                    pushed = true;
+                    loop.quit();
+                });
+        QTimer bound;
+        bound.setSingleShot(true);
+        connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+        bound.start(kHistorySyncBoundMs);
+        history_wait = &loop;
+        history_sync->KickLast();
+        loop.exec();
+        history_wait = nullptr;
+    }
+    const StopCause stopped = end_stop != StopCause::None ? end_stop : signalled ? stop_cause : StopCause::None;
+    if (end_stop != StopCause::None)
+        code = StopExitCode(end_stop);
+    bool left = true;  // the push's thread has ended
+    if (!pushed) {
+        // Give up on the server, not on the records: they wait for the next start.
+        left = history_sync->Abandon(kHistoryAbandonMs);
+        tally = {};
+        tally.warning = stopped != StopCause::None
+                            ? StopReason(stopped, chinese, options.timeout_s)
+                            : QStringLiteral("Upgrade history not sent to the line's server: no answer within %1 s")
+                                  .arg(kHistorySyncBoundMs / 1000.0, 0, 'f', 1);
+        QString unknown;
+        tally.waiting = HistoryStore::CountWaiting(history_sync->Database(), &unknown);
+    }
     if (output.Json()) {
         output.Event(QStringLiteral("history-sync"), {{QStringLiteral("sent"), tally.sent},
                                                       {QStringLiteral("waiting"), tally.waiting},
-                                                      {QStringLiteral("warning"), tally.warning}});
+                                                      {QStringLiteral("warning"), tally.warning},
+                                                      {QStringLiteral("exit_code"), code}});
     } else if (!tally.warning.isEmpty()) {
         output.Err(QStringLiteral("history: %1").arg(tally.warning));
         if (tally.waiting > 0)
@@ -204,7 +258,14 @@ void StationRun::FinishHistorySync()
                            .arg(tally.waiting)
                            .arg(tally.waiting == 1 ? "record waits" : "records wait"));
     }
+    if (!left) {
+        // Still connecting: destroying it would wait for the connect time-out.
+        fflush(stdout);
+        fflush(stderr);
+        std::_Exit(code);
+    }
     history_sync.reset();
+    return code;
 }
 
 void StationRun::RenderStatus()

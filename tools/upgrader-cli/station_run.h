@@ -4,6 +4,7 @@
 #include "exit_codes.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QObject>
 #include <QTimer>
 
@@ -38,12 +39,15 @@ public:
 
     // Stops every job as the operator's Stop button does, and waits (bounded) for their end;
     // during the launches, no further unit is launched and no job starts. The first cause counts.
+    // Once every job has ended, a stop signal ends the wait for the line's server instead.
     void RequestStop(StopCause cause);
 
     // The records of this run on their way to the line's server, when the configuration names
-    // one: waits (bounded) for the push, and says what waits when it did not get through. Never
-    // changes the exit code: the record is safe on the station either way.
-    void FinishHistorySync();
+    // one: waits (bounded) for the push, and says what waits when it did not get through. A stop
+    // signal ends that wait at once, and after a job stopped by one there is none: the records
+    // wait on the station for the next push. Returns the command's exit code: code, the one it
+    // had, or the stop's when a stop signal came once every job had ended.
+    int FinishHistorySync(int code);
 
 signals:
     void Finished(int exit_code);
@@ -74,4 +78,9 @@ private:
     QTimer status_timer;      // redraws the terminal's lines between reports
     QTimer stop_grace_timer;  // the bound on the wait for stopped jobs' end
     std::unique_ptr<HistorySync> history_sync;  // when the configuration names a line server
+    // The end: a stop signal once every job had ended (it ends the wait for the server), and that
+    // wait while it runs.
+    bool ending = false;
+    StopCause end_stop = StopCause::None;
+    QEventLoop *history_wait = nullptr;
 };
