@@ -94,17 +94,19 @@ int StationRun::Launch()
             AddSession(std::make_unique<UpgradeSession>(target, base, output, clock));
     }
 
+    // Only the sessions whose launch made a job ready start one: a refused or stopped session
+    // has ended, and a current target's waits for its record.
+    std::vector<UpgradeSession *> ready;
     for (const auto &session : sessions) {
         QCoreApplication::processEvents();  // a stop signal is seen between two launches
         if (stop_cause != StopCause::None)
             break;  // the stop has ended every session not launched yet
-        session->Launch(config, {options.skip_current, options.require_history});
+        if (session->Launch(config, {options.skip_current, options.require_history}))
+            ready.push_back(session.get());
     }
     // Every launch is done before any job starts (see the class comment).
-    for (const auto &session : sessions) {
-        if (!session->HasEnded())
-            session->Start();
-    }
+    for (UpgradeSession *session : ready)
+        session->Start();
     launched = true;
     if (AllEnded(sessions))
         return Conclude();

@@ -85,6 +85,7 @@ bool UpgradeSession::Launch(const CliConfig &config, const SessionRules &asked)
         StoppedBeforeJob();
         launched = false;
     }
+    ready = launched;
     return launched;
 }
 
@@ -183,6 +184,11 @@ void UpgradeSession::SetPort(const PortInfo &port)
 
 bool UpgradeSession::Start()
 {
+    // Only a job the launch made ready: a current target's session waits for its record, and
+    // a job started for it would upgrade the unit the record calls current.
+    if (!ready || ended)
+        return false;
+    ready = false;
     connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, [this](bool show, float value) {
         OnReport(phases->OnUpgradeProgress(show, value, clock.elapsed()));
     });
@@ -207,13 +213,15 @@ bool UpgradeSession::Start()
 
 void UpgradeSession::Stop(StopCause cause, const QString &reason)
 {
-    if (ended || stop_cause != StopCause::None)
+    // A current target's result is decided and nothing runs: its session ends with its record.
+    if (ended || current || stop_cause != StopCause::None)
         return;
     stop_cause = cause;
     stop_reason = reason;
     if (launching)
         return;  // the launch looks at the cause between its steps
     if (!running) {
+        ready = false;
         StoppedBeforeJob();  // nothing was sent to this unit's devices
         return;
     }
