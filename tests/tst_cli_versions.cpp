@@ -117,6 +117,15 @@ QList<int> CommandsBeyondQuestions(const SimFamily &family)
     return commands;
 }
 
+// Every request the family's devices received, the questions of a launch included.
+int RequestsHeard(const SimFamily &family)
+{
+    int heard = 0;
+    for (int id : family.DeviceIds())
+        heard += family.Requests(id).size();
+    return heard;
+}
+
 // A port on this machine where nothing listens: a connection to it is refused at once.
 quint16 RefusingPort()
 {
@@ -375,9 +384,9 @@ private slots:
         QCOMPARE(current, runs);  // the sample record held before is no current one
     }
 
-    // A history that cannot take the record: a warning and the job's own result, or with
-    // --require-history a failed run of its own code. The file in the history's place is no
-    // database, which no account can write into.
+    // A history that cannot take the record. Without --require-history: a warning, and the job's
+    // own result. With it: refused before anything is sent to the unit (exit 10, no record to
+    // lose), whether the target is current or not.
     void requireHistory_data()
     {
         QTest::addColumn<bool>("required");
@@ -408,19 +417,79 @@ private slots:
         QVERIFY(station.Upgrade(run, extra));
         std::unique_ptr<CliProcess> cli(run);
         const QJsonObject result = cli->Events("result").last();
-        const QList<QJsonObject> warnings = cli->Events("warning");
-        QCOMPARE(warnings.size(), 1);
-        QCOMPARE(warnings[0].value("what").toString(), QString("history"));
         if (required) {
             QCOMPARE(cli->ExitCode(), 10);
             QCOMPARE(result.value("result").toString(), QString("history"));
-            QVERIFY2(result.value("error").toString().contains("--require-history"), qPrintable(cli->out));
+            const QString error = result.value("error").toString();
+            QVERIFY2(error.contains("--require-history") && error.contains(station.History()) &&
+                         error.contains("file is not a database"),
+                     qPrintable(cli->out));
+            QCOMPARE(cli->Events("refusal").size(), 1);
+            QVERIFY(cli->Events("start").isEmpty());
+            QVERIFY(cli->Events("warning").isEmpty());
+            QCOMPARE(RequestsHeard(family), 0);  // not even the launch's questions
         } else {
+            const QList<QJsonObject> warnings = cli->Events("warning");
+            QCOMPARE(warnings.size(), 1);
+            QCOMPARE(warnings[0].value("what").toString(), QString("history"));
             QCOMPARE(cli->ExitCode(), 0);
             QCOMPARE(result.value("result").toString(), QString("success"));
+            QVERIFY(family.FlashOperations(kDisplay) > 0);
         }
-        // The unit was upgraded all the same (or left alone when current): the code is the record's.
-        QCOMPARE(family.FlashOperations(kDisplay) > 0, !current);
+    }
+
+    // A history that could be written at the launch but not at the job's end (here it is spoilt
+    // while the job runs): with --require-history the run fails with exit 10, and its words say
+    // that the unit was upgraded and that its record was not written, never "Update failed".
+    void requireHistoryFailingAfterTheUpgrade_data()
+    {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("text") << false;
+        QTest::newRow("json") << true;
+    }
+    void requireHistoryFailingAfterTheUpgrade()
+    {
+        QFETCH(bool, json);
+        Station station;
+        ImageRecipe newer = kRunningVersion;
+        newer.version_patch = 6;
+        station.WriteImage(newer);
+        SimFamily family(FastFamily());
+
+        QString error;
+        PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+        QStringList arguments{"upgrade", station.target, "--config", station.Config(), "--require-history"};
+        if (json)
+            arguments << "--json";
+        CliProcess cli(station.Catalog(), arguments);
+        bool spoilt = false;
+        WaitUntil([&] {
+            PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+            // Once the job has started, the launch's look at the history is behind it.
+            cli.Read();
+            if (!spoilt && (json ? cli.out.contains("\"event\":\"start\"") : cli.out.contains("image "))) {
+                QFile junk(station.History());
+                spoilt = junk.open(QIODevice::WriteOnly) && junk.write(QByteArray(4096, 'x')) == 4096;
+            }
+            return cli.process.state() == QProcess::NotRunning;
+        }, kCommandMs);
+        QVERIFY(cli.Finish(0));
+        QVERIFY(spoilt);
+        QVERIFY(family.FlashOperations(kDisplay) > 0);
+        QCOMPARE(cli.ExitCode(), 10);
+        if (json) {
+            const QJsonObject result = cli.Events("result").last();
+            QCOMPARE(result.value("result").toString(), QString("history"));
+            QCOMPARE(result.value("message").toString(),
+                     QString("Update success, but its record was not written (--require-history)"));
+            QCOMPARE(result.value("version_after").toString(), QString("1.1.6.9"));
+            QVERIFY2(result.value("error").toString().contains("file is not a database"), qPrintable(cli.out));
+        } else {
+            QVERIFY2(!cli.out.contains("Update failed") && !cli.err.contains("Update failed"), qPrintable(cli.out + cli.err));
+            QVERIFY2(cli.out.contains("Meter: Update success, but its record was not written (--require-history)"),
+                     qPrintable(cli.out));
+            QVERIFY2(cli.err.contains("file is not a database"), qPrintable(cli.err));
+        }
     }
 };
 

@@ -8,6 +8,11 @@ const Bilingual kAlreadyCurrent = {"已是固件版本 %1（设备报告 %2）�
                                    "Already runs %1 (the device reports %2): nothing sent"};
 const Bilingual kHistoryNotWritten = {"升级记录未能写入（--require-history）: %1",
                                       "The upgrade's record was not written (--require-history): %1"};
+const Bilingual kHistoryNotWritable = {"升级记录无法写入（--require-history），未升级任何设备: %1",
+                                       "The upgrade history cannot take a record (--require-history), so nothing was "
+                                       "upgraded: %1"};
+const Bilingual kDoneNotRecorded = {"%1，但升级记录未能写入（--require-history）",
+                                    "%1, but its record was not written (--require-history)"};
 const Bilingual kPortNotOpened = {"无法打开端口 %1: %2", "Port %1 could not be opened: %2"};
 const Bilingual kPortGone = {"产品ID %1 的端口已不存在", "The port of product id %1 is gone"};
 const Bilingual kPortNotOpenedByJob = {"升级开始时无法打开端口 %1", "Port %1 could not be opened when the job started"};

@@ -11,6 +11,8 @@ extern const Bilingual kUpdateSuccess;
 extern const Bilingual kUpdateFailed;
 extern const Bilingual kAlreadyCurrent;      // %1 the image's version, %2 the version the device reports
 extern const Bilingual kHistoryNotWritten;   // %1 the history's warning
+extern const Bilingual kHistoryNotWritable;  // %1 why the history cannot take a record
+extern const Bilingual kDoneNotRecorded;     // %1 the unit's result (upgraded, or already current)
 extern const Bilingual kPortNotOpened;       // %1 the port, %2 the system's reason
 extern const Bilingual kPortGone;            // %1 the product id
 extern const Bilingual kPortNotOpenedByJob;  // %1 the port

@@ -5,6 +5,7 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "device_commands.h"
+#include "history_probe.h"
 #include "history_store.h"
 #include "history_sync.h"
 #include "port_catalog.h"
@@ -67,6 +68,13 @@ int StationRun::Launch()
     chinese = config.chinese;
     if (config.failure)
         return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
+    // A run that needs its record is refused before anything reaches a unit when the history
+    // cannot take one: that is known now, not only once the unit has been upgraded.
+    if (options.require_history) {
+        const QString problem = HistoryWriteProblem(HistoryStore::Location(config.path));
+        if (!problem.isEmpty())
+            return RefuseAll(ExitCode::kHistory, CliTexts::kHistoryNotWritable.In(chinese).arg(problem));
+    }
     // Records that waited since an earlier run go while this one's jobs run, on their own thread.
     if (!config.history_server.isEmpty()) {
         history_sync = std::make_unique<HistorySync>(HistoryStore::Location(config.path), config.history_server);

@@ -327,19 +327,22 @@ void UpgradeSession::OnJobEnded()
 void UpgradeSession::Conclude(int exit_code, const QString &why_ended, bool job_ran)
 {
     QString why = why_ended;
-    // The job's own failure comes first; a unit that is fine but has no record fails on that.
+    // What became of the unit: upgraded (or already current), or not.
+    QString verdict = current && exit_code == ExitCode::kSuccess
+                          ? why
+                          : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
+                                .In(chinese);
+    // The job's own failure comes first; a unit that is fine but has no record fails on that,
+    // and its words still say what became of the unit.
     if (job_ran && rules.require_history && !history_warning.isEmpty() && exit_code == ExitCode::kSuccess) {
         exit_code = ExitCode::kHistory;
         why = CliTexts::kHistoryNotWritten.In(chinese).arg(history_warning);
+        verdict = CliTexts::kDoneNotRecorded.In(chinese).arg(verdict);
     }
     ended = true;
     code = exit_code;
     error = why;
     seconds = Seconds();
-    const QString verdict = current && exit_code == ExitCode::kSuccess
-                                ? why
-                                : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
-                                      .In(chinese);
     if (output.Json()) {
         output.Event(context, QStringLiteral("result"),
                      {{QStringLiteral("result"), ResultName()},
