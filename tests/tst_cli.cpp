@@ -49,6 +49,8 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
                     variant["path"] = "fw/meter_2.bin";  // relative to this file's folder, where it is not
                 else if (edit == "image invalid")
                     variant["path"] = QDir(dir).filePath("broken.bin");
+                else if (edit == "image not named .bin")
+                    variant["path"] = QDir(dir).filePath("meter_2.img");
             }
             series.append(variant);
         }
@@ -92,6 +94,8 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
     QFile broken(QDir(dir).filePath("broken.bin"));
     broken.open(QIODevice::WriteOnly | QIODevice::Truncate);
     broken.write(QByteArray(300, 'x'));
+    if (edit == "image not named .bin")  // the sound image, under a name the image reader refuses
+        QFile::copy(QDir(sim.work_path).filePath("fw/meter_2.bin"), QDir(dir).filePath("meter_2.img"));
     return path;
 }
 
@@ -304,6 +308,10 @@ private slots:
             << Zh("\"meter 2\"固件路径找不到指定固件!");
         QTest::newRow("image invalid") << "image invalid" << false << false << 6
                                        << "Firmware of \"meter 2\" is invalid: " << Zh("\"meter 2\"固件无效: ");
+        QTest::newRow("image not named .bin") << "image not named .bin" << false << false << 6
+                                              << "Firmware of \"meter 2\" must be a .bin file (its path must contain "
+                                                 "\".bin\", in lower case): "
+                                              << Zh("\"meter 2\"固件必须是.bin文件（路径中须含小写的\".bin\"）: ");
         QTest::newRow("port held by another program") << "none" << false << true << 7 << "Port /dev/"
                                                       << Zh("无法打开端口 /dev/");
         QTest::newRow("device id as text") << "dev_id as text" << false << false << 3 << "Configuration file "
@@ -352,6 +360,8 @@ private slots:
         QCOMPARE(events[1].value("error").toString(), events[0].value("text").toString());
         QCOMPARE(events[1].value("target").toString(), QString("Meter"));
         QVERIFY(events[1].value("duration_s").isDouble());
+        // No job began, so none is recorded.
+        QVERIFY(!QFileInfo::exists(dir.filePath("upgrade-history.sqlite")));
     }
 
     // A relative image path starts at the configuration's folder, not at the command's working
@@ -630,6 +640,8 @@ private slots:
         QTest::newRow("not an image") << "all" << 1 << 6;
         QTest::newRow("no such file") << "missing" << 1 << 6;
         QTest::newRow("empty file") << "empty" << 1 << 6;
+        // Judged as an upgrade judges it: a sound image whose path the image reader refuses.
+        QTest::newRow("path without .bin") << "name" << 1 << 6;
     }
 
     void imageReportIsFwimages()
@@ -638,7 +650,7 @@ private slots:
         QFETCH(int, fwimage_code);
         QFETCH(int, cli_code);
         QTemporaryDir dir;
-        const QString path = dir.filePath("meter.bin");
+        const QString path = dir.filePath(damage == "name" ? "meter_2.img" : "meter.bin");
         QFile original(QDir(sim.work_path).filePath("fw/meter_2.bin"));
         QVERIFY(original.open(QIODevice::ReadOnly));
         QByteArray bytes = original.readAll();
@@ -680,6 +692,9 @@ private slots:
             QVERIFY2(cli.err.endsWith("(the file is no firmware image: fwimage build makes one)\n"), qPrintable(cli.err));
         if (damage == "empty")
             QVERIFY2(cli.err.endsWith("(the file is empty)\n"), qPrintable(cli.err));
+        if (damage == "name")
+            QCOMPARE(cli.err, path + " is not a valid image: The path does not contain \".bin\" (in lower case): only .bin "
+                                     "files are taken as images!\n");
 
         // With --json the facts are fields of the result, besides the same report.
         CliProcess json(sim.Catalog(), {"image", path, "--json"});
@@ -703,7 +718,7 @@ private slots:
         QCOMPARE(result.value("version").toString(),
                  QString("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch));
         QCOMPARE(result.value("product_code").toString(), header.product_code);
-        QCOMPARE(result.value("seal").toString(), QString(damage == "none" ? "matches" : "broken"));
+        QCOMPARE(result.value("seal").toString(), QString(damage == "data" ? "broken" : "matches"));
         const QJsonArray sections = result.value("sections").toArray();
         QCOMPARE(sections.size(), 16);
         QVERIFY(sections[0].toObject().value("address").toString().startsWith("0x"));
