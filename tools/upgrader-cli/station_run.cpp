@@ -34,11 +34,6 @@ QJsonValue Seconds(const QElapsedTimer &clock)
     return Rounded(clock.elapsed() / 1000.0, 1000);
 }
 
-QString Where(const PortInfo &port)
-{
-    return port.location.isEmpty() ? port.name : port.location;
-}
-
 bool AllEnded(const std::vector<std::unique_ptr<UpgradeSession>> &sessions)
 {
     return std::all_of(sessions.begin(), sessions.end(), [](const auto &session) { return session->HasEnded(); });
@@ -68,6 +63,9 @@ int StationRun::Launch()
     chinese = config.chinese;
     if (config.failure)
         return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
+    // A configuration that cannot upgrade this target says so now: no device can mend it.
+    if (const auto problem = UpgradeConfigProblem(config, target))
+        return RefuseAll(ExitCode::kConfig, problem->Warning(chinese), {problem->debug_line});
     // A run that needs its record is refused before anything reaches a unit when the history
     // cannot take one: that is known now, not only once the unit has been upgraded.
     if (options.require_history) {
@@ -96,9 +94,7 @@ int StationRun::Launch()
             if (config.entries.value(target).usb_pids.contains(port.product_id))
                 bases.append(port);
         }
-        std::stable_sort(bases.begin(), bases.end(),
-                         [](const PortInfo &a, const PortInfo &b) { return NaturalBefore(Where(a), Where(b)); });
-        for (const PortInfo &base : qAsConst(bases))
+        for (const PortInfo &base : InUsbOrder(bases))
             AddSession(std::make_unique<UpgradeSession>(target, base, output, clock));
     }
 
