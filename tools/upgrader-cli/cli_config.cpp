@@ -50,11 +50,10 @@ bool NamesField(const QList<ConfigTypeProblem> &problems, const QString &field)
                        [&](const ConfigTypeProblem &problem) { return problem.field == field; });
 }
 
-// A whole-number dev_id must address a device the family has: any other number reaches no device
-// (the address byte keeps only its low four bits, so 256 would even address another one).
+// A whole-number dev_id must address a device the family has: any other number reaches none, or
+// another one (a frame's address keeps only the id's low four bits: 258 would reach the base).
 void NoteDeviceIds(const FirmwareEntries &entries, QList<ConfigTypeProblem> &problems)
 {
-    QStringList ids;
     int lowest = INT_MAX, highest = INT_MIN;
     for (const DeviceRole &role : DeviceRoles()) {
         lowest = std::min(lowest, role.dev_id);
