@@ -1,10 +1,16 @@
 #include "config_discovery.h"
 
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 namespace {
 
 const QString kConfigPattern = QStringLiteral("*.json");
+// The configuration's own name: the one taken among several, and the only one a folder the
+// package added offers.
+const QString kConfigName = QStringLiteral("config.json");
 
 const ConfigFailure kNoJsonFile = {
     QString::fromUtf8("当前目录未找到json配置文件!"),
@@ -38,7 +44,7 @@ ConfigDiscovery DiscoverConfig(const QDir &dir)
         chosen = names.first();
     } else {
         // With several files only the exact name counts: "Config.json" is not it.
-        if (!names.contains(QStringLiteral("config.json"), Qt::CaseSensitive)) {
+        if (!names.contains(kConfigName, Qt::CaseSensitive)) {
             found.failure = kNoConfigJson;
             return found;
         }
@@ -49,34 +55,41 @@ ConfigDiscovery DiscoverConfig(const QDir &dir)
     return found;
 }
 
-bool HoldsConfig(const QDir &dir)
+bool HoldsConfig(const QDir &dir, ConfigRule rule)
 {
+    if (rule == ConfigRule::ConfigJsonOnly)
+        return QFileInfo(dir.filePath(kConfigName)).isFile();
     return !dir.entryList({kConfigPattern}, QDir::Files, QDir::Unsorted).isEmpty();
 }
 
-QStringList WindowConfigFolders(const QString &program_folder, const QString &working_folder)
+QList<ConfigFolder> WindowConfigFolders(const QString &program_folder, const QString &working_folder)
 {
-    QStringList folders{QDir::cleanPath(program_folder)};
-    const QString working = QDir::cleanPath(working_folder);
+    QList<ConfigFolder> folders{{QDir::cleanPath(program_folder), ConfigRule::AnyJson}};
+    auto add = [&](const QString &path) {
+        const QString clean = QDir::cleanPath(path);
+        const bool listed = std::any_of(folders.cbegin(), folders.cend(),
+                                        [&](const ConfigFolder &folder) { return folder.path == clean; });
+        if (!listed)
+            folders.append({clean, ConfigRule::ConfigJsonOnly});
+    };
     // Started from a desktop menu the window runs in the home folder, whose stray "*.json"
     // files are no configuration of ours.
-    if (QDir(working) != QDir(QDir::homePath()))
-        folders << working;
+    if (QDir(working_folder) != QDir(QDir::homePath()))
+        add(working_folder);
     const QString user = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     if (!user.isEmpty())
-        folders << QDir::cleanPath(user + QStringLiteral("/upgrader"));
+        add(user + QStringLiteral("/upgrader"));
 #ifndef Q_OS_WIN
-    folders << QStringLiteral("/etc/upgrader");
+    add(QStringLiteral("/etc/upgrader"));
 #endif
-    folders.removeDuplicates();
     return folders;
 }
 
-QString ChooseConfigFolder(const QStringList &folders)
+QString ChooseConfigFolder(const QList<ConfigFolder> &folders)
 {
-    for (const QString &folder : folders) {
-        if (HoldsConfig(QDir(folder)))
-            return folder;
+    for (const ConfigFolder &folder : folders) {
+        if (HoldsConfig(QDir(folder.path), folder.rule))
+            return folder.path;
     }
-    return folders.value(0);
+    return folders.isEmpty() ? QString() : folders.first().path;
 }

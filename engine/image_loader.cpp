@@ -9,26 +9,31 @@
 void UpgradeServer::LoadImage()
 {
     job.image_loaded = false;
-    if (!job.firmware_path.contains(QLatin1String(".bin"))) {
-        qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件必须是.bin文件");
-        return;
-    }
-    job.sections.clear();
-    // The launch hands over the image it checked; a job given only a path checks it the same way.
+    // The launch hands over the image it judged, by the image reader's one verdict, before the
+    // job. A job given only a path is judged here by that same verdict, with the engine's own
+    // console lines for the faults it always named.
     ImageSnapshot read;
     const ImageSnapshot *image = job.image.get();
     if (!image) {
-        if (!QFileInfo::exists(job.firmware_path)) {
-            qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
+        QString reason;
+        FirmwareImage::Verdict verdict = FirmwareImage::Verdict::Ok;
+        const bool loaded = FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, reason, &verdict);
+        if (!loaded && verdict == FirmwareImage::Verdict::NotImageName) {
+            // Refused by its name alone: the sections of the last image stay as they were.
+            qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件必须是.bin文件");
             return;
         }
-        QString reason;
-        if (!FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, reason)) {
-            qCDebug(lcEngine).noquote() << reason;
+        job.sections.clear();
+        if (!loaded) {
+            if (!QFileInfo::exists(job.firmware_path))
+                qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
+            else
+                qCDebug(lcEngine).noquote() << reason;
             return;
         }
         image = &read;
     }
+    job.sections.clear();
 
     const ImageHeader &header = image->header;
     qCDebug(lcEngine).noquote() << "\n\n";

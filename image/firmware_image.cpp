@@ -164,16 +164,28 @@ QString OverlapFault(const std::vector<FirmwareSection> &sections)
 
 }  // namespace
 
-bool FirmwareImage::Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason)
+bool FirmwareImage::NamesImageFile(const QString &path)
 {
+    return path.contains(QLatin1String(".bin"), Qt::CaseSensitive);
+}
+
+bool FirmwareImage::Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason,
+                          Verdict *verdict)
+{
+    Verdict ignored = Verdict::Ok;
+    Verdict &said = verdict ? *verdict : ignored;
+    said = Verdict::Ok;
     out.bytes = bytes;
     out.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     out.header = ImageHeader();
     out.sections.clear();
     out.seal = ImageSnapshot::Seal::None;
 
-    if (ReadHeader(bytes, out.header, reason) != Verdict::Ok)
+    said = ReadHeader(bytes, out.header, reason);
+    if (said != Verdict::Ok)
         return false;
+    // Every fault from here on is of the image's structure, its seal or a section.
+    said = Verdict::Malformed;
     // Before the structure: when a sealed image was altered, the alteration is the news, not
     // whatever structural fault it caused.
     switch (ImageSeal::Check(bytes)) {
@@ -211,17 +223,32 @@ bool FirmwareImage::Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot
         return false;
     }
     out.sections = std::move(sections);
+    said = Verdict::Ok;
     return true;
 }
 
-bool FirmwareImage::Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason)
+bool FirmwareImage::Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason, Verdict *verdict)
 {
     out = ImageSnapshot();
     out.path = path;
     const BoundedFile::Result file = BoundedFile::Read(path, kMaxImageBytes);
-    if (!file.Ok()) {
-        reason = file.reason;
+    if (file.Ok()) {
+        // Also for a path the rule refuses: a report and a record can still name what it holds.
+        out.bytes = file.bytes;
+        out.sha256 = QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha256);
+    }
+    if (!NamesImageFile(path)) {
+        reason = QStringLiteral("The path does not contain \".bin\" (in lower case): only .bin files are taken as "
+                                "images!");
+        if (verdict)
+            *verdict = Verdict::NotImageName;
         return false;
     }
-    return Check(file.bytes, dev_id, out, reason);
+    if (!file.Ok()) {
+        reason = file.reason;
+        if (verdict)
+            *verdict = Verdict::Unreadable;
+        return false;
+    }
+    return Check(file.bytes, dev_id, out, reason, verdict);
 }

@@ -40,7 +40,18 @@ struct ImageSnapshot {
 // refused with a reason, never read past.
 namespace FirmwareImage {
 
-enum class Verdict { Ok, TooShort, BadMagic, Malformed };
+enum class Verdict {
+    Ok,
+    TooShort,
+    BadMagic,
+    Malformed,     // the structure, the seal or a section is unsound
+    NotImageName,  // the path breaks the loader's rule for image names (see NamesImageFile)
+    Unreadable,    // the file could not be read (missing, a folder, too large, ...)
+};
+
+// The loader's rule for an image's path, the devices' tool's rule of old: it contains ".bin"
+// somewhere, in lower case ("a.bin" and "a.bin.old" are taken, "a.BIN" and "a.img" are not).
+bool NamesImageFile(const QString &path);
 
 // The largest image file read. No device of the family states its flash size; the images we
 // know are at most 288 KiB (the base), and an image holds its data in sections of at most 64 KiB.
@@ -53,15 +64,17 @@ constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 // The motor writes what it receives straight to its flash: it takes raw sections only.
 constexpr uint8_t kRawOnlyDevId = 3;
 
-// Reads the image file at path once (a regular file of at most kMaxImageBytes) and checks it for
-// the device dev_id: header, at least one section, every section inside the file and not empty,
-// no two sections overlapping in the device's address space, raw sections for the motor, and the
-// seal when the image carries one. On failure reason says why in English, naming the section,
-// and out holds what was read so far (path, bytes and sha256 once the file was read).
-bool Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason);
+// The one verdict on an image, wherever one is judged (the launch, a job given only a path, the
+// image report): reads the image file at path once (a regular file of at most kMaxImageBytes)
+// and checks it for the device dev_id: the path's name rule, header, at least one section, every
+// section inside the file and not empty, no two sections overlapping in the device's address
+// space, raw sections for the motor, and the seal when the image carries one. On failure reason
+// says why in English, naming the section, verdict (when given) which kind of fault it is, and
+// out holds what was read so far (path, bytes and sha256 once the file was read).
+bool Load(const QString &path, uint8_t dev_id, ImageSnapshot &out, QString &reason, Verdict *verdict = nullptr);
 
-// The checks of Load on a file already in memory; out.path is left as it is.
-bool Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason);
+// The checks of Load on a file already in memory, all but the path's; out.path is left as it is.
+bool Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot &out, QString &reason, Verdict *verdict = nullptr);
 
 // Checks size and magic and reads the header.
 Verdict ReadHeader(const QByteArray &file, ImageHeader &header, QString &reason);

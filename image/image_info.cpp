@@ -1,6 +1,5 @@
 #include "image_info.h"
 
-#include "bounded_file.h"
 #include "firmware_image.h"
 #include "image_format.h"
 #include "image_seal.h"
@@ -27,18 +26,22 @@ QString WithImageHint(const QString &path, const QString &problem)
 ImageInfo Describe(const QString &path)
 {
     ImageInfo info;
-    const BoundedFile::Result file = BoundedFile::Read(path, FirmwareImage::kMaxImageBytes);
-    if (!file.Ok()) {
-        info.problem = file.reason;
-        return info;
-    }
-    const QByteArray &bytes = file.bytes;
-
-    // The verdict a job would reach before it touches a device (for no device in particular), so
-    // that this report and the command's upgrade judge an image alike and give the same reason.
+    // The verdict a launch reaches before it touches a device (for no device in particular), by
+    // the same one reading, so that this report and an upgrade judge an image alike (its path's
+    // name rule included) and give the same reason.
     ImageSnapshot snapshot;
     QString verdict;
-    const bool sound = FirmwareImage::Check(bytes, 0, snapshot, verdict);
+    FirmwareImage::Verdict kind = FirmwareImage::Verdict::Ok;
+    const bool sound = FirmwareImage::Load(path, 0, snapshot, verdict, &kind);
+    if (kind == FirmwareImage::Verdict::Unreadable) {
+        info.problem = verdict;
+        return info;
+    }
+    if (kind == FirmwareImage::Verdict::NotImageName && snapshot.sha256.isEmpty()) {
+        info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
+        return info;  // nothing read to report on
+    }
+    const QByteArray &bytes = snapshot.bytes;
 
     ImageHeader header;
     QString reason;

@@ -10,6 +10,6 @@ struct ImageInfo {
     QString problem;  // why the image must not be used; empty when every check passed
 };
 
-// Reads the image file at path once and checks it as a job would (FirmwareImage::Check, for no
-// particular device) and, beyond that, each section's digest.
+// Reads the image file at path once and judges it as a launch does (FirmwareImage::Load, for no
+// particular device, the path's name rule included) and, beyond that, checks each section's digest.
 ImageInfo DescribeImage(const QString &path);

@@ -164,10 +164,18 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     // The image is read and judged once, before any device leaves its application.
     auto image = std::make_shared<ImageSnapshot>();
     QString problem;
-    if (!FirmwareImage::Load(path, uint8_t(entry.dev_id), *image, problem))
+    FirmwareImage::Verdict verdict = FirmwareImage::Verdict::Ok;
+    if (!FirmwareImage::Load(path, uint8_t(entry.dev_id), *image, problem, &verdict)) {
+        if (verdict == FirmwareImage::Verdict::NotImageName)
+            return Refusal(Kind::InvalidImage, {"firm_path:" + path, Zh("---固件必须是.bin文件")}, false,
+                           Zh("\"%1\"固件必须是.bin文件（路径中须含小写的\".bin\"）: %2").arg(variant->description, path),
+                           QStringLiteral("Firmware of \"%1\" must be a .bin file (its path must contain \".bin\", in "
+                                          "lower case): %2")
+                               .arg(variant->description, path));
         return Refusal(Kind::InvalidImage, {"firm_path:" + path, problem}, false,
                        Zh("\"%1\"固件无效: %2").arg(variant->description, problem),
                        QStringLiteral("Firmware of \"%1\" is invalid: %2").arg(variant->description, problem));
+    }
     job.image = std::move(image);
     job.display_swap_check = hw.contains(QLatin1String(kSwappedDisplayModel)) && entry.dev_id == DeviceId::SlowBus;
     job.firmware_path = path;
@@ -233,12 +241,12 @@ bool UpgradeLaunch::Start(const LaunchJob &job)
 VersionCheck CompareWithImage(const LaunchJob &job)
 {
     VersionCheck check;
-    ImageHeader header;
-    QString problem;
-    if (!job.image || FirmwareImage::ReadHeader(job.image->bytes, header, problem) != FirmwareImage::Verdict::Ok) {
+    // The launch's one reading of the image, judged whole: its header is read already.
+    if (!job.image) {
         check.why = QStringLiteral("the image's header could not be read");
         return check;
     }
+    const ImageHeader &header = job.image->header;
     if (header.app_ver_major || header.app_ver_minor || header.app_ver_patch)
         check.stated = QStringLiteral("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch);
     const AppVersionReading &before = job.version_before;

@@ -13,6 +13,9 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <algorithm>
+#include <memory>
+
 namespace {
 
 constexpr int kStartMs = 15000;    // a simulator writing its images and opening its ports
@@ -49,6 +52,8 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
                     variant["path"] = "fw/meter_2.bin";  // relative to this file's folder, where it is not
                 else if (edit == "image invalid")
                     variant["path"] = QDir(dir).filePath("broken.bin");
+                else if (edit == "image not named .bin")
+                    variant["path"] = QDir(dir).filePath("meter_2.img");
             }
             series.append(variant);
         }
@@ -81,9 +86,21 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
         meter.remove("dev_id");
         firmware["Meter"] = meter;
     }
+    if (edit.startsWith("Meter dev_id ")) {
+        QJsonObject meter = firmware.value("Meter").toObject();
+        meter["dev_id"] = edit.section(' ', 2).toInt();
+        firmware["Meter"] = meter;
+    }
+    if (edit == "Meter without variants") {
+        QJsonObject meter = firmware.value("Meter").toObject();
+        meter["series"] = QJsonArray();
+        firmware["Meter"] = meter;
+    }
     top["firmware"] = firmware;
     if (chinese_file)
         top["is_english"] = false;
+    if (edit == "is_english as text")
+        top["is_english"] = "yes";
 
     const QString path = QDir(dir).filePath("station.json");
     QFile file(path);
@@ -92,6 +109,8 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
     QFile broken(QDir(dir).filePath("broken.bin"));
     broken.open(QIODevice::WriteOnly | QIODevice::Truncate);
     broken.write(QByteArray(300, 'x'));
+    if (edit == "image not named .bin")  // the sound image, under a name the image reader refuses
+        QFile::copy(QDir(sim.work_path).filePath("fw/meter_2.bin"), QDir(dir).filePath("meter_2.img"));
     return path;
 }
 
@@ -289,8 +308,8 @@ private slots:
         QTest::newRow("no device") << "Meter on no attached product id" << false << false << 4 << "No target found!"
                                    << Zh("未找到可升级设备!");
         QTest::newRow("several devices") << "Meter on both bases" << false << false << 4
-                                         << "Multiple ZORV device detected, please leave one only!"
-                                         << Zh("检测\"Meter\"有到多个相同网络ID的USB设备，请只保留一个进行升级");
+                                         << "Meter is on 2 units (sim-1-4, sim-1-5): "
+                                         << Zh("\"Meter\" 连接在 2 个设备上 (sim-1-4, sim-1-5)：");
         QTest::newRow("no hardware version") << "none" << true << false << 5
                                              << "Cannot get hardware version, please retry!"
                                              << Zh("未查询到\"Meter\"的硬件版本!");
@@ -304,6 +323,10 @@ private slots:
             << Zh("\"meter 2\"固件路径找不到指定固件!");
         QTest::newRow("image invalid") << "image invalid" << false << false << 6
                                        << "Firmware of \"meter 2\" is invalid: " << Zh("\"meter 2\"固件无效: ");
+        QTest::newRow("image not named .bin") << "image not named .bin" << false << false << 6
+                                              << "Firmware of \"meter 2\" must be a .bin file (its path must contain "
+                                                 "\".bin\", in lower case): "
+                                              << Zh("\"meter 2\"固件必须是.bin文件（路径中须含小写的\".bin\"）: ");
         QTest::newRow("port held by another program") << "none" << false << true << 7 << "Port /dev/"
                                                       << Zh("无法打开端口 /dev/");
         QTest::newRow("device id as text") << "dev_id as text" << false << false << 3 << "Configuration file "
@@ -352,6 +375,8 @@ private slots:
         QCOMPARE(events[1].value("error").toString(), events[0].value("text").toString());
         QCOMPARE(events[1].value("target").toString(), QString("Meter"));
         QVERIFY(events[1].value("duration_s").isDouble());
+        // No job began, so none is recorded.
+        QVERIFY(!QFileInfo::exists(dir.filePath("upgrade-history.sqlite")));
     }
 
     // A relative image path starts at the configuration's folder, not at the command's working
@@ -478,6 +503,117 @@ private slots:
             QVERIFY2(cli.err.contains(part), qPrintable(cli.err));
         if (catalog != "bench")
             QVERIFY2(cli.err.contains("UPGRADER_SIM_CATALOG=" + path), qPrintable(cli.err));
+    }
+
+    // What a technician reads says what is wrong and what to do, in the station's terms: a station
+    // of several units is told about --port and --all, a configuration that no retry can mend is
+    // an error naming its file and field, a language setting that is no boolean flips nothing,
+    // units come in USB order, and a device in its bootloader shows no application version.
+    void messagesSayWhatToDo_data()
+    {
+        QTest::addColumn<QString>("edit");        // of the simulator's configuration
+        QTest::addColumn<QString>("bench");       // "bench", "scrambled catalog", "base in its bootloader"
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QStringList>("says");    // on standard error (standard output for 0); <config> is its path
+        QTest::addColumn<QStringList>("never");
+
+        const QStringList upgrade{"upgrade", "Meter", "--lang", "en"};
+        QTest::newRow("several units, no --port")
+            << "Meter on both bases" << "bench" << upgrade << 4
+            << QStringList{"Meter is on 2 units (sim-1-4, sim-1-5): choose one with --port LOCATION, or upgrade "
+                           "every one with --all"}
+            << QStringList{"leave one only"};
+        for (int dev_id : {-1, 0, 256, 300}) {
+            QTest::addRow("dev_id %d", dev_id)
+                << QString("Meter dev_id %1").arg(dev_id) << "bench" << upgrade << 3
+                << QStringList{QString("Configuration file <config>: firmware.Meter.dev_id must be a device id of "
+                                       "the family (1 to 5), not %1").arg(dev_id)}
+                << QStringList{"hardware version"};
+        }
+        QTest::newRow("dev_id of a device no launch upgrades")
+            << "Meter dev_id 1" << "bench" << upgrade << 3
+            << QStringList{"Configuration file <config>: firmware.Meter.dev_id is 1, but only devices 2 to 5 can be "
+                           "upgraded"}
+            << QStringList{"hardware version"};
+        QTest::newRow("target missing")
+            << "Meter not configured" << "bench" << upgrade << 3
+            << QStringList{"Invalid configuration file! Configuration file <config> has no \"Meter\" in its firmware "
+                           "(it has: Base, Motor, Pedals, Steering)"}
+            << QStringList{};
+        QTest::newRow("no variant")
+            << "Meter without variants" << "bench" << upgrade << 3
+            << QStringList{"Configuration file <config>: firmware.Meter.series is empty: no firmware variant is "
+                           "configured for Meter"}
+            << QStringList{"Hardware doesn't match"};
+        QTest::newRow("is_english as text, no --lang")
+            << "is_english as text" << "bench" << QStringList{"upgrade", "Meter"} << 3
+            << QStringList{"Configuration file <config>: is_english must be true or false, not \"yes\"",
+                           Zh("配置文件 <config>: is_english 应为true 或 false，实际为 \"yes\"")}
+            << QStringList{};
+        QTest::newRow("is_english as text, --lang en")
+            << "is_english as text" << "bench" << QStringList{"list", "--lang", "en"} << 3
+            << QStringList{"Configuration file <config>: is_english must be true or false, not \"yes\""}
+            << QStringList{Zh("配置文件")};
+        QTest::newRow("attached units in USB order")
+            << "Meter on no attached product id" << "scrambled catalog" << upgrade << 4
+            << QStringList{"attached: 4 @ sim-1-4, 5 @ sim-1-5, 7 @ sim-1-7, 7 @ sim-2-7, 7 @ sim-10-7"}
+            << QStringList{};
+        QTest::newRow("list, base in its bootloader")
+            << "none" << "base in its bootloader" << QStringList{"list", "--port", "sim-1-4"} << 0
+            << QStringList{"Base bootloader - - BASE-HW-A-REV-0003"}
+            << QStringList{"Base bootloader 2."};
+    }
+
+    void messagesSayWhatToDo()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QString, bench);
+        QFETCH(QStringList, command);
+        QFETCH(int, exit_code);
+        QFETCH(QStringList, says);
+        QFETCH(QStringList, never);
+        QTemporaryDir dir;
+        const QString config = WriteConfig(sim, dir.path(), edit);
+        QString catalog = sim.Catalog();
+        std::unique_ptr<SimProcess> own;
+        if (bench == "scrambled catalog") {
+            // The bench's ports and three more (of a product id nothing is configured for), listed
+            // against USB order.
+            catalog = dir.filePath("ports.json");
+            QList<PortInfo> ports = sim.Ports();
+            std::reverse(ports.begin(), ports.end());
+            PortInfo other = ports.first();
+            other.name = "/dev/null";
+            other.product_id = 7;
+            other.serial_number.clear();
+            for (const char *location : {"sim-2-7", "sim-10-7", "sim-1-7"}) {
+                other.location = location;
+                ports.insert(1, other);
+            }
+            QString error;
+            QVERIFY2(PortCatalogFile::Write(catalog, ports, sim.process.processId(), &error), qPrintable(error));
+        } else if (bench == "base in its bootloader") {
+            own = std::make_unique<SimProcess>();
+            QVERIFY(own->StartAndWait({"--fast"}, 2, kStartMs));
+            catalog = own->Catalog();
+            CliProcess boot(catalog, {"switch", "boot", "--port", "sim-1-4", "--config", own->Config()});
+            QVERIFY(boot.Finish(kCommandMs));
+            QVERIFY2(boot.ExitCode() == 0, qPrintable(boot.err));
+        }
+        CliProcess cli(catalog, command + QStringList{"--config", own ? own->Config() : config});
+        QVERIFY(cli.Finish(kCommandMs));
+        QVERIFY2(cli.ExitCode() == exit_code, qPrintable(cli.out + cli.err));
+        QStringList lines;
+        for (const QString &line : (exit_code == 0 ? cli.out : cli.err).split('\n'))
+            lines << line.simplified();
+        const QString text = lines.join('\n');
+        for (QString part : says) {
+            part.replace("<config>", config);
+            QVERIFY2(text.contains(part.simplified()), qPrintable(text));
+        }
+        for (const QString &part : never)
+            QVERIFY2(!text.contains(part), qPrintable(text));
     }
 
     // A target named in any letter case is the family's; the outputs carry the family's spelling.
@@ -630,6 +766,8 @@ private slots:
         QTest::newRow("not an image") << "all" << 1 << 6;
         QTest::newRow("no such file") << "missing" << 1 << 6;
         QTest::newRow("empty file") << "empty" << 1 << 6;
+        // Judged as an upgrade judges it: a sound image whose path the image reader refuses.
+        QTest::newRow("path without .bin") << "name" << 1 << 6;
     }
 
     void imageReportIsFwimages()
@@ -638,7 +776,7 @@ private slots:
         QFETCH(int, fwimage_code);
         QFETCH(int, cli_code);
         QTemporaryDir dir;
-        const QString path = dir.filePath("meter.bin");
+        const QString path = dir.filePath(damage == "name" ? "meter_2.img" : "meter.bin");
         QFile original(QDir(sim.work_path).filePath("fw/meter_2.bin"));
         QVERIFY(original.open(QIODevice::ReadOnly));
         QByteArray bytes = original.readAll();
@@ -680,6 +818,9 @@ private slots:
             QVERIFY2(cli.err.endsWith("(the file is no firmware image: fwimage build makes one)\n"), qPrintable(cli.err));
         if (damage == "empty")
             QVERIFY2(cli.err.endsWith("(the file is empty)\n"), qPrintable(cli.err));
+        if (damage == "name")
+            QCOMPARE(cli.err, path + " is not a valid image: The path does not contain \".bin\" (in lower case): only .bin "
+                                     "files are taken as images!\n");
 
         // With --json the facts are fields of the result, besides the same report.
         CliProcess json(sim.Catalog(), {"image", path, "--json"});
@@ -703,7 +844,7 @@ private slots:
         QCOMPARE(result.value("version").toString(),
                  QString("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch));
         QCOMPARE(result.value("product_code").toString(), header.product_code);
-        QCOMPARE(result.value("seal").toString(), QString(damage == "none" ? "matches" : "broken"));
+        QCOMPARE(result.value("seal").toString(), QString(damage == "data" ? "broken" : "matches"));
         const QJsonArray sections = result.value("sections").toArray();
         QCOMPARE(sections.size(), 16);
         QVERIFY(sections[0].toObject().value("address").toString().startsWith("0x"));

@@ -7,6 +7,7 @@
 #include "fast_family.h"
 #include "history_store.h"
 #include "port_catalog_file.h"
+#include "sample_records.h"
 #include "sample_firmware.h"
 #include "sim_port_catalog.h"
 #include "sim_protocol.h"
@@ -14,11 +15,22 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
 constexpr int kCommandMs = 120000;
+constexpr int kHoldMs = 1500;  // another writer's hold on the history: below its writers' 5 s patience
 constexpr int kDisplay = SimProtocol::kDisplayId;
 
 // The display's version as the standard family reports it before any upgrade: 1.1.5.0.
@@ -37,6 +49,7 @@ struct Station {
     QString target = "Meter";
     int dev_id = kDisplay;
     QString hw = "METER-HW-A";
+    QString history_server;  // the configuration's line server; none when empty
 
     QString Config() const { return dir.filePath("station.json"); }
     QString Catalog() const { return dir.filePath("ports.json"); }
@@ -56,7 +69,9 @@ struct Station {
         const QJsonObject variant{{"boot_ver", "1.0.0"}, {"description", "variant A"}, {"hw_ver", hw},
                                   {"path", "meter.bin"}, {"section_len", 4096}};
         const QJsonObject entry{{"USB_PID", QJsonArray{4}}, {"dev_id", dev_id}, {"series", QJsonArray{variant}}};
-        const QJsonObject top{{"check_boot_ver", false}, {"is_english", true}, {"firmware", QJsonObject{{target, entry}}}};
+        QJsonObject top{{"check_boot_ver", false}, {"is_english", true}, {"firmware", QJsonObject{{target, entry}}}};
+        if (!history_server.isEmpty())
+            top["history_server"] = history_server;
         QFile file(Config());
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
         file.write(QJsonDocument(top).toJson());
@@ -101,6 +116,62 @@ QList<int> CommandsBeyondQuestions(const SimFamily &family)
     }
     return commands;
 }
+
+// Every request the family's devices received, the questions of a launch included.
+int RequestsHeard(const SimFamily &family)
+{
+    int heard = 0;
+    for (int id : family.DeviceIds())
+        heard += family.Requests(id).size();
+    return heard;
+}
+
+// A port on this machine where nothing listens: a connection to it is refused at once.
+quint16 RefusingPort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        qFatal("no local port to bind");
+    close(probe);  // bound, never listened on: nothing answers there now
+    return ntohs(address.sin_port);
+}
+
+// Busy work beside the commands, as on a station that builds or tests while it upgrades: processes
+// that keep the processor's cores busy until the scope ends (each ends by itself after a bound).
+// At the lowest priority, so that this process's simulated devices still answer in their time.
+class BusyCores {
+public:
+    explicit BusyCores(int processes)
+    {
+        for (int i = 0; i < processes; ++i) {
+            auto worker = std::make_unique<QProcess>();
+            worker->start("nice", {"-n", "19", "timeout", QString::number(kBoundS), "sh", "-c", "while :; do :; done"});
+            if (!worker->waitForStarted())
+                qFatal("busy work did not start");
+            workers.push_back(std::move(worker));
+        }
+    }
+    ~BusyCores()
+    {
+        // timeout passes the terminate on to its loop (a kill would leave the loop running).
+        for (auto &worker : workers) {
+            worker->terminate();
+            if (!worker->waitForFinished())
+                worker->kill();
+        }
+    }
+    BusyCores(const BusyCores &) = delete;
+    BusyCores &operator=(const BusyCores &) = delete;
+
+private:
+    static constexpr int kBoundS = 600;
+    std::vector<std::unique_ptr<QProcess>> workers;
+};
 
 QString Shown(const std::array<uint8_t, 4> &reply)
 {
@@ -242,9 +313,80 @@ private slots:
                  case_ == "boot" ? QString(UpgradeRecord::kInBootloader) : QString("1.1.5.0"));
     }
 
-    // A history that cannot take the record: a warning and the job's own result, or with
-    // --require-history a failed run of its own code. The file in the history's place is no
-    // database, which no account can write into.
+    // A target that is current ends its session once its record is written, and no job starts
+    // for it meanwhile: every run ends normally with "current", and the display hears questions
+    // only. The record's write may be slow: a line server whose push works on the same file (one
+    // that refuses, with busy cores beside the command, as on a station that builds while it
+    // upgrades), or another writer holding the file for a moment.
+    void currentTargetStartsNoJob_data()
+    {
+        QTest::addColumn<bool>("refusing_server");
+        QTest::addColumn<int>("busy_cores");
+        QTest::addColumn<int>("runs");
+        QTest::addColumn<bool>("history_held");
+        QTest::newRow("line server refusing, cores busy") << true << 2 << 6 << false;
+        QTest::newRow("history held by another writer") << false << 0 << 1 << true;
+    }
+    void currentTargetStartsNoJob()
+    {
+        QFETCH(bool, refusing_server);
+        QFETCH(int, busy_cores);
+        QFETCH(int, runs);
+        QFETCH(bool, history_held);
+        Station station;
+        if (refusing_server)
+            station.history_server = QStringLiteral("host=127.0.0.1 port=%1 dbname=x user=y").arg(RefusingPort());
+        station.WriteImage(kRunningVersion);
+        SimFamily family(FastFamily());
+        const BusyCores load(busy_cores);
+
+        // The other writer holds the history until the display hears more than questions (which
+        // is the fault) or for a bound well past the time a wrongly started job needs to speak.
+        std::unique_ptr<QSqlDatabase> holder;
+        if (history_held) {
+            QCOMPARE(HistoryStore::Append(station.History(), SampleRecord("Base", QDateTime::currentDateTimeUtc())), QString());
+            holder = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "other writer"));
+            holder->setDatabaseName(station.History());
+            QVERIFY(holder->open());
+            QVERIFY(QSqlQuery(*holder).exec("BEGIN IMMEDIATE"));
+        }
+        for (int run = 0; run < runs; ++run) {
+            QString error;
+            PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+            CliProcess cli(station.Catalog(), {"upgrade", station.target, "--json", "--verbose", "--skip-current", "--config",
+                                               station.Config()});
+            QElapsedTimer held;
+            held.start();
+            WaitUntil([&] {
+                PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(),
+                                       &error);
+                if (holder && (!CommandsBeyondQuestions(family).isEmpty() || held.elapsed() > kHoldMs)) {
+                    QSqlQuery(*holder).exec("ROLLBACK");
+                    holder.reset();
+                    QSqlDatabase::removeDatabase("other writer");
+                }
+                return cli.process.state() == QProcess::NotRunning;
+            }, kCommandMs);
+            QVERIFY2(cli.Finish(0), qPrintable(QStringLiteral("run %1 did not end normally (exit status %2, code %3): %4")
+                                                   .arg(run)
+                                                   .arg(int(cli.process.exitStatus()))
+                                                   .arg(cli.ExitCode())
+                                                   .arg(cli.err)));
+            QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.out + cli.err));
+            QVERIFY2(cli.Events("result").last().value("result").toString() == "current", qPrintable(cli.out + cli.err));
+            QVERIFY(cli.Events("progress").isEmpty());
+            QCOMPARE(CommandsBeyondQuestions(family), QList<int>());
+        }
+        QCOMPARE(family.FlashOperations(kDisplay), 0);
+        int current = 0;
+        for (const UpgradeRecord &record : station.Records())
+            current += record.current;
+        QCOMPARE(current, runs);  // the sample record held before is no current one
+    }
+
+    // A history that cannot take the record. Without --require-history: a warning, and the job's
+    // own result. With it: refused before anything is sent to the unit (exit 10, no record to
+    // lose), whether the target is current or not.
     void requireHistory_data()
     {
         QTest::addColumn<bool>("required");
@@ -275,19 +417,79 @@ private slots:
         QVERIFY(station.Upgrade(run, extra));
         std::unique_ptr<CliProcess> cli(run);
         const QJsonObject result = cli->Events("result").last();
-        const QList<QJsonObject> warnings = cli->Events("warning");
-        QCOMPARE(warnings.size(), 1);
-        QCOMPARE(warnings[0].value("what").toString(), QString("history"));
         if (required) {
             QCOMPARE(cli->ExitCode(), 10);
             QCOMPARE(result.value("result").toString(), QString("history"));
-            QVERIFY2(result.value("error").toString().contains("--require-history"), qPrintable(cli->out));
+            const QString error = result.value("error").toString();
+            QVERIFY2(error.contains("--require-history") && error.contains(station.History()) &&
+                         error.contains("file is not a database"),
+                     qPrintable(cli->out));
+            QCOMPARE(cli->Events("refusal").size(), 1);
+            QVERIFY(cli->Events("start").isEmpty());
+            QVERIFY(cli->Events("warning").isEmpty());
+            QCOMPARE(RequestsHeard(family), 0);  // not even the launch's questions
         } else {
+            const QList<QJsonObject> warnings = cli->Events("warning");
+            QCOMPARE(warnings.size(), 1);
+            QCOMPARE(warnings[0].value("what").toString(), QString("history"));
             QCOMPARE(cli->ExitCode(), 0);
             QCOMPARE(result.value("result").toString(), QString("success"));
+            QVERIFY(family.FlashOperations(kDisplay) > 0);
         }
-        // The unit was upgraded all the same (or left alone when current): the code is the record's.
-        QCOMPARE(family.FlashOperations(kDisplay) > 0, !current);
+    }
+
+    // A history that could be written at the launch but not at the job's end (here it is spoilt
+    // while the job runs): with --require-history the run fails with exit 10, and its words say
+    // that the unit was upgraded and that its record was not written, never "Update failed".
+    void requireHistoryFailingAfterTheUpgrade_data()
+    {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("text") << false;
+        QTest::newRow("json") << true;
+    }
+    void requireHistoryFailingAfterTheUpgrade()
+    {
+        QFETCH(bool, json);
+        Station station;
+        ImageRecipe newer = kRunningVersion;
+        newer.version_patch = 6;
+        station.WriteImage(newer);
+        SimFamily family(FastFamily());
+
+        QString error;
+        PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+        QStringList arguments{"upgrade", station.target, "--config", station.Config(), "--require-history"};
+        if (json)
+            arguments << "--json";
+        CliProcess cli(station.Catalog(), arguments);
+        bool spoilt = false;
+        WaitUntil([&] {
+            PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);
+            // Once the job has started, the launch's look at the history is behind it.
+            cli.Read();
+            if (!spoilt && (json ? cli.out.contains("\"event\":\"start\"") : cli.out.contains("image "))) {
+                QFile junk(station.History());
+                spoilt = junk.open(QIODevice::WriteOnly) && junk.write(QByteArray(4096, 'x')) == 4096;
+            }
+            return cli.process.state() == QProcess::NotRunning;
+        }, kCommandMs);
+        QVERIFY(cli.Finish(0));
+        QVERIFY(spoilt);
+        QVERIFY(family.FlashOperations(kDisplay) > 0);
+        QCOMPARE(cli.ExitCode(), 10);
+        if (json) {
+            const QJsonObject result = cli.Events("result").last();
+            QCOMPARE(result.value("result").toString(), QString("history"));
+            QCOMPARE(result.value("message").toString(),
+                     QString("Update success, but its record was not written (--require-history)"));
+            QCOMPARE(result.value("version_after").toString(), QString("1.1.6.9"));
+            QVERIFY2(result.value("error").toString().contains("file is not a database"), qPrintable(cli.out));
+        } else {
+            QVERIFY2(!cli.out.contains("Update failed") && !cli.err.contains("Update failed"), qPrintable(cli.out + cli.err));
+            QVERIFY2(cli.out.contains("Meter: Update success, but its record was not written (--require-history)"),
+                     qPrintable(cli.out));
+            QVERIFY2(cli.err.contains("file is not a database"), qPrintable(cli.err));
+        }
     }
 };
 

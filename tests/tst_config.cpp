@@ -342,28 +342,48 @@ private slots:
         QVERIFY(window.has_eol_path);  // settings are never rolled back
     }
 
-    // Where the installed window looks: its own folder, the current directory (not the home
-    // folder), ~/.config/upgrader, /etc/upgrader. Each entry is FOLDER/NAME, a file; a name ending
-    // in "/" is a folder.
+    // Where the installed window looks: its own folder (any "*.json", the first-JSON rule), then
+    // the current directory (not the home folder), ~/.config/upgrader and /etc/upgrader, which take
+    // only a config.json: an unrelated JSON there (a package.json) is no configuration, and its
+    // folder is passed over. The window built in the chosen folder then reads that file, or says
+    // that it found none. Each entry is FOLDER/NAME, a file; a name ending in "/" is a folder.
     void windowConfigFolder_data()
     {
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QString>("working");  // "work" or "home"
         QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("file");     // the configuration the window reads there; empty: none
 
         QTest::newRow("build folder first")
-            << QStringList{"program/config.json", "work/config.json", "user/config.json"} << "work" << "program";
+            << QStringList{"program/config.json", "work/config.json", "user/config.json"} << "work" << "program"
+            << "config.json";
+        QTest::newRow("build folder takes any name")
+            << QStringList{"program/station.json", "user/config.json"} << "work" << "program" << "station.json";
         QTest::newRow("current directory next")
-            << QStringList{"program/notes.txt", "work/station.json", "user/config.json"} << "work" << "work";
-        QTest::newRow("user's folder next") << QStringList{"work/notes.txt", "user/config.json"} << "work" << "user";
+            << QStringList{"program/notes.txt", "work/config.json", "user/config.json"} << "work" << "work"
+            << "config.json";
+        QTest::newRow("unrelated JSON in the current directory is passed over")
+            << QStringList{"work/package.json", "user/config.json"} << "work" << "user" << "config.json";
+        QTest::newRow("unrelated JSON beside config.json")
+            << QStringList{"work/package.json", "work/config.json", "user/config.json"} << "work" << "work"
+            << "config.json";
+        QTest::newRow("unrelated JSON and nothing else: none")
+            << QStringList{"work/package.json", "work/tsconfig.json"} << "work" << "program" << "";
+        QTest::newRow("user's folder takes only config.json")
+            << QStringList{"work/notes.txt", "user/settings.json"} << "work" << "program" << "";
+        QTest::newRow("user's folder next") << QStringList{"work/notes.txt", "user/config.json"} << "work" << "user"
+                                            << "config.json";
         QTest::newRow("home folder is passed over")
-            << QStringList{"home/package.json", "user/config.json"} << "home" << "user";
-        QTest::newRow("several files still count")
-            << QStringList{"work/a.json", "work/b.json", "user/config.json"} << "work" << "work";
-        QTest::newRow("hidden file is none") << QStringList{"work/.config.json", "user/config.json"} << "work" << "user";
+            << QStringList{"home/config.json", "user/config.json"} << "home" << "user" << "config.json";
+        QTest::newRow("letter case counts") << QStringList{"work/Config.json", "user/config.json"} << "work" << "user"
+                                            << "config.json";
+        QTest::newRow("hidden file is none") << QStringList{"work/.config.json", "user/config.json"} << "work" << "user"
+                                             << "config.json";
         QTest::newRow("folder named .json is none")
-            << QStringList{"program/config.json/", "user/config.json"} << "work" << "user";
-        QTest::newRow("none anywhere: the program's folder") << QStringList{"work/notes.txt"} << "work" << "program";
+            << QStringList{"program/config.json/", "work/config.json/", "user/config.json"} << "work" << "user"
+            << "config.json";
+        QTest::newRow("none anywhere: the program's folder") << QStringList{"work/notes.txt"} << "work" << "program"
+                                                             << "";
     }
 
     void windowConfigFolder()
@@ -371,7 +391,8 @@ private slots:
         QFETCH(QStringList, entries);
         QFETCH(QString, working);
         QFETCH(QString, chosen);
-        if (chosen == "program" && HoldsConfig(QDir("/etc/upgrader")))
+        QFETCH(QString, file);
+        if (chosen == "program" && HoldsConfig(QDir("/etc/upgrader"), ConfigRule::ConfigJsonOnly))
             QSKIP("this machine has a configuration in /etc/upgrader");
 
         QTemporaryDir root;
@@ -386,20 +407,31 @@ private slots:
             if (entry.endsWith('/')) {
                 QVERIFY(QDir().mkpath(path));
             } else {
-                QFile file(path);
-                QVERIFY(file.open(QIODevice::WriteOnly));
+                QFile json(path);
+                QVERIFY(json.open(QIODevice::WriteOnly));
+                json.write(R"({"name": "not ours", "version": "1.0.0"})");
             }
         }
         const ScopedVariable home("HOME", folders.value("home"));
         const ScopedVariable user("XDG_CONFIG_HOME", root.filePath("xdg"));
 
-        const QStringList searched = WindowConfigFolders(folders.value("program"), folders.value(working));
-        QStringList expected{folders.value("program")};
+        const QList<ConfigFolder> searched = WindowConfigFolders(folders.value("program"), folders.value(working));
+        QList<ConfigFolder> expected{{folders.value("program"), ConfigRule::AnyJson}};
         if (working != "home")
-            expected << folders.value(working);
-        expected << folders.value("user") << "/etc/upgrader";
+            expected.append({folders.value(working), ConfigRule::ConfigJsonOnly});
+        expected.append({folders.value("user"), ConfigRule::ConfigJsonOnly});
+        expected.append({"/etc/upgrader", ConfigRule::ConfigJsonOnly});
         QCOMPARE(searched, expected);
-        QCOMPARE(ChooseConfigFolder(searched), folders.value(chosen));
+        const QString folder = ChooseConfigFolder(searched);
+        QCOMPARE(folder, folders.value(chosen));
+
+        MainWindow window{QDir(folder)};
+        if (file.isEmpty()) {
+            QCOMPARE(window.config_path, QString());
+            QCOMPARE(window.findChild<QLabel *>("label_error")->text(), QString("No valid configuration file!"));
+        } else {
+            QCOMPARE(window.config_path, QDir(folder).filePath(file));
+        }
     }
 
     void discovery_data()

@@ -152,14 +152,29 @@ private slots:
         QTest::newRow(".bin") << "a.bin" << true;
         QTest::newRow(".bin.old") << "a.bin.old" << true;
         QTest::newRow(".BIN") << "a.BIN" << false;
+        QTest::newRow(".img") << "a.img" << false;
         QTest::newRow("no extension") << "firmware" << false;
     }
 
+    // One rule, judged by the image reader wherever an image is judged: a job given only a path
+    // and the launch's reading (FirmwareImage::Load) take and refuse the same names.
     void pathRules()
     {
         QFETCH(QString, name);
         QFETCH(bool, accepted);
         const QString path = Write(name, SampleImage());
+        ImageSnapshot snapshot;
+        QString reason;
+        FirmwareImage::Verdict verdict = FirmwareImage::Verdict::Ok;
+        QCOMPARE(FirmwareImage::Load(path, 4, snapshot, reason, &verdict), accepted);
+        QCOMPARE(verdict, accepted ? FirmwareImage::Verdict::Ok : FirmwareImage::Verdict::NotImageName);
+        if (!accepted) {
+            QVERIFY2(reason.contains("\".bin\""), qPrintable(reason));
+            QVERIFY(snapshot.sections.empty());
+            // Refused by its name, the file was still read: a record or a report can name it.
+            QCOMPARE(snapshot.sha256, QCryptographicHash::hash(SampleImage(), QCryptographicHash::Sha256));
+        }
+
         // A refused path leaves the sections of the previous load untouched.
         auto server = Load(Write("previous.bin", SampleImage()));
         QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
@@ -517,7 +532,7 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("reason");
         QTest::newRow("named pipe") << "<pipe>" << "is a named pipe (FIFO), not a regular file";
-        QTest::newRow("endless device") << "/dev/zero" << "/dev/zero is a character device, not a regular file";
+        QTest::newRow("endless device") << "<zero>" << "is a character device, not a regular file";
         QTest::newRow("directory") << "<dir>" << "is a directory, not a file";
         QTest::newRow("above the bound") << "<huge>" << "is 16777217 bytes, more than the 16 MiB such a file may have";
         QTest::newRow("nothing there") << "<absent>" << "does not exist";
@@ -541,6 +556,11 @@ private slots:
             path = huge.fileName();
         } else if (path == "<absent>") {
             path = dir.filePath("absent.bin");
+        } else if (path == "<zero>") {
+            // /dev/zero under an image's name: the name rule would refuse /dev/zero itself first.
+            path = dir.filePath("zero.bin");
+            QFile::remove(path);
+            QVERIFY(QFile::link("/dev/zero", path));
         }
         const auto outcome = LoadWithDeadline(path, 4);
         QVERIFY2(outcome.has_value(), "the load never returned");

@@ -158,6 +158,16 @@ private slots:
                 << "Firmware of \"Motor A\" is invalid: Magic number error!"
                 << QStringList{"\nHardware Version: MOTOR-HW-A", "firm_path:<cwd>/fw/bad.bin", "Magic number error!"}
                 << 1 << true;
+            // The image reader's rule for an image's name, judged with every other image rule
+            // before the job, in the operator's language.
+            QTest::addRow("image path without .bin, %s", language)
+                << english << Entry("Motor", 3, "[4]", "MOTOR-HW-A", "fw/motor.img") << "btn_start_motor"
+                << QList<int>{4} << false << false
+                << Zh("\"Motor A\"固件必须是.bin文件（路径中须含小写的\".bin\"）: <cwd>/fw/motor.img")
+                << "Firmware of \"Motor A\" must be a .bin file (its path must contain \".bin\", in lower case): "
+                   "<cwd>/fw/motor.img"
+                << QStringList{"\nHardware Version: MOTOR-HW-A", "firm_path:<cwd>/fw/motor.img", Zh("---固件必须是.bin文件")}
+                << 1 << true;
             for (int dev_id : {1, 0, 6}) {
                 QTest::addRow("dev_id %d, %s", dev_id, language)
                     << english << Entry("Pedals", dev_id, "[4]", "DEV1-HW-A", "fw/dev1.bin") << "btn_start_pedals"
@@ -193,6 +203,8 @@ private slots:
         TestWorkspace workspace(Config(english, entries));
         if (entries.contains("fw/bad.bin"))
             workspace.Write("fw/bad.bin", "not an image");
+        if (entries.contains("fw/motor.img"))
+            WriteImage("fw/motor.img", 3);  // a sound image under a name the reader refuses
         MainWindow w;
         QVERIFY(w.config_valid);
         QCOMPARE(w.lang, !english);
@@ -210,7 +222,7 @@ private slots:
         DebugCapture capture;
         QTest::mouseClick(Get<QPushButton>(w, qPrintable(button)), Qt::LeftButton);
 
-        const QString warning = english ? en : zh;
+        const QString warning = QString(english ? en : zh).replace("<cwd>", QDir::currentPath());
         QCOMPARE(ErrorLine(w), warning);
         // A broken file: the parser's warning, then the launch's own appended to it.
         const QString invalid = english ? "The configuration file is invalid!" : Zh("配置文件无效!");

@@ -300,10 +300,17 @@ private slots:
                                                     << "/dev/zero is a character device, not a regular file" << "";
         QTest::newRow("output is a named pipe") << QStringList{"build", "-o", "@/pipe", "0x1000:@/a.raw"}
                                                 << "@/pipe is not a regular file: the image is written to a file" << "a.raw";
-        QTest::newRow("info of a named pipe") << QStringList{"info", "@/pipe"}
-                                              << "@/pipe is a named pipe (FIFO), not a regular file" << "";
-        QTest::newRow("info of an endless device") << QStringList{"info", "/dev/zero"}
-                                                   << "/dev/zero is a character device, not a regular file" << "";
+        // Under an image's name: info judges a path as an upgrade does, and one without ".bin" is
+        // refused by its name before anything else is said of it.
+        QTest::newRow("info of a named pipe") << QStringList{"info", "@/pipe.bin"}
+                                              << "@/pipe.bin is a named pipe (FIFO), not a regular file" << "";
+        QTest::newRow("info of an endless device") << QStringList{"info", "@/zero.bin"}
+                                                   << "@/zero.bin is a character device, not a regular file" << "";
+        QTest::newRow("info of a path without .bin")
+            << QStringList{"info", "/dev/zero"}
+            << "/dev/zero is not a valid image: The path does not contain \".bin\" (in lower case): only .bin files "
+               "are taken as images!"
+            << "";
     }
 
     void fwimageRefuses()
@@ -323,6 +330,8 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir("sub"));
         QVERIFY(QFile::link(dir.filePath("a.raw"), dir.filePath("link.raw")));
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("pipe")).constData(), 0600), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("pipe.bin")).constData(), 0600), 0);
+        QVERIFY(QFile::link("/dev/zero", dir.filePath("zero.bin")));
         for (QString &argument : arguments)
             argument.replace('@', dir.path());
         error.replace('@', dir.path());

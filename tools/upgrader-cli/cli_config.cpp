@@ -5,9 +5,14 @@
 #include "history_server.h"
 #include "config_discovery.h"
 #include "config_reader.h"
+#include "device_family.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
 
 namespace {
 
@@ -18,9 +23,12 @@ ConfigFailure Located(const ConfigFailure &failure, const Bilingual &where, cons
             where.In(false).arg(failure.en, QDir::toNativeSeparators(path))};
 }
 
+constexpr char kLanguageKey[] = "is_english";
+
 // The command refuses values the window reads as empty: a script is better told "dev_id must be a
-// whole number" than "Cannot get hardware version" a device later.
-ConfigFailure WrongTypes(const QList<ConfigTypeProblem> &problems, const QString &path)
+// whole number" than "Cannot get hardware version" a device later. both: the language is not
+// known (the file's choice of it is itself one of the problems), so each wording has both.
+ConfigFailure WrongTypes(const QList<ConfigTypeProblem> &problems, const QString &path, bool both)
 {
     QStringList zh, en;
     for (const ConfigTypeProblem &problem : problems) {
@@ -29,7 +37,39 @@ ConfigFailure WrongTypes(const QList<ConfigTypeProblem> &problems, const QString
         en << CliTexts::kConfigWrongType.In(false).arg(QDir::toNativeSeparators(path), problem.field,
                                                         problem.expected_en, problem.found);
     }
+    if (both) {
+        const QString all = (en + zh).join(QLatin1Char('\n'));
+        return {en.join(QLatin1Char('\n')), all, all};
+    }
     return {en.join(QLatin1Char('\n')), zh.join(QLatin1Char('\n')), en.join(QLatin1Char('\n'))};
+}
+
+bool NamesField(const QList<ConfigTypeProblem> &problems, const QString &field)
+{
+    return std::any_of(problems.cbegin(), problems.cend(),
+                       [&](const ConfigTypeProblem &problem) { return problem.field == field; });
+}
+
+// A whole-number dev_id must address a device the family has: any other number reaches none, or
+// another one (a frame's address keeps only the id's low four bits: 258 would reach the base).
+void NoteDeviceIds(const FirmwareEntries &entries, QList<ConfigTypeProblem> &problems)
+{
+    int lowest = INT_MAX, highest = INT_MIN;
+    for (const DeviceRole &role : DeviceRoles()) {
+        lowest = std::min(lowest, role.dev_id);
+        highest = std::max(highest, role.dev_id);
+    }
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        const QString field = QStringLiteral("firmware.%1.dev_id").arg(it.key());
+        const bool known = std::any_of(DeviceRoles().cbegin(), DeviceRoles().cend(),
+                                       [&](const DeviceRole &role) { return role.dev_id == it.value().dev_id; });
+        if (known || NamesField(problems, field))
+            continue;  // a value of the wrong type is named already
+        problems.append({field,
+                         CliTexts::kFamilyDeviceId.In(false).arg(lowest).arg(highest),
+                         CliTexts::kFamilyDeviceId.In(true).arg(lowest).arg(highest),
+                         QString::number(it.value().dev_id)});
+    }
 }
 
 }  // namespace
@@ -53,7 +93,10 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
 
     const ConfigRead read = ReadConfig(config.path);
     config.history_server = HistoryServer::Configured(read.settings.history_server.value_or(QString()));
-    if (!lang && read.settings.is_english)
+    // An is_english that is not true or false chooses no language: the window would read it as
+    // Chinese, the command keeps --lang (or English) and names it among the problems below.
+    const bool language_unknown = NamesField(read.type_problems, QLatin1String(kLanguageKey));
+    if (!lang && read.settings.is_english && !language_unknown)
         config.chinese = !*read.settings.is_english;
     if (read.failure) {
         qCDebug(lcCommand).noquote() << read.failure->debug_line;
@@ -62,11 +105,39 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
                                  config.path);
         return config;
     }
-    if (!read.type_problems.isEmpty()) {
-        config.failure = WrongTypes(read.type_problems, config.path);
+    QList<ConfigTypeProblem> problems = read.type_problems;
+    NoteDeviceIds(read.entries, problems);
+    if (!problems.isEmpty()) {
+        config.failure = WrongTypes(problems, config.path, language_unknown && !lang);
         qCDebug(lcCommand).noquote() << config.failure->debug_line;
         return config;
     }
     config.entries = read.entries;
     return config;
+}
+
+std::optional<ConfigFailure> UpgradeConfigProblem(const CliConfig &config, const QString &target)
+{
+    const QString file = QDir::toNativeSeparators(config.path);
+    // Each wording filled by fill, for the console line, the Chinese and the English warning.
+    auto failure = [](const std::function<QString(bool chinese)> &fill) {
+        return std::optional<ConfigFailure>(ConfigFailure{fill(false), fill(true), fill(false)});
+    };
+    if (!config.entries.contains(target)) {
+        const QStringList names = config.entries.keys();
+        const QString has = names.isEmpty() ? QStringLiteral("-") : names.join(QStringLiteral(", "));
+        return failure([&](bool zh) { return CliTexts::kTargetNotConfigured.In(zh).arg(file, target, has); });
+    }
+    const FirmwareEntry &entry = config.entries.value(target);
+    if (entry.series.isEmpty())
+        return failure([&](bool zh) { return CliTexts::kNoVariantConfigured.In(zh).arg(file, target); });
+    // The launch reads the hardware version of these devices only; any other is never asked.
+    if (entry.dev_id < DeviceId::Base || entry.dev_id > DeviceId::SlowBus) {
+        return failure([&](bool zh) {
+            return CliTexts::kDeviceNotUpgradable.In(zh).arg(file, target, QString::number(entry.dev_id),
+                                                              QString::number(DeviceId::Base),
+                                                              QString::number(DeviceId::SlowBus));
+        });
+    }
+    return std::nullopt;
 }

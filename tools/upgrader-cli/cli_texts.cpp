@@ -8,6 +8,11 @@ const Bilingual kAlreadyCurrent = {"已是固件版本 %1（设备报告 %2）�
                                    "Already runs %1 (the device reports %2): nothing sent"};
 const Bilingual kHistoryNotWritten = {"升级记录未能写入（--require-history）: %1",
                                       "The upgrade's record was not written (--require-history): %1"};
+const Bilingual kHistoryNotWritable = {"升级记录无法写入（--require-history），未升级任何设备: %1",
+                                       "The upgrade history cannot take a record (--require-history), so nothing was "
+                                       "upgraded: %1"};
+const Bilingual kDoneNotRecorded = {"%1，但升级记录未能写入（--require-history）",
+                                    "%1, but its record was not written (--require-history)"};
 const Bilingual kPortNotOpened = {"无法打开端口 %1: %2", "Port %1 could not be opened: %2"};
 const Bilingual kPortGone = {"产品ID %1 的端口已不存在", "The port of product id %1 is gone"};
 const Bilingual kPortNotOpenedByJob = {"升级开始时无法打开端口 %1", "Port %1 could not be opened when the job started"};
@@ -35,6 +40,19 @@ const Bilingual kConfigIsFolder = {"%1 (%2 是文件夹：请指定其中的配�
 const Bilingual kNoConfigInFolder = {"%1 (在 %2 中；请用 --config FILE 指定)",
                                      "%1 (in %2; name one with --config FILE)"};
 const Bilingual kConfigWrongType = {"配置文件 %1: %2 应为%3，实际为 %4", "Configuration file %1: %2 must be %3, not %4"};
+const Bilingual kFamilyDeviceId = {"设备系列中的设备ID(%1到%2)", "a device id of the family (%1 to %2)"};
+const Bilingual kTargetNotConfigured = {"配置文件无效！配置文件 %1 的 firmware 中没有 \"%2\" (其中有: %3)",
+                                        "Invalid configuration file! Configuration file %1 has no \"%2\" in its "
+                                        "firmware (it has: %3)"};
+const Bilingual kNoVariantConfigured = {"配置文件 %1: firmware.%2.series 为空，\"%2\" 没有配置任何固件",
+                                        "Configuration file %1: firmware.%2.series is empty: no firmware variant is "
+                                        "configured for %2"};
+const Bilingual kDeviceNotUpgradable = {"配置文件 %1: firmware.%2.dev_id 为 %3，只有设备 %4 到 %5 可以升级",
+                                        "Configuration file %1: firmware.%2.dev_id is %3, but only devices %4 to %5 "
+                                        "can be upgraded"};
+const Bilingual kSeveralUnits = {"\"%1\" 连接在 %2 个设备上 (%3)：请用 --port 位置 选择其中一个，或用 --all 全部升级",
+                                 "%1 is on %2 units (%3): choose one with --port LOCATION, or upgrade every one "
+                                 "with --all"};
 const Bilingual kNoDeviceLookedFor = {"未找到 \"%1\" 的设备 (产品ID %2)", "no device of \"%1\" (product id %2)"};
 const Bilingual kAttachedPorts = {"已连接: %1", "attached: %1"};
 const Bilingual kNoFamilyPortAttached = {"未连接任何设备端口；请检查 USB 连接", "no port of the family is attached; check the USB cable"};

@@ -11,6 +11,8 @@ extern const Bilingual kUpdateSuccess;
 extern const Bilingual kUpdateFailed;
 extern const Bilingual kAlreadyCurrent;      // %1 the image's version, %2 the version the device reports
 extern const Bilingual kHistoryNotWritten;   // %1 the history's warning
+extern const Bilingual kHistoryNotWritable;  // %1 why the history cannot take a record
+extern const Bilingual kDoneNotRecorded;     // %1 the unit's result (upgraded, or already current)
 extern const Bilingual kPortNotOpened;       // %1 the port, %2 the system's reason
 extern const Bilingual kPortGone;            // %1 the product id
 extern const Bilingual kPortNotOpenedByJob;  // %1 the port
@@ -33,6 +35,11 @@ extern const Bilingual kConfigInFile;        // %1 the reader's warning, %2 the 
 extern const Bilingual kConfigIsFolder;      // %1 the reader's warning, %2 the folder
 extern const Bilingual kNoConfigInFolder;    // %1 the discovery's warning, %2 the folder
 extern const Bilingual kConfigWrongType;     // %1 the file, %2 field, %3 what it must be, %4 what it is
+extern const Bilingual kFamilyDeviceId;      // what a dev_id must be: %1 the lowest id, %2 the highest
+extern const Bilingual kTargetNotConfigured; // %1 the file, %2 the target, %3 the targets it has
+extern const Bilingual kNoVariantConfigured; // %1 the file, %2 the target
+extern const Bilingual kDeviceNotUpgradable; // %1 the file, %2 the target, %3 its dev_id, %4..%5 those upgraded
+extern const Bilingual kSeveralUnits;        // %1 the target, %2 how many units, %3 the units
 extern const Bilingual kNoDeviceLookedFor;   // %1 target, %2 product ids
 extern const Bilingual kAttachedPorts;       // %1 the family ports attached ("4 at 1-1.2, ...")
 extern const Bilingual kNoFamilyPortAttached;

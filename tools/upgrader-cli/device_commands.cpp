@@ -72,7 +72,7 @@ QList<PortInfo> FamilyPortsAt(const QString &wanted)
         if (PortMatches(port, wanted))
             ports.append(port);
     }
-    return ports;
+    return InUsbOrder(ports);
 }
 
 // How a unit is named to a person: its USB location, else its serial number, else its port.
@@ -80,6 +80,13 @@ QString UnitName(const PortInfo &port)
 {
     const QString key = UnitKey(port);
     return key.isEmpty() ? port.name : key;
+}
+
+// The application version a device told, for the list: a device in its bootloader runs none, and
+// what it answers then is no application's version.
+QString AppVersionText(const TargetStatus &status)
+{
+    return status.mode == Mode::Boot ? QString() : VersionText(status.app_version);
 }
 
 QString DeviceMode(const TargetStatus &status)
@@ -170,6 +177,19 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
 
 }  // namespace
 
+bool UnitBefore(const PortInfo &a, const PortInfo &b)
+{
+    if (a.location != b.location)
+        return NaturalBefore(a.location, b.location);
+    return NaturalBefore(a.name, b.name);
+}
+
+QList<PortInfo> InUsbOrder(QList<PortInfo> ports)
+{
+    std::stable_sort(ports.begin(), ports.end(), UnitBefore);
+    return ports;
+}
+
 PortProbe ProbePort(const QString &name)
 {
     PortProbe probe;
@@ -201,7 +221,7 @@ QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, co
     if (!wanted.isEmpty())
         detail += QStringLiteral(" @ ") + wanted;
     QStringList attached;
-    for (const PortInfo &port : ListFamilyPorts())
+    for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
         attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
     detail += QStringLiteral("; ") + (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(chinese)
                                                         : CliTexts::kAttachedPorts.In(chinese).arg(attached.join(QStringLiteral(", "))));
@@ -218,9 +238,20 @@ QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, co
 LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
                              const QString &wanted)
 {
+    LaunchRefusal explained = refusal;
+    if (refusal.kind == LaunchRefusal::Kind::SeveralDevices) {
+        QStringList units;
+        for (const PortInfo &port : InUsbOrder(ListFamilyPorts())) {
+            if (PortMatches(port, wanted) && entries.value(target).usb_pids.contains(port.product_id))
+                units << UnitName(port);
+        }
+        const QString names = units.join(QStringLiteral(", "));
+        explained.zh = CliTexts::kSeveralUnits.In(true).arg(target).arg(units.size()).arg(names);
+        explained.en = CliTexts::kSeveralUnits.In(false).arg(target).arg(units.size()).arg(names);
+        return explained;
+    }
     if (refusal.kind != LaunchRefusal::Kind::NoDevice)
         return refusal;
-    LaunchRefusal explained = refusal;
     explained.zh += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, true) + QLatin1Char(')');
     explained.en += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, false) + QLatin1Char(')');
     return explained;
@@ -237,7 +268,7 @@ int RunList(const CliOptions &options, CliOutput &output)
     QList<PortInfo> ports = FamilyPortsAt(options.port);
     if (!options.port.isEmpty() && ports.isEmpty()) {
         QStringList attached;
-        for (const PortInfo &port : ListFamilyPorts())
+        for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             attached << UnitName(port);
         QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port) + QStringLiteral(" (") +
                        (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(config.chinese)
@@ -245,9 +276,6 @@ int RunList(const CliOptions &options, CliOutput &output)
                        QLatin1Char(')');
         return Refuse(output, ExitCode::kDevice, text, clock);
     }
-    std::stable_sort(ports.begin(), ports.end(),
-                     [](const PortInfo &a, const PortInfo &b) { return NaturalBefore(UnitName(a), UnitName(b)); });
-
     QList<Unit> units;
     UpgradeServer server;
     for (const PortInfo &port : qAsConst(ports))
@@ -269,7 +297,7 @@ int RunList(const CliOptions &options, CliOutput &output)
         for (const Unit &unit : qAsConst(units)) {
             QJsonArray devices;
             for (const TargetStatus &row : unit.devices) {
-                const QString version = VersionText(row.app_version);
+                const QString version = AppVersionText(row);
                 const QString hw = row.hw_text.value_or(QString());
                 devices.append(QJsonObject{{QStringLiteral("target"), row.name},
                                            {QStringLiteral("dev_id"), row.dev_id},
@@ -328,7 +356,7 @@ int RunList(const CliOptions &options, CliOutput &output)
         output.Out(format.arg(cell("target", 9), cell("mode", 18), cell("application", 11), cell("boot", 7),
                               QStringLiteral("hardware")));
         for (const TargetStatus &row : unit.devices) {
-            output.Out(format.arg(cell(row.name, 9), cell(DeviceMode(row), 18), cell(VersionText(row.app_version), 11),
+            output.Out(format.arg(cell(row.name, 9), cell(DeviceMode(row), 18), cell(AppVersionText(row), 11),
                                   cell(row.boot_version.value_or(QString()), 7), row.hw_text.value_or(QStringLiteral("-"))));
         }
     }
@@ -353,7 +381,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     const QList<PortInfo> attached = FamilyPortsAt(options.port);
     if (attached.isEmpty()) {
         QStringList others;
-        for (const PortInfo &port : ListFamilyPorts())
+        for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             others << UnitName(port);
         QString text = options.port.isEmpty() ? NoUnitText(chinese)
                                               : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "firmware_entry.h"
+#include "port_catalog.h"
 
+#include <QList>
 #include <QString>
 
 struct CliOptions;
@@ -27,11 +29,18 @@ struct PortProbe {
 };
 PortProbe ProbePort(const QString &name);
 
+// The order in which the command shows and takes units: the natural order of their USB locations
+// ("1-1.9" before "1-1.10"), then of their port names (for ports without a location).
+bool UnitBefore(const PortInfo &a, const PortInfo &b);
+QList<PortInfo> InUsbOrder(QList<PortInfo> ports);
+
 // Why no device of the target was found, for a person: the product ids looked for (at the
 // location or port name wanted, when given), the family ports that are attached, and a
 // simulator's catalog (UPGRADER_SIM_CATALOG) that gives no port, with its reason.
 QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const QString &wanted, bool chinese);
 
-// The launch's refusal, with NoDeviceDetail added to a "no device" one.
+// The launch's refusal as the command words it: NoDeviceDetail added to a "no device" one, and
+// a station of several units told to choose one with --port or take them all with --all (where
+// the window, with one unit to a station, asks to leave one attached).
 LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
                              const QString &wanted);

@@ -5,6 +5,7 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "device_commands.h"
+#include "history_probe.h"
 #include "history_store.h"
 #include "history_sync.h"
 #include "port_catalog.h"
@@ -37,11 +38,6 @@ QJsonValue Seconds(const QElapsedTimer &clock)
     return Rounded(clock.elapsed() / 1000.0, 1000);
 }
 
-QString Where(const PortInfo &port)
-{
-    return port.location.isEmpty() ? port.name : port.location;
-}
-
 bool AllEnded(const std::vector<std::unique_ptr<UpgradeSession>> &sessions)
 {
     return std::all_of(sessions.begin(), sessions.end(), [](const auto &session) { return session->HasEnded(); });
@@ -71,6 +67,16 @@ int StationRun::Launch()
     chinese = config.chinese;
     if (config.failure)
         return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
+    // A configuration that cannot upgrade this target says so now: no device can mend it.
+    if (const auto problem = UpgradeConfigProblem(config, target))
+        return RefuseAll(ExitCode::kConfig, problem->Warning(chinese), {problem->debug_line});
+    // A run that needs its record is refused before anything reaches a unit when the history
+    // cannot take one: that is known now, not only once the unit has been upgraded.
+    if (options.require_history) {
+        const QString problem = HistoryWriteProblem(HistoryStore::Location(config.path));
+        if (!problem.isEmpty())
+            return RefuseAll(ExitCode::kHistory, CliTexts::kHistoryNotWritable.In(chinese).arg(problem));
+    }
     // Records that waited since an earlier run go while this one's jobs run, on their own thread.
     if (!config.history_server.isEmpty()) {
         history_sync = std::make_unique<HistorySync>(HistoryStore::Location(config.path), config.history_server);
@@ -92,23 +98,23 @@ int StationRun::Launch()
             if (config.entries.value(target).usb_pids.contains(port.product_id))
                 bases.append(port);
         }
-        std::stable_sort(bases.begin(), bases.end(),
-                         [](const PortInfo &a, const PortInfo &b) { return NaturalBefore(Where(a), Where(b)); });
-        for (const PortInfo &base : qAsConst(bases))
+        for (const PortInfo &base : InUsbOrder(bases))
             AddSession(std::make_unique<UpgradeSession>(target, base, output, clock));
     }
 
+    // Only the sessions whose launch made a job ready start one: a refused or stopped session
+    // has ended, and a current target's waits for its record.
+    std::vector<UpgradeSession *> ready;
     for (const auto &session : sessions) {
         QCoreApplication::processEvents();  // a stop signal is seen between two launches
         if (stop_cause != StopCause::None)
             break;  // the stop has ended every session not launched yet
-        session->Launch(config, {options.skip_current, options.require_history});
+        if (session->Launch(config, {options.skip_current, options.require_history}))
+            ready.push_back(session.get());
     }
     // Every launch is done before any job starts (see the class comment).
-    for (const auto &session : sessions) {
-        if (!session->HasEnded())
-            session->Start();
-    }
+    for (UpgradeSession *session : ready)
+        session->Start();
     launched = true;
     if (AllEnded(sessions))
         return Conclude();

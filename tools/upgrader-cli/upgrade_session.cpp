@@ -85,6 +85,7 @@ bool UpgradeSession::Launch(const CliConfig &config, const SessionRules &asked)
         StoppedBeforeJob();
         launched = false;
     }
+    ready = launched;
     return launched;
 }
 
@@ -183,6 +184,11 @@ void UpgradeSession::SetPort(const PortInfo &port)
 
 bool UpgradeSession::Start()
 {
+    // Only a job the launch made ready: a current target's session waits for its record, and
+    // a job started for it would upgrade the unit the record calls current.
+    if (!ready || ended)
+        return false;
+    ready = false;
     connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, [this](bool show, float value) {
         OnReport(phases->OnUpgradeProgress(show, value, clock.elapsed()));
     });
@@ -207,13 +213,15 @@ bool UpgradeSession::Start()
 
 void UpgradeSession::Stop(StopCause cause, const QString &reason)
 {
-    if (ended || stop_cause != StopCause::None)
+    // A current target's result is decided and nothing runs: its session ends with its record.
+    if (ended || current || stop_cause != StopCause::None)
         return;
     stop_cause = cause;
     stop_reason = reason;
     if (launching)
         return;  // the launch looks at the cause between its steps
     if (!running) {
+        ready = false;
         StoppedBeforeJob();  // nothing was sent to this unit's devices
         return;
     }
@@ -319,19 +327,22 @@ void UpgradeSession::OnJobEnded()
 void UpgradeSession::Conclude(int exit_code, const QString &why_ended, bool job_ran)
 {
     QString why = why_ended;
-    // The job's own failure comes first; a unit that is fine but has no record fails on that.
+    // What became of the unit: upgraded (or already current), or not.
+    QString verdict = current && exit_code == ExitCode::kSuccess
+                          ? why
+                          : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
+                                .In(chinese);
+    // The job's own failure comes first; a unit that is fine but has no record fails on that,
+    // and its words still say what became of the unit.
     if (job_ran && rules.require_history && !history_warning.isEmpty() && exit_code == ExitCode::kSuccess) {
         exit_code = ExitCode::kHistory;
         why = CliTexts::kHistoryNotWritten.In(chinese).arg(history_warning);
+        verdict = CliTexts::kDoneNotRecorded.In(chinese).arg(verdict);
     }
     ended = true;
     code = exit_code;
     error = why;
     seconds = Seconds();
-    const QString verdict = current && exit_code == ExitCode::kSuccess
-                                ? why
-                                : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
-                                      .In(chinese);
     if (output.Json()) {
         output.Event(context, QStringLiteral("result"),
                      {{QStringLiteral("result"), ResultName()},

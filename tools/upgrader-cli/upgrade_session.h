@@ -45,9 +45,12 @@ public:
 
     // The launch for this unit, each check in its order: the target's one device, its port, its
     // hardware version and variant, the variant's image. Blocks this thread for the hardware
-    // queries, with events going. False when refused or stopped: the session has then ended.
+    // queries, with events going. True when the job is ready to start. False when there is no
+    // job to start: refused or stopped (the session has ended), or the target is current (the
+    // session ends once its record is written).
     bool Launch(const CliConfig &config, const SessionRules &rules = SessionRules());
-    // Starts the launched job; false (the session has ended) when the engine would not.
+    // Starts the job a launch made ready; false (the session has ended, or there was no such
+    // job) when there is none or the engine would not start it.
     bool Start();
     // A refusal before the session's launch (the configuration's): the session ends with it.
     void Refuse(int exit_code, const QString &warning, const QStringList &debug_lines = {},
@@ -116,6 +119,7 @@ private:
     UpgradeRecord recorded;   // the job's record as written (or as it could not be)
     QString history_warning;  // why the record could not be written; empty when it was (or not yet)
     bool current = false;     // nothing sent: the target already ran the image's version
+    bool ready = false;       // the launch made a job ready to start, and it has not started
 
     UpgradeServer server;
     JobRecordKeeper record_keeper{server, QLatin1String(UpgradeRecord::kCommand)};  // after the engine

@@ -16,10 +16,19 @@ int main(int argc, char *argv[])
     ShowBareConsoleLines();
 
     // The window works in the folder of its configuration: beside the program when it holds one
-    // (a build folder), else the current directory, ~/.config/upgrader or /etc/upgrader. Relative
-    // paths in the configuration (the end-of-line test program) mean that folder.
-    QDir::setCurrent(ChooseConfigFolder(
-        WindowConfigFolders(QCoreApplication::applicationDirPath(), QDir::currentPath())));
+    // (a build folder), else the first of the current directory, ~/.config/upgrader and
+    // /etc/upgrader that holds a config.json. Relative paths in the configuration (the
+    // end-of-line test program) mean that folder.
+    const QList<ConfigFolder> folders =
+        WindowConfigFolders(QCoreApplication::applicationDirPath(), QDir::currentPath());
+    QDir::setCurrent(ChooseConfigFolder(folders));
+    if (!HoldsConfig(QDir::current())) {
+        QStringList searched;
+        for (const ConfigFolder &folder : folders)
+            searched << (folder.rule == ConfigRule::AnyJson ? folder.path + QStringLiteral("/*.json")
+                                                             : folder.path + QStringLiteral("/config.json"));
+        qCDebug(lcWindow).noquote() << QStringLiteral("No configuration in ") + searched.join(QStringLiteral(", "));
+    }
     qCDebug(lcWindow).noquote() << QStringLiteral("Current path: ") + QDir::current().absolutePath();
 
     // Destroyed when the event loop returns, while the application still exists: a job still
