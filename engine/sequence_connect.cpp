@@ -190,7 +190,9 @@ void UpgradeServer::Reconnect()
     ReleaseDriver();
     AwaitBaseRestart(gone ? QString() : old_name, Waits::Long(Waits::kReenumerateMs),
                      std::max(Waits::Long(Waits::kReenumerateMs), Waits::kBaseBackLimitMs));
-    OpenDriver();
+    // The devices could not be heard while the base was away: their silence counts from now.
+    if (OpenDriver())
+        job.last_reply.start();
 }
 
 bool UpgradeServer::TooManyRepeats(const char *what)
@@ -410,6 +412,7 @@ bool UpgradeServer::TargetAnswersFromBoot()
 bool UpgradeServer::AwaitBaseInBoot()
 {
     uint8_t mode = 0;
+    int switches = 1;  // the request that sent it
     for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
         if (tries == Limits::kMaxBootEntryQueries) {
             Fail(JobEndReason::DeviceSilent, QStringLiteral("The base did not answer from its bootloader"));
@@ -421,6 +424,14 @@ bool UpgradeServer::AwaitBaseInBoot()
         }
         if (mode != Mode::Boot) {
             qCDebug(lcEngine).noquote() << "---Main is still at app";
+            // The request can be lost like any frame: asked once more before the job gives up.
+            if (switches++ < Limits::kBaseBootRequests) {
+                QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
+                FlushTx();
+                Reconnect();
+                tries = -1;
+                continue;
+            }
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go boot failed!"));
             return false;
         }

@@ -133,7 +133,8 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
         else
             AwaitBaseRestart(old_name, restart_ms, std::max(restart_ms, Waits::kBaseBackLimitMs));
         qCDebug(lcEngine).noquote() << "---Wait main go back App";
-        OpenDriver();
+        if (OpenDriver())
+            job.last_reply.start();  // the devices could not be heard while the base was away
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
         // this loop going until someone presses Stop.
         for (job.idle_ticks = 0; !StopHonoured() && job.idle_ticks < Limits::kBaseReturnPolls; ++job.idle_ticks) {

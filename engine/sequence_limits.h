@@ -49,6 +49,9 @@ constexpr int kMaxIndexQueries = 50;
 constexpr int kMaxRequestRepeats = 20;
 // Mode queries while the base or the target restarts into its bootloader (200 ms each at most).
 constexpr int kMaxBootEntryQueries = 50;
+// Requests that send the base to its bootloader before a base still in its application fails
+// the job.
+constexpr int kBaseBootRequests = 2;
 
 // Window-thread exchanges.
 constexpr int kLaunchHwChunks = 4;        // hardware text of up to 64 characters at launch

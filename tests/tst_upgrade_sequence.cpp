@@ -287,6 +287,7 @@ private slots:
         QTest::newRow("flash busy for two seconds") << "busy flash" << "---Wait flash status time_out, query result!!!";
         // The device's word that it finished comes out as "busy": asked to program again, it
         // would program the section twice and be busy when the next one is announced.
+        QTest::newRow("the base's switch to its bootloader lost") << "base switch lost" << "---Main is still at app";
         QTest::newRow("busy status after the flash finished") << "late busy" << "---Flash verified sucess";
         QTest::newRow("one flash mismatch") << "flash x1" << "---Flash verify error, need reupgrade";
         QTest::newRow("three flash mismatches") << "flash x3" << "---Flash verify error, need reupgrade";
@@ -313,6 +314,12 @@ private slots:
             faults.buffer_digest_errors = 1;
         } else if (fault == "busy flash") {
             faults.flash_busy_ms[1] = 2300;
+        } else if (fault == "base switch lost") {
+            std::shared_ptr<std::atomic<int>> switches = std::make_shared<std::atomic<int>>(0);
+            faults.drop_request_if = [switches](int id, const Frame &request) {
+                return id == 2 && request.command == Cmd::SwitchMode && request.payload[0] == SwitchTo::Boot &&
+                       (*switches)++ == 0;
+            };
         } else if (fault == "late busy") {
             std::shared_ptr<std::atomic<int>> completions = std::make_shared<std::atomic<int>>(0);
             faults.tamper_reply = [completions](int, Frame &reply) {
