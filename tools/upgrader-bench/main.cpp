@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <functional>
 #include <memory>
 #include <numeric>
@@ -277,6 +278,12 @@ int Soak(const QCommandLineParser &parser)
     }
     if (!seed_ok) {
         fprintf(stderr, "--seed takes a number from 0 to 4294967295, not '%s'\n", qPrintable(parser.value("seed")));
+        return 2;
+    }
+    bool first_ok = false;
+    options.first_job = parser.value("first-job").toInt(&first_ok);
+    if (!first_ok || options.first_job < 1 || options.first_job > std::numeric_limits<int>::max() - options.jobs) {
+        fprintf(stderr, "--first-job takes a job number from 1 up, not '%s'\n", qPrintable(parser.value("first-job")));
         return 2;
     }
     Waits::SetLongWaitScale(parser.isSet("wait-scale") ? parser.value("wait-scale").toDouble() : kSoakWaitScale);
@@ -610,6 +617,10 @@ int main(int argc, char **argv)
     parser.addOption({"states", "Also print the seconds the job loop's passes spent in each state of the sequence "
                                 "(state_s_N, N as in UpgradeServer::State)."});
     parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
+    parser.addOption({"first-job", "With --soak: start at this job of the seed's sequence (default 1), to run a job "
+                                   "a longer run marked again; the jobs before it are not run, so its image and "
+                                   "interruption moment can differ a little.",
+                      "K", "1"});
     parser.process(app);
     QList<int> stations;
     for (const QString &item : parser.value("stations").split(',', Qt::SkipEmptyParts)) {

@@ -332,15 +332,18 @@ SoakRun::Launch SoakRun::LaunchJob(int t, const SimFaults &faults, const Interru
 SoakFigures SoakRun::Run()
 {
     figures = SoakFigures();
+    // Jobs first_job .. first_job + jobs - 1 of the seed's sequence: a job marked in a long run
+    // can be run again on its own.
+    const int last_job = options.first_job + options.jobs - 1;
     figures.jobs = options.jobs;
-    figures.growth_from_job = options.jobs >= 100 ? 50 : std::max(1, options.jobs / 10);
+    figures.growth_from_job = options.first_job - 1 + (options.jobs >= 100 ? 50 : std::max(1, options.jobs / 10));
     server = std::make_unique<UpgradeServer>();
     neighbour = std::make_unique<SimFamily>(UnitOptions(QStringLiteral("soak-neighbour")));
     FreshUnit();
     for (int t = 0; t < workspace.Targets().size(); ++t)
         figures.deadline_s = std::max(figures.deadline_s, Bounds(t).deadline_ms / 1000);
 
-    for (job = 1; job <= options.jobs; ++job) {
+    for (job = options.first_job; job <= last_job; ++job) {
         const Plan plan = Choose(options.seed * 100003u + quint32(job));
         const SoakTarget &target = workspace.Targets()[plan.target];
         if (!UnitBack()) {
@@ -351,7 +354,7 @@ SoakFigures SoakRun::Run()
         if (plan.interruption.kind != Interruption::Kind::None)
             what += QStringLiteral(" at %1 ms").arg(plan.interruption.after_ms);
         const Launch first = LaunchJob(plan.target, plan.faults, plan.interruption, what);
-        QString line = QStringLiteral("soak %1/%2: %3: %4").arg(job).arg(options.jobs).arg(what, first.summary);
+        QString line = QStringLiteral("soak %1/%2: %3: %4").arg(job).arg(last_job).arg(what, first.summary);
         const SoakJobResult &r = first.result;
         const bool ran = !r.refused && !r.link_busy && r.ended;
         if (ran && r.reason != JobEndReason::Success) {
@@ -378,13 +381,13 @@ SoakFigures SoakRun::Run()
             }
         }
         Report(line);
-        if (job == figures.growth_from_job || job == options.jobs) {
+        if (job == figures.growth_from_job || job == last_job) {
             // The job's thread is gone before anything is counted.
             RunEventsUntil([this] { return !server->isRunning(); }, kStopGraceMs);
             const ProcessUsage now = ProcessUsage::Now();
             if (job == figures.growth_from_job)
                 figures.at_baseline = now;
-            if (job == options.jobs)
+            if (job == last_job)
                 figures.at_end = now;
         }
     }

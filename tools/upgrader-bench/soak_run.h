@@ -18,6 +18,7 @@ class UpgradeServer;
 struct SoakOptions {
     int jobs = 0;
     quint32 seed = 1;  // with the job's number, decides its target, faults and interruption
+    int first_job = 1;  // the number of the first job run
 };
 
 // What a soak found. A job is counted once, by its first launch; the plain upgrade that follows
