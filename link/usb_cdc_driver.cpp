@@ -26,6 +26,9 @@ UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &
         qCDebug(lcLink).noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
         return;
     }
+    // Whatever waits in the port now came before this use of it (a late answer to the last
+    // program that asked, say) and answers nothing of ours.
+    port.clear(QSerialPort::Input);
     connect(&port, &QSerialPort::readyRead, this, &UsbCdcDriver::Receive);
     connect(&port, &QSerialPort::errorOccurred, this, &UsbCdcDriver::OnPortError);
     connected = true;

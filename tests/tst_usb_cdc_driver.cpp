@@ -134,6 +134,22 @@ private slots:
         QCOMPARE(ReadDevice(pty, 50), QByteArray());
     }
 
+    // A late answer to the program that used the port before sits in it: not ours to read.
+    void bytesFromBeforeTheOpenAreDropped()
+    {
+        SimPty pty;
+        SimPortCatalog::Add(Port(pty, FamilyVendorId(), kPid));
+        WriteDevice(pty, "stale");
+        UsbCdcDriver driver(kPid, &start);
+        QVERIFY(driver.IsConnected());
+        WriteDevice(pty, "fresh");
+        QTRY_COMPARE_WITH_TIMEOUT((driver.port.waitForReadyRead(5), driver.rx_total), 5, 2000);
+        QByteArray received;
+        for (char b : driver.rx_bytes)
+            received.append(b);
+        QCOMPARE(received, QByteArray("fresh"));
+    }
+
     void burstsArriveInOrder()
     {
         SimPty pty;
