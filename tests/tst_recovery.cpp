@@ -75,6 +75,16 @@ public:
         return ended;
     }
 
+    // A fast family whose power goes at the nth request of command device accepts.
+    static SimFamilyOptions CutAt(int device, int command, int nth)
+    {
+        SimFamilyOptions options = FastFamily();
+        options.power_cut.device = device;
+        options.power_cut.command = command;
+        options.power_cut.nth = nth;
+        return options;
+    }
+
     static bool AllInApplication(const SimFamily &family)
     {
         for (int id : family.DeviceIds()) {
@@ -129,11 +139,7 @@ private slots:
         QFETCH(int, device);
         QFETCH(int, command);
         QFETCH(int, nth);
-        SimFamilyOptions options = FastFamily();
-        options.power_cut.device = device;
-        options.power_cut.command = command;
-        options.power_cut.nth = nth;
-        SimFamily family(options);
+        SimFamily family(CutAt(device, command, nth));
         const int dev_id = entries[target].dev_id;
         UpgradeServer server;
 
@@ -187,11 +193,7 @@ private slots:
         QFETCH(QString, next);
         QFETCH(QStringList, left);
         QFETCH(QString, first);
-        SimFamilyOptions options = FastFamily();
-        options.power_cut.device = device;
-        options.power_cut.command = command;
-        options.power_cut.nth = nth;
-        SimFamily family(options);
+        SimFamily family(CutAt(device, command, nth));
         UpgradeServer server;
 
         const Ended cutoff = Upgrade(server, cut);
