@@ -571,4 +571,10 @@ void SimFamily::ClearRecords()
     rejections.clear();
     host_chunks.clear();
     bad_frames = 0;
+    // Every device's history starts again from the mode it is in now.
+    for (auto &entry : devices) {
+        SimDevice &device = *entry.second;
+        device.loss_reports.clear();
+        device.mode_history = {device.mode};
+    }
 }

@@ -148,6 +148,9 @@ public:
     int FlashOperations(int id) const;
     // The answer the device gives to the application-version query now, as sent.
     std::array<uint8_t, 4> AppVersionReply(int id) const;
+    // Forgets the requests, rejections, host writes, loss reports and mode histories so far (a
+    // long run's records would otherwise grow with every job); a mode history starts again
+    // from the device's mode now.
     void ClearRecords();
 
 private:
