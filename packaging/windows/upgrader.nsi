@@ -3,7 +3,8 @@
 ; Programs in Program Files, a Start menu folder (the window, the configuration's folder, the
 ; uninstaller), the licence shown before the install, an uninstaller registered with Windows.
 ; "/S" installs and uninstalls silently, for scripted stations.
-Unicode true
+; A 64-bit installer: the programs are 64-bit, and Wine without its 32-bit half runs only these.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !ifndef VERSION | STAGE | LICENCE | OUTFILE

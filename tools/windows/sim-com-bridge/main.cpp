@@ -20,13 +20,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
-#include <QProcess>
 #include <QThread>
 
 #include <QElapsedTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+
+#include <windows.h>
 
 namespace {
 
@@ -77,11 +79,22 @@ bool SimRuns(qint64 pid)
 }
 
 // Runs a Linux command: Wine starts a Linux program that a Windows program names by its path.
+// Straight through CreateProcess, without the pipes QProcess would wait on.
 bool RunLinux(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(kCommandMs);
+    QString line = program;
+    for (const QString &argument : arguments)
+        line += QStringLiteral(" \"%1\"").arg(argument);
+    std::wstring command = line.toStdWString();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    const bool ended = ::WaitForSingleObject(process.hProcess, kCommandMs) == WAIT_OBJECT_0;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return ended;
 }
 
 bool Same(const QList<PortInfo> &a, const QList<PortInfo> &b)
@@ -95,7 +108,7 @@ bool Same(const QList<PortInfo> &a, const QList<PortInfo> &b)
 
 void Unlink(const QString &link)
 {
-    RunLinux(QStringLiteral("Z:/bin/rm"), {QStringLiteral("-f"), link});
+    RunLinux(QStringLiteral("/bin/rm"), {QStringLiteral("-f"), link});
 }
 
 }  // namespace
@@ -150,7 +163,7 @@ int main(int argc, char *argv[])
             for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
                 if (linked.value(it.key()) != it.value()) {
                     const QString link = QStringLiteral("%1/com%2").arg(dosdevices).arg(it.key());
-                    if (RunLinux(QStringLiteral("Z:/bin/ln"), {QStringLiteral("-sfn"), it.value(), link}))
+                    if (RunLinux(QStringLiteral("/bin/ln"), {QStringLiteral("-sfn"), it.value(), link}))
                         linked.insert(it.key(), it.value());
                 }
             }

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# tools/windows/upgrade-under-wine.sh NATIVE_UPGRADER_SIM WINDOWS_BIN_DIR
+#
+# An upgrade by the Windows command under Wine against the native simulator, end to end: the
+# simulator's bases become COM ports (sim-com-bridge.exe keeps $WINEPREFIX/dosdevices/comN linked
+# to each base's pseudo-terminal, through its restarts, and publishes them in a catalog of its
+# own); upgrader-cli.exe lists the station, upgrades a Meter (its base restarts twice on the way)
+# and a Steering, and reads back the records. Prints each JSON result and record; exits 0 when
+# both upgrades succeeded, each reached the version of its image and left its record.
+set -euo pipefail
+sim=$1
+bin=$2
+here=$(cd "$(dirname "$0")" && pwd)
+# The prefix tools/windows/wine-run uses.
+prefix=${WINEPREFIX:-${UPGRADER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/upgrader-win}/wineprefix}
+work=$(mktemp -d)
+sim_pid=
+bridge_pid=
+finish() {
+    # The bridge ends by itself once the simulator has gone.
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    [ -n "$bridge_pid" ] && { timeout 20 tail --pid="$bridge_pid" -f /dev/null || kill "$bridge_pid"; } 2>/dev/null
+    rm -rf "$work"
+}
+trap finish EXIT
+fail() { echo "upgrade under Wine: $*" >&2; for log in "$work"/*.log; do echo "--- $log"; tail -20 "$log"; done >&2; exit 1; }
+# Waits up to $1 seconds for the file $2.
+wait_file() {
+    local deadline=$((SECONDS + $1))
+    until [ -s "$2" ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+"$sim" --work "$work" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+wait_file 30 "$work/ports.json" || fail "the simulator published no ports"
+# First COM port: far above the ports a prefix maps by itself (com1..com4 for ttyS*).
+"$here/wine-run" "$bin/sim-com-bridge.exe" "Z:$work/ports.json" "Z:$work/com-ports.json" 11 >"$work/bridge.log" 2>&1 &
+bridge_pid=$!
+wait_file 60 "$work/com-ports.json" || fail "the bridge published no COM ports"
+
+export UPGRADER_SIM_CATALOG="Z:$work/com-ports.json"
+cli() { "$here/wine-run" "$bin/upgrader-cli.exe" "$@" --config "Z:$work/config.json"; }
+cli list >"$work/list.txt" 2>"$work/list.log" || fail "upgrader-cli.exe list failed"
+grep -q "^unit sim-1-4: port COM11," "$work/list.txt" || fail "the base of product id 4 is not COM11: $(cat "$work/list.txt")"
+meter_pts=$(readlink "$prefix/dosdevices/com11")
+
+for target in Meter Steering; do
+    set +e
+    cli upgrade "$target" --json >"$work/$target.json" 2>"$work/$target.log"
+    code=$?
+    set -e
+    result=$(tail -1 "$work/$target.json")
+    echo "$target: $result"
+    [ "$code" -eq 0 ] || fail "upgrade $target ended with $code"
+    grep -q '"result":"success"' <<<"$result" || fail "upgrade $target did not succeed"
+done
+# The base of the Meter restarted (into its bootloader and back) under new pseudo-terminals; the
+# same COM port followed it.
+now_pts=$(readlink "$prefix/dosdevices/com11")
+[ "$now_pts" != "$meter_pts" ] || fail "COM11 still names $meter_pts: the link did not follow the base's restarts"
+echo "COM11: $meter_pts before the jobs, $now_pts after"
+
+cli history --json >"$work/history.jsonl" 2>"$work/history.log" || fail "upgrader-cli.exe history failed"
+echo "records:"
+cat "$work/history.jsonl"
+for target in Meter Steering; do
+    record=$(grep "\"target\":\"$target\"" "$work/history.jsonl") || fail "no record of the $target job"
+    grep -q '"result":"success"' <<<"$record" || fail "the $target record is no success"
+    version=$(sed -n 's/.*"image_version":"\([0-9.]*\)".*/\1/p' <<<"$record")
+    grep -q "\"version_after\":\"$version\\." <<<"$record" || fail "the $target record does not show the image's version $version after the job"
+done
+[ "$(grep -c . "$work/history.jsonl")" -eq 2 ] || fail "expected 2 records"
