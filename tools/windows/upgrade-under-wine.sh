@@ -45,7 +45,6 @@ export UPGRADER_SIM_CATALOG="Z:$work/com-ports.json"
 cli() { "$here/wine-run" "$bin/upgrader-cli.exe" "$@" --config "Z:$work/config.json"; }
 cli list >"$work/list.txt" 2>"$work/list.log" || fail "upgrader-cli.exe list failed"
 grep -q "^unit sim-1-4: port COM11," "$work/list.txt" || fail "the base of product id 4 is not COM11: $(cat "$work/list.txt")"
-meter_pts=$(readlink "$prefix/dosdevices/com11")
 
 for target in Meter Steering; do
     set +e
@@ -57,11 +56,14 @@ for target in Meter Steering; do
     [ "$code" -eq 0 ] || fail "upgrade $target ended with $code"
     grep -q '"result":"success"' <<<"$result" || fail "upgrade $target did not succeed"
 done
-# The base of the Meter restarted (into its bootloader and back) under new pseudo-terminals; the
-# same COM port followed it.
-now_pts=$(readlink "$prefix/dosdevices/com11")
-[ "$now_pts" != "$meter_pts" ] || fail "COM11 still names $meter_pts: the link did not follow the base's restarts"
-echo "COM11: $meter_pts before the jobs, $now_pts after"
+# The Meter's base restarted (into its bootloader and back) under new pseudo-terminals, and the
+# same COM port followed it: COM11 names the one it came back under last.
+back=$(sed -n 's/.* sim-1-4 back on USB as \(.*\)$/\1/p' "$work/sim.log")
+[ -n "$back" ] || fail "the Meter's base never restarted"
+last=$(tail -1 <<<"$back")
+now=$(readlink "$prefix/dosdevices/com11")
+[ "$now" = "$last" ] || fail "COM11 names $now, not $last where the Meter's base came back last"
+echo "COM11 followed the base through $(wc -l <<<"$back") restarts: $(tr '\n' ' ' <<<"$back")"
 
 cli history --json >"$work/history.jsonl" 2>"$work/history.log" || fail "upgrader-cli.exe history failed"
 echo "records:"
