@@ -23,7 +23,13 @@ finish() {
     rm -rf "$work"
 }
 trap finish EXIT
-fail() { echo "upgrade under Wine: $*" >&2; for log in "$work"/*.log; do echo "--- $log"; tail -20 "$log"; done >&2; exit 1; }
+fail() {
+    echo "upgrade under Wine: $*" >&2
+    # The logs, and the command's output (where Wine's debugger writes a crash's backtrace).
+    for log in "$work"/*.log; do echo "--- $log"; tail -40 "$log"; done >&2
+    for output in "$work"/*.json; do echo "--- $output (beyond its JSON)"; grep -v '^{' "$output" | head -80; done >&2
+    exit 1
+}
 # Waits up to $1 seconds for the file $2.
 wait_file() {
     local deadline=$((SECONDS + $1))
@@ -46,12 +52,32 @@ cli() { "$here/wine-run" "$bin/upgrader-cli.exe" "$@" --config "Z:$work/config.j
 cli list >"$work/list.txt" 2>"$work/list.log" || fail "upgrader-cli.exe list failed"
 grep -q "^unit sim-1-4: port COM11," "$work/list.txt" || fail "the base of product id 4 is not COM11: $(cat "$work/list.txt")"
 
+# Wine 8 with the toolchain's Qt at times corrupts the command's heap around a base's restart: the
+# command then dies of a page fault in ntdll's allocator, or stops in it for good. The Qt here
+# replaces the serial port's event wait, under Wine only, by a polling thread that outlives the
+# port's close and can write into the freed port once its handle number names the reopened port.
+# That path never runs on Windows. Such a crash or stall (the command outlives its own --timeout
+# by a minute) is told and the job run again, up to three times; when every try meets it, the
+# test is skipped (77) with that reason, never passed. A job that ends in any other way counts.
+crash_or_stall() {  # log exit-code
+    grep -q "^wine: Unhandled" "$1" || [ "$2" -eq 124 ] || [ "$2" -eq 137 ]
+}
 for target in Meter Steering; do
-    set +e
-    cli upgrade "$target" --json >"$work/$target.json" 2>"$work/$target.log"
-    code=$?
-    set -e
-    result=$(tail -1 "$work/$target.json")
+    for attempt in 1 2 3; do
+        set +e
+        timeout -k 10 180 "$here/wine-run" "$bin/upgrader-cli.exe" upgrade "$target" --json --timeout 120 \
+            --config "Z:$work/config.json" >"$work/$target.json" 2>"$work/$target.log"
+        code=$?
+        set -e
+        crash_or_stall "$work/$target.log" "$code" || break
+        echo "$target: upgrader-cli.exe crashed or stalled under Wine (try $attempt, exit $code):" \
+            "$(grep -m1 '^wine: Unhandled' "$work/$target.log" || echo "no end 60 s after its --timeout")"
+        if [ "$attempt" -eq 3 ]; then
+            echo "upgrade under Wine: skipped, Wine's fault met on every try"
+            exit 77
+        fi
+    done
+    result=$(grep '"event":"result"' "$work/$target.json" | tail -1 || true)
     echo "$target: $result"
     [ "$code" -eq 0 ] || fail "upgrade $target ended with $code"
     grep -q '"result":"success"' <<<"$result" || fail "upgrade $target did not succeed"
@@ -69,9 +95,8 @@ cli history --json >"$work/history.jsonl" 2>"$work/history.log" || fail "upgrade
 echo "records:"
 cat "$work/history.jsonl"
 for target in Meter Steering; do
-    record=$(grep "\"target\":\"$target\"" "$work/history.jsonl") || fail "no record of the $target job"
+    record=$(grep "\"target\":\"$target\"" "$work/history.jsonl" | tail -1) || fail "no record of the $target job"
     grep -q '"result":"success"' <<<"$record" || fail "the $target record is no success"
     version=$(sed -n 's/.*"image_version":"\([0-9.]*\)".*/\1/p' <<<"$record")
     grep -q "\"version_after\":\"$version\\." <<<"$record" || fail "the $target record does not show the image's version $version after the job"
 done
-[ "$(grep -c . "$work/history.jsonl")" -eq 2 ] || fail "expected 2 records"
