@@ -3,6 +3,7 @@
 // at once, and the three forms it is read in.
 #include "csv_reader.h"
 #include "history_format.h"
+#include "history_server.h"
 #include "history_store.h"
 #include "sample_records.h"
 #include "unprivileged.h"
@@ -813,6 +814,24 @@ private slots:
 #endif
 
     // `history --csv` read back by a strict RFC 4180 reader: every field as it was written.
+    // Without Qt's PostgreSQL driver (the Windows release has none) the line's server is not
+    // reached, and the warning names what is missing in the platform's terms.
+    void lineServerWithoutItsDriver()
+    {
+        if (QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+            QSKIP("Qt's PostgreSQL driver is installed here");
+        HistoryServer::Connection server(QStringLiteral("host=127.0.0.1 port=1 dbname=upgrades connect_timeout=2"));
+        QList<UpgradeRecord> records;
+        QString warning;
+        QVERIFY(!server.Read({}, &records, &warning));
+#ifdef Q_OS_WIN
+        QVERIFY2(warning.contains("Qt's PostgreSQL driver (qsqlpsql) is not part of these programs"), qPrintable(warning));
+        QVERIFY2(!warning.contains("Debian"), qPrintable(warning));
+#else
+        QVERIFY2(warning.contains("(Debian: libqt5sql5-psql)"), qPrintable(warning));
+#endif
+    }
+
     void csvRoundTrip_data()
     {
         QTest::addColumn<QString>("error_text");
