@@ -347,7 +347,13 @@ bool Connection::Open(QString *warning)
         Close();
     }
     if (!QSqlDatabase::isDriverAvailable(QLatin1String(kDriver))) {
+#ifdef Q_OS_WIN
+        // Windows has no package to name: the driver is a Qt plugin, built into a static
+        // release or beside the programs (sqldrivers\qsqlpsql.dll) with a shared Qt.
+        *warning = QStringLiteral("Qt's PostgreSQL driver (qsqlpsql) is not part of these programs");
+#else
         *warning = QStringLiteral("Qt's PostgreSQL driver is not installed (Debian: libqt5sql5-psql)");
+#endif
         return false;
     }
     QString problem;

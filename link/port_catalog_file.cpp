@@ -23,6 +23,12 @@
 #include <cerrno>
 #endif
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#endif
+
 namespace {
 
 // A catalog lists a few ports; a file beyond this is not one (and is not read whole on every
@@ -34,12 +40,36 @@ bool ProcessRuns(qint64 pid)
 #ifdef Q_OS_UNIX
     // Signal 0 only asks whether the process exists; EPERM means it does but is another user's.
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+#elif defined(Q_OS_WIN)
+    // A catalog names COM ports, not paths that vanish with their terminal: only the publisher's
+    // life tells a stale file. A process that exists but may not be opened is another user's.
+    if (pid > 0xFFFFFFFFLL)
+        return false;
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    // An ended process whose handle someone still holds exists, signalled.
+    const bool runs = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return runs;
 #else
-    // Not checked elsewhere: a stale file is then caught by its paths that no longer exist.
     Q_UNUSED(pid)
     return true;
 #endif
 }
+
+#ifdef Q_OS_WIN
+// The security identifier as Windows writes it ("S-1-5-21-...").
+QString SidText(PSID sid)
+{
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text))
+        return QStringLiteral("an unreadable SID");
+    const QString result = QString::fromWCharArray(text);
+    ::LocalFree(text);
+    return result;
+}
+#endif
 
 // Who may have written a catalog: this user or root. Anyone else could list a path of their
 // choosing (their own terminal, posing as a base) to a program that runs as this user. Empty when
@@ -56,8 +86,36 @@ QString ForeignOwner(const QFile &file)
     return QStringLiteral("it belongs to another user (uid %1), not to this one (uid %2) or root")
         .arg(status.st_uid)
         .arg(me);
+#elif defined(Q_OS_WIN)
+    // The file's owner SID against this user's, the Administrators group's (a file an
+    // administrator creates may be owned by the group) and the system account's.
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const std::wstring path = QDir::toNativeSeparators(file.fileName()).toStdWString();
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, &descriptor) != ERROR_SUCCESS)
+        return QStringLiteral("its owner cannot be read");
+    QString why;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        why = QStringLiteral("this user's SID cannot be read");
+    } else {
+        union {
+            TOKEN_USER user;
+            char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } me;
+        DWORD size = 0;
+        if (!::GetTokenInformation(token, TokenUser, &me, sizeof me, &size))
+            why = QStringLiteral("this user's SID cannot be read");
+        else if (!::EqualSid(owner, me.user.User.Sid) && !::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) &&
+                 !::IsWellKnownSid(owner, WinLocalSystemSid))
+            why = QStringLiteral("it belongs to another user (%1), not to this one (%2), the administrators or the system")
+                      .arg(SidText(owner), SidText(me.user.User.Sid));
+        ::CloseHandle(token);
+    }
+    ::LocalFree(descriptor);
+    return why;
 #else
-    // Windows files have no single owner id to compare; the running publisher is still required.
     Q_UNUSED(file)
     return {};
 #endif

@@ -7,10 +7,12 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 
@@ -58,6 +60,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
+        QVERIFY(QDir(dir.path()).mkdir("folder"));
+#ifdef Q_OS_UNIX
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("pipe")).constData(), 0600), 0);
         QVERIFY(QFile::link(dir.filePath("pipe"), dir.filePath("link-to-pipe")));
         // A listening local socket, as a service would leave in a folder.
@@ -70,13 +74,15 @@ private slots:
         std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
         QCOMPARE(::bind(socket_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
         QCOMPARE(::listen(socket_fd, 1), 0);
-        QVERIFY(QDir(dir.path()).mkdir("folder"));
+#endif
     }
 
     void cleanupTestCase()
     {
+#ifdef Q_OS_UNIX
         if (socket_fd >= 0)
             ::close(socket_fd);
+#endif
     }
 
     // Each of these would block on open or read without end (pipe, /dev/zero) or is no content
@@ -86,11 +92,13 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<Refusal>("refusal");
         QTest::addColumn<QString>("said");
+#ifdef Q_OS_UNIX  // Windows has no FIFO, socket or device in its folders
         QTest::newRow("named pipe") << "pipe" << Refusal::NotRegularFile << "is a named pipe (FIFO), not a regular file";
         QTest::newRow("link to a named pipe") << "link-to-pipe" << Refusal::NotRegularFile << "is a named pipe (FIFO)";
         QTest::newRow("endless device") << "/dev/zero" << Refusal::NotRegularFile << "is a character device";
         QTest::newRow("terminal device") << "/dev/tty" << Refusal::NotRegularFile << "is a character device";
         QTest::newRow("socket") << "socket" << Refusal::NotRegularFile << "is a socket";
+#endif
         QTest::newRow("directory") << "folder" << Refusal::Directory << "is a directory, not a file";
         QTest::newRow("nothing there") << "absent.bin" << Refusal::Missing << "does not exist";
         QTest::newRow("below a file") << "plain/absent.bin" << Refusal::Missing << "does not exist";

@@ -5,8 +5,9 @@
 
 #include <QtTest>
 
-#include <sys/wait.h>
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -26,14 +27,18 @@ QStringList Describe(const QList<PortInfo> &ports)
     return lines;
 }
 
-// The id of a process that has ended and been reaped.
+// The id of a process that has ended and been reaped: this test program, asked only to list its
+// functions.
 qint64 EndedProcess()
 {
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("-functions")});
+    if (!child.waitForStarted(30000))
+        return -1;
+    const qint64 pid = child.processId();
+    if (!child.waitForFinished(30000))
+        return -1;
+    return pid;
 }
 
 void WriteFile(const QString &path, const QByteArray &bytes)
@@ -44,6 +49,7 @@ void WriteFile(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
+#ifdef Q_OS_UNIX
 // A tty in a fake sysfs tree: its class device at devices/<class_dir>, linked from class/tty, and
 // its "device" link (relative to the class device) when one is given.
 void AddTty(const QString &root, const QString &tty, const QString &class_dir, const QString &device_link)
@@ -58,6 +64,7 @@ void AddTty(const QString &root, const QString &tty, const QString &class_dir, c
     const QString target = "../../devices/" + class_dir;
     QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(root + "/class/tty/" + tty).constData()), 0);
 }
+#endif
 
 // Collects the warnings written while it exists.
 class Warnings {
@@ -96,6 +103,8 @@ private slots:
         PortCatalog::SetProvider({});
     }
 
+#ifdef Q_OS_UNIX
+    // Linux's sysfs tree (Windows has the device manager's location paths instead).
     void usbLocationFromSysfs_data()
     {
         QTest::addColumn<QString>("class_dir");
@@ -131,6 +140,7 @@ private slots:
         AddTty(sysfs.path(), created_tty, class_dir, device_link);
         QCOMPARE(UsbLocation::FromSysfs(sysfs.path(), tty), location);
     }
+#endif
 
     void catalogFileEntries_data()
     {
@@ -150,6 +160,9 @@ private slots:
         QTest::newRow("not a USB port") << file(R"({"name": "%A%"})") << QStringList{"%A%|-|"};
         QTest::newRow("a bare name cannot be checked and is kept")
             << file(R"({"name": "ttyACM9", "vendor_id": 4617, "product_id": 4})") << QStringList{"ttyACM9|4617|4|"};
+        QTest::newRow("a COM port is a bare name")
+            << file(R"({"name": "COM11", "vendor_id": 4617, "product_id": 4, "location": "sim-1-4"})")
+            << QStringList{"COM11|4617|4|sim-1-4"};
         QTest::newRow("missing file") << QByteArray() << QStringList{};
         QTest::newRow("empty file") << QByteArray("") << QStringList{};
         QTest::newRow("half-written") << file(a + "," + b).left(60) << QStringList{};
@@ -243,8 +256,13 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, reason);
+#ifdef Q_OS_UNIX
         if (kind == "foreign" && geteuid() != 0)
             QSKIP("only root can hand a file to another user here");
+#else
+        if (kind == "foreign")
+            QSKIP("handing a file to another user's SID takes the restore privilege");
+#endif
         QTemporaryDir dir;
         const QString catalog = dir.filePath("ports.json");
         const QString pts = dir.filePath("pts-a");
@@ -256,8 +274,10 @@ private slots:
             QVERIFY2(PortCatalogFile::Write(catalog, {port}, pid, &error), qPrintable(error));
         };
         write(kind == "gone" ? dead : QCoreApplication::applicationPid());
+#ifdef Q_OS_UNIX
         if (kind == "foreign")
             QCOMPARE(::chown(QFile::encodeName(catalog).constData(), 65534, 65534), 0);
+#endif
         if (kind == "no pid")
             WriteFile(catalog, QString(R"({"ports": [{"name": "%1", "vendor_id": %2, "product_id": 5}]})")
                                    .arg(pts)
@@ -276,8 +296,10 @@ private slots:
 
         // Trusted again, it is used; spoiled again later, it is told again.
         write(QCoreApplication::applicationPid());
+#ifdef Q_OS_UNIX
         if (kind == "foreign")
             QCOMPARE(::chown(QFile::encodeName(catalog).constData(), geteuid(), getegid()), 0);
+#endif
         QCOMPARE(Describe(PortCatalog::AvailablePorts()), system + QStringList{Describe(port)});
         write(dead);
         {

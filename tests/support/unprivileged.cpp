@@ -8,7 +8,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -26,7 +28,13 @@ namespace Unprivileged {
 
 bool Needed()
 {
+#ifdef Q_OS_UNIX
     return geteuid() == 0;
+#else
+    // Windows has no root that passes every check: an administrator's rights still meet a
+    // file's access list.
+    return false;
+#endif
 }
 
 bool Available()

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# tools/windows/release.sh   (./run windows calls it after installing what it needs)
+#
+# Cross-builds the Windows release in build-win/ with MinGW-w64 against a static Qt for MinGW,
+# makes dist/upgrader-VERSION-win64.zip and the installer dist/upgrader-VERSION-setup.exe, then
+# runs the Windows tests under Wine (CTest with Wine as the emulator): the suites built for
+# Windows, the installer's silent install, run and uninstall, and an upgrade by upgrader-cli.exe
+# against the native upgrader-sim. The last line gives their counts: "N passed, M failed" (with
+# ", K skipped" when a test skipped itself).
+#
+#   QT_WIN_PREFIX       a static Qt 5.15 for MinGW-w64 of your own (default: the toolchain
+#                       archive ../shared/toolchains/qt5.15.8-mingw64-static.tar.xz, unpacked once
+#                       into the cache folder)
+#   UPGRADER_WIN_DEPS   LZ4 and libpq for MinGW-w64 (default: mingw64-deps.tar.xz, likewise)
+#   UPGRADER_TOOLCHAINS the archives' folder (default: ../shared/toolchains beside the checkout)
+#   UPGRADER_WIN_CACHE  the cache folder (default: ~/.cache/upgrader-win); the Wine prefix is there
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+toolchains=${UPGRADER_TOOLCHAINS:-$root/../shared/toolchains}
+cache=${UPGRADER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/upgrader-win}
+export UPGRADER_WIN_CACHE=$cache
+build=$root/build-win
+jobs=$(nproc)
+started=$(date +%s)
+
+# Unpacks an archive of the toolchains folder into the cache once; again only when the archive
+# changed (its size and time are kept beside what it gave).
+unpack() {  # archive folder-it-holds
+    local archive=$toolchains/$1 folder=$cache/$2 stamp
+    [ -f "$archive" ] || { echo "windows: $archive not found (set QT_WIN_PREFIX and UPGRADER_WIN_DEPS, or UPGRADER_TOOLCHAINS)" >&2; exit 1; }
+    stamp=$(stat -c '%s %Y' "$archive")
+    if [ ! -d "$folder" ] || [ "$(cat "$folder.unpacked" 2>/dev/null)" != "$stamp" ]; then
+        echo "== unpacking $1 into $cache"
+        rm -rf "$folder" "$folder.unpacked"
+        mkdir -p "$cache"
+        tar -xJf "$archive" -C "$cache"
+        [ -d "$folder" ] || { echo "windows: $archive holds no $2/" >&2; exit 1; }
+        echo "$stamp" >"$folder.unpacked"
+    fi
+}
+if [ -z "${QT_WIN_PREFIX:-}" ]; then
+    unpack qt5.15.8-mingw64-static.tar.xz qt5.15.8-mingw64-static
+    export QT_WIN_PREFIX=$cache/qt5.15.8-mingw64-static
+fi
+if [ -z "${UPGRADER_WIN_DEPS:-}" ]; then
+    unpack mingw64-deps.tar.xz mingw64-deps
+    export UPGRADER_WIN_DEPS=$cache/mingw64-deps
+fi
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# The native simulator the upgrade under Wine runs against.
+echo "== the native upgrader-sim (build/)"
+cmake -S "$root" -B "$root/build" -G Ninja "${launcher[@]}" >/dev/null
+cmake --build "$root/build" --target upgrader-sim -- -j"$jobs"
+
+echo "== cross-building for Windows (build-win/) against $QT_WIN_PREFIX"
+build_started=$(date +%s)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw64.cmake" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tools/windows/wine-run" \
+    -DUPGRADER_NATIVE_SIM="$root/build/tools/upgrader-sim/upgrader-sim" \
+    "${launcher[@]}" >/dev/null
+cmake --build "$build" -- -j"$jobs"
+echo "== cross-build: $(($(date +%s) - build_started)) s"
+
+version=$(sed -n 's/^project(upgrader .*VERSION \([0-9][0-9.]*\)).*/\1/p' "$root/CMakeLists.txt")
+name=upgrader-$version-win64
+stage=$build/stage/$name
+rm -rf "$build/stage" && mkdir -p "$build/stage" "$root/dist"
+cmake --install "$build" --prefix "$stage" >/dev/null
+# The licence: the Debian package's own statement, in Windows' line ends.
+sed -n '/^License: /,$p' "$root/packaging/debian/copyright" | sed 's/^ //; s/$/\r/' >"$stage/LICENCE.txt"
+zip=$root/dist/$name.zip
+setup=$root/dist/upgrader-$version-setup.exe
+rm -f "$zip" "$setup"
+(cd "$build/stage" && cmake -E tar cf "$zip" --format=zip "$name")
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DLICENCE="$stage/LICENCE.txt" -DOUTFILE="$setup" \
+    "$root/packaging/windows/upgrader.nsi"
+echo "== $zip ($(stat -c %s "$zip") bytes)"
+echo "== $setup ($(stat -c %s "$setup") bytes)"
+
+echo "== the Windows tests under Wine"
+tests_started=$(date +%s)
+set +e
+(cd "$build" && ctest --output-on-failure -j"$jobs") | tee "$build/wine-tests.log"
+set -e
+echo "== Wine tests: $(($(date +%s) - tests_started)) s; all: $(($(date +%s) - started)) s"
+# The counts from CTest's line per test ("1/9 Test #3: tst_platform ....   Passed    0.2 sec");
+# a test skipped by its own choice (exit 77) is counted apart, a test that never reported as failed.
+total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$build/wine-tests.log" || true)
+passed=$(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$build/wine-tests.log" | grep -c ' Passed ' || true)
+skipped=$(grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: ' "$build/wine-tests.log" | grep -c 'Skipped' || true)
+failed=$((total - passed - skipped))
+[ "$total" -gt 0 ] || failed=1
+if [ "$skipped" -gt 0 ]; then
+    echo "$passed passed, $failed failed, $skipped skipped"
+else
+    echo "$passed passed, $failed failed"
+fi
+[ "$failed" -eq 0 ]
