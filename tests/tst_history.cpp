@@ -813,9 +813,8 @@ private slots:
 
 #endif
 
-    // `history --csv` read back by a strict RFC 4180 reader: every field as it was written.
-    // Without Qt's PostgreSQL driver (the Windows release has none) the line's server is not
-    // reached, and the warning names what is missing in the platform's terms.
+    // Without Qt's PostgreSQL driver (a build against a Qt that has none) the line's server is
+    // not reached, and the warning names what is missing in the platform's terms.
     void lineServerWithoutItsDriver()
     {
         if (QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
@@ -832,6 +831,7 @@ private slots:
 #endif
     }
 
+    // `history --csv` read back by a strict RFC 4180 reader: every field as it was written.
     void csvRoundTrip_data()
     {
         QTest::addColumn<QString>("error_text");

@@ -12,6 +12,9 @@
 #                       archive ../shared/toolchains/qt5.15.8-mingw64-static.tar.xz, unpacked once
 #                       into the cache folder)
 #   UPGRADER_WIN_DEPS   LZ4 and libpq for MinGW-w64 (default: mingw64-deps.tar.xz, likewise)
+#   UPGRADER_QPSQL_SOURCE  Qt's src/plugins/sqldrivers/psql of the same Qt version, for a Qt
+#                       without a PostgreSQL driver (default: fetched once from Debian's
+#                       qtbase-opensource-src into the cache folder)
 #   UPGRADER_TOOLCHAINS the archives' folder (default: ../shared/toolchains beside the checkout)
 #   UPGRADER_WIN_CACHE  the cache folder (default: ~/.cache/upgrader-win); the Wine prefix is there
 set -euo pipefail
@@ -48,12 +51,48 @@ if [ -z "${UPGRADER_WIN_DEPS:-}" ]; then
     export UPGRADER_WIN_DEPS=$cache/mingw64-deps
 fi
 
+# Qt's PostgreSQL driver for the line's server: a static Qt without one (the toolchain's has none)
+# gets it built from Qt's own source of the same version, Debian's qtbase-opensource-src, which apt
+# fetches once (checked against Debian's signed index) with an index of its own in the cache.
+qt_version=$(sed -n 's/^set(PACKAGE_VERSION "\{0,1\}\([0-9.]*\)"\{0,1\})$/\1/p' "$QT_WIN_PREFIX/lib/cmake/Qt5Core/Qt5CoreConfigVersion.cmake")
+if [ -z "${UPGRADER_QPSQL_SOURCE:-}" ] && ! ls "$QT_WIN_PREFIX"/plugins/sqldrivers/*qsqlpsql* >/dev/null 2>&1; then
+    qpsql=$cache/qsqlpsql-$qt_version
+    if [ ! -f "$qpsql/qsql_psql.cpp" ]; then
+        echo "== fetching Qt $qt_version's PostgreSQL driver from Debian's qtbase-opensource-src"
+        apt_dir=$cache/apt-src
+        rm -rf "$apt_dir" "$qpsql" "$qpsql.part"
+        mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/get"
+        . /etc/os-release
+        mirror=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/* *$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
+        echo "deb-src ${mirror:-http://deb.debian.org/debian} $VERSION_CODENAME main" >"$apt_dir/sources.list"
+        apt=(-q -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User="$(id -un)")
+        if ! apt-get "${apt[@]}" update >"$apt_dir/apt.log" 2>&1 ||
+           ! (cd "$apt_dir/get" && apt-get "${apt[@]}" source --download-only qtbase-opensource-src) >>"$apt_dir/apt.log" 2>&1; then
+            tail -5 "$apt_dir/apt.log" >&2
+            echo "windows: Qt's PostgreSQL driver could not be fetched; set UPGRADER_QPSQL_SOURCE to the folder" \
+                 "src/plugins/sqldrivers/psql of Qt $qt_version's qtbase source" >&2
+            exit 1
+        fi
+        debian_version=$(sed -n 's/^Version: \(.*\)$/\1/p' "$apt_dir"/get/*.dsc | head -1)
+        case $debian_version in
+        "$qt_version"+*) ;;
+        *) echo "windows: Debian's qtbase is $debian_version, not Qt $qt_version; set UPGRADER_QPSQL_SOURCE" >&2; exit 1 ;;
+        esac
+        mkdir -p "$qpsql.part"
+        tar -xJf "$apt_dir"/get/*.orig.tar.xz -C "$qpsql.part" --strip-components=5 --wildcards '*/src/plugins/sqldrivers/psql/*'
+        mv "$qpsql.part" "$qpsql"
+        rm -rf "$apt_dir"
+    fi
+    export UPGRADER_QPSQL_SOURCE=$qpsql
+fi
+
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-# The native simulator the upgrade under Wine runs against.
-echo "== the native upgrader-sim (build/)"
+# The native simulator the upgrade under Wine runs against, and its line's PostgreSQL server.
+echo "== the native upgrader-sim and local_pg_server (build/)"
 cmake -S "$root" -B "$root/build" -G Ninja "${launcher[@]}" >/dev/null
-cmake --build "$root/build" --target upgrader-sim -- -j"$jobs"
+cmake --build "$root/build" --target upgrader-sim local_pg_server -- -j"$jobs"
 
 echo "== cross-building for Windows (build-win/) against $QT_WIN_PREFIX"
 build_started=$(date +%s)
@@ -61,6 +100,8 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw64.cmake" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tools/windows/wine-run" \
     -DUPGRADER_NATIVE_SIM="$root/build/tools/upgrader-sim/upgrader-sim" \
+    -DUPGRADER_NATIVE_PG_SERVER="$root/build/tests/local_pg_server" \
+    -DUPGRADER_QPSQL_SOURCE="${UPGRADER_QPSQL_SOURCE:-}" \
     "${launcher[@]}" >/dev/null
 cmake --build "$build" -- -j"$jobs"
 echo "== cross-build: $(($(date +%s) - build_started)) s"
