@@ -79,6 +79,7 @@ bool SimRuns(qint64 pid)
 }
 
 // Runs a Linux command: Wine starts a Linux program that a Windows program names by its path.
+// True when it ended within its time with exit code 0.
 // Straight through CreateProcess, without the pipes QProcess would wait on.
 bool RunLinux(const QString &program, const QStringList &arguments)
 {
@@ -91,10 +92,13 @@ bool RunLinux(const QString &program, const QStringList &arguments)
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    const bool ended = ::WaitForSingleObject(process.hProcess, kCommandMs) == WAIT_OBJECT_0;
+    // Done only when it ended well: a link that failed is made again on the next look.
+    DWORD exit_code = 1;
+    const bool done = ::WaitForSingleObject(process.hProcess, kCommandMs) == WAIT_OBJECT_0 &&
+                      ::GetExitCodeProcess(process.hProcess, &exit_code) && exit_code == 0;
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
-    return ended;
+    return done;
 }
 
 bool Same(const QList<PortInfo> &a, const QList<PortInfo> &b)
