@@ -120,7 +120,7 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
 {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         QueueSwitchMode(SwitchTo::App, DeviceId::Base);
-        FlushTx();
+        FlushAllTx();
         SettleWait(Waits::kBaseReturnDrainMs);
         TakeInput();  // a port that has gone away says so here
         const QString old_name = job.driver->IsConnected() ? job.driver->CatalogName() : QString();
@@ -232,7 +232,8 @@ void UpgradeServer::RestoreUnit()
     // next job of that target.
     qCDebug(lcEngine).noquote() << "---Return the unit to its application";
     job.restoring = true;
-    job.tx_queue.clear();
+    DropUnsentFrames();
+    job.streaming = false;  // the stream is over: the return requests go out at once
     if (motor_left && LinkUp() && !ReturnMotorToApp() && job.failure == JobEndReason::Success &&
         !stopped_by_operator)
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));

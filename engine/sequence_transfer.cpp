@@ -192,12 +192,14 @@ void UpgradeServer::OnSendData()
 
 void UpgradeServer::DropInFlight(int ms, int looks)
 {
-    job.tx_queue.clear();
+    DropUnsentFrames();
+    job.streaming = false;
+    FlushAllTx();  // the rest of a frame already begun
     for (int i = 0; i < looks; ++i)
         WaitInput(ms);
     job.rx_queue.clear();
     job.driver->rx_bytes.clear();
-    job.tx_queue.clear();
+    DropUnsentFrames();
 }
 
 void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)

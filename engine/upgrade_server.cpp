@@ -282,10 +282,15 @@ void UpgradeServer::TakeInput()
 
 void UpgradeServer::EndJob()
 {
+    // Frames of a stopped job must not reach the next user of the link; one already begun is
+    // finished, or the device would take the next user's first request for its rest.
+    DropUnsentFrames();
+    job.streaming = false;
+    FlushAllTx();
+    DropUnsentFrames();
     job.driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
     job.driver->rx_bytes.clear();
     job.rx_queue.clear();
-    job.tx_queue.clear();  // frames of a stopped job must not reach the next user of the link
     ReleaseDriver();
     upgrading = false;
     emit UpdateUpgradeProgress(false, 100.0f);
@@ -343,6 +348,8 @@ void UpgradeServer::QueueFrame(uint8_t command, const uint8_t *payload, uint8_t 
     const uint8_t n = FrameCodec::Encode(frame, wire);
     for (int i = 0; i < n; ++i)
         job.tx_queue.append(char(wire[i]));
+    if (n > 0)
+        job.tx_frames.append(n);
 }
 
 void UpgradeServer::QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n)
@@ -354,6 +361,31 @@ void UpgradeServer::QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t 
     if (count > 0)
         memcpy(payload + 2, data, count);
     QueueFrame(Cmd::SectionData, payload, uint8_t(count + 2), uint8_t(job.dev_id));
+}
+
+void UpgradeServer::DropUnsentFrames()
+{
+    if (job.tx_front_sent > 0 && !job.tx_frames.isEmpty()) {
+        const int rest = job.tx_frames.first() - job.tx_front_sent;
+        job.tx_queue.erase(job.tx_queue.begin() + rest, job.tx_queue.end());
+        job.tx_frames.erase(job.tx_frames.begin() + 1, job.tx_frames.end());
+        return;
+    }
+    job.tx_queue.clear();
+    job.tx_frames.clear();
+    job.tx_front_sent = 0;
+}
+
+void UpgradeServer::FlushAllTx()
+{
+    // Each call sends at most a pass's bytes; one that sends nothing (a report to read first
+    // while streaming) ends the loop.
+    while (!job.tx_queue.isEmpty()) {
+        const int before = job.tx_queue.size();
+        FlushTx();
+        if (job.tx_queue.size() == before)
+            break;
+    }
 }
 
 void UpgradeServer::FlushTx()
@@ -370,6 +402,16 @@ void UpgradeServer::FlushTx()
     for (int i = 0; i < n; ++i)
         bytes.append(job.tx_queue.at(i));
     job.tx_queue.erase(job.tx_queue.begin(), job.tx_queue.begin() + n);
+    for (int sent = n; sent > 0 && !job.tx_frames.isEmpty();) {
+        const int left = job.tx_frames.first() - job.tx_front_sent;
+        if (sent < left) {
+            job.tx_front_sent += sent;
+            break;
+        }
+        sent -= left;
+        job.tx_frames.removeFirst();
+        job.tx_front_sent = 0;
+    }
     job.driver->Send(bytes);
     if (job.streaming)
         job.last_reply.start();  // a device taking a stream of data answers only at its end

@@ -196,6 +196,8 @@ private:
         QDateTime job_start;             // time base of the console lines and traces
         QList<char> rx_queue;
         QList<char> tx_queue;
+        QList<int> tx_frames;   // the wire length of each frame in tx_queue, oldest first
+        int tx_front_sent = 0;  // bytes of the oldest one already sent: the device holds part of it
         FrameParser rx_parser;
         bool frame_seen = false;
         int tx_total = 0;
@@ -284,6 +286,11 @@ private:
     void QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id);
     void QueueDataFrame(const uint8_t *data, uint16_t index, uint8_t n);
     void FlushTx();
+    // Drops the queued frames, all but the rest of one the device has begun to receive: cut off,
+    // it would leave the device's parser inside it, taking the next request for its remainder.
+    void DropUnsentFrames();
+    // Sends what is queued now, past the pacing (the few bytes of a return request).
+    void FlushAllTx();
     void CollectRx();
     // One request/reply exchange after the request was queued: accepts only a good frame with
     // this command and exactly this payload length, copied to dst.

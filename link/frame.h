@@ -22,4 +22,5 @@ struct FrameParser {
     int resume_state = 0;  // state in which the last 0x7E inside the frame arrived
     uint8_t count = 0;     // payload bytes stored so far
     uint8_t sum = 0;       // running 8-bit sum of the frame's wire bytes
+    int broken = 0;        // frames dropped unfinished because a new one began (the reader may reset it)
 };

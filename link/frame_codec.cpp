@@ -96,7 +96,8 @@ uint8_t FrameCodec::Decode(FrameParser &p, uint8_t b)
     case RxEscape:
         if (b != kStartByte) {
             // The lone 0x7E started a new frame and b is its length byte; the partial frame
-            // is dropped without a report.
+            // is dropped, counted only.
+            ++p.broken;
             p.frame.start = kStartByte;
             p.count = 0;
             p.sum = static_cast<uint8_t>(kStartByte + b);
@@ -108,6 +109,7 @@ uint8_t FrameCodec::Decode(FrameParser &p, uint8_t b)
             // No length reaches 0x7E, so this was no doubled byte: the first 0x7E was a lone
             // byte of a broken frame and this one starts the next frame. Dropping the pair as
             // one oversized frame would swallow that frame as well.
+            ++p.broken;
             p.count = 0;
             p.sum = kStartByte;
             p.state = RxLength;

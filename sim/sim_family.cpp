@@ -151,6 +151,8 @@ void SimFamily::ReadHost()
                 Dispatch(parser.frame);
             else if (decoded == FrameCodec::FrameBadChecksum)
                 ++bad_frames;
+            broken_frames += parser.broken;
+            parser.broken = 0;
             if (!pty)  // the request cut the power: the rest never reached the base
                 return;
         }
@@ -535,6 +537,12 @@ int SimFamily::BadFrames() const
     return bad_frames;
 }
 
+int SimFamily::BrokenFrames() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return broken_frames;
+}
+
 QByteArray SimFamily::Flash(int id, quint32 address, int length) const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -571,6 +579,7 @@ void SimFamily::ClearRecords()
     rejections.clear();
     host_chunks.clear();
     bad_frames = 0;
+    broken_frames = 0;
     // Every device's history starts again from the mode it is in now.
     for (auto &entry : devices) {
         SimDevice &device = *entry.second;

@@ -143,6 +143,9 @@ public:
     int Reenumerations() const;
     int PowerCuts() const;
     int BadFrames() const;  // frames from the host with a wrong checksum
+    // Frames the host left unfinished: a new frame began before their last byte. The base then
+    // may take the next frame's first bytes for the rest of the old one.
+    int BrokenFrames() const;
     QByteArray Flash(int id, quint32 address, int length) const;
     QList<int> LossReports(int id) const;  // offsets the device reported lost
     int FlashOperations(int id) const;
@@ -198,6 +201,7 @@ private:
     int power_cut_matches = 0;  // requests the armed trigger picked so far
     int power_epoch = 0;        // bumped by every cut: a return of power scheduled before it is void
     int bad_frames = 0;
+    int broken_frames = 0;
 
     std::chrono::steady_clock::time_point started;
     int wake_pipe[2] = {-1, -1};
