@@ -253,8 +253,15 @@ void UpgradeServer::OnFinish()
     qCDebug(lcEngine).noquote() << "---Stopped!";
     if (!Role().behind_base) {
         // The target was the base or the motor: the upgrade flag restarted it into its
-        // application, and only a fully verified image gets the flag.
+        // application, and only a fully verified image gets the flag. The motor stays on the bus
+        // behind the base, so its restart is confirmed as well: a flag lost on the way leaves it
+        // in its bootloader, and is sent again.
         job.result = job.upgrade_flag_sent;
+        if (job.result && job.dev_id == DeviceId::Motor && !MotorAnswersFromApp() && !ReturnMotorToApp()) {
+            job.result = false;
+            if (!stop_requested)
+                Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
+        }
     } else if (!FinishBehindBase()) {
         return;
     }

@@ -617,6 +617,42 @@ private slots:
         }
     }
 
+    // A motor job's success means the motor restarted into its application: its upgrade flag is
+    // confirmed like any return, and sent again when it was lost.
+    void motorTargetConfirmedBack_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("its upgrade flag lost") << "flag lost";
+        QTest::newRow("it stays in its bootloader") << "stays in boot";
+    }
+
+    void motorTargetConfirmedBack()
+    {
+        QFETCH(QString, fault);
+        SimFamily family(FastFamily());
+        SimFaults faults;
+        std::shared_ptr<std::atomic<int>> flags = std::make_shared<std::atomic<int>>(0);
+        if (fault == "flag lost") {
+            faults.drop_request_if = [flags](int id, const Frame &request) {
+                return id == 3 && request.command == Cmd::SwitchMode && request.payload[0] == SwitchTo::App &&
+                       (*flags)++ == 0;
+            };
+        } else {
+            faults.stay_in_boot = {3};  // into its bootloader as asked, and never out again
+        }
+        family.SetFaults(faults);
+        const Firmware firmware = ForDevice(3);
+        const Outcome outcome = Run(3, firmware, true);
+        if (fault == "flag lost") {
+            VerifySuccess(family, 3, firmware, outcome);
+        } else {
+            QVERIFY(outcome.finished);
+            QVERIFY(!outcome.result);
+            QCOMPARE(outcome.error, QStringLiteral("Motor go app failed\n"));
+            QVERIFY(outcome.reason == JobEndReason::DeviceFailed);
+        }
+    }
+
     // The link or the operator ends a job in the middle of its transfer: promptly, and failed.
     void interruptedTransfer_data()
     {
