@@ -192,14 +192,11 @@ void UpgradeServer::OnSendData()
 
 void UpgradeServer::DropInFlight(int ms, int looks)
 {
-    DropUnsentFrames();
-    job.streaming = false;
-    FlushAllTx();  // the rest of a frame already begun
+    EndStream();
     for (int i = 0; i < looks; ++i)
         WaitInput(ms);
     job.rx_queue.clear();
     job.driver->rx_bytes.clear();
-    DropUnsentFrames();
 }
 
 void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)

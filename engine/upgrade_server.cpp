@@ -284,10 +284,7 @@ void UpgradeServer::EndJob()
 {
     // Frames of a stopped job must not reach the next user of the link; one already begun is
     // finished, or the device would take the next user's first request for its rest.
-    DropUnsentFrames();
-    job.streaming = false;
-    FlushAllTx();
-    DropUnsentFrames();
+    EndStream();
     job.driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
     job.driver->rx_bytes.clear();
     job.rx_queue.clear();
@@ -374,6 +371,13 @@ void UpgradeServer::DropUnsentFrames()
     job.tx_queue.clear();
     job.tx_frames.clear();
     job.tx_front_sent = 0;
+}
+
+void UpgradeServer::EndStream()
+{
+    DropUnsentFrames();
+    job.streaming = false;
+    FlushAllTx();
 }
 
 void UpgradeServer::FlushAllTx()

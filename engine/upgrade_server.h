@@ -291,6 +291,8 @@ private:
     void DropUnsentFrames();
     // Sends what is queued now, past the pacing (the few bytes of a return request).
     void FlushAllTx();
+    // Ends the stream: drops the frames not begun and sends the rest of the one begun.
+    void EndStream();
     void CollectRx();
     // One request/reply exchange after the request was queued: accepts only a good frame with
     // this command and exactly this payload length, copied to dst.
