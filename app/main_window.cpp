@@ -78,8 +78,7 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     form->text_log->setMaximumBlockCount(kLogLines);
 
     // Always present, whatever the configuration (rows 1 to 9).
-    connect(&upgrade_server, &UpgradeServer::UpdateUpgradeProgress, this, &MainWindow::ShowUpgradeProgress);
-    connect(&upgrade_server, &UpgradeServer::UpdateVerifyProgress, this, &MainWindow::ShowVerifyProgress);
+    connect(&upgrade_server, &UpgradeServer::Progress, this, &MainWindow::ShowJobProgress);
     connect(&upgrade_server, &UpgradeServer::PushErrorMsg, this, qOverload<QString>(&MainWindow::ShowWarningMsg));
     connect(&upgrade_server, &UpgradeServer::PushLogMsg, form->text_log, &QPlainTextEdit::appendPlainText);
     // The result comes from why the job ended, reported after every other report of the job.

@@ -70,6 +70,8 @@ public slots:
     void StartUpgrade(QString target);
     void ShowUpgradeProgress(bool is_show, float val);
     void ShowVerifyProgress(bool is_show, float val);
+    // Where the job stands, on the bar its phase belongs to.
+    void ShowJobProgress(const UpgradeProgress &progress);
     void StartUpgradeMain();
     void StartUpgradeMotor();
     void StartUpgradeSteer();

@@ -63,6 +63,14 @@ void MainWindow::ShowVerifyProgress(bool is_show, float val)
     ShowProgress(form->progress_verify, form->label_verify, is_show, val);
 }
 
+void MainWindow::ShowJobProgress(const UpgradeProgress &progress)
+{
+    if (progress.AboutUpgradeBar())
+        ShowUpgradeProgress(progress.UpgradeBarShown(), progress.UpgradeBarPercent());
+    else
+        ShowVerifyProgress(progress.VerifyBarShown(), progress.VerifyBarPercent());
+}
+
 void MainWindow::ShowWarningMsg(QString msg, bool append)
 {
     form->text_log->appendPlainText(msg);

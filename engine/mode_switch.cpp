@@ -5,7 +5,7 @@
 #include "log_unit.h"
 #include "messages.h"
 #include "port_catalog.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 bool UpgradeServer::BaseGoApp(const QString &port)
@@ -39,8 +39,8 @@ bool UpgradeServer::SwitchBase(uint8_t to, const QString &line, const QString &p
         QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
         FlushTx();
         qCDebug(lcEngine).noquote() << line;
-        job.driver->port.waitForReadyRead(Waits::kModeSwitchDrainMs);
+        job.link->WaitForInput(Waits::kModeSwitchDrainMs);
     }
-    ReleaseDriver();
+    ReleaseLink();
     return sent;
 }

@@ -7,7 +7,7 @@
 #include "frame_codec.h"
 #include "sequence_limits.h"
 #include "messages.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 #include <QThread>
@@ -85,7 +85,7 @@ void UpgradeServer::MarkWaiting()
 
 bool UpgradeServer::LinkUp() const
 {
-    return job.driver && job.driver->IsConnected();
+    return job.link && job.link->IsConnected();
 }
 
 bool UpgradeServer::DevicesSilent() const
@@ -132,7 +132,7 @@ void UpgradeServer::SettleWait(int ms)
 
 bool UpgradeServer::WaitInput(int ms)
 {
-    const bool input = job.driver->port.waitForReadyRead(ms);
+    const bool input = job.link->WaitForInput(ms);
     PaceFromNow();
     return input;
 }
@@ -151,7 +151,7 @@ bool UpgradeServer::BlockingExchange(uint8_t command, const uint8_t *payload, ui
         WaitInput(int(left));
         CollectRx();
         while (!job.rx_queue.isEmpty()) {
-            if (FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst())) != FrameCodec::FrameOk)
+            if (FrameCodec::Decode(job.rx_parser, TakeRxByte()) != FrameCodec::FrameOk)
                 continue;
             job.last_reply.start();
             const Frame &frame = job.rx_parser.frame;
@@ -181,17 +181,17 @@ void UpgradeServer::QueueSwitchMode(uint8_t to, int device)
 
 void UpgradeServer::Reconnect()
 {
-    const QString old_name = job.driver->CatalogName();
+    const QString old_name = job.link->CatalogName();
     SleepUnlessStopped(Waits::Long(Waits::kReleasePortMs));
     // Closed now rather than when the job ends: a base that comes back under the same name must
     // not find its port still held by us.
     TakeInput();  // a port that has gone away says so here
-    const bool gone = !job.driver->IsConnected();
-    ReleaseDriver();
+    const bool gone = !job.link->IsConnected();
+    ReleaseLink();
     AwaitBaseRestart(gone ? QString() : old_name, Waits::Long(Waits::kReenumerateMs),
                      std::max(Waits::Long(Waits::kReenumerateMs), Waits::kBaseBackLimitMs));
     // The devices could not be heard while the base was away: their silence counts from now.
-    if (OpenDriver())
+    if (OpenLink())
         job.last_reply.start();
 }
 
@@ -293,7 +293,7 @@ void UpgradeServer::OnEnterBoot()
 
     // Both in their bootloaders: the transfer starts.
     state = NextSection;
-    emit UpdateUpgradeProgress(true, 0.0f);
+    ReportProgress(JobPhase::Transfer);
 }
 
 bool UpgradeServer::EnterBootBehindBase()
@@ -382,7 +382,7 @@ void UpgradeServer::PowerDisplay()
             reply.payload[0] == kDisplayPowerOn)
             break;
     }
-    job.driver->rx_bytes.clear();
+    job.link->DropReceived();
 }
 
 bool UpgradeServer::TargetAnswersFromBoot()

@@ -7,7 +7,7 @@
 #include "sequence_limits.h"
 #include "messages.h"
 #include "port_catalog.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 #include <QThread>
@@ -70,7 +70,7 @@ UpgradeServer::Check UpgradeServer::VerifySection(size_t i, int wait_ms, bool &o
         qCDebug(lcEngine).noquote() << QString::fromUtf8("---verify failed：%1").arg(i + 1);
         return Check::Mismatch;
     }
-    emit UpdateVerifyProgress(true, float(i + 1) / float(n) * 100.0f);
+    ReportProgress(JobPhase::FinalVerify, int(i) + 1);
     qCDebug(lcEngine).noquote() << QString::fromUtf8("---verify success：%1 / %2").arg(i + 1).arg(n);
     return Check::Verified;
 }
@@ -79,7 +79,7 @@ void UpgradeServer::OnVerifyAll()
 {
     qCDebug(lcEngine).noquote() << "---Verifying all sections!";
     const int wait_ms = Role().verify_wait_ms;
-    emit UpdateVerifyProgress(true, 0.0f);
+    ReportProgress(JobPhase::FinalVerify);
     bool ok = true;
     for (size_t i = 0; i < job.sections.size(); ++i) {
         if (VerifySection(i, wait_ms, ok) == Check::Mismatch) {
@@ -87,7 +87,7 @@ void UpgradeServer::OnVerifyAll()
             return;
         }
     }
-    emit UpdateVerifyProgress(false, 0.0f);
+    ReportProgress(JobPhase::ReturningToApp);
     // A pass cut short by a stop or a lost port verified nothing: never set the flag after it.
     if (stop_requested || !LinkUp())
         return;
@@ -123,8 +123,8 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
         FlushAllTx();
         SettleWait(Waits::kBaseReturnDrainMs);
         TakeInput();  // a port that has gone away says so here
-        const QString old_name = job.driver->IsConnected() ? job.driver->CatalogName() : QString();
-        ReleaseDriver();
+        const QString old_name = job.link->IsConnected() ? job.link->CatalogName() : QString();
+        ReleaseLink();
         // The operator who stopped the job (or whose cable came out) waits for this: then the
         // base is taken as soon as it is back, within the restart time.
         const int restart_ms = Waits::Long(Waits::kBaseReturnMs);
@@ -133,7 +133,7 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
         else
             AwaitBaseRestart(old_name, restart_ms, std::max(restart_ms, Waits::kBaseBackLimitMs));
         qCDebug(lcEngine).noquote() << "---Wait main go back App";
-        if (OpenDriver())
+        if (OpenLink())
             job.last_reply.start();  // the devices could not be heard while the base was away
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
         // this loop going until someone presses Stop.
@@ -267,7 +267,7 @@ void UpgradeServer::OnFinish()
     }
     const float seconds = float(job.job_start.msecsTo(QDateTime::currentDateTime())) / 1000.0f;
     qCDebug(lcEngine).noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
-    emit UpdateUpgradeProgress(false, 100.0f);
+    ReportProgress(JobPhase::Ended);
     stop_requested = true;
 }
 
@@ -301,7 +301,7 @@ bool UpgradeServer::FinishBehindBase()
         qCDebug(lcEngine).noquote() << "---Target is at Boot, Upgrade failed";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go app failed"));
         stop_requested = true;
-        emit UpdateUpgradeProgress(false, 100.0f);
+        ReportProgress(JobPhase::Ended);
         return false;
     }
     if (!stop_requested)

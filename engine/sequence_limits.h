@@ -5,7 +5,6 @@
 // device role's, in the family table.
 namespace Limits {
 
-constexpr int kTracedBytesBelow = 20;        // longer sends are traced without their bytes
 
 // Idle passes a waiting state allows before it repeats its request (or gives up on it).
 constexpr int kHandshakeIdlePasses = 50;

@@ -5,7 +5,7 @@
 #include "engine_log.h"
 #include "sequence_limits.h"
 #include "messages.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 #include <QTime>
@@ -196,7 +196,7 @@ void UpgradeServer::DropInFlight(int ms, int looks)
     for (int i = 0; i < looks; ++i)
         WaitInput(ms);
     job.rx_queue.clear();
-    job.driver->rx_bytes.clear();
+    job.link->DropReceived();
 }
 
 void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
@@ -476,7 +476,7 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
         qCDebug(lcEngine).noquote() << "---Flash verified sucess";
         job.current_section->flashed = true;
         state = NextSection;
-        emit UpdateUpgradeProgress(true, float((job.current_section_index + 1) * 100) / float(job.sections.size() + 1));
+        ReportProgress(JobPhase::Transfer, job.current_section_index + 1);
         return;
     }
     switch (IdlePass(frame_received, Limits::kFlashDigestIdlePasses)) {
@@ -518,6 +518,6 @@ void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
             section.sent_offset = 0;
         }
     }
-    emit UpdateUpgradeProgress(true, 0.0f);
+    ReportProgress(JobPhase::Transfer);
     state = NextSection;
 }

@@ -6,7 +6,7 @@
 #include "sequence_limits.h"
 #include "messages.h"
 #include "port_catalog.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 #include <QMutexLocker>
@@ -31,7 +31,7 @@ bool UpgradeServer::OpenExchange(int p, const QString &port, PortCatalog::View v
     job = JobState();
     job.usb_pid = p;
     job.port = port;
-    return OpenDriver(view);
+    return OpenLink(view);
 }
 
 UpgradeServer::HwRead UpgradeServer::ReadHwChunks(int d, int timeout_ms, int max_chunks, uint8_t *area)
@@ -99,7 +99,7 @@ void UpgradeServer::QueryHwVersion(int p, int d, QString &text, const QString &p
                 status.hw_text = read;
         }
     }
-    ReleaseDriver();
+    ReleaseLink();
     upgrading = false;
     if (status.hw_text && !status.name.isEmpty())
         last_heard[status.name] = QDateTime::currentDateTimeUtc();
@@ -137,7 +137,7 @@ bool UpgradeServer::PowerDisplayOfBaseInBoot(int p, const QString &port)
             powered = Transact(Cmd::DisplayPowerOn, Waits::kBootExchangeMs, &reply, 1) && reply == kDisplayPowerOn;
         }
     }
-    ReleaseDriver();
+    ReleaseLink();
     upgrading = false;
     return powered;
 }
@@ -199,7 +199,7 @@ void UpgradeServer::GetControlerState()
                 if (status.mode != Mode::Absent && wanted)
                     ReadDetails(entry.dev_id, status);
             }
-            ReleaseDriver();
+            ReleaseLink();
         }
         {
             QMutexLocker lock(&info_lock);
@@ -239,7 +239,7 @@ AppVersionReading UpgradeServer::ReadAppVersion(int p, int d, const QString &por
                 reading.version = AppVersion::FromReply(version);
         }
     }
-    ReleaseDriver();
+    ReleaseLink();
     upgrading = false;
     return reading;
 }
@@ -264,7 +264,7 @@ QMap<int, uint8_t> UpgradeServer::ReadModes(int p, const QList<int> &devices, co
             }
         }
     }
-    ReleaseDriver();
+    ReleaseLink();
     upgrading = false;
     return modes;
 }

@@ -2,7 +2,7 @@
 
 #include "waits.h"
 
-#include <QSerialPort>
+#include "byte_channel.h"
 #include <QtGlobal>
 
 #include <algorithm>
@@ -50,7 +50,7 @@ void TickWake::Signal()
     signalled.notify_one();
 }
 
-TickWake::Woken TickWake::Wait(const QSerialPort *port, int timeout_ms, const std::function<bool()> &done)
+TickWake::Woken TickWake::Wait(const ByteChannel *port, int timeout_ms, const std::function<bool()> &done)
 {
     Woken woken;
     if (timeout_ms != 0) {
@@ -65,22 +65,28 @@ TickWake::Woken TickWake::Wait(const QSerialPort *port, int timeout_ms, const st
     return woken;
 }
 
-TickWake::Woken TickWake::WaitArmed(const QSerialPort *port, int timeout_ms)
+TickWake::Woken TickWake::WaitArmed(const ByteChannel *port, int timeout_ms)
 {
     Woken woken;
 #if defined(Q_OS_LINUX)
     if (event_fd >= 0) {
-        pollfd fds[2] = {{event_fd, POLLIN, 0}, {port ? int(port->handle()) : -1, POLLIN, 0}};
+        pollfd fds[2] = {{event_fd, POLLIN, 0}, {port ? int(port->WaitHandle()) : -1, POLLIN, 0}};
         const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-        if (::poll(fds, count, timeout_ms) <= 0)
+        // A port poll() cannot watch is looked at every few milliseconds instead.
+        const bool blind = port && count == 1;
+        const int poll_ms = blind ? (timeout_ms < 0 ? Waits::kPacingPollMs : std::min(timeout_ms, Waits::kPacingPollMs))
+                                  : timeout_ms;
+        if (::poll(fds, count, poll_ms) <= 0) {
+            woken.port = blind;
             return woken;  // timed out, or a signal interrupted the wait: the caller looks again
+        }
         if (fds[0].revents & POLLIN) {
             uint64_t count_read = 0;
             if (::read(event_fd, &count_read, sizeof count_read) < 0) {
             }
             woken.signalled = true;
         }
-        woken.port = count == 2 && fds[1].revents != 0;
+        woken.port = blind || (count == 2 && fds[1].revents != 0);
         woken.port_hung_up = count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         return woken;
     }

@@ -5,7 +5,7 @@
 #include <functional>
 #include <mutex>
 
-class QSerialPort;
+class ByteChannel;
 
 // What wakes the job thread while it waits for its next pass: the tick and a stop request call
 // Signal() from any thread; the job's own port wakes the wait when input arrives or the device
@@ -35,10 +35,10 @@ public:
     // look at, or timeout_ms pass (negative: no time limit where the port can be watched; 0: a
     // look at the port alone, done() not asked). done() is asked once a Signal() would wake the
     // wait, so a Signal() after it was asked is never missed. The thread that owns the port.
-    Woken Wait(const QSerialPort *port, int timeout_ms, const std::function<bool()> &done);
+    Woken Wait(const ByteChannel *port, int timeout_ms, const std::function<bool()> &done);
 
 private:
-    Woken WaitArmed(const QSerialPort *port, int timeout_ms);
+    Woken WaitArmed(const ByteChannel *port, int timeout_ms);
 
     std::atomic<bool> armed{false};  // a wait is on (or about to be): Signal() must wake it
     int event_fd = -1;  // Linux: the counter that Signal() raises; -1 elsewhere

@@ -6,7 +6,7 @@
 #include "sequence_limits.h"
 #include "messages.h"
 #include "platform.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "waits.h"
 
 #include <QMutexLocker>
@@ -35,9 +35,14 @@ UpgradeServer::JobState::JobState(const UpgradeJob &request) : JobState()
     image = request.image;
 }
 
+UpgradeServer::JobState::JobState(JobState &&) noexcept = default;
+UpgradeServer::JobState &UpgradeServer::JobState::operator=(JobState &&) noexcept = default;
+UpgradeServer::JobState::~JobState() = default;
+
 UpgradeServer::UpgradeServer()
 {
     qRegisterMetaType<JobEndReason>();
+    qRegisterMetaType<UpgradeProgress>();
     qRegisterMetaType<TargetStatusList>();
     Platform::TightenTimerSlack();  // the window's thread delivers the job's ticks
     tick_timer = new QTimer(this);
@@ -60,8 +65,8 @@ UpgradeServer::~UpgradeServer()
     upgrading = false;
     tick_wake.Signal();
     wait();
-    if (job.driver)
-        ReleaseDriver();  // a window-thread exchange's, never a job's: that one ended above
+    if (job.link)
+        ReleaseLink();  // a window-thread exchange's, never a job's: that one ended above
 }
 
 bool UpgradeServer::Start(const UpgradeJob &request)
@@ -139,23 +144,23 @@ void UpgradeServer::RunJob()
         job.sections.clear();
         stop_requested = true;
         upgrading = false;
-        emit UpdateUpgradeProgress(false, 100.0f);
+        ReportProgress(JobPhase::Ended);
         ReportEnd(JobEndReason::ImageInvalid);
         return;
     }
 
     job.job_start = QDateTime::currentDateTime();
-    if (!OpenDriver()) {
+    if (!OpenLink()) {
         stop_requested = true;
         qCDebug(lcEngine).noquote() << QString::fromUtf8("---USB未打开!");
-        ReleaseDriver();
+        ReleaseLink();
         upgrading = false;
-        emit UpdateUpgradeProgress(false, 100.0f);
+        ReportProgress(JobPhase::Ended);
         ReportEnd(JobEndReason::PortNotOpened);
         return;
     }
 
-    emit UpdateUpgradeProgress(true, 0.0f);
+    ReportProgress(JobPhase::EnteringBoot);
     job.last_reply.start();
     PaceFromNow();  // reading the image and opening the port took ticks no pass may count
     if (!stop_requested) {
@@ -166,20 +171,19 @@ void UpgradeServer::RunJob()
     EndJob();
 }
 
-bool UpgradeServer::OpenDriver(PortCatalog::View view)
+bool UpgradeServer::OpenLink(PortCatalog::View view)
 {
     // While the link is open the thread speaks about its unit: the window's thread too, in its
     // short exchanges between jobs.
     link_unit.emplace(job.port);
-    job.driver = new UsbCdcDriver(job.usb_pid, &job.job_start, job.port, view);
-    return job.driver->IsConnected();
+    job.link = OpenFamilyChannel(job.usb_pid, job.port, view);
+    return job.link->IsConnected();
 }
 
-void UpgradeServer::ReleaseDriver()
+void UpgradeServer::ReleaseLink()
 {
-    job.driver->Disconnect();
-    delete job.driver;  // in the thread that opened it: a port belongs to its thread
-    job.driver = nullptr;
+    job.link->Disconnect();
+    job.link.reset();  // in the thread that opened it: a port belongs to its thread
     link_unit.reset();
 }
 
@@ -191,7 +195,7 @@ bool UpgradeServer::LoopPass()
     const int mark_before = job.pace_mark;
     CollectRx();
     while (!job.rx_queue.isEmpty()) {
-        const uint8_t b = uint8_t(job.rx_queue.takeFirst());
+        const uint8_t b = TakeRxByte();
         const uint8_t decoded = FrameCodec::Decode(job.rx_parser, b);
         if (decoded == FrameCodec::FrameOk) {
             job.last_reply.start();
@@ -212,7 +216,7 @@ bool UpgradeServer::LoopPass()
     // The base leaves USB when its own upgrade flag restarts it; Finish needs no link then.
     const bool base_restarting = job.dev_id == DeviceId::Base && job.upgrade_flag_sent;
     Q_ASSERT(InJobThread());
-    if (!job.driver->IsConnected() && !base_restarting) {
+    if (!job.link->IsConnected() && !base_restarting) {
         qCDebug(lcEngine).noquote() << QString::fromUtf8("USB断开!");
         if (!stopped_by_operator) {
             job.error_text += QStringLiteral("USB connection lost!\n");
@@ -256,9 +260,9 @@ void UpgradeServer::Pace(int ticks)
         // Nothing else ends the wait: the tick and Stop() signal it, the port wakes it.
         const bool port_open = LinkUp();
         const TickWake::Woken woken =
-            tick_wake.Wait(port_open && watch_port ? &job.driver->port : nullptr, wait_ms,
+            tick_wake.Wait(port_open && watch_port ? job.link.get() : nullptr, wait_ms,
                            [&] { return tick_count.load() - due >= 0 || stop_requested; });
-        if (port_open && (woken.port || job.driver->port.bytesToWrite() > 0))
+        if (port_open && (woken.port || job.link->WritePending()))
             TakeInput();
         if (link_was_up && !LinkUp())
             break;  // the port went away: the next pass ends the job
@@ -276,8 +280,7 @@ void UpgradeServer::Pace(int ticks)
 
 void UpgradeServer::TakeInput()
 {
-    // Also completes a write the port had to hold back.
-    job.driver->port.waitForReadyRead(0);
+    job.link->TakeInput();
 }
 
 void UpgradeServer::EndJob()
@@ -285,12 +288,12 @@ void UpgradeServer::EndJob()
     // Frames of a stopped job must not reach the next user of the link; one already begun is
     // finished, or the device would take the next user's first request for its rest.
     EndStream();
-    job.driver->port.waitForReadyRead(Waits::kEndOfJobDrainMs);
-    job.driver->rx_bytes.clear();
+    job.link->WaitForInput(Waits::kEndOfJobDrainMs);
+    job.link->DropReceived();
     job.rx_queue.clear();
-    ReleaseDriver();
+    ReleaseLink();
     upgrading = false;
-    emit UpdateUpgradeProgress(false, 100.0f);
+    ReportProgress(JobPhase::Ended);
 
     const JobEndReason reason = DecideEnd();
     if (reason == JobEndReason::Success) {
@@ -327,6 +330,29 @@ JobEndReason UpgradeServer::DecideEnd() const
     return JobEndReason::DeviceFailed;
 }
 
+void UpgradeServer::ReportProgress(JobPhase phase, int section)
+{
+    UpgradeProgress progress;
+    progress.phase = phase;
+    progress.section = section;
+    progress.sections = int(job.sections.size());
+    for (int i = 0; i < progress.sections; ++i) {
+        const FirmwareSection &s = job.sections[size_t(i)];
+        progress.bytes_total += s.length;
+        // The transfer counts the sections it has gone through since it (re)started.
+        if (phase == JobPhase::Transfer ? i < section : s.flashed)
+            progress.bytes_done += s.length;
+        if (i == section - 1 && (phase == JobPhase::Transfer || phase == JobPhase::FinalVerify))
+            progress.section_bytes = s.length;
+    }
+    progress.wire_bytes_sent = job.tx_total;
+    emit Progress(progress);
+    if (progress.AboutUpgradeBar())
+        emit UpdateUpgradeProgress(progress.UpgradeBarShown(), progress.UpgradeBarPercent());
+    else
+        emit UpdateVerifyProgress(progress.VerifyBarShown(), progress.VerifyBarPercent());
+}
+
 void UpgradeServer::ReportEnd(JobEndReason reason)
 {
     last_job_end = reason;
@@ -343,8 +369,7 @@ void UpgradeServer::QueueFrame(uint8_t command, const uint8_t *payload, uint8_t 
         memcpy(frame.payload, payload, qMin<int>(length, Frame::kMaxPayload));
     FrameCodec::WireBuffer wire;
     const uint8_t n = FrameCodec::Encode(frame, wire);
-    for (int i = 0; i < n; ++i)
-        job.tx_queue.append(char(wire[i]));
+    job.tx_queue.append(reinterpret_cast<const char *>(wire), n);
     if (n > 0)
         job.tx_frames.append(n);
 }
@@ -364,7 +389,7 @@ void UpgradeServer::DropUnsentFrames()
 {
     if (job.tx_front_sent > 0 && !job.tx_frames.isEmpty()) {
         const int rest = job.tx_frames.first() - job.tx_front_sent;
-        job.tx_queue.erase(job.tx_queue.begin() + rest, job.tx_queue.end());
+        job.tx_queue.truncate(rest);
         job.tx_frames.erase(job.tx_frames.begin() + 1, job.tx_frames.end());
         return;
     }
@@ -395,17 +420,14 @@ void UpgradeServer::FlushAllTx()
 void UpgradeServer::FlushTx()
 {
     // While streaming, a pending report from the device (a loss report) is read first.
-    if (job.streaming && !job.driver->rx_bytes.isEmpty())
+    if (job.streaming && job.link->HasReceived())
         return;
     const int n = qMin(job.tx_queue.size(), Role().pacing.max_bytes_per_pass);
     job.tx_total += n;
     if (n == 0)
         return;
-    QByteArray bytes;
-    bytes.reserve(n);
-    for (int i = 0; i < n; ++i)
-        bytes.append(job.tx_queue.at(i));
-    job.tx_queue.erase(job.tx_queue.begin(), job.tx_queue.begin() + n);
+    const QByteArray bytes = job.tx_queue.left(n);
+    job.tx_queue.remove(0, n);
     for (int sent = n; sent > 0 && !job.tx_frames.isEmpty();) {
         const int left = job.tx_frames.first() - job.tx_front_sent;
         if (sent < left) {
@@ -416,37 +438,27 @@ void UpgradeServer::FlushTx()
         job.tx_frames.removeFirst();
         job.tx_front_sent = 0;
     }
-    job.driver->Send(bytes);
+    job.link->Send(bytes);
     if (job.streaming)
         job.last_reply.start();  // a device taking a stream of data answers only at its end
-    if (!job.tx_trace)
-        return;
-    QString line = QString::asprintf("---%.3f send %-6d: ", job.job_start.msecsTo(QDateTime::currentDateTime()) / 1000.0,
-                                     job.tx_total);
-    if (n < Limits::kTracedBytesBelow) {
-        for (char b : bytes)
-            line += QString::asprintf("%02X ", uint8_t(b));
-    }
-    qCDebug(lcEngine).noquote() << line;
 }
 
 void UpgradeServer::CollectRx()
 {
-    job.rx_queue.append(job.driver->rx_bytes);
-    job.driver->rx_bytes.clear();
+    job.rx_queue += job.link->TakeReceived();
 }
 
 bool UpgradeServer::Transact(uint8_t command, int timeout_ms, uint8_t *dst, int length)
 {
     FlushTx();
     const int half = timeout_ms / 2;
-    if (!job.driver->port.waitForReadyRead(half))
-        job.driver->port.waitForReadyRead(half);
+    if (!job.link->WaitForInput(half))
+        job.link->WaitForInput(half);
     PaceFromNow();
     CollectRx();
     bool matched = false;
     while (!job.rx_queue.isEmpty() && !matched) {
-        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst()));
+        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, TakeRxByte());
         const Frame &f = job.rx_parser.frame;
         if (decoded == FrameCodec::FrameOk)
             job.last_reply.start();
@@ -457,14 +469,21 @@ bool UpgradeServer::Transact(uint8_t command, int timeout_ms, uint8_t *dst, int 
     }
     // Whatever followed the reply belongs to no one: drop it.
     job.rx_queue.clear();
-    job.driver->rx_bytes.clear();
+    job.link->DropReceived();
     return matched;
+}
+
+uint8_t UpgradeServer::TakeRxByte()
+{
+    const uint8_t b = uint8_t(job.rx_queue.at(0));
+    job.rx_queue.remove(0, 1);
+    return b;
 }
 
 bool UpgradeServer::TakeFrame(Frame &out)
 {
     while (!job.rx_queue.isEmpty()) {
-        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, uint8_t(job.rx_queue.takeFirst()));
+        const uint8_t decoded = FrameCodec::Decode(job.rx_parser, TakeRxByte());
         if (decoded == FrameCodec::FrameOk) {
             job.last_reply.start();
             out = job.rx_parser.frame;

@@ -10,6 +10,7 @@
 #include "target_status.h"
 #include "tick_wake.h"
 #include "upgrade_job.h"
+#include "upgrade_progress.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -24,10 +25,11 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
-class UsbCdcDriver;
+class ByteChannel;
 
 // What one job spent its time on, for the benchmark; written by the job thread, read once the
 // job has ended.
@@ -157,6 +159,9 @@ public:
     static std::atomic<quint32> handshakes_answered;
 
 signals:
+    // Where the job stands; every report of the two below comes with one of these first.
+    void Progress(const UpgradeProgress &progress);
+    // The same reports as the window's two bars show them.
     void UpdateUpgradeProgress(bool is_show, float value);
     void UpdateVerifyProgress(bool is_show, float value);
     void PushErrorMsg(QString text);
@@ -192,16 +197,15 @@ private:
         std::shared_ptr<const ImageSnapshot> image;
 
         // The link: the port of this use and the bytes on their way.
-        UsbCdcDriver *driver = nullptr;  // owned; let go through ReleaseDriver()
-        QDateTime job_start;             // time base of the console lines and traces
-        QList<char> rx_queue;
-        QList<char> tx_queue;
+        std::unique_ptr<ByteChannel> link;  // let go through ReleaseLink()
+        QDateTime job_start;                // time base of the console lines and traces
+        QByteArray rx_queue;
+        QByteArray tx_queue;
         QList<int> tx_frames;   // the wire length of each frame in tx_queue, oldest first
         int tx_front_sent = 0;  // bytes of the oldest one already sent: the device holds part of it
         FrameParser rx_parser;
         bool frame_seen = false;
         int tx_total = 0;
-        bool tx_trace = false;
 
         std::vector<FirmwareSection> sections;
         bool image_loaded = false;
@@ -246,12 +250,15 @@ private:
 
         JobState();
         explicit JobState(const UpgradeJob &job);
+        JobState(JobState &&) noexcept;
+        JobState &operator=(JobState &&) noexcept;
+        ~JobState();
     };
 
     UpgradeJob requested;  // written by Start in the window's thread, copied by the job
     JobState job;
     // The unit of the open link, for the console lines of the thread that opened it; set and
-    // cleared with the driver, so always in that thread.
+    // cleared with the link, so always in that thread.
     std::optional<LogUnit::Scope> link_unit;
     const FirmwareEntries *firmware_entries = nullptr;  // not owned
     QString poll_port;  // the status poll's one port; empty: every family port
@@ -299,17 +306,19 @@ private:
     bool Transact(uint8_t command, int timeout_ms, uint8_t *dst, int length);
     // Decodes rx_queue up to the first good frame.
     bool TakeFrame(Frame &out);
+    // The oldest byte of rx_queue, taken from it (the caller knows there is one).
+    uint8_t TakeRxByte();
     // Seconds since job_start, "%.3f" and a blank: the prefix of the sequence's log lines.
     QString ElapsedStamp() const;
-    // Opens a driver for the job's product id in the calling thread; false when it did not open.
+    // Opens the link for the job's product id in the calling thread; false when it did not open.
     // Its port is found in a fresh view of the catalog unless the caller only watches.
-    bool OpenDriver(PortCatalog::View view = PortCatalog::View::Fresh);
+    bool OpenLink(PortCatalog::View view = PortCatalog::View::Fresh);
     // A short exchange of the window's thread with the port of product id p: a fresh job state
-    // (nothing of the last job's device, pace or queues) and an open driver; false when the
-    // port did not open. The caller lets go of the driver when done.
+    // (nothing of the last job's device, pace or queues) and an open link; false when the
+    // port did not open. The caller lets go of the link when done.
     bool OpenExchange(int p, const QString &port = QString(), PortCatalog::View view = PortCatalog::View::Fresh);
-    // Stops all traffic on the current driver and closes its port now.
-    void ReleaseDriver();
+    // Stops all traffic on the current link and closes its port now.
+    void ReleaseLink();
 
     // --- Upgrade sequence --------------------------------------------------------------------
     // One step of the sequence; frame_received tells whether frame is a new good frame.
@@ -323,7 +332,7 @@ private:
     // Waits until the tick count has advanced by ticks since the last pass was let go, taking
     // the port's input as it comes; ends early on a stop request or when the port goes away.
     void Pace(int ticks);
-    // Takes what the port holds now into the driver's received bytes, without waiting; this is
+    // Takes what the port holds now into the link's received bytes, without waiting; this is
     // also where a port that has gone away is noticed.
     void TakeInput();
     // A blocking wait inside a pass has ended: the pass's ticks count from here, so the request
@@ -339,6 +348,8 @@ private:
     // Why the job that just ended ended, from its failures, its stop and its result.
     JobEndReason DecideEnd() const;
     void ReportEnd(JobEndReason reason);
+    // Reports where the job stands: section is the count done in this phase.
+    void ReportProgress(JobPhase phase, int section = 0);
     bool SwitchBase(uint8_t to, const QString &line, const QString &port);
     // After the sequence has ended (finished, failed, stopped or cut off): the base and the motor
     // back in their applications where this job found or left them in their bootloaders.

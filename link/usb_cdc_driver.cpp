@@ -3,14 +3,17 @@
 #include "link_log.h"
 #include "port_catalog.h"
 
-
 namespace {
 constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for drivers that care
 constexpr int kSendWaitMs = 1;
 }  // namespace
 
-UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &wanted, PortCatalog::View view)
-    : product_id(pid), start_time_ref(start_time)
+std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const QString &unit, PortCatalog::View view)
+{
+    return std::make_unique<UsbCdcDriver>(pid, unit, view);
+}
+
+UsbCdcDriver::UsbCdcDriver(int product_id, const QString &wanted, PortCatalog::View view)
 {
     const QString chosen = FamilyPort(product_id, wanted, view).name;
     if (!IsUsablePortName(chosen))
@@ -32,7 +35,6 @@ UsbCdcDriver::UsbCdcDriver(int pid, const QDateTime *start_time, const QString &
     connect(&port, &QSerialPort::readyRead, this, &UsbCdcDriver::Receive);
     connect(&port, &QSerialPort::errorOccurred, this, &UsbCdcDriver::OnPortError);
     connected = true;
-    rx_total = 0;
 }
 
 UsbCdcDriver::~UsbCdcDriver()
@@ -46,15 +48,7 @@ void UsbCdcDriver::Receive()
 {
     const QByteArray bytes = port.readAll();
     rx_total += bytes.size();
-    for (char b : bytes)
-        rx_bytes.append(b);
-    if (!trace_rx)
-        return;
-    const double seconds = start_time_ref->msecsTo(QDateTime::currentDateTime()) / 1000.0;
-    QString line = QString::asprintf("---%.3f recv %-6d: ", seconds, rx_total);
-    for (char b : bytes)
-        line += QString::asprintf("%02X ", static_cast<unsigned char>(b));
-    qCDebug(lcLink).noquote() << line;
+    rx_bytes += bytes;
 }
 
 void UsbCdcDriver::OnPortError(QSerialPort::SerialPortError error)
@@ -63,12 +57,39 @@ void UsbCdcDriver::OnPortError(QSerialPort::SerialPortError error)
         connected = false;
 }
 
-void UsbCdcDriver::Send(QByteArray bytes)
+void UsbCdcDriver::Send(const QByteArray &bytes)
 {
     if (!connected)
         return;
     port.write(bytes);
     port.waitForBytesWritten(kSendWaitMs);
+}
+
+void UsbCdcDriver::TakeInput()
+{
+    // Also completes a write the port had to hold back.
+    port.waitForReadyRead(0);
+}
+
+bool UsbCdcDriver::WaitForInput(int ms)
+{
+    return port.waitForReadyRead(ms);
+}
+
+QByteArray UsbCdcDriver::TakeReceived()
+{
+    QByteArray taken;
+    taken.swap(rx_bytes);
+    return taken;
+}
+
+qintptr UsbCdcDriver::WaitHandle() const
+{
+#if defined(Q_OS_UNIX)
+    return port.isOpen() ? port.handle() : -1;
+#else
+    return -1;  // the wait looks at the port every few milliseconds instead
+#endif
 }
 
 void UsbCdcDriver::Disconnect()

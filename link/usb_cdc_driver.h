@@ -1,53 +1,51 @@
 #pragma once
 
+#include "byte_channel.h"
 #include "port_catalog.h"
 
-#include <QDateTime>
-#include <QList>
 #include <QObject>
 #include <QSerialPort>
 
 // The family's USB CDC virtual serial port, found by vendor and product id and opened at
-// construction. Lives for one use of the link and belongs to the thread that constructs it:
-// received bytes arrive in Receive() from that thread's event loop or from inside
-// port.waitForReadyRead().
-class UsbCdcDriver : public QObject {
+// construction: the byte channel of the shipped programs. Received bytes arrive in Receive()
+// from the owning thread's event loop or from inside port.waitForReadyRead().
+class UsbCdcDriver : public QObject, public ByteChannel {
     Q_OBJECT
 
 public:
-    // start_time_ref is the owner's job start time, the reference of trace timestamps; it must
-    // outlive the driver. With a port given (a USB location or a port name), only that port is
-    // opened; otherwise the last family port with the product id. The port is looked up in a
-    // fresh view of the catalog unless the caller only watches (the status poll).
-    UsbCdcDriver(int product_id, const QDateTime *start_time_ref, const QString &port = QString(),
-                 PortCatalog::View view = PortCatalog::View::Fresh);
+    // With a port given (a USB location, serial number or port name), only that port is opened;
+    // otherwise the last family port with the product id.
+    explicit UsbCdcDriver(int product_id, const QString &port = QString(),
+                          PortCatalog::View view = PortCatalog::View::Fresh);
     ~UsbCdcDriver() override;
 
-    // Writes all bytes and waits up to 1 ms for them to leave; drops them when not connected.
-    void Send(QByteArray bytes);
-    // Stops all traffic: discards the port's buffers and the received bytes. The port itself
-    // stays open until the driver is destroyed.
-    void Disconnect();
-    // False before a successful open, after Disconnect, and once the port reports the device gone.
-    bool IsConnected() const { return connected; }
-    // The port's name as the catalog lists it (QSerialPort may shorten a path); empty when no
-    // port was found.
-    const QString &CatalogName() const { return catalog_name; }
+    bool IsConnected() const override { return connected; }
+    QString CatalogName() const override { return catalog_name; }
+    void Send(const QByteArray &bytes) override;
+    bool WritePending() const override { return port.bytesToWrite() > 0; }
+    void TakeInput() override;
+    bool WaitForInput(int ms) override;
+    QByteArray TakeReceived() override;
+    bool HasReceived() const override { return !rx_bytes.isEmpty(); }
+    void DropReceived() override { rx_bytes.clear(); }
+    qintptr WaitHandle() const override;
+    void Disconnect() override;
 
-    QSerialPort port;
-    QList<char> rx_bytes;  // received, not yet taken by the engine, oldest first
-    bool trace_rx = false;
-    int rx_total = 0;
-    int product_id = 0;
+    // The port stays open after Disconnect() until the driver is destroyed.
+    bool PortOpen() const { return port.isOpen(); }
+    // Bytes received since the open.
+    int ReceivedTotal() const { return rx_total; }
 
-public slots:
+private slots:
     void Receive();
 
 private:
     // A failed read means the device has left the bus (unplugged, or restarted off USB).
     void OnPortError(QSerialPort::SerialPortError error);
 
+    QSerialPort port;
+    QByteArray rx_bytes;  // received, not yet taken, oldest first
+    int rx_total = 0;
     bool connected = false;
     QString catalog_name;
-    const QDateTime *start_time_ref = nullptr;
 };

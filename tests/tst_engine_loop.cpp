@@ -10,10 +10,11 @@
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
 #include "upgrade_server.h"
-#include "usb_cdc_driver.h"
+#include "byte_channel.h"
 #include "wait_until.h"
 #include "wire.h"
 
+#include <QSerialPort>
 #include <QtTest>
 
 #include <poll.h>
@@ -25,14 +26,6 @@
 namespace {
 
 constexpr quint16 kPid = 4;
-
-QList<char> Bytes(const QByteArray &bytes)
-{
-    QList<char> list;
-    for (char b : bytes)
-        list.append(b);
-    return list;
-}
 
 QByteArray ReadAvailable(const SimPty &pty, int timeout_ms)
 {
@@ -67,9 +60,9 @@ class TestEngineLoop : public SimulatedFamilySuite {
             PortInfo info{pty.Path(), true, FamilyVendorId(), kPid, {}, {}};
             SimPortCatalog::Add(info);
             probe.Prepare(dev_id, kPid);
-            probe.OpenDriver();
+            probe.OpenLink();
         }
-        ~BareLink() { probe.ReleaseDriver(); }
+        ~BareLink() { probe.ReleaseLink(); }
     };
 
     UpgradeJob Job(int dev_id, const QString &image = QString()) const
@@ -137,7 +130,7 @@ private slots:
         QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
         QCOMPARE(jobs.reasons, QList<JobEndReason>{JobEndReason::ImageInvalid});
         QVERIFY(family.Requests(1).isEmpty());
-        QCOMPARE(probe.Job().driver, nullptr);
+        QVERIFY(!probe.Job().link);
     }
 
     void jobShakesHandsAndLearnsTheMode_data()
@@ -259,16 +252,14 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, limit);
         BareLink link(dev_id);
-        QVERIFY(link.probe.Job().driver->IsConnected());
-        QByteArray expected;
+        QVERIFY(link.probe.Job().link->IsConnected());
         for (int i = 0; i < 6; ++i) {
             uint8_t payload[64];
             for (int k = 0; k < 64; ++k)
                 payload[k] = uint8_t(i * 64 + k);
             link.probe.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
         }
-        for (char b : link.probe.Job().tx_queue)
-            expected.append(b);
+        const QByteArray expected = link.probe.Job().tx_queue;
         QByteArray received;
         while (!link.probe.Job().tx_queue.isEmpty()) {
             const int queued = link.probe.Job().tx_queue.size();
@@ -282,10 +273,12 @@ private slots:
 
         link.probe.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
         link.probe.Job().streaming = true;
-        link.probe.Job().driver->rx_bytes.append('\x7E');
+        // A report the device has begun to send is read before anything more goes out.
+        QCOMPARE(::write(link.pty.MasterFd(), "\x7E", 1), ssize_t(1));
+        QTRY_VERIFY(link.probe.Job().link->WaitForInput(5) || link.probe.Job().link->HasReceived());
         link.probe.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 20), QByteArray());
-        link.probe.Job().driver->rx_bytes.clear();
+        link.probe.Job().link->DropReceived();
         link.probe.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 200), EncodeFrame(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
     }
@@ -296,10 +289,7 @@ private slots:
         const uint8_t data[3] = {0x7E, 1, 2};
         link.probe.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
         link.probe.QueueDataFrame(data, 0x1234, 3);
-        QByteArray queued;
-        for (char b : link.probe.Job().tx_queue)
-            queued.append(b);
-        QCOMPARE(queued.toHex(' '),
+        QCOMPARE(link.probe.Job().tx_queue.toHex(' '),
                  (EncodeFrame(0x02, 0x13, QByteArray(1, '\x7E')) + EncodeFrame(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
     }
 
@@ -330,9 +320,9 @@ private slots:
         QCOMPARE(link.probe.Transact(Cmd::QueryMode, 40, out, 1), matched);
         if (matched)
             QCOMPARE(QByteArray(reinterpret_cast<char *>(out), 1), payload);
-        // Whatever followed is gone, from the engine's queue and from the driver.
+        // Whatever followed is gone, from the engine's queue and from the channel.
         QVERIFY(link.probe.Job().rx_queue.isEmpty());
-        QVERIFY(link.probe.Job().driver->rx_bytes.isEmpty());
+        QVERIFY(!link.probe.Job().link->HasReceived());
     }
 
     void takeFrameStopsAtABadFrame()
@@ -341,10 +331,10 @@ private slots:
         EngineProbe probe(server);
         const QByteArray good = EncodeFrame(0x15, 0x11, QByteArray::fromHex("0102"));
         const QByteArray bad = QByteArray::fromHex("7E0102120166");
-        probe.Job().rx_queue = Bytes(bad + good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02")));
+        probe.Job().rx_queue = bad + good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02"));
         Frame frame;
         QVERIFY(!probe.TakeFrame(frame));
-        QCOMPARE(probe.Job().rx_queue, Bytes(good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02"))));
+        QCOMPARE(probe.Job().rx_queue, good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02")));
         QVERIFY(probe.TakeFrame(frame));
         QCOMPARE(int(frame.command), 0x15);
         QCOMPARE(int(frame.payload[1]), 2);

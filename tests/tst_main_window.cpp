@@ -282,16 +282,48 @@ private slots:
         QFETCH(int, value);
         TestWorkspace workspace;
         MainWindow w;
-        auto report = verify ? &UpgradeServer::UpdateVerifyProgress : &UpgradeServer::UpdateUpgradeProgress;
+        auto show = verify ? &MainWindow::ShowVerifyProgress : &MainWindow::ShowUpgradeProgress;
         auto *bar = Get<QProgressBar>(w, verify ? "progress_verify" : "progress_upgrade");
         auto *caption = Get(w, verify ? "label_verify" : "label_upgrade");
 
-        emit(w.upgrade_server.*report)(true, 42.0f);
-        emit(w.upgrade_server.*report)(is_show, val);
+        (w.*show)(true, 42.0f);
+        (w.*show)(is_show, val);
         QCOMPARE(bar->isHidden(), !is_show);
         QCOMPARE(caption->isHidden(), !is_show);
         QCOMPARE(bar->value(), value);
         QVERIFY(Get(w, verify ? "progress_upgrade" : "progress_verify")->isHidden());
+    }
+
+    // The engine's one report drives both bars: each phase on its bar, the upgrade bar leaving
+    // its last step for the end, the verify bar hidden once the devices go back.
+    void progressOfAJob()
+    {
+        TestWorkspace workspace;
+        MainWindow w;
+        auto *upgrade = Get<QProgressBar>(w, "progress_upgrade");
+        auto *verify = Get<QProgressBar>(w, "progress_verify");
+        const auto report = [&](JobPhase phase, int section) {
+            UpgradeProgress progress;
+            progress.phase = phase;
+            progress.section = section;
+            progress.sections = 3;
+            emit w.upgrade_server.Progress(progress);
+        };
+        report(JobPhase::EnteringBoot, 0);
+        QVERIFY(!upgrade->isHidden());
+        QCOMPARE(upgrade->value(), 0);
+        report(JobPhase::Transfer, 3);
+        QCOMPARE(upgrade->value(), 75);
+        QVERIFY(verify->isHidden());
+        report(JobPhase::FinalVerify, 2);
+        QVERIFY(!verify->isHidden());
+        QCOMPARE(verify->value(), 66);
+        report(JobPhase::ReturningToApp, 0);
+        QVERIFY(verify->isHidden());
+        QVERIFY(!upgrade->isHidden());
+        report(JobPhase::Ended, 0);
+        QVERIFY(upgrade->isHidden());
+        QCOMPARE(upgrade->value(), 100);
     }
 
     void warningsAndLog()

@@ -929,9 +929,7 @@ private slots:
         probe.Step(false, Frame());
         QCOMPARE(probe.State().load(), int(UpgradeServer::DataInFlight));
 
-        QByteArray wire;
-        for (char b : probe.Job().tx_queue)
-            wire.append(b);
+        const QByteArray wire = probe.Job().tx_queue;
         FrameParser parser;
         FrameCodec::ResetDecoder(parser);
         QList<int> sizes;

@@ -56,18 +56,16 @@ PortInfo Port(const SimPty &pty, quint16 vid, quint16 pid)
 class TestUsbCdcDriver : public SimulatedFamilySuite {
     Q_OBJECT
 
-    QDateTime start = QDateTime::currentDateTime();
-
 private slots:
     void lastEnumeratedPortWins()
     {
         SimPty first, second;
         SimPortCatalog::Add(Port(first, FamilyVendorId(), kPid));
         SimPortCatalog::Add(Port(second, FamilyVendorId(), kPid));
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(driver.IsConnected());
-        QVERIFY(driver.port.isOpen());
-        driver.Send("ping");
+        QVERIFY(driver.PortOpen());
+        driver.Send(QByteArray("ping"));
         QCOMPARE(ReadDevice(second, 200), QByteArray("ping"));
         QCOMPARE(ReadDevice(first, 20), QByteArray());
     }
@@ -78,10 +76,10 @@ private slots:
         SimPty foreign, other_product;
         SimPortCatalog::Add(Port(foreign, quint16(FamilyVendorId() + 1), kPid));
         SimPortCatalog::Add(Port(other_product, FamilyVendorId(), kPid + 1));
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(!driver.IsConnected());
-        QVERIFY(!driver.port.isOpen());
-        driver.Send("lost");
+        QVERIFY(!driver.PortOpen());
+        driver.Send(QByteArray("lost"));
         QCOMPARE(ReadDevice(foreign, 20), QByteArray());
         QVERIFY(debug.Lines().isEmpty());
     }
@@ -106,9 +104,9 @@ private slots:
         QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
 
         DebugCapture debug;
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(!driver.IsConnected());
-        QVERIFY(!driver.port.isOpen());
+        QVERIFY(!driver.PortOpen());
         const QStringList lines = debug.Lines();
         QCOMPARE(lines.count(QString::fromUtf8("---端口被占用")), 1);
         // The second line names the port and the system's reason.
@@ -121,16 +119,16 @@ private slots:
     {
         SimPty pty;
         SimPortCatalog::Add(Port(pty, FamilyVendorId(), kPid));
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(driver.IsConnected());
         WriteDevice(pty, "early");
-        QTRY_VERIFY(driver.port.waitForReadyRead(10) || !driver.rx_bytes.isEmpty());
+        QTRY_VERIFY(driver.WaitForInput(10) || driver.HasReceived());
 
         driver.Disconnect();
         QVERIFY(!driver.IsConnected());
-        QVERIFY(driver.port.isOpen());
-        QVERIFY(driver.rx_bytes.isEmpty());
-        driver.Send("must not leave");
+        QVERIFY(driver.PortOpen());
+        QVERIFY(!driver.HasReceived());
+        driver.Send(QByteArray("must not leave"));
         QCOMPARE(ReadDevice(pty, 50), QByteArray());
     }
 
@@ -140,34 +138,29 @@ private slots:
         SimPty pty;
         SimPortCatalog::Add(Port(pty, FamilyVendorId(), kPid));
         WriteDevice(pty, "stale");
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(driver.IsConnected());
         WriteDevice(pty, "fresh");
-        QTRY_COMPARE_WITH_TIMEOUT((driver.port.waitForReadyRead(5), driver.rx_total), 5, 2000);
-        QByteArray received;
-        for (char b : driver.rx_bytes)
-            received.append(b);
-        QCOMPARE(received, QByteArray("fresh"));
+        QTRY_COMPARE_WITH_TIMEOUT((driver.WaitForInput(5), driver.ReceivedTotal()), 5, 2000);
+        QCOMPARE(driver.TakeReceived(), QByteArray("fresh"));
+        QVERIFY(!driver.HasReceived());
     }
 
     void burstsArriveInOrder()
     {
         SimPty pty;
         SimPortCatalog::Add(Port(pty, FamilyVendorId(), kPid));
-        UsbCdcDriver driver(kPid, &start);
+        UsbCdcDriver driver(kPid);
         QVERIFY(driver.IsConnected());
         const QList<QByteArray> bursts = {"first-", QByteArray(300, 'x'), "-third", QByteArray::fromHex("007e7e00")};
         QByteArray all;
         for (const QByteArray &burst : bursts) {
             WriteDevice(pty, burst);
             all += burst;
-            const int before = driver.rx_total;
-            QTRY_COMPARE_WITH_TIMEOUT((driver.port.waitForReadyRead(5), driver.rx_total), before + burst.size(), 2000);
+            const int before = driver.ReceivedTotal();
+            QTRY_COMPARE_WITH_TIMEOUT((driver.WaitForInput(5), driver.ReceivedTotal()), before + burst.size(), 2000);
         }
-        QByteArray received;
-        for (char b : driver.rx_bytes)
-            received.append(b);
-        QCOMPARE(received, all);
+        QCOMPARE(driver.TakeReceived(), all);
     }
 };
 

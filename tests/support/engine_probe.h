@@ -35,8 +35,8 @@ public:
         job.firmware_path = image;
         server.job = UpgradeServer::JobState(job);
     }
-    bool OpenDriver() const { return server.OpenDriver(); }
-    void ReleaseDriver() const { server.ReleaseDriver(); }
+    bool OpenLink() const { return server.OpenLink(); }
+    void ReleaseLink() const { server.ReleaseLink(); }
     void LoadImage() const { server.LoadImage(); }
     void Step(bool frame_received, const Frame &frame) const { server.Step(frame_received, frame); }
     void QueueFrame(uint8_t command, const uint8_t *payload, uint8_t length, uint8_t device_id) const

@@ -72,19 +72,17 @@ ImageFacts ReadImageFacts(const ImageSnapshot &image)
     ImageFacts facts;
     if (!image.sha256.isEmpty())
         facts.sha256 = QString::fromLatin1(image.sha256.toHex());
-    for (const FirmwareSection &section : image.sections)
-        facts.section_lengths.append(section.length);
     return facts;
 }
 
 QJsonObject ProgressFields(const JobProgress &now)
 {
-    QJsonObject progress{{QStringLiteral("phase"), PhaseName(now.phase)},
+    QJsonObject progress{{QStringLiteral("phase"), PhaseName(now)},
                          {QStringLiteral("percent"), Rounded(now.percent, 100)},
                          {QStringLiteral("sections_done"), now.sections_done},
                          {QStringLiteral("sections"), now.sections},
                          {QStringLiteral("seconds_left"), Rounded(now.seconds_left, 10)}};
-    if (now.phase == Phase::Transfer) {
+    if (now.phase == JobPhase::Transfer) {
         progress.insert(QStringLiteral("bytes"), now.bytes);
         progress.insert(QStringLiteral("total_bytes"), now.total_bytes);
         progress.insert(QStringLiteral("bytes_per_second"), Rounded(now.bytes_per_second, 1));
@@ -94,7 +92,7 @@ QJsonObject ProgressFields(const JobProgress &now)
 
 QStringList ProgressParts(const JobProgress &now, qint64 now_ms)
 {
-    QStringList parts{PhaseName(now.phase)};
+    QStringList parts{PhaseName(now)};
     if (now.percent >= 0)
         parts << QStringLiteral("%1%").arg(int(now.percent));  // truncated, as the window's bars show it
     if (now.bytes_per_second >= 0)

@@ -4,7 +4,7 @@
 #include "exit_codes.h"
 #include "firmware_image.h"
 #include "job_end.h"
-#include "job_phases.h"
+#include "progress_pace.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -41,7 +41,6 @@ QJsonValue TextOrNull(const QString &text);
 // The image a job writes, as the reports name it: from the launch's one reading of it.
 struct ImageFacts {
     QString sha256;                   // of the whole file
-    QVector<qint64> section_lengths;  // in image order, before compression
 };
 ImageFacts ReadImageFacts(const ImageSnapshot &image);
 

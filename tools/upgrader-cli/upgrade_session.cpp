@@ -134,7 +134,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
         Log(QStringLiteral("notice"), {{QStringLiteral("what"), QStringLiteral("skip-current")}, {QStringLiteral("text"), line}},
             line);
     }
-    phases = std::make_unique<JobPhases>(image.section_lengths);
+    phases = std::make_unique<ProgressPace>();
     if (output.Json()) {
         output.Event(context, QStringLiteral("start"),
                      {{QStringLiteral("hw_version"), job.hw_version},
@@ -189,11 +189,9 @@ bool UpgradeSession::Start()
     if (!ready || ended)
         return false;
     ready = false;
-    connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, [this](bool show, float value) {
-        OnReport(phases->OnUpgradeProgress(show, value, clock.elapsed()));
-    });
-    connect(&server, &UpgradeServer::UpdateVerifyProgress, this, [this](bool show, float value) {
-        OnReport(phases->OnVerifyProgress(show, value, clock.elapsed()));
+    connect(&server, &UpgradeServer::Progress, this, [this](const UpgradeProgress &report) {
+        if (report.phase != JobPhase::Ended)  // the job's own end says how it went
+            OnReport(phases->OnProgress(report, clock.elapsed()));
     });
     connect(&server, &UpgradeServer::PushLogMsg, this,
             [this](const QString &line) { Log(QStringLiteral("log"), {{QStringLiteral("text"), line}}, line); });
@@ -278,10 +276,10 @@ bool UpgradeSession::Refused(int exit_code, const QString &warning, const QStrin
 void UpgradeSession::OnReport(bool phase_changed)
 {
     const JobProgress &now = phases->Current();
-    const bool measured = now.phase == Phase::Transfer || now.phase == Phase::FinalVerify;
+    const bool measured = now.phase == JobPhase::Transfer || now.phase == JobPhase::FinalVerify;
     if (output.Json()) {
         if (phase_changed)
-            output.Event(context, QStringLiteral("phase"), {{QStringLiteral("phase"), PhaseName(now.phase)}});
+            output.Event(context, QStringLiteral("phase"), {{QStringLiteral("phase"), PhaseName(now)}});
         if (measured)
             output.Event(context, QStringLiteral("progress"), ProgressFields(now));
     } else if (output.GetMode() == CliOutput::Mode::Plain) {
@@ -395,7 +393,7 @@ QString UpgradeSession::StatusLine() const
 {
     if (voice == Voice::Alone) {
         // Alone, the result line replaces the status line; there is none before the first report.
-        if (ended || !phases || phases->Current().phase == Phase::None)
+        if (ended || !phases || !phases->Current().started)
             return QString();
         return target + QStringLiteral("  ") +
                ProgressParts(phases->Current(), clock.elapsed()).join(QStringLiteral("  "));
@@ -408,7 +406,7 @@ QString UpgradeSession::StatusLine() const
     } else if (phases) {
         parts << ProgressParts(phases->Current(), clock.elapsed());
     } else {
-        parts << PhaseName(Phase::None);
+        parts << PhaseName(JobProgress());
     }
     return parts.join(QStringLiteral("  "));
 }

@@ -2,7 +2,7 @@
 
 #include "cli_output.h"
 #include "exit_codes.h"
-#include "job_phases.h"
+#include "progress_pace.h"
 #include "job_record_keeper.h"
 #include "port_catalog.h"
 #include "upgrade_launch.h"
@@ -125,7 +125,7 @@ private:
     JobRecordKeeper record_keeper{server, QLatin1String(UpgradeRecord::kCommand)};  // after the engine
     LaunchJob job;
     QString image_sha256;
-    std::unique_ptr<JobPhases> phases;
+    std::unique_ptr<ProgressPace> phases;
     int last_tenth = -1;  // the last tenth of the phase a plain progress line was written for
 
     bool launching = false;
