@@ -55,7 +55,7 @@ void MainWindow::SwitchApp()
 
 void MainWindow::GetOtherMsg(QString &name)
 {
-    upgrade_server.RequestDetails(name);
+    upgrade_server.Probe().RequestDetails(name);
 }
 
 void MainWindow::GotMoreInfo(const TargetStatusList &statuses)
@@ -88,7 +88,7 @@ void MainWindow::StopUPgrade()
 void MainWindow::MainGoApp()
 {
     upgrade_server.StopPolling();
-    upgrade_server.BaseGoApp();
+    upgrade_server.Probe().BaseGoApp();
     // Without a valid configuration the engine has no table to poll, so polling stays off.
     if (config_valid)
         upgrade_server.StartPolling();
@@ -97,7 +97,7 @@ void MainWindow::MainGoApp()
 void MainWindow::MainGoBoot()
 {
     upgrade_server.StopPolling();
-    upgrade_server.BaseGoBoot();
+    upgrade_server.Probe().BaseGoBoot();
     if (config_valid)
         upgrade_server.StartPolling();
 }

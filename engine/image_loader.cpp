@@ -1,12 +1,12 @@
 // The job's firmware image: read at the start of every run, before the port is touched.
-#include "upgrade_server.h"
+#include "upgrade_sequence.h"
 
 #include "engine_log.h"
 #include "firmware_image.h"
 
 #include <QFileInfo>
 
-void UpgradeServer::LoadImage()
+void UpgradeSequence::LoadImage()
 {
     job.image_loaded = false;
     // The launch hands over the image it judged, by the image reader's one verdict, before the

@@ -1,7 +1,7 @@
 // Upgrade sequence, first phase: the entry rule, the idle-time rule and the dispatch of every
 // state; then the link check with the target, learning its mode and bringing it (and, for targets
 // behind the base, the base) into its bootloader.
-#include "upgrade_server.h"
+#include "upgrade_sequence.h"
 
 #include "engine_log.h"
 #include "frame_codec.h"
@@ -18,11 +18,11 @@ constexpr uint8_t kQueryModePayload = 0x00;
 
 }  // namespace
 
-void UpgradeServer::Step(bool frame_received, const Frame &frame)
+void UpgradeSequence::Step(bool frame_received, const Frame &frame)
 {
     // Once the job is ending (Finish ran, or a stop was asked for), the rest of the pass's frames
     // are left alone: Finish must never run twice.
-    if (stop_requested)
+    if (control.stop_requested)
         return;
     if (job.retry_count >= Limits::kMaxHandshakeRetries) {
         qCDebug(lcEngine) << state.load();
@@ -66,7 +66,7 @@ void UpgradeServer::Step(bool frame_received, const Frame &frame)
     }
 }
 
-UpgradeServer::Idle UpgradeServer::IdlePass(bool frame_received, int n)
+UpgradeSequence::Idle UpgradeSequence::IdlePass(bool frame_received, int n)
 {
     if (frame_received || job.state_time.elapsed() <= Waits::kIdleStepMs)
         return Idle::NotCounted;
@@ -75,7 +75,7 @@ UpgradeServer::Idle UpgradeServer::IdlePass(bool frame_received, int n)
     return job.idle_ticks % n == 0 ? Idle::TimedOut : Idle::Counted;
 }
 
-void UpgradeServer::MarkWaiting()
+void UpgradeSequence::MarkWaiting()
 {
     job.state_time.start();
     job.idle_ticks = 0;
@@ -83,17 +83,12 @@ void UpgradeServer::MarkWaiting()
 
 // --- Blocking helpers (job thread) ---------------------------------------------------------
 
-bool UpgradeServer::LinkUp() const
+bool UpgradeSequence::DevicesSilent() const
 {
-    return job.link && job.link->IsConnected();
+    return link.last_reply.isValid() && link.last_reply.elapsed() > Waits::NoReplyLimit();
 }
 
-bool UpgradeServer::DevicesSilent() const
-{
-    return job.last_reply.isValid() && job.last_reply.elapsed() > Waits::NoReplyLimit();
-}
-
-bool UpgradeServer::GiveUpOnSilence()
+bool UpgradeSequence::GiveUpOnSilence()
 {
     if (!DevicesSilent())
         return false;
@@ -106,7 +101,7 @@ bool UpgradeServer::GiveUpOnSilence()
     return true;
 }
 
-void UpgradeServer::SleepUnlessStopped(int ms)
+void UpgradeSequence::SleepUnlessStopped(int ms)
 {
     QElapsedTimer clock;
     clock.start();
@@ -117,85 +112,36 @@ void UpgradeServer::SleepUnlessStopped(int ms)
     stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), ms);
 }
 
-void UpgradeServer::SettleWait(int ms)
+void UpgradeSequence::SettleWait(int ms)
 {
     QElapsedTimer clock;
     clock.start();
     // Ends when input arrives, as one wait would, but also looks at the stop request.
     for (qint64 left = ms; left > 0 && !StopHonoured(); left = ms - clock.elapsed()) {
-        if (WaitInput(int(qMin<qint64>(left, Waits::kStopPollMs))) || !LinkUp())
+        if (link.WaitInput(int(qMin<qint64>(left, Waits::kStopPollMs))) || !LinkUp())
             break;
     }
     stats.fixed_wait_ms += clock.elapsed();
     stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), ms);
 }
 
-bool UpgradeServer::WaitInput(int ms)
+void UpgradeSequence::Reconnect()
 {
-    const bool input = job.link->WaitForInput(ms);
-    PaceFromNow();
-    return input;
-}
-
-bool UpgradeServer::BlockingExchange(uint8_t command, const uint8_t *payload, uint8_t length, int device, int wait_ms,
-                                     Frame &reply, const std::function<bool(const Frame &)> &accept)
-{
-    QueueFrame(command, payload, length, uint8_t(device));
-    FlushTx();
-    // A late answer to an earlier request (a repeated one, or the last state's) can arrive first:
-    // it is passed over, and the wait for this request's answer goes on for the rest of its time.
-    // Taking it for this one's would count a miss for every exchange after a slow answer.
-    QElapsedTimer clock;
-    clock.start();
-    for (qint64 left = wait_ms; left > 0 && LinkUp(); left = wait_ms - clock.elapsed()) {
-        WaitInput(int(left));
-        CollectRx();
-        while (!job.rx_queue.isEmpty()) {
-            if (FrameCodec::Decode(job.rx_parser, TakeRxByte()) != FrameCodec::FrameOk)
-                continue;
-            job.last_reply.start();
-            const Frame &frame = job.rx_parser.frame;
-            if ((frame.command & kCommandMask) == command && (!accept || accept(frame))) {
-                reply = frame;
-                job.rx_queue.clear();  // whatever followed belongs to no request
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-bool UpgradeServer::QueryModeOf(int device, int wait_ms, uint8_t &mode)
-{
-    Frame reply;
-    if (!BlockingExchange(Cmd::QueryMode, &kQueryModePayload, 1, device, wait_ms, reply))
-        return false;
-    mode = reply.payload[0];
-    return true;
-}
-
-void UpgradeServer::QueueSwitchMode(uint8_t to, int device)
-{
-    QueueFrame(Cmd::SwitchMode, &to, 1, uint8_t(device));
-}
-
-void UpgradeServer::Reconnect()
-{
-    const QString old_name = job.link->CatalogName();
+    const QString old_name = link.Channel().CatalogName();
     SleepUnlessStopped(Waits::Long(Waits::kReleasePortMs));
     // Closed now rather than when the job ends: a base that comes back under the same name must
     // not find its port still held by us.
-    TakeInput();  // a port that has gone away says so here
-    const bool gone = !job.link->IsConnected();
-    ReleaseLink();
+    link.TakeInput();  // a port that has gone away says so here
+    const bool gone = !link.Up();
+    link.Close();
     AwaitBaseRestart(gone ? QString() : old_name, Waits::Long(Waits::kReenumerateMs),
                      std::max(Waits::Long(Waits::kReenumerateMs), Waits::kBaseBackLimitMs));
     // The devices could not be heard while the base was away: their silence counts from now.
     if (OpenLink())
-        job.last_reply.start();
+        link.last_reply.start();
 }
 
-bool UpgradeServer::TooManyRepeats(const char *what)
+bool UpgradeSequence::TooManyRepeats(const char *what)
 {
     if (++job.request_repeats <= Limits::kMaxRequestRepeats)
         return false;
@@ -207,21 +153,21 @@ bool UpgradeServer::TooManyRepeats(const char *what)
 
 // --- States ------------------------------------------------------------------------------
 
-void UpgradeServer::OnInit()
+void UpgradeSequence::OnInit()
 {
     job.retry_count = 0;  // counts handshake time-outs over the whole connection attempt
     state = SendHandshake;
 }
 
-void UpgradeServer::OnSendHandshake()
+void UpgradeSequence::OnSendHandshake()
 {
-    QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
     ++handshakes_sent;
     state = WaitHandshake;
     MarkWaiting();
 }
 
-void UpgradeServer::OnWaitHandshake(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitHandshake(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Handshake) {
@@ -236,22 +182,22 @@ void UpgradeServer::OnWaitHandshake(bool frame_received, const Frame &frame)
     if (IdlePass(frame_received, Limits::kHandshakeIdlePasses) == Idle::TimedOut) {
         state = SendHandshake;
         qCDebug(lcEngine).noquote() << "---Wait handshkae timeout";
-        QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
-        FlushTx();
+        link.QueueFrame(Cmd::Handshake, nullptr, 0, uint8_t(job.dev_id));
+        link.FlushTx();
         ++job.retry_count;
     }
 }
 
-void UpgradeServer::OnSendQueryMode()
+void UpgradeSequence::OnSendQueryMode()
 {
     qCDebug(lcEngine).noquote() << "---Send bootmode";
-    QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
     state = WaitQueryMode;
     MarkWaiting();
     job.retry_count = 0;
 }
 
-void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitQueryMode(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::QueryMode) {
@@ -265,17 +211,17 @@ void UpgradeServer::OnWaitQueryMode(bool frame_received, const Frame &frame)
     if (IdlePass(frame_received, Limits::kQueryModeIdlePasses) == Idle::TimedOut) {
         if (TooManyRepeats("mode query"))
             return;
-        QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
+        link.QueueFrame(Cmd::QueryMode, &kQueryModePayload, 1, uint8_t(job.dev_id));
         qCDebug(lcEngine).noquote() << "---Wait boot mode time out";
     }
 }
 
-void UpgradeServer::OnEnterBoot()
+void UpgradeSequence::OnEnterBoot()
 {
     // 1. The target restarts into its bootloader; the base comes back under a new port.
     if (job.target_in_app) {
-        QueueSwitchMode(SwitchTo::Boot, job.dev_id);
-        FlushTx();
+        link.QueueSwitchMode(SwitchTo::Boot, job.dev_id);
+        link.FlushTx();
         qCDebug(lcEngine).noquote() << "---Wait target reset...";
         if (job.dev_id == DeviceId::Base) {
             qCDebug(lcEngine).noquote() << "---Wait main MCU reconnect USB...";
@@ -296,7 +242,7 @@ void UpgradeServer::OnEnterBoot()
     ReportProgress(JobPhase::Transfer);
 }
 
-bool UpgradeServer::EnterBootBehindBase()
+bool UpgradeSequence::EnterBootBehindBase()
 {
     if (job.dev_id == DeviceId::SlowBus && job.motor_to_boot)
         SendMotorOffTheBus();
@@ -309,16 +255,16 @@ bool UpgradeServer::EnterBootBehindBase()
     return LinkUp() && !GiveUpOnSilence();
 }
 
-void UpgradeServer::SendMotorOffTheBus()
+void UpgradeSequence::SendMotorOffTheBus()
 {
     uint8_t mode = 0;
-    if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
+    if (!link.QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
         return;
     // Only a motor that answers is sent away, and so must be seen back: the base of a unit
     // without one (a steering wheel's) has nobody at its address.
     uint8_t motor_mode = Mode::Absent;
     for (int i = 0; i < Limits::kMotorPresenceQueries && motor_mode == Mode::Absent; ++i) {
-        if (!QueryModeOf(DeviceId::Motor, Waits::kQueryTimeoutMs, motor_mode))
+        if (!link.QueryModeOf(DeviceId::Motor, Waits::kQueryTimeoutMs, motor_mode))
             motor_mode = Mode::Absent;
     }
     if (motor_mode == Mode::Absent) {
@@ -327,8 +273,8 @@ void UpgradeServer::SendMotorOffTheBus()
     }
     job.motor_went_to_boot = mode == Mode::App;
     if (job.motor_went_to_boot) {
-        QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
-        FlushTx();
+        link.QueueSwitchMode(SwitchTo::Boot, DeviceId::Motor);
+        link.FlushTx();
         SettleWait(Waits::kBootExchangeMs);
         return;
     }
@@ -340,15 +286,15 @@ void UpgradeServer::SendMotorOffTheBus()
     }
 }
 
-bool UpgradeServer::BringBaseToBoot()
+bool UpgradeSequence::BringBaseToBoot()
 {
     uint8_t mode = 0;
-    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+    for (int tries = 0; !control.stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
         if (tries == Limits::kMaxBootEntryQueries) {
             Fail(JobEndReason::DeviceSilent, QStringLiteral("The base did not report its mode"));
             return false;
         }
-        if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
+        if (!link.QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
             qCDebug(lcEngine).noquote() << "---Main is at Boot";
@@ -358,8 +304,8 @@ bool UpgradeServer::BringBaseToBoot()
         }
         job.base_went_to_boot = true;
         qCDebug(lcEngine).noquote() << "---Main is at App, Wait Main go Boot";
-        QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
-        FlushTx();
+        link.QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
+        link.FlushTx();
         Reconnect();
         if (!AwaitBaseInBoot())
             return false;
@@ -368,33 +314,34 @@ bool UpgradeServer::BringBaseToBoot()
     return LinkUp() && !GiveUpOnSilence();  // false: the base is gone, or no longer answers
 }
 
-void UpgradeServer::PowerDisplay()
+void UpgradeSequence::PowerDisplay()
 {
     for (int i = 0; i < Limits::kDisplayPowerTries; ++i) {
         const uint8_t on = kDisplayPowerOn;
-        QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
-        FlushTx();
+        link.QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
+        link.FlushTx();
         qCDebug(lcEngine).noquote() << "---Force power on for display";
-        WaitInput(Waits::kBootExchangeMs);
-        CollectRx();
+        link.WaitInput(Waits::kBootExchangeMs);
+        link.CollectRx();
         Frame reply;
-        if (TakeFrame(reply) && (reply.command & kCommandMask) == Cmd::DisplayPowerOn &&
+        if (link.TakeFrame(reply) && (reply.command & kCommandMask) == Cmd::DisplayPowerOn &&
             reply.payload[0] == kDisplayPowerOn)
             break;
     }
-    job.link->DropReceived();
+    if (link.IsOpen())
+        link.Channel().DropReceived();
 }
 
-bool UpgradeServer::TargetAnswersFromBoot()
+bool UpgradeSequence::TargetAnswersFromBoot()
 {
     SettleWait(Waits::Long(Role().boot_settle_ms));
     uint8_t mode = 0;
-    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+    for (int tries = 0; !control.stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
         if (tries == Limits::kMaxBootEntryQueries) {
             Fail(JobEndReason::DeviceSilent, QStringLiteral("The target did not answer from its bootloader"));
             return false;
         }
-        if (!QueryModeOf(job.dev_id, Waits::kBootExchangeMs, mode)) {
+        if (!link.QueryModeOf(job.dev_id, Waits::kBootExchangeMs, mode)) {
             qCDebug(lcEngine).noquote() << "---Bootmdoe timeout after main go boot";
             continue;
         }
@@ -409,16 +356,16 @@ bool UpgradeServer::TargetAnswersFromBoot()
     return true;
 }
 
-bool UpgradeServer::AwaitBaseInBoot()
+bool UpgradeSequence::AwaitBaseInBoot()
 {
     uint8_t mode = 0;
     int switches = 1;  // the request that sent it
-    for (int tries = 0; !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+    for (int tries = 0; !control.stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
         if (tries == Limits::kMaxBootEntryQueries) {
             Fail(JobEndReason::DeviceSilent, QStringLiteral("The base did not answer from its bootloader"));
             return false;
         }
-        if (!QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
+        if (!link.QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode)) {
             qCDebug(lcEngine).noquote() << "---Wait main bootmode resp timeout";
             continue;
         }
@@ -426,8 +373,8 @@ bool UpgradeServer::AwaitBaseInBoot()
             qCDebug(lcEngine).noquote() << "---Main is still at app";
             // The request can be lost like any frame: asked once more before the job gives up.
             if (switches++ < Limits::kBaseBootRequests) {
-                QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
-                FlushTx();
+                link.QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
+                link.FlushTx();
                 Reconnect();
                 tries = -1;
                 continue;
@@ -441,7 +388,7 @@ bool UpgradeServer::AwaitBaseInBoot()
             SleepUnlessStopped(Waits::Long(Waits::kDisplayProbeDelayMs));
             if (ProbeDisplay()) {
                 qCDebug(lcEngine).noquote() << "---Target turn to display";
-                job.dev_id = DeviceId::Display;
+                Retarget(DeviceId::Display);
                 job.retargeted_to_display = true;
             }
         }
@@ -450,12 +397,12 @@ bool UpgradeServer::AwaitBaseInBoot()
     return LinkUp() && !GiveUpOnSilence();
 }
 
-bool UpgradeServer::ProbeDisplay()
+bool UpgradeSequence::ProbeDisplay()
 {
-    job.rx_queue.clear();
+    link.rx_queue.clear();
     QString text;
     for (int attempt = 0; attempt < Limits::kProbeDisplayTries; ++attempt) {
-        text += ReadHwText(DeviceId::Display, Waits::kProbeChunkMs);
+        text += link.ReadHwText(DeviceId::Display, Waits::kProbeChunkMs);
         if (!text.isEmpty())
             return text.contains(QLatin1String(kSwappedDisplayModel));
         qCDebug(lcEngine).noquote() << "---Display FSR timeout";

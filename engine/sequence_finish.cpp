@@ -1,7 +1,7 @@
 // Upgrade sequence, last phase: the second check of every section, the upgrade flag, and Finish,
 // where every job ends: base and motor back to their applications, the target checked, the
 // result decided.
-#include "upgrade_server.h"
+#include "upgrade_sequence.h"
 
 #include "engine_log.h"
 #include "sequence_limits.h"
@@ -18,16 +18,16 @@ constexpr uint8_t kZeros[kDigestLength] = {};
 
 }  // namespace
 
-void UpgradeServer::OnAllSectionsDone()
+void UpgradeSequence::OnAllSectionsDone()
 {
     qCDebug(lcEngine).noquote() << "---All Sections upgrade finished!";
     state = VerifyAll;
 }
 
-bool UpgradeServer::RepeatVerifyRequest(const VerifyRequest &request, bool &ok, Frame &reply)
+bool UpgradeSequence::RepeatVerifyRequest(const VerifyRequest &request, bool &ok, Frame &reply)
 {
-    for (int misses = 0; !stop_requested && LinkUp();) {
-        if (BlockingExchange(request.command, request.payload, request.length, job.dev_id, request.wait_ms, reply,
+    for (int misses = 0; !control.stop_requested && LinkUp();) {
+        if (link.BlockingExchange(request.command, request.payload, request.length, job.dev_id, request.wait_ms, reply,
                              request.accept))
             return true;
         if (request.slow_line && misses > Limits::kVerifyQuietMisses)
@@ -43,7 +43,7 @@ bool UpgradeServer::RepeatVerifyRequest(const VerifyRequest &request, bool &ok, 
     return false;
 }
 
-UpgradeServer::Check UpgradeServer::VerifySection(size_t i, int wait_ms, bool &ok)
+UpgradeSequence::Check UpgradeSequence::VerifySection(size_t i, int wait_ms, bool &ok)
 {
     const FirmwareSection &section = job.sections[i];
     const int n = int(job.sections.size());
@@ -75,7 +75,7 @@ UpgradeServer::Check UpgradeServer::VerifySection(size_t i, int wait_ms, bool &o
     return Check::Verified;
 }
 
-void UpgradeServer::OnVerifyAll()
+void UpgradeSequence::OnVerifyAll()
 {
     qCDebug(lcEngine).noquote() << "---Verifying all sections!";
     const int wait_ms = Role().verify_wait_ms;
@@ -89,7 +89,7 @@ void UpgradeServer::OnVerifyAll()
     }
     ReportProgress(JobPhase::ReturningToApp);
     // A pass cut short by a stop or a lost port verified nothing: never set the flag after it.
-    if (stop_requested || !LinkUp())
+    if (control.stop_requested || !LinkUp())
         return;
     if (ok) {
         state = SetUpgradeFlag;
@@ -99,15 +99,15 @@ void UpgradeServer::OnVerifyAll()
     Fail(JobEndReason::DeviceFailed, QStringLiteral("Second verify failed"));
 }
 
-void UpgradeServer::OnSetUpgradeFlag()
+void UpgradeSequence::OnSetUpgradeFlag()
 {
     qCDebug(lcEngine).noquote() << "---Send set upgrade flag cmd";
-    QueueSwitchMode(SwitchTo::App, job.dev_id);
+    link.QueueSwitchMode(SwitchTo::App, job.dev_id);
     job.upgrade_flag_sent = true;
     state = UpgradeSuccess;
 }
 
-void UpgradeServer::OnUpgradeSuccess()
+void UpgradeSequence::OnUpgradeSuccess()
 {
     state = Finish;
     qCDebug(lcEngine).noquote() << "---Upgrade success!";
@@ -116,15 +116,15 @@ void UpgradeServer::OnUpgradeSuccess()
         SleepUnlessStopped(Waits::Long(Role().after_flag_extra_ms));
 }
 
-bool UpgradeServer::ReturnBaseToApp(int attempts)
+bool UpgradeSequence::ReturnBaseToApp(int attempts)
 {
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        QueueSwitchMode(SwitchTo::App, DeviceId::Base);
-        FlushAllTx();
+        link.QueueSwitchMode(SwitchTo::App, DeviceId::Base);
+        link.FlushAllTx();
         SettleWait(Waits::kBaseReturnDrainMs);
-        TakeInput();  // a port that has gone away says so here
-        const QString old_name = job.link->IsConnected() ? job.link->CatalogName() : QString();
-        ReleaseLink();
+        link.TakeInput();  // a port that has gone away says so here
+        const QString old_name = link.Up() ? link.Channel().CatalogName() : QString();
+        link.Close();
         // The operator who stopped the job (or whose cable came out) waits for this: then the
         // base is taken as soon as it is back, within the restart time.
         const int restart_ms = Waits::Long(Waits::kBaseReturnMs);
@@ -134,14 +134,14 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
             AwaitBaseRestart(old_name, restart_ms, std::max(restart_ms, Waits::kBaseBackLimitMs));
         qCDebug(lcEngine).noquote() << "---Wait main go back App";
         if (OpenLink())
-            job.last_reply.start();  // the devices could not be heard while the base was away
+            link.last_reply.start();  // the devices could not be heard while the base was away
         // Every unanswered or wrong answer counts: a base stuck in its bootloader must not keep
         // this loop going until someone presses Stop.
         for (job.idle_ticks = 0; !StopHonoured() && job.idle_ticks < Limits::kBaseReturnPolls; ++job.idle_ticks) {
             uint8_t mode = 0;
             if (!LinkUp())
                 break;  // the base has not come back (yet): nothing to ask
-            if (!QueryModeOf(DeviceId::Base, Waits::kBaseReturnQueryMs, mode))
+            if (!link.QueryModeOf(DeviceId::Base, Waits::kBaseReturnQueryMs, mode))
                 continue;
             if (mode == Mode::App) {
                 qCDebug(lcEngine).noquote() << "---Main go back App";
@@ -154,7 +154,7 @@ bool UpgradeServer::ReturnBaseToApp(int attempts)
     return false;
 }
 
-void UpgradeServer::AwaitBaseRestart(const QString &old_name, int min_ms, int max_ms)
+void UpgradeSequence::AwaitBaseRestart(const QString &old_name, int min_ms, int max_ms)
 {
     // A restarting base leaves USB and comes back, perhaps under another name, when it is ready:
     // a port opened before it has left is about to vanish, and one opened after a fixed time may
@@ -179,14 +179,14 @@ void UpgradeServer::AwaitBaseRestart(const QString &old_name, int min_ms, int ma
     stats.fixed_wait_asked_ms += qMin<qint64>(clock.elapsed(), min_ms);
 }
 
-bool UpgradeServer::ReturnMotorToApp()
+bool UpgradeSequence::ReturnMotorToApp()
 {
     // The request or its effect can be lost like any other frame: the motor counts as back only
     // once it answers from its application, and is asked again when it does not.
     for (int attempt = 0; attempt < Limits::kMotorReturnAttempts && LinkUp() && !StopHonoured(); ++attempt) {
         qCDebug(lcEngine).noquote() << "---Let motor go back app";
-        QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
-        FlushTx();
+        link.QueueSwitchMode(SwitchTo::App, DeviceId::Motor);
+        link.FlushTx();
         SettleWait(Waits::kMotorReturnMs);
         if (MotorAnswersFromApp()) {
             qCDebug(lcEngine).noquote() << "---Motor is at App";
@@ -199,7 +199,7 @@ bool UpgradeServer::ReturnMotorToApp()
     return false;
 }
 
-bool UpgradeServer::MotorAnswersFromApp()
+bool UpgradeSequence::MotorAnswersFromApp()
 {
     // Asked until it answers from its application, for a restart's time and a few queries at
     // least; a motor that answers from its bootloader meanwhile may not have restarted yet.
@@ -208,7 +208,7 @@ bool UpgradeServer::MotorAnswersFromApp()
     const int restart_ms = Waits::Long(Waits::kTargetRestartMs);
     for (int queries = 1; LinkUp() && !StopHonoured(); ++queries) {
         uint8_t mode = 0;
-        const bool answered = QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, mode);
+        const bool answered = link.QueryModeOf(DeviceId::Motor, Waits::kBootExchangeMs, mode);
         if (answered && mode == Mode::App)
             return true;
         if (queries >= Limits::kMotorModeQueries && clock.elapsed() >= restart_ms)
@@ -219,7 +219,7 @@ bool UpgradeServer::MotorAnswersFromApp()
     return false;
 }
 
-void UpgradeServer::RestoreUnit()
+void UpgradeSequence::RestoreUnit()
 {
     const bool behind_base = Role().behind_base;
     const bool motor_left = job.motor_went_to_boot && !job.motor_returned && !job.motor_given_up;
@@ -232,23 +232,23 @@ void UpgradeServer::RestoreUnit()
     // next job of that target.
     qCDebug(lcEngine).noquote() << "---Return the unit to its application";
     job.restoring = true;
-    DropUnsentFrames();
-    job.streaming = false;  // the stream is over: the return requests go out at once
+    link.DropUnsentFrames();
+    link.streaming = false;  // the stream is over: the return requests go out at once
     if (motor_left && LinkUp() && !ReturnMotorToApp() && job.failure == JobEndReason::Success &&
-        !stopped_by_operator)
+        !control.stopped_by_operator)
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
     // After the operator's stop one attempt: the operator is waiting. After a lost link the first
     // attempt only finds out whether the base is back; the second asks it.
-    if (base_left && !ReturnBaseToApp(stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
+    if (base_left && !ReturnBaseToApp(control.stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
         qCDebug(lcEngine).noquote() << "---Main go app failed";
         // A lost unit says so already; a stopped one says it was stopped.
-        if (job.failure == JobEndReason::Success && !stopped_by_operator)
+        if (job.failure == JobEndReason::Success && !control.stopped_by_operator)
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
     }
     job.restoring = false;
 }
 
-void UpgradeServer::OnFinish()
+void UpgradeSequence::OnFinish()
 {
     qCDebug(lcEngine).noquote() << "---Stopped!";
     if (!Role().behind_base) {
@@ -259,7 +259,7 @@ void UpgradeServer::OnFinish()
         job.result = job.upgrade_flag_sent;
         if (job.result && job.dev_id == DeviceId::Motor && !MotorAnswersFromApp() && !ReturnMotorToApp()) {
             job.result = false;
-            if (!stop_requested)
+            if (!control.stop_requested)
                 Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
         }
     } else if (!FinishBehindBase()) {
@@ -268,30 +268,30 @@ void UpgradeServer::OnFinish()
     const float seconds = float(job.job_start.msecsTo(QDateTime::currentDateTime())) / 1000.0f;
     qCDebug(lcEngine).noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
     ReportProgress(JobPhase::Ended);
-    stop_requested = true;
+    control.stop_requested = true;
 }
 
-bool UpgradeServer::FinishBehindBase()
+bool UpgradeSequence::FinishBehindBase()
 {
     // A base found in its bootloader (an earlier job was cut off) goes back too: the unit must be
     // usable after every job, and the display is powered only by the base's application.
     if ((job.base_went_to_boot || job.base_found_in_boot) && !ReturnBaseToApp(Limits::kBaseReturnAttempts) &&
-        !stop_requested)  // a stop meanwhile: the return is tried once more after the loop
+        !control.stop_requested)  // a stop meanwhile: the return is tried once more after the loop
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
     // Tested before the display retarget below is undone: a job retargeted to the display sent
     // the motor away all the same.
-    if (job.motor_went_to_boot && LinkUp() && !ReturnMotorToApp() && !stop_requested)
+    if (job.motor_went_to_boot && LinkUp() && !ReturnMotorToApp() && !control.stop_requested)
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));
     if (job.retargeted_to_display)
-        job.dev_id = DeviceId::SlowBus;
+        Retarget(DeviceId::SlowBus);
     if (Role().target_check_delay_ms > 0)
         SleepUnlessStopped(Waits::Long(Role().target_check_delay_ms));
-    if (stop_requested)
+    if (control.stop_requested)
         return true;
     // The target checked in its application, also when the base was found in its bootloader.
-    for (int i = 0; i < Limits::kTargetCheckTries && !stop_requested; ++i) {
+    for (int i = 0; i < Limits::kTargetCheckTries && !control.stop_requested; ++i) {
         uint8_t mode = 0;
-        if (!QueryModeOf(job.dev_id, Waits::kTargetCheckMs, mode))
+        if (!link.QueryModeOf(job.dev_id, Waits::kTargetCheckMs, mode))
             continue;
         if (mode == Mode::App) {
             qCDebug(lcEngine).noquote() << "---Target is at App";
@@ -300,11 +300,11 @@ bool UpgradeServer::FinishBehindBase()
         }
         qCDebug(lcEngine).noquote() << "---Target is at Boot, Upgrade failed";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go app failed"));
-        stop_requested = true;
+        control.stop_requested = true;
         ReportProgress(JobPhase::Ended);
         return false;
     }
-    if (!stop_requested)
+    if (!control.stop_requested)
         Fail(JobEndReason::DeviceSilent, QStringLiteral("Target connect lost after upgrade."));
     return true;
 }

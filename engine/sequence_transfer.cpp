@@ -1,6 +1,6 @@
 // Upgrade sequence, second phase: per section the announcement, the data stream with loss
 // recovery, the buffer check, erasing and programming the flash, and the flash check.
-#include "upgrade_server.h"
+#include "upgrade_sequence.h"
 
 #include "engine_log.h"
 #include "sequence_limits.h"
@@ -30,12 +30,12 @@ int CountStartBytes(const QByteArray &data, int from, int n)
 
 }  // namespace
 
-int UpgradeServer::DataCount(const FirmwareSection &section) const
+int UpgradeSequence::DataCount(const FirmwareSection &section) const
 {
     return Role().raw_sections ? section.length : section.compressed_length;
 }
 
-QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) const
+QByteArray UpgradeSequence::SectionHeaderPayload(const FirmwareSection &section) const
 {
     QByteArray header;
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -46,7 +46,7 @@ QByteArray UpgradeServer::SectionHeaderPayload(const FirmwareSection &section) c
     return header;
 }
 
-int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) const
+int UpgradeSequence::ChunkSize(const FirmwareSection &section, int remaining) const
 {
     const int most = Role().max_data_chunk;
     if (Role().chunk_fits_escaped)
@@ -71,7 +71,7 @@ int UpgradeServer::ChunkSize(const FirmwareSection &section, int remaining) cons
     return c;
 }
 
-void UpgradeServer::OnNextSection()
+void UpgradeSequence::OnNextSection()
 {
     job.current_section = nullptr;
     for (size_t i = 0; i < job.sections.size(); ++i) {
@@ -126,14 +126,14 @@ void UpgradeServer::OnNextSection()
         job.header_clock.start();
     }
     const QByteArray header = SectionHeaderPayload(section);
-    QueueFrame(Cmd::SectionHeader, reinterpret_cast<const uint8_t *>(header.constData()), uint8_t(header.size()),
+    link.QueueFrame(Cmd::SectionHeader, reinterpret_cast<const uint8_t *>(header.constData()), uint8_t(header.size()),
                uint8_t(job.dev_id));
     state = WaitSectionHeader;
     MarkWaiting();
     job.retry_count = 0;
 }
 
-void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitSectionHeader(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) != Cmd::SectionHeader)
@@ -163,43 +163,42 @@ void UpgradeServer::OnWaitSectionHeader(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::OnSendData()
+void UpgradeSequence::OnSendData()
 {
     FirmwareSection &section = *job.current_section;
-    job.streaming = true;
+    link.streaming = true;
     if (!job.resume_pending) {
         job.resume_index = 0;
         section.sent_offset = 0;
     }
     job.resume_pending = false;
     // Every frame of the section is queued now; the loop sends them at its streaming pace.
-    const int queued_before = job.tx_queue.size();
+    const int queued_before = link.tx_queue.size();
     const bool first_time = job.current_section_index > job.wire_counted_through;  // not a resend
     const int count = DataCount(section);
     for (int offset = job.resume_index; offset < count;) {
         const int c = ChunkSize(section, count - offset);
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(section.data.constData()) + section.sent_offset;
         section.sent_offset = uint16_t(section.sent_offset + c);
-        QueueDataFrame(bytes, uint16_t(section.sent_offset - c), uint8_t(c));
+        link.QueueDataFrame(bytes, uint16_t(section.sent_offset - c), uint8_t(c), uint8_t(job.dev_id));
         offset += c;
     }
     if (first_time) {
-        stats.image_wire_bytes += job.tx_queue.size() - queued_before;
+        stats.image_wire_bytes += link.tx_queue.size() - queued_before;
         job.wire_counted_through = job.current_section_index;
     }
     state = DataInFlight;
 }
 
-void UpgradeServer::DropInFlight(int ms, int looks)
+void UpgradeSequence::DropInFlight(int ms, int looks)
 {
-    EndStream();
+    link.EndStream();
     for (int i = 0; i < looks; ++i)
-        WaitInput(ms);
-    job.rx_queue.clear();
-    job.link->DropReceived();
+        link.WaitInput(ms);
+    link.DropInput();
 }
 
-void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnDataInFlight(bool frame_received, const Frame &frame)
 {
     if (frame_received && (frame.command & kCommandMask) == Cmd::SectionData) {
         // The device lost data: stop streaming, let what is in flight drain, and resend from
@@ -207,17 +206,17 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         DropInFlight(Waits::kLossDrainMs, Waits::kLossDrainLooks);
         qCDebug(lcEngine).noquote() << QStringLiteral("---Loss addr %1").arg(BigEndian16(frame.payload));
         bool answered = false;
-        for (int tries = 0; tries < Limits::kMaxIndexQueries && !stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
+        for (int tries = 0; tries < Limits::kMaxIndexQueries && !control.stop_requested && LinkUp() && !DevicesSilent(); ++tries) {
             qCDebug(lcEngine).noquote() << "---Firmware frame loss, query index";
             Frame reply;
-            if (BlockingExchange(Cmd::QueryIndex, kZeros, 2, job.dev_id, Waits::kQueryIndexMs, reply)) {
+            if (link.BlockingExchange(Cmd::QueryIndex, kZeros, 2, job.dev_id, Waits::kQueryIndexMs, reply)) {
                 job.resume_index = BigEndian16(reply.payload);
                 qCDebug(lcEngine).noquote() << QStringLiteral("---Get index: %1 , start resend from here").arg(job.resume_index);
                 answered = true;
                 break;
             }
         }
-        if (GiveUpOnSilence() || stop_requested || !LinkUp())
+        if (GiveUpOnSilence() || control.stop_requested || !LinkUp())
             return;
         if (!answered) {
             Fail(JobEndReason::DeviceFailed,
@@ -231,16 +230,16 @@ void UpgradeServer::OnDataInFlight(bool frame_received, const Frame &frame)
         state = SendData;
         return;
     }
-    if (!job.tx_queue.isEmpty())
+    if (!link.tx_queue.isEmpty())
         return;
-    job.streaming = false;
+    link.streaming = false;
     qCDebug(lcEngine).noquote() << "---Query section index";
-    QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::QueryIndex, kZeros, 2, uint8_t(job.dev_id));
     state = WaitIndex;
     MarkWaiting();
 }
 
-void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitIndex(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         const uint8_t command = frame.command & kCommandMask;
@@ -270,7 +269,7 @@ void UpgradeServer::OnWaitIndex(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::ResumeFrom(uint16_t offset)
+void UpgradeSequence::ResumeFrom(uint16_t offset)
 {
     job.resume_pending = true;
     job.resume_index = offset;
@@ -278,7 +277,7 @@ void UpgradeServer::ResumeFrom(uint16_t offset)
     state = SendData;
 }
 
-bool UpgradeServer::ResumeStalled(uint16_t offset)
+bool UpgradeSequence::ResumeStalled(uint16_t offset)
 {
     if (offset > job.resume_high_water) {
         job.resume_high_water = offset;
@@ -293,7 +292,7 @@ bool UpgradeServer::ResumeStalled(uint16_t offset)
     return true;
 }
 
-void UpgradeServer::RestartCurrentSection()
+void UpgradeSequence::RestartCurrentSection()
 {
     if (++job.section_attempts >= Limits::kMaxSectionAttempts) {
         const uint32_t address = job.current_section->address;
@@ -312,16 +311,16 @@ void UpgradeServer::RestartCurrentSection()
     state = NextSection;
 }
 
-void UpgradeServer::OnSendVerifyBuffer()
+void UpgradeSequence::OnSendVerifyBuffer()
 {
     qCDebug(lcEngine).noquote() << "---Send verify buffer cmd";
     const uint8_t what = VerifyWhat::Buffer;
-    QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyBuffer;
     MarkWaiting();
 }
 
-void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
@@ -337,20 +336,20 @@ void UpgradeServer::OnWaitVerifyBuffer(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::OnSendReadBuffer()
+void UpgradeSequence::OnSendReadBuffer()
 {
     qCDebug(lcEngine).noquote() << "---Send Read buffer cmd";
-    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
     state = WaitReadBuffer;
     MarkWaiting();
 }
 
-bool UpgradeServer::DigestMatches(const Frame &frame) const
+bool UpgradeSequence::DigestMatches(const Frame &frame) const
 {
     return memcmp(frame.payload, job.current_section->digest.constData(), kDigestLength) == 0;
 }
 
-void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitReadBuffer(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if (frame.length != kDigestLength)  // any command: the device answers with the digest alone
@@ -373,12 +372,12 @@ void UpgradeServer::OnWaitReadBuffer(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::QueueFlash(uint8_t op)
+void UpgradeSequence::QueueFlash(uint8_t op)
 {
-    QueueFrame(Cmd::Flash, &op, 1, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::Flash, &op, 1, uint8_t(job.dev_id));
 }
 
-void UpgradeServer::OnSendFlash()
+void UpgradeSequence::OnSendFlash()
 {
     qCDebug(lcEngine).noquote() << "---Send erase and flash cmd, time: " + ElapsedStamp();
     QueueFlash(FlashOp::EraseAndProgram);
@@ -387,7 +386,7 @@ void UpgradeServer::OnSendFlash()
     job.flash_clock.start();
 }
 
-void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitFlash(bool frame_received, const Frame &frame)
 {
     // "Busy" answers keep the device from counting as silent; they must not keep the job forever.
     if (job.flash_clock.elapsed() > Waits::NoReplyLimit()) {
@@ -421,7 +420,7 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
         }
         return;
     }
-    // Erasing and programming take a while; this wait counts time, not idle passes.
+    // Erasing and programming take a while; this wait counts time, not idle control.passes.
     if (job.state_time.elapsed() > Waits::kFlashStatusMs) {
         QueueFlash(FlashOp::ReportResult);
         qCDebug(lcEngine).noquote() << "---Wait flash status time_out, query result!!!";
@@ -429,16 +428,16 @@ void UpgradeServer::OnWaitFlash(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::OnSendVerifyFlash()
+void UpgradeSequence::OnSendVerifyFlash()
 {
     qCDebug(lcEngine).noquote() << "---Send flash verify cmd";
     const uint8_t what = VerifyWhat::Flash;
-    QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::Verify, &what, 1, uint8_t(job.dev_id));
     state = WaitVerifyFlash;
     MarkWaiting();
 }
 
-void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Verify && frame.payload[0] == kVerifyOk) {
@@ -456,14 +455,14 @@ void UpgradeServer::OnWaitVerifyFlash(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::OnSendReadFlash()
+void UpgradeSequence::OnSendReadFlash()
 {
-    QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
+    link.QueueFrame(Cmd::ReadDigest, kZeros, kDigestLength, uint8_t(job.dev_id));
     state = WaitReadFlash;
     MarkWaiting();
 }
 
-void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
+void UpgradeSequence::OnWaitReadFlash(bool frame_received, const Frame &frame)
 {
     if (frame_received) {
         if (frame.length != kDigestLength)
@@ -492,7 +491,7 @@ void UpgradeServer::OnWaitReadFlash(bool frame_received, const Frame &frame)
     }
 }
 
-void UpgradeServer::RestartAfterMismatch(uint32_t address, bool final_pass)
+void UpgradeSequence::RestartAfterMismatch(uint32_t address, bool final_pass)
 {
     ++job.verify_failures;
     if (job.verify_failures > Limits::kMaxVerifyFailures) {

@@ -141,11 +141,11 @@ void JobRecordKeeper::OnJobEnded(JobEndReason reason)
     if (reason == JobEndReason::TimedOut)
         record.stopped_by = QLatin1String(UpgradeRecord::kTimeout);
     else if (reason == JobEndReason::Stopped)
-        record.stopped_by = QLatin1String(server.LastStopKind() == StopKind::Closing ? UpgradeRecord::kWindowClosed
+        record.stopped_by = QLatin1String(server.LastJob().stop_kind == StopKind::Closing ? UpgradeRecord::kWindowClosed
                                                                                        : UpgradeRecord::kOperator);
     // A job that never reached the unit changed nothing there; a closing window does not wait
     // for the unit to answer once more.
-    const bool closing = reason == JobEndReason::Stopped && server.LastStopKind() == StopKind::Closing;
+    const bool closing = reason == JobEndReason::Stopped && server.LastJob().stop_kind == StopKind::Closing;
     if (reason == JobEndReason::PortNotOpened || reason == JobEndReason::ImageInvalid || closing) {
         Write(record);
         return;
@@ -177,7 +177,7 @@ void JobRecordKeeper::ReadVersionAfter(bool last)
         return;
     if (!after_clock.isValid())
         after_clock.start();
-    const AppVersionReading reading = server.ReadAppVersion(record.usb_pid, record.dev_id, port, UpgradeLaunch::kVersionTries);
+    const AppVersionReading reading = server.Probe().ReadAppVersion(record.usb_pid, record.dev_id, port, UpgradeLaunch::kVersionTries);
     if (!reading.version && record.success && !last && after_clock.elapsed() < Waits::Long(kVersionAfterMs)) {
         const int round = after_round;
         QTimer::singleShot(kVersionRetryMs, this, [this, round] {

@@ -112,14 +112,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     QString hw;
     bool display_woken = false;
     for (int i = 0; i < kHwTries && hw.isEmpty(); ++i) {
-        server.QueryHwVersion(usb_pid, entry.dev_id, hw, port);
+        server.Probe().QueryHwVersion(usb_pid, entry.dev_id, hw, port);
         if (!hw.isEmpty())
             break;
         qCDebug(lcLaunch).noquote() << QString::fromUtf8("查询硬件版本超时");
         // The display of a base left in its bootloader has no power: give it power once and
         // the time to start, and the next plain upgrade takes the unit as it is.
         if (!display_woken && entry.dev_id == DeviceId::Display &&
-            server.PowerDisplayOfBaseInBoot(usb_pid, port)) {
+            server.Probe().PowerDisplayOfBaseInBoot(usb_pid, port)) {
             display_woken = true;
             WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
         }
@@ -127,7 +127,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     qCDebug(lcLaunch).noquote() << "\nHardware Version: " + hw;
     // What the target runs now, for the history and for a caller that skips a current target.
     if (!hw.isEmpty())
-        job.version_before = server.ReadAppVersion(usb_pid, entry.dev_id, port, kVersionTries);
+        job.version_before = server.Probe().ReadAppVersion(usb_pid, entry.dev_id, port, kVersionTries);
     server.StartPolling();
     if (hw.isEmpty())
         return Refusal(Kind::NoHardwareVersion, {Zh("未查询到%1的硬件版本，请重试").arg(target)}, true,
@@ -182,7 +182,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     // The base's own version decides whether the motor has to leave the bus for the job.
     QString combined = hw;
-    server.QueryHwVersion(usb_pid, DeviceId::Base, combined, port);
+    server.Probe().QueryHwVersion(usb_pid, DeviceId::Base, combined, port);
     job.motor_to_boot = true;
     for (const char *model : kMotorStaysModels)
         job.motor_to_boot &= !combined.contains(QLatin1String(model));
@@ -193,14 +193,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::CheckUnitReady(const LaunchJob &job)
 {
     if (unit_targets.isEmpty())
         return std::nullopt;
-    QMap<int, uint8_t> modes = server.ReadModes(usb_pid, unit_targets.keys(), port, kUnitModeTries);
+    QMap<int, uint8_t> modes = server.Probe().ReadModes(usb_pid, unit_targets.keys(), port, kUnitModeTries);
     // The base's bootloader leaves the display unpowered: it is asked once it has power.
     const bool display_dark = modes.value(DeviceId::Base) == Mode::Boot && modes.contains(DeviceId::Display) &&
                               modes.value(DeviceId::Display) == Mode::Absent;
-    if (display_dark && server.PowerDisplayOfBaseInBoot(usb_pid, port)) {
+    if (display_dark && server.Probe().PowerDisplayOfBaseInBoot(usb_pid, port)) {
         WaitKeepingEventsGoing(Waits::Long(RoleOf(DeviceId::Display).boot_settle_ms));
         modes[DeviceId::Display] =
-            server.ReadModes(usb_pid, {DeviceId::Display}, port, kUnitModeTries).value(DeviceId::Display);
+            server.Probe().ReadModes(usb_pid, {DeviceId::Display}, port, kUnitModeTries).value(DeviceId::Display);
     }
     const bool returns_base = RoleOf(job.dev_id).behind_base;
     const bool returns_motor = job.dev_id == DeviceId::SlowBus && job.motor_to_boot;

@@ -1,5 +1,4 @@
 #include "debug_capture.h"
-#include "engine_probe.h"
 #include "family_suite.h"
 #include "fast_family.h"
 #include "frame_codec.h"
@@ -9,6 +8,8 @@
 #include "sim_family.h"
 #include "sim_port_catalog.h"
 #include "sim_pty.h"
+#include "frame_link.h"
+#include "sequence_thread.h"
 #include "upgrade_server.h"
 #include "byte_channel.h"
 #include "wait_until.h"
@@ -50,19 +51,18 @@ class TestEngineLoop : public SimulatedFamilySuite {
     QTemporaryDir dir;
     QString image_path;
 
-    // A device on a bare pseudo-terminal, for the exchange operations run from the test's thread.
+    // A device on a bare pseudo-terminal, for the exchange operations run from the test's thread,
+    // at the pace of device dev_id.
     struct BareLink {
         SimPty pty;
-        UpgradeServer server;
-        EngineProbe probe{server};
+        FrameLink frames;
         explicit BareLink(int dev_id)
         {
             PortInfo info{pty.Path(), true, FamilyVendorId(), kPid, {}, {}};
             SimPortCatalog::Add(info);
-            probe.Prepare(dev_id, kPid);
-            probe.OpenLink();
+            frames.max_bytes_per_pass = RoleOf(dev_id).pacing.max_bytes_per_pass;
+            frames.Open(kPid, QString());
         }
-        ~BareLink() { probe.ReleaseLink(); }
     };
 
     UpgradeJob Job(int dev_id, const QString &image = QString()) const
@@ -124,13 +124,11 @@ private slots:
         SimFamily family(SimFamilyOptions::Standard());
         UpgradeServer server;
         JobRecorder jobs(server);
-        EngineProbe probe(server);
         QVERIFY(server.Start(Job(1, fifo)));
         QVERIFY(jobs.WaitFinished());
         QCOMPARE(jobs.events, (QStringList{"upgrade false 100", "finished"}));
         QCOMPARE(jobs.reasons, QList<JobEndReason>{JobEndReason::ImageInvalid});
-        QVERIFY(family.Requests(1).isEmpty());
-        QVERIFY(!probe.Job().link);
+        QVERIFY(family.HostChunks().isEmpty());
     }
 
     void jobShakesHandsAndLearnsTheMode_data()
@@ -154,24 +152,23 @@ private slots:
         }
         SimFamily family(options);
         DebugCapture debug;
-        UpgradeServer server;
-        JobRecorder jobs(server);
-        EngineProbe probe(server);
-        const quint32 sent_before = UpgradeServer::handshakes_sent;
-        const quint32 answered_before = UpgradeServer::handshakes_answered;
+        SequenceThread run(Job(dev_id));
+        JobRecorder jobs(run.sequence, *run.thread);
+        const quint32 sent_before = UpgradeSequence::handshakes_sent;
+        const quint32 answered_before = UpgradeSequence::handshakes_answered;
         // Stopped from the job's own thread as soon as it says what it learned, so the stop is in
         // place before the boot entry's pass (which would act on the mode) can begin.
         std::optional<bool> learned_in_app;
         debug.Observe([&](const QString &line) {
             if (line.startsWith(QLatin1String("---Target is "))) {
-                learned_in_app = probe.Job().target_in_app;
-                server.Stop();
+                learned_in_app = run.sequence.Job().target_in_app;
+                run.Stop();
             }
         });
-        QVERIFY(server.Start(Job(dev_id)));
+        run.Start();
         QVERIFY(jobs.WaitFinished());
         debug.Observe({});
-        QCOMPARE(probe.State().load(), int(UpgradeServer::EnterBoot));
+        QCOMPARE(run.sequence.CurrentState(), int(UpgradeSequence::EnterBoot));
 
         // The program-wide counters go on from earlier jobs.
         QCOMPARE(debug.Count(QStringLiteral("---Handshake OK! %1 / %2").arg(answered_before + 1).arg(sent_before + 1)), 1);
@@ -203,21 +200,20 @@ private slots:
     {
         QFETCH(int, dev_id);
         QFETCH(int, ticks_per_pass);
-        UpgradeServer server;
-        EngineProbe probe(server);
         SimFamilyOptions options = SimFamilyOptions::Standard();
         options.faults.silent = {dev_id};
         SimFamily family(options);
+        SequenceThread run(Job(dev_id));
         DebugCapture debug;
         QList<int> ticks_at_timeout;  // written in the job thread under the capture's lock
         debug.Observe([&](const QString &line) {
             if (line == QLatin1String("---Wait handshkae timeout"))
-                ticks_at_timeout << probe.TickCount().load();
+                ticks_at_timeout << run.control.tick_count.load();
         });
-        JobRecorder jobs(server);
-        QVERIFY(server.Start(Job(dev_id)));
+        JobRecorder jobs(run.sequence, *run.thread);
+        run.Start();
         QVERIFY(WaitUntil([&] { return debug.Count("---Wait handshkae timeout") >= 3; }));
-        server.Stop();
+        run.Stop();
         QVERIFY(jobs.WaitFinished());
         debug.Observe({});
 
@@ -252,34 +248,34 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(int, limit);
         BareLink link(dev_id);
-        QVERIFY(link.probe.Job().link->IsConnected());
+        QVERIFY(link.frames.Up());
         for (int i = 0; i < 6; ++i) {
             uint8_t payload[64];
             for (int k = 0; k < 64; ++k)
                 payload[k] = uint8_t(i * 64 + k);
-            link.probe.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
+            link.frames.QueueFrame(Cmd::SectionData, payload, 64, uint8_t(dev_id));
         }
-        const QByteArray expected = link.probe.Job().tx_queue;
+        const QByteArray expected = link.frames.tx_queue;
         QByteArray received;
-        while (!link.probe.Job().tx_queue.isEmpty()) {
-            const int queued = link.probe.Job().tx_queue.size();
-            link.probe.FlushTx();
-            QCOMPARE(link.probe.Job().tx_queue.size(), queued - qMin(queued, limit));
+        while (!link.frames.tx_queue.isEmpty()) {
+            const int queued = link.frames.tx_queue.size();
+            link.frames.FlushTx();
+            QCOMPARE(link.frames.tx_queue.size(), queued - qMin(queued, limit));
             const QByteArray chunk = ReadAvailable(link.pty, 200);
             QCOMPARE(chunk.size(), qMin(queued, limit));
             received += chunk;
         }
         QCOMPARE(received, expected);
 
-        link.probe.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
-        link.probe.Job().streaming = true;
+        link.frames.QueueFrame(Cmd::QueryIndex, reinterpret_cast<const uint8_t *>("\0\0"), 2, uint8_t(dev_id));
+        link.frames.streaming = true;
         // A report the device has begun to send is read before anything more goes out.
         QCOMPARE(::write(link.pty.MasterFd(), "\x7E", 1), ssize_t(1));
-        QTRY_VERIFY(link.probe.Job().link->WaitForInput(5) || link.probe.Job().link->HasReceived());
-        link.probe.FlushTx();
+        QTRY_VERIFY(link.frames.Channel().WaitForInput(5) || link.frames.Channel().HasReceived());
+        link.frames.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 20), QByteArray());
-        link.probe.Job().link->DropReceived();
-        link.probe.FlushTx();
+        link.frames.Channel().DropReceived();
+        link.frames.FlushTx();
         QCOMPARE(ReadAvailable(link.pty, 200), EncodeFrame(Cmd::QueryIndex, 0x10 | dev_id, QByteArray(2, '\0')));
     }
 
@@ -287,9 +283,9 @@ private slots:
     {
         BareLink link(5);
         const uint8_t data[3] = {0x7E, 1, 2};
-        link.probe.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
-        link.probe.QueueDataFrame(data, 0x1234, 3);
-        QCOMPARE(link.probe.Job().tx_queue.toHex(' '),
+        link.frames.QueueFrame(0x82, data, 1, 0x23);  // only the low 7 bits and the low nibble count
+        link.frames.QueueDataFrame(data, 0x1234, 3, 5);
+        QCOMPARE(link.frames.tx_queue.toHex(' '),
                  (EncodeFrame(0x02, 0x13, QByteArray(1, '\x7E')) + EncodeFrame(0x16, 0x15, QByteArray::fromHex("12347E0102"))).toHex(' '));
     }
 
@@ -317,29 +313,28 @@ private slots:
         if (!input.isEmpty())
             QCOMPARE(::write(link.pty.MasterFd(), input.constData(), size_t(input.size())), ssize_t(input.size()));
         uint8_t out[1] = {0xEE};
-        QCOMPARE(link.probe.Transact(Cmd::QueryMode, 40, out, 1), matched);
+        QCOMPARE(link.frames.Transact(Cmd::QueryMode, 40, out, 1), matched);
         if (matched)
             QCOMPARE(QByteArray(reinterpret_cast<char *>(out), 1), payload);
         // Whatever followed is gone, from the engine's queue and from the channel.
-        QVERIFY(link.probe.Job().rx_queue.isEmpty());
-        QVERIFY(!link.probe.Job().link->HasReceived());
+        QVERIFY(link.frames.rx_queue.isEmpty());
+        QVERIFY(!link.frames.Channel().HasReceived());
     }
 
     void takeFrameStopsAtABadFrame()
     {
-        UpgradeServer server;
-        EngineProbe probe(server);
+        FrameLink frames;
         const QByteArray good = EncodeFrame(0x15, 0x11, QByteArray::fromHex("0102"));
         const QByteArray bad = QByteArray::fromHex("7E0102120166");
-        probe.Job().rx_queue = bad + good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02"));
+        frames.rx_queue = bad + good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02"));
         Frame frame;
-        QVERIFY(!probe.TakeFrame(frame));
-        QCOMPARE(probe.Job().rx_queue, good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02")));
-        QVERIFY(probe.TakeFrame(frame));
+        QVERIFY(!frames.TakeFrame(frame));
+        QCOMPARE(frames.rx_queue, good + EncodeFrame(0x18, 0x11, QByteArray::fromHex("02")));
+        QVERIFY(frames.TakeFrame(frame));
         QCOMPARE(int(frame.command), 0x15);
         QCOMPARE(int(frame.payload[1]), 2);
-        QVERIFY(probe.Job().rx_queue.isEmpty());  // the rest of the input went with it
-        QVERIFY(!probe.TakeFrame(frame));
+        QVERIFY(frames.rx_queue.isEmpty());  // the rest of the input went with it
+        QVERIFY(!frames.TakeFrame(frame));
     }
 
     void modeRepliesInTheWaitingState_data()
@@ -348,11 +343,11 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("next_state");
         QTest::addColumn<bool>("in_app");
-        QTest::newRow("bootloader") << 0x02 << 1 << int(UpgradeServer::EnterBoot) << false;
-        QTest::newRow("bit 7 set") << 0x82 << 1 << int(UpgradeServer::EnterBoot) << false;
-        QTest::newRow("mode 0 counts as application") << 0x02 << 0 << int(UpgradeServer::EnterBoot) << true;
-        QTest::newRow("application") << 0x02 << 2 << int(UpgradeServer::EnterBoot) << true;
-        QTest::newRow("other command ignored") << 0x04 << 1 << int(UpgradeServer::WaitQueryMode) << false;
+        QTest::newRow("bootloader") << 0x02 << 1 << int(UpgradeSequence::EnterBoot) << false;
+        QTest::newRow("bit 7 set") << 0x82 << 1 << int(UpgradeSequence::EnterBoot) << false;
+        QTest::newRow("mode 0 counts as application") << 0x02 << 0 << int(UpgradeSequence::EnterBoot) << true;
+        QTest::newRow("application") << 0x02 << 2 << int(UpgradeSequence::EnterBoot) << true;
+        QTest::newRow("other command ignored") << 0x04 << 1 << int(UpgradeSequence::WaitQueryMode) << false;
     }
 
     void modeRepliesInTheWaitingState()
@@ -361,18 +356,18 @@ private slots:
         QFETCH(int, mode);
         QFETCH(int, next_state);
         QFETCH(bool, in_app);
-        UpgradeServer server;
-        EngineProbe probe(server);
-        probe.State() = UpgradeServer::SendQueryMode;
-        probe.Step(false, Frame());
-        QCOMPARE(probe.State().load(), int(UpgradeServer::WaitQueryMode));
+        JobControl control;
+        UpgradeSequence sequence(UpgradeJob(), control);
+        sequence.SetState(UpgradeSequence::SendQueryMode);
+        sequence.Step(false, Frame());
+        QCOMPARE(sequence.CurrentState(), int(UpgradeSequence::WaitQueryMode));
         Frame reply;
         reply.command = uint8_t(command);
         reply.length = 1;
         reply.payload[0] = uint8_t(mode);
-        probe.Step(true, reply);
-        QCOMPARE(probe.State().load(), next_state);
-        QCOMPARE(probe.Job().target_in_app, in_app);
+        sequence.Step(true, reply);
+        QCOMPARE(sequence.CurrentState(), next_state);
+        QCOMPARE(sequence.Job().target_in_app, in_app);
     }
 
     // The test is the tick: with the timer stopped, it delivers ticks one at a time. A pass
@@ -392,34 +387,32 @@ private slots:
         SimFamilyOptions options = SimFamilyOptions::Standard();
         options.faults.silent = {dev_id};  // the job keeps waiting for its handshake: no blocking waits
         SimFamily family(options);
-        UpgradeServer server;
-        EngineProbe probe(server);
-        JobRecorder jobs(server);
-        QVERIFY(server.Start(Job(dev_id)));
-        probe.TickTimer().stop();  // before this thread's event loop ever delivered a tick
+        SequenceThread run(Job(dev_id), SequenceThread::Ticks::ByHand);
+        JobRecorder jobs(run.sequence, *run.thread);
+        run.Start();
         // The first pass has run its step: the job counts ticks from here.
-        QVERIFY(WaitUntil([&] { return probe.State() != UpgradeServer::Init; }, 5000));
+        QVERIFY(WaitUntil([&] { return run.sequence.CurrentState() != UpgradeSequence::Init; }, 5000));
 
         const int ticks_per_pass = RoleOf(dev_id).pacing.pass_ticks;
         const int passes = 12;
         int delivered = 0;
         for (int pass = 1; pass <= passes; ++pass) {
             for (int tick = 0; tick < ticks_per_pass; ++tick) {
-                QVERIFY2(probe.Passes() == pass - 1, qPrintable(QStringLiteral("%1 passes after %2 ticks")
-                                                                    .arg(probe.Passes().load())
-                                                                    .arg(delivered)));
-                server.TimerTick();
+                QVERIFY2(run.control.passes == pass - 1, qPrintable(QStringLiteral("%1 passes after %2 ticks")
+                                                                        .arg(run.control.passes.load())
+                                                                        .arg(delivered)));
+                run.control.Tick();
                 ++delivered;
             }
-            QVERIFY2(WaitUntil([&] { return probe.Passes() >= pass; }, 5000),
+            QVERIFY2(WaitUntil([&] { return run.control.passes >= pass; }, 5000),
                      qPrintable(QStringLiteral("pass %1 never went after %2 ticks").arg(pass).arg(delivered)));
-            QCOMPARE(probe.Passes().load(), pass);
+            QCOMPARE(run.control.passes.load(), pass);
             if (pass == 1)  // the handshake is queued by the second pass, sent when it goes
                 QCOMPARE(CountRequests(family, dev_id, Cmd::Handshake), 0);
         }
         QVERIFY(WaitUntil([&] { return CountRequests(family, dev_id, Cmd::Handshake) == 1; }, 5000));
 
-        server.Stop();
+        run.Stop();
         QVERIFY(jobs.WaitFinished());
         QCOMPARE(jobs.reasons, QList<JobEndReason>{JobEndReason::Stopped});
         QVERIFY(family.Rejections().isEmpty());
@@ -439,22 +432,20 @@ private slots:
         QFETCH(bool, unplug);
         QFETCH(JobEndReason, reason);
         SimFamily family(SimFamilyOptions::Standard());
-        UpgradeServer server;
-        EngineProbe probe(server);
-        JobRecorder jobs(server);
-        QVERIFY(server.Start(Job(1)));
-        probe.TickTimer().stop();
-        QVERIFY(WaitUntil([&] { return probe.State() != UpgradeServer::Init; }, 5000));
-        QCOMPARE(probe.Passes().load(), 0);
+        SequenceThread run(Job(1), SequenceThread::Ticks::ByHand);
+        JobRecorder jobs(run.sequence, *run.thread);
+        run.Start();
+        QVERIFY(WaitUntil([&] { return run.sequence.CurrentState() != UpgradeSequence::Init; }, 5000));
+        QCOMPARE(run.control.passes.load(), 0);
 
         if (unplug)
             family.Unplug();
         else
-            QVERIFY(server.Stop());
+            run.Stop();
         QVERIFY(jobs.WaitFinished(1, 10000));
         QCOMPARE(jobs.reasons, QList<JobEndReason>{reason});
-        QCOMPARE(probe.TickCount().load(), 0);
-        QCOMPARE(probe.Passes().load(), 1);  // the pass that was waiting, let go without its ticks
+        QCOMPARE(run.control.tick_count.load(), 0);
+        QCOMPARE(run.control.passes.load(), 1);  // the pass that was waiting, let go without its ticks
         QVERIFY(family.Requests(1).isEmpty());
     }
 

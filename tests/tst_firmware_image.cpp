@@ -1,10 +1,9 @@
 #include "debug_capture.h"
-#include "engine_probe.h"
 #include "firmware_image.h"
 #include "image_format.h"
 #include "image_writer.h"
 #include "section_codec.h"
-#include "upgrade_server.h"
+#include "upgrade_sequence.h"
 #include "with_deadline.h"
 
 #include <QCryptographicHash>
@@ -134,16 +133,20 @@ class TestFirmwareImage : public QObject {
         return path;
     }
 
-    // Loads path into a fresh engine and returns it with the debug lines of the load.
-    std::unique_ptr<UpgradeServer> Load(const QString &path, QStringList *lines = nullptr)
+    JobControl control;
+
+    // Loads path into a fresh job of device 4 and returns it with the debug lines of the load.
+    std::unique_ptr<UpgradeSequence> Load(const QString &path, QStringList *lines = nullptr)
     {
-        auto server = std::make_unique<UpgradeServer>();
-        EngineProbe(*server).Prepare(4, 0, path);
+        UpgradeJob request;
+        request.dev_id = 4;
+        request.firmware_path = path;
+        auto job = std::make_unique<UpgradeSequence>(request, control);
         DebugCapture debug;
-        EngineProbe(*server).LoadImage();
+        job->LoadImage();
         if (lines)
             *lines = debug.Lines();
-        return server;
+        return job;
     }
 
 private slots:
@@ -179,12 +182,12 @@ private slots:
 
         // A refused path leaves the sections of the previous load untouched.
         auto server = Load(Write("previous.bin", SampleImage()));
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
-        EngineProbe(*server).Job().firmware_path = path;
+        QCOMPARE(int(server->Job().sections.size()), 5);
+        server->Job().firmware_path = path;
         DebugCapture debug;
-        EngineProbe(*server).LoadImage();
-        QCOMPARE(EngineProbe(*server).Job().image_loaded, accepted);
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
+        server->LoadImage();
+        QCOMPARE(server->Job().image_loaded, accepted);
+        QCOMPARE(int(server->Job().sections.size()), 5);
         if (!accepted)
             QCOMPARE(debug.Lines(), QStringList{QString::fromUtf8("---固件必须是.bin文件")});
     }
@@ -193,14 +196,14 @@ private slots:
     {
         QStringList lines;
         auto missing = Load(dir.filePath("absent.bin"), &lines);
-        QVERIFY(!EngineProbe(*missing).Job().image_loaded);
+        QVERIFY(!missing->Job().image_loaded);
         QCOMPARE(lines, QStringList{QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.")});
 
         QByteArray image = SampleImage();
         image[0] = 0x01;
         auto wrong = Load(Write("magic.bin", image), &lines);
-        QVERIFY(!EngineProbe(*wrong).Job().image_loaded);
-        QVERIFY(EngineProbe(*wrong).Job().sections.empty());
+        QVERIFY(!wrong->Job().image_loaded);
+        QVERIFY(wrong->Job().sections.empty());
         QCOMPARE(lines, QStringList{"Magic number error!"});
     }
 
@@ -209,13 +212,13 @@ private slots:
         const QString path = Write("good.bin", SampleImage());
         QStringList lines;
         auto server = Load(path, &lines);
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QVERIFY(server->Job().image_loaded);
         QCOMPARE(lines, (QStringList{"\n\n", "Using firmware:  " + path, "----------------------",
                                      QString::fromUtf8("---App_ver：1.2.300"),
                                      QString::fromUtf8("---Product_code：TEST-PRODUCT"),
                                      QString::fromUtf8("---Section_num：5"),
                                      QString::fromUtf8("---Section_len_max：4096"), "----------------------"}));
-        const std::vector<FirmwareSection> &s = EngineProbe(*server).Job().sections;
+        const std::vector<FirmwareSection> &s = server->Job().sections;
         QCOMPARE(int(s.size()), 5);
         QCOMPARE(s[0].address, 0x08004000u);
         QCOMPARE(s[1].address, 0x08005000u);
@@ -255,11 +258,11 @@ private slots:
         const QByteArray image = BuildImage(recipe, {{0x1000, compressible}, {0x90000, noise}}, &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         auto server = Load(Write("round.bin", image));
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QVERIFY(server->Job().image_loaded);
 
         QByteArray rebuilt_a, rebuilt_b;
         bool some_compressed = false;
-        for (const FirmwareSection &section : EngineProbe(*server).Job().sections) {
+        for (const FirmwareSection &section : server->Job().sections) {
             QByteArray plain;
             QVERIFY(SectionCodec::Expand(section.data, section.length, plain));
             QCOMPARE(section.digest, SectionCodec::Digest(plain));
@@ -292,9 +295,9 @@ private slots:
         image[ImageFormat::kLayoutMajorOffset] = char(major);
         image[ImageFormat::kLayoutMinorOffset] = char(minor);
         auto server = Load(Write("layout.bin", image));
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 3);  // 8220-byte entries, read correctly
-        QCOMPARE(EngineProbe(*server).Job().sections[2].address, 0xC0232800u);
+        QVERIFY(server->Job().image_loaded);
+        QCOMPARE(int(server->Job().sections.size()), 3);  // 8220-byte entries, read correctly
+        QCOMPARE(server->Job().sections[2].address, 0xC0232800u);
     }
 
     // An image without sections would "succeed" with nothing written: the job refuses it. A
@@ -305,29 +308,29 @@ private slots:
         PutU32(image, ImageFormat::kSectionNumOffset, 0);
         QStringList lines;
         auto server = Load(Write("empty.bin", image), &lines);
-        QVERIFY(!EngineProbe(*server).Job().image_loaded);
-        QVERIFY(EngineProbe(*server).Job().sections.empty());
+        QVERIFY(!server->Job().image_loaded);
+        QVERIFY(server->Job().sections.empty());
         QVERIFY2(lines.filter("holds no section").size() == 1, qPrintable(lines.join('\n')));
 
         QByteArray named = SampleImage();
         named.replace(ImageFormat::kProductCodeOffset, 64, QByteArray(64, 'P'));  // the seal covers only what follows the header
         lines.clear();
         server = Load(Write("named.bin", named), &lines);
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
+        QVERIFY(server->Job().image_loaded);
         QVERIFY(lines.contains(QString::fromUtf8("---Product_code：") + QString(64, 'P')));
     }
 
     void secondLoadReplacesFirst()
     {
         auto server = Load(Write("first.bin", SampleImage(1)));
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
+        QCOMPARE(int(server->Job().sections.size()), 5);
         ImageRecipe recipe;
         QString error;
-        EngineProbe(*server).Job().firmware_path = Write("second.bin", BuildImage(recipe, {{0x2000, Pattern(100, 5, false)}}, &error));
-        EngineProbe(*server).LoadImage();
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 1);
-        QCOMPARE(EngineProbe(*server).Job().sections[0].address, 0x2000u);
+        server->Job().firmware_path = Write("second.bin", BuildImage(recipe, {{0x2000, Pattern(100, 5, false)}}, &error));
+        server->LoadImage();
+        QVERIFY(server->Job().image_loaded);
+        QCOMPARE(int(server->Job().sections.size()), 1);
+        QCOMPARE(server->Job().sections[0].address, 0x2000u);
     }
 
     // Malformed files are refused like a wrong magic, and never read out of bounds (the
@@ -377,16 +380,16 @@ private slots:
             const int last = ImageFormat::kHeaderSize + 4 * (32 + 4096);
             const int stored = int(qFromLittleEndian<quint32>(good.constData() + last + 8));
             auto server = Load(Write("trimmed.bin", good.left(last + 32 + stored)));
-            QVERIFY(EngineProbe(*server).Job().image_loaded);
-            QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 5);
+            QVERIFY(server->Job().image_loaded);
+            QCOMPARE(int(server->Job().sections.size()), 5);
             return;
         }
         auto server = Load(Write("previous.bin", SampleImage()));
-        EngineProbe(*server).Job().firmware_path = Write("bad.bin", image);
+        server->Job().firmware_path = Write("bad.bin", image);
         DebugCapture debug;
-        EngineProbe(*server).LoadImage();
-        QVERIFY(!EngineProbe(*server).Job().image_loaded);
-        QVERIFY(EngineProbe(*server).Job().sections.empty());
+        server->LoadImage();
+        QVERIFY(!server->Job().image_loaded);
+        QVERIFY(server->Job().sections.empty());
         QCOMPARE(debug.Lines().last(), reason);
     }
 
@@ -681,9 +684,9 @@ private slots:
         QCOMPARE(build.exitCode(), 0);
 
         auto server = Load(image);
-        QVERIFY(EngineProbe(*server).Job().image_loaded);
-        QCOMPARE(int(EngineProbe(*server).Job().sections.size()), 4);
-        QCOMPARE(EngineProbe(*server).Job().sections[3].address, 0x08100000u);
+        QVERIFY(server->Job().image_loaded);
+        QCOMPARE(int(server->Job().sections.size()), 4);
+        QCOMPARE(server->Job().sections[3].address, 0x08100000u);
 
         QProcess info;
         info.start(tool, {"info", image});
@@ -698,7 +701,7 @@ private slots:
         QFile built(image);
         QVERIFY(built.open(QIODevice::ReadOnly));
         QByteArray tampered = built.readAll();
-        const int at = tampered.indexOf(EngineProbe(*server).Job().sections[1].digest);
+        const int at = tampered.indexOf(server->Job().sections[1].digest);
         QVERIFY(at > 0);
         tampered[at] = char(tampered[at] ^ 0x01);
         // Without its seal, so the image is judged on its structure and the digest check is what fails.

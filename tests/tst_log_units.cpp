@@ -248,7 +248,7 @@ private slots:
             QSerialPort holder(family.PortPath());
             QVERIFY(holder.open(QIODevice::ReadWrite));
             QString hw;
-            server.QueryHwVersion(4, DeviceId::Display, hw, family.Location());
+            server.Probe().QueryHwVersion(4, DeviceId::Display, hw, family.Location());
             QVERIFY(hw.isEmpty());
         }
         QCOMPARE(LogUnit::Current(), QString());
@@ -264,7 +264,7 @@ private slots:
         QVERIFY(Prepare(server, entries, "Meter", family.Location(), job));
         QVERIFY(server.Start(job));
         const int before = recorder.From(QThread::currentThread()).size();
-        QVERIFY(!server.BaseGoBoot(family.Location()));
+        QVERIFY(!server.Probe().BaseGoBoot(family.Location()));
         const QList<Line> refused = recorder.From(QThread::currentThread()).mid(before);
         QCOMPARE(refused.size(), 1);
         QCOMPARE(refused.first().text, QString("Main go boot: refused, an upgrade holds the port"));

@@ -1,7 +1,7 @@
 // The window as the operator meets it: the three start-up outcomes with their connections, the
 // language switch, the displays of the engine's reports, and the auxiliary actions.
 #include "debug_capture.h"
-#include "engine_probe.h"
+#include "job_in_flight.h"
 #include "family_suite.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
@@ -128,9 +128,9 @@ private slots:
         // Timers, and the table the poll reads, only with a valid configuration.
         QCOMPARE(w.state_timer.isActive(), valid);
         QCOMPARE(w.upgrade_server.IsPolling(), valid);
-        QCOMPARE(EngineProbe(w.upgrade_server).Entries(), valid ? &w.firmware_entries : nullptr);
+        QCOMPARE(w.upgrade_server.Probe().Entries(), valid ? &w.firmware_entries : nullptr);
         if (valid)
-            QCOMPARE(w.state_timer.interval() * 3, EngineProbe(w.upgrade_server).PollTimer().interval() * 2);  // 1000 and 1500 ms
+            QCOMPARE(w.state_timer.interval(), 1000);
 
         QCOMPARE(w.property("lang"), lang_property);
         QCOMPARE(ErrorLine(w), error);
@@ -182,7 +182,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             Hover(w, "btn_start_main");
         Hover(w, "btn_start_display");
-        QCOMPARE(EngineProbe(w.upgrade_server).InfoRequests(), configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
+        QCOMPARE(w.upgrade_server.Probe().DetailRequests(), configured ? QSet<QString>({"Base", "Meter"}) : QSet<QString>());
 
         emit w.upgrade_server.PushTargetStatus({Detailed("Meter", AppVersion{{1, 2, 4, 3}}, QString("METER-HW-1"))});
         for (MyPushbtn *button : qAsConst(w.target_buttons)) {
@@ -206,9 +206,11 @@ private slots:
 
         // The activity timer runs the animation only with a valid configuration.
         if (configured) {
-            EngineProbe(w.upgrade_server).Upgrading() = true;
-            QVERIFY(WaitUntil([&] { return !Get(w, "lab_upging")->isHidden(); }, 3000));
-            EngineProbe(w.upgrade_server).Upgrading() = false;
+            {
+                const JobInFlight job(w.upgrade_server);
+                QVERIFY(job.Holding());
+                QVERIFY(WaitUntil([&] { return !Get(w, "lab_upging")->isHidden(); }, 3000));
+            }
             QVERIFY(WaitUntil([&] { return Get(w, "lab_upging")->isHidden(); }, 3000));
         }
     }
@@ -427,13 +429,15 @@ private slots:
         w.state_timer.stop();
         auto *label = Get<QLabel>(w, "lab_upging");
         for (int job = 0; job < 2; ++job) {
-            EngineProbe(w.upgrade_server).Upgrading() = true;
-            for (const QString &text : ticks) {
-                w.ShowUpgState();
-                QVERIFY(!label->isHidden());
-                QCOMPARE(label->text(), text);
+            {
+                const JobInFlight held(w.upgrade_server);
+                QVERIFY(held.Holding());
+                for (const QString &text : ticks) {
+                    w.ShowUpgState();
+                    QVERIFY(!label->isHidden());
+                    QCOMPARE(label->text(), text);
+                }
             }
-            EngineProbe(w.upgrade_server).Upgrading() = false;
             w.ShowUpgState();
             QVERIFY(label->isHidden());
         }

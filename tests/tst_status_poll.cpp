@@ -186,8 +186,8 @@ private slots:
             };
         SimFamily family(options);
         Poller poller;
-        poller.engine.RequestDetails(target);
-        poller.engine.RequestDetails(target);
+        poller.engine.Probe().RequestDetails(target);
+        poller.engine.Probe().RequestDetails(target);
 
         QMap<QString, TargetStatus> report = poller.Poll();
         for (const TargetStatus &status : qAsConst(report))
@@ -262,7 +262,7 @@ private slots:
         Poller poller;
         poller.entries.remove(unconfigured);
         QString appended = "before:";
-        poller.engine.QueryHwVersion(pid, dev_id, appended);
+        poller.engine.Probe().QueryHwVersion(pid, dev_id, appended);
         QCOMPARE(appended, "before:" + text.value_or(QString()));
         QCOMPARE(poller.reports.size(), 1);
         QCOMPARE(poller.reports[0].size(), 1);

@@ -1,5 +1,4 @@
 #include "debug_capture.h"
-#include "engine_probe.h"
 #include "family_suite.h"
 #include "fast_family.h"
 #include "frame_codec.h"
@@ -915,21 +914,23 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(QByteArray, data);
         QFETCH(QList<int>, chunks);
-        UpgradeServer server;
-        EngineProbe probe(server);
-        probe.Prepare(dev_id, 4);
+        UpgradeJob request;
+        request.dev_id = dev_id;
+        request.usb_pid = 4;
+        JobControl control;
+        UpgradeSequence sequence(request, control);
         FirmwareSection section;
         section.address = 0x1000;
         section.length = quint16(data.size());
         section.compressed_length = quint16(data.size());
         section.data = data;
-        probe.Job().sections = {section};
-        probe.Job().current_section = &probe.Job().sections[0];
-        probe.State() = UpgradeServer::SendData;
-        probe.Step(false, Frame());
-        QCOMPARE(probe.State().load(), int(UpgradeServer::DataInFlight));
+        sequence.Job().sections = {section};
+        sequence.Job().current_section = &sequence.Job().sections[0];
+        sequence.SetState(UpgradeSequence::SendData);
+        sequence.Step(false, Frame());
+        QCOMPARE(sequence.CurrentState(), int(UpgradeSequence::DataInFlight));
 
-        const QByteArray wire = probe.Job().tx_queue;
+        const QByteArray wire = sequence.Link().tx_queue;
         FrameParser parser;
         FrameCodec::ResetDecoder(parser);
         QList<int> sizes;

@@ -1,6 +1,5 @@
 // The window's view of the attached devices: buttons enabled and coloured by the status poll,
 // versions on hover, the manual switch of the base, and the poll keeping off a job's port.
-#include "engine_probe.h"
 #include "family_suite.h"
 #include "fast_family.h"
 #include "main_window.h"
@@ -172,7 +171,7 @@ private slots:
         w.upgrade_server.StopPolling();
         auto caught_up = [&] {
             QString hw;
-            w.upgrade_server.QueryHwVersion(FastFamily().product_id, 3, hw);
+            w.upgrade_server.Probe().QueryHwVersion(FastFamily().product_id, 3, hw);
             return !hw.isEmpty();
         };
         const int ids[] = {2, 3, 4, 5};
@@ -393,7 +392,10 @@ private slots:
         QTest::mouseClick(motor, Qt::LeftButton);
         QVERIFY(engine.isRunning());
         const int others_at_start = others();
-        EngineProbe(engine).PollTimer().start(20);
+        // The poll comes far more often than the window's: none may touch the job's port.
+        QTimer often;
+        connect(&often, &QTimer::timeout, &engine, &UpgradeServer::GetControlerState);
+        often.start(20);
 
         QVERIFY(WaitUntil([&] { return CountRequests(family, 3, SimProtocol::SectionData) > 0; }, kJobMs));
         // A silent motor leaves the port quiet, so the job's last look for input lasts its full

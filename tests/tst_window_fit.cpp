@@ -1,7 +1,7 @@
 // The window readable in both languages: every text it shows fits its widget in the font the
 // window chooses, with glyphs for every character, and a warning of several lines stays readable
 // in the one-line error label.
-#include "engine_probe.h"
+#include "job_in_flight.h"
 #include "error_line_view.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
@@ -79,12 +79,11 @@ QStringList ShownTexts(MainWindow &w, QWidget *widget)
         emit w.upgrade_server.JobEnded(JobEndReason::DeviceFailed);
         texts << WidgetText(widget);
     } else if (widget->objectName() == QLatin1String("lab_upging")) {
-        EngineProbe(w.upgrade_server).Upgrading() = true;
+        const JobInFlight held(w.upgrade_server);
         for (int tick = 0; tick < 3; ++tick) {
             w.ShowUpgState();
             texts << WidgetText(widget);
         }
-        EngineProbe(w.upgrade_server).Upgrading() = false;
     } else {
         texts << WidgetText(widget);
     }

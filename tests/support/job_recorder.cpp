@@ -6,18 +6,29 @@
 
 JobRecorder::JobRecorder(UpgradeServer &server)
 {
-    connect(&server, &UpgradeServer::UpdateUpgradeProgress, this, [this](bool show, float value) {
+    Record(server, server);
+}
+
+JobRecorder::JobRecorder(UpgradeSequence &sequence, QThread &thread)
+{
+    Record(sequence, thread);
+}
+
+template <class Source>
+void JobRecorder::Record(Source &server, QThread &thread)
+{
+    connect(&server, &Source::UpdateUpgradeProgress, this, [this](bool show, float value) {
         events << QStringLiteral("upgrade %1 %2").arg(show ? "true" : "false").arg(double(value));
     });
-    connect(&server, &UpgradeServer::UpdateVerifyProgress, this, [this](bool show, float value) {
+    connect(&server, &Source::UpdateVerifyProgress, this, [this](bool show, float value) {
         events << QStringLiteral("verify %1 %2").arg(show ? "true" : "false").arg(double(value));
     });
-    connect(&server, &UpgradeServer::PushLogMsg, this, [this](const QString &text) { events << "log " + text; });
-    connect(&server, &UpgradeServer::PushErrorMsg, this, [this](const QString &text) { events << "error " + text; });
-    connect(&server, &UpgradeServer::PushUpgRes, this,
+    connect(&server, &Source::PushLogMsg, this, [this](const QString &text) { events << "log " + text; });
+    connect(&server, &Source::PushErrorMsg, this, [this](const QString &text) { events << "error " + text; });
+    connect(&server, &Source::PushUpgRes, this,
             [this](bool ok) { events << QStringLiteral("result %1").arg(ok ? "true" : "false"); });
-    connect(&server, &UpgradeServer::JobEnded, this, [this](JobEndReason reason) { reasons << reason; });
-    connect(&server, &QThread::finished, this, [this] {
+    connect(&server, &Source::JobEnded, this, [this](JobEndReason reason) { reasons << reason; });
+    connect(&thread, &QThread::finished, this, [this] {
         events << QStringLiteral("finished");
         ++finished;
     });

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QStringList>
 
+class QThread;
+class UpgradeSequence;
 class UpgradeServer;
 
 // Records, in the test's thread, every report of the engine's jobs in the order the window
@@ -16,6 +18,8 @@ class JobRecorder : public QObject {
 
 public:
     explicit JobRecorder(UpgradeServer &server);
+    // A sequence the test runs on a thread of its own.
+    JobRecorder(UpgradeSequence &sequence, QThread &thread);
 
     QStringList events;
     int finished = 0;
@@ -26,4 +30,8 @@ public:
     bool WaitFinished(int jobs = 1, int timeout_ms = 30000);
     // Events of one kind ("upgrade", "verify", "log", "error", "result") without their prefix.
     QStringList Of(const QString &kind) const;
+
+private:
+    template <class Source>
+    void Record(Source &source, QThread &thread);
 };

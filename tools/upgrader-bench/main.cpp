@@ -161,7 +161,7 @@ Result RunJob(int dev_id, const QString &image, double loss, const std::function
     RunUntil([&] { return ended; });
     result.max_gui_stall_ms = probe.LongestMs();
     result.cpu_s = (Platform::ProcessCpuNs() - cpu_before) / 1e9;
-    result.stats = server.Stats();
+    result.stats = server.LastJob().stats;
     return result;
 }
 
@@ -210,7 +210,7 @@ StationResult RunStation(int dev_id, const QString &image, double loss, int base
     const int cores = std::max(1, QThread::idealThreadCount());
     result.cpu_share = (Platform::ProcessCpuNs() - cpu_before) / 1e9 / result.wall_s / cores;
     for (int i = 0; i < bases; ++i) {
-        const JobStats stats = servers[size_t(i)]->Stats();
+        const JobStats stats = servers[size_t(i)]->LastJob().stats;
         result.all_ok &= ok[i];
         result.job_s.append(stats.job_ns / 1e9);
         if (stats.streaming_ns > 0)
@@ -615,7 +615,7 @@ int main(int argc, char **argv)
                               "printed, and the spread as _min and _max.",
                       "N", "3"});
     parser.addOption({"states", "Also print the seconds the job loop's passes spent in each state of the sequence "
-                                "(state_s_N, N as in UpgradeServer::State)."});
+                                "(state_s_N, N as in UpgradeSequence::State)."});
     parser.addOption({"seed", "With --soak: the seed of the jobs' targets, faults and interruptions (default 1).", "SEED", "1"});
     parser.addOption({"first-job", "With --soak: start at this job of the seed's sequence (default 1), to run a job "
                                    "a longer run marked again; the jobs before it are not run, so its image and "

@@ -157,10 +157,10 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
     // The poll emits in this thread: a direct call.
     const QMetaObject::Connection connection = QObject::connect(
         &server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
-    server.SetPollPort(UnitName(port));
+    server.Probe().SetPollPort(UnitName(port));
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (it.key() != kUnitBase)
-            server.RequestDetails(it.key());
+            server.Probe().RequestDetails(it.key());
     }
     server.SetFirmwareEntries(&entries);
     server.GetControlerState();
@@ -409,7 +409,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
 
     const bool to_boot = options.argument == QLatin1String("boot");
     UpgradeServer server;
-    server.SetPollPort(keep);
+    server.Probe().SetPollPort(keep);
 
     // A base already in the mode asked for is not restarted: a restart costs it five seconds off
     // USB and a new port name, for nothing.
@@ -426,12 +426,12 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
             ReportResult(output, ExitCode::kSuccess, already, clock.elapsed() / 1000.0);
             return ExitCode::kSuccess;
         }
-        server.SetPollPort(keep);
+        server.Probe().SetPollPort(keep);
     }
     if (to_boot)
-        server.BaseGoBoot(keep);
+        server.Probe().BaseGoBoot(keep);
     else
-        server.BaseGoApp(keep);
+        server.Probe().BaseGoApp(keep);
 
     const QString wanted = (to_boot ? CliTexts::kModeBoot : CliTexts::kModeApp).In(chinese);
     const QString done = (to_boot ? CliTexts::kBaseInBoot : CliTexts::kBaseInApp).In(chinese);

@@ -301,7 +301,7 @@ void UpgradeSession::OnJobEnded()
     running = false;
     // The code is the end reason's: a stop that came too late to matter leaves a success, and a
     // job that failed on its own before the stop took effect keeps its own code and text.
-    const JobEndReason reason = server.LastJobEnd();
+    const JobEndReason reason = server.LastJob().end;
     const int exit_code = JobEndExitCode(reason, stop_cause);
     QString why = error_text.trimmed();
     if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut)
