@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/windows/test-installer.sh SETUP.exe VERSION
+# testbed/windows/test-installer.sh SETUP.exe VERSION
 #
 # The installer under Wine, silently as a scripted station would run it: "/S" installs the
 # programs in Program Files with their Start menu folder; the installed upgrader-cli.exe must print

@@ -41,11 +41,13 @@ void Complain(const QString &text)
     fprintf(stderr, "idle window: %s\n", qPrintable(text));
 }
 
-// A program of ours: beside this one (installed), in its own folder of the build tree, or on the PATH.
+// A program of ours: beside this one (installed), in its own folder of the build tree (testbed/
+// beside this one, or tools/ for a station's program), or on the PATH.
 QString FindProgram(const QString &name)
 {
     const QDir here(QCoreApplication::applicationDirPath());
-    for (const QString &candidate : {here.filePath(name), here.filePath(QStringLiteral("../%1/%1").arg(name))}) {
+    for (const QString &candidate : {here.filePath(name), here.filePath(QStringLiteral("../%1/%1").arg(name)),
+                                     here.filePath(QStringLiteral("../../tools/%1/%1").arg(name))}) {
         if (QFileInfo(candidate).isExecutable())
             return QFileInfo(candidate).canonicalFilePath();
     }

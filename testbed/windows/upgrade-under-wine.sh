@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/windows/upgrade-under-wine.sh NATIVE_UPGRADER_SIM WINDOWS_BIN_DIR NATIVE_LOCAL_PG_SERVER TARGET...
+# testbed/windows/upgrade-under-wine.sh NATIVE_UPGRADER_SIM WINDOWS_BIN_DIR NATIVE_LOCAL_PG_SERVER TARGET...
 #
 # An upgrade by the Windows command under Wine against the native simulator, end to end: the
 # simulator's bases become COM ports (sim-com-bridge.exe keeps $WINEPREFIX/dosdevices/comN linked
@@ -17,7 +17,7 @@ shift 3
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || { echo "usage: $0 NATIVE_UPGRADER_SIM WINDOWS_BIN_DIR NATIVE_LOCAL_PG_SERVER TARGET..." >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-# The prefix tools/windows/wine-run uses.
+# The prefix testbed/windows/wine-run uses.
 prefix=${WINEPREFIX:-${UPGRADER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/upgrader-win}/wineprefix}
 work=$(mktemp -d)
 sim_pid=

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/windows/release.sh   (./run windows calls it after installing what it needs)
+# packaging/windows/release.sh   (./run windows calls it after installing what it needs)
 #
 # Cross-builds the Windows release in build-win/ with MinGW-w64 against a static Qt for MinGW,
 # makes dist/upgrader-VERSION-win64.zip and the installer dist/upgrader-VERSION-setup.exe, then
@@ -98,9 +98,9 @@ echo "== cross-building for Windows (build-win/) against $QT_WIN_PREFIX"
 build_started=$(date +%s)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw64.cmake" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tools/windows/wine-run" \
-    -DUPGRADER_NATIVE_SIM="$root/build/tools/upgrader-sim/upgrader-sim" \
-    -DUPGRADER_NATIVE_PG_SERVER="$root/build/tests/local_pg_server" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$root/testbed/windows/wine-run" \
+    -DUPGRADER_NATIVE_SIM="$root/build/testbed/upgrader-sim/upgrader-sim" \
+    -DUPGRADER_NATIVE_PG_SERVER="$root/build/testbed/pg-server/local_pg_server" \
     -DUPGRADER_QPSQL_SOURCE="${UPGRADER_QPSQL_SOURCE:-}" \
     "${launcher[@]}" >/dev/null
 cmake --build "$build" -- -j"$jobs"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/check-windows-build.sh [BUILD_DIR]
+# testbed/windows/check-windows-build.sh [BUILD_DIR]
 #
 # Compiles, for Windows, every C++ source of the programs that ship to the operators' stations
 # (the operator window `upgrader`, the command `upgrader-cli` once it exists, and the benchmark
@@ -14,7 +14,7 @@
 # picked up as the CMakeLists name them. The generated moc and uic outputs of that build are
 # compiled along (moc parsed the headers as on Linux).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=$(realpath -m "${1:-build}")
 

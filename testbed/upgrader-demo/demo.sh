@@ -6,6 +6,6 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
-work=$(cd "$(dirname "$0")/.." && pwd)/demo-work
+work=$(cd "$(dirname "$0")/../.." && pwd)/demo-work
 rm -rf "$work"
-exec "$build/tools/upgrader-demo/upgrader-demo" --headless --work "$work" "$@"
+exec "$build/testbed/upgrader-demo/upgrader-demo" --headless --work "$work" "$@"
