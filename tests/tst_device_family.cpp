@@ -1,0 +1,97 @@
+// The family table: each role's numbers as the devices need them, the targets in the window's
+// order, and the lookups the engine, the launch, the window and the command read them through.
+#include "device_family.h"
+
+#include <QtTest>
+
+class TestDeviceFamily : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Every number and flag of every role: a row rewritten (or a field left out of it) must not
+    // change what a device is sent or how long it is waited for.
+    void roleValues_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QString>("role");
+        QTest::addColumn<QList<int>>("pacing");  // pass ticks, streaming pass ticks, bytes a pass
+        QTest::addColumn<int>("max_data_chunk");
+        QTest::addColumn<bool>("chunk_fits_escaped");
+        QTest::addColumn<bool>("raw_sections");
+        QTest::addColumn<bool>("behind_base");
+        QTest::addColumn<bool>("one_request_hw");
+        QTest::addColumn<QList<int>>("waits");  // hw query, verify, boot settle, after flag, target check
+        QTest::addColumn<uint>("restart_from");
+
+        QTest::newRow("plain target") << 1 << "target" << QList<int>{2, 1, 128} << 62 << false << false << true
+                                      << false << QList<int>{40, 10, 1000, 0, 0} << 0u;
+        QTest::newRow("base") << 2 << "base" << QList<int>{2, 1, 128} << 62 << false << false << false << false
+                              << QList<int>{40, 10, 1000, 0, 0} << 0u;
+        QTest::newRow("motor") << 3 << "motor" << QList<int>{8, 5, 128} << 62 << false << true << false << true
+                               << QList<int>{40, 8, 1000, 0, 0} << 0u;
+        QTest::newRow("display") << 4 << "display" << QList<int>{2, 1, 128} << 62 << false << false << true << false
+                                 << QList<int>{40, 10, 1000, 4000, 0} << 0xC0232800u;
+        QTest::newRow("slow bus") << 5 << "slow bus" << QList<int>{10, 10, 30} << 23 << true << false << true
+                                  << false << QList<int>{60, 10, 2000, 0, 2000} << 0u;
+    }
+
+    void roleValues()
+    {
+        QFETCH(int, dev_id);
+        const DeviceRole &role = RoleOf(dev_id);
+        QCOMPARE(role.dev_id, dev_id);
+        QTEST(QString::fromLatin1(role.role), "role");
+        QTEST((QList<int>{role.pacing.pass_ticks, role.pacing.streaming_pass_ticks, role.pacing.max_bytes_per_pass}),
+              "pacing");
+        QTEST(role.max_data_chunk, "max_data_chunk");
+        QTEST(role.chunk_fits_escaped, "chunk_fits_escaped");
+        QTEST(role.raw_sections, "raw_sections");
+        QTEST(role.behind_base, "behind_base");
+        QTEST(role.one_request_hw, "one_request_hw");
+        QTEST((QList<int>{role.hw_query_timeout_ms, role.verify_wait_ms, role.boot_settle_ms, role.after_flag_extra_ms,
+                          role.target_check_delay_ms}),
+              "waits");
+        QTEST(uint(role.restart_from), "restart_from");
+    }
+
+    // The roles in id order, one each; an id without a role is paced and framed as a plain target.
+    void rolesCoverTheFamily()
+    {
+        QList<int> ids;
+        for (const DeviceRole &role : DeviceRoles())
+            ids << role.dev_id;
+        QCOMPARE(ids, (QList<int>{1, 2, 3, 4, 5}));
+        for (int stranger : {0, 6, 15, -1})
+            QCOMPARE(RoleOf(stranger).dev_id, 1);
+    }
+
+    // The targets in the window's order, their usual device ids and the mode queries a poll makes.
+    void targetFacts()
+    {
+        QStringList names;
+        QList<int> ids, tries;
+        for (const TargetFacts &target : Targets()) {
+            names << QString::fromLatin1(target.name);
+            ids << target.dev_id;
+            tries << target.poll_tries;
+        }
+        QCOMPARE(names, (QStringList{"Base", "Motor", "Steering", "Meter", "Pedals"}));
+        QCOMPARE(TargetNames(), names);
+        QCOMPARE(ids, (QList<int>{2, 3, 5, 4, 5}));
+        QCOMPARE(tries, (QList<int>{1, 1, 3, 3, 1}));
+    }
+
+    // Names match exactly, as the configuration's keys do; a name outside the family is polled once.
+    void targetLookup()
+    {
+        QVERIFY(TargetNamed("Meter"));
+        QCOMPARE(TargetNamed("Meter")->dev_id, 4);
+        QCOMPARE(TargetNamed("meter"), nullptr);
+        QCOMPARE(TargetNamed(QString()), nullptr);
+        QCOMPARE(PollTries("Steering"), 3);
+        QCOMPARE(PollTries("Wheel"), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceFamily)
+#include "tst_device_family.moc"
