@@ -2,6 +2,9 @@
 
 namespace {
 
+// Bases of these models keep the motor off the bus by themselves.
+const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
+
 // Each row is written field by field: a value reads by its name, and a row can be set beside
 // another to see where two roles differ.
 std::vector<DeviceRole> MakeRoles()
@@ -20,6 +23,9 @@ std::vector<DeviceRole> MakeRoles()
     target.raw_sections = false;
     target.behind_base = true;
     target.one_request_hw = false;
+    target.upgradable = false;
+    target.sends_motor_off_bus = false;
+    target.may_be_swapped_display = false;
     target.hw_query_timeout_ms = 40;
     target.verify_wait_ms = 10;
     target.boot_settle_ms = 1000;
@@ -40,6 +46,9 @@ std::vector<DeviceRole> MakeRoles()
     base.raw_sections = false;
     base.behind_base = false;
     base.one_request_hw = false;
+    base.upgradable = true;
+    base.sends_motor_off_bus = false;
+    base.may_be_swapped_display = false;
     base.hw_query_timeout_ms = 40;
     base.verify_wait_ms = 10;
     base.boot_settle_ms = 1000;
@@ -60,6 +69,9 @@ std::vector<DeviceRole> MakeRoles()
     motor.raw_sections = true;
     motor.behind_base = false;
     motor.one_request_hw = true;
+    motor.upgradable = true;
+    motor.sends_motor_off_bus = false;
+    motor.may_be_swapped_display = false;
     motor.hw_query_timeout_ms = 40;
     motor.verify_wait_ms = 8;
     motor.boot_settle_ms = 1000;
@@ -80,6 +92,9 @@ std::vector<DeviceRole> MakeRoles()
     display.raw_sections = false;
     display.behind_base = true;
     display.one_request_hw = false;
+    display.upgradable = true;
+    display.sends_motor_off_bus = false;
+    display.may_be_swapped_display = false;
     display.hw_query_timeout_ms = 40;
     display.verify_wait_ms = 10;
     display.boot_settle_ms = 1000;
@@ -100,6 +115,9 @@ std::vector<DeviceRole> MakeRoles()
     slow_bus.raw_sections = false;
     slow_bus.behind_base = true;
     slow_bus.one_request_hw = false;
+    slow_bus.upgradable = true;
+    slow_bus.sends_motor_off_bus = true;
+    slow_bus.may_be_swapped_display = true;
     slow_bus.hw_query_timeout_ms = 60;
     slow_bus.verify_wait_ms = 10;
     slow_bus.boot_settle_ms = 2000;
@@ -148,6 +166,16 @@ std::vector<TargetFacts> MakeTargets()
     return targets;
 }
 
+// The role of an id of the family; null for any other id.
+const DeviceRole *FindRole(int dev_id)
+{
+    for (const DeviceRole &role : DeviceRoles()) {
+        if (role.dev_id == dev_id)
+            return &role;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 const std::vector<DeviceRole> &DeviceRoles()
@@ -159,11 +187,53 @@ const std::vector<DeviceRole> &DeviceRoles()
 
 const DeviceRole &RoleOf(int dev_id)
 {
+    const DeviceRole *role = FindRole(dev_id);
+    return role ? *role : DeviceRoles().front();
+}
+
+bool IsFamilyDevice(int dev_id)
+{
+    return FindRole(dev_id) != nullptr;
+}
+
+bool IsUpgradable(int dev_id)
+{
+    const DeviceRole *role = FindRole(dev_id);
+    return role && role->upgradable;
+}
+
+std::vector<int> UpgradableIds()
+{
+    std::vector<int> ids;
     for (const DeviceRole &role : DeviceRoles()) {
-        if (role.dev_id == dev_id)
-            return role;
+        if (role.upgradable)
+            ids.push_back(role.dev_id);
     }
-    return DeviceRoles().front();
+    return ids;
+}
+
+bool IsBase(int dev_id)
+{
+    return dev_id == DeviceId::Base;
+}
+
+bool IsMotor(int dev_id)
+{
+    return dev_id == DeviceId::Motor;
+}
+
+bool IsDisplay(int dev_id)
+{
+    return dev_id == DeviceId::Display;
+}
+
+bool BaseKeepsMotorOffBus(const QString &hw_text)
+{
+    for (const char *model : kMotorStaysModels) {
+        if (hw_text.contains(QLatin1String(model)))
+            return true;
+    }
+    return false;
 }
 
 const std::vector<TargetFacts> &Targets()

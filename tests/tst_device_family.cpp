@@ -20,19 +20,23 @@ private slots:
         QTest::addColumn<bool>("raw_sections");
         QTest::addColumn<bool>("behind_base");
         QTest::addColumn<bool>("one_request_hw");
+        QTest::addColumn<QList<bool>>("job_rules");  // upgradable, sends the motor off, may be the display
         QTest::addColumn<QList<int>>("waits");  // hw query, verify, boot settle, after flag, target check
         QTest::addColumn<uint>("restart_from");
 
         QTest::newRow("plain target") << 1 << "target" << QList<int>{2, 1, 128} << 62 << false << false << true
-                                      << false << QList<int>{40, 10, 1000, 0, 0} << 0u;
+                                      << false << QList<bool>{false, false, false} << QList<int>{40, 10, 1000, 0, 0}
+                                      << 0u;
         QTest::newRow("base") << 2 << "base" << QList<int>{2, 1, 128} << 62 << false << false << false << false
-                              << QList<int>{40, 10, 1000, 0, 0} << 0u;
+                              << QList<bool>{true, false, false} << QList<int>{40, 10, 1000, 0, 0} << 0u;
         QTest::newRow("motor") << 3 << "motor" << QList<int>{8, 5, 128} << 62 << false << true << false << true
-                               << QList<int>{40, 8, 1000, 0, 0} << 0u;
+                               << QList<bool>{true, false, false} << QList<int>{40, 8, 1000, 0, 0} << 0u;
         QTest::newRow("display") << 4 << "display" << QList<int>{2, 1, 128} << 62 << false << false << true << false
-                                 << QList<int>{40, 10, 1000, 4000, 0} << 0xC0232800u;
+                                 << QList<bool>{true, false, false} << QList<int>{40, 10, 1000, 4000, 0}
+                                 << 0xC0232800u;
         QTest::newRow("slow bus") << 5 << "slow bus" << QList<int>{10, 10, 30} << 23 << true << false << true
-                                  << false << QList<int>{60, 10, 2000, 0, 2000} << 0u;
+                                  << false << QList<bool>{true, true, true} << QList<int>{60, 10, 2000, 0, 2000}
+                                  << 0u;
     }
 
     void roleValues()
@@ -48,6 +52,7 @@ private slots:
         QTEST(role.raw_sections, "raw_sections");
         QTEST(role.behind_base, "behind_base");
         QTEST(role.one_request_hw, "one_request_hw");
+        QTEST((QList<bool>{role.upgradable, role.sends_motor_off_bus, role.may_be_swapped_display}), "job_rules");
         QTEST((QList<int>{role.hw_query_timeout_ms, role.verify_wait_ms, role.boot_settle_ms, role.after_flag_extra_ms,
                           role.target_check_delay_ms}),
               "waits");
@@ -63,6 +68,57 @@ private slots:
         QCOMPARE(ids, (QList<int>{1, 2, 3, 4, 5}));
         for (int stranger : {0, 6, 15, -1})
             QCOMPARE(RoleOf(stranger).dev_id, 1);
+    }
+
+    // The questions asked of an id instead of comparing it: only the family's ids are devices, the
+    // base to the slow bus are upgraded, and each named role answers for its own id alone.
+    void idQuestions_data()
+    {
+        QTest::addColumn<int>("dev_id");
+        QTest::addColumn<QList<bool>>("answers");  // family device, upgradable, base, motor, display
+        QTest::newRow("0") << 0 << QList<bool>{false, false, false, false, false};
+        QTest::newRow("plain target") << 1 << QList<bool>{true, false, false, false, false};
+        QTest::newRow("base") << 2 << QList<bool>{true, true, true, false, false};
+        QTest::newRow("motor") << 3 << QList<bool>{true, true, false, true, false};
+        QTest::newRow("display") << 4 << QList<bool>{true, true, false, false, true};
+        QTest::newRow("slow bus") << 5 << QList<bool>{true, true, false, false, false};
+        QTest::newRow("6") << 6 << QList<bool>{false, false, false, false, false};
+        // A frame keeps only the low four bits of an id: 258 would reach the base, yet is no device.
+        QTest::newRow("258") << 258 << QList<bool>{false, false, false, false, false};
+        QTest::newRow("-2") << -2 << QList<bool>{false, false, false, false, false};
+    }
+
+    void idQuestions()
+    {
+        QFETCH(int, dev_id);
+        QTEST((QList<bool>{IsFamilyDevice(dev_id), IsUpgradable(dev_id), IsBase(dev_id), IsMotor(dev_id),
+                           IsDisplay(dev_id)}),
+              "answers");
+    }
+
+    void upgradableIds()
+    {
+        QCOMPARE(UpgradableIds(), (std::vector<int>{2, 3, 4, 5}));
+    }
+
+    // The base's hardware text, alone or after the target's, names the model anywhere in it.
+    void baseKeepsMotorOffBus_data()
+    {
+        QTest::addColumn<QString>("hw_text");
+        QTest::addColumn<bool>("keeps");
+        QTest::newRow("first of the list") << "V42D" << true;
+        QTest::newRow("after the target's text") << "STEER-HW-AKT47-P06-HW ZR-LN" << true;
+        QTest::newRow("inside a longer text") << "BASE R58 rev 2" << true;
+        QTest::newRow("last of the list") << "T26" << true;
+        QTest::newRow("another model") << "BASE-HW-A" << false;
+        QTest::newRow("letter case matters") << "v42d" << false;
+        QTest::newRow("nothing read") << "" << false;
+    }
+
+    void baseKeepsMotorOffBus()
+    {
+        QFETCH(QString, hw_text);
+        QTEST(BaseKeepsMotorOffBus(hw_text), "keeps");
     }
 
     // The targets in the window's order, their usual device ids and the mode queries a poll makes.
