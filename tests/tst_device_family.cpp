@@ -2,7 +2,56 @@
 // order, and the lookups the engine, the launch, the window and the command read them through.
 #include "device_family.h"
 
+#include <QFile>
+#include <QRegularExpression>
 #include <QtTest>
+
+namespace {
+
+// A file of the source tree, as the package installs it.
+QString ReadSource(const QString &relative)
+{
+    QFile file(QStringLiteral(UPGRADER_SOURCE_DIR "/") + relative);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+// The arguments of a roff request line after its name: words, or quoted strings in which "" is a
+// quote; \- is a plain hyphen.
+QStringList RoffArguments(const QString &line)
+{
+    QStringList arguments;
+    int i = line.indexOf(QLatin1Char(' '));
+    while (i >= 0 && i < line.size()) {
+        while (i < line.size() && line[i] == QLatin1Char(' '))
+            ++i;
+        if (i >= line.size())
+            break;
+        QString argument;
+        if (line[i] == QLatin1Char('"')) {
+            for (++i; i < line.size(); ++i) {
+                if (line[i] == QLatin1Char('"')) {
+                    if (i + 1 < line.size() && line[i + 1] == QLatin1Char('"')) {
+                        argument += QLatin1Char('"');
+                        ++i;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                argument += line[i];
+            }
+        } else {
+            while (i < line.size() && line[i] != QLatin1Char(' '))
+                argument += line[i++];
+        }
+        arguments << argument.replace(QStringLiteral("\\-"), QStringLiteral("-"));
+    }
+    return arguments;
+}
+
+}  // namespace
 
 class TestDeviceFamily : public QObject {
     Q_OBJECT
@@ -146,6 +195,36 @@ private slots:
         QCOMPARE(TargetNamed(QString()), nullptr);
         QCOMPARE(PollTries("Steering"), 3);
         QCOMPARE(PollTries("Wheel"), 1);
+    }
+
+    // The command's bash completion offers the family's targets, in the family's order: a target
+    // renamed or added in the table and not there fails here.
+    void completionListsTheTargets()
+    {
+        const QString script = ReadSource(QStringLiteral("packaging/bash-completion/upgrader-cli"));
+        QVERIFY2(!script.isEmpty(), "the bash completion could not be read");
+        const QRegularExpressionMatch list =
+            QRegularExpression(QStringLiteral("\\blocal targets=\"([^\"]*)\"")).match(script);
+        QVERIFY2(list.hasMatch(), "the bash completion has no list of targets");
+        QCOMPARE(list.captured(1).split(QLatin1Char(' '), Qt::SkipEmptyParts), TargetNames());
+    }
+
+    // The command's manual names every target where it says what TARGET may be: the bold words of
+    // the .BR line after "is one of" (the roman ones between them are the separators).
+    void manualListsTheTargets()
+    {
+        const QString manual = ReadSource(QStringLiteral("packaging/man/upgrader-cli.1"));
+        QVERIFY2(!manual.isEmpty(), "the command's manual could not be read");
+        const QStringList lines = manual.split(QLatin1Char('\n'));
+        const int said = lines.indexOf(QStringLiteral("is one of"));
+        QVERIFY2(said > 0 && lines[said - 1] == QLatin1String(".I TARGET"), "the manual does not say what TARGET is");
+        QVERIFY2(said + 1 < lines.size() && lines[said + 1].startsWith(QLatin1String(".BR ")),
+                 "the targets do not follow \"is one of\" on a .BR line");
+        const QStringList arguments = RoffArguments(lines[said + 1]);
+        QStringList bold;
+        for (int i = 0; i < arguments.size(); i += 2)
+            bold << arguments[i];
+        QCOMPARE(bold, TargetNames());
     }
 };
 
