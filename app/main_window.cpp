@@ -36,6 +36,20 @@ constexpr int kCloseWaitMs = 15000;
 // The wait for the job's end wakes at least this often to look at the clock.
 constexpr int kCloseWakeMs = 20;
 
+// The window's side of each target of the family, in the family's order (Targets()): its button
+// on the form and the slot a click on it calls.
+struct TargetControl {
+    MyPushbtn *Ui::MainWindow::*button;
+    void (MainWindow::*start)();
+};
+const TargetControl kTargetControls[] = {
+    {&Ui::MainWindow::btn_start_main, &MainWindow::StartUpgradeMain},
+    {&Ui::MainWindow::btn_start_motor, &MainWindow::StartUpgradeMotor},
+    {&Ui::MainWindow::btn_start_steer, &MainWindow::StartUpgradeSteer},
+    {&Ui::MainWindow::btn_start_display, &MainWindow::StartUpgradeDisplay},
+    {&Ui::MainWindow::btn_start_pedals, &MainWindow::StartUpgradePedals},
+};
+
 }  // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(QDir::current(), parent) {}
@@ -61,12 +75,11 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     form->lab_upging->hide();
 
     // Target buttons wait for the status poll to report their device.
-    form->btn_start_main->setEnabled(false);
-    form->btn_start_motor->setEnabled(false);
-    form->btn_start_steer->setEnabled(false);
-    form->btn_start_display->setEnabled(false);
-    form->btn_start_pedals->setEnabled(false);
+    Q_ASSERT(Targets().size() == std::size(kTargetControls));
+    for (const TargetControl &control : kTargetControls)
+        (form->*control.button)->setEnabled(false);
 
+    // The order reports are matched in, which is not the family's.
     target_buttons = {form->btn_start_main, form->btn_start_motor, form->btn_start_display,
                       form->btn_start_steer, form->btn_start_pedals};
 
@@ -124,11 +137,6 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
 
 void MainWindow::StartConfiguredParts()
 {
-    connect(form->btn_start_main, &QPushButton::clicked, this, &MainWindow::StartUpgradeMain);
-    connect(form->btn_start_motor, &QPushButton::clicked, this, &MainWindow::StartUpgradeMotor);
-    connect(form->btn_start_steer, &QPushButton::clicked, this, &MainWindow::StartUpgradeSteer);
-    connect(form->btn_start_display, &QPushButton::clicked, this, &MainWindow::StartUpgradeDisplay);
-    connect(form->btn_start_pedals, &QPushButton::clicked, this, &MainWindow::StartUpgradePedals);
     connect(form->btn_stop, &QPushButton::clicked, this, &MainWindow::StopUPgrade);
     // The status poll emits in this thread: direct calls, the tool tips before the colours.
     connect(&upgrade_server, &UpgradeServer::PushTargetStatus, this, &MainWindow::GotMoreInfo);
@@ -142,15 +150,14 @@ void MainWindow::StartConfiguredParts()
 
     connect(form->btn_eol_test, &QPushButton::clicked, this, &MainWindow::SwitchApp);
 
-    // One button per target of the family, in the family's order.
-    MyPushbtn *const in_family_order[] = {form->btn_start_main, form->btn_start_motor, form->btn_start_steer,
-                                          form->btn_start_display, form->btn_start_pedals};
-    Q_ASSERT(Targets().size() == std::size(in_family_order));
-    for (size_t i = 0; i < std::size(in_family_order); ++i)
-        in_family_order[i]->target_name = QLatin1String(Targets()[i].name);
-
-    for (MyPushbtn *button : qAsConst(target_buttons))
+    // One button per target of the family: it carries the target's name, launches it and asks
+    // for its versions when the pointer enters it.
+    for (size_t i = 0; i < Targets().size(); ++i) {
+        MyPushbtn *button = form->*kTargetControls[i].button;
+        button->target_name = QLatin1String(Targets()[i].name);
+        connect(button, &QPushButton::clicked, this, kTargetControls[i].start);
         connect(button, &MyPushbtn::EnterNotify, this, &MainWindow::GetOtherMsg);
+    }
 }
 
 MainWindow::~MainWindow()

@@ -130,7 +130,7 @@ QList<SimFamilyOptions> DemoSets(const QList<DemoTarget> &targets, double time_s
         SimDeviceSpec base{2, "BASE-HW-A-REV-0003", {2, 0, 1, 2}, SimMode::App};
         options.devices.append(base);
         for (const DemoTarget &target : targets) {
-            if (target.usb_pid != pid || target.dev_id == 2)
+            if (target.usb_pid != pid || IsBase(target.dev_id))
                 continue;
             SimDeviceSpec device;
             device.id = target.dev_id;

@@ -47,9 +47,17 @@ struct DeviceRole {
     // fit even when every byte is a doubled 0x7E; the others are shortened around 0x7E bytes.
     int max_data_chunk;
     bool chunk_fits_escaped;
-    bool raw_sections;    // takes sections uncompressed: no compressed length in the header
+    // Takes sections uncompressed (no compressed length in the header): it writes what it receives
+    // straight to its flash. An image with a compressed section is refused for it.
+    bool raw_sections;
     bool behind_base;     // reached through the base: boot entry and return go through it
     bool one_request_hw;  // the hardware text comes in one 24-byte answer, not in 16-byte chunks
+    bool upgradable;      // the host upgrades it: its hardware text is asked before a launch
+    // Its job first sends the motor to its bootloader, off the bus it shares, unless the base
+    // keeps the motor off by itself (BaseKeepsMotorOffBus); the job's end brings it back.
+    bool sends_motor_off_bus;
+    // A target here that reports kSwappedDisplayModel is the display in its other role.
+    bool may_be_swapped_display;
     int hw_query_timeout_ms;    // answers to the hardware query before a launch
     int verify_wait_ms;         // header and digest answers of the final check
     int boot_settle_ms;         // after the base's restart, before the target must answer from boot
@@ -64,6 +72,20 @@ struct DeviceRole {
 const std::vector<DeviceRole> &DeviceRoles();
 // The role of a device id; an id without a fixed role is a plain target behind the base.
 const DeviceRole &RoleOf(int dev_id);
+
+// Questions about a device id that the code outside this table asks instead of comparing ids.
+// A device of the family: any other id reaches none (or, by its low four bits, another one).
+bool IsFamilyDevice(int dev_id);
+// A device the host upgrades (RoleOf(dev_id).upgradable for an id of the family).
+bool IsUpgradable(int dev_id);
+// The ids the host upgrades, in id order.
+std::vector<int> UpgradableIds();
+// The base: the unit's USB device, whose restart takes the link away, and the relay of the others.
+bool IsBase(int dev_id);
+// The motor: it stays on the bus behind the base, and its return to its application is confirmed.
+bool IsMotor(int dev_id);
+// The display: powered only by the base's application, so dark while the base is in its bootloader.
+bool IsDisplay(int dev_id);
 
 // A target as the operator knows it: its name keys the configuration, the status, the window's
 // buttons and the command's options.
@@ -84,3 +106,7 @@ int PollTries(const QString &name);
 // A device-5 target, or the display behind it, reporting this model is the display in its other
 // role: the job is switched over to device 4.
 constexpr char kSwappedDisplayModel[] = "KT47-P02-HW QX-LN";
+
+// Whether a base whose hardware text (or a text it is part of) is hw_text keeps the motor off the
+// bus by itself, so that a job need not send the motor away.
+bool BaseKeepsMotorOffBus(const QString &hw_text);

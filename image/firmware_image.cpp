@@ -1,6 +1,7 @@
 #include "firmware_image.h"
 
 #include "bounded_file.h"
+#include "device_family.h"
 #include "image_format.h"
 #include "image_seal.h"
 
@@ -125,7 +126,7 @@ QString SectionFault(const FirmwareSection &section, quint32 stored, int number,
         return QStringLiteral("Section %1 at %2 runs past the end of the 32-bit address space!")
             .arg(number)
             .arg(Hex(section.address));
-    if (dev_id == FirmwareImage::kRawOnlyDevId && stored != section.length)
+    if (RoleOf(dev_id).raw_sections && stored != section.length)
         return QStringLiteral("Section %1 at %2 is not stored raw (%3 bytes stored for its %4), but the motor takes "
                               "raw sections only!")
             .arg(number)

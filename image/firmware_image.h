@@ -61,9 +61,6 @@ bool NamesImageFile(const QString &path);
 // is a mistaken path, refused before it is read.
 constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 
-// The motor writes what it receives straight to its flash: it takes raw sections only.
-constexpr uint8_t kRawOnlyDevId = 3;
-
 // The one verdict on an image, wherever one is judged (the launch, a job given only a path, the
 // image report): reads the image file at path once (a regular file of at most kMaxImageBytes)
 // and checks it for the device dev_id: the path's name rule, header, at least one section, every

@@ -1,5 +1,6 @@
 #include "upgrade_launch.h"
 
+#include "device_family.h"
 #include "launch_log.h"
 #include "log_unit.h"
 #include "messages.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-// Bases of these kinds keep the motor off the bus by themselves.
-const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
 constexpr int kWaitStepMs = 1;  // how often the launch looks whether the link has come free
 
 using Kind = LaunchRefusal::Kind;
@@ -74,7 +73,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
     unit_targets.clear();
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         const int d = it.value().dev_id;
-        if (it.key() != target && d != entry.dev_id && d >= DeviceId::Base && d <= DeviceId::SlowBus &&
+        if (it.key() != target && d != entry.dev_id && IsUpgradable(d) &&
             it.value().usb_pids.contains(usb_pid) && !unit_targets.contains(d))
             unit_targets.insert(d, it.key());
     }
@@ -118,7 +117,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
         qCDebug(lcLaunch).noquote() << QString::fromUtf8("查询硬件版本超时");
         // The display of a base left in its bootloader has no power: give it power once and
         // the time to start, and the next plain upgrade takes the unit as it is.
-        if (!display_woken && entry.dev_id == DeviceId::Display &&
+        if (!display_woken && IsDisplay(entry.dev_id) &&
             server.Probe().PowerDisplayOfBaseInBoot(usb_pid, port)) {
             display_woken = true;
             WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
@@ -177,15 +176,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
                        QStringLiteral("Firmware of \"%1\" is invalid: %2").arg(variant->description, problem));
     }
     job.image = std::move(image);
-    job.display_swap_check = hw.contains(QLatin1String(kSwappedDisplayModel)) && entry.dev_id == DeviceId::SlowBus;
+    job.display_swap_check =
+        hw.contains(QLatin1String(kSwappedDisplayModel)) && RoleOf(entry.dev_id).may_be_swapped_display;
     job.firmware_path = path;
 
     // The base's own version decides whether the motor has to leave the bus for the job.
     QString combined = hw;
     server.Probe().QueryHwVersion(usb_pid, DeviceId::Base, combined, port);
-    job.motor_to_boot = true;
-    for (const char *model : kMotorStaysModels)
-        job.motor_to_boot &= !combined.contains(QLatin1String(model));
+    job.motor_to_boot = !BaseKeepsMotorOffBus(combined);
     return CheckUnitReady(job);
 }
 
@@ -203,13 +201,12 @@ std::optional<LaunchRefusal> UpgradeLaunch::CheckUnitReady(const LaunchJob &job)
             server.Probe().ReadModes(usb_pid, {DeviceId::Display}, port, kUnitModeTries).value(DeviceId::Display);
     }
     const bool returns_base = RoleOf(job.dev_id).behind_base;
-    const bool returns_motor = job.dev_id == DeviceId::SlowBus && job.motor_to_boot;
+    const bool returns_motor = RoleOf(job.dev_id).sends_motor_off_bus && job.motor_to_boot;
     QStringList left;
     int first = 0;  // the device whose own upgrade takes back the most
     // A device-5 job takes back the motor and the base, a display job the base.
     for (int d : {DeviceId::SlowBus, DeviceId::Display, DeviceId::Base, DeviceId::Motor}) {
-        if (modes.value(d) != Mode::Boot || (d == DeviceId::Base && returns_base) ||
-            (d == DeviceId::Motor && returns_motor))
+        if (modes.value(d) != Mode::Boot || (IsBase(d) && returns_base) || (IsMotor(d) && returns_motor))
             continue;
         left << unit_targets.value(d);
         if (!first)

@@ -225,7 +225,7 @@ QString WriteBenchImage(const QString &path, int dev_id, int size)
     // The motor takes raw sections only; the others get what compression gives.
     ImageRecipe recipe;
     recipe.section_size = 4096;
-    recipe.raw = dev_id == 3;
+    recipe.raw = RoleOf(dev_id).raw_sections;
     return WriteSampleImage(path, {{0x08000000, SampleFirmware(size, unsigned(dev_id))}}, recipe);
 }
 

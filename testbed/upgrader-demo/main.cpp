@@ -3,6 +3,7 @@
 // attaches the simulated base with every device behind it, and opens the window. With
 // --headless it presses the target buttons itself and reports on the terminal.
 #include "demo_setup.h"
+#include "device_family.h"
 #include "headless_run.h"
 #include "main_window.h"
 #include "program_version.h"
@@ -145,7 +146,7 @@ int main(int argc, char **argv)
         sets.push_back(std::make_unique<SimFamily>(set));
         QStringList behind;
         for (const DemoTarget &target : all) {
-            if (target.usb_pid == set.product_id && target.dev_id != 2)
+            if (target.usb_pid == set.product_id && !IsBase(target.dev_id))
                 behind << QStringLiteral("%1 (device %2)").arg(target.name).arg(target.dev_id);
         }
         printf("Simulated set, USB product id %d: base on %s, %s behind it\n", set.product_id,

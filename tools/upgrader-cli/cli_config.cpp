@@ -61,9 +61,7 @@ void NoteDeviceIds(const FirmwareEntries &entries, QList<ConfigTypeProblem> &pro
     }
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         const QString field = QStringLiteral("firmware.%1.dev_id").arg(it.key());
-        const bool known = std::any_of(DeviceRoles().cbegin(), DeviceRoles().cend(),
-                                       [&](const DeviceRole &role) { return role.dev_id == it.value().dev_id; });
-        if (known || NamesField(problems, field))
+        if (IsFamilyDevice(it.value().dev_id) || NamesField(problems, field))
             continue;  // a value of the wrong type is named already
         problems.append({field,
                          CliTexts::kFamilyDeviceId.In(false).arg(lowest).arg(highest),
@@ -132,11 +130,12 @@ std::optional<ConfigFailure> UpgradeConfigProblem(const CliConfig &config, const
     if (entry.series.isEmpty())
         return failure([&](bool zh) { return CliTexts::kNoVariantConfigured.In(zh).arg(file, target); });
     // The launch reads the hardware version of these devices only; any other is never asked.
-    if (entry.dev_id < DeviceId::Base || entry.dev_id > DeviceId::SlowBus) {
+    if (!IsUpgradable(entry.dev_id)) {
+        const std::vector<int> upgradable = UpgradableIds();
         return failure([&](bool zh) {
             return CliTexts::kDeviceNotUpgradable.In(zh).arg(file, target, QString::number(entry.dev_id),
-                                                              QString::number(DeviceId::Base),
-                                                              QString::number(DeviceId::SlowBus));
+                                                              QString::number(upgradable.front()),
+                                                              QString::number(upgradable.back()));
         });
     }
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include "cli_options.h"
 #include "cli_output.h"
 #include "cli_texts.h"
+#include "device_family.h"
 #include "exit_codes.h"
 #include "messages.h"
 #include "port_catalog.h"
@@ -145,7 +146,7 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
         if (!it.value().usb_pids.contains(port.product_id))
             continue;
         entries.insert(it.key(), it.value());
-        base_configured = base_configured || it.value().dev_id == DeviceId::Base;
+        base_configured = base_configured || IsBase(it.value().dev_id);
     }
     if (!base_configured) {
         FirmwareEntry base;
@@ -167,7 +168,7 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
     server.SetFirmwareEntries(nullptr);
     QObject::disconnect(connection);
     for (const TargetStatus &row : qAsConst(rows)) {
-        if (row.dev_id == DeviceId::Base && (!unit.base || row.Answering()))
+        if (IsBase(row.dev_id) && (!unit.base || row.Answering()))
             unit.base = row;
         if (row.name != kUnitBase)
             unit.devices.append(row);
