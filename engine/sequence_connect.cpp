@@ -223,7 +223,7 @@ void UpgradeSequence::OnEnterBoot()
         link.QueueSwitchMode(SwitchTo::Boot, job.dev_id);
         link.FlushTx();
         qCDebug(lcEngine).noquote() << "---Wait target reset...";
-        if (job.dev_id == DeviceId::Base) {
+        if (IsBase(job.dev_id)) {
             qCDebug(lcEngine).noquote() << "---Wait main MCU reconnect USB...";
             Reconnect();
         } else {
@@ -244,11 +244,11 @@ void UpgradeSequence::OnEnterBoot()
 
 bool UpgradeSequence::EnterBootBehindBase()
 {
-    if (job.dev_id == DeviceId::SlowBus && job.motor_to_boot)
+    if (Role().sends_motor_off_bus && job.motor_to_boot)
         SendMotorOffTheBus();
     if (!BringBaseToBoot())
         return false;
-    if (job.dev_id == DeviceId::Display && !job.retargeted_to_display)
+    if (IsDisplay(job.dev_id) && !job.retargeted_to_display)
         PowerDisplay();
     if (job.base_went_to_boot && !TargetAnswersFromBoot())
         return false;

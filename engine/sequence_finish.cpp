@@ -257,7 +257,7 @@ void UpgradeSequence::OnFinish()
         // behind the base, so its restart is confirmed as well: a flag lost on the way leaves it
         // in its bootloader, and is sent again.
         job.result = job.upgrade_flag_sent;
-        if (job.result && job.dev_id == DeviceId::Motor && !MotorAnswersFromApp() && !ReturnMotorToApp()) {
+        if (job.result && IsMotor(job.dev_id) && !MotorAnswersFromApp() && !ReturnMotorToApp()) {
             job.result = false;
             if (!control.stop_requested)
                 Fail(JobEndReason::DeviceFailed, QStringLiteral("Motor go app failed"));

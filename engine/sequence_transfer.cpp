@@ -58,7 +58,7 @@ int UpgradeSequence::ChunkSize(const FirmwareSection &section, int remaining) co
     if (c > 0)
         return c;
     // The window is (nearly) all 0x7E: the largest even chunk whose doubled bytes still fit.
-    if (job.dev_id == DeviceId::Motor) {
+    if (IsMotor(job.dev_id)) {
         qCDebug(lcEngine).noquote() << QStringLiteral("escape_cnt: %1").arg(escapes);
         qCDebug(lcEngine).noquote() << QString::fromUtf8("错误长度");
     }

@@ -67,7 +67,7 @@ void UnitProbe::QueryHwVersion(int p, int d, QString &text, const QString &port)
         qCDebug(lcEngine).noquote() << QString::fromUtf8("请重试");
         return;
     }
-    if (d < DeviceId::Base || d > DeviceId::SlowBus)
+    if (!IsUpgradable(d))
         return;
     const int timeout_ms = RoleOf(d).hw_query_timeout_ms;
     TargetStatus status;

@@ -114,7 +114,7 @@ bool UpgradeSequence::LoopPass()
     job.frame_seen = false;
 
     // The base leaves USB when its own upgrade flag restarts it; Finish needs no link then.
-    const bool base_restarting = job.dev_id == DeviceId::Base && job.upgrade_flag_sent;
+    const bool base_restarting = IsBase(job.dev_id) && job.upgrade_flag_sent;
     if (!link.Up() && !base_restarting) {
         qCDebug(lcEngine).noquote() << QString::fromUtf8("USB断开!");
         if (!control.stopped_by_operator) {
