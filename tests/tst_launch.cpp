@@ -3,6 +3,7 @@
 #include "debug_capture.h"
 #include "family_suite.h"
 #include "fast_family.h"
+#include "launch_checks.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sample_firmware.h"
@@ -19,6 +20,7 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <memory>
@@ -469,6 +471,26 @@ private slots:
         QCOMPARE(ErrorLine(w), warning);
         QCOMPARE(LogLines(w).last(), warning);
         QVERIFY(!w.upgrade_server.LinkBusy());
+    }
+
+    // The unit's port before its hardware is read through it: gone, held by another program,
+    // and free, each told apart in both languages.
+    void portRefusalTellsGoneFromBusy()
+    {
+        SimFamily family(FastFamily());
+        const PortInfo port = FamilyPort(4, family.Location());
+        QVERIFY(!port.name.isEmpty());
+        QCOMPARE(PortRefusal(4, port, false), std::optional<QString>());
+
+        QSerialPort holder(port.name);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        const std::optional<QString> busy = PortRefusal(4, port, false);
+        QVERIFY(busy && busy->startsWith(QStringLiteral("Port %1 is held by another program").arg(port.name)));
+        const std::optional<QString> busy_zh = PortRefusal(4, port, true);
+        QVERIFY(busy_zh && busy_zh->contains(QString::fromUtf8("另一个程序正占用它")));
+        holder.close();
+
+        QCOMPARE(PortRefusal(4, PortInfo(), false), std::optional<QString>("The port of product id 4 is gone"));
     }
 };
 

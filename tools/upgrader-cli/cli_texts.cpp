@@ -13,8 +13,6 @@ const Bilingual kHistoryNotWritable = {"升级记录无法写入（--require-his
                                        "upgraded: %1"};
 const Bilingual kDoneNotRecorded = {"%1，但升级记录未能写入（--require-history）",
                                     "%1, but its record was not written (--require-history)"};
-const Bilingual kPortNotOpened = {"无法打开端口 %1: %2", "Port %1 could not be opened: %2"};
-const Bilingual kPortGone = {"产品ID %1 的端口已不存在", "The port of product id %1 is gone"};
 const Bilingual kPortNotOpenedByJob = {"升级开始时无法打开端口 %1", "Port %1 could not be opened when the job started"};
 const Bilingual kImageNotLoaded = {"固件文件无法加载: %1", "The firmware image could not be loaded: %1"};
 const Bilingual kStoppedByTimeout = {"超过 %1 秒 (--timeout)，升级已停止", "Stopped after %1 s (--timeout)"};
@@ -31,9 +29,6 @@ const Bilingual kBaseInBoot = {"主机运行引导程序", "The base runs its bo
 const Bilingual kBaseNotSwitched = {"主机在 %2 秒内未报告%1", "The base did not report its %1 within %2 s"};
 const Bilingual kBaseAlreadyInApp = {"主机已在运行应用程序，未重启", "The base already runs its application; nothing was restarted"};
 const Bilingual kBaseAlreadyInBoot = {"主机已在运行引导程序，未重启", "The base already runs its bootloader; nothing was restarted"};
-const Bilingual kPortBusy = {"无法打开端口 %1：另一个程序正占用它 (%2)。请关闭该程序（或等待其升级结束）后重试",
-                             "Port %1 is held by another program (%2): close that program, or wait for its upgrade "
-                             "to end, and try again"};
 const Bilingual kConfigInFile = {"%1 (配置文件 %2)", "%1 (configuration file %2)"};
 const Bilingual kConfigIsFolder = {"%1 (%2 是文件夹：请指定其中的配置文件)",
                                    "%1 (%2 is a folder: name the configuration file in it)"};
@@ -50,13 +45,6 @@ const Bilingual kNoVariantConfigured = {"配置文件 %1: firmware.%2.series 为
 const Bilingual kDeviceNotUpgradable = {"配置文件 %1: firmware.%2.dev_id 为 %3，只有设备 %4 到 %5 可以升级",
                                         "Configuration file %1: firmware.%2.dev_id is %3, but only devices %4 to %5 "
                                         "can be upgraded"};
-const Bilingual kSeveralUnits = {"\"%1\" 连接在 %2 个设备上 (%3)：请用 --port 位置 选择其中一个，或用 --all 全部升级",
-                                 "%1 is on %2 units (%3): choose one with --port LOCATION, or upgrade every one "
-                                 "with --all"};
-const Bilingual kNoDeviceLookedFor = {"未找到 \"%1\" 的设备 (产品ID %2)", "no device of \"%1\" (product id %2)"};
-const Bilingual kAttachedPorts = {"已连接: %1", "attached: %1"};
-const Bilingual kNoFamilyPortAttached = {"未连接任何设备端口；请检查 USB 连接", "no port of the family is attached; check the USB cable"};
-const Bilingual kCatalogUnusable = {"%1=%2 不可用: %3", "%1=%2 is unusable: %3"};
 const Bilingual kModeApp = {"应用程序", "application"};
 const Bilingual kModeBoot = {"引导程序", "bootloader"};
 

@@ -3,7 +3,8 @@
 #include "bilingual.h"
 
 // The command's own operator texts; --lang (or the configuration's is_english) picks the wording
-// when it is shown. The launch's refusals and the configuration's failures bring their own two.
+// when it is shown. The launch's refusals and checks (launch_checks.h) and the configuration's
+// failures bring their own two.
 
 namespace CliTexts {
 
@@ -13,8 +14,6 @@ extern const Bilingual kAlreadyCurrent;      // %1 the image's version, %2 the v
 extern const Bilingual kHistoryNotWritten;   // %1 the history's warning
 extern const Bilingual kHistoryNotWritable;  // %1 why the history cannot take a record
 extern const Bilingual kDoneNotRecorded;     // %1 the unit's result (upgraded, or already current)
-extern const Bilingual kPortNotOpened;       // %1 the port, %2 the system's reason
-extern const Bilingual kPortGone;            // %1 the product id
 extern const Bilingual kPortNotOpenedByJob;  // %1 the port
 extern const Bilingual kImageNotLoaded;      // %1 the path
 extern const Bilingual kStoppedByTimeout;    // %1 seconds
@@ -30,7 +29,6 @@ extern const Bilingual kBaseInBoot;
 extern const Bilingual kBaseNotSwitched;     // %1 the mode wanted (kModeApp or kModeBoot), %2 seconds
 extern const Bilingual kBaseAlreadyInApp;
 extern const Bilingual kBaseAlreadyInBoot;
-extern const Bilingual kPortBusy;            // %1 the port, %2 the system's reason
 extern const Bilingual kConfigInFile;        // %1 the reader's warning, %2 the file
 extern const Bilingual kConfigIsFolder;      // %1 the reader's warning, %2 the folder
 extern const Bilingual kNoConfigInFolder;    // %1 the discovery's warning, %2 the folder
@@ -39,11 +37,6 @@ extern const Bilingual kFamilyDeviceId;      // what a dev_id must be: %1 the lo
 extern const Bilingual kTargetNotConfigured; // %1 the file, %2 the target, %3 the targets it has
 extern const Bilingual kNoVariantConfigured; // %1 the file, %2 the target
 extern const Bilingual kDeviceNotUpgradable; // %1 the file, %2 the target, %3 its dev_id, %4..%5 those upgraded
-extern const Bilingual kSeveralUnits;        // %1 the target, %2 how many units, %3 the units
-extern const Bilingual kNoDeviceLookedFor;   // %1 target, %2 product ids
-extern const Bilingual kAttachedPorts;       // %1 the family ports attached ("4 at 1-1.2, ...")
-extern const Bilingual kNoFamilyPortAttached;
-extern const Bilingual kCatalogUnusable;     // %1 the variable, %2 the file, %3 why
 extern const Bilingual kModeApp;
 extern const Bilingual kModeBoot;
 

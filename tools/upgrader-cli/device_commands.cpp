@@ -11,6 +11,7 @@
 #include "port_catalog_file.h"
 #include "run_report.h"
 #include "stop_signals.h"
+#include "launch_checks.h"
 #include "upgrade_launch.h"
 #include "upgrade_server.h"
 #include "waits.h"
@@ -76,13 +77,6 @@ QList<PortInfo> FamilyPortsAt(const QString &wanted)
     return InUsbOrder(ports);
 }
 
-// How a unit is named to a person: its USB location, else its serial number, else its port.
-QString UnitName(const PortInfo &port)
-{
-    const QString key = UnitKey(port);
-    return key.isEmpty() ? port.name : key;
-}
-
 // The application version a device told, for the list: a device in its bootloader runs none, and
 // what it answers then is no application's version.
 QString AppVersionText(const TargetStatus &status)
@@ -120,13 +114,9 @@ QString UnitMode(const Unit &unit)
 QString NoUnitText(bool chinese)
 {
     QString text = CliTexts::kNoFamilyDevice.In(chinese);
-    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
-    if (!catalog.isEmpty()) {
-        const QString problem = PortCatalogFile::Problem(catalog);
-        if (!problem.isEmpty())
-            text += QStringLiteral(" (") + CliTexts::kCatalogUnusable.In(chinese).arg(
-                        QLatin1String(PortCatalog::kSimCatalogVariable), catalog, problem) + QLatin1Char(')');
-    }
+    const QString catalog = CatalogProblem(chinese);
+    if (!catalog.isEmpty())
+        text += QStringLiteral(" (") + catalog + QLatin1Char(')');
     return text;
 }
 
@@ -178,86 +168,6 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
 
 }  // namespace
 
-bool UnitBefore(const PortInfo &a, const PortInfo &b)
-{
-    if (a.location != b.location)
-        return NaturalBefore(a.location, b.location);
-    return NaturalBefore(a.name, b.name);
-}
-
-QList<PortInfo> InUsbOrder(QList<PortInfo> ports)
-{
-    std::stable_sort(ports.begin(), ports.end(), UnitBefore);
-    return ports;
-}
-
-PortProbe ProbePort(const QString &name)
-{
-    PortProbe probe;
-    QSerialPort port(name);
-    if (port.open(QIODevice::ReadWrite)) {
-        probe.opened = true;
-        return probe;
-    }
-    probe.reason = port.errorString();
-    // The system says "permission" both for a port another program holds (its lock, or its
-    // exclusive open) and for one this user may not open at all: only the second lacks access.
-    bool ours = true;
-#ifdef Q_OS_UNIX
-    const QString path = QDir::isAbsolutePath(name) ? name : QStringLiteral("/dev/") + name;
-    ours = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
-#endif
-    probe.busy = port.error() == QSerialPort::PermissionError && ours;
-    return probe;
-}
-
-QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const QString &wanted, bool chinese)
-{
-    QList<int> pids = entries.value(target).usb_pids.values();
-    std::sort(pids.begin(), pids.end());
-    QStringList pid_texts;
-    for (int pid : qAsConst(pids))
-        pid_texts << QString::number(pid);
-    QString detail = CliTexts::kNoDeviceLookedFor.In(chinese).arg(target, pid_texts.join(QStringLiteral(", ")));
-    if (!wanted.isEmpty())
-        detail += QStringLiteral(" @ ") + wanted;
-    QStringList attached;
-    for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
-        attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
-    detail += QStringLiteral("; ") + (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(chinese)
-                                                        : CliTexts::kAttachedPorts.In(chinese).arg(attached.join(QStringLiteral(", "))));
-    const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
-    if (!catalog.isEmpty()) {
-        const QString problem = PortCatalogFile::Problem(catalog);
-        if (!problem.isEmpty())
-            detail += QStringLiteral("; ") + CliTexts::kCatalogUnusable.In(chinese).arg(
-                                                 QLatin1String(PortCatalog::kSimCatalogVariable), catalog, problem);
-    }
-    return detail;
-}
-
-LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
-                             const QString &wanted)
-{
-    LaunchRefusal explained = refusal;
-    if (refusal.kind == LaunchRefusal::Kind::SeveralDevices) {
-        QStringList units;
-        for (const PortInfo &port : InUsbOrder(ListFamilyPorts())) {
-            if (PortMatches(port, wanted) && entries.value(target).usb_pids.contains(port.product_id))
-                units << UnitName(port);
-        }
-        const QString names = units.join(QStringLiteral(", "));
-        explained.zh = CliTexts::kSeveralUnits.In(true).arg(target).arg(units.size()).arg(names);
-        explained.en = CliTexts::kSeveralUnits.In(false).arg(target).arg(units.size()).arg(names);
-        return explained;
-    }
-    if (refusal.kind != LaunchRefusal::Kind::NoDevice)
-        return refusal;
-    explained.zh += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, true) + QLatin1Char(')');
-    explained.en += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, false) + QLatin1Char(')');
-    return explained;
-}
-
 int RunList(const CliOptions &options, CliOutput &output)
 {
     QElapsedTimer clock;
@@ -272,8 +182,8 @@ int RunList(const CliOptions &options, CliOutput &output)
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             attached << UnitName(port);
         QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port) + QStringLiteral(" (") +
-                       (attached.isEmpty() ? CliTexts::kNoFamilyPortAttached.In(config.chinese)
-                                           : CliTexts::kAttachedPorts.In(config.chinese).arg(attached.join(QStringLiteral(", ")))) +
+                       (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(config.chinese)
+                                           : LaunchTexts::kAttachedPorts.In(config.chinese).arg(attached.join(QStringLiteral(", ")))) +
                        QLatin1Char(')');
         return Refuse(output, ExitCode::kDevice, text, clock);
     }
@@ -387,7 +297,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         QString text = options.port.isEmpty() ? NoUnitText(chinese)
                                               : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port);
         if (!others.isEmpty())
-            text += QStringLiteral(" (") + CliTexts::kAttachedPorts.In(chinese).arg(others.join(QStringLiteral(", "))) +
+            text += QStringLiteral(" (") + LaunchTexts::kAttachedPorts.In(chinese).arg(others.join(QStringLiteral(", "))) +
                     QLatin1Char(')');
         return Refuse(output, ExitCode::kDevice, text, clock);
     }
@@ -397,7 +307,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
             names << UnitName(port);
         return Refuse(output, ExitCode::kDevice,
                       CliTexts::kSeveralFamilyDevices.In(chinese) + QStringLiteral(" (") +
-                          CliTexts::kAttachedPorts.In(chinese).arg(names.join(QStringLiteral(", "))) +
+                          LaunchTexts::kAttachedPorts.In(chinese).arg(names.join(QStringLiteral(", "))) +
                           QStringLiteral("; --port LOCATION)"),
                       clock);
     }
@@ -417,7 +327,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     {
         const Unit unit = LookAtUnit(server, base, FirmwareEntries());
         if (unit.probe.busy) {
-            return Refuse(output, ExitCode::kPort, CliTexts::kPortBusy.In(chinese).arg(base.name, unit.probe.reason),
+            return Refuse(output, ExitCode::kPort, LaunchTexts::kPortBusy.In(chinese).arg(base.name, unit.probe.reason),
                           clock);
         }
         if (unit.base && unit.base->Answering() && (unit.base->mode == Mode::Boot) == to_boot) {

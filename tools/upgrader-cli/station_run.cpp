@@ -5,7 +5,7 @@
 #include "cli_output.h"
 #include "cli_texts.h"
 #include "device_commands.h"
-#include "history_probe.h"
+#include "launch_checks.h"
 #include "history_store.h"
 #include "history_sync.h"
 #include "port_catalog.h"

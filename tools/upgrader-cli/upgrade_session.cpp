@@ -100,17 +100,8 @@ bool UpgradeSession::Prepare(const CliConfig &config)
     if (StoppedInLaunch())
         return false;
 
-    // The launch reads the hardware version through this port: one that is busy or gone would
-    // look like a device that does not answer.
-    if (port.name.isEmpty())
-        return Refused(ExitCode::kPort, CliTexts::kPortGone.In(chinese).arg(launch.ProductId()));
-    {
-        const PortProbe probe = ProbePort(port.name);
-        if (!probe.opened)
-            return Refused(ExitCode::kPort, (probe.busy ? CliTexts::kPortBusy : CliTexts::kPortNotOpened)
-                                                .In(chinese)
-                                                .arg(port.name, probe.reason));
-    }
+    if (const auto refused = PortRefusal(launch.ProductId(), port, chinese))
+        return Refused(ExitCode::kPort, *refused);
 
     const auto refusal = launch.Prepare(job);
     // The command polls nothing: the launch restarted the window's poll, which has no table here.
