@@ -264,7 +264,7 @@ private slots:
     {
         const QString bench = qEnvironmentVariable("UPGRADER_BENCH");
         QVERIFY2(QFileInfo(bench).isExecutable(), "UPGRADER_BENCH must name the program");
-        constexpr int kJobs = 20;
+        constexpr int kJobs = 10;
         QProcess process;
         process.start(bench, {"--soak", QString::number(kJobs), "--seed", "1"});
         QVERIFY(process.waitForFinished(840000));
