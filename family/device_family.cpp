@@ -5,12 +5,10 @@ namespace {
 // Bases of these models keep the motor off the bus by themselves.
 const char *const kMotorStaysModels[] = {"V42D", "KT47-P06-HW ZR-LN", "R58", "T26"};
 
-// Each row is written field by field: a value reads by its name, and a row can be set beside
-// another to see where two roles differ.
+// Each row reads by field name. The first is written whole; every other starts from it and
+// names only where its role differs, so two roles can be told apart at a glance.
 std::vector<DeviceRole> MakeRoles()
 {
-    std::vector<DeviceRole> roles;
-
     // A target behind the base without a role of its own: the base's pace and frames.
     DeviceRole target{};
     target.dev_id = 1;
@@ -32,79 +30,36 @@ std::vector<DeviceRole> MakeRoles()
     target.after_flag_extra_ms = 0;
     target.target_check_delay_ms = 0;
     target.restart_from = 0;
-    roles.push_back(target);
 
     // The base: every exchange on its own USB link, 128 bytes per millisecond into its buffer.
-    DeviceRole base{};
+    DeviceRole base = target;
     base.dev_id = DeviceId::Base;
     base.role = "base";
-    base.pacing.pass_ticks = 2;
-    base.pacing.streaming_pass_ticks = 1;
-    base.pacing.max_bytes_per_pass = 128;
-    base.max_data_chunk = 62;
-    base.chunk_fits_escaped = false;
-    base.raw_sections = false;
     base.behind_base = false;
-    base.one_request_hw = false;
     base.upgradable = true;
-    base.sends_motor_off_bus = false;
-    base.may_be_swapped_display = false;
-    base.hw_query_timeout_ms = 40;
-    base.verify_wait_ms = 10;
-    base.boot_settle_ms = 1000;
-    base.after_flag_extra_ms = 0;
-    base.target_check_delay_ms = 0;
-    base.restart_from = 0;
-    roles.push_back(base);
 
     // The motor's bus is slower; it takes raw sections and tells its hardware in one answer.
-    DeviceRole motor{};
+    DeviceRole motor = target;
     motor.dev_id = DeviceId::Motor;
     motor.role = "motor";
     motor.pacing.pass_ticks = 8;
     motor.pacing.streaming_pass_ticks = 5;
-    motor.pacing.max_bytes_per_pass = 128;
-    motor.max_data_chunk = 62;
-    motor.chunk_fits_escaped = false;
     motor.raw_sections = true;
     motor.behind_base = false;
     motor.one_request_hw = true;
     motor.upgradable = true;
-    motor.sends_motor_off_bus = false;
-    motor.may_be_swapped_display = false;
-    motor.hw_query_timeout_ms = 40;
     motor.verify_wait_ms = 8;
-    motor.boot_settle_ms = 1000;
-    motor.after_flag_extra_ms = 0;
-    motor.target_check_delay_ms = 0;
-    motor.restart_from = 0;
-    roles.push_back(motor);
 
     // The display restarts from its upper part and needs longer after the flag.
-    DeviceRole display{};
+    DeviceRole display = target;
     display.dev_id = DeviceId::Display;
     display.role = "display";
-    display.pacing.pass_ticks = 2;
-    display.pacing.streaming_pass_ticks = 1;
-    display.pacing.max_bytes_per_pass = 128;
-    display.max_data_chunk = 62;
-    display.chunk_fits_escaped = false;
-    display.raw_sections = false;
-    display.behind_base = true;
-    display.one_request_hw = false;
     display.upgradable = true;
-    display.sends_motor_off_bus = false;
-    display.may_be_swapped_display = false;
-    display.hw_query_timeout_ms = 40;
-    display.verify_wait_ms = 10;
-    display.boot_settle_ms = 1000;
     display.after_flag_extra_ms = 4000;
-    display.target_check_delay_ms = 0;
     display.restart_from = 0xC0232800;
-    roles.push_back(display);
 
     // The slow bus behind the base takes no more than 30 bytes a pass and settles for 2 s.
-    DeviceRole slow_bus{};
+    DeviceRole slow_bus = target;
     slow_bus.dev_id = DeviceId::SlowBus;
     slow_bus.role = "slow bus";
     slow_bus.pacing.pass_ticks = 10;
@@ -112,21 +67,14 @@ std::vector<DeviceRole> MakeRoles()
     slow_bus.pacing.max_bytes_per_pass = 30;
     slow_bus.max_data_chunk = 23;
     slow_bus.chunk_fits_escaped = true;
-    slow_bus.raw_sections = false;
-    slow_bus.behind_base = true;
-    slow_bus.one_request_hw = false;
     slow_bus.upgradable = true;
     slow_bus.sends_motor_off_bus = true;
     slow_bus.may_be_swapped_display = true;
     slow_bus.hw_query_timeout_ms = 60;
-    slow_bus.verify_wait_ms = 10;
     slow_bus.boot_settle_ms = 2000;
-    slow_bus.after_flag_extra_ms = 0;
     slow_bus.target_check_delay_ms = 2000;
-    slow_bus.restart_from = 0;
-    roles.push_back(slow_bus);
 
-    return roles;
+    return {target, base, motor, display, slow_bus};
 }
 
 std::vector<TargetFacts> MakeTargets()

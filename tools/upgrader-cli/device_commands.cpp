@@ -6,31 +6,24 @@
 #include "cli_texts.h"
 #include "device_family.h"
 #include "exit_codes.h"
+#include "launch_checks.h"
 #include "messages.h"
 #include "port_catalog.h"
-#include "port_catalog_file.h"
 #include "run_report.h"
 #include "stop_signals.h"
-#include "launch_checks.h"
 #include "upgrade_launch.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>
 #include <optional>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace {
 
