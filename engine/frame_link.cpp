@@ -33,10 +33,10 @@ FrameLink::~FrameLink()
     Close();
 }
 
-bool FrameLink::Open(int pid, const QString &unit, PortCatalog::View view)
+bool FrameLink::Open(int pid, const UnitKey &unit, PortCatalog::View view)
 {
     Close();
-    unit_scope.emplace(unit);
+    unit_scope.emplace(unit.Text());
     channel = OpenFamilyChannel(pid, unit, view);
     return channel->IsConnected();
 }

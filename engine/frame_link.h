@@ -31,7 +31,7 @@ public:
     // product id) in the calling thread; false when it did not open. While open, the thread's
     // console lines are about the unit. The port is looked up in a fresh view of the catalog
     // unless the caller only watches.
-    bool Open(int pid, const QString &unit, PortCatalog::View view = PortCatalog::View::Fresh);
+    bool Open(int pid, const UnitKey &unit, PortCatalog::View view = PortCatalog::View::Fresh);
     // Stops all traffic and lets go of the port now; nothing when none is open.
     void Close();
     bool IsOpen() const { return channel != nullptr; }

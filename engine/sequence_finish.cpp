@@ -165,7 +165,7 @@ void UpgradeSequence::AwaitBaseRestart(const QString &old_name, int min_ms, int 
     clock.start();
     bool left = old_name.isEmpty();
     for (;;) {
-        const QString now = FamilyPort(job.usb_pid, job.port, PortCatalog::View::Recent).name;
+        const QString now = FamilyPort(job.usb_pid, job.unit, PortCatalog::View::Recent).name;
         left = left || now != old_name;
         const qint64 elapsed = clock.elapsed();
         if ((left && !now.isEmpty() && elapsed >= min_ms) || elapsed >= max_ms || StopHonoured())

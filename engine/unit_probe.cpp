@@ -15,6 +15,11 @@
 
 namespace {
 
+// The readings before a job come just after the launch found the unit: that view of the ports
+// serves them unless a port came or went since (the catalog's watch says so), and a launch
+// enumerates the system's ports once.
+constexpr PortCatalog::View kReadingView = PortCatalog::View::Recent;
+
 constexpr uint8_t kZeroPayload[Frame::kMaxPayload] = {};
 
 // Holds the link for one short exchange (or one round of the poll); gives it back however the
@@ -60,7 +65,7 @@ QSet<QString> UnitProbe::DetailRequests() const
     return info_requests;
 }
 
-void UnitProbe::QueryHwVersion(int p, int d, QString &text, const QString &port)
+void UnitProbe::QueryHwVersion(int p, int d, QString &text, const UnitKey &unit)
 {
     const GateHold hold(gate);
     if (!hold.Taken()) {
@@ -76,7 +81,7 @@ void UnitProbe::QueryHwVersion(int p, int d, QString &text, const QString &port)
     status.product_id = p;
     {
         FrameLink link;
-        if (link.Open(p, port)) {
+        if (link.Open(p, unit, kReadingView)) {
             status.ports = 1;
             if (RoleOf(d).one_request_hw) {
                 QString motor;
@@ -110,13 +115,13 @@ QString UnitProbe::TargetOf(int d, int p) const
     return {};
 }
 
-bool UnitProbe::PowerDisplayOfBaseInBoot(int p, const QString &port)
+bool UnitProbe::PowerDisplayOfBaseInBoot(int p, const UnitKey &unit)
 {
     const GateHold hold(gate);
     if (!hold.Taken())
         return false;
     FrameLink link;
-    if (!link.Open(p, port))
+    if (!link.Open(p, unit, kReadingView))
         return false;
     const uint8_t query = 0;
     uint8_t mode = 0;
@@ -135,7 +140,7 @@ void UnitProbe::Poll()
     // costs more than everything else an idle window does.
     QList<PortInfo> attached;
     for (const PortInfo &port : ListFamilyPorts(PortCatalog::View::Recent)) {
-        if (PortMatches(port, poll_port))
+        if (poll_unit.Matches(port))
             attached.append(port);
     }
     // A job's thread keeps the port until its run ends, even after a stop request has cleared
@@ -168,7 +173,7 @@ void UnitProbe::Poll()
             status.port = port->name;
             status.location = port->location;
             FrameLink link;
-            if (!link.Open(pid, poll_port, PortCatalog::View::Recent))
+            if (!link.Open(pid, poll_unit, PortCatalog::View::Recent))
                 continue;
             const int tries = PollTries(name);
             for (int i = 0; i < tries; ++i) {
@@ -200,7 +205,7 @@ void UnitProbe::Poll()
     emit PushTargetStatus(statuses);
 }
 
-AppVersionReading UnitProbe::ReadAppVersion(int p, int d, const QString &port, int tries)
+AppVersionReading UnitProbe::ReadAppVersion(int p, int d, const UnitKey &unit, int tries)
 {
     AppVersionReading reading;
     reading.asked = true;
@@ -208,7 +213,7 @@ AppVersionReading UnitProbe::ReadAppVersion(int p, int d, const QString &port, i
     if (!hold.Taken())
         return reading;
     FrameLink link;
-    if (!link.Open(p, port))
+    if (!link.Open(p, unit, kReadingView))
         return reading;
     reading.reached = true;
     for (int i = 0; i < tries && !reading.version && !reading.InBootloader(); ++i) {
@@ -226,7 +231,7 @@ AppVersionReading UnitProbe::ReadAppVersion(int p, int d, const QString &port, i
     return reading;
 }
 
-QMap<int, uint8_t> UnitProbe::ReadModes(int p, const QList<int> &devices, const QString &port, int tries)
+QMap<int, uint8_t> UnitProbe::ReadModes(int p, const QList<int> &devices, const UnitKey &unit, int tries)
 {
     QMap<int, uint8_t> modes;
     for (int d : devices)
@@ -235,7 +240,7 @@ QMap<int, uint8_t> UnitProbe::ReadModes(int p, const QList<int> &devices, const 
     if (!hold.Taken())
         return modes;
     FrameLink link;
-    if (!link.Open(p, port))
+    if (!link.Open(p, unit, kReadingView))
         return modes;
     for (int d : devices) {
         for (int i = 0; i < tries && modes[d] == Mode::Absent; ++i) {
@@ -270,19 +275,19 @@ void UnitProbe::ReadDetails(FrameLink &link, int d, TargetStatus &status)
         status.hw_text = TextUpToZero(area, sizeof area);
 }
 
-bool UnitProbe::BaseGoApp(const QString &port)
+bool UnitProbe::BaseGoApp(const UnitKey &unit)
 {
-    return SwitchBase(SwitchTo::App, QStringLiteral("Main go app"), port);
+    return SwitchBase(SwitchTo::App, QStringLiteral("Main go app"), unit);
 }
 
-bool UnitProbe::BaseGoBoot(const QString &port)
+bool UnitProbe::BaseGoBoot(const UnitKey &unit)
 {
-    return SwitchBase(SwitchTo::Boot, QStringLiteral("Main go boot"), port);
+    return SwitchBase(SwitchTo::Boot, QStringLiteral("Main go boot"), unit);
 }
 
-bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const QString &port)
+bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const UnitKey &unit)
 {
-    const LogUnit::Scope unit(port);  // the refusal too is about the unit asked for
+    const LogUnit::Scope scope(unit.Text());  // the refusal too is about the unit asked for
     // A job's thread owns the port until its run has ended: the switch must not touch it.
     const GateHold hold(gate);
     if (!hold.Taken()) {
@@ -291,13 +296,13 @@ bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const QString &port)
     }
     QList<PortInfo> attached;
     for (const PortInfo &info : ListFamilyPorts()) {
-        if (PortMatches(info, port))
+        if (unit.Matches(info))
             attached.append(info);
     }
     if (attached.size() != 1)
         return false;
     FrameLink link;
-    if (!link.Open(attached.first().product_id, port))
+    if (!link.Open(attached.first().product_id, unit))
         return false;
     link.QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
     link.FlushTx();

@@ -2,6 +2,7 @@
 
 #include "firmware_entry.h"
 #include "target_status.h"
+#include "unit_key.h"
 
 #include <QDateTime>
 #include <QList>
@@ -38,9 +39,9 @@ public:
     // The configured targets the status poll looks at; null: nothing to poll.
     void SetFirmwareEntries(const FirmwareEntries *entries) { firmware_entries = entries; }
     const FirmwareEntries *Entries() const { return firmware_entries; }
-    // Keeps the status poll to the one port at this unit, as on a station with several bases
-    // attached; empty (the default) polls every family port.
-    void SetPollPort(const QString &port) { poll_port = port; }
+    // Keeps the status poll to the one port of this unit, as on a station with several bases
+    // attached; anything (the default) polls every family port.
+    void SetPollUnit(const UnitKey &unit) { poll_unit = unit; }
     // Asks the next status poll for the target's application and hardware versions (in its
     // report's details); a name asked twice before then is asked once. Any thread.
     void RequestDetails(const QString &target);
@@ -51,24 +52,24 @@ public:
     void Poll();
 
     // Reads the hardware version text of device d behind the port with product id p (and, when
-    // port is given, at that unit) and appends it to text (nothing when no answer came); reports
+    // a unit is named, of that unit) and appends it to text (nothing when no answer came); reports
     // it as the status of that device's target.
-    void QueryHwVersion(int p, int d, QString &text, const QString &port = QString());
-    // The application version of device d behind the port with product id p (at that unit, when
-    // port is given): its mode first, since only a device that runs its application can tell
+    void QueryHwVersion(int p, int d, QString &text, const UnitKey &unit = UnitKey());
+    // The application version of device d behind the port with product id p (of that unit, when
+    // one is named): its mode first, since only a device that runs its application can tell
     // that application's version; up to tries rounds until one answers.
-    AppVersionReading ReadAppVersion(int p, int d, const QString &port, int tries);
+    AppVersionReading ReadAppVersion(int p, int d, const UnitKey &unit, int tries);
     // The mode each of the devices reports, asked up to tries times; Mode::Absent for one that
     // did not answer.
-    QMap<int, uint8_t> ReadModes(int p, const QList<int> &devices, const QString &port, int tries);
+    QMap<int, uint8_t> ReadModes(int p, const QList<int> &devices, const UnitKey &unit, int tries);
     // A unit cut off in the middle of a job can be left with its base in the bootloader, which
     // does not power the display: then the display gets its power now, so that it can be asked
     // for its hardware version. True when it was powered.
-    bool PowerDisplayOfBaseInBoot(int p, const QString &port = QString());
+    bool PowerDisplayOfBaseInBoot(int p, const UnitKey &unit = UnitKey());
     // Manual switch of the base to its application or its bootloader, when exactly one family
-    // device is attached (at that unit, when port is given). False when nothing was sent.
-    bool BaseGoApp(const QString &port = QString());
-    bool BaseGoBoot(const QString &port = QString());
+    // device is attached (of that unit, when one is named). False when nothing was sent.
+    bool BaseGoApp(const UnitKey &unit = UnitKey());
+    bool BaseGoBoot(const UnitKey &unit = UnitKey());
 
 signals:
     // What the status poll found of every configured target, and what the hardware query found
@@ -76,7 +77,7 @@ signals:
     void PushTargetStatus(const TargetStatusList &statuses);
 
 private:
-    bool SwitchBase(uint8_t to, const QString &line, const QString &port);
+    bool SwitchBase(uint8_t to, const QString &line, const UnitKey &unit);
     // Application version and hardware version of device d into status, as the poll reads them.
     void ReadDetails(FrameLink &link, int d, TargetStatus &status);
     // The configured target whose device d sits behind product id p; empty when none.
@@ -84,7 +85,7 @@ private:
 
     LinkGate &gate;
     const FirmwareEntries *firmware_entries = nullptr;  // not owned
-    QString poll_port;  // the status poll's one port; empty: every family port
+    UnitKey poll_unit;  // the status poll's one unit; anything: every family port
     // The targets whose details the window asked for, guarded by info_lock.
     QSet<QString> info_requests;
     mutable QMutex info_lock;

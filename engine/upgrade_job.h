@@ -1,6 +1,7 @@
 #pragma once
 
 #include "firmware_image.h"
+#include "unit_key.h"
 
 #include <QString>
 
@@ -16,9 +17,9 @@ struct UpgradeJob {
     QString firmware_path;            // the image, absolute
     // The unit: the base's USB location (or its USB serial number, or a port name). Every open
     // of the job, the reconnects after the base's restarts included, takes only that port; a
-    // unit that does not come back ends the job, another unit is never opened. Empty only where
-    // the platform names no unit: then the last port with usb_pid.
-    QString port;
+    // unit that does not come back ends the job, another unit is never opened. Anything only
+    // where the platform names no unit: then the last port with usb_pid.
+    UnitKey unit;
     // The image as the launch read and checked it, once: the bytes the job sends are the bytes
     // that were checked and whose SHA-256 is recorded. Null: the job reads firmware_path itself.
     std::shared_ptr<const ImageSnapshot> image;

@@ -19,7 +19,7 @@ UpgradeSequence::UpgradeSequence(const UpgradeJob &request, JobControl &shared) 
     job.motor_to_boot = request.motor_to_boot;
     job.display_swap_check = request.display_swap_check;
     job.firmware_path = request.firmware_path;
-    job.port = request.port;
+    job.unit = request.unit;
     job.image = request.image;
     job.job_start = QDateTime::currentDateTime();
     job.state_time.start();
@@ -43,7 +43,7 @@ void UpgradeSequence::Run()
     const qint64 cpu_at_start = Platform::ThreadCpuNs();
     stats = JobStats();
     // Every line of the job, before its port opens and after it closes too, is about its unit.
-    const LogUnit::Scope unit(job.port);
+    const LogUnit::Scope unit(job.unit.Text());
     RunJob();
     stats.job_ns = job_clock.nsecsElapsed();
     stats.thread_cpu_ns = Platform::ThreadCpuNs() - cpu_at_start;
@@ -62,7 +62,8 @@ void UpgradeSequence::RunJob()
     }
 
     job.job_start = QDateTime::currentDateTime();
-    if (!OpenLink()) {
+    // The launch has just found the unit: its view of the ports serves unless a port came or went.
+    if (!OpenLink(PortCatalog::View::Recent)) {
         control.stop_requested = true;
         qCDebug(lcEngine).noquote() << QString::fromUtf8("---USB未打开!");
         link.Close();
@@ -85,7 +86,7 @@ void UpgradeSequence::RunJob()
 
 bool UpgradeSequence::OpenLink(PortCatalog::View view)
 {
-    return link.Open(job.usb_pid, job.port, view);
+    return link.Open(job.usb_pid, job.unit, view);
 }
 
 bool UpgradeSequence::LoopPass()

@@ -85,7 +85,7 @@ public:
         bool motor_to_boot = false;
         bool display_swap_check = false;
         QString firmware_path;
-        QString port;
+        UnitKey unit;
         std::shared_ptr<const ImageSnapshot> image;
 
         QDateTime job_start;  // time base of the console lines

@@ -179,12 +179,14 @@ bool FirmwareImage::Check(const QByteArray &bytes, uint8_t dev_id, ImageSnapshot
     out.bytes = bytes;
     out.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     out.header = ImageHeader();
+    out.header_read = false;
     out.sections.clear();
     out.seal = ImageSnapshot::Seal::None;
 
     said = ReadHeader(bytes, out.header, reason);
     if (said != Verdict::Ok)
         return false;
+    out.header_read = true;
     // Every fault from here on is of the image's structure, its seal or a section.
     said = Verdict::Malformed;
     // Before the structure: when a sealed image was altered, the alteration is the news, not
@@ -252,4 +254,11 @@ bool FirmwareImage::Load(const QString &path, uint8_t dev_id, ImageSnapshot &out
         return false;
     }
     return Check(file.bytes, dev_id, out, reason, verdict);
+}
+
+QString ImageSnapshot::VersionText() const
+{
+    if (!header_read)
+        return QString();
+    return QStringLiteral("%1.%2.%3").arg(header.app_ver_major).arg(header.app_ver_minor).arg(header.app_ver_patch);
 }

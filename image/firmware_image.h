@@ -30,9 +30,15 @@ struct ImageSnapshot {
     QString path;
     QByteArray bytes;                       // the whole file
     ImageHeader header;
+    bool header_read = false;               // the header was sound (the rest may not be)
     std::vector<FirmwareSection> sections;  // file order, dev_id stamped on each
     QByteArray sha256;                      // of the whole file (32 bytes), as records name the image
     Seal seal = Seal::None;
+
+    // The SHA-256 in hex; empty when the file was not read.
+    QString Sha256Hex() const { return QString::fromLatin1(sha256.toHex()); }
+    // The application version the header states, "major.minor.patch"; empty when no header was read.
+    QString VersionText() const;
 };
 
 // Reading an image file held in memory. Every read is bounds-checked: a file that is too short,

@@ -2,7 +2,7 @@
 
 #include "firmware_image.h"
 #include "history_store.h"
-#include "port_catalog.h"
+#include "unit_key.h"
 #include "upgrade_server.h"
 #include "waits.h"
 
@@ -68,12 +68,13 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     record.hw_version = job.hw_version;
     record.description = job.description;
     record.image_path = job.firmware_path;
-    const PortInfo unit_port = FamilyPort(job.usb_pid, job.port);  // the one the engine opens
+    // The port the engine opens, in the view the launch has just taken.
+    const PortInfo unit_port = FamilyPort(job.usb_pid, job.unit, PortCatalog::View::Recent);
     record.port_name = unit_port.name;
     record.usb_location = unit_port.location;
     record.unit_serial = unit_port.serial_number;
     record.version_before = VersionRecordText(job.version_before);
-    port = job.port;
+    unit = job.unit;
     record.user = HistoryStore::CurrentUser();
     record.host = QSysInfo::machineHostName();
 
@@ -86,15 +87,8 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
         FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, image_problem);
         image = &read;
     }
-    if (!image->sha256.isEmpty())
-        record.image_sha256 = QString::fromLatin1(image->sha256.toHex());
-    ImageHeader header;
-    QString unused;
-    if (FirmwareImage::ReadHeader(image->bytes, header, unused) == FirmwareImage::Verdict::Ok)
-        record.image_version = QStringLiteral("%1.%2.%3")
-                                   .arg(header.app_ver_major)
-                                   .arg(header.app_ver_minor)
-                                   .arg(header.app_ver_patch);
+    record.image_sha256 = image->Sha256Hex();
+    record.image_version = image->VersionText();
 
     database = path;
     active = true;
@@ -177,7 +171,7 @@ void JobRecordKeeper::ReadVersionAfter(bool last)
         return;
     if (!after_clock.isValid())
         after_clock.start();
-    const AppVersionReading reading = server.Probe().ReadAppVersion(record.usb_pid, record.dev_id, port, UpgradeLaunch::kVersionTries);
+    const AppVersionReading reading = server.Probe().ReadAppVersion(record.usb_pid, record.dev_id, unit, UpgradeLaunch::kVersionTries);
     if (!reading.version && record.success && !last && after_clock.elapsed() < Waits::Long(kVersionAfterMs)) {
         const int round = after_round;
         QTimer::singleShot(kVersionRetryMs, this, [this, round] {

@@ -69,7 +69,7 @@ private:
     QElapsedTimer clock;    // monotonic: the duration must survive a clock change
     // The unit whose target's version is read after the job (the record names its device and
     // product id), and whether that is still to do.
-    QString port;
+    UnitKey unit;
     bool reading_after = false;
     QElapsedTimer after_clock;  // since the job's thread ended
     int after_round = 0;        // which job a pending retry is for

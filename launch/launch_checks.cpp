@@ -83,8 +83,7 @@ QList<PortInfo> InUsbOrder(QList<PortInfo> ports)
 
 QString UnitName(const PortInfo &port)
 {
-    const QString key = UnitKey(port);
-    return key.isEmpty() ? port.name : key;
+    return UnitKey::Of(port).Text();
 }
 
 QString CatalogProblem(bool chinese)
@@ -99,7 +98,7 @@ QString CatalogProblem(bool chinese)
                                                          problem);
 }
 
-QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const QString &wanted, bool chinese)
+QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, bool chinese)
 {
     QList<int> pids = entries.value(target).usb_pids.values();
     std::sort(pids.begin(), pids.end());
@@ -107,8 +106,8 @@ QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, co
     for (int pid : qAsConst(pids))
         pid_texts << QString::number(pid);
     QString detail = LaunchTexts::kNoDeviceLookedFor.In(chinese).arg(target, pid_texts.join(QStringLiteral(", ")));
-    if (!wanted.isEmpty())
-        detail += QStringLiteral(" @ ") + wanted;
+    if (!wanted.IsAnything())
+        detail += QStringLiteral(" @ ") + wanted.Text();
     QStringList attached;
     for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
         attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
@@ -121,13 +120,13 @@ QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, co
 }
 
 LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
-                             const QString &wanted)
+                             const UnitKey &wanted)
 {
     LaunchRefusal explained = refusal;
     if (refusal.kind == LaunchRefusal::Kind::SeveralDevices) {
         QStringList units;
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts())) {
-            if (PortMatches(port, wanted) && entries.value(target).usb_pids.contains(port.product_id))
+            if (wanted.Matches(port) && entries.value(target).usb_pids.contains(port.product_id))
                 units << UnitName(port);
         }
         const QString names = units.join(QStringLiteral(", "));

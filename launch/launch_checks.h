@@ -2,7 +2,7 @@
 
 #include "bilingual.h"
 #include "firmware_entry.h"
-#include "port_catalog.h"
+#include "unit_key.h"
 #include "upgrade_launch.h"
 
 #include <QList>
@@ -38,7 +38,7 @@ QString UnitName(const PortInfo &port);
 // Why no device of the target was found, for a person: the product ids looked for (at the
 // location or port name wanted, when given), the family ports that are attached, and a
 // simulator's catalog (UPGRADER_SIM_CATALOG) that gives no port, with its reason.
-QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const QString &wanted, bool chinese);
+QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, bool chinese);
 // A simulator's catalog (UPGRADER_SIM_CATALOG) that gives no port: why, in words; empty when
 // none is named or it is usable.
 QString CatalogProblem(bool chinese);
@@ -47,7 +47,7 @@ QString CatalogProblem(bool chinese);
 // to a "no device" one, and several units told to choose one with --port or take them all with
 // --all (where the window, with one unit to a station, asks to leave one attached).
 LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries &entries, const QString &target,
-                             const QString &wanted);
+                             const UnitKey &wanted);
 
 // Whether the upgrade history at database can take a record now, asked before a job so that a
 // run that needs its record is refused before anything reaches the unit. Empty when it can;

@@ -4,7 +4,7 @@
 #include "launch_log.h"
 #include "log_unit.h"
 #include "messages.h"
-#include "port_catalog.h"
+#include "unit_key.h"
 #include "upgrade_record.h"
 #include "upgrade_server.h"
 #include "waits.h"
@@ -50,10 +50,10 @@ UpgradeLaunch::UpgradeLaunch(UpgradeServer &engine, const QString &config_file)
 }
 
 std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &entries, const QString &name,
-                                                       const QString &wanted)
+                                                       const UnitKey &wanted)
 {
     target = name;
-    port.clear();
+    unit = UnitKey();
     if (!entries.contains(target))
         return Refusal(Kind::TargetAbsent, {Zh("---配置文件无效")}, true, Zh("配置文件无效！"),
                        QStringLiteral("Invalid configuration file!"));
@@ -64,7 +64,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
     PortInfo found;
     int count = 0;
     for (const PortInfo &info : ListFamilyPorts()) {
-        if (PortMatches(info, wanted) && entry.usb_pids.contains(info.product_id)) {
+        if (wanted.Matches(info) && entry.usb_pids.contains(info.product_id)) {
             ++count;
             found = info;
         }
@@ -89,16 +89,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::FindDevice(const FirmwareEntries &en
     // included, takes only the port at its place on USB (a tty name lasts only until the base
     // restarts). Without a location the USB serial number names the unit; without either, a
     // name that was asked for is kept, else the job takes the one port of its product id.
-    port = UnitKey(found);
-    if (port.isEmpty())
-        port = wanted;
+    unit = UnitKey::Pinned(found, wanted);
     return std::nullopt;
 }
 
 std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 {
     // Every line of the launch from here on is about the unit it found.
-    const LogUnit::Scope unit(port);
+    const LogUnit::Scope scope(unit.Text());
     // A job still ending holds the port. Its pacing runs on this thread's timer, so the wait keeps
     // timers and queued reports going, but no operator input.
     while (server.LinkBusy()) {
@@ -111,14 +109,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     QString hw;
     bool display_woken = false;
     for (int i = 0; i < kHwTries && hw.isEmpty(); ++i) {
-        server.Probe().QueryHwVersion(usb_pid, entry.dev_id, hw, port);
+        server.Probe().QueryHwVersion(usb_pid, entry.dev_id, hw, unit);
         if (!hw.isEmpty())
             break;
         qCDebug(lcLaunch).noquote() << QString::fromUtf8("查询硬件版本超时");
         // The display of a base left in its bootloader has no power: give it power once and
         // the time to start, and the next plain upgrade takes the unit as it is.
         if (!display_woken && IsDisplay(entry.dev_id) &&
-            server.Probe().PowerDisplayOfBaseInBoot(usb_pid, port)) {
+            server.Probe().PowerDisplayOfBaseInBoot(usb_pid, unit)) {
             display_woken = true;
             WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
         }
@@ -126,7 +124,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     qCDebug(lcLaunch).noquote() << "\nHardware Version: " + hw;
     // What the target runs now, for the history and for a caller that skips a current target.
     if (!hw.isEmpty())
-        job.version_before = server.Probe().ReadAppVersion(usb_pid, entry.dev_id, port, kVersionTries);
+        job.version_before = server.Probe().ReadAppVersion(usb_pid, entry.dev_id, unit, kVersionTries);
     server.StartPolling();
     if (hw.isEmpty())
         return Refusal(Kind::NoHardwareVersion, {Zh("未查询到%1的硬件版本，请重试").arg(target)}, true,
@@ -148,7 +146,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     job.usb_pid = usb_pid;
     job.dev_id = entry.dev_id;
-    job.port = port;
+    job.unit = unit;
     job.hw_version = hw;
     job.description = variant->description;
     if (variant->path.isEmpty())
@@ -182,7 +180,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
 
     // The base's own version decides whether the motor has to leave the bus for the job.
     QString combined = hw;
-    server.Probe().QueryHwVersion(usb_pid, DeviceId::Base, combined, port);
+    server.Probe().QueryHwVersion(usb_pid, DeviceId::Base, combined, unit);
     job.motor_to_boot = !BaseKeepsMotorOffBus(combined);
     return CheckUnitReady(job);
 }
@@ -191,14 +189,14 @@ std::optional<LaunchRefusal> UpgradeLaunch::CheckUnitReady(const LaunchJob &job)
 {
     if (unit_targets.isEmpty())
         return std::nullopt;
-    QMap<int, uint8_t> modes = server.Probe().ReadModes(usb_pid, unit_targets.keys(), port, kUnitModeTries);
+    QMap<int, uint8_t> modes = server.Probe().ReadModes(usb_pid, unit_targets.keys(), unit, kUnitModeTries);
     // The base's bootloader leaves the display unpowered: it is asked once it has power.
     const bool display_dark = modes.value(DeviceId::Base) == Mode::Boot && modes.contains(DeviceId::Display) &&
                               modes.value(DeviceId::Display) == Mode::Absent;
-    if (display_dark && server.Probe().PowerDisplayOfBaseInBoot(usb_pid, port)) {
+    if (display_dark && server.Probe().PowerDisplayOfBaseInBoot(usb_pid, unit)) {
         WaitKeepingEventsGoing(Waits::Long(RoleOf(DeviceId::Display).boot_settle_ms));
         modes[DeviceId::Display] =
-            server.Probe().ReadModes(usb_pid, {DeviceId::Display}, port, kUnitModeTries).value(DeviceId::Display);
+            server.Probe().ReadModes(usb_pid, {DeviceId::Display}, unit, kUnitModeTries).value(DeviceId::Display);
     }
     const bool returns_base = RoleOf(job.dev_id).behind_base;
     const bool returns_motor = RoleOf(job.dev_id).sends_motor_off_bus && job.motor_to_boot;

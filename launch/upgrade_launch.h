@@ -73,12 +73,12 @@ public:
 
     // The target and its one attached device, from the configuration's table and the attached
     // family ports: two ports of the target's product ids are two units, and refused. With a
-    // port (a USB location, serial number or port name) only the device there counts. Everything
+    // unit named (a USB location, serial number or port name) only the device there counts. Everything
     // after, the job's reconnects included, keeps to the unit found, by its USB location (or
     // serial number), so the job follows the base through its restarts and never another unit.
-    // On success the product id and the port are kept for Prepare.
+    // On success the product id and the unit are kept for Prepare.
     std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target,
-                                            const QString &port = QString());
+                                            const UnitKey &wanted = UnitKey());
 
     // Waits until the link is free, reads the hardware version (with the status poll paused),
     // chooses the variant and checks its image. Call after FindDevice succeeded. On success the
@@ -90,9 +90,8 @@ public:
 
     // The product id of the one attached device FindDevice found; 0 before.
     int ProductId() const { return usb_pid; }
-    // The port the launch and the job keep to: the location (or name) FindDevice settled on;
-    // empty when none was asked for.
-    const QString &Port() const { return port; }
+    // The unit the launch and the job keep to, as FindDevice settled on it.
+    const UnitKey &Unit() const { return unit; }
 
     static constexpr int kHwTries = 10;
     // Rounds of the application-version reading before and after a job: the device has just
@@ -114,6 +113,6 @@ private:
     QString target;
     FirmwareEntry entry;
     int usb_pid = 0;
-    QString port;
+    UnitKey unit;
     QMap<int, QString> unit_targets;  // the unit's other configured targets, by device id
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "port_catalog.h"
+#include "unit_key.h"
 
 #include <QByteArray>
 #include <QString>
@@ -46,9 +46,8 @@ public:
     virtual void Disconnect() = 0;
 };
 
-// Opens the family port with product id pid: the one at this unit (a USB location, serial
-// number or port name) when one is given, otherwise the last family port with that product id.
+// Opens the family port with product id pid: the one of this unit when one is named, otherwise the last family port with that product id.
 // It is looked up in a fresh view of the catalog unless the caller only watches (the status
 // poll). Never null; a channel that did not open reports itself disconnected.
-std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const QString &unit = QString(),
+std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const UnitKey &unit = UnitKey(),
                                                PortCatalog::View view = PortCatalog::View::Fresh);

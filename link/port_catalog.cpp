@@ -95,28 +95,6 @@ QList<int> ListFamilyPids(PortCatalog::View view)
     return pids;
 }
 
-bool PortMatches(const PortInfo &port, const QString &wanted)
-{
-    return wanted.isEmpty() || (!port.location.isEmpty() && port.location == wanted) ||
-           (!port.serial_number.isEmpty() && port.serial_number == wanted) || port.name == wanted;
-}
-
-QString UnitKey(const PortInfo &port)
-{
-    return !port.location.isEmpty() ? port.location : port.serial_number;
-}
-
-PortInfo FamilyPort(int product_id, const QString &wanted, PortCatalog::View view)
-{
-    PortInfo chosen;
-    // The walk does not stop at a match: with several matching ports the last one wins.
-    for (const PortInfo &port : ListFamilyPorts(view)) {
-        if (port.product_id == product_id && PortMatches(port, wanted))
-            chosen = port;
-    }
-    return chosen;
-}
-
 bool IsUsablePortName(const QString &name)
 {
 #ifdef Q_OS_WIN

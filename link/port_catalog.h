@@ -71,23 +71,9 @@ QList<PortInfo> ListFamilyPorts(PortCatalog::View view = PortCatalog::View::Fres
 // Product identifiers of every attached family port, in enumeration order, duplicates kept.
 QList<int> ListFamilyPids(PortCatalog::View view = PortCatalog::View::Fresh);
 
-// Whether the port is the one a caller named: by its USB location, its USB serial number, or its
-// name when the caller gave a name (a name only holds until the device next leaves USB). An empty
-// wanted matches all.
-bool PortMatches(const PortInfo &port, const QString &wanted);
-
 // The order in which units are shown: by their names (USB locations, serial numbers or port
 // names), "1-1.10" after "1-1.9" and "sim-10-4" after "sim-2-4": numbers in a name compare as numbers.
 bool NaturalBefore(const QString &a, const QString &b);
-
-// What names the port's unit across the base's restarts: its USB location, else its USB serial
-// number; empty when the platform gives neither.
-QString UnitKey(const PortInfo &port);
-
-// The family port a driver for this product id opens (only the one named by wanted, when
-// given): with several, the one enumerated last. Empty name when none is attached.
-PortInfo FamilyPort(int product_id, const QString &wanted = QString(),
-                    PortCatalog::View view = PortCatalog::View::Fresh);
 
 // Whether a port name can be opened on this platform: on Windows it must name a COM port,
 // elsewhere any non-empty name or device path will do.

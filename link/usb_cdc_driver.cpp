@@ -8,12 +8,12 @@ constexpr qint32 kBaudRate = 12000000;  // the CDC device ignores it; set for dr
 constexpr int kSendWaitMs = 1;
 }  // namespace
 
-std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const QString &unit, PortCatalog::View view)
+std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const UnitKey &unit, PortCatalog::View view)
 {
     return std::make_unique<UsbCdcDriver>(pid, unit, view);
 }
 
-UsbCdcDriver::UsbCdcDriver(int product_id, const QString &wanted, PortCatalog::View view)
+UsbCdcDriver::UsbCdcDriver(int product_id, const UnitKey &wanted, PortCatalog::View view)
 {
     const QString chosen = FamilyPort(product_id, wanted, view).name;
     if (!IsUsablePortName(chosen))

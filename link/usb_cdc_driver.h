@@ -1,7 +1,7 @@
 #pragma once
 
 #include "byte_channel.h"
-#include "port_catalog.h"
+#include "unit_key.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -13,9 +13,9 @@ class UsbCdcDriver : public QObject, public ByteChannel {
     Q_OBJECT
 
 public:
-    // With a port given (a USB location, serial number or port name), only that port is opened;
-    // otherwise the last family port with the product id.
-    explicit UsbCdcDriver(int product_id, const QString &port = QString(),
+    // With a unit named, only its port is opened; otherwise the last family port with the
+    // product id.
+    explicit UsbCdcDriver(int product_id, const UnitKey &unit = UnitKey(),
                           PortCatalog::View view = PortCatalog::View::Fresh);
     ~UsbCdcDriver() override;
 

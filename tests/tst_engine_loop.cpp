@@ -61,7 +61,7 @@ class TestEngineLoop : public SimulatedFamilySuite {
             PortInfo info{pty.Path(), true, FamilyVendorId(), kPid, {}, {}};
             SimPortCatalog::Add(info);
             frames.max_bytes_per_pass = RoleOf(dev_id).pacing.max_bytes_per_pass;
-            frames.Open(kPid, QString());
+            frames.Open(kPid, UnitKey());
         }
     };
 

@@ -3,9 +3,11 @@
 #include "debug_capture.h"
 #include "family_suite.h"
 #include "fast_family.h"
+#include "job_record_keeper.h"
 #include "launch_checks.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
+#include "port_catalog_file.h"
 #include "sample_firmware.h"
 #include "sim_family.h"
 #include "sim_port_catalog.h"
@@ -385,6 +387,56 @@ private slots:
         QCOMPARE(job.image->sha256, QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256));
     }
 
+    // Enumerating the system's serial ports is what a launch costs most: it does it once, to find
+    // the unit, and its readings, the record's port and the job's first open take that view. The
+    // family is published as a simulator in another process is, by a catalog file read after the
+    // system's ports, so the system is really asked.
+    void aLaunchEnumeratesThePortsOnce()
+    {
+        SimFamily family(FastFamily());
+        QTemporaryDir dir;
+        const QString catalog = dir.filePath("catalog");
+        const auto publish = [catalog] {
+            QString error;
+            if (!PortCatalogFile::Write(catalog, SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error))
+                qFatal("%s", qPrintable(error));
+        };
+        struct SystemCatalog {
+            ~SystemCatalog()
+            {
+                SimPortCatalog::SetListener({});
+                qunsetenv(PortCatalog::kSimCatalogVariable);
+                SimPortCatalog::Install();
+            }
+        } restore;
+        PortCatalog::SetProvider({});
+        SimPortCatalog::SetListener(publish);
+        publish();
+        qputenv(PortCatalog::kSimCatalogVariable, QFile::encodeName(catalog));
+
+        TestWorkspace workspace(Config(true, kMotor));
+        const QList<ImageSegment> image = WriteImage("fw/motor.bin", 3);
+        FirmwareEntries entries;
+        entries["Motor"] = FirmwareEntry{3, {4}, {FirmwareSeries{1024, "1.0.0", "MOTOR-HW-A",
+                                                                 QDir::current().absoluteFilePath("fw/motor.bin"), "motor A"}}};
+        UpgradeServer server;
+        JobRecordKeeper keeper(server, QStringLiteral("window"));
+        const int before = PortCatalog::SystemEnumerations();
+        UpgradeLaunch launch(server, QString());
+        QVERIFY(!launch.FindDevice(entries, "Motor"));
+        LaunchJob job;
+        const auto refusal = launch.Prepare(job);
+        QVERIFY2(!refusal, refusal ? qPrintable(refusal->en) : "");
+        server.StopPolling();
+        keeper.Begin("Motor", job, workspace.Path("history.db"));
+        QVERIFY(launch.Start(job));
+        QVERIFY(WaitUntil([&] { return !server.LinkBusy(); }, kJobMs));
+        QCOMPARE(server.LastJob().end, JobEndReason::Success);
+        QString why;
+        QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
+        QCOMPARE(PortCatalog::SystemEnumerations() - before, 1);
+    }
+
     // Two identical units, the first of which never comes back from its restart while the
     // second already waits in its bootloader: the job keeps to the unit it started on and fails
     // with the lost port; the other unit hears nothing.
@@ -413,12 +465,13 @@ private slots:
         QVERIFY(several && several->kind == LaunchRefusal::Kind::SeveralDevices);
 
         // Named by its tty, the unit is kept by its place on USB, which outlives the name.
-        QVERIFY(!launch.FindDevice(entries, "Base", ours.PortPath()));
-        QCOMPARE(launch.Port(), ours.Location());
+        QVERIFY(!launch.FindDevice(entries, "Base", UnitKey::Asked(ours.PortPath())));
+        const UnitKey kept = UnitKey::AtLocation(ours.Location());
+        QVERIFY(launch.Unit() == kept);
         LaunchJob job;
         QVERIFY(!launch.Prepare(job));
         server.StopPolling();
-        QCOMPARE(job.port, ours.Location());
+        QVERIFY(job.unit == kept);
         JobEndReason reason = JobEndReason::Success;
         connect(&server, &UpgradeServer::JobEnded, this, [&](JobEndReason r) { reason = r; });
         QVERIFY(launch.Start(job));
@@ -478,7 +531,7 @@ private slots:
     void portRefusalTellsGoneFromBusy()
     {
         SimFamily family(FastFamily());
-        const PortInfo port = FamilyPort(4, family.Location());
+        const PortInfo port = FamilyPort(4, UnitKey::AtLocation(family.Location()));
         QVERIFY(!port.name.isEmpty());
         QCOMPARE(PortRefusal(4, port, false), std::optional<QString>());
 

@@ -125,7 +125,7 @@ private:
                         const QString &location, LaunchJob &job)
     {
         UpgradeLaunch launch(server, QString());  // the images are named by absolute paths
-        if (launch.FindDevice(entries, target, location))
+        if (launch.FindDevice(entries, target, UnitKey::AtLocation(location)))
             return false;
         const bool prepared = !launch.Prepare(job);
         server.StopPolling();  // no window here to show what it finds
@@ -187,8 +187,8 @@ private slots:
         LaunchJob meter_job;
         QVERIFY(Prepare(base_server, entries, "Base", first.Location(), base_job));
         QVERIFY(Prepare(meter_server, entries, "Meter", second.Location(), meter_job));
-        QCOMPARE(base_job.port, first.Location());
-        QCOMPARE(meter_job.port, second.Location());
+        QCOMPARE(base_job.unit.Text(), first.Location());
+        QCOMPARE(meter_job.unit.Text(), second.Location());
         QCOMPARE(LogUnit::Current(), QString());
 
         // The launch's own lines, written in this thread, each about the unit it asked.
@@ -248,7 +248,7 @@ private slots:
             QSerialPort holder(family.PortPath());
             QVERIFY(holder.open(QIODevice::ReadWrite));
             QString hw;
-            server.Probe().QueryHwVersion(4, DeviceId::Display, hw, family.Location());
+            server.Probe().QueryHwVersion(4, DeviceId::Display, hw, UnitKey::AtLocation(family.Location()));
             QVERIFY(hw.isEmpty());
         }
         QCOMPARE(LogUnit::Current(), QString());
@@ -264,7 +264,7 @@ private slots:
         QVERIFY(Prepare(server, entries, "Meter", family.Location(), job));
         QVERIFY(server.Start(job));
         const int before = recorder.From(QThread::currentThread()).size();
-        QVERIFY(!server.Probe().BaseGoBoot(family.Location()));
+        QVERIFY(!server.Probe().BaseGoBoot(UnitKey::AtLocation(family.Location())));
         const QList<Line> refused = recorder.From(QThread::currentThread()).mid(before);
         QCOMPARE(refused.size(), 1);
         QCOMPARE(refused.first().text, QString("Main go boot: refused, an upgrade holds the port"));

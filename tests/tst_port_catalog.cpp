@@ -1,6 +1,7 @@
 #include "folder_watch.h"
 #include "port_catalog.h"
 #include "port_catalog_file.h"
+#include "unit_key.h"
 #include "usb_location.h"
 
 #include <QtTest>
@@ -374,9 +375,9 @@ private slots:
 
         QVERIFY(PortCatalogFile::Write(catalog, {first, second}, QCoreApplication::applicationPid(), &error));
         QCOMPARE(Describe(PortCatalog::AvailablePorts(PortCatalog::View::Recent)), ports + QStringList{Describe(second)});
-        QCOMPARE(FamilyPort(5, QString(), PortCatalog::View::Recent).location, QString("sim-1-5"));
+        QCOMPARE(FamilyPort(5, UnitKey(), PortCatalog::View::Recent).location, QString("sim-1-5"));
         QVERIFY(PortCatalogFile::Write(catalog, {second}, QCoreApplication::applicationPid(), &error));
-        QCOMPARE(FamilyPort(4, QString(), PortCatalog::View::Recent).location, QString());
+        QCOMPARE(FamilyPort(4, UnitKey(), PortCatalog::View::Recent).location, QString());
         QCOMPARE(PortCatalog::SystemEnumerations(), before + 1);
 
         QCOMPARE(FamilyPort(5).location, QString("sim-1-5"));

@@ -178,7 +178,7 @@ private slots:
             QVERIFY(WaitUntil([&] { return !first.IsPlugged(); }, 20000));
             second.Unplug();
             second.Plug();
-        }, 60000, ours.location);
+        }, 60000, UnitKey::AtLocation(ours.location));
         VerifySuccess(first, 1, firmware, outcome);
         QCOMPARE(first.Reenumerations(), 2);  // into its bootloader and back
         for (int id : second.DeviceIds())

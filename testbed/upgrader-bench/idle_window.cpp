@@ -207,8 +207,8 @@ bool MeasureReturns(Sim &sim, int returns, IdleWindowFigures &figures)
         const int wanted = to_boot ? Mode::Boot : Mode::App;
         const int seen_before = sim.Read().count(back);
         polls.clear();
-        const bool sent = to_boot ? server.Probe().BaseGoBoot(QLatin1String(kBaseLocation))
-                                  : server.Probe().BaseGoApp(QLatin1String(kBaseLocation));
+        const UnitKey unit = UnitKey::AtLocation(QLatin1String(kBaseLocation));
+        const bool sent = to_boot ? server.Probe().BaseGoBoot(unit) : server.Probe().BaseGoApp(unit);
         QTime returned;
         ok = sent && RunEventsUntil([&] {
                  QRegularExpressionMatchIterator it = back.globalMatch(sim.Read());

@@ -200,7 +200,7 @@ StationResult RunStation(int dev_id, const QString &image, double loss, int base
         job.usb_pid = product_id;
         job.dev_id = dev_id;
         job.firmware_path = image;
-        job.port = families[size_t(i)]->Location();
+        job.unit = UnitKey::AtLocation(families[size_t(i)]->Location());
         servers[size_t(i)]->Start(job);
     }
     StallProbe probe;

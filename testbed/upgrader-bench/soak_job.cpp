@@ -15,7 +15,7 @@ SoakJobResult RunSoakJob(UpgradeServer &server, SimFamily &family, const Firmwar
 {
     SoakJobResult result;
     UpgradeLaunch launch(server, QString());  // the soak's images are named by absolute paths
-    if (const auto refusal = launch.FindDevice(entries, target, family.Location())) {
+    if (const auto refusal = launch.FindDevice(entries, target, UnitKey::AtLocation(family.Location()))) {
         result.refused = refusal->kind;
         return result;
     }

@@ -112,7 +112,7 @@ public:
     // Runs one job to its end. `during` runs in the test's thread while the job runs.
     Outcome Run(int dev_id, const Firmware &firmware, bool motor_to_boot = false,
                 bool display_swap_check = false, const std::function<void(UpgradeServer &)> &during = {},
-                int timeout_ms = 60000, const QString &port = QString())
+                int timeout_ms = 60000, const UnitKey &unit = UnitKey())
     {
         UpgradeServer server;
         JobRecorder recorder(server);
@@ -122,7 +122,7 @@ public:
         job.display_swap_check = display_swap_check;
         job.firmware_path = firmware.path;
         job.motor_to_boot = motor_to_boot;
-        job.port = port;
+        job.unit = unit;
         if (!server.Start(job))
             qFatal("the engine refused a job on an idle link");
         if (during)

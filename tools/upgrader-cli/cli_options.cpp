@@ -290,18 +290,18 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     if (options->summary && !options->server)
         return Usage(message, QStringLiteral("--summary counts the line's records: give --server too"));
     if (parser.isSet("port")) {
-        options->port = parser.value("port");
+        options->unit = UnitKey::Asked(parser.value("port"));
         if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History ||
             options->command == CliOptions::Command::HistorySync)
             return Usage(message, QStringLiteral("--port applies to upgrade, switch and list"));
-        if (options->port.isEmpty())
+        if (options->unit.IsAnything())
             return Usage(message, QStringLiteral("--port needs a USB location, a USB serial number or a port name (list shows them)"));
     }
     if (parser.isSet("all")) {
         options->all = true;
         if (options->command != CliOptions::Command::Upgrade)
             return Usage(message, QStringLiteral("--all applies to upgrade only"));
-        if (!options->port.isEmpty())
+        if (!options->unit.IsAnything())
             return Usage(message, QStringLiteral("--all upgrades every base; --port chooses one: give one of them"));
     }
     for (const char *name : {"skip-current", "require-history"}) {

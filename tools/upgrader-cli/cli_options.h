@@ -1,5 +1,7 @@
 #pragma once
 
+#include "unit_key.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -19,7 +21,7 @@ struct CliOptions {
     double timeout_s = 0;           // 0: none
     double wait_scale = 1.0;        // UPGRADER_WAIT_SCALE, for trials against upgrader-sim --fast
     int history_statement_ms = 0;   // UPGRADER_HISTORY_STATEMENT_MS, for tests; 0: the shipped bound
-    QString port;                   // --port: the one base to use, by USB location or port name
+    UnitKey unit;                   // --port: the one base to use, by USB location, serial number or port name
     bool all = false;               // --all: upgrade: the target on every attached base at once
     bool skip_current = false;      // --skip-current: upgrade: nothing sent to a target that runs the image's version
     bool require_history = false;   // --require-history: upgrade: a record not written fails the run

@@ -58,13 +58,12 @@ int Refuse(CliOutput &output, int code, const QString &text, const QElapsedTimer
     return code;
 }
 
-// The family ports a command looks at: all of them, or those at the location (or with the name)
-// given with --port.
-QList<PortInfo> FamilyPortsAt(const QString &wanted)
+// The family ports a command looks at: all of them, or those of the unit given with --port.
+QList<PortInfo> FamilyPortsAt(const UnitKey &wanted)
 {
     QList<PortInfo> ports;
     for (const PortInfo &port : ListFamilyPorts()) {
-        if (PortMatches(port, wanted))
+        if (wanted.Matches(port))
             ports.append(port);
     }
     return InUsbOrder(ports);
@@ -141,7 +140,7 @@ Unit LookAtUnit(UpgradeServer &server, const PortInfo &port, const FirmwareEntri
     // The poll emits in this thread: a direct call.
     const QMetaObject::Connection connection = QObject::connect(
         &server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) { rows = statuses; });
-    server.Probe().SetPollPort(UnitName(port));
+    server.Probe().SetPollUnit(UnitKey::Of(port));
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (it.key() != kUnitBase)
             server.Probe().RequestDetails(it.key());
@@ -169,12 +168,12 @@ int RunList(const CliOptions &options, CliOutput &output)
     if (config.failure)
         return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
 
-    QList<PortInfo> ports = FamilyPortsAt(options.port);
-    if (!options.port.isEmpty() && ports.isEmpty()) {
+    QList<PortInfo> ports = FamilyPortsAt(options.unit);
+    if (!options.unit.IsAnything() && ports.isEmpty()) {
         QStringList attached;
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             attached << UnitName(port);
-        QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.port) + QStringLiteral(" (") +
+        QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.unit.Text()) + QStringLiteral(" (") +
                        (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(config.chinese)
                                            : LaunchTexts::kAttachedPorts.In(config.chinese).arg(attached.join(QStringLiteral(", ")))) +
                        QLatin1Char(')');
@@ -187,7 +186,7 @@ int RunList(const CliOptions &options, CliOutput &output)
 
     // Targets no unit can carry: not attached anywhere (a busy unit may carry them: unknown).
     QStringList not_attached;
-    if (options.port.isEmpty()) {
+    if (options.unit.IsAnything()) {
         for (auto it = config.entries.cbegin(); it != config.entries.cend(); ++it) {
             const bool carried = std::any_of(ports.cbegin(), ports.cend(), [&](const PortInfo &port) {
                 return it.value().usb_pids.contains(port.product_id);
@@ -282,13 +281,13 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
 
     // The engine switches only with exactly one family device attached (at --port, when given),
     // and says nothing otherwise: the command says why.
-    const QList<PortInfo> attached = FamilyPortsAt(options.port);
+    const QList<PortInfo> attached = FamilyPortsAt(options.unit);
     if (attached.isEmpty()) {
         QStringList others;
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             others << UnitName(port);
-        QString text = options.port.isEmpty() ? NoUnitText(chinese)
-                                              : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.port);
+        QString text = options.unit.IsAnything() ? NoUnitText(chinese)
+                                              : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.unit.Text());
         if (!others.isEmpty())
             text += QStringLiteral(" (") + LaunchTexts::kAttachedPorts.In(chinese).arg(others.join(QStringLiteral(", "))) +
                     QLatin1Char(')');
@@ -306,14 +305,13 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     }
     const PortInfo &base = attached.first();
     output.SetContext(QStringLiteral("Base"), base.name, base.location);
-    // The base comes back under a new name: switch and confirmation keep to its location.
-    QString keep;
-    if (!options.port.isEmpty())
-        keep = base.location.isEmpty() ? base.name : base.location;
+    // The base comes back under a new name: switch and confirmation keep to its location (or
+    // serial number) when a unit was asked for.
+    const UnitKey keep = UnitKey::Pinned(base, options.unit);
 
     const bool to_boot = options.argument == QLatin1String("boot");
     UpgradeServer server;
-    server.Probe().SetPollPort(keep);
+    server.Probe().SetPollUnit(keep);
 
     // A base already in the mode asked for is not restarted: a restart costs it five seconds off
     // USB and a new port name, for nothing.
@@ -330,7 +328,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
             ReportResult(output, ExitCode::kSuccess, already, clock.elapsed() / 1000.0);
             return ExitCode::kSuccess;
         }
-        server.Probe().SetPollPort(keep);
+        server.Probe().SetPollUnit(keep);
     }
     if (to_boot)
         server.Probe().BaseGoBoot(keep);

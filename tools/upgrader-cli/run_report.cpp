@@ -67,14 +67,6 @@ QJsonValue TextOrNull(const QString &text)
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
-ImageFacts ReadImageFacts(const ImageSnapshot &image)
-{
-    ImageFacts facts;
-    if (!image.sha256.isEmpty())
-        facts.sha256 = QString::fromLatin1(image.sha256.toHex());
-    return facts;
-}
-
 QJsonObject ProgressFields(const JobProgress &now)
 {
     QJsonObject progress{{QStringLiteral("phase"), PhaseName(now)},

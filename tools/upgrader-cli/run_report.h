@@ -38,12 +38,6 @@ QString StopReason(StopCause cause, bool chinese, double timeout_s);
 QJsonValue Rounded(double value, double parts);
 QJsonValue TextOrNull(const QString &text);
 
-// The image a job writes, as the reports name it: from the launch's one reading of it.
-struct ImageFacts {
-    QString sha256;                   // of the whole file
-};
-ImageFacts ReadImageFacts(const ImageSnapshot &image);
-
 // A progress report's fields in the JSON stream (the "progress" event).
 QJsonObject ProgressFields(const JobProgress &now);
 // The pieces of a progress line: phase, percent, rate, and time left (or so far, at now_ms).

@@ -61,7 +61,7 @@ int StationRun::Launch()
     output.SetContext(target, QString());
     // A station of one is there from the start: what refuses the command is its refusal.
     if (!station)
-        AddSession(std::make_unique<UpgradeSession>(target, options.port, output, clock));
+        AddSession(std::make_unique<UpgradeSession>(target, options.unit, output, clock));
 
     const CliConfig config = ReadCliConfig(options.config, options.chinese);
     chinese = config.chinese;
@@ -91,7 +91,7 @@ int StationRun::Launch()
             const auto refusal = check.FindDevice(config.entries, target);
             using Kind = LaunchRefusal::Kind;
             if (refusal && (refusal->kind == Kind::TargetAbsent || refusal->kind == Kind::NoDevice))
-                return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, QString()));
+                return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, UnitKey()));
         }
         QList<PortInfo> bases;
         for (const PortInfo &port : ListFamilyPorts()) {

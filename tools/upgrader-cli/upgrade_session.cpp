@@ -20,32 +20,32 @@ QString Where(const PortInfo &port)
 
 }  // namespace
 
-UpgradeSession::UpgradeSession(const QString &name, const QString &wanted, CliOutput &out,
+UpgradeSession::UpgradeSession(const QString &name, const UnitKey &wanted, CliOutput &out,
                                const QElapsedTimer &command_clock)
-    : UpgradeSession(name, wanted, CliOutput::Context{name, QString(), QString()}, Voice::Alone, out, command_clock)
+    : UpgradeSession(name, wanted, QString(), CliOutput::Context{name, QString(), QString()}, Voice::Alone, out,
+                     command_clock)
 {
 }
 
 UpgradeSession::UpgradeSession(const QString &name, const PortInfo &base, CliOutput &out,
                                const QElapsedTimer &command_clock)
-    : UpgradeSession(name, Where(base), CliOutput::Context{name, base.name, base.location}, Voice::InStation, out,
-                     command_clock)
+    : UpgradeSession(name, UnitKey::Of(base), Where(base), CliOutput::Context{name, base.name, base.location},
+                     Voice::InStation, out, command_clock)
 {
     // The key the launch pins the job to, and so the one its lines carry.
-    log_unit = UnitKey(base);
-    if (log_unit.isEmpty())
-        log_unit = Where(base);
+    log_unit = unit.Text();
 }
 
-UpgradeSession::UpgradeSession(const QString &name, const QString &at, const CliOutput::Context &about, Voice how,
-                               CliOutput &out, const QElapsedTimer &command_clock)
+UpgradeSession::UpgradeSession(const QString &name, const UnitKey &key, const QString &at,
+                               const CliOutput::Context &about, Voice how, CliOutput &out,
+                               const QElapsedTimer &command_clock)
     : target(name),
-      unit(at),
+      unit(key),
       voice(how),
       output(out),
       clock(how == Voice::Alone ? command_clock : own_clock),
       context(about),
-      where(how == Voice::Alone ? QString() : at)
+      where(at)
 {
     // A history that cannot take the job's record costs a line or an event, never the result.
     connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &record, const QString &warning) {
@@ -94,7 +94,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
     UpgradeLaunch launch(server, config.path);
     if (const auto refusal = launch.FindDevice(config.entries, target, unit))
         return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, unit));
-    const PortInfo port = FamilyPort(launch.ProductId(), launch.Port());
+    const PortInfo port = FamilyPort(launch.ProductId(), launch.Unit(), PortCatalog::View::Recent);
     if (!port.name.isEmpty())
         SetPort(port);
     if (StoppedInLaunch())
@@ -111,8 +111,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
     if (StoppedInLaunch())
         return false;
 
-    const ImageFacts image = ReadImageFacts(*job.image);
-    image_sha256 = image.sha256;
+    image_sha256 = job.image->Sha256Hex();
     if (rules.skip_current) {
         const VersionCheck check = CompareWithImage(job);
         if (check.current)
@@ -135,7 +134,8 @@ bool UpgradeSession::Prepare(const CliConfig &config)
                       {QStringLiteral("dev_id"), job.dev_id},
                       {QStringLiteral("usb_pid"), job.usb_pid}});
     } else if (voice == Voice::Alone) {
-        const QString at = job.port.isEmpty() ? port.name : QStringLiteral("%1 (%2)").arg(port.name, job.port);
+        const QString at =
+            job.unit.IsAnything() ? port.name : QStringLiteral("%1 (%2)").arg(port.name, job.unit.Text());
         output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5")
                        .arg(target, at, job.hw_version, job.description, job.firmware_path));
     } else {

@@ -4,7 +4,7 @@
 #include "exit_codes.h"
 #include "progress_pace.h"
 #include "job_record_keeper.h"
-#include "port_catalog.h"
+#include "unit_key.h"
 #include "upgrade_launch.h"
 #include "upgrade_server.h"
 
@@ -35,7 +35,7 @@ public:
     // The command's only unit: the launch finds the target's one device (at wanted, a USB
     // location or port name, when given). Its lines name the target, its events are the
     // command's, and its times count from command_clock, the start of the command.
-    UpgradeSession(const QString &target, const QString &wanted, CliOutput &output,
+    UpgradeSession(const QString &target, const UnitKey &wanted, CliOutput &output,
                    const QElapsedTimer &command_clock);
     // One base of a station: every line starts with the base's USB location (or its port name
     // when it has none), and its times count from the start of its own launch.
@@ -81,8 +81,9 @@ signals:
 private:
     enum class Voice { Alone, InStation };
 
-    UpgradeSession(const QString &target, const QString &unit, const CliOutput::Context &context, Voice voice,
-                   CliOutput &output, const QElapsedTimer &command_clock);
+    UpgradeSession(const QString &target, const UnitKey &unit, const QString &where,
+                   const CliOutput::Context &context, Voice voice, CliOutput &output,
+                   const QElapsedTimer &command_clock);
     bool Prepare(const CliConfig &config);
     // The target runs the image's version already: its record, then the end, "current".
     bool Current(const VersionCheck &check);
@@ -105,7 +106,7 @@ private:
     double Seconds() const;
 
     const QString target;
-    const QString unit;  // where the launch looks for the device; empty: anywhere
+    const UnitKey unit;  // where the launch looks for the device
     const Voice voice;
     CliOutput &output;
     QElapsedTimer own_clock;     // in a station: from the start of this session's launch
