@@ -27,10 +27,10 @@ public:
     FrameLink(const FrameLink &) = delete;
     FrameLink &operator=(const FrameLink &) = delete;
 
-    // Opens the port of product id pid at this unit (empty: the last family port with the
+    // Opens the port of product id pid of this unit (anything: the last family port with the
     // product id) in the calling thread; false when it did not open. While open, the thread's
     // console lines are about the unit. The port is looked up in a fresh view of the catalog
-    // unless the caller only watches.
+    // unless the caller takes a recent one (a poll, or a reading just after a launch found the unit).
     bool Open(int pid, const UnitKey &unit, PortCatalog::View view = PortCatalog::View::Fresh);
     // Stops all traffic and lets go of the port now; nothing when none is open.
     void Close();

@@ -47,7 +47,7 @@ public:
 };
 
 // Opens the family port with product id pid: the one of this unit when one is named, otherwise the last family port with that product id.
-// It is looked up in a fresh view of the catalog unless the caller only watches (the status
-// poll). Never null; a channel that did not open reports itself disconnected.
+// It is looked up in a fresh view of the catalog unless the caller takes a recent one (the status
+// poll, the readings of a launch that has just found the unit). Never null; a channel that did not open reports itself disconnected.
 std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const UnitKey &unit = UnitKey(),
                                                PortCatalog::View view = PortCatalog::View::Fresh);
