@@ -26,9 +26,11 @@ struct PortInfo {
 // An installed provider stands for the whole machine, the file included: a process that
 // simulates its own family is not disturbed by a simulator another terminal has announced.
 //
-// Enumerating the system's ports is costly, so a caller that only watches (the status poll) may
-// take a recent view: the last enumeration, kept while no port can have come or gone (see
-// port_cache.h). Every decision that acts on a port takes a fresh view, the default.
+// Enumerating the system's ports is costly, so a caller that only watches (the status poll), or
+// that follows a fresh look by moments (a launch's readings and its job's first open, after the
+// launch found its unit), may take a recent view: the last enumeration, kept while no port can
+// have come or gone (see port_cache.h). Finding a unit, and finding it again after its base
+// restarted, takes a fresh view, the default.
 namespace PortCatalog {
 
 using Provider = std::function<QList<PortInfo>()>;
