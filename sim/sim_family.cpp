@@ -3,6 +3,7 @@
 #include "frame_codec.h"
 #include "port_catalog.h"
 #include "sim_port_catalog.h"
+#include "sim_priority.h"
 #include "sim_protocol.h"
 
 #include <fcntl.h>
@@ -72,6 +73,7 @@ SimFamily::~SimFamily()
 
 void SimFamily::Run()
 {
+    SimPriority::RaiseCallingThreadIfAsked();
     std::unique_lock<std::mutex> lock(mutex);
     while (!quit) {
         int timeout_ms = -1;
