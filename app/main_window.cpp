@@ -132,7 +132,6 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     if (!has_eol_path)
         form->btn_eol_test->hide();
     ApplyTexts();
-    setProperty("lang", lang);
 }
 
 void MainWindow::StartConfiguredParts()
@@ -237,7 +236,7 @@ bool MainWindow::LoadConfig(const QString &path)
         has_eol_path = true;
     }
     if (read.settings.is_english)
-        lang = !*read.settings.is_english;
+        lang = *read.settings.is_english ? Language::English : Language::Chinese;
     if (read.settings.check_boot_ver)
         check_boot_ver = *read.settings.check_boot_ver;
     FollowHistoryServer(read.settings.history_server);
@@ -282,9 +281,11 @@ void MainWindow::FollowHistoryServer(const std::optional<QString> &configured)
 
 void MainWindow::ApplyTexts()
 {
+    texts_lang = lang;
+    setProperty("lang", texts_lang == Language::Chinese);
     for (const Caption &caption : WindowTexts::kCaptions) {
         QWidget *widget = findChild<QWidget *>(QLatin1String(caption.object_name));
-        const QString text = caption.text.In(lang);
+        const QString text = caption.text.In(texts_lang);
         if (auto *button = qobject_cast<QAbstractButton *>(widget))
             button->setText(text);
         else if (auto *label = qobject_cast<QLabel *>(widget))
@@ -294,8 +295,7 @@ void MainWindow::ApplyTexts()
 
 void MainWindow::ToggleZhEn()
 {
-    lang = !lang;
-    setProperty("lang", lang);
+    lang = lang == Language::Chinese ? Language::English : Language::Chinese;
     ApplyTexts();
     form->label_sucess_cnt->setText(QString());
 }
