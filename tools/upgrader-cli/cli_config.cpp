@@ -81,9 +81,9 @@ CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang)
     if (config.path.isEmpty()) {
         const ConfigDiscovery found = DiscoverConfig(QDir::current());
         for (const QString &line : found.debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCInfo(lcCommand).noquote() << line;
         if (found.failure) {
-            qCDebug(lcCommand).noquote() << found.failure->debug_line;
+            qCWarning(lcCommand).noquote() << found.failure->debug_line;
             config.failure = Located(*found.failure, CliTexts::kNoConfigInFolder, QDir::currentPath());
             return config;
         }
@@ -98,7 +98,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang)
     if (!lang && read.settings.is_english && !language_unknown)
         config.language = *read.settings.is_english ? Language::English : Language::Chinese;
     if (read.failure) {
-        qCDebug(lcCommand).noquote() << read.failure->debug_line;
+        qCWarning(lcCommand).noquote() << read.failure->debug_line;
         config.failure = Located(*read.failure, QFileInfo(config.path).isDir() ? CliTexts::kConfigIsFolder
                                                                                 : CliTexts::kConfigInFile,
                                  config.path);
@@ -108,7 +108,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang)
     NoteDeviceIds(read.entries, problems);
     if (!problems.isEmpty()) {
         config.failure = WrongTypes(problems, config.path, language_unknown && !lang);
-        qCDebug(lcCommand).noquote() << config.failure->debug_line;
+        qCWarning(lcCommand).noquote() << config.failure->debug_line;
         return config;
     }
     config.entries = read.entries;

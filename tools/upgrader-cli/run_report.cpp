@@ -14,7 +14,7 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
 {
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCWarning(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();

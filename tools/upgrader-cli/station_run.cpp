@@ -147,7 +147,7 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
     }
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCWarning(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();
