@@ -88,10 +88,10 @@ ElevatedStart StartThroughHelper(const QString &program, QWidget *window)
 
     // No deadline: the operator may take their time over the password, and the test program
     // as long as it needs. The console names what the hidden tool waits for.
-    qCDebug(lcWindow).noquote() << QStringLiteral("Waiting for %1 (pid %2) to run %3")
-                                       .arg(helper)
-                                       .arg(process->processId())
-                                       .arg(program);
+    qCInfo(lcWindow).noquote() << QStringLiteral("Waiting for %1 (pid %2) to run %3")
+                                      .arg(helper)
+                                      .arg(process->processId())
+                                      .arg(program);
     const QPointer<QWidget> hidden = window && window->isVisible() ? window : nullptr;
     if (hidden)
         hidden->hide();

@@ -99,7 +99,7 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     // A history that cannot be written is the console's business, never the operator's result.
     connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this](const UpgradeRecord &, const QString &warning) {
         if (!warning.isEmpty())
-            qCDebug(lcWindow).noquote() << warning;
+            qCWarning(lcWindow).noquote() << warning;
         if (history_sync)
             history_sync->Kick();
     });
@@ -124,7 +124,7 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
         StartConfiguredParts();
     } else {
         config_valid = false;
-        qCDebug(lcWindow).noquote() << QString::fromUtf8(WindowTexts::kConfigInvalid.zh);
+        qCWarning(lcWindow).noquote() << QString::fromUtf8(WindowTexts::kConfigInvalid.zh);
         // After the parser's own, more precise warning.
         ShowWarningMsg(WindowTexts::kConfigInvalid.In(lang), true);
     }
@@ -132,7 +132,6 @@ MainWindow::MainWindow(const QDir &config_folder, QWidget *parent)
     if (!has_eol_path)
         form->btn_eol_test->hide();
     ApplyTexts();
-    setProperty("lang", lang);
 }
 
 void MainWindow::StartConfiguredParts()
@@ -207,8 +206,8 @@ bool MainWindow::EndJobBeforeClosing()
     closing = false;
     if (ended())
         return true;
-    qCDebug(lcWindow).noquote() << QStringLiteral("The job did not end within %1 s of closing the window; it is not recorded")
-                                       .arg(kCloseWaitMs / 1000);
+    qCWarning(lcWindow).noquote() << QStringLiteral("The job did not end within %1 s of closing the window; it is not recorded")
+                                         .arg(kCloseWaitMs / 1000);
     return false;
 }
 
@@ -216,9 +215,9 @@ bool MainWindow::FindConfig(const QDir &folder)
 {
     const ConfigDiscovery found = DiscoverConfig(folder);
     for (const QString &line : found.debug_lines)
-        qCDebug(lcWindow).noquote() << line;
+        qCInfo(lcWindow).noquote() << line;
     if (found.failure) {
-        qCDebug(lcWindow).noquote() << found.failure->debug_line;
+        qCWarning(lcWindow).noquote() << found.failure->debug_line;
         // No file has been read yet, so this speaks the start-up language.
         ShowWarningMsg(found.failure->Warning(lang), false);
         return false;
@@ -237,7 +236,7 @@ bool MainWindow::LoadConfig(const QString &path)
         has_eol_path = true;
     }
     if (read.settings.is_english)
-        lang = !*read.settings.is_english;
+        lang = *read.settings.is_english ? Language::English : Language::Chinese;
     if (read.settings.check_boot_ver)
         check_boot_ver = *read.settings.check_boot_ver;
     FollowHistoryServer(read.settings.history_server);
@@ -247,7 +246,7 @@ bool MainWindow::LoadConfig(const QString &path)
         firmware_entries = read.entries;
 
     if (read.failure) {
-        qCDebug(lcWindow).noquote() << read.failure->debug_line;
+        qCWarning(lcWindow).noquote() << read.failure->debug_line;
         ShowWarningMsg(read.failure->Warning(lang), false);
         return false;
     }
@@ -269,12 +268,12 @@ void MainWindow::FollowHistoryServer(const std::optional<QString> &configured)
     // cannot be reached (not one per retry), one when it is reached again.
     connect(history_sync.get(), &HistorySync::Pushed, this,
             [](qint64 sent, qint64 waiting, const QString &warning, bool news) {
-                if (news)
-                    qCDebug(lcWindow).noquote() << (warning.isEmpty() ? QStringLiteral("Upgrade history: the line's server "
-                                                                                       "holds every record")
-                                                                      : warning);
+                if (news && !warning.isEmpty())
+                    qCWarning(lcWindow).noquote() << warning;
+                else if (news)
+                    qCInfo(lcWindow).noquote() << "Upgrade history: the line's server holds every record";
                 else if (sent > 0)
-                    qCDebug(lcWindow).noquote()
+                    qCInfo(lcWindow).noquote()
                         << QStringLiteral("Upgrade history: %1 sent to the line's server, %2 waiting").arg(sent).arg(waiting);
             });
     history_sync->Kick();
@@ -282,9 +281,11 @@ void MainWindow::FollowHistoryServer(const std::optional<QString> &configured)
 
 void MainWindow::ApplyTexts()
 {
+    texts_lang = lang;
+    setProperty("lang", texts_lang == Language::Chinese);
     for (const Caption &caption : WindowTexts::kCaptions) {
         QWidget *widget = findChild<QWidget *>(QLatin1String(caption.object_name));
-        const QString text = caption.text.In(lang);
+        const QString text = caption.text.In(texts_lang);
         if (auto *button = qobject_cast<QAbstractButton *>(widget))
             button->setText(text);
         else if (auto *label = qobject_cast<QLabel *>(widget))
@@ -294,8 +295,7 @@ void MainWindow::ApplyTexts()
 
 void MainWindow::ToggleZhEn()
 {
-    lang = !lang;
-    setProperty("lang", lang);
+    lang = lang == Language::Chinese ? Language::English : Language::Chinese;
     ApplyTexts();
     form->label_sucess_cnt->setText(QString());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bilingual.h"
 #include "firmware_entry.h"
 #include "history_sync.h"
 #include "job_record_keeper.h"
@@ -48,7 +49,9 @@ public:
     Ui::MainWindow *form = nullptr;  // owned; the widgets themselves belong to the window
     bool config_valid = false;       // configuration found and accepted at construction
     bool check_boot_ver = false;     // read from the file, consulted by nothing
-    bool lang = false;               // true: Chinese texts, false: English
+    // The language of messages: the configuration's is_english (read again at each launch) and
+    // the language switch choose it.
+    Language lang = Language::English;
     UpgradeServer upgrade_server;
     JobRecordKeeper record_keeper{upgrade_server, QLatin1String(UpgradeRecord::kWindow)};  // after the engine
     // Pushes the station's records to the line's server when the configuration names one.
@@ -65,6 +68,10 @@ public:
     // Display state for the life of the process.
     int32_t success_count = 0;  // consecutive successful upgrades
     uint32_t anim_step = 0;     // dots of the activity text, while a job runs
+    // The language the captions were last applied in (at start-up and by the switch), mirrored
+    // into the property "lang". The activity and result texts follow the screen, so a file whose
+    // is_english was edited meanwhile changes the messages at the next launch but not these.
+    Language texts_lang = Language::English;
 
 public slots:
     void StartUpgrade(QString target);

@@ -47,7 +47,7 @@ void MainWindow::SwitchApp()
     }
     if (polling)
         upgrade_server.StartPolling();
-    qCDebug(lcWindow).noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
+    qCWarning(lcWindow).noquote() << QString::fromUtf8("请检查路径,err_code:") + QString::number(start.code);
     // The tool stays open: relative firmware paths of later launches must still mean the
     // tool's directory, not the test program's.
     QDir::setCurrent(previous);

@@ -87,11 +87,10 @@ void MainWindow::ShowWarningMsg(QString msg)
 
 void MainWindow::ShowUpgState()
 {
-    const bool chinese = property("lang").toBool();
     if (upgrade_server.Upgrading()) {
         if (form->lab_upging->isHidden())
             form->lab_upging->show();
-        form->lab_upging->setText(WindowTexts::kUpdating[anim_step % 3].In(chinese));
+        form->lab_upging->setText(WindowTexts::kUpdating[anim_step % 3].In(texts_lang));
         ++anim_step;
     } else {
         anim_step = 0;  // the next job starts again at one dot
@@ -102,13 +101,12 @@ void MainWindow::ShowUpgState()
 
 void MainWindow::ShowUpgRes(bool res)
 {
-    const bool chinese = property("lang").toBool();
     if (res) {
         ++success_count;
-        form->label_sucess_cnt->setText(WindowTexts::kUpdateSuccess.In(chinese).arg(success_count));
+        form->label_sucess_cnt->setText(WindowTexts::kUpdateSuccess.In(texts_lang).arg(success_count));
     } else {
         success_count = 0;
-        form->label_sucess_cnt->setText(WindowTexts::kUpdateFailed.In(chinese));
+        form->label_sucess_cnt->setText(WindowTexts::kUpdateFailed.In(texts_lang));
     }
 }
 

@@ -78,7 +78,7 @@ void MainWindow::ShowRefusal(const LaunchRefusal &refusal)
 {
     auto debug = [&] {
         for (const QString &line : refusal.debug_lines)
-            qCDebug(lcWindow).noquote() << line;
+            qCWarning(lcWindow).noquote() << line;
     };
     if (!refusal.debug_after_warning)
         debug();

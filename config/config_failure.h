@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bilingual.h"
+
 #include <QString>
 
 // Why the configuration could not be used: the console line and the operator's warning in
@@ -9,5 +11,5 @@ struct ConfigFailure {
     QString zh;
     QString en;
 
-    const QString &Warning(bool chinese) const { return chinese ? zh : en; }
+    const QString &Warning(Language language) const { return language == Language::Chinese ? zh : en; }
 };

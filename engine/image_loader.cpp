@@ -20,15 +20,15 @@ void UpgradeSequence::LoadImage()
         const bool loaded = FirmwareImage::Load(job.firmware_path, uint8_t(job.dev_id), read, reason, &verdict);
         if (!loaded && verdict == FirmwareImage::Verdict::NotImageName) {
             // Refused by its name alone: the sections of the last image stay as they were.
-            qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件必须是.bin文件");
+            qCWarning(lcEngine).noquote() << QString::fromUtf8("---固件必须是.bin文件");
             return;
         }
         job.sections.clear();
         if (!loaded) {
             if (!QFileInfo::exists(job.firmware_path))
-                qCDebug(lcEngine).noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
+                qCWarning(lcEngine).noquote() << QString::fromUtf8("---固件文件不存在，请检查固件文件下是否包含该固件.");
             else
-                qCDebug(lcEngine).noquote() << reason;
+                qCWarning(lcEngine).noquote() << reason;
             return;
         }
         image = &read;
@@ -36,17 +36,17 @@ void UpgradeSequence::LoadImage()
     job.sections.clear();
 
     const ImageHeader &header = image->header;
-    qCDebug(lcEngine).noquote() << "\n\n";
-    qCDebug(lcEngine).noquote() << "Using firmware:  " + job.firmware_path;
-    qCDebug(lcEngine).noquote() << "----------------------";
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---App_ver：%1.%2.%3")
-                                       .arg(header.app_ver_major)
-                                       .arg(header.app_ver_minor)
-                                       .arg(header.app_ver_patch);
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Product_code：") + header.product_code;
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Section_num：%1").arg(header.section_num);
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
-    qCDebug(lcEngine).noquote() << "----------------------";
+    qCInfo(lcEngine).noquote() << "\n\n";
+    qCInfo(lcEngine).noquote() << "Using firmware:  " + job.firmware_path;
+    qCInfo(lcEngine).noquote() << "----------------------";
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---App_ver：%1.%2.%3")
+                                      .arg(header.app_ver_major)
+                                      .arg(header.app_ver_minor)
+                                      .arg(header.app_ver_patch);
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---Product_code：") + header.product_code;
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---Section_num：%1").arg(header.section_num);
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---Section_len_max：%1").arg(header.section_len_max);
+    qCInfo(lcEngine).noquote() << "----------------------";
 
     job.sections = image->sections;
     for (FirmwareSection &section : job.sections)

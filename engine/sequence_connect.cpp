@@ -25,8 +25,8 @@ void UpgradeSequence::Step(bool frame_received, const Frame &frame)
     if (control.stop_requested)
         return;
     if (job.retry_count >= Limits::kMaxHandshakeRetries) {
-        qCDebug(lcEngine) << state.load();
-        qCDebug(lcEngine).noquote() << "---Timeout reach max count";
+        qCWarning(lcEngine) << state.load();
+        qCWarning(lcEngine).noquote() << "---Timeout reach max count";
         job.retry_count = 0;
         Fail(JobEndReason::DeviceSilent, QStringLiteral("Timeout reach max count"));
     }
@@ -96,7 +96,7 @@ bool UpgradeSequence::GiveUpOnSilence()
         return true;  // already given up (or failed otherwise): say it once
     // Every waiting state repeats its request without limit; with nobody answering that would
     // spin until someone pressed Stop.
-    qCDebug(lcEngine).noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
+    qCWarning(lcEngine).noquote() << QStringLiteral("---No reply for %1 s, giving up").arg(Waits::NoReplyLimit() / 1000.0);
     Fail(JobEndReason::DeviceSilent, QStringLiteral("The device stopped answering"));
     return true;
 }
@@ -145,7 +145,7 @@ bool UpgradeSequence::TooManyRepeats(const char *what)
 {
     if (++job.request_repeats <= Limits::kMaxRequestRepeats)
         return false;
-    qCDebug(lcEngine).noquote() << QStringLiteral("---No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats);
+    qCWarning(lcEngine).noquote() << QStringLiteral("---No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats);
     Fail(JobEndReason::DeviceFailed,
          QStringLiteral("No answer to the %1 after %2 requests").arg(QLatin1String(what)).arg(Limits::kMaxRequestRepeats));
     return true;
@@ -172,9 +172,9 @@ void UpgradeSequence::OnWaitHandshake(bool frame_received, const Frame &frame)
     if (frame_received) {
         if ((frame.command & kCommandMask) == Cmd::Handshake) {
             ++handshakes_answered;
-            qCDebug(lcEngine).noquote() << QStringLiteral("---Handshake OK! %1 / %2")
-                                               .arg(handshakes_answered.load())
-                                               .arg(handshakes_sent.load());
+            qCInfo(lcEngine).noquote() << QStringLiteral("---Handshake OK! %1 / %2")
+                                              .arg(handshakes_answered.load())
+                                              .arg(handshakes_sent.load());
             state = SendQueryMode;
         }
         return;
@@ -203,7 +203,7 @@ void UpgradeSequence::OnWaitQueryMode(bool frame_received, const Frame &frame)
         if ((frame.command & kCommandMask) == Cmd::QueryMode) {
             Answered();
             job.target_in_app = frame.payload[0] != Mode::Boot;
-            qCDebug(lcEngine).noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
+            qCInfo(lcEngine).noquote() << (job.target_in_app ? "---Target is app" : "---Target is boot");
             state = EnterBoot;
         }
         return;
@@ -222,9 +222,9 @@ void UpgradeSequence::OnEnterBoot()
     if (job.target_in_app) {
         link.QueueSwitchMode(SwitchTo::Boot, job.dev_id);
         link.FlushTx();
-        qCDebug(lcEngine).noquote() << "---Wait target reset...";
+        qCInfo(lcEngine).noquote() << "---Wait target reset...";
         if (IsBase(job.dev_id)) {
-            qCDebug(lcEngine).noquote() << "---Wait main MCU reconnect USB...";
+            qCInfo(lcEngine).noquote() << "---Wait main MCU reconnect USB...";
             Reconnect();
         } else {
             SleepUnlessStopped(Waits::Long(Waits::kTargetRestartMs));
@@ -281,7 +281,7 @@ void UpgradeSequence::SendMotorOffTheBus()
     // A base found in its bootloader: an earlier job was cut off, perhaps after it had sent the
     // motor away. A motor waiting in its bootloader goes back with this job's end.
     if (mode == Mode::Boot && motor_mode == Mode::Boot) {
-        qCDebug(lcEngine).noquote() << "---Motor is at Boot";
+        qCInfo(lcEngine).noquote() << "---Motor is at Boot";
         job.motor_went_to_boot = true;
     }
 }
@@ -297,13 +297,13 @@ bool UpgradeSequence::BringBaseToBoot()
         if (!link.QueryModeOf(DeviceId::Base, Waits::kBootExchangeMs, mode))
             continue;
         if (mode == Mode::Boot) {
-            qCDebug(lcEngine).noquote() << "---Main is at Boot";
+            qCInfo(lcEngine).noquote() << "---Main is at Boot";
             job.base_went_to_boot = false;
             job.base_found_in_boot = true;
             break;
         }
         job.base_went_to_boot = true;
-        qCDebug(lcEngine).noquote() << "---Main is at App, Wait Main go Boot";
+        qCInfo(lcEngine).noquote() << "---Main is at App, Wait Main go Boot";
         link.QueueSwitchMode(SwitchTo::Boot, DeviceId::Base);
         link.FlushTx();
         Reconnect();
@@ -346,10 +346,10 @@ bool UpgradeSequence::TargetAnswersFromBoot()
             continue;
         }
         if (mode == Mode::Boot) {
-            qCDebug(lcEngine).noquote() << "---Target is boot";
+            qCInfo(lcEngine).noquote() << "---Target is boot";
             break;
         }
-        qCDebug(lcEngine).noquote() << "---Target is still at app";
+        qCWarning(lcEngine).noquote() << "---Target is still at app";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go boot failed"));
         return false;
     }
@@ -382,12 +382,12 @@ bool UpgradeSequence::AwaitBaseInBoot()
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go boot failed!"));
             return false;
         }
-        qCDebug(lcEngine).noquote() << "---Main go boot success";
+        qCInfo(lcEngine).noquote() << "---Main go boot success";
         job.retargeted_to_display = false;
         if (job.display_swap_check) {
             SleepUnlessStopped(Waits::Long(Waits::kDisplayProbeDelayMs));
             if (ProbeDisplay()) {
-                qCDebug(lcEngine).noquote() << "---Target turn to display";
+                qCInfo(lcEngine).noquote() << "---Target turn to display";
                 Retarget(DeviceId::Display);
                 job.retargeted_to_display = true;
             }

@@ -20,7 +20,7 @@ constexpr uint8_t kZeros[kDigestLength] = {};
 
 void UpgradeSequence::OnAllSectionsDone()
 {
-    qCDebug(lcEngine).noquote() << "---All Sections upgrade finished!";
+    qCInfo(lcEngine).noquote() << "---All Sections upgrade finished!";
     state = VerifyAll;
 }
 
@@ -33,7 +33,7 @@ bool UpgradeSequence::RepeatVerifyRequest(const VerifyRequest &request, bool &ok
         if (request.slow_line && misses > Limits::kVerifyQuietMisses)
             qCDebug(lcEngine).noquote() << request.slow_line;
         if (++misses == Limits::kVerifyMisses) {
-            qCDebug(lcEngine).noquote() << request.missed_line;
+            qCWarning(lcEngine).noquote() << request.missed_line;
             ok = false;
             return false;
         }
@@ -71,13 +71,13 @@ UpgradeSequence::Check UpgradeSequence::VerifySection(size_t i, int wait_ms, boo
         return Check::Mismatch;
     }
     ReportProgress(JobPhase::FinalVerify, int(i) + 1);
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---verify success：%1 / %2").arg(i + 1).arg(n);
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---verify success：%1 / %2").arg(i + 1).arg(n);
     return Check::Verified;
 }
 
 void UpgradeSequence::OnVerifyAll()
 {
-    qCDebug(lcEngine).noquote() << "---Verifying all sections!";
+    qCInfo(lcEngine).noquote() << "---Verifying all sections!";
     const int wait_ms = Role().verify_wait_ms;
     ReportProgress(JobPhase::FinalVerify);
     bool ok = true;
@@ -95,7 +95,7 @@ void UpgradeSequence::OnVerifyAll()
         state = SetUpgradeFlag;
         return;
     }
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---校验失败或超时，需要重新升级");
+    qCWarning(lcEngine).noquote() << QString::fromUtf8("---校验失败或超时，需要重新升级");
     Fail(JobEndReason::DeviceFailed, QStringLiteral("Second verify failed"));
 }
 
@@ -110,7 +110,7 @@ void UpgradeSequence::OnSetUpgradeFlag()
 void UpgradeSequence::OnUpgradeSuccess()
 {
     state = Finish;
-    qCDebug(lcEngine).noquote() << "---Upgrade success!";
+    qCInfo(lcEngine).noquote() << "---Upgrade success!";
     SettleWait(Waits::Long(Waits::kAfterFlagMs));
     if (Role().after_flag_extra_ms > 0)
         SleepUnlessStopped(Waits::Long(Role().after_flag_extra_ms));
@@ -144,7 +144,7 @@ bool UpgradeSequence::ReturnBaseToApp(int attempts)
             if (!link.QueryModeOf(DeviceId::Base, Waits::kBaseReturnQueryMs, mode))
                 continue;
             if (mode == Mode::App) {
-                qCDebug(lcEngine).noquote() << "---Main go back App";
+                qCInfo(lcEngine).noquote() << "---Main go back App";
                 job.base_returned = true;
                 return true;
             }
@@ -189,12 +189,12 @@ bool UpgradeSequence::ReturnMotorToApp()
         link.FlushTx();
         SettleWait(Waits::kMotorReturnMs);
         if (MotorAnswersFromApp()) {
-            qCDebug(lcEngine).noquote() << "---Motor is at App";
+            qCInfo(lcEngine).noquote() << "---Motor is at App";
             job.motor_returned = true;
             return true;
         }
     }
-    qCDebug(lcEngine).noquote() << "---Motor go App failed";
+    qCWarning(lcEngine).noquote() << "---Motor go App failed";
     job.motor_given_up = LinkUp() && !StopHonoured();  // asked for all its attempts: not again
     return false;
 }
@@ -230,7 +230,7 @@ void UpgradeSequence::RestoreUnit()
     // goes back to its applications all the same, so that the next plain upgrade finds it usable.
     // A base or target left in its bootloader by a cut-off transfer is taken from there by the
     // next job of that target.
-    qCDebug(lcEngine).noquote() << "---Return the unit to its application";
+    qCInfo(lcEngine).noquote() << "---Return the unit to its application";
     job.restoring = true;
     link.DropUnsentFrames();
     link.streaming = false;  // the stream is over: the return requests go out at once
@@ -240,7 +240,7 @@ void UpgradeSequence::RestoreUnit()
     // After the operator's stop one attempt: the operator is waiting. After a lost link the first
     // attempt only finds out whether the base is back; the second asks it.
     if (base_left && !ReturnBaseToApp(control.stopped_by_operator ? 1 : Limits::kBaseReturnAttempts)) {
-        qCDebug(lcEngine).noquote() << "---Main go app failed";
+        qCWarning(lcEngine).noquote() << "---Main go app failed";
         // A lost unit says so already; a stopped one says it was stopped.
         if (job.failure == JobEndReason::Success && !control.stopped_by_operator)
             Fail(JobEndReason::DeviceFailed, QStringLiteral("Main go app failed"));
@@ -250,7 +250,7 @@ void UpgradeSequence::RestoreUnit()
 
 void UpgradeSequence::OnFinish()
 {
-    qCDebug(lcEngine).noquote() << "---Stopped!";
+    qCInfo(lcEngine).noquote() << "---Stopped!";
     if (!Role().behind_base) {
         // The target was the base or the motor: the upgrade flag restarted it into its
         // application, and only a fully verified image gets the flag. The motor stays on the bus
@@ -266,7 +266,7 @@ void UpgradeSequence::OnFinish()
         return;
     }
     const float seconds = float(job.job_start.msecsTo(QDateTime::currentDateTime())) / 1000.0f;
-    qCDebug(lcEngine).noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
+    qCInfo(lcEngine).noquote() << QString::fromUtf8("---Upgrade spend：%1 s").arg(QString::asprintf("%.3f", double(seconds)));
     ReportProgress(JobPhase::Ended);
     control.stop_requested = true;
 }
@@ -294,11 +294,11 @@ bool UpgradeSequence::FinishBehindBase()
         if (!link.QueryModeOf(job.dev_id, Waits::kTargetCheckMs, mode))
             continue;
         if (mode == Mode::App) {
-            qCDebug(lcEngine).noquote() << "---Target is at App";
+            qCInfo(lcEngine).noquote() << "---Target is at App";
             job.result = job.upgrade_flag_sent;
             return true;
         }
-        qCDebug(lcEngine).noquote() << "---Target is at Boot, Upgrade failed";
+        qCWarning(lcEngine).noquote() << "---Target is at Boot, Upgrade failed";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Target go app failed"));
         control.stop_requested = true;
         ReportProgress(JobPhase::Ended);

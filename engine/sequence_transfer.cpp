@@ -296,9 +296,9 @@ void UpgradeSequence::RestartCurrentSection()
 {
     if (++job.section_attempts >= Limits::kMaxSectionAttempts) {
         const uint32_t address = job.current_section->address;
-        qCDebug(lcEngine).noquote() << QStringLiteral("---Section 0x%1 failed its buffer check %2 times")
-                                           .arg(address, 0, 16)
-                                           .arg(Limits::kMaxSectionAttempts);
+        qCWarning(lcEngine).noquote() << QStringLiteral("---Section 0x%1 failed its buffer check %2 times")
+                                             .arg(address, 0, 16)
+                                             .arg(Limits::kMaxSectionAttempts);
         Fail(JobEndReason::DeviceFailed,
              QStringLiteral("Section 0x%1 failed the device's buffer check %2 times: its data do not match its digest")
                  .arg(address, 0, 16)
@@ -390,7 +390,7 @@ void UpgradeSequence::OnWaitFlash(bool frame_received, const Frame &frame)
 {
     // "Busy" answers keep the device from counting as silent; they must not keep the job forever.
     if (job.flash_clock.elapsed() > Waits::NoReplyLimit()) {
-        qCDebug(lcEngine).noquote() << "---Flash not completed in time";
+        qCWarning(lcEngine).noquote() << "---Flash not completed in time";
         Fail(JobEndReason::DeviceFailed, QStringLiteral("Section 0x%1 was not flashed within %2 s")
                                              .arg(job.current_section->address, 0, 16)
                                              .arg(Waits::NoReplyLimit() / 1000.0));
@@ -472,7 +472,7 @@ void UpgradeSequence::OnWaitReadFlash(bool frame_received, const Frame &frame)
             RestartAfterMismatch(job.current_section->address, false);
             return;
         }
-        qCDebug(lcEngine).noquote() << "---Flash verified sucess";
+        qCInfo(lcEngine).noquote() << "---Flash verified sucess";
         job.current_section->flashed = true;
         state = NextSection;
         ReportProgress(JobPhase::Transfer, job.current_section_index + 1);

@@ -69,7 +69,7 @@ void UnitProbe::QueryHwVersion(int p, int d, QString &text, const UnitKey &unit)
 {
     const GateHold hold(gate);
     if (!hold.Taken()) {
-        qCDebug(lcEngine).noquote() << QString::fromUtf8("请重试");
+        qCWarning(lcEngine).noquote() << QString::fromUtf8("请重试");
         return;
     }
     if (!IsUpgradable(d))
@@ -127,7 +127,7 @@ bool UnitProbe::PowerDisplayOfBaseInBoot(int p, const UnitKey &unit)
     uint8_t mode = 0;
     if (!Ask(link, Cmd::QueryMode, &query, 1, DeviceId::Base, &mode, 1) || mode != Mode::Boot)
         return false;
-    qCDebug(lcEngine).noquote() << "---Main is at Boot, force power on for display";
+    qCInfo(lcEngine).noquote() << "---Main is at Boot, force power on for display";
     const uint8_t on = kDisplayPowerOn;
     link.QueueFrame(Cmd::DisplayPowerOn, &on, 1, DeviceId::Base);
     uint8_t reply = 0;
@@ -291,7 +291,7 @@ bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const UnitKey &unit)
     // A job's thread owns the port until its run has ended: the switch must not touch it.
     const GateHold hold(gate);
     if (!hold.Taken()) {
-        qCDebug(lcEngine).noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
+        qCWarning(lcEngine).noquote() << line + QStringLiteral(": refused, an upgrade holds the port");
         return false;
     }
     QList<PortInfo> attached;
@@ -306,7 +306,7 @@ bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const UnitKey &unit)
         return false;
     link.QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
     link.FlushTx();
-    qCDebug(lcEngine).noquote() << line;
+    qCInfo(lcEngine).noquote() << line;
     link.WaitInput(Waits::kModeSwitchDrainMs);
     return true;
 }

@@ -65,7 +65,7 @@ void UpgradeSequence::RunJob()
     // The launch has just found the unit: its view of the ports serves unless a port came or went.
     if (!OpenLink(PortCatalog::View::Recent)) {
         control.stop_requested = true;
-        qCDebug(lcEngine).noquote() << QString::fromUtf8("---USB未打开!");
+        qCWarning(lcEngine).noquote() << QString::fromUtf8("---USB未打开!");
         link.Close();
         control.upgrading = false;
         ReportProgress(JobPhase::Ended);
@@ -117,7 +117,7 @@ bool UpgradeSequence::LoopPass()
     // The base leaves USB when its own upgrade flag restarts it; Finish needs no link then.
     const bool base_restarting = IsBase(job.dev_id) && job.upgrade_flag_sent;
     if (!link.Up() && !base_restarting) {
-        qCDebug(lcEngine).noquote() << QString::fromUtf8("USB断开!");
+        qCWarning(lcEngine).noquote() << QString::fromUtf8("USB断开!");
         if (!control.stopped_by_operator) {
             job.error_text += QStringLiteral("USB connection lost!\n");
             if (job.failure == JobEndReason::Success)
@@ -196,7 +196,7 @@ void UpgradeSequence::EndJob()
         return;
     }
     if (!job.error_text.isEmpty()) {
-        qCDebug(lcEngine).noquote() << job.error_text;
+        qCWarning(lcEngine).noquote() << job.error_text;
         emit PushErrorMsg(job.error_text);
     }
     // A flashed image with a unit left unusable (the base not back) is no success.

@@ -58,14 +58,16 @@ PortProbe ProbePort(const QString &name)
     return probe;
 }
 
-std::optional<QString> PortRefusal(int pid, const PortInfo &port, bool chinese)
+std::optional<QString> PortRefusal(int pid, const PortInfo &port, Language language)
 {
     if (port.name.isEmpty())
-        return LaunchTexts::kPortGone.In(chinese).arg(pid);
+        return LaunchTexts::kPortGone.In(language).arg(pid);
     const PortProbe probe = ProbePort(port.name);
     if (probe.opened)
         return std::nullopt;
-    return (probe.busy ? LaunchTexts::kPortBusy : LaunchTexts::kPortNotOpened).In(chinese).arg(port.name, probe.reason);
+    return (probe.busy ? LaunchTexts::kPortBusy : LaunchTexts::kPortNotOpened)
+        .In(language)
+        .arg(port.name, probe.reason);
 }
 
 bool UnitBefore(const PortInfo &a, const PortInfo &b)
@@ -86,7 +88,7 @@ QString UnitName(const PortInfo &port)
     return UnitKey::Of(port).Text();
 }
 
-QString CatalogProblem(bool chinese)
+QString CatalogProblem(Language language)
 {
     const QString catalog = qEnvironmentVariable(PortCatalog::kSimCatalogVariable);
     if (catalog.isEmpty())
@@ -94,26 +96,26 @@ QString CatalogProblem(bool chinese)
     const QString problem = PortCatalogFile::Problem(catalog);
     if (problem.isEmpty())
         return QString();
-    return LaunchTexts::kCatalogUnusable.In(chinese).arg(QLatin1String(PortCatalog::kSimCatalogVariable), catalog,
-                                                         problem);
+    return LaunchTexts::kCatalogUnusable.In(language).arg(QLatin1String(PortCatalog::kSimCatalogVariable), catalog,
+                                                          problem);
 }
 
-QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, bool chinese)
+QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, Language language)
 {
     QList<int> pids = entries.value(target).usb_pids.values();
     std::sort(pids.begin(), pids.end());
     QStringList pid_texts;
     for (int pid : qAsConst(pids))
         pid_texts << QString::number(pid);
-    QString detail = LaunchTexts::kNoDeviceLookedFor.In(chinese).arg(target, pid_texts.join(QStringLiteral(", ")));
+    QString detail = LaunchTexts::kNoDeviceLookedFor.In(language).arg(target, pid_texts.join(QStringLiteral(", ")));
     if (!wanted.IsAnything())
         detail += QStringLiteral(" @ ") + wanted.Text();
     QStringList attached;
     for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
         attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
-    detail += QStringLiteral("; ") + (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(chinese)
-                                                        : LaunchTexts::kAttachedPorts.In(chinese).arg(attached.join(QStringLiteral(", "))));
-    const QString catalog = CatalogProblem(chinese);
+    detail += QStringLiteral("; ") + (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(language)
+                                                        : LaunchTexts::kAttachedPorts.In(language).arg(attached.join(QStringLiteral(", "))));
+    const QString catalog = CatalogProblem(language);
     if (!catalog.isEmpty())
         detail += QStringLiteral("; ") + catalog;
     return detail;
@@ -130,14 +132,16 @@ LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries
                 units << UnitName(port);
         }
         const QString names = units.join(QStringLiteral(", "));
-        explained.zh = LaunchTexts::kSeveralUnits.In(true).arg(target).arg(units.size()).arg(names);
-        explained.en = LaunchTexts::kSeveralUnits.In(false).arg(target).arg(units.size()).arg(names);
+        explained.zh = LaunchTexts::kSeveralUnits.In(Language::Chinese).arg(target).arg(units.size()).arg(names);
+        explained.en = LaunchTexts::kSeveralUnits.In(Language::English).arg(target).arg(units.size()).arg(names);
         return explained;
     }
     if (refusal.kind != LaunchRefusal::Kind::NoDevice)
         return refusal;
-    explained.zh += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, true) + QLatin1Char(')');
-    explained.en += QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, false) + QLatin1Char(')');
+    explained.zh +=
+        QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, Language::Chinese) + QLatin1Char(')');
+    explained.en +=
+        QStringLiteral(" (") + NoDeviceDetail(entries, target, wanted, Language::English) + QLatin1Char(')');
     return explained;
 }
 

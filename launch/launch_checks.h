@@ -26,7 +26,7 @@ PortProbe ProbePort(const QString &name);
 // The port of the unit the launch found (product id pid, at the launch's unit) checked before
 // its hardware version is read through it: a port that is busy or gone would look like a device
 // that does not answer. The refusal's text names the port and why; none when it opened.
-std::optional<QString> PortRefusal(int pid, const PortInfo &port, bool chinese);
+std::optional<QString> PortRefusal(int pid, const PortInfo &port, Language language);
 
 // The order in which units are shown and taken: the natural order of their USB locations
 // ("1-1.9" before "1-1.10"), then of their port names (for ports without a location).
@@ -38,10 +38,10 @@ QString UnitName(const PortInfo &port);
 // Why no device of the target was found, for a person: the product ids looked for (at the
 // location or port name wanted, when given), the family ports that are attached, and a
 // simulator's catalog (UPGRADER_SIM_CATALOG) that gives no port, with its reason.
-QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, bool chinese);
+QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, const UnitKey &wanted, Language language);
 // A simulator's catalog (UPGRADER_SIM_CATALOG) that gives no port: why, in words; empty when
 // none is named or it is usable.
-QString CatalogProblem(bool chinese);
+QString CatalogProblem(Language language);
 
 // The launch's refusal worded for a station that may hold several units: NoDeviceDetail added
 // to a "no device" one, and several units told to choose one with --port or take them all with

@@ -121,7 +121,7 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
             WaitKeepingEventsGoing(Waits::Long(RoleOf(entry.dev_id).boot_settle_ms));
         }
     }
-    qCDebug(lcLaunch).noquote() << "\nHardware Version: " + hw;
+    qCInfo(lcLaunch).noquote() << "\nHardware Version: " + hw;
     // What the target runs now, for the history and for a caller that skips a current target.
     if (!hw.isEmpty())
         job.version_before = server.Probe().ReadAppVersion(usb_pid, entry.dev_id, unit, kVersionTries);

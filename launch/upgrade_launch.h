@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bilingual.h"
 #include "firmware_entry.h"
 #include "target_status.h"
 #include "upgrade_job.h"
@@ -35,7 +36,7 @@ struct LaunchRefusal {
     QString en;
     Kind kind = Kind::TargetAbsent;
 
-    const QString &Warning(bool chinese) const { return chinese ? zh : en; }
+    const QString &Warning(Language language) const { return language == Language::Chinese ? zh : en; }
 };
 
 // Everything a job needs, decided before it starts, and what the launch learnt on the way.

@@ -232,8 +232,8 @@ public:
                 return;
             told.insert({path, reason});
         }
-        qCWarning(lcLink).noquote() << QStringLiteral("%1: ignoring %2: %3")
-                                           .arg(QLatin1String(PortCatalog::kSimCatalogVariable), path, reason);
+        qCWarning(lcCatalog).noquote() << QStringLiteral("%1: ignoring %2: %3")
+                                              .arg(QLatin1String(PortCatalog::kSimCatalogVariable), path, reason);
     }
 
     void Forget(const QString &path)

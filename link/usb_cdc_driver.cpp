@@ -24,9 +24,9 @@ UsbCdcDriver::UsbCdcDriver(int product_id, const UnitKey &wanted, PortCatalog::V
     port.clearError();
     port.setBaudRate(kBaudRate, QSerialPort::AllDirections);
     if (!port.open(QIODevice::ReadWrite)) {
-        qCDebug(lcLink).noquote() << QString::fromUtf8("---端口被占用");
+        qCWarning(lcLink).noquote() << QString::fromUtf8("---端口被占用");
         // A port held by another program and one the user may not open are different problems.
-        qCDebug(lcLink).noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
+        qCWarning(lcLink).noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
         return;
     }
     // Whatever waits in the port now came before this use of it (a late answer to the last

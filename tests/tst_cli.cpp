@@ -503,6 +503,12 @@ private slots:
             QVERIFY2(cli.err.contains(part), qPrintable(cli.err));
         if (catalog != "bench")
             QVERIFY2(cli.err.contains("UPGRADER_SIM_CATALOG=" + path), qPrintable(cli.err));
+        // A problem of the bench's set-up is told without --verbose too, unlike the job's own
+        // warnings.
+        if (catalog == "stale") {
+            QVERIFY2(cli.err.startsWith("UPGRADER_SIM_CATALOG: ignoring " + path + ": the simulator that wrote it"),
+                     qPrintable(cli.err));
+        }
     }
 
     // What a technician reads says what is wrong and what to do, in the station's terms: a station

@@ -142,7 +142,7 @@ private slots:
             workspace.Write("conf/settings.json", content);
 
         MainWindow window;
-        window.lang = chinese;
+        window.lang = chinese ? Language::Chinese : Language::English;
         DebugCapture debug;
         QVERIFY(!window.LoadConfig(path));
 
@@ -194,8 +194,8 @@ private slots:
         QVERIFY2(read.has_value(), "the configuration was never read to its end");
         QVERIFY(read->failure.has_value());
         QCOMPARE(read->failure->debug_line, debug_line);
-        QCOMPARE(read->failure->Warning(true), zh);
-        QCOMPARE(read->failure->Warning(false), en);
+        QCOMPARE(read->failure->Warning(Language::Chinese), zh);
+        QCOMPARE(read->failure->Warning(Language::English), en);
         QVERIFY(!read->firmware_read);
     }
 
@@ -215,7 +215,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("warning");
-        QTest::addColumn<bool>("lang_after");
+        QTest::addColumn<bool>("chinese_after");
 
         QTest::newRow("parse error keeps English") << QByteArray(R"({"is_english": false,)")
                                                    << "The configuration file parsing error!" << false;
@@ -229,14 +229,14 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, warning);
-        QFETCH(bool, lang_after);
+        QFETCH(bool, chinese_after);
 
         Workspace workspace;
         workspace.Write("conf/c.json", content);
         MainWindow window;
-        window.lang = false;
+        window.lang = Language::English;
         QVERIFY(!window.LoadConfig(workspace.Path("conf/c.json")));
-        QCOMPARE(window.lang, lang_after);
+        QCOMPARE(window.lang == Language::Chinese, chinese_after);
         QCOMPARE(window.findChild<QLabel *>("label_error")->text(), warning);
     }
 

@@ -211,7 +211,7 @@ private slots:
             WriteImage("fw/motor.img", 3);  // a sound image under a name the reader refuses
         MainWindow w;
         QVERIFY(w.config_valid);
-        QCOMPARE(w.lang, !english);
+        QVERIFY(w.lang == (english ? Language::English : Language::Chinese));
         if (break_config)
             workspace.Write("config.json", "{\"firmware\": ");
         UpgradeServer &engine = w.upgrade_server;
@@ -533,17 +533,18 @@ private slots:
         SimFamily family(FastFamily());
         const PortInfo port = FamilyPort(4, UnitKey::AtLocation(family.Location()));
         QVERIFY(!port.name.isEmpty());
-        QCOMPARE(PortRefusal(4, port, false), std::optional<QString>());
+        QCOMPARE(PortRefusal(4, port, Language::English), std::optional<QString>());
 
         QSerialPort holder(port.name);
         QVERIFY(holder.open(QIODevice::ReadWrite));
-        const std::optional<QString> busy = PortRefusal(4, port, false);
+        const std::optional<QString> busy = PortRefusal(4, port, Language::English);
         QVERIFY(busy && busy->startsWith(QStringLiteral("Port %1 is held by another program").arg(port.name)));
-        const std::optional<QString> busy_zh = PortRefusal(4, port, true);
+        const std::optional<QString> busy_zh = PortRefusal(4, port, Language::Chinese);
         QVERIFY(busy_zh && busy_zh->contains(QString::fromUtf8("另一个程序正占用它")));
         holder.close();
 
-        QCOMPARE(PortRefusal(4, PortInfo(), false), std::optional<QString>("The port of product id 4 is gone"));
+        QCOMPARE(PortRefusal(4, PortInfo(), Language::English),
+                 std::optional<QString>("The port of product id 4 is gone"));
     }
 };
 

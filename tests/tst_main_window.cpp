@@ -200,9 +200,9 @@ private slots:
         QCOMPARE(sink.urls.size(), 1);
         QVERIFY(sink.urls[0].isLocalFile());
         QCOMPARE(sink.urls[0].toLocalFile(), QFileInfo(w.config_path).absoluteFilePath());
-        const bool lang = w.lang;
+        const Language before = w.lang;
         Press(w, "btn_zh_en");
-        QCOMPARE(w.lang, !lang);
+        QVERIFY(w.lang != before);
 
         // The activity timer runs the animation only with a valid configuration.
         if (configured) {
@@ -243,7 +243,7 @@ private slots:
         QCOMPARE(Caption(w, "btn_start_main"), first);
         QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString());
         QCOMPARE(w.success_count, 1);
-        QCOMPARE(w.property("lang").toBool(), w.lang);
+        QCOMPARE(w.property("lang").toBool(), w.lang == Language::Chinese);
 
         QTest::mouseClick(Get<QAbstractButton>(w, "btn_zh_en"), Qt::LeftButton);
         QCOMPARE(Caption(w, "btn_start_main"), second);
@@ -253,10 +253,41 @@ private slots:
             restored << Caption(w, name);
         if (!config.isEmpty())
             QCOMPARE(restored, initial);
-        if (!w.lang) {  // English: two-line target captions
+        if (w.lang == Language::English) {  // two-line target captions
             QCOMPARE(restored.mid(0, 5), (QStringList{"Update\r\nBase", "Update\r\nMotor", "Update\r\nSteering",
                                                        "Update\r\nDisplay", "Update\r\nPedals"}));
         }
+    }
+
+    // A launch reads the file again, and an is_english edited meanwhile words the messages from
+    // then on; the captions, and the result line beside them, keep the language they were
+    // applied in until the switch applies the one in force.
+    void editedLanguageReachesTheMessagesBeforeTheScreen()
+    {
+        TestWorkspace workspace(kEnglish);
+        MainWindow w;
+        w.upgrade_server.StopPolling();
+        workspace.Write("config.json", kChinese);
+
+        Press(w, "btn_start_main");  // no device attached: refused, in the file's new language
+        QVERIFY(w.lang == Language::Chinese);
+        Press(w, "btn_stop");
+        QCOMPARE(ErrorLine(w), Zh("未处于升级状态!"));
+        w.ShowUpgRes(false);
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString("Update failed!"));
+        QCOMPARE(Caption(w, "btn_start_main"), QString("Update\r\nBase"));
+        QCOMPARE(w.property("lang"), QVariant(false));
+
+        Press(w, "btn_zh_en");  // from the language in force, Chinese: English on both
+        w.ShowUpgRes(false);
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), QString("Update failed!"));
+        Press(w, "btn_stop");
+        QCOMPARE(ErrorLine(w), QString("Not upgrading!"));
+        Press(w, "btn_zh_en");
+        w.ShowUpgRes(false);
+        QCOMPARE(Get<QLabel>(w, "label_sucess_cnt")->text(), Zh("升级失败!"));
+        QCOMPARE(Caption(w, "btn_start_main"), Zh("基座升级"));
+        QCOMPARE(w.property("lang"), QVariant(true));
     }
 
     void progress_data()

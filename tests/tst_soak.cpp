@@ -6,6 +6,7 @@
 // UPGRADER_SOAK_JOBS sets the number of jobs (default 10), UPGRADER_SOAK_SEED the first seed.
 #include "fast_family.h"
 #include "job_recorder.h"
+#include "link_log.h"
 #include "messages.h"
 #include "sample_firmware.h"
 #include "scoped_fixtures.h"
@@ -54,7 +55,7 @@ constexpr int kRecentLines = 60;
 
 void QuietEngine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type != QtDebugMsg) {
+    if (type != QtDebugMsg && !IsUpgradeAccount(type, context.category)) {
         if (test_log)
             test_log(type, context, message);
         return;

@@ -28,6 +28,7 @@
 #include "history_bench.h"
 #include "history_sync.h"
 #include "idle_window.h"
+#include "link_log.h"
 #include "local_pg_server.h"
 #include "platform.h"
 #include "program_version.h"
@@ -632,8 +633,8 @@ int main(int argc, char **argv)
         }
         stations.append(n);
     }
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type != QtDebugMsg)
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+        if (type != QtDebugMsg && !IsUpgradeAccount(type, context.category))
             fprintf(stderr, "%s\n", qPrintable(message));
     });
     if (parser.isSet("soak"))

@@ -2,6 +2,7 @@
 
 #include "device_family.h"
 #include "event_wait.h"
+#include "link_log.h"
 #include "sim_family.h"
 #include "soak_judge.h"
 #include "upgrade_server.h"
@@ -25,9 +26,9 @@ QMutex engine_lines_lock;
 QStringList engine_lines;
 QtMessageHandler previous_handler = nullptr;
 
-void KeepEngineLine(QtMsgType type, const QMessageLogContext &, const QString &message)
+void KeepEngineLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type != QtDebugMsg) {
+    if (type != QtDebugMsg && !IsUpgradeAccount(type, context.category)) {
         fprintf(stderr, "%s\n", qPrintable(message));
         return;
     }

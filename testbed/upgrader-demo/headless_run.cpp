@@ -1,5 +1,6 @@
 #include "headless_run.h"
 
+#include "link_log.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 
@@ -43,9 +44,9 @@ HeadlessRun::HeadlessRun(MainWindow &w, const QList<DemoTarget> &list, bool chat
     connect(&ticker, &QTimer::timeout, this, &HeadlessRun::Tick);
 }
 
-void HeadlessRun::CaptureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+void HeadlessRun::CaptureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type != QtDebugMsg) {
+    if (type != QtDebugMsg && !IsUpgradeAccount(type, context.category)) {
         // The offscreen platform has no window manager to tell about sizes; nothing to report.
         if (!message.contains(QLatin1String("propagateSizeHints")))
             fprintf(stderr, "%s\n", qPrintable(message));

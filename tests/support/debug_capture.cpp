@@ -1,5 +1,7 @@
 #include "debug_capture.h"
 
+#include "link_log.h"
+
 #include <QMutexLocker>
 #include <QtGlobal>
 
@@ -17,7 +19,8 @@ class DebugCaptureSink {
 public:
     static void Handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (active && type == QtDebugMsg) {
+        const bool account = type == QtDebugMsg || IsUpgradeAccount(type, context.category);
+        if (active && account) {
             QMutexLocker locker(&active->lock);
             active->lines.append(message);
             if (active->observer)
@@ -26,7 +29,7 @@ public:
             QMutexLocker locker(&active->lock);
             active->warnings.append(message);
         }
-        if (echo || type != QtDebugMsg) {
+        if (echo || !account) {
             if (previous)
                 previous(type, context, message);
             else

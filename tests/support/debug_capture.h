@@ -6,8 +6,10 @@
 
 #include <functional>
 
-// Collects the debug output of every thread while it exists, so tests can assert the exact
-// lines the program writes. Lines are still echoed to stderr when UPGRADER_TEST_ECHO is set.
+// Collects the debug output of every thread while it exists, and the rest of the account the
+// upgrade gives of itself (IsUpgradeAccount: its milestones and failures), so tests can assert
+// the exact lines the program writes. Lines are still echoed to stderr when UPGRADER_TEST_ECHO is
+// set.
 class DebugCapture {
 public:
     DebugCapture();
@@ -16,7 +18,8 @@ public:
     DebugCapture &operator=(const DebugCapture &) = delete;
 
     QStringList Lines() const;
-    // The warnings (and worse) written meanwhile, which still reach stderr as well.
+    // The lines told always, written meanwhile: the set-up's problems and the warnings (and worse)
+    // of Qt and the system. They still reach stderr as well.
     QStringList Warnings() const;
     int Count(const QString &line) const;
     bool Contains(const QString &line) const { return Count(line) > 0; }

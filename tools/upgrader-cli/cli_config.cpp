@@ -19,8 +19,8 @@ namespace {
 // The reader's failure, and where: a station has many files, and a script's log must say which.
 ConfigFailure Located(const ConfigFailure &failure, const Bilingual &where, const QString &path)
 {
-    return {failure.debug_line, where.In(true).arg(failure.zh, QDir::toNativeSeparators(path)),
-            where.In(false).arg(failure.en, QDir::toNativeSeparators(path))};
+    return {failure.debug_line, where.In(Language::Chinese).arg(failure.zh, QDir::toNativeSeparators(path)),
+            where.In(Language::English).arg(failure.en, QDir::toNativeSeparators(path))};
 }
 
 constexpr char kLanguageKey[] = "is_english";
@@ -32,10 +32,10 @@ ConfigFailure WrongTypes(const QList<ConfigTypeProblem> &problems, const QString
 {
     QStringList zh, en;
     for (const ConfigTypeProblem &problem : problems) {
-        zh << CliTexts::kConfigWrongType.In(true).arg(QDir::toNativeSeparators(path), problem.field,
-                                                       problem.expected_zh, problem.found);
-        en << CliTexts::kConfigWrongType.In(false).arg(QDir::toNativeSeparators(path), problem.field,
-                                                        problem.expected_en, problem.found);
+        zh << CliTexts::kConfigWrongType.In(Language::Chinese)
+                  .arg(QDir::toNativeSeparators(path), problem.field, problem.expected_zh, problem.found);
+        en << CliTexts::kConfigWrongType.In(Language::English)
+                  .arg(QDir::toNativeSeparators(path), problem.field, problem.expected_en, problem.found);
     }
     if (both) {
         const QString all = (en + zh).join(QLatin1Char('\n'));
@@ -64,25 +64,26 @@ void NoteDeviceIds(const FirmwareEntries &entries, QList<ConfigTypeProblem> &pro
         if (IsFamilyDevice(it.value().dev_id) || NamesField(problems, field))
             continue;  // a value of the wrong type is named already
         problems.append({field,
-                         CliTexts::kFamilyDeviceId.In(false).arg(lowest).arg(highest),
-                         CliTexts::kFamilyDeviceId.In(true).arg(lowest).arg(highest),
+                         CliTexts::kFamilyDeviceId.In(Language::English).arg(lowest).arg(highest),
+                         CliTexts::kFamilyDeviceId.In(Language::Chinese).arg(lowest).arg(highest),
                          QString::number(it.value().dev_id)});
     }
 }
 
 }  // namespace
 
-CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
+CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang)
 {
     CliConfig config;
-    config.chinese = lang.value_or(false);  // nothing read yet: the window's start-up language
+    // Nothing read yet: the window's start-up language.
+    config.language = lang.value_or(Language::English);
     config.path = given;
     if (config.path.isEmpty()) {
         const ConfigDiscovery found = DiscoverConfig(QDir::current());
         for (const QString &line : found.debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCInfo(lcCommand).noquote() << line;
         if (found.failure) {
-            qCDebug(lcCommand).noquote() << found.failure->debug_line;
+            qCWarning(lcCommand).noquote() << found.failure->debug_line;
             config.failure = Located(*found.failure, CliTexts::kNoConfigInFolder, QDir::currentPath());
             return config;
         }
@@ -95,9 +96,9 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
     // Chinese, the command keeps --lang (or English) and names it among the problems below.
     const bool language_unknown = NamesField(read.type_problems, QLatin1String(kLanguageKey));
     if (!lang && read.settings.is_english && !language_unknown)
-        config.chinese = !*read.settings.is_english;
+        config.language = *read.settings.is_english ? Language::English : Language::Chinese;
     if (read.failure) {
-        qCDebug(lcCommand).noquote() << read.failure->debug_line;
+        qCWarning(lcCommand).noquote() << read.failure->debug_line;
         config.failure = Located(*read.failure, QFileInfo(config.path).isDir() ? CliTexts::kConfigIsFolder
                                                                                 : CliTexts::kConfigInFile,
                                  config.path);
@@ -107,7 +108,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang)
     NoteDeviceIds(read.entries, problems);
     if (!problems.isEmpty()) {
         config.failure = WrongTypes(problems, config.path, language_unknown && !lang);
-        qCDebug(lcCommand).noquote() << config.failure->debug_line;
+        qCWarning(lcCommand).noquote() << config.failure->debug_line;
         return config;
     }
     config.entries = read.entries;
@@ -118,24 +119,29 @@ std::optional<ConfigFailure> UpgradeConfigProblem(const CliConfig &config, const
 {
     const QString file = QDir::toNativeSeparators(config.path);
     // Each wording filled by fill, for the console line, the Chinese and the English warning.
-    auto failure = [](const std::function<QString(bool chinese)> &fill) {
-        return std::optional<ConfigFailure>(ConfigFailure{fill(false), fill(true), fill(false)});
+    auto failure = [](const std::function<QString(Language language)> &fill) {
+        return std::optional<ConfigFailure>(
+            ConfigFailure{fill(Language::English), fill(Language::Chinese), fill(Language::English)});
     };
     if (!config.entries.contains(target)) {
         const QStringList names = config.entries.keys();
         const QString has = names.isEmpty() ? QStringLiteral("-") : names.join(QStringLiteral(", "));
-        return failure([&](bool zh) { return CliTexts::kTargetNotConfigured.In(zh).arg(file, target, has); });
+        return failure([&](Language language) {
+            return CliTexts::kTargetNotConfigured.In(language).arg(file, target, has);
+        });
     }
     const FirmwareEntry &entry = config.entries.value(target);
     if (entry.series.isEmpty())
-        return failure([&](bool zh) { return CliTexts::kNoVariantConfigured.In(zh).arg(file, target); });
+        return failure([&](Language language) {
+            return CliTexts::kNoVariantConfigured.In(language).arg(file, target);
+        });
     // The launch reads the hardware version of these devices only; any other is never asked.
     if (!IsUpgradable(entry.dev_id)) {
         const std::vector<int> upgradable = UpgradableIds();
-        return failure([&](bool zh) {
-            return CliTexts::kDeviceNotUpgradable.In(zh).arg(file, target, QString::number(entry.dev_id),
-                                                              QString::number(upgradable.front()),
-                                                              QString::number(upgradable.back()));
+        return failure([&](Language language) {
+            return CliTexts::kDeviceNotUpgradable.In(language).arg(file, target, QString::number(entry.dev_id),
+                                                                    QString::number(upgradable.front()),
+                                                                    QString::number(upgradable.back()));
         });
     }
     return std::nullopt;

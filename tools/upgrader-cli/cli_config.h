@@ -12,7 +12,7 @@
 struct CliConfig {
     QString path;            // absolute; empty when none was found
     FirmwareEntries entries;
-    bool chinese = false;    // the language of refusals and results
+    Language language = Language::English;  // of refusals and results
     // The line's history server in force (the environment's, else the file's "history_server");
     // empty when none. Read also from a file that fails further on.
     QString history_server;
@@ -26,7 +26,7 @@ struct CliConfig {
 // window's checks, a value of the wrong type, and a dev_id that is no device of the family, are
 // configuration errors naming the file and the field. The console lines of discovery and reading
 // go to the debug output.
-CliConfig ReadCliConfig(const QString &given, std::optional<bool> lang);
+CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang);
 
 // What keeps a configuration that reads well from upgrading target, said before any device is
 // asked (a retry could not help): no entry for it, an entry with no firmware variant, or a device

@@ -239,7 +239,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         const QString lang = parser.value("lang");
         if (lang != QLatin1String("zh") && lang != QLatin1String("en"))
             return Usage(message, QStringLiteral("--lang takes zh or en, not '%1'").arg(lang));
-        options->chinese = lang == QLatin1String("zh");
+        options->language = lang == QLatin1String("zh") ? Language::Chinese : Language::English;
     }
     options->json = parser.isSet("json");
     options->verbose = parser.isSet("verbose");

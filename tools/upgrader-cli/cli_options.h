@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bilingual.h"
 #include "unit_key.h"
 
 #include <QDateTime>
@@ -15,7 +16,7 @@ struct CliOptions {
     Command command = Command::List;
     QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
     QString config;                 // absolute; empty: the only *.json (or config.json) of the current directory
-    std::optional<bool> chinese;    // --lang; unset: the configuration's is_english
+    std::optional<Language> language;  // --lang; unset: the configuration's is_english
     bool json = false;
     bool verbose = false;
     double timeout_s = 0;           // 0: none

@@ -2,6 +2,7 @@
 
 #include "cli_log.h"
 #include "console.h"
+#include "link_log.h"
 #include "log_unit.h"
 
 #include <QDateTime>
@@ -160,16 +161,17 @@ void CliOutput::InstallMessageHandler()
     qInstallMessageHandler(&CliOutput::Handle);
 }
 
-void CliOutput::Handle(QtMsgType type, const QMessageLogContext &, const QString &text)
+void CliOutput::Handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (installed)
-        installed->Message(type, text);
+        installed->Message(type, context.category, text);
 }
 
-void CliOutput::Message(QtMsgType type, const QString &text)
+void CliOutput::Message(QtMsgType type, const char *category, const QString &text)
 {
-    // Which debug lines come here at all is the categories' choice (--verbose).
-    const bool debug = type == QtDebugMsg || type == QtInfoMsg;
+    // Which lines of the upgrade's account come here at all is the categories' choice
+    // (--verbose); whatever their level, they are "debug" lines, as are Qt's own debug output.
+    const bool debug = type == QtDebugMsg || type == QtInfoMsg || IsUpgradeAccount(type, category);
     const QString unit = LogUnit::Current();
     std::optional<Context> unit_context;
     if (!unit.isEmpty()) {

@@ -53,15 +53,15 @@ public:
     // Terminal: leaves the status block as it stands and ends it, so later lines go below it.
     void EndStatus();
 
-    // Routes the program's Qt messages here: the upgrade's debug lines only with --verbose (JSON
-    // events "debug" or lines on standard error), warnings always on standard error.
+    // Routes the program's Qt messages here: the upgrade's own account only with --verbose (JSON
+    // events "debug" or lines on standard error), everything else always on standard error.
     void InstallMessageHandler();
 
 private:
     void Write(FILE *stream, const QByteArray &bytes);
     void ClearStatusLocked();
     void DrawStatusLocked();
-    void Message(QtMsgType type, const QString &text);
+    void Message(QtMsgType type, const char *category, const QString &text);
     static void Handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
     void EventLocked(const Context &context, const QString &event, QJsonObject fields);

@@ -103,10 +103,10 @@ QString UnitMode(const Unit &unit)
     return unit.base ? DeviceMode(*unit.base) : QStringLiteral("no answer");
 }
 
-QString NoUnitText(bool chinese)
+QString NoUnitText(Language language)
 {
-    QString text = CliTexts::kNoFamilyDevice.In(chinese);
-    const QString catalog = CatalogProblem(chinese);
+    QString text = CliTexts::kNoFamilyDevice.In(language);
+    const QString catalog = CatalogProblem(language);
     if (!catalog.isEmpty())
         text += QStringLiteral(" (") + catalog + QLatin1Char(')');
     return text;
@@ -164,18 +164,18 @@ int RunList(const CliOptions &options, CliOutput &output)
 {
     QElapsedTimer clock;
     clock.start();
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    const CliConfig config = ReadCliConfig(options.config, options.language);
     if (config.failure)
-        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
+        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.language), clock);
 
     QList<PortInfo> ports = FamilyPortsAt(options.unit);
     if (!options.unit.IsAnything() && ports.isEmpty()) {
         QStringList attached;
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             attached << UnitName(port);
-        QString text = CliTexts::kNoDeviceAtPort.In(config.chinese).arg(options.unit.Text()) + QStringLiteral(" (") +
-                       (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(config.chinese)
-                                           : LaunchTexts::kAttachedPorts.In(config.chinese).arg(attached.join(QStringLiteral(", ")))) +
+        QString text = CliTexts::kNoDeviceAtPort.In(config.language).arg(options.unit.Text()) + QStringLiteral(" (") +
+                       (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(config.language)
+                                           : LaunchTexts::kAttachedPorts.In(config.language).arg(attached.join(QStringLiteral(", ")))) +
                        QLatin1Char(')');
         return Refuse(output, ExitCode::kDevice, text, clock);
     }
@@ -222,7 +222,7 @@ int RunList(const CliOptions &options, CliOutput &output)
         output.SetContext(QString(), QString());
         QString message;
         if (units.isEmpty())
-            message = NoUnitText(config.chinese);
+            message = NoUnitText(config.language);
         output.Event(QStringLiteral("result"),
                      {{QStringLiteral("result"), ExitCode::ResultName(ExitCode::kSuccess)},
                       {QStringLiteral("exit_code"), ExitCode::kSuccess},
@@ -235,7 +235,7 @@ int RunList(const CliOptions &options, CliOutput &output)
     }
 
     if (units.isEmpty()) {
-        output.Out(NoUnitText(config.chinese));
+        output.Out(NoUnitText(config.language));
         return ExitCode::kSuccess;
     }
     auto cell = [](const QString &text, int width) {
@@ -274,10 +274,10 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
 {
     QElapsedTimer clock;
     clock.start();
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    const CliConfig config = ReadCliConfig(options.config, options.language);
     if (config.failure)
-        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.chinese), clock);
-    const bool chinese = config.chinese;
+        return Refuse(output, ExitCode::kConfig, config.failure->Warning(config.language), clock);
+    const Language language = config.language;
 
     // The engine switches only with exactly one family device attached (at --port, when given),
     // and says nothing otherwise: the command says why.
@@ -286,10 +286,10 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         QStringList others;
         for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
             others << UnitName(port);
-        QString text = options.unit.IsAnything() ? NoUnitText(chinese)
-                                              : CliTexts::kNoDeviceAtPort.In(chinese).arg(options.unit.Text());
+        QString text = options.unit.IsAnything() ? NoUnitText(language)
+                                              : CliTexts::kNoDeviceAtPort.In(language).arg(options.unit.Text());
         if (!others.isEmpty())
-            text += QStringLiteral(" (") + LaunchTexts::kAttachedPorts.In(chinese).arg(others.join(QStringLiteral(", "))) +
+            text += QStringLiteral(" (") + LaunchTexts::kAttachedPorts.In(language).arg(others.join(QStringLiteral(", "))) +
                     QLatin1Char(')');
         return Refuse(output, ExitCode::kDevice, text, clock);
     }
@@ -298,8 +298,8 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
         for (const PortInfo &port : attached)
             names << UnitName(port);
         return Refuse(output, ExitCode::kDevice,
-                      CliTexts::kSeveralFamilyDevices.In(chinese) + QStringLiteral(" (") +
-                          LaunchTexts::kAttachedPorts.In(chinese).arg(names.join(QStringLiteral(", "))) +
+                      CliTexts::kSeveralFamilyDevices.In(language) + QStringLiteral(" (") +
+                          LaunchTexts::kAttachedPorts.In(language).arg(names.join(QStringLiteral(", "))) +
                           QStringLiteral("; --port LOCATION)"),
                       clock);
     }
@@ -318,11 +318,11 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     {
         const Unit unit = LookAtUnit(server, base, FirmwareEntries());
         if (unit.probe.busy) {
-            return Refuse(output, ExitCode::kPort, LaunchTexts::kPortBusy.In(chinese).arg(base.name, unit.probe.reason),
+            return Refuse(output, ExitCode::kPort, LaunchTexts::kPortBusy.In(language).arg(base.name, unit.probe.reason),
                           clock);
         }
         if (unit.base && unit.base->Answering() && (unit.base->mode == Mode::Boot) == to_boot) {
-            const QString already = (to_boot ? CliTexts::kBaseAlreadyInBoot : CliTexts::kBaseAlreadyInApp).In(chinese);
+            const QString already = (to_boot ? CliTexts::kBaseAlreadyInBoot : CliTexts::kBaseAlreadyInApp).In(language);
             if (!output.Json())
                 output.Out(already);
             ReportResult(output, ExitCode::kSuccess, already, clock.elapsed() / 1000.0);
@@ -335,8 +335,8 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     else
         server.Probe().BaseGoApp(keep);
 
-    const QString wanted = (to_boot ? CliTexts::kModeBoot : CliTexts::kModeApp).In(chinese);
-    const QString done = (to_boot ? CliTexts::kBaseInBoot : CliTexts::kBaseInApp).In(chinese);
+    const QString wanted = (to_boot ? CliTexts::kModeBoot : CliTexts::kModeApp).In(language);
+    const QString done = (to_boot ? CliTexts::kBaseInBoot : CliTexts::kBaseInApp).In(language);
     if (!config.entries.contains(QStringLiteral("Base"))) {
         // Nothing configured to poll the base by: the switch was sent, and that is all one can say.
         if (!output.Json())
@@ -356,7 +356,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     const FirmwareEntries base_only{{QStringLiteral("Base"), switched}};
     QEventLoop loop;
     int code = ExitCode::kFailed;
-    QString message = CliTexts::kBaseNotSwitched.In(chinese).arg(wanted).arg(kSwitchConfirmMs / 1000.0);
+    QString message = CliTexts::kBaseNotSwitched.In(language).arg(wanted).arg(kSwitchConfirmMs / 1000.0);
     QObject::connect(&server, &UpgradeServer::PushTargetStatus, [&](const TargetStatusList &statuses) {
         const auto base = std::find_if(statuses.cbegin(), statuses.cend(), [](const TargetStatus &status) {
             return status.mode_asked && status.name == QLatin1String("Base");
@@ -371,7 +371,7 @@ int RunSwitch(const CliOptions &options, CliOutput &output)
     QObject::connect(&stop, &StopSignals::Stop, [&](int number) {
         const StopCause cause = SignalStopCause(number);
         code = StopExitCode(cause);
-        message = StopReason(cause, chinese, 0);
+        message = StopReason(cause, language, 0);
         loop.quit();
     });
     QTimer::singleShot(kSwitchConfirmMs, &loop, &QEventLoop::quit);

@@ -73,7 +73,7 @@ int FindServer(const CliConfig &config, CliOutput &output, LineServer *server, Q
         config.history_server.isEmpty() ? HistoryServer::Configured(QString()) : config.history_server;
     if (server->connection.isEmpty()) {
         if (config.failure)
-            output.Err(config.failure->Warning(config.chinese));
+            output.Err(config.failure->Warning(config.language));
         *problem = QStringLiteral("No server of the line is configured for the upgrade history: name one in the "
                                   "configuration's \"history_server\" (%1) or in the environment variable %2")
                        .arg(config.path.isEmpty() ? QStringLiteral("no configuration file found")
@@ -100,7 +100,7 @@ int FindServer(const CliConfig &config, CliOutput &output, LineServer *server, Q
 int FindConfigFile(const CliConfig &config, CliOutput &output, QString *problem)
 {
     if (config.path.isEmpty() || !QFileInfo(config.path).isFile()) {
-        *problem = config.failure ? config.failure->Warning(config.chinese)
+        *problem = config.failure ? config.failure->Warning(config.language)
                                   : QStringLiteral("No configuration file at %1").arg(config.path);
         output.Err(*problem);
         return ExitCode::kConfig;
@@ -177,7 +177,7 @@ StopCause ExchangeWithServer(const QString &connection, int statement_bound_ms,
 
 int RunServerHistory(const CliOptions &options, CliOutput &output)
 {
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    const CliConfig config = ReadCliConfig(options.config, options.language);
     LineServer server;
     QString problem;
     if (const int code = FindServer(config, output, &server, &problem)) {
@@ -202,7 +202,7 @@ int RunServerHistory(const CliOptions &options, CliOutput &output)
                                    : connection.Read(filter, &records, &warning);
         },
         [&](StopCause cause) {
-            const QString reason = StopReason(cause, config.chinese, 0);
+            const QString reason = StopReason(cause, config.language, 0);
             output.Err(QStringLiteral("Upgrade history not read from the line's server %1: %2").arg(server.name, reason));
             JsonResult(output, StopExitCode(cause), reason, {{QStringLiteral("server"), server.name}});
         });
@@ -250,7 +250,7 @@ int RunHistory(const CliOptions &options, CliOutput &output)
     // The configuration's folder decides where the history lives. Only the file's place counts:
     // a file that no longer parses keeps its history readable. Without a file there is no such
     // folder, and another folder's history would be the wrong one.
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    const CliConfig config = ReadCliConfig(options.config, options.language);
     QString problem;
     if (const int code = FindConfigFile(config, output, &problem)) {
         JsonResult(output, code, problem);
@@ -306,7 +306,7 @@ int RunHistory(const CliOptions &options, CliOutput &output)
 
 int RunHistorySync(const CliOptions &options, CliOutput &output)
 {
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
+    const CliConfig config = ReadCliConfig(options.config, options.language);
     QString problem;
     int code = FindConfigFile(config, output, &problem);
     LineServer server;
@@ -351,7 +351,7 @@ int RunHistorySync(const CliOptions &options, CliOutput &output)
             so_far.waiting = HistoryStore::CountWaiting(database, &unknown);
             so_far.warning = QStringLiteral("%1: the records that wait go with the next job or \"upgrader-cli history "
                                             "sync\"")
-                                 .arg(StopReason(cause, config.chinese, 0));
+                                 .arg(StopReason(cause, config.language, 0));
             report(so_far, StopExitCode(cause));
         });
     if (stopped != StopCause::None)

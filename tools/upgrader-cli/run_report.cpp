@@ -14,7 +14,7 @@ void ReportRefusal(CliOutput &output, const CliOutput::Context *context, const Q
 {
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCWarning(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();
@@ -45,13 +45,13 @@ StopCause SignalStopCause(int signal_number)
     return StopCause::Terminate;
 }
 
-QString StopReason(StopCause cause, bool chinese, double timeout_s)
+QString StopReason(StopCause cause, Language language, double timeout_s)
 {
     switch (cause) {
-    case StopCause::Timeout: return CliTexts::kStoppedByTimeout.In(chinese).arg(timeout_s);
-    case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(chinese);
-    case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(chinese);
-    case StopCause::Hangup: return CliTexts::kStoppedBySighup.In(chinese);
+    case StopCause::Timeout: return CliTexts::kStoppedByTimeout.In(language).arg(timeout_s);
+    case StopCause::Interrupt: return CliTexts::kStoppedBySigint.In(language);
+    case StopCause::Terminate: return CliTexts::kStoppedBySigterm.In(language);
+    case StopCause::Hangup: return CliTexts::kStoppedBySighup.In(language);
     case StopCause::None: break;
     }
     return QString();

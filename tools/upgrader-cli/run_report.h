@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bilingual.h"
 #include "cli_output.h"
 #include "exit_codes.h"
 #include "firmware_image.h"
@@ -31,7 +32,7 @@ StopKind EngineStopKind(StopCause cause);
 // The cause a stop signal stands for (SIGINT, SIGTERM and, where there is one, SIGHUP).
 StopCause SignalStopCause(int signal_number);
 // What the command says about a job stopped for the cause (timeout_s: the --timeout given).
-QString StopReason(StopCause cause, bool chinese, double timeout_s);
+QString StopReason(StopCause cause, Language language, double timeout_s);
 
 // A measure rounded to what it means (a rate to whole bytes, a time to tenths): parts is how
 // many steps make one unit. Null when unknown (negative).

@@ -63,19 +63,19 @@ int StationRun::Launch()
     if (!station)
         AddSession(std::make_unique<UpgradeSession>(target, options.unit, output, clock));
 
-    const CliConfig config = ReadCliConfig(options.config, options.chinese);
-    chinese = config.chinese;
+    const CliConfig config = ReadCliConfig(options.config, options.language);
+    language = config.language;
     if (config.failure)
-        return RefuseAll(ExitCode::kConfig, config.failure->Warning(chinese));
+        return RefuseAll(ExitCode::kConfig, config.failure->Warning(language));
     // A configuration that cannot upgrade this target says so now: no device can mend it.
     if (const auto problem = UpgradeConfigProblem(config, target))
-        return RefuseAll(ExitCode::kConfig, problem->Warning(chinese), {problem->debug_line});
+        return RefuseAll(ExitCode::kConfig, problem->Warning(language), {problem->debug_line});
     // A run that needs its record is refused before anything reaches a unit when the history
     // cannot take one: that is known now, not only once the unit has been upgraded.
     if (options.require_history) {
         const QString problem = HistoryWriteProblem(HistoryStore::Location(config.path));
         if (!problem.isEmpty())
-            return RefuseAll(ExitCode::kHistory, CliTexts::kHistoryNotWritable.In(chinese).arg(problem));
+            return RefuseAll(ExitCode::kHistory, CliTexts::kHistoryNotWritable.In(language).arg(problem));
     }
     // Records that waited since an earlier run go while this one's jobs run, on their own thread.
     if (!config.history_server.isEmpty()) {
@@ -135,7 +135,7 @@ void StationRun::AddSession(std::unique_ptr<UpgradeSession> session)
 
 int StationRun::RefuseLaunch(const LaunchRefusal &refusal)
 {
-    return RefuseAll(RefusalExitCode(refusal.kind), refusal.Warning(chinese), refusal.debug_lines,
+    return RefuseAll(RefusalExitCode(refusal.kind), refusal.Warning(language), refusal.debug_lines,
                      refusal.debug_after_warning);
 }
 
@@ -147,7 +147,7 @@ int StationRun::RefuseAll(int code, const QString &warning, const QStringList &d
     }
     auto debug = [&] {
         for (const QString &line : debug_lines)
-            qCDebug(lcCommand).noquote() << line;
+            qCWarning(lcCommand).noquote() << line;
     };
     if (!debug_after)
         debug();
@@ -194,7 +194,7 @@ void StationRun::RequestStop(StopCause cause)
 
 QString StationRun::StopText() const
 {
-    return StopReason(stop_cause, chinese, options.timeout_s);
+    return StopReason(stop_cause, language, options.timeout_s);
 }
 
 void StationRun::OnSessionEnded(const UpgradeSession &session)
@@ -245,7 +245,7 @@ int StationRun::FinishHistorySync(int code)
         left = history_sync->Abandon(kHistoryAbandonMs);
         tally = {};
         tally.warning = stopped != StopCause::None
-                            ? StopReason(stopped, chinese, options.timeout_s)
+                            ? StopReason(stopped, language, options.timeout_s)
                             : QStringLiteral("Upgrade history not sent to the line's server: no answer within %1 s")
                                   .arg(kHistorySyncBoundMs / 1000.0, 0, 'f', 1);
         QString unknown;
@@ -290,7 +290,7 @@ void StationRun::RenderStatus()
 
 void StationRun::OnStopGraceOver()
 {
-    const QString text = CliTexts::kJobDidNotEnd.In(chinese).arg(kStopGraceMs / 1000);
+    const QString text = CliTexts::kJobDidNotEnd.In(language).arg(kStopGraceMs / 1000);
     for (const auto &session : sessions)
         session->Abandon(text);
     const int code = Conclude();

@@ -69,7 +69,7 @@ private:
     CliOutput &output;
     const QElapsedTimer &clock;
     const bool station;  // --all: every base, with a summary
-    bool chinese = false;
+    Language language = Language::English;  // of the refusals and the summary
 
     std::vector<std::unique_ptr<UpgradeSession>> sessions;
     bool launched = false;  // the launches are over: the end of the last job ends the command

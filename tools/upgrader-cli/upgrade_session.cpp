@@ -66,7 +66,7 @@ UpgradeSession::~UpgradeSession()
 
 bool UpgradeSession::Launch(const CliConfig &config, const SessionRules &asked)
 {
-    chinese = config.chinese;
+    language = config.language;
     rules = asked;
     history = HistoryStore::Location(config.path);
     if (voice == Voice::InStation) {
@@ -100,7 +100,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
     if (StoppedInLaunch())
         return false;
 
-    if (const auto refused = PortRefusal(launch.ProductId(), port, chinese))
+    if (const auto refused = PortRefusal(launch.ProductId(), port, language))
         return Refused(ExitCode::kPort, *refused);
 
     const auto refusal = launch.Prepare(job);
@@ -148,7 +148,7 @@ bool UpgradeSession::Prepare(const CliConfig &config)
 bool UpgradeSession::Current(const VersionCheck &check)
 {
     current = true;
-    const QString why = CliTexts::kAlreadyCurrent.In(chinese).arg(check.stated, job.version_before.version->Text());
+    const QString why = CliTexts::kAlreadyCurrent.In(language).arg(check.stated, job.version_before.version->Text());
     record_keeper.RecordCurrent(target, job, history);
     // The record is written on its own thread; the result comes once it is.
     connect(&record_keeper, &JobRecordKeeper::Recorded, this, [this, why] {
@@ -194,7 +194,7 @@ bool UpgradeSession::Start()
     record_keeper.Begin(target, job, history);
     if (!server.Start(job)) {  // nothing else of this process uses the link: only a job still ending could
         record_keeper.Abandon();
-        return Refused(ExitCode::kPort, CliTexts::kPortNotOpenedByJob.In(chinese).arg(context.port));
+        return Refused(ExitCode::kPort, CliTexts::kPortNotOpenedByJob.In(language).arg(context.port));
     }
     running = true;
     return true;
@@ -253,7 +253,7 @@ void UpgradeSession::Refuse(int exit_code, const QString &warning, const QString
 
 bool UpgradeSession::RefuseLaunch(const LaunchRefusal &refusal)
 {
-    return Refused(RefusalExitCode(refusal.kind), refusal.Warning(chinese), refusal.debug_lines,
+    return Refused(RefusalExitCode(refusal.kind), refusal.Warning(language), refusal.debug_lines,
                    refusal.debug_after_warning);
 }
 
@@ -298,9 +298,9 @@ void UpgradeSession::OnJobEnded()
     if (reason == JobEndReason::Stopped || reason == JobEndReason::TimedOut)
         why = why.isEmpty() ? stop_reason : stop_reason + QLatin1Char('\n') + why;
     else if (reason == JobEndReason::PortNotOpened)
-        why = CliTexts::kPortNotOpenedByJob.In(chinese).arg(context.port);
+        why = CliTexts::kPortNotOpenedByJob.In(language).arg(context.port);
     else if (reason == JobEndReason::ImageInvalid)
-        why = CliTexts::kImageNotLoaded.In(chinese).arg(job.firmware_path);
+        why = CliTexts::kImageNotLoaded.In(language).arg(job.firmware_path);
     // The result is the session's last word, said once the job's record is written (or its
     // warning said); the code is decided already, so a late signal cannot change it.
     if (record_keeper.Idle()) {
@@ -320,13 +320,13 @@ void UpgradeSession::Conclude(int exit_code, const QString &why_ended, bool job_
     QString verdict = current && exit_code == ExitCode::kSuccess
                           ? why
                           : (exit_code == ExitCode::kSuccess ? CliTexts::kUpdateSuccess : CliTexts::kUpdateFailed)
-                                .In(chinese);
+                                .In(language);
     // The job's own failure comes first; a unit that is fine but has no record fails on that,
     // and its words still say what became of the unit.
     if (job_ran && rules.require_history && !history_warning.isEmpty() && exit_code == ExitCode::kSuccess) {
         exit_code = ExitCode::kHistory;
-        why = CliTexts::kHistoryNotWritten.In(chinese).arg(history_warning);
-        verdict = CliTexts::kDoneNotRecorded.In(chinese).arg(verdict);
+        why = CliTexts::kHistoryNotWritten.In(language).arg(history_warning);
+        verdict = CliTexts::kDoneNotRecorded.In(language).arg(verdict);
     }
     ended = true;
     code = exit_code;

@@ -114,7 +114,7 @@ private:
     CliOutput::Context context;  // what the session's events are about
     const QString where;         // a station's base: its USB location, or its port name
     QString log_unit;            // a station's base: the unit its console lines carry
-    bool chinese = false;
+    Language language = Language::English;  // of its refusal and result
     SessionRules rules;
     QString history;  // the upgrade history file the job is recorded in
     UpgradeRecord recorded;   // the job's record as written (or as it could not be)

@@ -27,9 +27,9 @@ int main(int argc, char *argv[])
         for (const ConfigFolder &folder : folders)
             searched << (folder.rule == ConfigRule::AnyJson ? folder.path + QStringLiteral("/*.json")
                                                              : folder.path + QStringLiteral("/config.json"));
-        qCDebug(lcWindow).noquote() << QStringLiteral("No configuration in ") + searched.join(QStringLiteral(", "));
+        qCWarning(lcWindow).noquote() << QStringLiteral("No configuration in ") + searched.join(QStringLiteral(", "));
     }
-    qCDebug(lcWindow).noquote() << QStringLiteral("Current path: ") + QDir::current().absolutePath();
+    qCInfo(lcWindow).noquote() << QStringLiteral("Current path: ") + QDir::current().absolutePath();
 
     // Destroyed when the event loop returns, while the application still exists: a job still
     // running when the operator closes the window is stopped and its thread waited for, so it
