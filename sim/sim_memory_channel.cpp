@@ -97,11 +97,15 @@ bool SimMemoryChannel::WaitForInput(int ms)
             return true;
         if (port->IsGone())
             return false;
-        const qint64 left = ms - clock.elapsed();
-        if (left <= 0)
-            return false;
+        int wait_ms = -1;  // a negative ms waits without a time limit, as the serial port's wait does
+        if (ms >= 0) {
+            const qint64 left = ms - clock.elapsed();
+            if (left <= 0)
+                return false;
+            wait_ms = int(left);
+        }
         pollfd fd{port->HostWakeFd(), POLLIN, 0};
-        ::poll(&fd, 1, int(left));
+        ::poll(&fd, 1, wait_ms);
     }
 }
 
