@@ -1,6 +1,6 @@
 #include "usb_cdc_driver.h"
 
-#include "link_log.h"
+#include "channel_opener.h"
 #include "port_catalog.h"
 
 namespace {
@@ -10,6 +10,10 @@ constexpr int kSendWaitMs = 1;
 
 std::unique_ptr<ByteChannel> OpenFamilyChannel(int pid, const UnitKey &unit, PortCatalog::View view)
 {
+    // A port that is no serial device (a family simulated in this process) has an opener of its
+    // own; without one installed, as in the shipped programs, the driver looks the port up alone.
+    if (std::unique_ptr<ByteChannel> other = OpenWithChannelOpener([&] { return FamilyPort(pid, unit, view); }))
+        return other;
     return std::make_unique<UsbCdcDriver>(pid, unit, view);
 }
 
@@ -24,9 +28,7 @@ UsbCdcDriver::UsbCdcDriver(int product_id, const UnitKey &wanted, PortCatalog::V
     port.clearError();
     port.setBaudRate(kBaudRate, QSerialPort::AllDirections);
     if (!port.open(QIODevice::ReadWrite)) {
-        qCWarning(lcLink).noquote() << QString::fromUtf8("---端口被占用");
-        // A port held by another program and one the user may not open are different problems.
-        qCWarning(lcLink).noquote() << QStringLiteral("---%1: %2").arg(chosen, port.errorString());
+        LogPortNotOpened(chosen, port.errorString());
         return;
     }
     // Whatever waits in the port now came before this use of it (a late answer to the last

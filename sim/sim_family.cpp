@@ -95,6 +95,8 @@ void SimFamily::Run()
         }
         if (count == 2 && pty && pty->MasterFd() == fds[1].fd && (fds[1].revents & POLLIN))
             ReadHost();
+        else if (memory)
+            ReadHost();  // the host's writes wake the pipe
         RunDueEvents();
         WriteHost();
     }
@@ -138,7 +140,14 @@ void SimFamily::ReadHost()
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(pty->MasterFd(), buffer, sizeof buffer);
+        ssize_t n = 0;
+        if (pty) {
+            n = ::read(pty->MasterFd(), buffer, sizeof buffer);
+        } else if (memory) {
+            const QByteArray bytes = memory->TakeFromHost(int(sizeof buffer));
+            n = bytes.size();
+            memcpy(buffer, bytes.constData(), size_t(n));
+        }
         if (n <= 0)
             return;
         host_chunks.append({NowUs(), int(n)});
@@ -155,16 +164,21 @@ void SimFamily::ReadHost()
                 ++bad_frames;
             broken_frames += parser.broken;
             parser.broken = 0;
-            if (!pty)  // the request cut the power: the rest never reached the base
+            if (!Attached())  // the request cut the power: the rest never reached the base
                 return;
         }
-        if (!pty)  // a request unplugged the base
+        if (!Attached())  // a request unplugged the base
             return;
     }
 }
 
 void SimFamily::WriteHost()
 {
+    if (memory) {
+        memory->SendToHost(to_host);
+        to_host.clear();
+        return;
+    }
     if (!pty || to_host.isEmpty())
         return;
     const ssize_t n = ::write(pty->MasterFd(), to_host.constData(), size_t(to_host.size()));
@@ -376,9 +390,14 @@ void SimFamily::Publish()
     // A base enumerates once: plugged back in while it was restarting, its re-enumeration
     // replaces the port rather than adding a second one at the same location.
     Withdraw();
-    pty = spare ? std::move(spare) : std::make_unique<SimPty>();
     PortInfo info;
-    info.name = pty->Path();
+    if (options.transport == SimTransport::Memory) {
+        memory = SimMemoryPort::Create([this] { Wake(); });
+        info.name = memory->Name();
+    } else {
+        pty = spare ? std::move(spare) : std::make_unique<SimPty>();
+        info.name = pty->Path();
+    }
     info.has_usb_ids = true;
     info.vendor_id = options.vendor_id;
     info.product_id = options.product_id;
@@ -391,12 +410,17 @@ void SimFamily::Publish()
 
 void SimFamily::Withdraw()
 {
-    if (!pty)
+    if (!Attached())
         return;
-    spare = std::make_unique<SimPty>();  // holds a fresh number while the old one is released
+    if (pty)
+        spare = std::make_unique<SimPty>();  // holds a fresh number while the old one is released
     SimPortCatalog::Remove(catalog_handle);
     catalog_handle = 0;
     pty.reset();
+    if (memory) {
+        memory->Detach();  // the host's channel finds it gone; the next port gets a new name
+        memory.reset();
+    }
     to_host.clear();
     FrameCodec::ResetDecoder(parser);
 }
@@ -406,7 +430,7 @@ void SimFamily::Withdraw()
 void SimFamily::Plug()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!pty)
+    if (!Attached())
         Publish();
     Wake();
 }
@@ -421,12 +445,14 @@ void SimFamily::Unplug()
 bool SimFamily::IsPlugged() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return pty != nullptr;
+    return Attached();
 }
 
 QString SimFamily::PortPath() const
 {
     std::lock_guard<std::mutex> lock(mutex);
+    if (memory)
+        return memory->Name();
     return pty ? pty->Path() : QString();
 }
 
@@ -499,7 +525,7 @@ bool SimFamily::IsResponsive(int id) const
 {
     std::lock_guard<std::mutex> lock(mutex);
     const SimDevice *device = Device(id);
-    return pty && device && device->powered && !device->restarting && !options.faults.silent.contains(id);
+    return Attached() && device && device->powered && !device->restarting && !options.faults.silent.contains(id);
 }
 
 QList<SimMode> SimFamily::ModeHistory(int id) const

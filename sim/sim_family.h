@@ -2,6 +2,7 @@
 
 #include "frame.h"
 #include "sim_device.h"
+#include "sim_memory_port.h"
 #include "sim_pty.h"
 
 #include <QList>
@@ -68,7 +69,18 @@ struct SimPowerCutTrigger {
     bool Armed() const { return command >= 0; }
 };
 
+// How the base's USB port reaches the host.
+enum class SimTransport {
+    // A pseudo-terminal that the real QSerialPort opens by its path, as it opens a real base; the
+    // catalog file makes it reachable from other processes too.
+    Pty,
+    // A port in memory that only this process reaches, through the channel opener the simulated
+    // catalog installs: the engine's own tests, without a terminal between the engine and the family.
+    Memory,
+};
+
 struct SimFamilyOptions {
+    SimTransport transport = SimTransport::Pty;
     quint16 vendor_id = 0;   // 0: the family's own vendor id
     quint16 product_id = 4;
     // The base's USB location, kept across its re-enumerations while its port path changes, as a
@@ -101,9 +113,10 @@ struct SimChunk {
     int bytes = 0;
 };
 
-// The simulated device family: a base unit on a pseudo-terminal, published in the simulated
-// port catalog, with the devices behind it reached by their address byte. Runs its own thread
-// with poll() on the pseudo-terminal; every public call is thread-safe.
+// The simulated device family: a base unit on a pseudo-terminal (or a port in memory), published
+// in the simulated port catalog, with the devices behind it reached by their address byte. Runs
+// its own thread with poll() on the pseudo-terminal and a pipe that wakes it; every public call is
+// thread-safe.
 class SimFamily : private SimBus {
 public:
     explicit SimFamily(const SimFamilyOptions &options);
@@ -113,6 +126,7 @@ public:
     void Plug();
     void Unplug();
     bool IsPlugged() const;
+    // The base's port as the catalog names it: a pseudo-terminal's path, or a memory port's name.
     QString PortPath() const;
     QString Location() const;
     QString SerialNumber() const;
@@ -167,6 +181,7 @@ private:
     void Dispatch(const Frame &request);
     void Publish();
     void Withdraw();
+    bool Attached() const { return pty || memory; }
     void PowerDown();
     void PowerUp(int epoch);
     void CheckPowerCut(const SimDevice &device, const Frame &request);
@@ -187,6 +202,7 @@ private:
     std::map<int, std::unique_ptr<SimDevice>> devices;
     std::unique_ptr<SimPty> pty;    // the base's current port; null while detached
     std::unique_ptr<SimPty> spare;  // reserved while re-enumerating, so the new path differs
+    std::shared_ptr<SimMemoryPort> memory;  // the memory transport's current port; null while detached
     int catalog_handle = 0;
     FrameParser parser;
     QByteArray to_host;

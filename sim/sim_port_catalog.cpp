@@ -1,5 +1,8 @@
 #include "sim_port_catalog.h"
 
+#include "channel_opener.h"
+#include "sim_memory_channel.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -28,11 +31,13 @@ void Notify()
 void SimPortCatalog::Install()
 {
     PortCatalog::SetProvider(&SimPortCatalog::Ports);
+    SetChannelOpener(&SimMemoryChannel::OpenIfInMemory);
 }
 
 void SimPortCatalog::Uninstall()
 {
     PortCatalog::SetProvider({});
+    SetChannelOpener({});
 }
 
 int SimPortCatalog::Add(const PortInfo &port)

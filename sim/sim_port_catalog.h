@@ -5,7 +5,8 @@
 #include <functional>
 
 // The simulated port catalog: ports appear and vanish as simulated devices are plugged,
-// restarted and unplugged. Installing it replaces the system enumeration for the whole process.
+// restarted and unplugged. Installing it replaces the system enumeration for the whole process,
+// and opens the memory ports it lists (any other port it lists is opened as a serial port).
 namespace SimPortCatalog {
 
 void Install();

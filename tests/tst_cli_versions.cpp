@@ -42,6 +42,13 @@ const ImageRecipe kRunningVersion = [] {
     return recipe;
 }();
 
+// The command is a process of its own: it finds the base through the catalog file and opens its
+// pseudo-terminal.
+SimFamilyOptions ForTheCommand()
+{
+    return OnPty(FastFamily());
+}
+
 // A station folder: one target's variant with its image (the Meter's unless told), the
 // configuration, and the catalog through which the command finds this process's simulated base.
 struct Station {
@@ -217,7 +224,7 @@ private slots:
         newer.version_minor = 0;
         newer.version_patch = 3;
         station.WriteImage(newer);
-        SimFamily family(FastFamily());
+        SimFamily family(ForTheCommand());
         QCOMPARE(Shown(family.AppVersionReply(dev_id)), before);
 
         CliProcess *run = nullptr;
@@ -246,7 +253,7 @@ private slots:
     {
         Station station;
         station.WriteImage(kRunningVersion);
-        SimFamily family(FastFamily());
+        SimFamily family(ForTheCommand());
 
         CliProcess *run = nullptr;
         QVERIFY(station.Upgrade(run, {"--skip-current"}));
@@ -289,7 +296,7 @@ private slots:
         if (case_ == "older")
             recipe.version_patch = 4;
         station.WriteImage(recipe);
-        SimFamilyOptions options = FastFamily();
+        SimFamilyOptions options = ForTheCommand();
         if (case_ == "boot") {
             for (SimDeviceSpec &device : options.devices) {
                 if (device.id == kDisplay)
@@ -337,7 +344,7 @@ private slots:
         if (refusing_server)
             station.history_server = QStringLiteral("host=127.0.0.1 port=%1 dbname=x user=y").arg(RefusingPort());
         station.WriteImage(kRunningVersion);
-        SimFamily family(FastFamily());
+        SimFamily family(ForTheCommand());
         const BusyCores load(busy_cores);
 
         // The other writer holds the history until the display hears more than questions (which
@@ -408,7 +415,7 @@ private slots:
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write(QByteArray(4096, 'x'));
         junk.close();
-        SimFamily family(FastFamily());
+        SimFamily family(ForTheCommand());
 
         QStringList extra{"--skip-current"};
         if (required)
@@ -454,7 +461,7 @@ private slots:
         ImageRecipe newer = kRunningVersion;
         newer.version_patch = 6;
         station.WriteImage(newer);
-        SimFamily family(FastFamily());
+        SimFamily family(ForTheCommand());
 
         QString error;
         PortCatalogFile::Write(station.Catalog(), SimPortCatalog::Ports(), QCoreApplication::applicationPid(), &error);

@@ -43,6 +43,14 @@ QByteArray ReadAvailable(const SimPty &pty, int timeout_ms)
     return bytes;
 }
 
+// The standard family with its base's port in memory, as the engine's suites have it.
+SimFamilyOptions InMemory()
+{
+    SimFamilyOptions options = SimFamilyOptions::Standard();
+    options.transport = SimTransport::Memory;
+    return options;
+}
+
 }  // namespace
 
 class TestEngineLoop : public SimulatedFamilySuite {
@@ -88,7 +96,7 @@ private slots:
 
     void imageThatFailsToLoadEndsTheJobSilently()
     {
-        SimFamily family(SimFamilyOptions::Standard());
+        SimFamily family(InMemory());
         UpgradeServer server;
         JobRecorder jobs(server);
         QVERIFY(server.Start(Job(1, dir.filePath("missing.bin"))));
@@ -121,7 +129,7 @@ private slots:
     {
         const QString fifo = dir.filePath("slow.bin");
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-        SimFamily family(SimFamilyOptions::Standard());
+        SimFamily family(InMemory());
         UpgradeServer server;
         JobRecorder jobs(server);
         QVERIFY(server.Start(Job(1, fifo)));
@@ -145,7 +153,7 @@ private slots:
     {
         QFETCH(int, dev_id);
         QFETCH(int, mode);
-        SimFamilyOptions options = SimFamilyOptions::Standard();
+        SimFamilyOptions options = InMemory();
         for (SimDeviceSpec &device : options.devices) {
             if (device.id == dev_id)
                 device.mode = SimMode(mode);
@@ -200,7 +208,7 @@ private slots:
     {
         QFETCH(int, dev_id);
         QFETCH(int, ticks_per_pass);
-        SimFamilyOptions options = SimFamilyOptions::Standard();
+        SimFamilyOptions options = InMemory();
         options.faults.silent = {dev_id};
         SimFamily family(options);
         SequenceThread run(Job(dev_id));
@@ -384,7 +392,7 @@ private slots:
     void passesGoAsTheirTicksCome()
     {
         QFETCH(int, dev_id);
-        SimFamilyOptions options = SimFamilyOptions::Standard();
+        SimFamilyOptions options = InMemory();
         options.faults.silent = {dev_id};  // the job keeps waiting for its handshake: no blocking waits
         SimFamily family(options);
         SequenceThread run(Job(dev_id), SequenceThread::Ticks::ByHand);
@@ -422,16 +430,20 @@ private slots:
     void waitingPassEndsWithoutATick_data()
     {
         QTest::addColumn<bool>("unplug");
+        QTest::addColumn<bool>("over_pty");
         QTest::addColumn<JobEndReason>("reason");
-        QTest::newRow("stop") << false << JobEndReason::Stopped;
-        QTest::newRow("port gone") << true << JobEndReason::LinkLost;
+        QTest::newRow("stop") << false << false << JobEndReason::Stopped;
+        QTest::newRow("port gone") << true << false << JobEndReason::LinkLost;
+        // The terminal's hang-up, as the serial driver reports it, is what wakes the wait there.
+        QTest::newRow("port gone, over a pseudo-terminal") << true << true << JobEndReason::LinkLost;
     }
 
     void waitingPassEndsWithoutATick()
     {
         QFETCH(bool, unplug);
+        QFETCH(bool, over_pty);
         QFETCH(JobEndReason, reason);
-        SimFamily family(SimFamilyOptions::Standard());
+        SimFamily family(over_pty ? SimFamilyOptions::Standard() : InMemory());
         SequenceThread run(Job(1), SequenceThread::Ticks::ByHand);
         JobRecorder jobs(run.sequence, *run.thread);
         run.Start();

@@ -530,7 +530,8 @@ private slots:
     // and free, each told apart in both languages.
     void portRefusalTellsGoneFromBusy()
     {
-        SimFamily family(FastFamily());
+        // The probe opens the port as the serial port it is on a station; QSerialPort holds it.
+        SimFamily family(OnPty(FastFamily()));
         const PortInfo port = FamilyPort(4, UnitKey::AtLocation(family.Location()));
         QVERIFY(!port.name.isEmpty());
         QCOMPARE(PortRefusal(4, port, Language::English), std::optional<QString>());

@@ -243,7 +243,7 @@ private slots:
     // while a job holds the link.
     void windowThreadExchangesNameTheirUnit()
     {
-        SimFamilyOptions options = FastFamily();
+        SimFamilyOptions options = OnPty(FastFamily());  // held by a QSerialPort, as another program would
         options.location = QStringLiteral("2-1");
         SimFamily family(options);
         UpgradeServer server;

@@ -3,6 +3,7 @@
 #include "debug_capture.h"
 #include "job_in_flight.h"
 #include "family_suite.h"
+#include "fast_family.h"
 #include "main_window.h"
 #include "my_pushbtn.h"
 #include "sim_family.h"
@@ -639,7 +640,7 @@ private slots:
         QFETCH(QString, button);
         QFETCH(QString, line);
         QFETCH(int, payload);
-        SimFamily family(SimFamilyOptions::Standard());
+        SimFamily family(FastFamily());
         TestWorkspace workspace(config);
         MainWindow w;
         DebugCapture debug;

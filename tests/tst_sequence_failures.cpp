@@ -141,14 +141,18 @@ private slots:
     void interruptedTransfer_data()
     {
         QTest::addColumn<bool>("unplug");
-        QTest::newRow("unplugged") << true;
-        QTest::newRow("stopped by the operator") << false;
+        QTest::addColumn<bool>("over_pty");
+        QTest::newRow("unplugged") << true << false;
+        // The job learns of the unplug from the serial driver's read error on the terminal.
+        QTest::newRow("unplugged, over a pseudo-terminal") << true << true;
+        QTest::newRow("stopped by the operator") << false << false;
     }
 
     void interruptedTransfer()
     {
         QFETCH(bool, unplug);
-        SimFamily family(FastFamily());
+        QFETCH(bool, over_pty);
+        SimFamily family(over_pty ? OnPty(FastFamily()) : FastFamily());
         DebugCapture debug;
         const Firmware firmware = MakeFirmware("long.bin", 0x08000000, 8, 4096, true, 9);
         const Outcome outcome = Run(1, firmware, false, false, [&](UpgradeServer &server) {

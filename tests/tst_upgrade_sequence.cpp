@@ -13,15 +13,19 @@ private slots:
         QTest::addColumn<int>("dev_id");
         QTest::addColumn<bool>("motor_to_boot");
         QTest::addColumn<bool>("display_swap_check");
-        QTest::newRow("base, re-enumerating") << 2 << false << false;
-        QTest::newRow("motor, raw data") << 3 << false << false;
-        QTest::newRow("device 1 behind the base") << 1 << false << false;
-        QTest::newRow("display, powered by the base") << 4 << false << false;
-        QTest::newRow("device 5") << 5 << false << false;
-        QTest::newRow("device 5 with the motor's trip") << 5 << true << false;
-        QTest::newRow("device 5 retargeted to the display") << 5 << false << true;
+        QTest::addColumn<bool>("over_pty");
+        QTest::newRow("base, re-enumerating") << 2 << false << false << false;
+        // The whole job once through a pseudo-terminal and the serial driver, as on a station: the
+        // base's two re-enumerations under new tty names, reopened by QSerialPort.
+        QTest::newRow("base, re-enumerating, over a pseudo-terminal") << 2 << false << false << true;
+        QTest::newRow("motor, raw data") << 3 << false << false << false;
+        QTest::newRow("device 1 behind the base") << 1 << false << false << false;
+        QTest::newRow("display, powered by the base") << 4 << false << false << false;
+        QTest::newRow("device 5") << 5 << false << false << false;
+        QTest::newRow("device 5 with the motor's trip") << 5 << true << false << false;
+        QTest::newRow("device 5 retargeted to the display") << 5 << false << true << false;
         // The motor sent off the bus comes back although the job's id was the display's then.
-        QTest::newRow("device 5 retargeted, with the motor's trip") << 5 << true << true;
+        QTest::newRow("device 5 retargeted, with the motor's trip") << 5 << true << true << false;
     }
 
     void cleanUpgrade()
@@ -29,7 +33,8 @@ private slots:
         QFETCH(int, dev_id);
         QFETCH(bool, motor_to_boot);
         QFETCH(bool, display_swap_check);
-        SimFamilyOptions options = FastFamily();
+        QFETCH(bool, over_pty);
+        SimFamilyOptions options = over_pty ? OnPty(FastFamily()) : FastFamily();
         if (display_swap_check) {
             // A display that answers as device 5 from its application and as device 4 from its
             // bootloader, in a set without the usual display.

@@ -14,7 +14,7 @@ constexpr quint16 kUnconfiguredPid = 0x7E;
 
 JobInFlight::JobInFlight(UpgradeServer &engine) : server(engine)
 {
-    port_handle = SimPortCatalog::Add(PortInfo{pty.Path(), true, FamilyVendorId(), kUnconfiguredPid, {}, {}});
+    port_handle = SimPortCatalog::Add(PortInfo{port->Name(), true, FamilyVendorId(), kUnconfiguredPid, {}, {}});
     ImageRecipe recipe;
     recipe.raw = true;
     QString error;

@@ -1,15 +1,17 @@
 #pragma once
 
-#include "sim_pty.h"
+#include "sim_memory_port.h"
 
 #include <QTemporaryDir>
+
+#include <memory>
 
 class UpgradeServer;
 
 // A job that holds an engine's link, as one does while a unit is upgraded: it runs against a
 // port where nothing answers, so it keeps asking for its handshake until the holder lets it
-// go. Its port has a product id no configuration names, so no status poll looks at it; the
-// simulated port catalog must be in place.
+// go. Its port, in memory, has a product id no configuration names, so no status poll looks at
+// it; the simulated port catalog must be in place.
 class JobInFlight {
 public:
     explicit JobInFlight(UpgradeServer &server);
@@ -23,7 +25,7 @@ public:
 
 private:
     UpgradeServer &server;
-    SimPty pty;
+    std::shared_ptr<SimMemoryPort> port = SimMemoryPort::Create();  // nobody reads it
     int port_handle = -1;
     QTemporaryDir dir;
 };
