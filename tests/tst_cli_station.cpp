@@ -59,6 +59,18 @@ struct OtherBaseLastCatalog {
     }
 };
 
+// What a failed run said, short enough for a test's message: its output without the progress
+// events, then its standard error, each ending where the run ended.
+QString Said(const CliProcess &cli)
+{
+    QStringList lines;
+    for (const QString &line : cli.out.split('\n')) {
+        if (!line.contains(QLatin1String("\"event\":\"progress\"")))
+            lines << line;
+    }
+    return lines.join('\n').right(1200) + QStringLiteral("\n--- stderr:\n") + cli.err.right(600);
+}
+
 QJsonObject Last(CliProcess &cli, const QString &kind)
 {
     const QList<QJsonObject> events = cli.Events(kind);
@@ -175,7 +187,7 @@ private slots:
                        {"upgrade", "Meter", "--port", by_name ? before : ours, "--config", sim.Config(), "--json"}, {},
                        kReconnectWaitScale);
         QVERIFY(station.Run(cli, kJobMs));
-        QVERIFY2(cli.ExitCode() == 0, qPrintable(cli.out.right(3000) + cli.err));
+        QVERIFY2(cli.ExitCode() == 0, qPrintable(Said(cli)));
         for (const QJsonObject &event : cli.Events())
             QCOMPARE(event.value("location").toString(), ours);
         QCOMPARE(Last(cli, "result").value("result").toString(), QString("success"));
@@ -337,7 +349,7 @@ private slots:
 
         CliProcess again(sim.Catalog(), {"upgrade", "Base", "--all", "--config", sim.Config(), "--json"});
         QVERIFY(again.Finish(kJobMs));
-        QVERIFY2(again.ExitCode() == 0, qPrintable(again.out.right(3000) + again.err));
+        QVERIFY2(again.ExitCode() == 0, qPrintable(Said(again)));
         const QString image = QDir(sim.work_path).filePath("fw/base_a.bin");
         QCOMPARE(FlashMismatch(sim, Location(1), 2, image), QString());
         QCOMPARE(FlashMismatch(sim, Location(2), 2, image), QString());
