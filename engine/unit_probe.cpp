@@ -302,7 +302,8 @@ bool UnitProbe::SwitchBase(uint8_t to, const QString &line, const UnitKey &unit)
     if (attached.size() != 1)
         return false;
     FrameLink link;
-    if (!link.Open(attached.first().product_id, unit))
+    // The port was just looked up afresh: the open takes that view.
+    if (!link.Open(attached.first().product_id, unit, PortCatalog::View::Recent))
         return false;
     link.QueueFrame(Cmd::SwitchMode, &to, 1, DeviceId::Base);
     link.FlushTx();

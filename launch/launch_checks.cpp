@@ -111,7 +111,8 @@ QString NoDeviceDetail(const FirmwareEntries &entries, const QString &target, co
     if (!wanted.IsAnything())
         detail += QStringLiteral(" @ ") + wanted.Text();
     QStringList attached;
-    for (const PortInfo &port : InUsbOrder(ListFamilyPorts()))
+    // Said right after the launch looked: its view of the ports serves.
+    for (const PortInfo &port : InUsbOrder(ListFamilyPorts(PortCatalog::View::Recent)))
         attached << QStringLiteral("%1 @ %2").arg(port.product_id).arg(UnitName(port));
     detail += QStringLiteral("; ") + (attached.isEmpty() ? LaunchTexts::kNoFamilyPortAttached.In(language)
                                                         : LaunchTexts::kAttachedPorts.In(language).arg(attached.join(QStringLiteral(", "))));
@@ -127,7 +128,7 @@ LaunchRefusal ExplainRefusal(const LaunchRefusal &refusal, const FirmwareEntries
     LaunchRefusal explained = refusal;
     if (refusal.kind == LaunchRefusal::Kind::SeveralDevices) {
         QStringList units;
-        for (const PortInfo &port : InUsbOrder(ListFamilyPorts())) {
+        for (const PortInfo &port : InUsbOrder(ListFamilyPorts(PortCatalog::View::Recent))) {
             if (wanted.Matches(port) && entries.value(target).usb_pids.contains(port.product_id))
                 units << UnitName(port);
         }
