@@ -107,6 +107,9 @@ const Expected kCount = {"a whole number of 0 or more", "不小于0的整数"};
 const Expected kProductId = {"a product id (a whole number from 0 to 65535)", "产品ID(0到65535的整数)"};
 const Expected kArray = {"an array", "数组"};
 const Expected kObject = {"an object", "对象"};
+const Expected kTextList = {"an array of texts", "文本数组"};
+const Expected kPositive = {"a number above 0", "大于0的数"};
+const Expected kRate = {"a number from 0 to 1", "0到1之间的数"};
 
 QString JsonText(const QJsonValue &v)
 {
@@ -279,6 +282,44 @@ ConfigRead ParseConfig(const QByteArray &bytes)
         const QJsonValue v = top.value(QLatin1String("history_server"));
         Note(problems, QStringLiteral("history_server"), v, v.isString(), kText);
         read.settings.history_server = Text(v);
+    }
+    if (top.contains(QLatin1String("trusted_keys"))) {
+        const QJsonValue v = top.value(QLatin1String("trusted_keys"));
+        TrustedKeyList keys;
+        keys.sound = v.isArray();
+        Note(problems, QStringLiteral("trusted_keys"), v, keys.sound, kTextList);
+        const QJsonArray list = v.toArray();
+        for (int i = 0; i < list.size(); ++i) {
+            const bool text = list.at(i).isString();
+            Note(problems, QStringLiteral("trusted_keys[%1]").arg(i), list.at(i), text, kText);
+            keys.sound = keys.sound && text;
+            keys.entries << Text(list.at(i));
+        }
+        read.settings.trusted_keys = keys;
+    }
+    if (top.contains(QLatin1String("line_guard"))) {
+        const QJsonValue v = top.value(QLatin1String("line_guard"));
+        LineGuardSettings guard;
+        guard.sound = v.isObject();
+        Note(problems, QStringLiteral("line_guard"), v, guard.sound, kObject);
+        const QJsonObject object = v.toObject();
+        // Each member may be left out for its default; one that is there must make sense.
+        auto member = [&](const char *key, bool (*fits)(const QJsonValue &), const Expected &expected) {
+            if (!object.contains(QLatin1String(key)))
+                return false;
+            const QJsonValue m = object.value(QLatin1String(key));
+            const bool ok = fits(m);
+            Note(problems, QStringLiteral("line_guard.") + QLatin1String(key), m, ok, expected);
+            guard.sound = guard.sound && ok;
+            return ok;
+        };
+        if (member("window_hours", [](const QJsonValue &m) { return m.isDouble() && std::isfinite(m.toDouble()) && m.toDouble() > 0; }, kPositive))
+            guard.window_hours = object.value(QLatin1String("window_hours")).toDouble();
+        if (member("min_jobs", [](const QJsonValue &m) { return IsInteger(m) && Integer(m) >= 0; }, kCount))
+            guard.min_jobs = Integer(object.value(QLatin1String("min_jobs")));
+        if (member("max_failure_rate", [](const QJsonValue &m) { return m.isDouble() && m.toDouble() >= 0 && m.toDouble() <= 1; }, kRate))
+            guard.max_failure_rate = object.value(QLatin1String("max_failure_rate")).toDouble();
+        read.settings.line_guard = guard;
     }
 
     if (!top.contains(QLatin1String("firmware"))) {

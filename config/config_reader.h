@@ -6,8 +6,25 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
+
+// The configuration's "trusted_keys" as written: its texts in order, and whether the value was
+// the list of texts it must be.
+struct TrustedKeyList {
+    QStringList entries;
+    bool sound = true;  // false: not an array, or an element that is not text
+};
+
+// The configuration's "line_guard": a job is refused when, in the last window_hours, the line ran
+// at least min_jobs jobs with its image and more than max_failure_rate of them failed.
+struct LineGuardSettings {
+    double window_hours = 24;
+    int min_jobs = 10;
+    double max_failure_rate = 0.2;
+    bool sound = true;  // false: not an object, or a member of the wrong type or out of range
+};
 
 // The window settings a file sets; a key that is absent leaves the window's value alone.
 struct ConfigSettings {
@@ -18,6 +35,13 @@ struct ConfigSettings {
     // every station's upgrade records meet (read before "firmware", so a file that fails later
     // still names it for the records already waiting).
     std::optional<QString> history_server;
+    // "trusted_keys": the public keys whose signatures make an image acceptable, each a key file
+    // (relative to the configuration's folder) or a key's text. Present: images must be signed by
+    // one of them. A value of the wrong type is kept as present and unsound, so that a mistyped list
+    // refuses every image rather than let unsigned ones through.
+    std::optional<TrustedKeyList> trusted_keys;
+    // "line_guard": halt an image that fails too often on the line (asked of "history_server").
+    std::optional<LineGuardSettings> line_guard;
 };
 
 // A value of the wrong JSON type (or out of its range): it reads as the empty value of its type,

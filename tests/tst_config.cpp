@@ -289,6 +289,42 @@ private slots:
     }
 
     // Values in their range and of their type raise no type problem; those out of range do.
+    // The keys that guard what reaches the units: a list that is not one reads as unsound, never
+    // as absent, so a typing slip cannot switch the trust off; the guard's members keep their
+    // defaults where left out.
+    void trustAndGuardSettings()
+    {
+        auto settings = [](const QByteArray &top) {
+            return ParseConfig("{" + top + (top.isEmpty() ? "" : ",") + R"("firmware": {}})").settings;
+        };
+        QVERIFY(!settings("").trusted_keys.has_value());
+        QVERIFY(!settings("").line_guard.has_value());
+
+        const ConfigSettings keys = settings(R"("trusted_keys": ["keys/line-2026.pub", "upgrader-ed25519 AAAA"])");
+        QVERIFY(keys.trusted_keys && keys.trusted_keys->sound);
+        QCOMPARE(keys.trusted_keys->entries, (QStringList{"keys/line-2026.pub", "upgrader-ed25519 AAAA"}));
+        QVERIFY(settings(R"("trusted_keys": [])").trusted_keys->sound);
+        for (const QByteArray &bad : {QByteArray(R"("trusted_keys": "keys/line.pub")"), QByteArray(R"("trusted_keys": ["a.pub", 7])"),
+                                      QByteArray(R"("trusted_keys": null)")}) {
+            const ConfigSettings read = settings(bad);
+            QVERIFY2(read.trusted_keys && !read.trusted_keys->sound, bad.constData());
+        }
+
+        const ConfigSettings guard = settings(R"("line_guard": {"window_hours": 8, "max_failure_rate": 0.5})");
+        QVERIFY(guard.line_guard && guard.line_guard->sound);
+        QCOMPARE(guard.line_guard->window_hours, 8.0);
+        QCOMPARE(guard.line_guard->min_jobs, 10);
+        QCOMPARE(guard.line_guard->max_failure_rate, 0.5);
+        for (const QByteArray &bad : {QByteArray(R"("line_guard": true)"), QByteArray(R"("line_guard": {"window_hours": 0})"),
+                                      QByteArray(R"("line_guard": {"min_jobs": 2.5})"),
+                                      QByteArray(R"("line_guard": {"max_failure_rate": 1.5})")}) {
+            const ConfigRead read = ParseConfig("{" + bad + R"(, "firmware": {}})");
+            QVERIFY2(read.settings.line_guard && !read.settings.line_guard->sound, bad.constData());
+            QCOMPARE(read.type_problems.size(), 1);
+            QVERIFY(read.type_problems[0].field.startsWith("line_guard"));
+        }
+    }
+
     void typeProblemsOfValuesInAndOutOfRange_data()
     {
         QTest::addColumn<QByteArray>("entry");
