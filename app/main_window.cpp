@@ -240,6 +240,8 @@ bool MainWindow::LoadConfig(const QString &path)
     if (read.settings.check_boot_ver)
         check_boot_ver = *read.settings.check_boot_ver;
     FollowHistoryServer(read.settings.history_server);
+    // The trust follows the file as it stands: a list taken out trusts nothing any more.
+    trusted_keys = read.settings.trusted_keys;
 
     // The engine reads this table through its pointer, so it is refilled in place.
     if (read.firmware_read)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bilingual.h"
+#include "config_reader.h"
 #include "firmware_entry.h"
 #include "history_sync.h"
 #include "job_record_keeper.h"
@@ -49,6 +50,8 @@ public:
     Ui::MainWindow *form = nullptr;  // owned; the widgets themselves belong to the window
     bool config_valid = false;       // configuration found and accepted at construction
     bool check_boot_ver = false;     // read from the file, consulted by nothing
+    // The keys images must be signed by, as the file last read lists them ("trusted_keys").
+    std::optional<TrustedKeyList> trusted_keys;
     // The language of messages: the configuration's is_english (read again at each launch) and
     // the language switch choose it.
     Language lang = Language::English;

@@ -51,6 +51,7 @@ void MainWindow::StartUpgrade(QString target)
     }
 
     UpgradeLaunch launch(upgrade_server, config_path);
+    launch.SetTrustedKeys(trusted_keys);
     if (const auto refusal = launch.FindDevice(firmware_entries, target)) {
         ShowRefusal(*refusal);
         return;

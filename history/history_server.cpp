@@ -65,12 +65,36 @@ QString ServerType(const RecordColumn &column)
     return column.is_number ? QStringLiteral("bigint") : QStringLiteral("text");
 }
 
-// The record's columns as a SELECT gives them back in RecordColumns' order and stored form.
-QString SelectList()
+// Columns added to the server's table after its first layout, each with the statement that adds
+// it. A table without them is still the history's: a release that writes them adds them with its
+// first push, and the releases before go on writing theirs (the column's default fills it), so a
+// line never has to update every station at once. Records without them read as empty.
+struct AddedColumn {
+    const char *name;
+    const char *definition;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {"signer_key_id", "text NOT NULL DEFAULT ''"},
+};
+
+bool IsAdded(const QString &name)
+{
+    for (const AddedColumn &added : kAddedColumns) {
+        if (name == QLatin1String(added.name))
+            return true;
+    }
+    return false;
+}
+
+// The record's columns as a SELECT gives them back in RecordColumns' order and stored form; a
+// column the table lacks yet (absent) reads as empty text.
+QString SelectList(const QStringList &absent = {})
 {
     QStringList names;
     for (const RecordColumn &column : RecordColumns()) {
-        if (QLatin1String(column.name) == QLatin1String("started_at"))
+        if (absent.contains(QLatin1String(column.name)))
+            names << QStringLiteral("''");
+        else if (QLatin1String(column.name) == QLatin1String("started_at"))
             names << QStringLiteral("to_char(started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
         else
             names << ServerColumn(column);
@@ -482,6 +506,20 @@ QString Connection::Explain(const QString &server_reason, const QString &state, 
                                   "the database %2 (permission denied): its administrator grants it with \"GRANT "
                                   "CREATE ON SCHEMA public TO %1\", or a role that may makes them with its first push")
                 .arg(role, database_name);
+        case Act::Alter: {
+            QStringList statements;
+            for (const QString &name : qAsConst(columns_to_add)) {
+                for (const AddedColumn &added : kAddedColumns) {
+                    if (name == QLatin1String(added.name))
+                        statements << QStringLiteral("ALTER TABLE upgrades ADD COLUMN %1 %2")
+                                          .arg(name, QLatin1String(added.definition));
+                }
+            }
+            return QStringLiteral("the line's server's upgrade history lacks the column %1 that this release records, "
+                                  "and the role %2 may not add it (only the table's owner may): its administrator adds "
+                                  "it with \"%3\"; the records wait here until then")
+                .arg(columns_to_add.join(QStringLiteral(", ")), role, statements.join(QStringLiteral("; ")));
+        }
         case Act::Read:
         case Act::Session:
             break;
@@ -515,9 +553,14 @@ bool Connection::ForeignTable(bool schema_present, QString *foreign, QString *re
     if (!exists)
         return true;
     QStringList missing;
+    columns_to_add.clear();
     for (const RecordColumn &column : RecordColumns()) {
         const QString wanted = ServerColumn(column).remove(QLatin1Char('"'));
-        if (!columns.contains(wanted))
+        if (columns.contains(wanted))
+            continue;
+        if (IsAdded(wanted))
+            columns_to_add << wanted;
+        else
             missing << wanted;
     }
     if (missing.isEmpty() && schema_present)
@@ -544,6 +587,8 @@ bool Connection::ForeignTable(bool schema_present, QString *foreign, QString *re
 bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QString *reason)
 {
     if (schema_checked) {
+        if (create && !columns_to_add.isEmpty() && !AddColumns(reason))
+            return false;
         *present = true;
         *can_write = writable;
         return true;
@@ -605,12 +650,41 @@ bool Connection::CheckSchema(bool create, bool *present, bool *can_write, QStrin
             return false;
         }
     }
+    if (version > 0 && create && !columns_to_add.isEmpty() && !AddColumns(reason))
+        return false;
     *present = version > 0;
     server_schema = version;
     writable = version > 0 && version <= kSchemaVersion;
     schema_checked = *present;
     *can_write = writable;
     return true;
+}
+
+bool Connection::AddColumns(QString *reason)
+{
+    // Under the schema's lock, as its creation: stations of this release that meet the older table
+    // together add each column once.
+    Failure failure;
+    bool done = Statement(QStringLiteral("BEGIN"), Act::Create, &failure) &&
+                Statement(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock), Act::Create, &failure);
+    for (const AddedColumn &added : kAddedColumns) {
+        if (done && columns_to_add.contains(QLatin1String(added.name)))
+            done = Statement(QStringLiteral("ALTER TABLE %1 ADD COLUMN IF NOT EXISTS \"%2\" %3")
+                                 .arg(QLatin1String(kTable), QLatin1String(added.name), QLatin1String(added.definition)),
+                             Act::Alter, &failure);
+    }
+    if (done)
+        done = Statement(QStringLiteral("COMMIT"), Act::Create, &failure);
+    if (done) {
+        columns_to_add.clear();
+        return true;
+    }
+    *reason = failure.reason;
+    if (Sound()) {
+        Failure ignored;
+        Statement(QStringLiteral("ROLLBACK"), Act::Session, &ignored);
+    }
+    return false;
 }
 
 bool Connection::Ready(bool create, bool *present, bool *can_write, QString *warning)
@@ -704,7 +778,7 @@ bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QStri
     const auto &columns = RecordColumns();
     Failure failure;
     const bool read = Statement(QStringLiteral("SELECT %1 FROM %2%3 ORDER BY started_at, host, local_id")
-                                    .arg(SelectList(), QLatin1String(kTable), Where(filter)),
+                                    .arg(SelectList(columns_to_add), QLatin1String(kTable), Where(filter)),
                                 Act::Read, &failure, [&](const QSqlQuery &query) {
                                     UpgradeRecord record;
                                     for (size_t i = 0; i < columns.size(); ++i)

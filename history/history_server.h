@@ -23,7 +23,9 @@ class QSqlQuery;
 namespace HistoryServer {
 
 // Layout of the server's table, kept in its table upgrader_schema. A server of a newer layout is
-// read (its table keeps the columns this release knows) but never written.
+// read (its table keeps the columns this release knows) but never written. Columns that older
+// releases can live beside (the signer's key id) are added without a new layout, so that the
+// stations of a line may be updated one by one (see kAddedColumns).
 constexpr int kSchemaVersion = 1;
 // Overrides the configuration's "history_server" key; set and empty: no server.
 constexpr char kEnvironmentVariable[] = "UPGRADER_HISTORY_SERVER";
@@ -117,7 +119,7 @@ public:
 
 private:
     // What a statement is for, so that a refusal for want of a right names the right.
-    enum class Act { Session, Read, Write, Create };
+    enum class Act { Session, Read, Write, Create, Alter };
     // Why a statement failed: the tool's words, and the server's SQLSTATE (empty without one).
     struct Failure {
         QString reason;
@@ -141,6 +143,8 @@ private:
     bool CheckSchema(bool create, bool *present, bool *writable, QString *reason);
     // Why the database's table "upgrades" is not the history's; empty when it is (or is absent).
     bool ForeignTable(bool schema_present, QString *foreign, QString *reason);
+    // Adds columns_to_add to the table, each once among stations that meet it together.
+    bool AddColumns(QString *reason);
     // Open, and the schema checked (made first when create); on a failure the connection is closed.
     bool Ready(bool create, bool *present, bool *can_write, QString *warning);
     void Arm();
@@ -155,6 +159,7 @@ private:
     bool schema_checked = false;
     bool writable = false;
     int server_schema = 0;
+    QStringList columns_to_add;  // of the later columns, those the server's table lacks yet
     QString role;           // the session's user and database, as libpq connected them
     QString database_name;
 

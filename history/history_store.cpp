@@ -196,6 +196,9 @@ bool Migrate(QSqlQuery &query, int from, QString *reason)
                   reason))
             return false;
     }
+    // 4 added the key that signed the image. Older records read as unsigned: no key was asked then.
+    if (from < 4 && !AddMissingColumns(query, {QStringLiteral("signer_key_id TEXT NOT NULL DEFAULT ''")}, reason))
+        return false;
     return Exec(query, {QStringLiteral("PRAGMA user_version = %1").arg(HistoryStore::kSchemaVersion)}, reason);
 }
 

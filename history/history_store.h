@@ -16,8 +16,8 @@ constexpr char kFileName[] = "upgrade-history.sqlite";
 // Layout of the database, kept in PRAGMA user_version. A later release that changes the table
 // migrates older files forward from this number. 2 added unit_serial, version_before and
 // version_after (and the result "current"); 3 the record's uid and the outbox to the line's server
-// (records of older releases wait in it too).
-constexpr int kSchemaVersion = 3;
+// (records of older releases wait in it too); 4 the id of the key that signed the image.
+constexpr int kSchemaVersion = 4;
 // How long a writer waits for another writer's transaction before giving up with a warning. An
 // append takes milliseconds, so this only runs out when something holds the file far too long.
 constexpr int kBusyTimeoutMs = 5000;

@@ -72,6 +72,9 @@ const std::vector<RecordColumn> &RecordColumns()
          [](R &r, const V &v) { r.version_after = v.toString(); }, false},
         // Added in schema 3.
         {"uid", [](const R &r) { return Text(r.uid); }, [](R &r, const V &v) { r.uid = v.toString(); }, false},
+        // Added in schema 4.
+        {"signer_key_id", [](const R &r) { return Text(r.signer_key_id); },
+         [](R &r, const V &v) { r.signer_key_id = v.toString(); }, false},
     };
     return columns;
 }

@@ -41,6 +41,9 @@ struct UpgradeRecord {
     // The record's name on every station and on the line's server: a UUID given when the record
     // is first written and never changed, so a record pushed twice is still one record.
     QString uid;
+    // The id of the trusted key that signed the image (fwimage keygen prints it); empty when the
+    // station trusted no keys, and for the records of releases before signatures.
+    QString signer_key_id;
 
     static constexpr char kWindow[] = "window";
     static constexpr char kCommand[] = "command";

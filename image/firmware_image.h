@@ -34,6 +34,9 @@ struct ImageSnapshot {
     std::vector<FirmwareSection> sections;  // file order, dev_id stamped on each
     QByteArray sha256;                      // of the whole file (32 bytes), as records name the image
     Seal seal = Seal::None;
+    // The id of the trusted key whose signature the launch checked over these bytes; empty when the
+    // line trusts no keys (nothing was asked of the signature).
+    QString signer_key_id;
 
     // The SHA-256 in hex; empty when the file was not read.
     QString Sha256Hex() const { return QString::fromLatin1(sha256.toHex()); }

@@ -1,8 +1,10 @@
 #include "image_info.h"
 
+#include "bounded_file.h"
 #include "firmware_image.h"
 #include "image_format.h"
 #include "image_seal.h"
+#include "image_signature.h"
 #include "section_codec.h"
 
 #include <QFileInfo>
@@ -21,6 +23,34 @@ QString WithImageHint(const QString &path, const QString &problem)
     if (QFileInfo(path).size() == 0)
         return problem + QStringLiteral(" (the file is empty)");
     return problem + QStringLiteral(" (the file is no firmware image: fwimage build makes one)");
+}
+
+// The signature beside the image, if any: whose key, and whether it is over these very bytes. Who
+// is trusted is the line's configuration; this says only what the signature itself holds. False
+// when a signature is there and does not hold.
+bool DescribeSignature(QTextStream &out, const QString &path, const QByteArray &bytes)
+{
+    const QString sig_path = ImageSignature::SignaturePath(path);
+    const BoundedFile::Result file = BoundedFile::Read(sig_path, ImageSignature::kMaxTextBytes);
+    if (file.refusal == BoundedFile::Refusal::Missing) {
+        out << "Signature:     none (no " << QFileInfo(sig_path).fileName() << " beside the image)\n";
+        return true;
+    }
+    QString problem = file.reason;
+    const ImageSignature::Signature signature =
+        file.Ok() ? ImageSignature::ParseSignature(file.bytes, &problem) : ImageSignature::Signature();
+    if (signature.signature.isEmpty()) {
+        out << "Signature:     CANNOT BE READ: " << problem << "\n";
+        return false;
+    }
+    const QString id = ImageSignature::KeyId(signature.public_key);
+    if (!ImageSignature::Verify(bytes, signature)) {
+        out << "Signature:     Ed25519 by key " << id
+            << ", DOES NOT MATCH: the image changed after signing, or the signature is another image's\n";
+        return false;
+    }
+    out << "Signature:     Ed25519 by key " << id << ", matches the image\n";
+    return true;
 }
 
 ImageInfo Describe(const QString &path)
@@ -66,6 +96,7 @@ ImageInfo Describe(const QString &path)
     case ImageSeal::State::Broken: out << "Seal:          sealed, DOES NOT MATCH: the image changed after it was written\n"; break;
     case ImageSeal::State::Unsealed: out << "Seal:          none (made elsewhere: judged on its structure alone)\n"; break;
     }
+    const bool signature_sound = DescribeSignature(out, path, bytes);
     out << QString::asprintf("  %4s  %-10s  %6s  %6s  %-4s  %-32s  %s\n", "#", "address", "length", "stored", "form",
                              "digest (MD5)", "check");
     qint64 total = 0, stored = 0;
@@ -93,6 +124,10 @@ ImageInfo Describe(const QString &path)
     out.flush();
     if (!sound) {
         info.problem = QStringLiteral("%1 is not a valid image: %2").arg(path, verdict);
+        return info;
+    }
+    if (!signature_sound) {
+        info.problem = QStringLiteral("%1: its signature %2 does not hold").arg(path, ImageSignature::SignaturePath(path));
         return info;
     }
     // A device would refuse such a section after its transfer: scripts must not take the image.

@@ -89,6 +89,7 @@ void JobRecordKeeper::Begin(const QString &target, const LaunchJob &job, const Q
     }
     record.image_sha256 = image->Sha256Hex();
     record.image_version = image->VersionText();
+    record.signer_key_id = image->signer_key_id;
 
     database = path;
     active = true;

@@ -173,6 +173,8 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
                        Zh("\"%1\"固件无效: %2").arg(variant->description, problem),
                        QStringLiteral("Firmware of \"%1\" is invalid: %2").arg(variant->description, problem));
     }
+    if (const auto refusal = CheckSignature(variant->description, *image))
+        return refusal;
     job.image = std::move(image);
     job.display_swap_check =
         hw.contains(QLatin1String(kSwappedDisplayModel)) && RoleOf(entry.dev_id).may_be_swapped_display;
@@ -183,6 +185,56 @@ std::optional<LaunchRefusal> UpgradeLaunch::Prepare(LaunchJob &job)
     server.Probe().QueryHwVersion(usb_pid, DeviceId::Base, combined, unit);
     job.motor_to_boot = !BaseKeepsMotorOffBus(combined);
     return CheckUnitReady(job);
+}
+
+void UpgradeLaunch::SetTrustedKeys(const std::optional<TrustedKeyList> &keys)
+{
+    trust.reset();
+    if (!keys)
+        return;
+    trust = ImageSignature::ReadTrustedKeys(keys->entries, config_folder.absolutePath());
+    if (!keys->sound)
+        trust->problem = QStringLiteral("\"trusted_keys\" must be a list of key files or key texts");
+}
+
+std::optional<LaunchRefusal> UpgradeLaunch::CheckSignature(const QString &description, ImageSnapshot &image)
+{
+    if (!trust)
+        return std::nullopt;
+    using Verdict = ImageSignature::Verdict::Kind;
+    // Judged on the bytes the job will send, read once above: what was checked is what is sent.
+    const ImageSignature::Verdict verdict = ImageSignature::Judge(image.path, image.bytes, *trust);
+    const QString &key = verdict.key_id;
+    auto refuse = [&](const QString &zh, const QString &en) {
+        return Refusal(Kind::UntrustedImage, {"firm_path:" + image.path, en}, false, zh, en);
+    };
+    switch (verdict.kind) {
+    case Verdict::Trusted:
+        image.signer_key_id = key;
+        qCInfo(lcLaunch).noquote() << QStringLiteral("Image signed by trusted key %1").arg(key);
+        return std::nullopt;
+    case Verdict::Unsigned:
+        return refuse(Zh("\"%1\"固件未签名，本产线只接受可信密钥签名的固件（找不到%2）").arg(description, verdict.detail),
+                      QStringLiteral("Firmware of \"%1\" is not signed, and this line takes only images signed by a "
+                                     "trusted key (no %2)")
+                          .arg(description, verdict.detail));
+    case Verdict::Unreadable:
+        return refuse(Zh("\"%1\"固件的签名无法读取: %2").arg(description, verdict.detail),
+                      QStringLiteral("The signature of firmware \"%1\" cannot be read: %2").arg(description, verdict.detail));
+    case Verdict::UnknownKey:
+        return refuse(Zh("\"%1\"固件由密钥%2签名，本产线不信任该密钥").arg(description, key),
+                      QStringLiteral("Firmware of \"%1\" is signed by key %2, which this line does not trust")
+                          .arg(description, key));
+    case Verdict::Mismatch:
+        return refuse(Zh("\"%1\"固件与密钥%2的签名不符：签名后被修改，或签名属于另一个固件").arg(description, key),
+                      QStringLiteral("Firmware of \"%1\" does not match its signature by key %2: it changed after "
+                                     "signing, or the signature is another image's")
+                          .arg(description, key));
+    case Verdict::KeysUnusable:
+        return refuse(Zh("可信密钥无法读取，不接受任何固件: %1").arg(verdict.detail),
+                      QStringLiteral("The trusted keys cannot be read, so no image is taken: %1").arg(verdict.detail));
+    }
+    return std::nullopt;
 }
 
 std::optional<LaunchRefusal> UpgradeLaunch::CheckUnitReady(const LaunchJob &job)

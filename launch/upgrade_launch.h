@@ -1,6 +1,8 @@
 #pragma once
 
 #include "bilingual.h"
+#include "config_reader.h"
+#include "image_signature.h"
 #include "firmware_entry.h"
 #include "target_status.h"
 #include "upgrade_job.h"
@@ -26,6 +28,7 @@ struct LaunchRefusal {
         EmptyPath,         // the matched variant names no image
         MissingFile,       // its image file does not exist
         InvalidImage,      // it is no sound image for the device (nothing was sent)
+        UntrustedImage,    // the line trusts keys, and no trusted key signed these very bytes
         UnitNotReady,      // another device of the unit waits in its bootloader, and this job
                            // would leave it there
     };
@@ -81,6 +84,12 @@ public:
     std::optional<LaunchRefusal> FindDevice(const FirmwareEntries &entries, const QString &target,
                                             const UnitKey &wanted = UnitKey());
 
+    // The keys whose signatures make an image acceptable, as the configuration lists them
+    // (relative key files start at its folder). Absent: images are judged on their structure and
+    // seal alone. Present, an image passes only when a key of the list signed its very bytes, and a
+    // list that cannot be read (a file gone, a mistyped value) takes no image at all.
+    void SetTrustedKeys(const std::optional<TrustedKeyList> &keys);
+
     // Waits until the link is free, reads the hardware version (with the status poll paused),
     // chooses the variant and checks its image. Call after FindDevice succeeded. On success the
     // job holds the image's absolute path and the launch's one reading of it.
@@ -108,6 +117,8 @@ private:
     // other would stay there while the job reported the unit ready, so the launch refuses and
     // names the target to upgrade first.
     std::optional<LaunchRefusal> CheckUnitReady(const LaunchJob &job);
+    // The trust's word on the image read for the job; on success the signer is noted on it.
+    std::optional<LaunchRefusal> CheckSignature(const QString &description, ImageSnapshot &image);
 
     UpgradeServer &server;
     QDir config_folder;
@@ -115,5 +126,6 @@ private:
     FirmwareEntry entry;
     int usb_pid = 0;
     UnitKey unit;
+    std::optional<ImageSignature::TrustedKeys> trust;
     QMap<int, QString> unit_targets;  // the unit's other configured targets, by device id
 };

@@ -32,7 +32,7 @@ constexpr char kStationZone[] = "UTC-8";
 const char *const kColumns[] = {"id", "started_at", "duration_ms", "front_end", "target", "dev_id", "port_name",
                                 "usb_location", "usb_pid", "hw_version", "description", "image_path",
                                 "image_sha256", "image_version", "result", "error_text", "stopped_by", "user",
-                                "host", "unit_serial", "version_before", "version_after", "uid"};
+                                "host", "unit_serial", "version_before", "version_after", "uid", "signer_key_id"};
 
 QStringList ColumnNames()
 {
@@ -153,7 +153,7 @@ private slots:
         QCOMPARE(records.size(), 1);
         const QJsonObject r = records[0];
         QCOMPARE(r.keys().size(), int(std::size(kColumns)));
-        const QStringList may_be_empty{"error_text", "stopped_by"};
+        const QStringList may_be_empty{"error_text", "stopped_by", "signer_key_id"};
         for (const char *column : kColumns) {
             QVERIFY2(r.contains(column) &&
                          (may_be_empty.contains(column) || !r.value(column).toVariant().toString().isEmpty()),

@@ -307,7 +307,7 @@ private slots:
             first << QLatin1String(name);
         QCOMPARE(ColumnNames().mid(0, first.size()), first);
         QCOMPARE(ColumnNames().mid(first.size()),
-                 (QStringList{"unit_serial", "version_before", "version_after", "uid"}));
+                 (QStringList{"unit_serial", "version_before", "version_after", "uid", "signer_key_id"}));
     }
 
     // A file of the first release: read as it is (its missing fields empty, never migrated by a

@@ -97,6 +97,7 @@ const char *RefusalName(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::EmptyPath: return "no image path";
     case LaunchRefusal::Kind::MissingFile: return "no image file";
     case LaunchRefusal::Kind::InvalidImage: return "invalid image";
+    case LaunchRefusal::Kind::UntrustedImage: return "untrusted image";
     case LaunchRefusal::Kind::UnitNotReady: return "a device of the unit in its bootloader";
     }
     return "";

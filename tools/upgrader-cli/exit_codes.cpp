@@ -11,7 +11,8 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::HardwareMismatch: return ExitCode::kHardware;
     case LaunchRefusal::Kind::EmptyPath:
     case LaunchRefusal::Kind::MissingFile:
-    case LaunchRefusal::Kind::InvalidImage: return ExitCode::kImage;
+    case LaunchRefusal::Kind::InvalidImage:
+    case LaunchRefusal::Kind::UntrustedImage: return ExitCode::kImage;
     }
     return ExitCode::kFailed;
 }

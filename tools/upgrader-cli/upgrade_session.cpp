@@ -92,6 +92,7 @@ bool UpgradeSession::Launch(const CliConfig &config, const SessionRules &asked)
 bool UpgradeSession::Prepare(const CliConfig &config)
 {
     UpgradeLaunch launch(server, config.path);
+    launch.SetTrustedKeys(config.trusted_keys);
     if (const auto refusal = launch.FindDevice(config.entries, target, unit))
         return RefuseLaunch(ExplainRefusal(*refusal, config.entries, target, unit));
     const PortInfo port = FamilyPort(launch.ProductId(), launch.Unit(), PortCatalog::View::Recent);
@@ -131,13 +132,19 @@ bool UpgradeSession::Prepare(const CliConfig &config)
                       {QStringLiteral("variant"), job.description},
                       {QStringLiteral("image"), job.firmware_path},
                       {QStringLiteral("image_sha256"), image_sha256},
+                      {QStringLiteral("signer_key_id"), job.image->signer_key_id.isEmpty()
+                                                            ? QJsonValue(QJsonValue::Null)
+                                                            : QJsonValue(job.image->signer_key_id)},
                       {QStringLiteral("dev_id"), job.dev_id},
                       {QStringLiteral("usb_pid"), job.usb_pid}});
     } else if (voice == Voice::Alone) {
         const QString at =
             job.unit.IsAnything() ? port.name : QStringLiteral("%1 (%2)").arg(port.name, job.unit.Text());
-        output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5")
-                       .arg(target, at, job.hw_version, job.description, job.firmware_path));
+        const QString signer = job.image->signer_key_id.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral(", signed by key %1").arg(job.image->signer_key_id);
+        output.Out(QStringLiteral("%1 on %2: hardware %3, variant \"%4\", image %5%6")
+                       .arg(target, at, job.hw_version, job.description, job.firmware_path, signer));
     } else {
         output.Out(QStringLiteral("%1 (%2): %3, hardware %4, variant \"%5\", image %6")
                        .arg(where, context.port, target, job.hw_version, job.description, job.firmware_path));
