@@ -237,7 +237,7 @@ private slots:
         QTest::addColumn<QString>("says");  // on standard output for help, else on standard error
         QTest::newRow("nothing") << QStringList{} << 2 << "usage: fwimage build";
         QTest::newRow("unknown command") << QStringList{"flash"} << 2
-                                         << "fwimage: unknown command 'flash': build or info (see fwimage --help)";
+                                         << "fwimage: unknown command 'flash': build, info, keygen or sign (see fwimage --help)";
         QTest::newRow("build help") << QStringList{"build", "--help"} << 0 << "Usage: fwimage build [options]";
         QTest::newRow("info help") << QStringList{"info", "--help"} << 0 << "usage: fwimage info IMAGE.bin";
         QTest::newRow("build unknown option") << QStringList{"build", "--fast"} << 2
