@@ -3,6 +3,8 @@
 #include "debug_capture.h"
 #include "family_suite.h"
 #include "fast_family.h"
+#include "history_store.h"
+#include "image_signature.h"
 #include "job_record_keeper.h"
 #include "launch_checks.h"
 #include "main_window.h"
@@ -309,6 +311,97 @@ private slots:
         QCOMPARE(ErrorLine(w), QString("Not upgrading!"));
         QVERIFY(!w.upgrade_server.LinkBusy());
         QCOMPARE(CountRequests(family, 3, SimProtocol::Handshake), handshakes);
+    }
+
+    // A line that trusts keys takes only what one of them signed. Everything else is refused on
+    // the error line, in the operator's language, before the motor leaves its application: no
+    // switch to its bootloader, nothing flashed. The signed image goes all the way, and its record
+    // names the key.
+    void onlyImagesATrustedKeySigned_data()
+    {
+        QTest::addColumn<QString>("case_name");
+        QTest::addColumn<bool>("english");
+        QTest::addColumn<QString>("shown");  // the error line; <id> the line's key, <other> the other key
+        QTest::newRow("signed by the line's key") << "signed" << true << "";
+        QTest::newRow("unsigned") << "unsigned" << true
+                                  << "Firmware of \"motor A\" is not signed, and this line takes only images signed by "
+                                     "a trusted key (no <cwd>/fw/motor.bin.sig)";
+        QTest::newRow("unsigned, Chinese") << "unsigned" << false
+                                           << Zh("\"motor A\"固件未签名，本产线只接受可信密钥签名的固件（找不到<cwd>/fw/motor.bin.sig）");
+        QTest::newRow("signed by another key") << "other key" << true
+                                               << "Firmware of \"motor A\" is signed by key <other>, which this line "
+                                                  "does not trust";
+        QTest::newRow("changed after signing") << "changed" << true
+                                               << "Firmware of \"motor A\" does not match its signature by key <id>: "
+                                                  "it changed after signing, or the signature is another image's";
+        QTest::newRow("another image's signature, Chinese")
+            << "swapped" << false << Zh("\"motor A\"固件与密钥<id>的签名不符：签名后被修改，或签名属于另一个固件");
+        QTest::newRow("the trusted key's file gone") << "key gone" << true
+                                                     << "The trusted keys cannot be read, so no image is taken: ";
+    }
+
+    void onlyImagesATrustedKeySigned()
+    {
+        QFETCH(QString, case_name);
+        QFETCH(bool, english);
+        QFETCH(QString, shown);
+        SimFamily family(FastFamily());
+        TestWorkspace workspace(QByteArray(R"({"is_english": )") + (english ? "true" : "false") +
+                                R"(, "trusted_keys": ["keys/line.pub"], "firmware": {)" + kMotor + "}}");
+        const QList<ImageSegment> image = WriteImage("fw/motor.bin", 3);
+        WriteImage("fw/motor_other.bin", 4);
+        const ImageSignature::KeyPair line = ImageSignature::MakeKeyPair();
+        const ImageSignature::KeyPair other = ImageSignature::MakeKeyPair();
+        if (case_name != "key gone")
+            workspace.Write("keys/line.pub", ImageSignature::PublicKeyText(line.public_key, "line"));
+        QFile file("fw/motor.bin");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+        QFile other_image("fw/motor_other.bin");
+        QVERIFY(other_image.open(QIODevice::ReadOnly));
+        if (case_name == "signed" || case_name == "changed" || case_name == "key gone")
+            workspace.Write("fw/motor.bin.sig", ImageSignature::Sign(bytes, line));
+        else if (case_name == "other key")
+            workspace.Write("fw/motor.bin.sig", ImageSignature::Sign(bytes, other));
+        else if (case_name == "swapped")
+            workspace.Write("fw/motor.bin.sig", ImageSignature::Sign(other_image.readAll(), line));
+        if (case_name == "changed") {  // a header byte outside the seal, so that only the signature can tell
+            QByteArray changed = bytes;
+            changed[70] = char(changed[70] ^ 0x10);
+            workspace.Write("fw/motor.bin", changed);
+        }
+
+        MainWindow w;
+        QVERIFY(w.config_valid);
+        auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
+        QVERIFY(WaitUntil([&] { return motor->isEnabled(); }, kTwoPollsMs));
+        QTest::mouseClick(motor, Qt::LeftButton);
+        shown.replace("<cwd>", QDir::currentPath())
+            .replace("<id>", ImageSignature::KeyId(line.public_key))
+            .replace("<other>", ImageSignature::KeyId(other.public_key));
+        if (shown.isEmpty()) {
+            QCOMPARE(ErrorLine(w), QString());
+            auto *result = Get<QLabel>(w, "label_sucess_cnt");
+            QVERIFY(WaitUntil([&] { return !result->text().isEmpty(); }, kJobMs));
+            QCOMPARE(result->text(), QString("Update success: 1"));
+            QString why;
+            QVERIFY2(FlashHolds(family, 3, image, &why), qPrintable(why));
+            QString warning;
+            QVERIFY(WaitUntil([&] { return !HistoryStore::Read(HistoryStore::Location(w.config_path), {}, &warning).isEmpty(); }, kJobMs));
+            const QList<UpgradeRecord> records = HistoryStore::Read(HistoryStore::Location(w.config_path), {}, &warning);
+            QCOMPARE(records.size(), 1);
+            QCOMPARE(records[0].signer_key_id, ImageSignature::KeyId(line.public_key));
+            return;
+        }
+        QVERIFY2(ErrorLine(w).startsWith(shown), qPrintable(ErrorLine(w) + "\n" + shown));
+        QVERIFY(!w.upgrade_server.LinkBusy());
+        // The motor was asked what it is and nothing more.
+        QCOMPARE(CountRequests(family, 3, SimProtocol::SwitchMode), 0);
+        QCOMPARE(CountRequests(family, 3, SimProtocol::SectionHeader), 0);
+        QCOMPARE(family.FlashOperations(3), 0);
+        QCOMPARE(family.Mode(3), SimMode::App);
+        QVERIFY(family.ModeHistory(3).count(SimMode::Boot) == 0);
     }
 
     // The window finds its configuration in the folder it is given, and a relative image path
