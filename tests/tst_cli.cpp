@@ -3,6 +3,7 @@
 // it shares with fwimage.
 #include "cli_process.h"
 #include "firmware_image.h"
+#include "image_signature.h"
 #include "port_catalog_file.h"
 #include "sim_process.h"
 #include "wait_until.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr int kStartMs = 15000;    // a simulator writing its images and opening its ports
 constexpr int kCommandMs = 30000;  // a command that upgrades nothing
+constexpr int kUpgradeMs = 120000;  // one that upgrades the display
 constexpr char kMeterPort[] = "sim-1-4";
 
 QString Zh(const char *text)
@@ -54,6 +56,8 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
                     variant["path"] = QDir(dir).filePath("broken.bin");
                 else if (edit == "image not named .bin")
                     variant["path"] = QDir(dir).filePath("meter_2.img");
+                else if (edit == "trusted keys")  // a copy the test signs, or not
+                    variant["path"] = QDir(dir).filePath("meter_2.bin");
             }
             series.append(variant);
         }
@@ -97,6 +101,10 @@ QString WriteConfig(const SimProcess &sim, const QString &dir, const QString &ed
         firmware["Meter"] = meter;
     }
     top["firmware"] = firmware;
+    if (edit == "trusted keys") {
+        top["trusted_keys"] = QJsonArray{"line.pub"};
+        QFile::copy(QDir(sim.work_path).filePath("fw/meter_2.bin"), QDir(dir).filePath("meter_2.bin"));
+    }
     if (chinese_file)
         top["is_english"] = false;
     if (edit == "is_english as text")
@@ -855,6 +863,62 @@ private slots:
         QCOMPARE(sections.size(), 16);
         QVERIFY(sections[0].toObject().value("address").toString().startsWith("0x"));
         QVERIFY(sections[0].toObject().value("length").toInt() > 0);
+    }
+    // With trusted keys, the command takes only an image a trusted key signed: the others exit 6
+    // with the reason and the signer's key id before anything is sent and nothing is recorded;
+    // the signed one is upgraded, and its start and its record name the key. Last of the suite:
+    // the display it upgrades reports another version afterwards.
+    void onlyImagesATrustedKeySigned()
+    {
+        QTemporaryDir dir;
+        const QString config = WriteConfig(sim, dir.path(), "trusted keys");
+        const ImageSignature::KeyPair line = ImageSignature::MakeKeyPair();
+        const ImageSignature::KeyPair other = ImageSignature::MakeKeyPair();
+        const QString line_id = ImageSignature::KeyId(line.public_key), other_id = ImageSignature::KeyId(other.public_key);
+        auto write = [&](const QString &name, const QByteArray &bytes) {
+            QFile file(dir.filePath(name));
+            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+        };
+        QVERIFY(write("line.pub", ImageSignature::PublicKeyText(line.public_key, "line")));
+        QFile image(dir.filePath("meter_2.bin"));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        const QByteArray bytes = image.readAll();
+        const QString history = dir.filePath("upgrade-history.sqlite");
+
+        CliProcess unsigned_run(sim.Catalog(), {"upgrade", "Meter", "--lang", "en", "--config", config}, dir.path());
+        QVERIFY(unsigned_run.Finish(kCommandMs));
+        QCOMPARE(unsigned_run.ExitCode(), 6);
+        QVERIFY2(unsigned_run.err.startsWith("Firmware of \"meter 2\" is not signed, and this line takes only images "
+                                             "signed by a trusted key"),
+                 qPrintable(unsigned_run.err));
+
+        QVERIFY(write("meter_2.bin.sig", ImageSignature::Sign(bytes, other)));
+        CliProcess other_run(sim.Catalog(), {"upgrade", "Meter", "--lang", "zh", "--json", "--config", config}, dir.path());
+        QVERIFY(other_run.Finish(kCommandMs));
+        QCOMPARE(other_run.ExitCode(), 6);
+        const QList<QJsonObject> refused = other_run.Events();
+        QCOMPARE(refused.size(), 2);
+        QCOMPARE(refused[0].value("event").toString(), QString("refusal"));
+        QCOMPARE(refused[0].value("text").toString(), Zh("\"meter 2\"固件由密钥%1签名，本产线不信任该密钥").arg(other_id));
+        QCOMPARE(refused[1].value("result").toString(), QString("image"));
+        QVERIFY(!QFileInfo::exists(history));
+
+        QVERIFY(write("meter_2.bin.sig", ImageSignature::Sign(bytes, line)));
+        CliProcess signed_run(sim.Catalog(), {"upgrade", "Meter", "--json", "--config", config}, dir.path());
+        QVERIFY(signed_run.Finish(kUpgradeMs));
+        QVERIFY2(signed_run.ExitCode() == 0, qPrintable(signed_run.err));
+        QString signer;
+        for (const QJsonObject &event : signed_run.Events()) {
+            if (event.value("event").toString() == "start")
+                signer = event.value("signer_key_id").toString();
+        }
+        QCOMPARE(signer, line_id);
+        CliProcess records(sim.Catalog(), {"history", "--config", config, "--json"}, dir.path());
+        QVERIFY(records.Finish(kCommandMs));
+        const QList<QJsonObject> written = records.Events();
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(written[0].value("signer_key_id").toString(), line_id);
+        QCOMPARE(written[0].value("result").toString(), QString("success"));
     }
 };
 
