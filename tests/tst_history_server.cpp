@@ -279,6 +279,67 @@ private slots:
         QCOMPARE(read.size(), 3);
     }
 
+    // A line's server made before records named their signer: its records stay and read as
+    // unsigned; an older station goes on writing its records after the column came; a station of
+    // this release adds the column with its first push when its role may, and otherwise its records
+    // wait with the statement the administrator runs.
+    void signerColumnJoinsAnOlderServer()
+    {
+        const QString connection = FreshDatabase();
+        const QString db = QStringLiteral("case%1").arg(databases);
+        const QString older = LocalFile("before-signatures");
+        QCOMPARE(AppendRecords(older, Samples(2)), QString());
+        {
+            HistoryServer::Connection line(connection);
+            QCOMPARE(HistoryServer::PushWaiting(older, line, 100).warning, QString());
+        }
+        Sql(db, "ALTER TABLE upgrades DROP COLUMN signer_key_id");  // the table as the older release made it
+        Sql(db, "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'clerk') THEN CREATE ROLE clerk "
+                "LOGIN; END IF; END $$; GRANT SELECT, INSERT ON upgrades TO clerk; GRANT SELECT ON upgrader_schema TO clerk");
+
+        // Read as it is, by anyone who may read: the records there, unsigned; nothing changed.
+        QList<UpgradeRecord> read;
+        QString warning;
+        HistoryServer::Connection reader(QString(connection).replace("user=upgrader", "user=clerk"));
+        QVERIFY2(reader.Read({}, &read, &warning), qPrintable(warning));
+        QCOMPARE(read.size(), 2);
+        QCOMPARE(read[0].signer_key_id, QString());
+        QCOMPARE(Sql(db, "SELECT count(*) FROM information_schema.columns WHERE column_name = 'signer_key_id'"), QString("0"));
+
+        // A role that may insert but not alter: the record waits, and the words say what to run.
+        const QString station = LocalFile("signing-station");
+        UpgradeRecord signed_record = Samples(1)[0];
+        signed_record.signer_key_id = QStringLiteral("0123456789abcdef");
+        QCOMPARE(AppendRecords(station, {signed_record}), QString());
+        HistoryServer::Connection clerk(QString(connection).replace("user=upgrader", "user=clerk"));
+        HistoryServer::SyncTally tally = HistoryServer::PushWaiting(station, clerk, 100);
+        QVERIFY2(tally.warning.contains("lacks the column signer_key_id that this release records, and the role clerk "
+                                        "may not add it") &&
+                     tally.warning.contains("\"ALTER TABLE upgrades ADD COLUMN signer_key_id text NOT NULL DEFAULT ''\""),
+                 qPrintable(tally.warning));
+        QCOMPARE(tally.waiting, qint64(1));
+
+        // The table's owner adds it with its push; then every record reads back, old ones unsigned.
+        HistoryServer::Connection owner(connection);
+        tally = HistoryServer::PushWaiting(station, owner, 100);
+        QCOMPARE(tally.warning, QString());
+        QCOMPARE(tally.sent, qint64(1));
+        // An older station names only the columns it knows: its insert still goes in.
+        Sql(db, "INSERT INTO upgrades (uid, local_id, started_at, duration_ms, front_end, target, dev_id, port_name, "
+                "usb_location, usb_pid, hw_version, description, image_path, image_sha256, image_version, result, "
+                "error_text, stopped_by, \"user\", host, unit_serial, version_before, version_after) SELECT "
+                "'older-station-record', 9, now(), 1, 'window', 'Meter', 4, '', '', 4, '', '', '', '', '', 'success', "
+                "'', '', '', 'old-station', '', '', ''");
+        QVERIFY2(owner.Read({}, &read, &warning), qPrintable(warning));
+        QCOMPARE(read.size(), 4);
+        QStringList signers;
+        for (const UpgradeRecord &record : read)
+            signers << record.signer_key_id;
+        QCOMPARE(signers.count(QString()), 3);
+        QVERIFY(signers.contains("0123456789abcdef"));
+        QCOMPARE(Sql(db, "SELECT max(version) FROM upgrader_schema"), QString::number(HistoryServer::kSchemaVersion));
+    }
+
     // A server that refuses the login, one that accepts and never answers, and a connection string
     // with a password: a warning for the window's console, a retry later, the records waiting here.
     void unreachableServerCostsAWarningOnly_data()
