@@ -186,7 +186,6 @@ fwimage info /tmp/own.bin >/tmp/info.txt || { cat /tmp/info.txt; fail "fwimage i
 grep -q '3\.4\.5' /tmp/info.txt || { cat /tmp/info.txt; fail "fwimage info does not show the built version"; }
 
 upgrader-cli list || fail "upgrader-cli list exits with $?"
-upgrader-cli upgrade Meter || fail "upgrader-cli upgrade Meter exits with $?"
 # The history (Qt's SQLite driver, a dependency added by hand) holds the job.
 records=$(upgrader-cli history --target Meter --json) || fail "upgrader-cli history exits with $?"
 [ "$(printf '%s\n' "$records" | grep -c '"target"')" -eq 1 ] || fail "the history holds not one Meter record: $records"
@@ -198,6 +197,19 @@ UPGRADER_HISTORY_SERVER="host=127.0.0.1 port=9 dbname=upgrades user=upgrader" up
 [ "$sync_status" -eq 8 ] || { cat /tmp/sync.txt; fail "upgrader-cli history sync exits with $sync_status, not 8"; }
 grep -q "driver" /tmp/sync.txt && { cat /tmp/sync.txt; fail "Qt's PostgreSQL driver is missing"; }
 grep -q "1 waiting" /tmp/sync.txt || { cat /tmp/sync.txt; fail "the Meter record does not wait for the server"; }
+# The keys' place, and a line that trusts a key: the unsigned Meter image is refused (exit 6)
+# before the device is touched, and taken once the key signed it.
+[ -d /etc/upgrader/keys ] && [ -f /etc/upgrader/keys/README ] || fail "no /etc/upgrader/keys with its README"
+fwimage keygen -o /etc/upgrader/keys/line >/tmp/keygen.txt || { cat /tmp/keygen.txt; fail "fwimage keygen"; }
+[ "$(stat -c %a /etc/upgrader/keys/line.key)" = 600 ] || fail "the secret key is not mode 0600"
+cp config.json /tmp/config-unsigned.json
+sed -i 's|^{|{"trusted_keys": ["/etc/upgrader/keys/line.pub"],|' config.json
+refused=0
+upgrader-cli upgrade Meter >/tmp/refused.txt 2>&1 || refused=$?
+[ "$refused" -eq 6 ] && grep -q "is not signed" /tmp/refused.txt || { cat /tmp/refused.txt; fail "an unsigned image was not refused with 6 ($refused)"; }
+fwimage sign --key /etc/upgrader/keys/line.key fw/meter_2.bin || fail "fwimage sign"
+upgrader-cli upgrade Meter || fail "upgrader-cli upgrade Meter of the signed image exits with $?"
+cp /tmp/config-unsigned.json config.json
 
 # The installed window works in the folder of its configuration: here, the current directory.
 QT_QPA_PLATFORM=offscreen upgrader >/tmp/window.log 2>&1 &
