@@ -32,7 +32,7 @@ for tool in "$cxx" "$windres"; do
 done
 
 work=$build/windows-check
-rm -rf "$work" && mkdir -p "$work/logs" "$work/lz4" "$work/posix-only"
+rm -rf "$work" && mkdir -p "$work/logs" "$work/lz4" "$work/sodium" "$work/posix-only"
 
 # A host configuration with a file API query of its own.
 query=$build/.cmake/api/v1/query/client-windows-check
@@ -44,6 +44,9 @@ cmake -S "$root" -B "$build" -G Ninja >/dev/null
 # cross compiler's own C library headers.
 lz4_include=$(pkg-config --variable=includedir liblz4)
 ln -s "$lz4_include"/lz4*.h "$work/lz4/"
+# libsodium's the same way: sodium.h and its folder.
+sodium_include=$(pkg-config --variable=includedir libsodium)
+ln -s "$sodium_include/sodium.h" "$sodium_include/sodium" "$work/sodium/"
 
 # Headers of POSIX that MinGW supplies but Windows and its other compilers (MSVC) do not: a source
 # that includes one would not build with every Windows Qt. (pthread.h stays: MinGW's libstdc++
@@ -68,6 +71,8 @@ cat >"$work/common.rsp" <<EOF
 "$work/posix-only"
 -isystem
 "$work/lz4"
+-isystem
+"$work/sodium"
 EOF
 
 # Reads the file API's reply: one response file of flags per compile group, and a list of
