@@ -361,8 +361,6 @@ private slots:
         QCOMPARE(drawn.size(), 5);  // the title and the yield, then one page per part
         for (const QString &page : drawn)
             VerifyDrawn(QImage(folder.filePath(page)), page);
-        if (QDir("/work/notes").exists())
-            QFile::copy(folder.filePath(drawn.value(2)), "/work/notes/report-page.png");
     }
 
     // A PNG holds the chart asked for, drawn.
