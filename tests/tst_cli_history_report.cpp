@@ -363,6 +363,19 @@ private slots:
             VerifyDrawn(QImage(folder.filePath(page)), page);
     }
 
+    // Filters that choose nothing still give a whole report, every part saying so.
+    void reportsAnEmptySelection()
+    {
+        const QString pdf = out.filePath("empty.pdf");
+        int code = -1;
+        const QString said = Run({"--server", "--report", pdf, "--station", "line-z"}, pg.Connection(kLine), &code);
+        QVERIFY2(code == 0, qPrintable(said));
+        QVERIFY2(said.contains(QStringLiteral("(0 records)")), qPrintable(said));
+        const QString text = QString::fromUtf8(Poppler("pdftotext", {"-layout", pdf, "-"}));
+        QCOMPARE(text.count(QStringLiteral("No records")), 5);
+        QVERIFY2(text.contains("station line-z"), qPrintable(text.left(600)));
+    }
+
     // A PNG holds the chart asked for, drawn.
     void pngHoldsOneChart_data()
     {
