@@ -792,15 +792,8 @@ bool Connection::Read(const Filter &filter, QList<UpgradeRecord> *records, QStri
     return read;
 }
 
-bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
+bool Connection::ReaderZone(QString *warning)
 {
-    days->clear();
-    bool present = false;
-    bool can_write = false;
-    if (!Ready(false, &present, &can_write, warning))
-        return false;
-    if (!present)
-        return true;
     // Days are the reader's: the session takes this computer's zone (by its name, so days across a
     // change of summer time are right; by its present offset where the server knows no such name).
     Failure failure;
@@ -821,6 +814,21 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
             return false;
         }
     }
+    return true;
+}
+
+bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
+{
+    days->clear();
+    bool present = false;
+    bool can_write = false;
+    if (!Ready(false, &present, &can_write, warning))
+        return false;
+    if (!present)
+        return true;
+    if (!ReaderZone(warning))
+        return false;
+    Failure failure;
     const QString sql = QStringLiteral(
                             "SELECT to_char(started_at::date, 'YYYY-MM-DD'), target, count(*), "
                             "count(*) FILTER (WHERE result IN ('%1', '%2')), count(*) FILTER (WHERE result = '%3'), "
@@ -843,6 +851,176 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         days->clear();
         *warning = failure.reason;
     }
+    return read;
+}
+
+bool Connection::ReadRows(const QString &sql, const std::function<void(const QSqlQuery &)> &take_row, QString *warning)
+{
+    bool present = false;
+    bool can_write = false;
+    if (!Ready(false, &present, &can_write, warning))
+        return false;
+    if (!present)
+        return true;
+    if (!ReaderZone(warning))
+        return false;
+    Failure failure;
+    if (Statement(sql, Act::Read, &failure, take_row))
+        return true;
+    *warning = failure.reason;
+    return false;
+}
+
+namespace {
+
+// The report's SQL texts name the stored values through these, never as literals of their own.
+QString Quote(const char *value)
+{
+    return Text(QLatin1String(value));
+}
+
+QString Stops()
+{
+    return QStringLiteral("(%1, %2)").arg(Quote(UpgradeRecord::kOperator), Quote(UpgradeRecord::kWindowClosed));
+}
+
+// A failure's reason as the report groups it: the first line of its error text with every number
+// (decimal, or hex as a section address is written) as '#', spaces collapsed and trailing
+// punctuation (also the Chinese full-width one) dropped.
+QString GroupedReason()
+{
+    return QStringLiteral(
+        "regexp_replace(regexp_replace(regexp_replace("
+        "split_part(btrim(replace(error_text, chr(13), ''), chr(10) || ' '), chr(10), 1), "
+        "'0[xX][0-9A-Fa-f]+|[0-9]+([.,][0-9]+)?', '#', 'g'), "
+        "'[[:space:]]+', ' ', 'g'), "
+        "'[[:space:].!:;,%1]+$', '')")
+        .arg(QString::fromUtf8("\xe3\x80\x82\xef\xbc\x81\xef\xbc\x9a\xef\xbc\x9b\xef\xbc\x8c"));  // 。！：；，
+}
+
+}  // namespace
+
+bool Connection::FirstPasses(const Filter &filter, QList<FirstPassDay> *days, QString *warning)
+{
+    days->clear();
+    const QString sql =
+        QStringLiteral("SELECT to_char(started_at::date, 'YYYY-MM-DD'), target, count(*), count(*) FILTER (WHERE "
+                       "result = %1) FROM (SELECT DISTINCT ON (target, unit_serial) target, started_at, result "
+                       "FROM %2%3 AND result <> %4 AND unit_serial <> '' "
+                       "ORDER BY target, unit_serial, started_at, host, local_id) AS first_passes "
+                       "GROUP BY 1, 2 ORDER BY 1, 2")
+            .arg(Quote(UpgradeRecord::kSuccess), QLatin1String(kTable), Where(filter), Quote(UpgradeRecord::kCurrent));
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
+        FirstPassDay day;
+        day.day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
+        day.target = query.value(1).toString();
+        day.units = query.value(2).toLongLong();
+        day.passed = query.value(3).toLongLong();
+        *days << day;
+    }, warning);
+    if (!read)
+        days->clear();
+    return read;
+}
+
+bool Connection::Stations(const Filter &filter, QList<StationTally> *stations, QString *warning)
+{
+    stations->clear();
+    const QString failed = QStringLiteral("result = %1").arg(Quote(UpgradeRecord::kFailed));
+    const QString sql =
+        QStringLiteral("SELECT host, count(*), count(*) FILTER (WHERE result IN (%1, %2)), "
+                       "count(*) FILTER (WHERE %3 AND stopped_by NOT IN %4 AND stopped_by <> %5), "
+                       "count(*) FILTER (WHERE %3 AND stopped_by IN %4), "
+                       "count(*) FILTER (WHERE %3 AND stopped_by = %5) "
+                       "FROM %6%7 GROUP BY host ORDER BY host")
+            .arg(Quote(UpgradeRecord::kSuccess), Quote(UpgradeRecord::kCurrent), failed, Stops(),
+                 Quote(UpgradeRecord::kTimeout), QLatin1String(kTable), Where(filter));
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
+        StationTally station;
+        station.station = query.value(0).toString();
+        station.jobs = query.value(1).toLongLong();
+        station.successes = query.value(2).toLongLong();
+        station.failures = query.value(3).toLongLong();
+        station.stops = query.value(4).toLongLong();
+        station.timeouts = query.value(5).toLongLong();
+        *stations << station;
+    }, warning);
+    if (!read)
+        stations->clear();
+    return read;
+}
+
+bool Connection::Reasons(const Filter &filter, QList<FailureReason> *reasons, QString *warning)
+{
+    reasons->clear();
+    // kind: 0 a failure of the device, the link or the image; 1 a stop; 2 a time-out.
+    const QString sql =
+        QStringLiteral("SELECT kind, min(reason), count(*) FROM (SELECT CASE WHEN stopped_by IN %1 THEN 1 "
+                       "WHEN stopped_by = %2 THEN 2 ELSE 0 END AS kind, "
+                       "CASE WHEN stopped_by IN %1 OR stopped_by = %2 THEN stopped_by ELSE %3 END AS reason "
+                       "FROM %4%5 AND result = %6) AS failed "
+                       "GROUP BY kind, lower(reason) ORDER BY 3 DESC, 1, 2")
+            .arg(Stops(), Quote(UpgradeRecord::kTimeout), GroupedReason(), QLatin1String(kTable), Where(filter),
+                 Quote(UpgradeRecord::kFailed));
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
+        FailureReason reason;
+        const int kind = query.value(0).toInt();
+        reason.kind = kind == 1   ? FailureReason::Kind::Stop
+                      : kind == 2 ? FailureReason::Kind::Timeout
+                                  : FailureReason::Kind::Failure;
+        reason.reason = query.value(1).toString();
+        reason.count = query.value(2).toLongLong();
+        *reasons << reason;
+    }, warning);
+    if (!read)
+        reasons->clear();
+    return read;
+}
+
+bool Connection::Durations(const Filter &filter, QList<DurationSpread> *targets, QString *warning)
+{
+    targets->clear();
+    const QString sql =
+        QStringLiteral("SELECT target, count(*), min(duration_ms), "
+                       "percentile_cont(0.25) WITHIN GROUP (ORDER BY duration_ms), "
+                       "percentile_cont(0.5) WITHIN GROUP (ORDER BY duration_ms), "
+                       "percentile_cont(0.75) WITHIN GROUP (ORDER BY duration_ms), max(duration_ms) "
+                       "FROM %1%2 AND result = %3 GROUP BY target ORDER BY target")
+            .arg(QLatin1String(kTable), Where(filter), Quote(UpgradeRecord::kSuccess));
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
+        DurationSpread spread;
+        spread.target = query.value(0).toString();
+        spread.count = query.value(1).toLongLong();
+        spread.min_s = query.value(2).toDouble() / 1000.0;
+        spread.q1_s = query.value(3).toDouble() / 1000.0;
+        spread.median_s = query.value(4).toDouble() / 1000.0;
+        spread.q3_s = query.value(5).toDouble() / 1000.0;
+        spread.max_s = query.value(6).toDouble() / 1000.0;
+        *targets << spread;
+    }, warning);
+    if (!read)
+        targets->clear();
+    return read;
+}
+
+bool Connection::FieldVersions(const Filter &filter, QList<FieldVersion> *versions, QString *warning)
+{
+    versions->clear();
+    const QString sql =
+        QStringLiteral("SELECT target, version_after, count(*) FROM (SELECT DISTINCT ON (target, unit_serial) "
+                       "target, version_after FROM %1%2 AND unit_serial <> '' "
+                       "ORDER BY target, unit_serial, started_at DESC, host DESC, local_id DESC) AS last_jobs "
+                       "GROUP BY 1, 2 ORDER BY 1, 3 DESC, 2")
+            .arg(QLatin1String(kTable), Where(filter));
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
+        FieldVersion version;
+        version.target = query.value(0).toString();
+        version.version = query.value(1).toString();
+        version.units = query.value(2).toLongLong();
+        *versions << version;
+    }, warning);
+    if (!read)
+        versions->clear();
     return read;
 }
 

@@ -88,6 +88,54 @@ struct DaySummary {
     double median_s = -1;  // of the successful upgrades that sent an image; -1 when there were none
 };
 
+// The line's report (upgrader-cli history --server --report): the figures beside DaySummary.
+
+// First-pass yield of one target on one day (the reader's local day). A unit's first pass is its
+// first job for the target in the period that sent an image: a "current" job tested nothing and
+// is left out, and so are jobs of units without a serial number, which cannot be told apart.
+struct FirstPassDay {
+    QDate day;  // of the unit's first pass
+    QString target;
+    qint64 units = 0;   // units whose first pass fell on that day
+    qint64 passed = 0;  // of them, those whose first pass succeeded
+};
+
+// One station's jobs (the record's host).
+struct StationTally {
+    QString station;
+    qint64 jobs = 0;
+    qint64 successes = 0;  // success and current
+    qint64 failures = 0;   // failed for a reason of the device, the link or the image
+    qint64 stops = 0;      // failed because the operator stopped them or the window closed
+    qint64 timeouts = 0;   // failed because --timeout stopped them
+};
+
+// Why failed jobs failed, grouped. Operator stops and time-outs are kinds of their own, whatever
+// their error text; the others group by the first line of their error text with its numbers (a
+// section address, a count of seconds) replaced by '#', spaces collapsed, trailing punctuation
+// dropped and letter case ignored.
+struct FailureReason {
+    enum class Kind { Failure, Stop, Timeout };
+    Kind kind = Kind::Failure;
+    QString reason;  // the grouped first line; for a stop, who stopped the job
+    qint64 count = 0;
+};
+
+// How long one target's successful upgrades (not "current") took, in seconds.
+struct DurationSpread {
+    QString target;
+    qint64 count = 0;
+    double min_s = 0, q1_s = 0, median_s = 0, q3_s = 0, max_s = 0;
+};
+
+// How many units of a target run a version now: the last job's version_after of each unit serial
+// in the period (units without a serial are left out).
+struct FieldVersion {
+    QString target;
+    QString version;  // as recorded; empty when the last job did not read it
+    qint64 units = 0;
+};
+
 // A connection to the line's server, used by one thread at a time (a driver connection belongs to
 // the thread that made it). Opens on first use, bounded by the connect time-out. Every exchange
 // after that is one statement under the bound: the server's own limits for the session, and past
@@ -112,6 +160,14 @@ public:
     bool Read(const Filter &filter, QList<UpgradeRecord> *records, QString *warning);
     // Per day and target, oldest day first, of the records that pass filter.
     bool Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning);
+    // The line's report's other figures, each of the records that pass filter, in the order of
+    // the report's tables: by day then target, by station, by count (most first) then reason,
+    // by target, by target then units (most first).
+    bool FirstPasses(const Filter &filter, QList<FirstPassDay> *days, QString *warning);
+    bool Stations(const Filter &filter, QList<StationTally> *stations, QString *warning);
+    bool Reasons(const Filter &filter, QList<FailureReason> *reasons, QString *warning);
+    bool Durations(const Filter &filter, QList<DurationSpread> *targets, QString *warning);
+    bool FieldVersions(const Filter &filter, QList<FieldVersion> *versions, QString *warning);
     // Gives up on the connection for good, from any thread (a front end that ends, a command
     // told to stop): a statement waiting on the server returns at once with an error, and every
     // call after it fails at once.
@@ -147,6 +203,11 @@ private:
     bool AddColumns(QString *reason);
     // Open, and the schema checked (made first when create); on a failure the connection is closed.
     bool Ready(bool create, bool *present, bool *can_write, QString *warning);
+    // The session's days are this computer's (by its zone's name, or its present offset).
+    bool ReaderZone(QString *warning);
+    // Ready, the reader's zone set, then sql's rows to take_row; false with *warning on a failure.
+    // A server without the history's table holds no rows.
+    bool ReadRows(const QString &sql, const std::function<void(const QSqlQuery &)> &take_row, QString *warning);
     void Arm();
     void Disarm();
     void Watch();

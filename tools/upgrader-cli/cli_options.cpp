@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 
 #include <cmath>
 
@@ -35,7 +36,8 @@ QString Description()
                "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
                "                   (RFC 4180); --target, --serial, --since and --station choose the records;\n"
                "                   --server reads every station's records from the line's server instead,\n"
-               "                   --server --summary counts them per day and target\n"
+               "                   --server --summary counts them per day and target, --server --report\n"
+               "                   FILE writes the line's report (FILE.pdf) or one of its charts (FILE.png)\n"
                "  history sync     sends this station's records that wait for the line's server now, and\n"
                "                   says how many were sent and how many still wait\n"
                "\n"
@@ -128,6 +130,41 @@ int UnknownTarget(QString *message, const QString &name)
                               .arg(name, TargetNames().join(QStringLiteral(", "))));
 }
 
+// --report and --chart: only with history --server, a file whose name says its form.
+int ParseReport(const QCommandLineParser &parser, CliOptions *options, QString *message)
+{
+    for (const char *name : {"report", "chart"}) {
+        if (parser.isSet(name) && options->command != CliOptions::Command::History)
+            return Usage(message, QStringLiteral("--%1 applies to history --server only").arg(QLatin1String(name)));
+    }
+    if (parser.isSet("chart") && !parser.isSet("report"))
+        return Usage(message, QStringLiteral("--chart chooses the chart of a --report FILE.png: give --report too"));
+    if (!parser.isSet("report"))
+        return 0;
+    const QString file = parser.value("report");
+    if (!options->server)
+        return Usage(message, QStringLiteral("--report describes the line's records: give --server too"));
+    for (const char *name : {"summary", "csv", "json"}) {
+        if (parser.isSet(name))
+            return Usage(message, QStringLiteral("--report writes a file and prints no records: leave out --%1")
+                                      .arg(QLatin1String(name)));
+    }
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    if (file.isEmpty() || (suffix != QLatin1String("pdf") && suffix != QLatin1String("png")))
+        return Usage(message, QStringLiteral("--report takes a file ending in .pdf (the whole report) or .png (one "
+                                             "chart), not '%1'")
+                                  .arg(file));
+    options->report = QDir::current().absoluteFilePath(file);
+    options->chart = parser.isSet("chart") ? parser.value("chart") : QStringLiteral("yield");
+    const QStringList charts{"yield", "stations", "reasons", "durations", "versions"};
+    if (!charts.contains(options->chart))
+        return Usage(message, QStringLiteral("--chart takes one of %1, not '%2'")
+                                  .arg(charts.join(QStringLiteral(", ")), options->chart));
+    if (parser.isSet("chart") && suffix == QLatin1String("pdf"))
+        return Usage(message, QStringLiteral("--chart chooses the chart of a PNG; a PDF holds them all"));
+    return 0;
+}
+
 }  // namespace
 
 int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_variable,
@@ -165,6 +202,13 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                 "or UPGRADER_HISTORY_SERVER) instead of this station's file."});
     parser.addOption({"summary", "history --server: per day (local) and target, the jobs, successes, failures and "
                                  "the median time of the successful upgrades, instead of the records."});
+    parser.addOption({"report", "history --server: writes the line's report of the records chosen instead of "
+                                "printing them: FILE.pdf, every part with its chart and table; FILE.png, one "
+                                "chart (--chart).",
+                      "FILE"});
+    parser.addOption({"chart", "history --server --report FILE.png: the chart drawn: yield (first-pass yield per "
+                               "target and day, the default), stations, reasons, durations or versions.",
+                      "NAME"});
     parser.addPositionalArgument("command",
                                  "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
                                  "COMMAND [ARGUMENT]");
@@ -289,6 +333,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     options->summary = parser.isSet("summary");
     if (options->summary && !options->server)
         return Usage(message, QStringLiteral("--summary counts the line's records: give --server too"));
+    if (const int code = ParseReport(parser, options, message))
+        return code;
     if (parser.isSet("port")) {
         options->unit = UnitKey::Asked(parser.value("port"));
         if (options->command == CliOptions::Command::Image || options->command == CliOptions::Command::History ||

@@ -35,6 +35,9 @@ struct CliOptions {
     bool csv = false;
     bool server = false;            // --server: the line's server instead of this station's file
     bool summary = false;           // --summary (with --server): per day and target instead of the records
+    // history --server --report FILE: the line's report, a PDF (every part) or a PNG (one chart)
+    QString report;                 // absolute; empty: no report
+    QString chart;                  // --chart: the PNG's chart (yield, stations, reasons, durations, versions)
 };
 
 // Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable,

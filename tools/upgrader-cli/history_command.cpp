@@ -8,6 +8,7 @@
 #include "history_server.h"
 #include "history_store.h"
 #include "history_sync.h"
+#include "line_report.h"
 #include "run_report.h"
 #include "stop_signals.h"
 
@@ -15,6 +16,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <atomic>
@@ -175,6 +177,64 @@ StopCause ExchangeWithServer(const QString &connection, int statement_bound_ms,
     return cause;
 }
 
+// history --server --report FILE: the line's report of the records filter chooses, written to
+// FILE whole or not at all (nothing is left there when the server cannot be read or the file not
+// written; a report already there stays as it was).
+int RunServerReport(const CliOptions &options, CliOutput &output, const CliConfig &config, const LineServer &server,
+                    const HistoryServer::Filter &filter)
+{
+    const QString path = QDir::toNativeSeparators(options.report);
+    QSaveFile file(options.report);
+    if (!file.open(QIODevice::WriteOnly)) {
+        output.Err(QStringLiteral("Report not written to %1: %2").arg(path, file.errorString()));
+        return ExitCode::kFailed;
+    }
+    LineReport report;
+    report.server = server.name;
+    QStringList filters;
+    if (!options.history_target.isEmpty())
+        filters << QStringLiteral("target %1").arg(options.history_target);
+    if (!options.station.isEmpty())
+        filters << QStringLiteral("station %1").arg(options.station);
+    if (!options.history_serial.isEmpty())
+        filters << QStringLiteral("serial %1").arg(options.history_serial);
+    if (options.since.isValid())
+        filters << QStringLiteral("since %1").arg(options.since.toLocalTime().toString(Qt::ISODateWithMs));
+    report.filters = filters.join(QStringLiteral(", "));
+    QString warning;
+    bool read = false;
+    const StopCause stopped = ExchangeWithServer(
+        server.connection, HistoryServer::DefaultStatementBoundMs(),
+        [&](HistoryServer::Connection &connection, const std::atomic<bool> &) {
+            read = ReadLineReport(connection, filter, &report, &warning);
+        },
+        [&](StopCause cause) {
+            output.Err(QStringLiteral("Report not written to %1: the line's server %2 was not read: %3")
+                           .arg(path, server.name, StopReason(cause, config.language, 0)));
+        });
+    if (stopped != StopCause::None)
+        return StopExitCode(stopped);
+    if (!read) {
+        output.Err(QStringLiteral("Report not written to %1: upgrade history not readable from the line's server %2: %3")
+                       .arg(path, server.name, warning));
+        return ExitCode::kFailed;
+    }
+    report.generated = QDateTime::currentDateTime();
+    QString problem;
+    const bool drawn = options.report.endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive)
+                           ? WriteReportPdf(report, &file, &problem)
+                           : WriteReportChartPng(report, ReportPartNamed(options.chart), &file, &problem);
+    if (!drawn || !file.commit()) {
+        output.Err(QStringLiteral("Report not written to %1: %2").arg(path, drawn ? file.errorString() : problem));
+        return ExitCode::kFailed;
+    }
+    qint64 count = 0;
+    for (const HistoryServer::DaySummary &day : qAsConst(report.days))
+        count += day.count;
+    Print(QStringLiteral("history: report %1 written from server %2 (%3)\n").arg(path, server.name, Records(count)));
+    return ExitCode::kSuccess;
+}
+
 int RunServerHistory(const CliOptions &options, CliOutput &output)
 {
     const CliConfig config = ReadCliConfig(options.config, options.language);
@@ -190,6 +250,8 @@ int RunServerHistory(const CliOptions &options, CliOutput &output)
     filter.local.serial = options.history_serial;
     filter.local.since = options.since;
     filter.station = options.station;
+    if (!options.report.isEmpty())
+        return RunServerReport(options, output, config, server, filter);
     QString warning;
     qint64 count = 0;
     bool read = false;

@@ -13,6 +13,7 @@
 #include "history_server.h"
 #include "image_info.h"
 #include "image_seal.h"
+#include "line_report.h"
 #include "program_version.h"
 #include "run_report.h"
 #include "station_run.h"
@@ -28,6 +29,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -132,7 +134,9 @@ int main(int argc, char **argv)
         return ExitCode::kSuccess;
     QElapsedTimer clock;
     clock.start();
-    QCoreApplication app(argc, argv);
+    // The line's report draws charts, which needs a QApplication; every other command runs without.
+    const std::unique_ptr<QCoreApplication> application = MakeCliApplication(argc, argv);
+    QCoreApplication &app = *application;
     // A reader of our output that goes away must not end the command in the middle of a job.
     IgnoreBrokenPipe();
 
