@@ -162,6 +162,8 @@ QString Where(const Filter &filter)
         sql += QStringLiteral(" AND host = ") + Text(filter.station);
     if (filter.local.since.isValid())
         sql += QStringLiteral(" AND started_at >= CAST(%1 AS timestamptz)").arg(Text(StoredTime(filter.local.since)));
+    if (filter.local.until.isValid())
+        sql += QStringLiteral(" AND started_at < CAST(%1 AS timestamptz)").arg(Text(StoredTime(filter.local.until)));
     return sql;
 }
 

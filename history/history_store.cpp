@@ -441,6 +441,8 @@ QString ReadWith(const QString &database, bool immutable, const HistoryStore::Fi
         sql += QStringLiteral(" AND %1 = :serial").arg(ColumnExpression("unit_serial", false, present));
     if (filter.since.isValid())
         sql += QStringLiteral(" AND started_at >= :since");
+    if (filter.until.isValid())
+        sql += QStringLiteral(" AND started_at < :until");
     sql += QStringLiteral(" ORDER BY started_at, id");
     if (!query.prepare(sql))
         return Reason(query.lastError());
@@ -450,6 +452,8 @@ QString ReadWith(const QString &database, bool immutable, const HistoryStore::Fi
         query.bindValue(QStringLiteral(":serial"), filter.serial);
     if (filter.since.isValid())
         query.bindValue(QStringLiteral(":since"), StoredTime(filter.since));
+    if (filter.until.isValid())
+        query.bindValue(QStringLiteral(":until"), StoredTime(filter.until));
     if (!query.exec())
         return Reason(query.lastError());
     while (query.next())
@@ -614,6 +618,17 @@ bool ParseSince(const QString &text, QDateTime &since)
         return false;
     since = time;  // without an offset Qt reads it as local time
     return true;
+}
+
+bool ParseUntil(const QString &text, QDateTime &until)
+{
+    const QString trimmed = text.trimmed();
+    const QDate date = QDate::fromString(trimmed, Qt::ISODate);
+    if (date.isValid() && trimmed.size() == 10) {
+        until = QDateTime(date.addDays(1), QTime(0, 0), Qt::LocalTime);
+        return true;
+    }
+    return ParseSince(trimmed, until);
 }
 
 QString CurrentUser()

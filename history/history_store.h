@@ -70,12 +70,13 @@ qint64 CountWaiting(const QString &database, QString *warning);
 QString MarkSent(const QString &database, const QList<qint64> &ids);
 
 // Which records to read: all of one target (or of every target when empty), of one unit (its
-// serial number exactly; every unit when empty), started at or after since (every record when
-// invalid).
+// serial number exactly; every unit when empty), started at or after since and before until (each
+// open when invalid).
 struct Filter {
     QString target;
     QString serial;
     QDateTime since;
+    QDateTime until;
 };
 
 // Records that pass filter, oldest first. A missing file holds no records and is no failure; a
@@ -87,6 +88,9 @@ QList<UpgradeRecord> Read(const QString &database, const Filter &filter, QString
 // a date and time in ISO 8601 (local time unless it names its offset or "Z"). False when the text
 // is neither.
 bool ParseSince(const QString &text, QDateTime &since);
+// "--until" likewise, the end of a period: a date takes in the whole of that day (until the local
+// midnight that ends it), a time is the first instant no longer taken.
+bool ParseUntil(const QString &text, QDateTime &until);
 
 // The account the process runs under (not what the environment claims).
 QString CurrentUser();

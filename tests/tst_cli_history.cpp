@@ -387,6 +387,10 @@ private slots:
         QTest::newRow("serials are exact") << QStringList{"--serial", "SN-77"} << QList<int>{2};
         QTest::newRow("unit and target") << QStringList{"--serial", "SN-77", "--target", "Motor"} << QList<int>{};
         QTest::newRow("unit and since") << QStringList{"--serial", "SN-7", "--since", "2024-05-02"} << QList<int>{3};
+        // --until a date takes in that whole local day; a time is the first instant left out.
+        QTest::newRow("until a date: the whole day") << QStringList{"--until", "2024-05-01"} << QList<int>{4, 1};
+        QTest::newRow("a period of times")
+            << QStringList{"--since", "2024-05-01T16:00:00Z", "--until", "2024-05-02T16:00:00Z"} << QList<int>{2};
     }
 
     void filters()
@@ -435,6 +439,11 @@ private slots:
                                          << "Upgrade history not readable at {database}: file is not a database";
         QTest::newRow("since no date") << "configuration" << QStringList{"history", "--since", "yesterday"} << 2 << -1
                                        << "--since takes a date (2024-05-01) or an ISO 8601 time";
+        QTest::newRow("until no date") << "configuration" << QStringList{"history", "--until", "tomorrow"} << 2 << -1
+                                       << "--until takes a date (2024-05-31) or an ISO 8601 time";
+        QTest::newRow("until before since")
+            << "configuration" << QStringList{"history", "--since", "2024-05-02", "--until", "2024-05-01"} << 2 << -1
+            << "--until 2024-05-01 is not after --since 2024-05-02: the period holds nothing";
         QTest::newRow("target misspelt") << "configuration" << QStringList{"history", "--target", "motr"} << 2 << -1
                                          << "unknown target 'motr' (one of Base, Motor, Steering, Meter, Pedals)";
         QTest::newRow("two forms") << "configuration" << QStringList{"history", "--json", "--csv"} << 2 << -1

@@ -182,7 +182,8 @@ class TestCliHistoryReport : public QObject {
         for (const UpgradeRecord &record : line) {
             if ((filter.station.isEmpty() || record.host == filter.station) &&
                 (filter.local.target.isEmpty() || record.target == filter.local.target) &&
-                (!filter.local.since.isValid() || record.started_at >= filter.local.since))
+                (!filter.local.since.isValid() || record.started_at >= filter.local.since) &&
+                (!filter.local.until.isValid() || record.started_at < filter.local.until))
                 chosen << record;
         }
         return chosen;
@@ -209,10 +210,13 @@ private slots:
         QTest::addColumn<QString>("station");
         QTest::addColumn<QString>("target");
         QTest::addColumn<QDateTime>("since");
-        QTest::newRow("the line") << "" << "" << QDateTime();
-        QTest::newRow("one station") << "line-a" << "" << QDateTime();
-        QTest::newRow("one target") << "" << "Meter" << QDateTime();
-        QTest::newRow("the second day") << "" << "" << QDateTime::fromString("2026-04-02T00:00:00Z", Qt::ISODate);
+        QTest::addColumn<QDateTime>("until");
+        const QDateTime second_day = QDateTime::fromString("2026-04-02T00:00:00Z", Qt::ISODate);
+        QTest::newRow("the line") << "" << "" << QDateTime() << QDateTime();
+        QTest::newRow("one station") << "line-a" << "" << QDateTime() << QDateTime();
+        QTest::newRow("one target") << "" << "Meter" << QDateTime() << QDateTime();
+        QTest::newRow("the second day") << "" << "" << second_day << QDateTime();
+        QTest::newRow("until the second day") << "" << "" << QDateTime() << second_day;
     }
 
     void figuresMatchTheRecords()
@@ -220,10 +224,12 @@ private slots:
         QFETCH(QString, station);
         QFETCH(QString, target);
         QFETCH(QDateTime, since);
+        QFETCH(QDateTime, until);
         HistoryServer::Filter filter;
         filter.station = station;
         filter.local.target = target;
         filter.local.since = since;
+        filter.local.until = until;
         const QList<UpgradeRecord> records = Chosen(filter);
         QVERIFY(!records.isEmpty());
         HistoryServer::Connection server(pg.Connection(kLine));

@@ -34,7 +34,7 @@ QString Description()
                "  image FILE       what an image holds and whether it passes its checks (as fwimage info)\n"
                "  history          the record every upgrade (of the window or of this command) leaves beside\n"
                "                   the configuration: a table, or with --json JSON lines, with --csv CSV\n"
-               "                   (RFC 4180); --target, --serial, --since and --station choose the records;\n"
+               "                   (RFC 4180); --target, --serial, --since, --until and --station choose the records;\n"
                "                   --server reads every station's records from the line's server instead,\n"
                "                   --server --summary counts them per day and target, --server --report\n"
                "                   FILE writes the line's report (FILE.pdf) or one of its charts (FILE.png)\n"
@@ -196,6 +196,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                "midnight) or an ISO 8601 time (2024-05-01T08:30, local unless it ends in Z or an "
                                "offset such as +08:00).",
                       "DATE"});
+    parser.addOption({"until", "history: the jobs started before the end of this: a date (2024-05-31, the whole "
+                               "day) or an ISO 8601 time (the first instant left out).",
+                      "DATE"});
     parser.addOption({"station", "history: the records of this station only (its host name, exact).", "NAME"});
     parser.addOption({"csv", "history: CSV (RFC 4180) on standard output instead of the table."});
     parser.addOption({"server", "history: the records of every station from the line's server (\"history_server\" "
@@ -296,7 +299,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
             return Usage(message, QStringLiteral("--timeout takes a number of seconds above 0, not '%1'")
                                       .arg(parser.value("timeout")));
     }
-    for (const char *name : {"target", "serial", "since", "station", "csv", "server", "summary"}) {
+    for (const char *name : {"target", "serial", "since", "until", "station", "csv", "server", "summary"}) {
         if (parser.isSet(name) && options->command == CliOptions::Command::HistorySync)
             return Usage(message, QStringLiteral("--%1 does not apply to history sync: it sends every record that "
                                                  "waits")
@@ -321,6 +324,13 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         return Usage(message, QStringLiteral("--since takes a date (2024-05-01) or an ISO 8601 time "
                                              "(2024-05-01T08:30:00+08:00), not '%1'")
                                   .arg(parser.value("since")));
+    if (parser.isSet("until") && !HistoryStore::ParseUntil(parser.value("until"), options->until))
+        return Usage(message, QStringLiteral("--until takes a date (2024-05-31) or an ISO 8601 time "
+                                             "(2024-05-31T18:00:00+08:00), not '%1'")
+                                  .arg(parser.value("until")));
+    if (options->since.isValid() && options->until.isValid() && options->until <= options->since)
+        return Usage(message, QStringLiteral("--until %1 is not after --since %2: the period holds nothing")
+                                  .arg(parser.value("until"), parser.value("since")));
     if (parser.isSet("station")) {
         options->station = parser.value("station");
         if (options->station.isEmpty())

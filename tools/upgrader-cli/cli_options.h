@@ -31,6 +31,7 @@ struct CliOptions {
     QString history_target;         // empty: every target
     QString history_serial;         // --serial: one unit's records (exact); empty: every unit
     QDateTime since;                // invalid: from the first record
+    QDateTime until;                // invalid: to the last record
     QString station;                // --station: one station's records (the record's host); empty: every station
     bool csv = false;
     bool server = false;            // --server: the line's server instead of this station's file

@@ -200,6 +200,8 @@ int RunServerReport(const CliOptions &options, CliOutput &output, const CliConfi
         filters << QStringLiteral("serial %1").arg(options.history_serial);
     if (options.since.isValid())
         filters << QStringLiteral("since %1").arg(options.since.toLocalTime().toString(Qt::ISODateWithMs));
+    if (options.until.isValid())
+        filters << QStringLiteral("until %1").arg(options.until.toLocalTime().toString(Qt::ISODateWithMs));
     report.filters = filters.join(QStringLiteral(", "));
     QString warning;
     bool read = false;
@@ -249,6 +251,7 @@ int RunServerHistory(const CliOptions &options, CliOutput &output)
     filter.local.target = options.history_target;
     filter.local.serial = options.history_serial;
     filter.local.since = options.since;
+    filter.local.until = options.until;
     filter.station = options.station;
     if (!options.report.isEmpty())
         return RunServerReport(options, output, config, server, filter);
@@ -327,6 +330,7 @@ int RunHistory(const CliOptions &options, CliOutput &output)
     filter.target = options.history_target;
     filter.serial = options.history_serial;
     filter.since = options.since;
+    filter.until = options.until;
     QString warning;
     QList<UpgradeRecord> records = HistoryStore::Read(database, filter, &warning);
     // A station's file normally holds its own host only; one copied from another keeps its own.

@@ -187,7 +187,8 @@ QString PartTable(const LineReport &report, ReportPart part)
     return QString();
 }
 
-// The period the report covers: from --since (or the first day with records) to the last day.
+// The period the report covers: from --since (or the first day with records) to --until (or the
+// last day with records).
 QString Period(const LineReport &report)
 {
     QDate first, last;
@@ -200,7 +201,9 @@ QString Period(const LineReport &report)
     const QString from = report.since.isValid() ? report.since.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
                          : first.isValid()     ? first.toString(Qt::ISODate)
                                                : QStringLiteral("the first record");
-    const QString to = last.isValid() ? last.toString(Qt::ISODate) : QStringLiteral("the last record");
+    const QString to = report.until.isValid() ? QStringLiteral("before ") + report.until.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                       : last.isValid()       ? last.toString(Qt::ISODate)
+                                              : QStringLiteral("the last record");
     return QStringLiteral("%1 to %2 (local days)").arg(from, to);
 }
 
@@ -245,6 +248,7 @@ bool ReadLineReport(HistoryServer::Connection &server, const HistoryServer::Filt
                     QString *warning)
 {
     report->since = filter.local.since;
+    report->until = filter.local.until;
     return server.Summarize(filter, &report->days, warning) &&
            server.FirstPasses(filter, &report->first_passes, warning) &&
            server.Stations(filter, &report->stations, warning) && server.Reasons(filter, &report->reasons, warning) &&

@@ -18,6 +18,7 @@ struct LineReport {
     QString server;       // the server's name (host, port, database)
     QString filters;      // the filters as given, for the title; empty: every record
     QDateTime since;      // invalid: from the first record
+    QDateTime until;      // invalid: to the last record
     QDateTime generated;  // local
     QList<HistoryServer::DaySummary> days;
     QList<HistoryServer::FirstPassDay> first_passes;
