@@ -240,6 +240,8 @@ bool MainWindow::LoadConfig(const QString &path)
     if (read.settings.check_boot_ver)
         check_boot_ver = *read.settings.check_boot_ver;
     FollowHistoryServer(read.settings.history_server);
+    line_guard_settings = read.settings.line_guard;
+    line_server = HistoryServer::Configured(read.settings.history_server.value_or(QString()));
 
     // The engine reads this table through its pointer, so it is refilled in place.
     if (read.firmware_read)

@@ -28,6 +28,8 @@ struct LaunchRefusal {
         InvalidImage,      // it is no sound image for the device (nothing was sent)
         UnitNotReady,      // another device of the unit waits in its bootloader, and this job
                            // would leave it there
+        Halted,            // the line's guard: the image failed too often on the line lately
+        GuardMistyped,     // the configuration's "line_guard" is no sound guard
     };
 
     QStringList debug_lines;

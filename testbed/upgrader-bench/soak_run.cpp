@@ -98,6 +98,8 @@ const char *RefusalName(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::MissingFile: return "no image file";
     case LaunchRefusal::Kind::InvalidImage: return "invalid image";
     case LaunchRefusal::Kind::UnitNotReady: return "a device of the unit in its bootloader";
+    case LaunchRefusal::Kind::Halted: return "image halted by the line's guard";
+    case LaunchRefusal::Kind::GuardMistyped: return "line_guard mistyped";
     }
     return "";
 }

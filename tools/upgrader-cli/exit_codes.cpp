@@ -12,6 +12,8 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::EmptyPath:
     case LaunchRefusal::Kind::MissingFile:
     case LaunchRefusal::Kind::InvalidImage: return ExitCode::kImage;
+    case LaunchRefusal::Kind::Halted: return ExitCode::kHalted;
+    case LaunchRefusal::Kind::GuardMistyped: return ExitCode::kConfig;
     }
     return ExitCode::kFailed;
 }
