@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config_failure.h"
+#include "config_reader.h"
 #include "firmware_entry.h"
 
 #include <QString>
@@ -16,6 +17,8 @@ struct CliConfig {
     // The line's history server in force (the environment's, else the file's "history_server");
     // empty when none. Read also from a file that fails further on.
     QString history_server;
+    // "line_guard": halt an image that fails too often on the line; unset: no guard.
+    std::optional<LineGuardSettings> line_guard;
     std::optional<ConfigFailure> failure;
 };
 

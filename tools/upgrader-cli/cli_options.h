@@ -11,7 +11,7 @@
 
 // What upgrader-cli was asked to do.
 struct CliOptions {
-    enum class Command { List, Upgrade, Switch, Image, History, HistorySync };
+    enum class Command { List, Upgrade, Switch, Image, History, HistorySync, LineRelease, LineStatus };
 
     Command command = Command::List;
     QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
@@ -35,6 +35,9 @@ struct CliOptions {
     bool csv = false;
     bool server = false;            // --server: the line's server instead of this station's file
     bool summary = false;           // --summary (with --server): per day and target instead of the records
+
+    // line release SHA, line status SHA: the image (argument: its SHA-256 or a prefix, lower case)
+    QString reason;                 // --reason: line release: why the supervisor lifts the halt
 };
 
 // Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable,
