@@ -28,6 +28,19 @@ QString Hours(double hours)
     return QString::number(hours, 'g', 6);
 }
 
+// The connection string with its connect bounded by the guard's wait (libpq takes the last value
+// of a key given twice): a question given up on must not hold its thread, and so the front end's
+// end, for a longer connect_timeout the string may set for the history's pushes.
+QString BoundedConnect(const QString &connection, int wait_ms)
+{
+    // libpq's shortest: it takes anything below 2 s as 2 s.
+    const int seconds = std::max(2, (wait_ms + 999) / 1000);
+    const QString bound = QStringLiteral("connect_timeout=%1").arg(seconds);
+    if (connection.startsWith(QLatin1String("postgresql://")) || connection.startsWith(QLatin1String("postgres://")))
+        return connection + (connection.contains(QLatin1Char('?')) ? QLatin1Char('&') : QLatin1Char('?')) + bound;
+    return connection + QLatin1Char(' ') + bound;
+}
+
 }  // namespace
 
 // One question to the server, shared by the thread that asks it and the one that waits.
@@ -132,12 +145,13 @@ LineGuard::Verdict LineGuard::Ask(const std::optional<LineGuardSettings> &settin
     // The thread makes, uses and ends its own connection: a driver connection belongs to the
     // thread that made it. Its statements are bounded by the wait, so one given up ends soon.
     const int bound = wait_ms;
-    question->thread = std::thread([question, server, sha256, hours, bound] {
+    const QString bounded = BoundedConnect(server, wait_ms);
+    question->thread = std::thread([question, bounded, sha256, hours, bound] {
         HistoryServer::ImageFigures figures;
         QString warning;
         bool ok = false;
         {
-            HistoryServer::Connection connection(server, bound);
+            HistoryServer::Connection connection(bounded, bound);
             bool given_up = false;
             {
                 std::lock_guard<std::mutex> lock(question->mutex);

@@ -37,7 +37,7 @@ public:
     static constexpr int kWaitMs = 3000;
 
     explicit LineGuard(int wait_ms = kWaitMs);
-    // Cuts any question still out and waits for its thread (at most the connect's time-out).
+    // Cuts any question still out and waits for its thread: its connect is bounded by the wait.
     ~LineGuard();
     LineGuard(const LineGuard &) = delete;
     LineGuard &operator=(const LineGuard &) = delete;

@@ -310,7 +310,8 @@ private slots:
     {
         HangingListener hanging;
         QVERIFY(hanging.Ok());
-        const QString connection = QStringLiteral("host=127.0.0.1 port=%1 dbname=upgrades").arg(hanging.Port());
+        const QString connection =
+            QStringLiteral("host=127.0.0.1 port=%1 dbname=upgrades").arg(hanging.Port());
         QByteArray config = kConfig;
         config.replace("{\"is_english\": true,",
                        QStringLiteral("{\"is_english\": true, \"history_server\": \"%1\", \"line_guard\": {},")
@@ -320,7 +321,8 @@ private slots:
         TestWorkspace workspace(config);
         WriteImage("fw/motor.bin");
         DebugCapture capture;
-        MainWindow w;
+        auto window = std::make_unique<MainWindow>();
+        MainWindow &w = *window;
         QSignalSpy recorded(&w.record_keeper, &JobRecordKeeper::Recorded);
         auto *motor = Get<MyPushbtn>(w, "btn_start_motor");
         for (int job = 1; job <= 2; ++job) {
@@ -341,6 +343,33 @@ private slots:
         }
         QCOMPARE(said.size(), 1);
         QVERIFY2(said[0].contains("jobs run unguarded until it answers"), qPrintable(said[0]));
+    }
+
+    // A question given up on does not hold its front end for the long connect a station's
+    // string may allow its pushes: the guard ends within its wait and a connect bounded to it,
+    // whichever form the string takes.
+    void givenUpQuestionsEndSoon_data()
+    {
+        QTest::addColumn<QString>("connection");
+        QTest::newRow("key=value") << "host=127.0.0.1 port=%1 dbname=upgrades connect_timeout=60";
+        QTest::newRow("URI") << "postgresql://upgrader@127.0.0.1:%1/upgrades?connect_timeout=60";
+    }
+
+    void givenUpQuestionsEndSoon()
+    {
+        QFETCH(QString, connection);
+        HangingListener hanging;
+        QVERIFY(hanging.Ok());
+        QElapsedTimer clock;
+        clock.start();
+        {
+            LineGuard guard;
+            const LineGuard::Verdict verdict = guard.Ask(LineGuardSettings(), connection.arg(hanging.Port()), RandomSha());
+            QCOMPARE(verdict.outcome, LineGuard::Outcome::Unanswered);
+            QVERIFY(verdict.news);
+            QVERIFY2(clock.elapsed() < LineGuard::kWaitMs + 1000, qPrintable(QString::number(clock.elapsed())));
+        }
+        QVERIFY2(clock.elapsed() < 2 * LineGuard::kWaitMs + 2000, qPrintable(QString::number(clock.elapsed())));
     }
 };
 
