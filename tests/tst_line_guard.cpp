@@ -190,8 +190,8 @@ private slots:
                          .arg(sha));
     }
 
-    // A release is recorded with who, when, from where and why; the failures before it no longer
-    // count, those after it do. A table of that name that is not the guard's is refused.
+    // A release is stamped with the server's time; the failures before it no longer count, those
+    // after it do (who released, and why, is the command's test). A table of that name that is not the guard's is refused.
     void releaseLiftsTheHalt()
     {
         QString error;
@@ -209,13 +209,6 @@ private slots:
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         QVERIFY2(server.Release(&release, &warning), qPrintable(warning));
         QVERIFY(release.released_at >= before && release.released_at <= QDateTime::currentDateTimeUtc().addSecs(1));
-        QList<HistoryServer::ImageRelease> kept;
-        QVERIFY2(server.Releases(sha, &kept, &warning), qPrintable(warning));
-        QCOMPARE(kept.size(), 1);
-        QCOMPARE(kept[0].user, QString("supervisor1"));
-        QCOMPARE(kept[0].host, QString("station-9"));
-        QCOMPARE(kept[0].reason, release.reason);
-        QCOMPARE(kept[0].released_at, release.released_at);
 
         QVERIFY2(server.ImageRecord(sha, 24, &figures, &warning), qPrintable(warning));
         QCOMPARE(figures.jobs, qint64(0));
