@@ -221,7 +221,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                  "the median time of the successful upgrades, instead of the records."});
     parser.addOption({"reason", "line release: why the halt is lifted, kept with the release.", "TEXT"});
     parser.addPositionalArgument("command",
-                                 "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
+                                 "list, upgrade TARGET, switch app|boot, image FILE, history, history sync or line release|status SHA256.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
