@@ -64,6 +64,16 @@ void MainWindow::StartUpgrade(QString target)
         ShowRefusal(*refusal);
         return;
     }
+    // The line's guard, before any device leaves its application. A server that cannot be asked
+    // lets the job run: said on the console once per outage, not on every job.
+    const LineGuard::Verdict guard =
+        line_guard.Ask(line_guard_settings, line_server, job.image ? job.image->Sha256Hex() : QString());
+    if (guard.refusal) {
+        ShowRefusal(*guard.refusal);
+        return;
+    }
+    if (guard.outcome == LineGuard::Outcome::Unanswered && guard.news)
+        qCWarning(lcWindow).noquote() << guard.warning;
     record_keeper.Begin(target, job, HistoryStore::Location(config_path));
     if (!launch.Start(job)) {
         record_keeper.Abandon();

@@ -4,8 +4,10 @@
 #include "upgrade_record.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSqlQuery;
 
@@ -136,6 +138,26 @@ struct FieldVersion {
     qint64 units = 0;
 };
 
+// How one image has done on the line (the line's guard): the jobs that put it to the test in the
+// window asked for, after its latest release, and how many of them failed. A test is a job that
+// reached the unit and ran on its own: not a target already current, not one an operator, a
+// time-out or a closing window stopped, not one that never reached the unit (its port would not
+// open: the station's fault, not the image's).
+struct ImageFigures {
+    qint64 jobs = 0;
+    qint64 failures = 0;
+    QDateTime released_at;  // the latest release of the image (UTC); invalid when it has none
+};
+
+// A supervisor's release of a halted image: who, when, from where, and why.
+struct ImageRelease {
+    QString image_sha256;
+    QDateTime released_at;  // UTC, the server's clock
+    QString user;
+    QString host;
+    QString reason;         // may be empty
+};
+
 // A connection to the line's server, used by one thread at a time (a driver connection belongs to
 // the thread that made it). Opens on first use, bounded by the connect time-out. Every exchange
 // after that is one statement under the bound: the server's own limits for the session, and past
@@ -168,6 +190,18 @@ public:
     bool Reasons(const Filter &filter, QList<FailureReason> *reasons, QString *warning);
     bool Durations(const Filter &filter, QList<DurationSpread> *targets, QString *warning);
     bool FieldVersions(const Filter &filter, QList<FieldVersion> *versions, QString *warning);
+    // The line's guard (line_releases.cpp). The image's figures in the last window_hours; a
+    // server without the history yet has none.
+    bool ImageRecord(const QString &sha256, double window_hours, ImageFigures *figures, QString *warning);
+    // Records a release (its time is the server's); the releases' table is made when absent, and
+    // one of that name that is not ours is refused.
+    bool Release(ImageRelease *release, QString *warning);
+    // The image's releases, latest first.
+    bool Releases(const QString &sha256, QList<ImageRelease> *releases, QString *warning);
+    // The images of the history whose SHA-256 begins with prefix (hex digits): at most two, enough
+    // to tell whether the prefix names one.
+    bool ImagesStartingWith(const QString &prefix, QStringList *matches, QString *warning);
+
     // Gives up on the connection for good, from any thread (a front end that ends, a command
     // told to stop): a statement waiting on the server returns at once with an error, and every
     // call after it fails at once.
@@ -208,6 +242,9 @@ private:
     // Ready, the reader's zone set, then sql's rows to take_row; false with *warning on a failure.
     // A server without the history's table holds no rows.
     bool ReadRows(const QString &sql, const std::function<void(const QSqlQuery &)> &take_row, QString *warning);
+    // The releases' table: false with *reason when it cannot be read (or made, when create) or is
+    // another program's; *present whether it is there.
+    bool ReleaseTable(bool create, bool *present, QString *reason);
     void Arm();
     void Disarm();
     void Watch();

@@ -31,6 +31,8 @@ struct LaunchRefusal {
         UntrustedImage,    // the line trusts keys, and no trusted key signed these very bytes
         UnitNotReady,      // another device of the unit waits in its bootloader, and this job
                            // would leave it there
+        Halted,            // the line's guard: the image failed too often on the line lately
+        GuardMistyped,     // the configuration's "line_guard" is no sound guard
     };
 
     QStringList debug_lines;

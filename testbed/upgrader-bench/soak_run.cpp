@@ -99,6 +99,8 @@ const char *RefusalName(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::InvalidImage: return "invalid image";
     case LaunchRefusal::Kind::UntrustedImage: return "untrusted image";
     case LaunchRefusal::Kind::UnitNotReady: return "a device of the unit in its bootloader";
+    case LaunchRefusal::Kind::Halted: return "image halted by the line's guard";
+    case LaunchRefusal::Kind::GuardMistyped: return "line_guard mistyped";
     }
     return "";
 }

@@ -93,6 +93,7 @@ CliConfig ReadCliConfig(const QString &given, std::optional<Language> lang)
     const ConfigRead read = ReadConfig(config.path);
     config.history_server = HistoryServer::Configured(read.settings.history_server.value_or(QString()));
     config.trusted_keys = read.settings.trusted_keys;
+    config.line_guard = read.settings.line_guard;
     // An is_english that is not true or false chooses no language: the window would read it as
     // Chinese, the command keeps --lang (or English) and names it among the problems below.
     const bool language_unknown = NamesField(read.type_problems, QLatin1String(kLanguageKey));

@@ -19,6 +19,8 @@ struct CliConfig {
     QString history_server;
     // The keys images must be signed by ("trusted_keys"); absent: no signature is asked for.
     std::optional<TrustedKeyList> trusted_keys;
+    // "line_guard": halt an image that fails too often on the line; unset: no guard.
+    std::optional<LineGuardSettings> line_guard;
     std::optional<ConfigFailure> failure;
 };
 

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -40,6 +41,10 @@ QString Description()
                "                   FILE writes the line's report (FILE.pdf) or one of its charts (FILE.png)\n"
                "  history sync     sends this station's records that wait for the line's server now, and\n"
                "                   says how many were sent and how many still wait\n"
+               "  line release SHA a supervisor lifts the line's guard's halt of the image with that SHA-256\n"
+               "                   (or a unique prefix of 8 or more hex digits): recorded on the line's\n"
+               "                   server with the user, host, time and --reason; earlier failures no longer count\n"
+               "  line status SHA  the image's jobs and failures under the configured guard, and its releases\n"
                "\n"
                "The configuration is --config FILE, or else found in the current directory as the window finds\n"
                "it: the only *.json file there, or config.json when there are several. Firmware paths in it are\n"
@@ -76,6 +81,8 @@ QString Description()
                "    9  stopped by --timeout\n"
                "   10  with --require-history: the history cannot take a record (refused before anything is\n"
                "       sent), or the upgrade's record could not be written after all\n"
+               "   11  the line's guard halted the image: too many of its recent jobs on the line failed (nothing\n"
+               "       was sent; line release lifts it); line status: the image is halted\n"
                "  129  stopped by SIGHUP (the terminal was closed)\n"
                "  130  stopped by SIGINT\n"
                "  143  stopped by SIGTERM\n"
@@ -97,6 +104,14 @@ QString Description()
                "lock_timeout 20 s for the session). SIGINT, SIGTERM and SIGHUP end any wait on the server at\n"
                "once (exit 130, 143, 129); the records keep waiting. A database whose table \"upgrades\" is\n"
                "another program's is refused (exit 8).\n"
+               "\n"
+               "The line's guard: with \"line_guard\" configured ({\"window_hours\": 24, \"min_jobs\": 10,\n"
+               "\"max_failure_rate\": 0.2}) and a line's server, upgrade asks the server, before any device leaves\n"
+               "its application, how the image did on the line in the last window_hours: with min_jobs jobs or\n"
+               "more and a share of failures above max_failure_rate it refuses (exit 11). Failures are the jobs\n"
+               "that reached the unit and failed on their own: not operator stops, time-outs, closed windows or\n"
+               "targets already current. A server that does not answer within 3 s lets the job run, with one\n"
+               "warning per run. A mistyped \"line_guard\" is a configuration error (exit 3).\n"
                "\n"
                "upgrader-cli --version prints the program's name and version.\n"
                "\n"
@@ -121,6 +136,45 @@ int Usage(QString *message, const QString &text)
 {
     *message = text;
     return 2;
+}
+
+// line release SHA, line status SHA: the line's guard. 0, or a usage error.
+int ParseLineWords(const QStringList &words, CliOptions *options, QString *message)
+{
+    if (words.size() < 2 || (words[1] != QLatin1String("release") && words[1] != QLatin1String("status")))
+        return Usage(message, QStringLiteral("line takes release SHA256 or status SHA256"));
+    options->command = words[1] == QLatin1String("release") ? CliOptions::Command::LineRelease
+                                                            : CliOptions::Command::LineStatus;
+    if (words.size() < 3)
+        return Usage(message, QStringLiteral("line %1 needs the image's SHA-256 (history shows it)").arg(words[1]));
+    if (words.size() > 3)
+        return Usage(message, QStringLiteral("unexpected argument '%1': line %2 takes one argument").arg(words[3], words[1]));
+    // The whole SHA-256, or a prefix of it that names one image among the line's records.
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{8,64}$"));
+    if (!hex.match(words[2]).hasMatch())
+        return Usage(message, QStringLiteral("line %1 takes an image's SHA-256: 64 hex digits, or the first 8 or more "
+                                             "of them, not '%2'")
+                                  .arg(words[1], words[2]));
+    options->argument = words[2].toLower();
+    return 0;
+}
+
+// The line's switches apply to it alone, and the other commands' not to it.
+int CheckLineOptions(const QCommandLineParser &parser, CliOptions *options, QString *message)
+{
+    const bool line = options->command == CliOptions::Command::LineRelease ||
+                      options->command == CliOptions::Command::LineStatus;
+    if (parser.isSet("reason")) {
+        if (options->command != CliOptions::Command::LineRelease)
+            return Usage(message, QStringLiteral("--reason applies to line release only"));
+        options->reason = parser.value("reason").trimmed();
+    }
+    for (const char *name : {"port", "all", "timeout", "target", "serial", "since", "station", "csv", "server",
+                             "summary", "skip-current", "require-history"}) {
+        if (line && parser.isSet(name))
+            return Usage(message, QStringLiteral("--%1 does not apply to line").arg(QLatin1String(name)));
+    }
+    return 0;
 }
 
 // Only the family's targets have a launch: the window has a button for each.
@@ -212,8 +266,9 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     parser.addOption({"chart", "history --server --report FILE.png: the chart drawn: yield (first-pass yield per "
                                "target and day, the default), stations, reasons, durations or versions.",
                       "NAME"});
+    parser.addOption({"reason", "line release: why the halt is lifted, kept with the release.", "TEXT"});
     parser.addPositionalArgument("command",
-                                 "list, upgrade TARGET, switch app|boot, image FILE, history or history sync.",
+                                 "list, upgrade TARGET, switch app|boot, image FILE, history, history sync or line release|status SHA256.",
                                  "COMMAND [ARGUMENT]");
     if (!parser.parse(arguments))
         return Usage(message, parser.errorText());
@@ -227,9 +282,14 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         return Usage(message, QStringLiteral("no command given: list, upgrade TARGET, switch app|boot, image FILE or "
                                              "history"));
     const QString &command = words[0];
+    const bool line = command == QLatin1String("line");
+    if (line) {
+        if (const int code = ParseLineWords(words, options, message))
+            return code;
+    }
     const bool history = command == QLatin1String("history");
     const bool history_sync = history && words.size() >= 2 && words[1] == QLatin1String("sync");
-    const int wanted = command == QLatin1String("list") || (history && !history_sync) ? 1 : 2;
+    const int wanted = line ? int(words.size()) : command == QLatin1String("list") || (history && !history_sync) ? 1 : 2;
     if (command == QLatin1String("list")) {
         options->command = CliOptions::Command::List;
     } else if (command == QLatin1String("upgrade")) {
@@ -240,6 +300,8 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
         options->command = CliOptions::Command::Image;
     } else if (history) {
         options->command = history_sync ? CliOptions::Command::HistorySync : CliOptions::Command::History;
+    } else if (line) {
+        // ParseLineWords chose it.
     } else {
         return Usage(message, QStringLiteral("unknown command '%1'").arg(command));
     }
@@ -257,7 +319,7 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
                                        : history     ? QStringLiteral("sync or no argument")
                                        : wanted == 1 ? QStringLiteral("no argument")
                                                      : QStringLiteral("one argument")));
-    if (wanted == 2 && !history_sync)
+    if (wanted == 2 && !history_sync && !line)
         options->argument = words[1];
 
     switch (options->command) {
@@ -277,8 +339,12 @@ int ParseCliOptions(const QStringList &arguments, const QString &wait_scale_vari
     case CliOptions::Command::List:
     case CliOptions::Command::History:
     case CliOptions::Command::HistorySync:
+    case CliOptions::Command::LineRelease:
+    case CliOptions::Command::LineStatus:
         break;
     }
+    if (const int code = CheckLineOptions(parser, options, message))
+        return code;
 
     if (parser.isSet("config"))
         options->config = QDir::current().absoluteFilePath(parser.value("config"));

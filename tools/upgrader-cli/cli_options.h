@@ -11,7 +11,7 @@
 
 // What upgrader-cli was asked to do.
 struct CliOptions {
-    enum class Command { List, Upgrade, Switch, Image, History, HistorySync };
+    enum class Command { List, Upgrade, Switch, Image, History, HistorySync, LineRelease, LineStatus };
 
     Command command = Command::List;
     QString argument;               // upgrade: the target; switch: "app" or "boot"; image: the file (absolute)
@@ -39,6 +39,9 @@ struct CliOptions {
     // history --server --report FILE: the line's report, a PDF (every part) or a PNG (one chart)
     QString report;                 // absolute; empty: no report
     QString chart;                  // --chart: the PNG's chart (yield, stations, reasons, durations, versions)
+
+    // line release SHA, line status SHA: the image (argument: its SHA-256 or a prefix, lower case)
+    QString reason;                 // --reason: line release: why the supervisor lifts the halt
 };
 
 // Reads the command line (and UPGRADER_WAIT_SCALE from wait_scale_variable,

@@ -13,6 +13,8 @@ int RefusalExitCode(LaunchRefusal::Kind kind)
     case LaunchRefusal::Kind::MissingFile:
     case LaunchRefusal::Kind::InvalidImage:
     case LaunchRefusal::Kind::UntrustedImage: return ExitCode::kImage;
+    case LaunchRefusal::Kind::Halted: return ExitCode::kHalted;
+    case LaunchRefusal::Kind::GuardMistyped: return ExitCode::kConfig;
     }
     return ExitCode::kFailed;
 }

@@ -20,6 +20,7 @@ constexpr int kPort = 7;         // port could not be opened or was lost
 constexpr int kFailed = 8;       // the upgrade (or the base's switch) failed
 constexpr int kTimeout = 9;      // stopped by --timeout
 constexpr int kHistory = 10;     // the record could not be written, with --require-history
+constexpr int kHalted = 11;      // the line's guard halted the image: it failed too often lately
 constexpr int kHangup = 129;       // stopped by SIGHUP: the terminal was closed
 constexpr int kInterrupted = 130;  // stopped by SIGINT
 constexpr int kTerminated = 143;   // stopped by SIGTERM
@@ -37,6 +38,7 @@ inline const char *ResultName(int code)
     case kPort: return "port";
     case kTimeout: return "timeout";
     case kHistory: return "history";
+    case kHalted: return "halted";
     case kHangup: return "hangup";
     case kInterrupted: return "interrupted";
     case kTerminated: return "terminated";

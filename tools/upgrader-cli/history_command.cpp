@@ -9,14 +9,17 @@
 #include "history_store.h"
 #include "history_sync.h"
 #include "line_report.h"
+#include "line_guard.h"
 #include "run_report.h"
 #include "stop_signals.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <atomic>
@@ -424,5 +427,147 @@ int RunHistorySync(const CliOptions &options, CliOutput &output)
         return StopExitCode(stopped);
     code = tally.warning.isEmpty() && tally.waiting == 0 ? ExitCode::kSuccess : ExitCode::kFailed;
     report(tally, code);
+    return code;
+}
+
+// The line's guard: `line release SHA` and `line status SHA`.
+namespace {
+
+QString LineTime(const QDateTime &time)
+{
+    return time.isValid() ? time.toLocalTime().toString(Qt::ISODate) : QStringLiteral("-");
+}
+
+QJsonObject ReleaseFields(const HistoryServer::ImageRelease &release)
+{
+    return {{QStringLiteral("image_sha256"), release.image_sha256},
+            {QStringLiteral("released_at"), StoredTime(release.released_at)},
+            {QStringLiteral("user"), release.user},
+            {QStringLiteral("host"), release.host},
+            {QStringLiteral("reason"), release.reason}};
+}
+
+QString ReleaseLine(const HistoryServer::ImageRelease &release)
+{
+    QString line = QStringLiteral("released %1 by %2@%3").arg(LineTime(release.released_at), release.user, release.host);
+    if (!release.reason.isEmpty())
+        line += QStringLiteral(": ") + release.reason;
+    return line;
+}
+
+}  // namespace
+
+int RunLine(const CliOptions &options, CliOutput &output)
+{
+    const bool release = options.command == CliOptions::Command::LineRelease;
+    const QString word = release ? QStringLiteral("line release") : QStringLiteral("line status");
+    const CliConfig config = ReadCliConfig(options.config, options.language);
+    LineServer server;
+    QString problem;
+    if (const int code = FindServer(config, output, &server, &problem)) {
+        JsonResult(output, code, problem);
+        return code;
+    }
+    // The guard the station would apply; its defaults when the configuration sets none (or
+    // cannot be read: the release itself needs no configuration).
+    LineGuardSettings guard = config.line_guard.value_or(LineGuardSettings());
+    if (!guard.sound)
+        guard = LineGuardSettings();
+
+    QString sha256 = options.argument.toLower();
+    QStringList matches;
+    HistoryServer::ImageRelease made;
+    HistoryServer::ImageFigures figures;
+    QList<HistoryServer::ImageRelease> releases;
+    QString warning;
+    bool done = false;
+    bool resolved = true;
+    const StopCause stopped = ExchangeWithServer(
+        server.connection, HistoryServer::DefaultStatementBoundMs(),
+        [&](HistoryServer::Connection &connection, const std::atomic<bool> &) {
+            if (sha256.size() < 64) {
+                done = connection.ImagesStartingWith(sha256, &matches, &warning);
+                resolved = done && matches.size() == 1;
+                if (!resolved)
+                    return;
+                sha256 = matches.first();
+            }
+            if (release) {
+                made.image_sha256 = sha256;
+                made.user = HistoryStore::CurrentUser();
+                made.host = QSysInfo::machineHostName();
+                made.reason = options.reason;
+                done = connection.Release(&made, &warning);
+            } else {
+                done = connection.ImageRecord(sha256, guard.window_hours, &figures, &warning) &&
+                       connection.Releases(sha256, &releases, &warning);
+            }
+        },
+        [&](StopCause cause) {
+            const QString reason = StopReason(cause, config.language, 0);
+            output.Err(QStringLiteral("%1: %2").arg(word, reason));
+            JsonResult(output, StopExitCode(cause), reason, {{QStringLiteral("server"), server.name}});
+        });
+    if (stopped != StopCause::None)
+        return StopExitCode(stopped);
+    if (done && !resolved) {
+        const QString reason = matches.isEmpty()
+                                   ? QStringLiteral("%1: no image of the line's records on %2 has a SHA-256 beginning "
+                                                    "with %3")
+                                         .arg(word, server.name, sha256)
+                                   : QStringLiteral("%1: %2 begins the SHA-256 of more than one image on %3 (%4, ...): "
+                                                    "give more of it")
+                                         .arg(word, sha256, server.name, matches.join(QStringLiteral(", ")));
+        output.Err(reason);
+        JsonResult(output, ExitCode::kUsage, reason, {{QStringLiteral("server"), server.name}});
+        return ExitCode::kUsage;
+    }
+    if (!done) {
+        const QString reason = QStringLiteral("%1: the line's server %2 could not %3: %4")
+                                   .arg(word, server.name,
+                                        release ? QStringLiteral("record the release") : QStringLiteral("be read"),
+                                        warning);
+        output.Err(reason);
+        JsonResult(output, ExitCode::kFailed, reason, {{QStringLiteral("server"), server.name}});
+        return ExitCode::kFailed;
+    }
+    if (release) {
+        if (output.Json()) {
+            QJsonObject fields = ReleaseFields(made);
+            fields.insert(QStringLiteral("server"), server.name);
+            JsonResult(output, ExitCode::kSuccess, QString(), fields);
+        } else {
+            output.Out(QStringLiteral("line release: image %1 %2 on %3; its failures before now no longer count")
+                           .arg(sha256, ReleaseLine(made), server.name));
+        }
+        return ExitCode::kSuccess;
+    }
+    const bool halted = LineGuard::Halts(guard, figures);
+    const int code = halted ? ExitCode::kHalted : ExitCode::kSuccess;
+    const QString hours = QString::number(guard.window_hours, 'g', 6);
+    if (output.Json()) {
+        QJsonArray list;
+        for (const HistoryServer::ImageRelease &each : qAsConst(releases))
+            list.append(ReleaseFields(each));
+        JsonResult(output, code, QString(),
+                   {{QStringLiteral("server"), server.name},
+                    {QStringLiteral("image_sha256"), sha256},
+                    {QStringLiteral("jobs"), figures.jobs},
+                    {QStringLiteral("failures"), figures.failures},
+                    {QStringLiteral("window_hours"), guard.window_hours},
+                    {QStringLiteral("releases"), list}});
+        return code;
+    }
+    output.Out(QStringLiteral("line status: image %1 on %2: %3 of %4 jobs failed in the last %5 h%6: %7")
+                   .arg(sha256, server.name)
+                   .arg(figures.failures)
+                   .arg(figures.jobs)
+                   .arg(hours,
+                        figures.released_at.isValid()
+                            ? QStringLiteral(" (since its release at %1)").arg(LineTime(figures.released_at))
+                            : QString(),
+                        halted ? QStringLiteral("halted") : QStringLiteral("not halted")));
+    for (const HistoryServer::ImageRelease &each : qAsConst(releases))
+        output.Out(QStringLiteral("  ") + ReleaseLine(each));
     return code;
 }

@@ -21,3 +21,12 @@ int RunHistory(const CliOptions &options, CliOutput &output);
 // file or a usable server, the stop's code when a stop signal ended it (the records that were
 // not sent wait). Under --json it ends with a "result" line whatever its exit.
 int RunHistorySync(const CliOptions &options, CliOutput &output);
+
+// `line release SHA` and `line status SHA`: a supervisor's release of an image the line's guard
+// halted, recorded on the line's server with who, when, from which host and why; and how the
+// image stands under the configured guard, with its releases. The image is its SHA-256, or a
+// unique prefix of it (8 hex digits or more) among the line's records. kConfig when no server is
+// configured or its connection string is not usable, kFailed when the server cannot be reached or
+// refuses, kUsage when a prefix names no image or several; status ends with kHalted when the
+// guard halts the image.
+int RunLine(const CliOptions &options, CliOutput &output);

@@ -175,6 +175,8 @@ int main(int argc, char **argv)
     case CliOptions::Command::Upgrade: return RunUpgrade(app, options, output, clock);
     case CliOptions::Command::History: return RunHistory(options, output);
     case CliOptions::Command::HistorySync: return RunHistorySync(options, output);
+    case CliOptions::Command::LineRelease:
+    case CliOptions::Command::LineStatus: return RunLine(options, output);
     }
     return ExitCode::kUsage;
 }

@@ -109,7 +109,7 @@ int StationRun::Launch()
         QCoreApplication::processEvents();  // a stop signal is seen between two launches
         if (stop_cause != StopCause::None)
             break;  // the stop has ended every session not launched yet
-        if (session->Launch(config, {options.skip_current, options.require_history}))
+        if (session->Launch(config, {options.skip_current, options.require_history, &line_guard}))
             ready.push_back(session.get());
     }
     // Every launch is done before any job starts (see the class comment).

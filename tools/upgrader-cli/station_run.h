@@ -2,6 +2,7 @@
 
 #include "cli_options.h"
 #include "exit_codes.h"
+#include "line_guard.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -78,6 +79,7 @@ private:
     QTimer status_timer;      // redraws the terminal's lines between reports
     QTimer stop_grace_timer;  // the bound on the wait for stopped jobs' end
     std::unique_ptr<HistorySync> history_sync;  // when the configuration names a line server
+    LineGuard line_guard;  // one for the run: an unanswered server is said once
     // The end: a stop signal once every job had ended (it ends the wait for the server), and that
     // wait while it runs.
     bool ending = false;

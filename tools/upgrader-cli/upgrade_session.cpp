@@ -125,6 +125,8 @@ bool UpgradeSession::Prepare(const CliConfig &config)
         Log(QStringLiteral("notice"), {{QStringLiteral("what"), QStringLiteral("skip-current")}, {QStringLiteral("text"), line}},
             line);
     }
+    if (!AskLineGuard(config))
+        return false;
     phases = std::make_unique<ProgressPace>();
     if (output.Json()) {
         output.Event(context, QStringLiteral("start"),
@@ -150,6 +152,21 @@ bool UpgradeSession::Prepare(const CliConfig &config)
                        .arg(where, context.port, target, job.hw_version, job.description, job.firmware_path));
     }
     return true;
+}
+
+bool UpgradeSession::AskLineGuard(const CliConfig &config)
+{
+    if (!rules.line_guard)
+        return true;
+    const LineGuard::Verdict verdict = rules.line_guard->Ask(config.line_guard, config.history_server, image_sha256);
+    if (verdict.refusal)
+        return RefuseLaunch(*verdict.refusal);
+    // A line must not stop because its record is down: the job runs, and the run says so once.
+    if (verdict.outcome == LineGuard::Outcome::Unanswered && verdict.news)
+        Log(QStringLiteral("warning"), {{QStringLiteral("what"), QStringLiteral("line-guard")},
+                                        {QStringLiteral("text"), verdict.warning}},
+            verdict.warning);
+    return !StoppedInLaunch();
 }
 
 bool UpgradeSession::Current(const VersionCheck &check)

@@ -4,6 +4,7 @@
 #include "exit_codes.h"
 #include "progress_pace.h"
 #include "job_record_keeper.h"
+#include "line_guard.h"
 #include "unit_key.h"
 #include "upgrade_launch.h"
 #include "upgrade_server.h"
@@ -22,6 +23,7 @@ struct CliConfig;
 struct SessionRules {
     bool skip_current = false;     // nothing is sent to a target that runs the image's version
     bool require_history = false;  // a record that cannot be written fails the unit
+    LineGuard *line_guard = nullptr;  // the run's guard, asked before each job starts
 };
 
 // One unit's upgrade from its launch to its record and its report: the launch's checks, its own
@@ -87,6 +89,8 @@ private:
     bool Prepare(const CliConfig &config);
     // The target runs the image's version already: its record, then the end, "current".
     bool Current(const VersionCheck &check);
+    // The line's guard, before the job: false when it halted the image (or a stop came meanwhile).
+    bool AskLineGuard(const CliConfig &config);
     // The result's name: "current" for a target left as it was, else the exit code's.
     QString ResultName() const;
     bool RefuseLaunch(const LaunchRefusal &refusal);
