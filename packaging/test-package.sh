@@ -186,6 +186,7 @@ fwimage info /tmp/own.bin >/tmp/info.txt || { cat /tmp/info.txt; fail "fwimage i
 grep -q '3\.4\.5' /tmp/info.txt || { cat /tmp/info.txt; fail "fwimage info does not show the built version"; }
 
 upgrader-cli list || fail "upgrader-cli list exits with $?"
+upgrader-cli upgrade Meter || fail "upgrader-cli upgrade Meter exits with $?"
 # The history (Qt's SQLite driver, a dependency added by hand) holds the job.
 records=$(upgrader-cli history --target Meter --json) || fail "upgrader-cli history exits with $?"
 [ "$(printf '%s\n' "$records" | grep -c '"target"')" -eq 1 ] || fail "the history holds not one Meter record: $records"
