@@ -77,13 +77,19 @@ constexpr AddedColumn kAddedColumns[] = {
     {"signer_key_id", "text NOT NULL DEFAULT ''"},
 };
 
-bool IsAdded(const QString &name)
+// The definition of a later column; null for the first layout's.
+const char *AddedDefinition(const QString &name)
 {
     for (const AddedColumn &added : kAddedColumns) {
         if (name == QLatin1String(added.name))
-            return true;
+            return added.definition;
     }
-    return false;
+    return nullptr;
+}
+
+bool IsAdded(const QString &name)
+{
+    return AddedDefinition(name) != nullptr;
 }
 
 // The record's columns as a SELECT gives them back in RecordColumns' order and stored form; a
@@ -108,6 +114,9 @@ QStringList CreateStatements()
     for (const RecordColumn &column : RecordColumns()) {
         if (QLatin1String(column.name) == QLatin1String("uid"))
             columns << QStringLiteral("uid text PRIMARY KEY");
+        else if (const char *definition = AddedDefinition(QLatin1String(column.name)))
+            // As the step adds it to an older table: older stations' inserts leave it out.
+            columns << QStringLiteral("%1 %2").arg(ServerColumn(column), QLatin1String(definition));
         else
             columns << QStringLiteral("%1 %2 NOT NULL").arg(ServerColumn(column), ServerType(column));
     }

@@ -57,6 +57,14 @@ QList<UpgradeRecord> Samples(int count, const QString &host = QStringLiteral("st
 constexpr int kShortBoundMs = 3000;
 constexpr char kLockedWords[] =
     "another session on the line's server kept the upgrade history's table locked for longer than 2 s";
+// A record as a station of the release before signatures writes it: the columns it knows.
+constexpr char kOlderStationsInsert[] =
+    "INSERT INTO upgrades (uid, local_id, started_at, duration_ms, front_end, target, dev_id, port_name, "
+    "usb_location, usb_pid, hw_version, description, image_path, image_sha256, image_version, result, "
+    "error_text, stopped_by, \"user\", host, unit_serial, version_before, version_after) SELECT "
+    "'older-station-record', 9, now(), 1, 'window', 'Meter', 4, '', '', 4, '', '', '', '', '', 'success', "
+    "'', '', '', 'old-station', '', '', ''";
+
 // Far beyond the bound and the connect time-out: an exchange that ends later was not bounded.
 constexpr int kUnboundedMs = 30000;
 constexpr int kJobMs = 120000;
@@ -325,11 +333,7 @@ private slots:
         QCOMPARE(tally.warning, QString());
         QCOMPARE(tally.sent, qint64(1));
         // An older station names only the columns it knows: its insert still goes in.
-        Sql(db, "INSERT INTO upgrades (uid, local_id, started_at, duration_ms, front_end, target, dev_id, port_name, "
-                "usb_location, usb_pid, hw_version, description, image_path, image_sha256, image_version, result, "
-                "error_text, stopped_by, \"user\", host, unit_serial, version_before, version_after) SELECT "
-                "'older-station-record', 9, now(), 1, 'window', 'Meter', 4, '', '', 4, '', '', '', '', '', 'success', "
-                "'', '', '', 'old-station', '', '', ''");
+        QCOMPARE(Sql(db, kOlderStationsInsert), QString("INSERT 0 1"));
         QVERIFY2(owner.Read({}, &read, &warning), qPrintable(warning));
         QCOMPARE(read.size(), 4);
         QStringList signers;
@@ -338,6 +342,14 @@ private slots:
         QCOMPARE(signers.count(QString()), 3);
         QVERIFY(signers.contains("0123456789abcdef"));
         QCOMPARE(Sql(db, "SELECT max(version) FROM upgrader_schema"), QString::number(HistoryServer::kSchemaVersion));
+
+        // A table this release makes takes the older stations' inserts too.
+        const QString fresh = FreshDatabase();
+        const QString fresh_db = QStringLiteral("case%1").arg(databases);
+        HistoryServer::Connection maker(fresh);
+        QVERIFY2(maker.Push(Samples(1), &warning), qPrintable(warning));
+        QCOMPARE(Sql(fresh_db, kOlderStationsInsert), QString("INSERT 0 1"));
+        QCOMPARE(Sql(fresh_db, "SELECT count(*) FROM upgrades WHERE signer_key_id = ''"), QString("2"));
     }
 
     // A server that refuses the login, one that accepts and never answers, and a connection string
