@@ -1,5 +1,7 @@
 #include "history_server.h"
 
+#include "server_sql.h"
+
 #include <QHash>
 #include <QPair>
 #include <QSqlDatabase>
@@ -101,7 +103,7 @@ QString SelectList(const QStringList &absent = {})
         if (absent.contains(QLatin1String(column.name)))
             names << QStringLiteral("''");
         else if (QLatin1String(column.name) == QLatin1String("started_at"))
-            names << QStringLiteral("to_char(started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
+            names << Sql::UtcTime(QStringLiteral("started_at"));
         else
             names << ServerColumn(column);
     }
@@ -147,17 +149,10 @@ QVariant ServerValue(const RecordColumn &column, const UpgradeRecord &record)
 // lines to the console when the one that frees it fails.
 QString Literal(const QVariant &value, bool is_number)
 {
-    if (is_number)
-        return QString::number(value.toLongLong());
-    QString text = value.toString();
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1String("E'") + text + QLatin1Char('\'');
+    return is_number ? QString::number(value.toLongLong()) : Sql::Text(value.toString());
 }
 
-QString Text(const QString &text)
-{
-    return Literal(text, false);
-}
+using Sql::Text;
 
 // The WHERE clause of filter, with its values.
 QString Where(const Filter &filter)
@@ -831,15 +826,6 @@ bool Connection::ReaderZone(QString *warning)
 bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QString *warning)
 {
     days->clear();
-    bool present = false;
-    bool can_write = false;
-    if (!Ready(false, &present, &can_write, warning))
-        return false;
-    if (!present)
-        return true;
-    if (!ReaderZone(warning))
-        return false;
-    Failure failure;
     const QString sql = QStringLiteral(
                             "SELECT to_char(started_at::date, 'YYYY-MM-DD'), target, count(*), "
                             "count(*) FILTER (WHERE result IN ('%1', '%2')), count(*) FILTER (WHERE result = '%3'), "
@@ -848,7 +834,7 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
                             "FROM %4%5 GROUP BY 1, 2 ORDER BY 1, 2")
                             .arg(QLatin1String(UpgradeRecord::kSuccess), QLatin1String(UpgradeRecord::kCurrent),
                                  QLatin1String(UpgradeRecord::kFailed), QLatin1String(kTable), Where(filter));
-    const bool read = Statement(sql, Act::Read, &failure, [&](const QSqlQuery &query) {
+    const bool read = ReadRows(sql, [&](const QSqlQuery &query) {
         DaySummary day;
         day.day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
         day.target = query.value(1).toString();
@@ -857,11 +843,9 @@ bool Connection::Summarize(const Filter &filter, QList<DaySummary> *days, QStrin
         day.failures = query.value(4).toLongLong();
         day.median_s = query.value(5).toDouble() / 1000.0;
         *days << day;
-    });
-    if (!read) {
+    }, warning);
+    if (!read)
         days->clear();
-        *warning = failure.reason;
-    }
     return read;
 }
 

@@ -1,6 +1,7 @@
 // The line's guard on the line's server: how an image has done there, and the supervisors'
 // releases of an image the guard halted, in a table of their own beside the history's.
 #include "history_server.h"
+#include "server_sql.h"
 
 #include <QSqlQuery>
 #include <QStringList>
@@ -15,27 +16,7 @@ constexpr char kReleaseMark[] = "upgrader: releases of images the line's guard h
 // Serialises the table's creation among supervisors that release on a new server at once.
 constexpr qint64 kReleaseLock = 0x6c696e65;  // "line"
 
-// A text as a string constant in the escape form, as the history writes its values.
-QString Text(const QString &value)
-{
-    QString text = value;
-    text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1String("E'") + text + QLatin1Char('\'');
-}
-
-// A time as the server gives it back here, in UTC with milliseconds.
-QString TimeText(const QString &column)
-{
-    return QStringLiteral("to_char(%1 AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')").arg(column);
-}
-
-QDateTime ReadTime(const QVariant &value)
-{
-    QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-    if (time.isValid())
-        time.setTimeSpec(Qt::UTC);
-    return time;
-}
+using Sql::Text;
 
 }  // namespace
 
@@ -143,11 +124,11 @@ bool Connection::ImageRecord(const QString &sha256, double window_hours, ImageFi
                        "(SELECT %3 FROM released) FROM upgrades, released "
                        "WHERE image_sha256 = %4 AND started_at >= now() - make_interval(secs => %5) "
                        "AND (released.released_at IS NULL OR started_at > released.released_at)")
-            .arg(latest, tested, TimeText(QStringLiteral("released_at")), image, QString::number(window_hours * 3600.0, 'f', 3)),
+            .arg(latest, tested, Sql::UtcTime(QStringLiteral("released_at")), image, QString::number(window_hours * 3600.0, 'f', 3)),
         Act::Read, &failure, [&](const QSqlQuery &query) {
             figures->jobs = query.value(0).toLongLong();
             figures->failures = query.value(1).toLongLong();
-            figures->released_at = ReadTime(query.value(2));
+            figures->released_at = Sql::ReadUtcTime(query.value(2));
         });
     if (!read)
         *warning = failure.reason;
@@ -167,8 +148,8 @@ bool Connection::Release(ImageRelease *release, QString *warning)
     const bool done = Statement(
         QStringLiteral("INSERT INTO %1 (image_sha256, \"user\", host, reason) VALUES (%2, %3, %4, %5) RETURNING %6")
             .arg(QLatin1String(kReleaseTable), Text(release->image_sha256.toLower()), Text(release->user),
-                 Text(release->host), Text(release->reason), TimeText(QStringLiteral("released_at"))),
-        Act::Write, &failure, [&](const QSqlQuery &query) { release->released_at = ReadTime(query.value(0)); });
+                 Text(release->host), Text(release->reason), Sql::UtcTime(QStringLiteral("released_at"))),
+        Act::Write, &failure, [&](const QSqlQuery &query) { release->released_at = Sql::ReadUtcTime(query.value(0)); });
     if (done)
         return true;
     *warning = failure.state == QLatin1String("42501")
@@ -196,9 +177,9 @@ bool Connection::Releases(const QString &sha256, QList<ImageRelease> *releases, 
     const bool read = Statement(
         QStringLiteral("SELECT image_sha256, %1, \"user\", host, reason FROM %2 WHERE image_sha256 = %3 "
                        "ORDER BY released_at DESC, id DESC")
-            .arg(TimeText(QStringLiteral("released_at")), QLatin1String(kReleaseTable), Text(sha256.toLower())),
+            .arg(Sql::UtcTime(QStringLiteral("released_at")), QLatin1String(kReleaseTable), Text(sha256.toLower())),
         Act::Read, &failure, [&](const QSqlQuery &query) {
-            *releases << ImageRelease{query.value(0).toString(), ReadTime(query.value(1)), query.value(2).toString(),
+            *releases << ImageRelease{query.value(0).toString(), Sql::ReadUtcTime(query.value(1)), query.value(2).toString(),
                                       query.value(3).toString(), query.value(4).toString()};
         });
     if (!read)

@@ -1,6 +1,5 @@
 #include "image_info.h"
 
-#include "bounded_file.h"
 #include "firmware_image.h"
 #include "image_format.h"
 #include "image_seal.h"
@@ -30,19 +29,17 @@ QString WithImageHint(const QString &path, const QString &problem)
 // when a signature is there and does not hold.
 bool DescribeSignature(QTextStream &out, const QString &path, const QByteArray &bytes)
 {
-    const QString sig_path = ImageSignature::SignaturePath(path);
-    const BoundedFile::Result file = BoundedFile::Read(sig_path, ImageSignature::kMaxTextBytes);
-    if (file.refusal == BoundedFile::Refusal::Missing) {
-        out << "Signature:     none (no " << QFileInfo(sig_path).fileName() << " beside the image)\n";
+    const ImageSignature::Beside beside = ImageSignature::ReadBeside(path);
+    if (beside.state == ImageSignature::Beside::State::None) {
+        out << "Signature:     none (no " << QFileInfo(ImageSignature::SignaturePath(path)).fileName()
+            << " beside the image)\n";
         return true;
     }
-    QString problem = file.reason;
-    const ImageSignature::Signature signature =
-        file.Ok() ? ImageSignature::ParseSignature(file.bytes, &problem) : ImageSignature::Signature();
-    if (signature.signature.isEmpty()) {
-        out << "Signature:     CANNOT BE READ: " << problem << "\n";
+    if (beside.state == ImageSignature::Beside::State::Unreadable) {
+        out << "Signature:     CANNOT BE READ: " << beside.problem << "\n";
         return false;
     }
+    const ImageSignature::Signature &signature = beside.signature;
     const QString id = ImageSignature::KeyId(signature.public_key);
     if (!ImageSignature::Verify(bytes, signature)) {
         out << "Signature:     Ed25519 by key " << id

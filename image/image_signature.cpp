@@ -45,6 +45,16 @@ QList<QList<QByteArray>> Lines(const QByteArray &text)
     return lines;
 }
 
+// The public key of the signing key made from seed.
+QByteArray PublicKeyOf(const QByteArray &seed)
+{
+    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_seed_keypair(public_key, secret_key, reinterpret_cast<const unsigned char *>(seed.constData()));
+    sodium_memzero(secret_key, sizeof secret_key);
+    return QByteArray(reinterpret_cast<const char *>(public_key), kPublicKeyBytes);
+}
+
 }  // namespace
 
 bool Available()
@@ -60,11 +70,7 @@ KeyPair MakeKeyPair()
         return pair;
     pair.seed.resize(kSeedBytes);
     randombytes_buf(pair.seed.data(), size_t(kSeedBytes));
-    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-    crypto_sign_seed_keypair(public_key, secret_key, reinterpret_cast<const unsigned char *>(pair.seed.constData()));
-    sodium_memzero(secret_key, sizeof secret_key);
-    pair.public_key = QByteArray(reinterpret_cast<const char *>(public_key), kPublicKeyBytes);
+    pair.public_key = PublicKeyOf(pair.seed);
     return pair;
 }
 
@@ -118,12 +124,8 @@ KeyPair ParseSecretKey(const QByteArray &text, QString *problem)
         *problem = seed.isEmpty() ? QStringLiteral("the secret key is damaged") : QStringLiteral("libsodium cannot start");
         return pair;
     }
-    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-    crypto_sign_seed_keypair(public_key, secret_key, reinterpret_cast<const unsigned char *>(seed.constData()));
-    sodium_memzero(secret_key, sizeof secret_key);
     pair.seed = seed;
-    pair.public_key = QByteArray(reinterpret_cast<const char *>(public_key), kPublicKeyBytes);
+    pair.public_key = PublicKeyOf(seed);
     return pair;
 }
 
@@ -195,6 +197,26 @@ QString SignaturePath(const QString &image_path)
     return image_path + QLatin1String(kSuffix);
 }
 
+Beside ReadBeside(const QString &image_path)
+{
+    Beside beside;
+    const QString path = SignaturePath(image_path);
+    const BoundedFile::Result file = BoundedFile::Read(path, kMaxTextBytes);
+    if (file.refusal == BoundedFile::Refusal::Missing)
+        return beside;
+    if (!file.Ok()) {
+        beside.state = Beside::State::Unreadable;
+        beside.problem = file.reason;
+        return beside;
+    }
+    QString problem;
+    beside.signature = ParseSignature(file.bytes, &problem);
+    beside.state = beside.signature.signature.isEmpty() ? Beside::State::Unreadable : Beside::State::Read;
+    if (beside.state == Beside::State::Unreadable)
+        beside.problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), problem);
+    return beside;
+}
+
 TrustedKeys ReadTrustedKeys(const QStringList &entries, const QString &folder)
 {
     TrustedKeys trusted;
@@ -234,20 +256,18 @@ Verdict Judge(const QString &image_path, const QByteArray &image, const TrustedK
         verdict.detail = trusted.problem.isEmpty() ? QStringLiteral("libsodium cannot start") : trusted.problem;
         return verdict;
     }
-    const QString path = SignaturePath(image_path);
-    const BoundedFile::Result file = BoundedFile::Read(path, kMaxTextBytes);
-    if (file.refusal == BoundedFile::Refusal::Missing) {
+    const Beside beside = ReadBeside(image_path);
+    if (beside.state == Beside::State::None) {
         verdict.kind = Verdict::Kind::Unsigned;
-        verdict.detail = QDir::toNativeSeparators(path);
+        verdict.detail = QDir::toNativeSeparators(SignaturePath(image_path));
         return verdict;
     }
-    QString problem;
-    const Signature signature = file.Ok() ? ParseSignature(file.bytes, &problem) : Signature();
-    if (!file.Ok() || signature.signature.isEmpty()) {
+    if (beside.state == Beside::State::Unreadable) {
         verdict.kind = Verdict::Kind::Unreadable;
-        verdict.detail = file.Ok() ? QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), problem) : file.reason;
+        verdict.detail = beside.problem;
         return verdict;
     }
+    const Signature &signature = beside.signature;
     verdict.key_id = KeyId(signature.public_key);
     if (!trusted.keys.contains(signature.public_key))
         verdict.kind = Verdict::Kind::UnknownKey;

@@ -61,6 +61,15 @@ bool Verify(const QByteArray &image, const Signature &signature);
 // Where an image's signature is kept.
 QString SignaturePath(const QString &image_path);
 
+// The signature beside an image, as read from its file.
+struct Beside {
+    enum class State { None, Unreadable, Read };
+    State state = State::None;
+    Signature signature;  // when Read
+    QString problem;      // when Unreadable: the file's or the system's words, naming the file
+};
+Beside ReadBeside(const QString &image_path);
+
 // The keys a line trusts, read from the configuration's list: each a key's text or a key file,
 // a relative file name starting at folder.
 struct TrustedKeys {
