@@ -243,7 +243,6 @@ bool MainWindow::LoadConfig(const QString &path)
     // The trust follows the file as it stands: a list taken out trusts nothing any more.
     trusted_keys = read.settings.trusted_keys;
     line_guard_settings = read.settings.line_guard;
-    line_server = HistoryServer::Configured(read.settings.history_server.value_or(QString()));
 
     // The engine reads this table through its pointer, so it is refilled in place.
     if (read.firmware_read)

@@ -60,11 +60,10 @@ public:
     JobRecordKeeper record_keeper{upgrade_server, QLatin1String(UpgradeRecord::kWindow)};  // after the engine
     // Pushes the station's records to the line's server when the configuration names one.
     std::unique_ptr<HistorySync> history_sync;
-    // The line's guard, asked before each job: the file's "line_guard" (absent: none) and the
-    // line's server in force when the configuration was last read.
+    // The line's guard, asked before each job: the file's "line_guard" (absent: none), of the
+    // line's server the history's pushes go to.
     LineGuard line_guard;
     std::optional<LineGuardSettings> line_guard_settings;
-    QString line_server;
     FirmwareEntries firmware_entries;
     QString config_path;             // absolute path of the configuration file
     bool has_eol_path = false;

@@ -67,7 +67,8 @@ void MainWindow::StartUpgrade(QString target)
     // The line's guard, before any device leaves its application. A server that cannot be asked
     // lets the job run: said on the console once per outage, not on every job.
     const LineGuard::Verdict guard =
-        line_guard.Ask(line_guard_settings, line_server, job.image ? job.image->Sha256Hex() : QString());
+        line_guard.Ask(line_guard_settings, history_sync ? history_sync->Server() : QString(),
+                       job.image ? job.image->Sha256Hex() : QString());
     if (guard.refusal) {
         ShowRefusal(*guard.refusal);
         return;
