@@ -37,11 +37,12 @@ const char *kUsage =
     "       after the header, in reserved header bytes the devices do not interpret. Binaries that\n"
     "       share device addresses, a section longer than 65535 bytes and an output that is one of\n"
     "       the inputs are refused. `fwimage build --help` lists the options.\n"
-    "info   prints the header, the seal (none, matches, or does not match), every section and\n"
-    "       its digest check, which assumes the MD5 of the decompressed bytes (as the simulated\n"
-    "       family computes it). Exits 1 when the image must not be used: not an image, no\n"
-    "       section, overlapping sections, a seal that does not match, a signature that does not\n"
-    "       match, or a failed digest check.\n"
+    "info   prints the header, the seal (none, matches, or does not match), the signature beside\n"
+    "       it (none, or whose key and whether it matches), every section and its digest check,\n"
+    "       which assumes the MD5 of the decompressed bytes (as the simulated family computes\n"
+    "       it). Exits 1 when the image must not be used: not an image, no section,\n"
+    "       overlapping sections, a seal or a signature that does not match, or a failed digest\n"
+    "       check.\n"
     "keygen makes a line's release key: NAME.key, the secret that signs (mode 0600, kept off the\n"
     "       stations), and NAME.pub, the public key stations trust (\"trusted_keys\"). Never\n"
     "       overwrites a key.\n"
@@ -53,9 +54,10 @@ const char *kUsage =
 constexpr char kInfoUsage[] =
     "usage: fwimage info IMAGE.bin\n"
     "\n"
-    "Prints the image's header, its seal (none, matches, or does not match), every section with its\n"
-    "digest check (the MD5 of the decompressed bytes, as the simulated family computes it) and the\n"
-    "totals. Exits 1 when the image must not be used, 2 on a usage error.\n";
+    "Prints the image's header, its seal (none, matches, or does not match), its signature (none, or\n"
+    "the signer's key id and whether it matches), every section with its digest check (the MD5 of\n"
+    "the decompressed bytes, as the simulated family computes it) and the totals. Exits 1 when the\n"
+    "image must not be used, 2 on a usage error.\n";
 
 int Fail(const QString &message)
 {
